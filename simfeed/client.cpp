@@ -1,0 +1,4 @@
+#include "feed/TellivarClient.h"
+
+// Placeholder until the simulated market lands: no client installed.
+TellivarClient* pTellivarClient = nullptr;
