@@ -8,6 +8,7 @@
 #pragma once
 
 #include <ace/Log_Msg_Backend.h>
+#include <ace/Log_Priority.h>
 
 #include <mutex>
 #include <string>

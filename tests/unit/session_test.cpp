@@ -1,0 +1,273 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "PluginManager/tellivar/init.h"
+#include "support/test_support.h"
+
+namespace {
+
+const char kInitPath[] = "PluginManager/tellivar/init";
+
+class SessionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        factory->abilityRecord.addListener(&listener);
+        factory->requestContext = &context;  // as slot 6 or 8 would have stored it
+    }
+
+    // Runs `work` on a thread of its own, as the feed client does, and waits for it.
+    static void onFeedThread(const std::function<void()>& work) { std::thread(work).join(); }
+
+    EConnectStatus& sink() { return *feed.client().lastSink(); }
+    bool online() { return factory->abilityRecord.isOnline(); }
+
+    FakeFeedScope feed;
+    AceLogCapture ace;
+    FakeContext context;
+    RecordingListener listener;
+    std::unique_ptr<TellivarInterfaceFactory> factory = std::make_unique<TellivarInterfaceFactory>();
+};
+
+using Calls = std::vector<std::string>;
+
+}  // namespace
+
+// ---- Feed-call sequences ------------------------------------------------------
+
+TEST_F(SessionTest, ShouldIssueTwoReconnectPairsAtTheFirstSetup) {
+    factory->connectSession();
+    EXPECT_EQ(feed.client().calls(), (Calls{"Disconnect", "Connect", "Disconnect", "Connect"}));
+    ASSERT_NE(factory->session, nullptr);
+    EXPECT_EQ(feed.client().lastSink(), factory->session.get());
+    EXPECT_FALSE(factory->isSessionReady());
+    EXPECT_EQ(context.log.lines(), (std::vector<LogLine>{{"status", "Connect", "", 2}}));
+    const auto records = ace.records();
+    ASSERT_EQ(records.size(), 2U);
+    EXPECT_EQ(records[0].text, "tellivar_setup ENTER\n");
+    EXPECT_EQ(records[1].text, "tellivar_setup LEAVE\n");
+    for (const AceRecord& record : records) {
+        EXPECT_EQ(record.path, kInitPath);
+        EXPECT_EQ(record.priority, static_cast<unsigned long>(LM_DEBUG));
+        EXPECT_EQ(record.status, 0);
+    }
+}
+
+TEST_F(SessionTest, ShouldMakeNoCallRecordOrReportOnceReady) {
+    factory->connectSession();
+    sink().onReady();
+    feed.client().clearCalls();
+    ace.clear();
+    context.log.clear();
+    factory->connectSession();
+    factory->connectionControl(&context, true);
+    EXPECT_TRUE(feed.client().calls().empty());
+    EXPECT_TRUE(ace.records().empty());
+    EXPECT_TRUE(context.log.lines().empty());
+}
+
+TEST_F(SessionTest, ShouldClearReadyAndDisconnectOnHostDisconnectWithoutTouchingOnline) {
+    factory->connectSession();
+    sink().onLogon(0);
+    sink().onReady();
+    const std::size_t notified = listener.calls().size();
+    feed.client().clearCalls();
+    factory->connectionControl(&context, false);
+    EXPECT_EQ(feed.client().calls(), (Calls{"Disconnect"}));
+    EXPECT_FALSE(factory->isSessionReady());
+    EXPECT_TRUE(online());
+    EXPECT_EQ(listener.calls().size(), notified);
+}
+
+TEST_F(SessionTest, ShouldReuseTheSessionWithOnePairAfterAHostDisconnect) {
+    factory->connectSession();
+    TellivarState* first = factory->session.get();
+    sink().onReady();
+    factory->connectionControl(&context, false);
+    feed.client().clearCalls();
+    factory->connectionControl(&context, true);
+    EXPECT_EQ(feed.client().calls(), (Calls{"Disconnect", "Connect"}));
+    EXPECT_EQ(factory->session.get(), first);
+}
+
+TEST_F(SessionTest, ShouldDisconnectThenShutDownOnceWhenTheFactoryGoes) {
+    factory->connectSession();
+    sink().onReady();
+    feed.client().clearCalls();
+    factory.reset();
+    EXPECT_EQ(feed.client().calls(), (Calls{"Disconnect", "Shutdown"}));
+}
+
+// ---- Logon on the feed's thread ------------------------------------------------
+
+TEST_F(SessionTest, ShouldSendStoredCredentialsWhenAsked) {
+    factory->setSetting("Username", "alice");
+    factory->setSetting("Password", "pw");
+    factory->connectSession();
+    feed.client().clearCalls();
+    onFeedThread([&] { sink().onSendCredentials(0, 0); });
+    EXPECT_EQ(feed.client().calls(), (Calls{"SendLogon(alice,pw)"}));
+    EXPECT_EQ(context.log.linesOf("info"),
+              (std::vector<LogLine>{{"info", "Tellivar Client - sending credentials", "", 0}}));
+}
+
+TEST_F(SessionTest, ShouldSendEmptyCredentialsAsEmptyTexts) {
+    factory->connectSession();
+    feed.client().clearCalls();
+    onFeedThread([&] { sink().onSendCredentials(0, 0); });
+    EXPECT_EQ(feed.client().calls(), (Calls{"SendLogon(,)"}));
+}
+
+TEST_F(SessionTest, ShouldGoOnlineAtLogonAndFirstReadyOnly) {
+    factory->connectSession();
+    context.log.clear();
+    onFeedThread([&] {
+        sink().onLogon(1);
+        sink().onReady();
+        sink().onReady();
+    });
+    const auto calls = listener.calls();
+    ASSERT_EQ(calls.size(), 2U);
+    for (const auto& call : calls) {
+        EXPECT_TRUE(call.online);
+        EXPECT_EQ(call.providerName, "Tellivar");
+        EXPECT_EQ(call.ability, factory->ability());
+    }
+    EXPECT_TRUE(factory->isSessionReady());
+    EXPECT_EQ(context.log.lines(), (std::vector<LogLine>{{"status", "Logon", "", 0},
+                                                         {"status", "Ready", "", 0},
+                                                         {"status", "Ready", "", 0}}));
+}
+
+TEST_F(SessionTest, ShouldGoOfflineAtLogOffAndNotReconnectAfterIt) {
+    factory->connectSession();
+    onFeedThread([&] {
+        sink().onLogon(1);
+        sink().onReady();
+        sink().onLogOff();
+    });
+    ASSERT_EQ(listener.calls().size(), 3U);
+    EXPECT_FALSE(listener.calls().back().online);
+    EXPECT_FALSE(online());
+    EXPECT_EQ(context.log.lines().back(), (LogLine{"status", "LogOff", "", 2}));
+    EXPECT_TRUE(factory->isSessionReady()) << "a feed log-off keeps ready";
+
+    feed.client().clearCalls();
+    TellivarInterface iface(factory.get());
+    FakeRequest request;
+    RecordingTickConsumer consumer;
+    std::unique_ptr<data::TickSupplier> supplier(iface.createTickSupplier(&request, &consumer, &context));
+    for (const std::string& call : feed.client().calls()) {
+        EXPECT_NE(call, "Connect");
+        EXPECT_NE(call, "Disconnect");
+    }
+}
+
+TEST_F(SessionTest, ShouldPassFeedMessagesOnAsInfo) {
+    factory->connectSession();
+    context.log.clear();
+    onFeedThread([&] { sink().onMessage("Invalid password: 100%"); });
+    EXPECT_EQ(context.log.lines(), (std::vector<LogLine>{{"info", "Invalid password: 100%", "", 0}}));
+}
+
+TEST_F(SessionTest, ShouldUseANewPasswordOnlyAfterHostReconnect) {
+    factory->setSetting("Username", "alice");
+    factory->setSetting("Password", "old");
+    factory->connectSession();
+    sink().onReady();
+    factory->setSetting("Password", "new");
+    factory->connectSession();
+    feed.client().clearCalls();
+    sink().onSendCredentials(0, 0);
+    EXPECT_EQ(feed.client().calls(), (Calls{"SendLogon(alice,old)"}));
+
+    factory->connectionControl(&context, false);
+    factory->connectionControl(&context, true);
+    feed.client().clearCalls();
+    sink().onSendCredentials(0, 0);
+    EXPECT_EQ(feed.client().calls(), (Calls{"SendLogon(alice,new)"}));
+}
+
+TEST_F(SessionTest, ShouldTellListenersAgainAfterHostReconnect) {
+    factory->connectSession();
+    sink().onReady();
+    factory->connectionControl(&context, false);
+    factory->connectionControl(&context, true);
+    sink().onReady();
+    EXPECT_EQ(listener.calls().size(), 2U);
+    EXPECT_TRUE(factory->isSessionReady());
+}
+
+TEST_F(SessionTest, ShouldSkipTheConnectReportWithoutContext) {
+    factory->requestContext = nullptr;
+    factory->connectSession();
+    EXPECT_EQ(feed.client().countOf("Connect"), 2U);
+    EXPECT_TRUE(context.log.lines().empty());
+}
+
+// ---- Session creation failure ---------------------------------------------------
+
+TEST_F(SessionTest, ShouldLogAndRetryWhenTheSessionCannotBeMade) {
+    const auto original = TellivarInterfaceFactory::sessionMaker;
+    TellivarInterfaceFactory::sessionMaker = [](const std::string&, const std::string&, data::Ability_impl*,
+                                                data::RequestContext*) -> TellivarState* { return nullptr; };
+    factory->connectSession();
+    TellivarInterfaceFactory::sessionMaker = original;
+
+    EXPECT_EQ(factory->session, nullptr);
+    EXPECT_TRUE(feed.client().calls().empty());
+    EXPECT_EQ(context.log.lines(), (std::vector<LogLine>{{"status", "Connect", "", 2}}));
+    const auto records = ace.records();
+    ASSERT_EQ(records.size(), 4U);
+    EXPECT_EQ(records[0].text, "tellivar_setup ENTER\n");
+    EXPECT_EQ(records[1].text, "No memory : new TellivarState\n");
+    EXPECT_EQ(records[1].priority, static_cast<unsigned long>(LM_ERROR));
+    EXPECT_EQ(records[1].status, -1);
+    EXPECT_EQ(records[2].text, "tellivar_setup LEAVE\n");
+    EXPECT_EQ(records[3].text, "Fatal Error: Tellivar Client initialization failed");
+    EXPECT_EQ(records[3].priority, static_cast<unsigned long>(LM_ERROR));
+    EXPECT_EQ(records[3].path, kInitPath);
+
+    factory->connectSession();
+    EXPECT_NE(factory->session, nullptr);
+    EXPECT_EQ(feed.client().calls(), (Calls{"Disconnect", "Connect", "Disconnect", "Connect"}));
+}
+
+// ---- Concurrency ----------------------------------------------------------------
+
+TEST_F(SessionTest, ShouldCreateOneSessionAndNeverOverlapSetupsAcrossThreads) {
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    std::atomic<int> sessionsMade{0};
+    static std::atomic<int>* made = nullptr;
+    made = &sessionsMade;
+    const auto original = TellivarInterfaceFactory::sessionMaker;
+    TellivarInterfaceFactory::sessionMaker = [](const std::string& u, const std::string& p, data::Ability_impl* a,
+                                                data::RequestContext* c) -> TellivarState* {
+        ++*made;
+        return new TellivarState(u, p, a, c);
+    };
+    feed.client().onConnect = [&](EConnectStatus*) {
+        if (++inside > 1) overlapped = true;
+        std::this_thread::yield();
+        --inside;
+    };
+    Gate start;
+    auto connect = [&] {
+        start.wait();
+        factory->connectSession();
+    };
+    std::thread one(connect), two(connect);
+    start.open();
+    one.join();
+    two.join();
+    TellivarInterfaceFactory::sessionMaker = original;
+
+    EXPECT_EQ(sessionsMade.load(), 1);
+    EXPECT_FALSE(overlapped.load());
+    // No ready arrived, so the second thread ran a setup of its own: one more pair.
+    EXPECT_EQ(feed.client().calls(), (Calls{"Disconnect", "Connect", "Disconnect", "Connect", "Disconnect", "Connect"}));
+    EXPECT_EQ(context.log.lines().size(), 2U);
+}
