@@ -249,7 +249,10 @@ TellivarInterfaceFactory::TellivarInterfaceFactory() {
 }
 
 // The session goes first: its destructor disconnects and shuts the feed down.
-TellivarInterfaceFactory::~TellivarInterfaceFactory() { session.reset(); }
+TellivarInterfaceFactory::~TellivarInterfaceFactory() {
+    liveSession = nullptr;
+    session.reset();
+}
 
 const char* TellivarInterfaceFactory::settingsPanel() { return kSettingsPanel; }
 
@@ -290,11 +293,14 @@ void TellivarInterfaceFactory::connectionControl(data::RequestContext* context, 
         return;
     }
     // online follows from the feed's log-off callback, not from here.
-    if (session) session->ready = false;
+    if (TellivarState* current = liveSession.load()) current->ready = false;
     pTellivarClient->Disconnect();
 }
 
-bool TellivarInterfaceFactory::isSessionReady() const { return session && session->ready; }
+bool TellivarInterfaceFactory::isSessionReady() const {
+    const TellivarState* current = liveSession.load();
+    return current != nullptr && current->ready;
+}
 
 void TellivarInterfaceFactory::connectSession() {
     if (isSessionReady()) return;  // lock-free fast path
@@ -314,6 +320,7 @@ int TellivarInterfaceFactory::setupSession(const std::string& user, const std::s
         if (!session) {
             session.reset(sessionMaker(user, pass, &abilityRecord, requestContext));
             if (!session) throw kNoMemorySession;
+            liveSession = session.get();
             pTellivarClient->Disconnect();
             pTellivarClient->Connect(session.get());
         }

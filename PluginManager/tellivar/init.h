@@ -141,7 +141,10 @@ public:
     std::string userName;                    // host thread only (slots 1 and 3, connectSession)
     std::string password;                    // likewise
     ACE_RW_Thread_Mutex connectionLock;
-    std::unique_ptr<TellivarState> session;  // written under connectionLock
+    std::unique_ptr<TellivarState> session;  // owned; written under connectionLock
+    // The same object, published for the lock-free ready check: another thread
+    // may be creating the session while connectSession's fast path looks at it.
+    std::atomic<TellivarState*> liveSession{nullptr};
     data::RequestContext* requestContext = nullptr;  // not owned; last given to slot 6 or 8
 };
 

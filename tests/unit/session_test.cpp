@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -251,7 +252,7 @@ TEST_F(SessionTest, ShouldCreateOneSessionAndNeverOverlapSetupsAcrossThreads) {
     };
     feed.client().onConnect = [&](EConnectStatus*) {
         if (++inside > 1) overlapped = true;
-        std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));  // widens the window for an overlap
         --inside;
     };
     Gate start;

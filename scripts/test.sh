@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds and runs every test: a normal build with warnings as errors, then the
+# same tests under AddressSanitizer + UndefinedBehaviorSanitizer, then under
+# ThreadSanitizer, then a short run of the benchmarks so they keep building.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+jobs=$(nproc)
+
+run_config() {  # name, sanitizer
+  local dir="build-ci-$1"
+  echo "=== $1 build ==="
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELLIVAR_WERROR=ON -DTELLIVAR_SANITIZE="$2" \
+        -DTELLIVAR_BUILD_BENCH="$3" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+  echo "=== $1 tests ==="
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 600
+}
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+run_config normal "" ON
+run_config asan "address,undefined" OFF
+run_config tsan "thread" OFF
+if [ -x build-ci-normal/bench/tellivar-bench ]; then
+  echo "=== benchmarks (short run) ==="
+  build-ci-normal/bench/tellivar-bench --benchmark_min_time=0.01
+fi
+echo "All test configurations passed."
