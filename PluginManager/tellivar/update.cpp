@@ -1,6 +1,184 @@
-#include "PluginManager/tellivar/init.h"
+#include "PluginManager/tellivar/update.h"
 
-data::TickSupplier* TellivarInterface::createUpdateSupplier(data::SupplierRequest*, data::TickConsumer*,
-                                                            data::RequestContext*) {
-    return nullptr;
+#include <ctime>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "PluginManager/tellivar/acelog.h"
+#include "PluginManager/tellivar/init.h"
+#include "PluginManager/tellivar/locks.h"
+
+namespace {
+
+constexpr const char kLogPath[] = "PluginManager/tellivar/update";
+constexpr int kLineSubscription = 157;
+constexpr int kLineSetUp = 195;
+constexpr int kLineCreateFailed = 188;
+constexpr int kLineDataArrives = 82;
+constexpr int kLineUpdateFailed = 111;
+constexpr int kLineProcessed = 115;
+
+constexpr const char kSubscription[] = "Update subscription for\n";
+constexpr const char kSetUp[] = "recordset is setup\n";
+constexpr const char kDataArrives[] = "new data arrives for UpdateChannel %d\n";
+constexpr const char kProcessed[] = "data processing finished\n";
+constexpr const char kFailureFormat[] = "%s\n";
+
+constexpr const char kCreateFailed[] = "CreateTRecordSet failed";
+constexpr const char kNoSymbol[] = "Update request has no symbol";
+constexpr const char kNoMemorySupplier[] = "No memory : new UpdateSupplier";
+
+constexpr int kIntervalByNumber = 1;  // interval type that is written as a bare number
+constexpr int kRecordCount = 2;       // the newest bar and the one before it
+constexpr int kEndTimeKind = 1;       // GetETime: the record's end time
+
+// "SYMBOL,10" for interval type 1, otherwise "SYMBOL,m5" (letter, then multiple).
+std::string updateQuery(data::SupplierRequest* request) {
+    const char* symbol = request != nullptr ? request->symbol() : nullptr;
+    if (symbol == nullptr) throw kNoSymbol;  // a null symbol would crash the text building
+    std::string query(symbol);
+    query += ',';
+    if (request->intervalType() == kIntervalByNumber) {
+        query += std::to_string(request->intervalNumber());
+    } else {
+        query += request->intervalLetter();
+        query += std::to_string(request->intervalMultiple());
+    }
+    return query;
+}
+
+// Opens the record set and hands it to a new supplier. On a text exception the
+// record set is deleted exactly once: by the supplier if it was built, else here.
+UpdateSupplier* openUpdateStream(data::SupplierRequest* request, data::TickConsumer* consumer) {
+    TRecordSet* set = nullptr;
+    std::unique_ptr<UpdateSupplier> supplier;
+    try {
+        const std::string query = updateQuery(request);
+        set = pTellivarClient->CreateTRecordSet(query.c_str());
+        if (set == nullptr) throw kCreateFailed;
+        supplier.reset(new (std::nothrow) UpdateSupplier(set, consumer));
+        if (!supplier) throw kNoMemorySupplier;
+        set->SetSink(supplier.get());
+        set->Init(kRecordCount, 0);  // the result is not examined: events follow either way
+    } catch (const char* text) {
+        writeAceRecord(kLogPath, kLineCreateFailed, 0, LM_DEBUG, kFailureFormat, text);
+        if (supplier) {
+            supplier.reset();
+        } else if (set != nullptr) {
+            pTellivarClient->DeleteTRecordSet(set);
+        }
+        return nullptr;
+    }
+    return supplier.release();
+}
+
+}  // namespace
+
+const BarFieldName barFieldNames[kBarFieldCount] = {
+    {"Open", "O"}, {"High", "H"}, {"Low", "L"}, {"Close", "C"}, {"Volume", "V"},
+};
+
+// ---- Creation ------------------------------------------------------------------
+
+// Host thread. Holds interfaceLock as writer for the whole operation, so history
+// and update creations on one interface run one at a time. `context` is not used.
+data::TickSupplier* TellivarInterface::createUpdateSupplier(data::SupplierRequest* request,
+                                                            data::TickConsumer* consumer, data::RequestContext*) {
+    WriteGuard guard(interfaceLock);
+    factory->connectSession();  // its outcome is not examined: the query waits for the logon
+    writeAceRecord(kLogPath, kLineSubscription, 0, LM_DEBUG, kSubscription);
+    UpdateSupplier* supplier = openUpdateStream(request, consumer);
+    if (supplier == nullptr) return nullptr;
+    writeAceRecord(kLogPath, kLineSetUp, 0, LM_DEBUG, kSetUp);
+    return supplier;
+}
+
+// ---- Supplier --------------------------------------------------------------------
+
+UpdateSupplier::UpdateSupplier(TRecordSet* set, data::TickConsumer* tickConsumer)
+    : recordSet(set), consumer(tickConsumer) {}
+
+UpdateSupplier::~UpdateSupplier() {
+    WriteGuard guard(supplierLock);  // waits for a callback in progress
+    pTellivarClient->DeleteTRecordSet(recordSet);
+    consumer = nullptr;
+}
+
+// Feed thread.
+void UpdateSupplier::onRecordSetEvent(TRecordSet* set, int, long, long) {
+    WriteGuard guard(supplierLock);
+    if (consumer == nullptr) return;
+    writeAceRecord(kLogPath, kLineDataArrives, 0, LM_DEBUG, kDataArrives, static_cast<int>(std::time(nullptr)));
+    set->EnterRead();
+    try {
+        // An empty set has no newest record: nothing to read, no one to tell.
+        if (set->hasRecords != 0) readNewestRecord(set);
+    } catch (const char* text) {
+        writeAceRecord(kLogPath, kLineUpdateFailed, 0, LM_DEBUG, kFailureFormat, text != nullptr ? text : "");
+        set->LeaveRead();
+        return;
+    } catch (...) {
+        // Any other failure is swallowed and the update finishes as usual.
+    }
+    writeAceRecord(kLogPath, kLineProcessed, 0, LM_DEBUG, kProcessed);
+    set->LeaveRead();
+}
+
+// Under supplierLock and the set's read lock.
+void UpdateSupplier::readNewestRecord(TRecordSet* set) {
+    const long index = static_cast<long>(set->lastRecord) - set->recordBase;
+    readTime(set, index);
+    readValues(set, index);
+    consumer->ticksChanged(this);
+}
+
+void UpdateSupplier::readTime(TRecordSet* set, long index) {
+    FeedTime time = 0;
+    // A record without a time keeps the previous update's time instead of a made-up one.
+    if (!set->GetETime(index, kEndTimeKind, &time)) return;
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    pTellivarClient->GetYMD(time, &year, &month, &day);
+    pTellivarClient->GetHMS(time, &hour, &minute, &second);
+    updateTime.tm_year = year - 1900;
+    updateTime.tm_mon = month - 1;
+    updateTime.tm_mday = day;
+    updateTime.tm_hour = hour;
+    updateTime.tm_min = minute;
+    updateTime.tm_sec = second;
+}
+
+// A field the record lacks keeps its previous value, or stays absent.
+void UpdateSupplier::readValues(TRecordSet* set, long index) {
+    for (const BarFieldName& field : barFieldNames) {
+        const short ix = set->GetFieldIx(field.longName);
+        double value = 0.0;
+        if (set->GetRecDouble(index, ix, &value)) store(field.key, value);
+    }
+}
+
+// Allocates only the first time a key is stored.
+void UpdateSupplier::store(const char* key, double value) {
+    const auto it = values.find(key);
+    if (it != values.end()) {
+        it->second = value;
+    } else {
+        values.emplace(key, value);
+    }
+}
+
+// ---- Reading ---------------------------------------------------------------------
+
+data::CalendarRecord* UpdateSupplier::getTime() { return &updateTime; }
+
+double UpdateSupplier::getValue(const char* name) {
+    if (name == nullptr) return 0.0;
+    const auto it = values.find(name);
+    if (it != values.end()) return it->second;
+    values.emplace(name, 0.0);  // reading an absent key adds it
+    return 0.0;
+}
+
+bool UpdateSupplier::hasValue(const char* name) {
+    return name != nullptr && values.find(name) != values.end();
 }

@@ -56,6 +56,7 @@ void FakeRecordSet::SetSink(ITRecSetSink* newSink) {
 
 int FakeRecordSet::Init(int records, unsigned long flags) {
     client_.note([&] { return std::string(name + ".Init(" + std::to_string(records) + "," + std::to_string(flags) + ")"); });
+    if (throwOnInit != nullptr) throw throwOnInit;
     return initResult;
 }
 

@@ -60,6 +60,8 @@ public:
     std::atomic<int> readDepth{0};        // EnterRead minus LeaveRead
     // When set, EnterRead/GetRecDouble throw this text (simulating a feed fault).
     const char* throwOnRead = nullptr;
+    // When set, Init throws this text after it is recorded (a feed fault during setup).
+    const char* throwOnInit = nullptr;
 
     // Field names the set knows, in index order; other names get index -1.
     std::vector<std::string> fieldNames{"Open", "High", "Low", "Close", "Volume"};

@@ -1,0 +1,70 @@
+// Update stream: follows the newest bar of one symbol's series. The supplier
+// owns a two-record TRecordSet, listens to it as its sink, and on every
+// record-set event copies the newest record's time and its open, high, low,
+// close and volume into one-letter keys, then tells its consumer.
+#pragma once
+
+#include <ace/RW_Thread_Mutex.h>
+
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "feed/TellivarClient.h"
+#include "host/data.h"
+
+// One bar field: its name in the record set and the key it is stored under.
+struct BarFieldName {
+    const char* longName;
+    const char* key;
+};
+
+// Read in this order on every update.
+constexpr std::size_t kBarFieldCount = 5;
+extern const BarFieldName barFieldNames[kBarFieldCount];
+
+// Made by TellivarInterface::createUpdateSupplier, owned by the host, which
+// deletes it through the data::TickSupplier face.
+//
+// Threads: onRecordSetEvent runs on the feed client's thread under
+// supplierLock (writer) and the set's read lock; it calls the consumer with
+// both held. getTime/getValue/hasValue take no lock: they are meant to be
+// called inside ticksChanged, and a call from elsewhere is not synchronised
+// with the next update. The destructor takes supplierLock as writer, so it
+// waits for a callback in progress; the host must not delete the supplier from
+// inside ticksChanged.
+class UpdateSupplier : public ITRecSetSink, public data::TickSupplier {
+public:
+    // `set` is owned from here on; `consumer` is not owned and may be null, in
+    // which case every callback is ignored.
+    UpdateSupplier(TRecordSet* set, data::TickConsumer* consumer);
+    ~UpdateSupplier() override;
+    UpdateSupplier(const UpdateSupplier&) = delete;
+    UpdateSupplier& operator=(const UpdateSupplier&) = delete;
+
+    // Every call is taken as a change of the series; event, first and second are not examined.
+    void onRecordSetEvent(TRecordSet* set, int event, long first, long second) override;
+
+    // Time of the newest record at the last update; all zeros before the first.
+    data::CalendarRecord* getTime() override;
+    // The stored value of a one-letter key; an absent key is added with 0.0. Null gives 0.0 and adds nothing.
+    double getValue(const char* name) override;
+    // True when the key is stored. Adds nothing.
+    bool hasValue(const char* name) override;
+
+    TRecordSet* const recordSet;     // owned; deleted with DeleteTRecordSet under supplierLock
+    data::TickConsumer* consumer;    // not owned; guarded by supplierLock (cleared by the destructor)
+    ACE_RW_Thread_Mutex supplierLock;
+    data::CalendarRecord updateTime{};  // written by the callback under supplierLock
+    // Written by the callback under supplierLock, and by getValue inside a
+    // notification. Keys are only ever added; heterogeneous lookup so that
+    // finding a present key allocates nothing.
+    std::map<std::string, double, std::less<>> values;
+
+private:
+    void readNewestRecord(TRecordSet* set);
+    void readTime(TRecordSet* set, long index);
+    void readValues(TRecordSet* set, long index);
+    void store(const char* key, double value);
+};
