@@ -1,6 +1,235 @@
-#include "PluginManager/tellivar/init.h"
+// History: request, completion and iterators.
+#include "PluginManager/tellivar/history.h"
 
-data::HistorySupplier* TellivarInterface::createHistorySupplier(data::SupplierRequest*, data::HistoryConsumer*,
-                                                                data::RequestContext*) {
-    return nullptr;
+#include <new>
+#include <sstream>
+#include <string>
+
+#include "PluginManager/tellivar/acelog.h"
+#include "PluginManager/tellivar/init.h"
+#include "PluginManager/tellivar/locks.h"
+
+namespace {
+
+constexpr const char kLogPath[] = "PluginManager/tellivar/history";
+constexpr int kLineData = 160;
+constexpr int kLineCallbackException = 168;
+
+constexpr const char kSubscription[] = "TELLIVAR: History subscription";
+constexpr const char kQueryIs[] = "TELLIVAR: Query is - %s";
+constexpr const char kCallingInit[] = "TELLIVAR: calling init\n";
+constexpr const char kRecordsetSetup[] = "TELLIVAR: History recordset is setup\n";
+constexpr const char kExceptionFormat[] = "TELLIVAR: Exception - %s \n";
+constexpr const char kDataForChannel[] = "Data for HistoryChannel %d %d %x\n";
+
+constexpr const char kCreateFailed[] = "CreateTRecordSet failed";
+constexpr const char kInvalidParameter[] = "Invalid parameter passed";
+constexpr const char kInitFailure[] = "Recordset initialization failure";
+constexpr const char kNoSymbol[] = "No symbol passed";
+constexpr const char kSupplierAllocFailed[] = "HistorySupplier allocation failed";
+
+constexpr const char kEndTimeKey[] = ",&EndETime=";
+constexpr std::int32_t kLastYearWithoutEndTime = 1800;
+constexpr int kIntervalByNumber = 1;
+constexpr int kInitFailed = 0;
+constexpr int kInitComplete = 3;
+constexpr int kEventData = 1;
+constexpr int kETimeKind = 1;
+
+// Low 32 bits of an address, for the "%x" of a log record.
+unsigned int lowAddressBits(const void* p) { return static_cast<unsigned int>(reinterpret_cast<std::uintptr_t>(p)); }
+
+// A thrown text may be null (a consumer's); the host's formatter must not see that.
+const char* orEmpty(const char* text) { return text != nullptr ? text : ""; }
+
+// symbol "," interval [",&EndETime=" feedTime]
+std::string buildHistoryQuery(data::SupplierRequest& request) {
+    const char* symbol = request.symbol();
+    if (symbol == nullptr) throw kNoSymbol;  // refused before any record-set call
+    std::ostringstream query;
+    query << symbol << ",";
+    if (request.intervalType() == kIntervalByNumber) {
+        query << request.intervalNumber();
+    } else {
+        query << request.intervalLetter() << request.intervalMultiple();
+    }
+    const data::CalendarRecord* endTime = request.endTime();
+    if (endTime == nullptr) return query.str();  // the host gave no end time
+    const data::CalendarRecord end = *endTime;
+    if (end.tm_year > kLastYearWithoutEndTime) {
+        // The record's elements go as they stand: no 1900 added, no month shift, seconds 0.
+        const FeedTime time = pTellivarClient->MakeTime(end.tm_year, end.tm_mon, end.tm_mday, end.tm_hour, end.tm_min, 0);
+        query << kEndTimeKey << static_cast<unsigned long>(time);
+    }
+    return query.str();
 }
+
+// Every requested name must be a one-letter bar name; a null entry is refused too.
+void checkFieldNames(data::NameList* names) {
+    if (names == nullptr) return;  // no list: nothing requested
+    const unsigned int count = names->count();
+    for (unsigned int i = 0; i < count; ++i) {
+        const char* name = names->at(i);
+        if (name == nullptr || findHistoryField(name) == nullptr) throw kInvalidParameter;
+    }
+}
+
+// Attaches the supplier as the set's sink and starts loading. True when the
+// set already holds everything.
+bool startLoading(HistorySupplier& supplier, data::HostLogger& log, int recordCount) {
+    TRecordSet* set = supplier.records();
+    set->sinkMode = 0;
+    set->SetSink(&supplier);
+    log.info(kCallingInit, "");
+    // One more record than asked for; wraps instead of overflowing at INT_MAX.
+    const int records = static_cast<int>(static_cast<unsigned int>(recordCount) + 1U);
+    const int result = set->Init(records, 0);
+    if (result == kInitFailed) throw kInitFailure;
+    return result == kInitComplete;
+}
+
+}  // namespace
+
+void RecordSetDeleter::operator()(TRecordSet* set) const { pTellivarClient->DeleteTRecordSet(set); }
+
+// ---- Creation ----------------------------------------------------------------
+
+data::HistorySupplier* TellivarInterface::createHistorySupplier(data::SupplierRequest* request,
+                                                                data::HistoryConsumer* consumer,
+                                                                data::RequestContext* context) {
+    WriteGuard guard(interfaceLock);
+    // Nothing can be asked, told or logged through a missing host object.
+    if (request == nullptr || consumer == nullptr || context == nullptr) return nullptr;
+    factory->connectSession();
+    data::HostLogger& log = *context->logger();
+    log.info(kSubscription, "");
+    // The set is owned here until the supplier takes it; either frees it once.
+    RecordSetPtr set;
+    std::unique_ptr<HistorySupplier> supplier;
+    try {
+        const std::string query = buildHistoryQuery(*request);
+        log.info(kQueryIs, query.c_str());
+        set.reset(pTellivarClient->CreateTRecordSet(query.c_str()));
+        if (!set) throw kCreateFailed;
+        checkFieldNames(request->fieldNames());
+        const int recordCount = request->recordCount();
+        supplier.reset(new (std::nothrow) HistorySupplier(consumer, std::move(set), context, recordCount));
+        if (!supplier) throw kSupplierAllocFailed;
+        if (startLoading(*supplier, log, recordCount)) supplier->notifyConsumer();
+        log.info(kRecordsetSetup, "");
+    } catch (const char* text) {
+        log.error(kExceptionFormat, orEmpty(text));
+        return nullptr;  // supplier or set, whichever exists, is freed on the way out
+    }
+    return supplier.release();
+}
+
+// ---- Supplier ------------------------------------------------------------------
+
+HistorySupplier::HistorySupplier(data::HistoryConsumer* consumer_, RecordSetPtr&& recordSet_,
+                                 data::RequestContext* context_, std::int32_t recordCount_)
+    : consumer(consumer_), recordSet(std::move(recordSet_)), context(context_), recordCount(recordCount_) {}
+
+HistorySupplier::~HistorySupplier() {
+    ReadGuard guard(supplierLock);
+    recordSet.reset();  // after this the feed calls no more
+    forward.reset();
+    reverse.reset();
+}
+
+bool HistorySupplier::accepts(int event, long first, long second) const {
+    // first - 1 != lastFirst, written so that no value of first can overflow.
+    return event == kEventData && (first != 0 || second != 0) && first != static_cast<long>(lastFirst) + 1;
+}
+
+void HistorySupplier::onRecordSetEvent(TRecordSet* set, int event, long first, long second) {
+    WriteGuard guard(supplierLock);
+    if (!accepts(event, first, second)) return;
+    writeAceRecord(kLogPath, kLineData, 0, LM_DEBUG, kDataForChannel, static_cast<int>(first),
+                   static_cast<int>(second), lowAddressBits(set));
+    // Keeps the low 32 bits of first - 1 (modular, so no overflow).
+    lastFirst = static_cast<std::int32_t>(static_cast<std::uint32_t>(first) - 1U);
+    if (first != -static_cast<long>(recordCount)) return;
+    try {
+        notifyConsumer();
+    } catch (const char* text) {
+        // A text failure ends the callback here; other exceptions go on to the feed.
+        writeAceRecord(kLogPath, kLineCallbackException, 0, LM_ERROR, kExceptionFormat, orEmpty(text));
+    }
+}
+
+void HistorySupplier::notifyConsumer() {
+    recordSet->EnterRead();
+    try {
+        consumer->historyReady(this);
+    } catch (...) {
+        recordSet->LeaveRead();
+        throw;
+    }
+    recordSet->LeaveRead();
+}
+
+data::TickIterator* HistorySupplier::makeIterator() {
+    forward.reset();  // the earlier pointer of this direction dies here
+    forward.reset(new (std::nothrow) HistoryIterator(recordSet.get()));
+    return forward.get();
+}
+
+data::TickIterator* HistorySupplier::makeReverseIterator() {
+    reverse.reset();
+    reverse.reset(new (std::nothrow) HistoryRIterator(recordSet.get()));
+    return reverse.get();
+}
+
+// ---- Iterators -------------------------------------------------------------------
+
+HistoryBaseIterator::HistoryBaseIterator(TRecordSet* set)
+    : recordSet(set), firstIndex(0), lastIndex(-1), position(0), recordTime{} {
+    // Without records the range stays empty (last before first): never valid.
+    if (set->hasRecords == 0) return;
+    firstIndex = set->firstRecord - set->recordBase;
+    lastIndex = set->lastRecord - set->recordBase;
+}
+
+data::CalendarRecord* HistoryBaseIterator::getTime() {
+    FeedTime time = 0;
+    const bool found = recordSet->GetETime(position, kETimeKind, &time);
+    recordTime = data::CalendarRecord{};
+    if (!found) return &recordTime;  // a record without a time reads as all zeros
+    pTellivarClient->GetYMD(time, &recordTime.tm_year, &recordTime.tm_mon, &recordTime.tm_mday);
+    pTellivarClient->GetHMS(time, &recordTime.tm_hour, &recordTime.tm_min, &recordTime.tm_sec);
+    recordTime.tm_mon -= 1;
+    recordTime.tm_year -= 1900;
+    return &recordTime;
+}
+
+bool HistoryBaseIterator::fieldIndex(const char* name, short& index) {
+    if (name == nullptr) return false;
+    const std::string* longName = findHistoryField(name);  // string_view key: no allocation
+    if (longName == nullptr) return false;
+    index = recordSet->GetFieldIx(longName->c_str());
+    return true;
+}
+
+double HistoryBaseIterator::getValue(const char* name) {
+    short index = 0;
+    double value = 0.0;
+    if (fieldIndex(name, index)) recordSet->GetRecDouble(position, index, &value);
+    return value;
+}
+
+bool HistoryBaseIterator::hasValue(const char* name) {
+    short index = 0;
+    double value = 0.0;
+    return fieldIndex(name, index) && recordSet->GetRecDouble(position, index, &value);
+}
+
+void HistoryBaseIterator::setOption(int) {}
+
+HistoryIterator::HistoryIterator(TRecordSet* set) : HistoryBaseIterator(set) { position = firstIndex; }
+int HistoryIterator::isValid() { return position <= lastIndex ? 1 : 0; }
+void HistoryIterator::next() { ++position; }
+
+HistoryRIterator::HistoryRIterator(TRecordSet* set) : HistoryBaseIterator(set) { position = lastIndex; }
+int HistoryRIterator::isValid() { return position >= firstIndex ? 1 : 0; }
+void HistoryRIterator::next() { --position; }

@@ -1,0 +1,107 @@
+// History: the supplier that opens a record set for a request and tells the
+// consumer once the requested bars are there, and the iterators that walk
+// those bars from the oldest to the newest and back.
+//
+// Threads: a host thread creates the supplier (under the data interface's
+// interfaceLock) and later makes iterators and deletes the supplier; the feed
+// client's thread calls onRecordSetEvent. The consumer is told either on the
+// creating thread (the set answered at once) or on the feed thread.
+#pragma once
+
+#include <ace/RW_Thread_Mutex.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "feed/TellivarClient.h"
+#include "host/data.h"
+
+// Frees a record set the only way the feed client allows: DeleteTRecordSet.
+struct RecordSetDeleter {
+    void operator()(TRecordSet* set) const;
+};
+using RecordSetPtr = std::unique_ptr<TRecordSet, RecordSetDeleter>;
+
+// A position in the supplier's record set, with the value interface of the
+// record it stands on. Takes no lock: the caller reads during historyReady
+// (the set's read lock is held then) or serialises its own reads afterwards.
+// Owned by the supplier that made it.
+class HistoryBaseIterator : public data::TickIterator {
+public:
+    // Takes the record range once, now; later records are not seen.
+    explicit HistoryBaseIterator(TRecordSet* recordSet);
+
+    // Fills recordTime from the current record's time; the pointer stays the same.
+    data::CalendarRecord* getTime() override;
+    // The named bar field ("O", "H", "L", "C", "V") of the current record; 0.0 otherwise.
+    double getValue(const char* name) override;
+    // True when the name is a bar field and the current record holds a value for it.
+    bool hasValue(const char* name) override;
+    void setOption(int option) override;
+
+protected:
+    TRecordSet* recordSet;     // the supplier's; not owned
+    std::int32_t firstIndex;   // oldest record when made
+    std::int32_t lastIndex;    // newest record when made
+    std::int32_t position;     // current record
+    data::CalendarRecord recordTime;
+
+private:
+    // Index of the long field name of a bar name, or false for an unknown name.
+    bool fieldIndex(const char* name, short& index);
+};
+
+// Walks from the oldest record to the newest.
+class HistoryIterator : public HistoryBaseIterator {
+public:
+    explicit HistoryIterator(TRecordSet* recordSet);
+    int isValid() override;
+    void next() override;
+};
+
+// Walks from the newest record to the oldest.
+class HistoryRIterator : public HistoryBaseIterator {
+public:
+    explicit HistoryRIterator(TRecordSet* recordSet);
+    int isValid() override;
+    void next() override;
+};
+
+// The record-set sink and the host's history supplier in one object. The
+// feed sees the ITRecSetSink part, the host and the consumer the
+// data::HistorySupplier part. Owned by the host once creation returns it; it
+// owns its record set and iterators. The consumer must not delete it inside
+// historyReady (the locks are not recursive).
+class HistorySupplier : public ITRecSetSink, public data::HistorySupplier {
+public:
+    HistorySupplier(data::HistoryConsumer* consumer, RecordSetPtr&& recordSet, data::RequestContext* context,
+                    std::int32_t recordCount);
+    // Waits (supplierLock as reader) for a notification in progress, then
+    // deletes the record set and the iterators.
+    ~HistorySupplier() override;
+
+    // Feed thread; holds supplierLock as writer for its whole length.
+    void onRecordSetEvent(TRecordSet* set, int event, long first, long second) override;
+    // Host thread; each replaces the earlier iterator of its own direction only.
+    data::TickIterator* makeIterator() override;
+    data::TickIterator* makeReverseIterator() override;
+
+    // Calls historyReady inside the set's read lock (left again if it throws,
+    // and the exception goes on). The caller holds interfaceLock (creation) or
+    // supplierLock (feed thread).
+    void notifyConsumer();
+
+    TRecordSet* records() const { return recordSet.get(); }
+
+private:
+    bool accepts(int event, long first, long second) const;
+
+    data::HistoryConsumer* consumer;             // not owned; set at creation
+    ACE_RW_Thread_Mutex supplierLock;            // callback (writer) against destruction (reader)
+    RecordSetPtr recordSet;                      // owned; set at creation
+    std::unique_ptr<HistoryIterator> forward;    // host thread only
+    std::unique_ptr<HistoryRIterator> reverse;   // host thread only
+    data::RequestContext* context;               // not owned; kept, unused after creation
+    std::int32_t recordCount;                    // set at creation
+    std::int32_t lastFirst = 0;                  // under supplierLock (writer)
+};
