@@ -1,0 +1,101 @@
+#include "host_objects.h"
+
+#include <cstring>
+
+std::string expandLogFormat(const char* format, const char* text) {
+    if (format == nullptr) return {};
+    const char* argument = text != nullptr ? text : "";
+    std::string out;
+    for (const char* p = format; *p != '\0'; ++p) {
+        if (p[0] == '%' && p[1] == 's') {
+            out += argument;
+            ++p;
+        } else if (p[0] == '%' && p[1] == '%') {
+            out += '%';
+            ++p;
+        } else {
+            out += *p;
+        }
+    }
+    // Some of the plug-in's formats end in a line feed; the printer adds its own.
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+    return out;
+}
+
+const char* HostNameList::at(unsigned int index) {
+    return index < names_.size() ? names_[index].c_str() : nullptr;
+}
+
+HostRequest::HostRequest(std::string symbol, IntervalSpec interval, int recordCount,
+                         std::vector<std::string> fields, const data::CalendarRecord& endTime)
+    : symbol_(std::move(symbol)),
+      interval_(interval),
+      recordCount_(recordCount),
+      fields_(std::move(fields)),
+      endTime_(endTime) {}
+
+void QueueLogger::status(const char* text, int code) {
+    queue_.push(LogEvent{LogEvent::Kind::Status, text != nullptr ? text : "", code});
+}
+
+void QueueLogger::error(const char* format, const char* text) {
+    queue_.push(LogEvent{LogEvent::Kind::Error, expandLogFormat(format, text), 0});
+}
+
+void QueueLogger::info(const char* format, const char* text) {
+    queue_.push(LogEvent{LogEvent::Kind::Info, expandLogFormat(format, text), 0});
+}
+
+void OnlineListener::abilityChanged(const char* providerName, data::ProviderAbility* ability) {
+    if (ability == nullptr) return;
+    queue_.push(OnlineEvent{providerName != nullptr ? providerName : "", ability->isOnline()});
+}
+
+namespace {
+
+std::optional<double> readValue(data::TickSupplier* source, const char* name) {
+    // hasValue first: getValue of a missing name would add a 0.0 entry.
+    if (!source->hasValue(name)) return std::nullopt;
+    return source->getValue(name);
+}
+
+data::CalendarRecord readTime(data::TickSupplier* source) {
+    const data::CalendarRecord* time = source->getTime();
+    return time != nullptr ? *time : data::CalendarRecord{};
+}
+
+Bar readBar(data::TickSupplier* source) {
+    Bar bar;
+    bar.time = readTime(source);
+    bar.open = readValue(source, "O");
+    bar.high = readValue(source, "H");
+    bar.low = readValue(source, "L");
+    bar.close = readValue(source, "C");
+    bar.volume = readValue(source, "V");
+    return bar;
+}
+
+}  // namespace
+
+void QuoteConsumer::ticksChanged(data::TickSupplier* supplier) {
+    if (supplier == nullptr) return;
+    QuoteEvent event{row_, readTime(supplier), {}};
+    event.values.reserve(fields_.size());
+    for (const std::string& field : fields_) event.values.push_back(readValue(supplier, field.c_str()));
+    queue_.push(std::move(event));
+}
+
+void BarsConsumer::historyReady(data::HistorySupplier* supplier) {
+    HistoryEvent event;
+    data::TickIterator* it =
+        supplier == nullptr ? nullptr : (reverse_ ? supplier->makeReverseIterator() : supplier->makeIterator());
+    for (; it != nullptr && it->isValid() != 0 && event.bars.size() < kMaxBars; it->next()) {
+        event.bars.push_back(readBar(it));
+    }
+    queue_.push(std::move(event));
+}
+
+void UpdateConsumer::ticksChanged(data::TickSupplier* supplier) {
+    if (supplier == nullptr) return;
+    queue_.push(UpdateEvent{readBar(supplier)});
+}

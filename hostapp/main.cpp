@@ -1,0 +1,150 @@
+// tellivar-host: loads the market-data plug-in with dlopen and drives it
+// through the host contract, the way a charting host does. See docs/host.md.
+#include <CLI/CLI.hpp>
+#include <ace/Log_Msg.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <set>
+
+#include "commands.h"
+#include "console.h"
+#include "exit_codes.h"
+#include "plugin_library.h"
+#include "stop_signal.h"
+
+namespace {
+
+const std::set<std::string> kCommands = {"info", "quotes", "history", "stream", "demo"};
+// Options of the top level that take a value, to find the command word.
+const std::set<std::string> kValueOptions = {"--plugin", "--user", "--password", "--connect-timeout"};
+
+// The first word that is not an option or an option's value: the command.
+std::string commandWord(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--") return i + 1 < argc ? argv[i + 1] : "";
+        if (arg.rfind("-", 0) != 0) return arg;
+        if (kValueOptions.count(arg) != 0) ++i;  // skip its value
+    }
+    return {};
+}
+
+// ACE debug records (the plug-in's "ENTER"/"LEAVE" traces and the like) are
+// noise unless asked for; errors still show.
+void configureAceLogging(bool verbose) {
+    ACE_Log_Msg* log = ACE_Log_Msg::instance();
+    u_long mask = log->priority_mask(ACE_Log_Msg::PROCESS);
+    mask = verbose ? (mask | LM_DEBUG | LM_TRACE) : (mask & ~static_cast<u_long>(LM_DEBUG | LM_TRACE));
+    log->priority_mask(mask, ACE_Log_Msg::PROCESS);
+}
+
+std::string readLine(const char* prompt, bool hidden) {
+    std::cerr << prompt << std::flush;
+    termios saved{};
+    const bool terminal = hidden && isatty(STDIN_FILENO) != 0 && tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (terminal) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    }
+    std::string line;
+    std::getline(std::cin, line);
+    if (terminal) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        std::cerr << '\n';
+    }
+    return line;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Command-line host for the Tellivar market-data plug-in: loads it with dlopen and shows live data."};
+    app.name("tellivar-host");
+    app.require_subcommand(1);
+    app.fallthrough();  // top-level options may follow the command too
+
+    HostOptions host;
+    bool prompt = false;
+    app.add_option("--plugin", host.pluginPath, "Plug-in library to load (default: the built libtellivar.so)");
+    app.add_option("--user", host.user, "User name stored as the \"Username\" setting")->capture_default_str();
+    app.add_option("--password", host.password, "Password stored as the \"Password\" setting")->capture_default_str();
+    app.add_flag("--prompt", prompt, "Ask for user name and password on the terminal");
+    app.add_flag("-v,--verbose", host.verbose, "Show ACE debug records and every repeated plug-in info line");
+    app.add_option("--connect-timeout", host.connectTimeout, "Seconds to wait for the plug-in to go online")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+
+    InfoOptions info;
+    auto* infoCmd = app.add_subcommand("info", "Display name, abilities, interval table and settings panel");
+    infoCmd->add_flag("--connect", info.connect, "Also connect and show the status reports");
+
+    QuotesOptions quotes;
+    auto* quotesCmd = app.add_subcommand("quotes", "Live quotes: a table redrawn in place, or lines into a pipe");
+    quotesCmd->add_option("symbols", quotes.symbols, "Symbols")->required();
+    quotesCmd->add_option("--fields", quotes.fields, "Comma-separated long field names (default Trade,Bid,Ask,Net,Volume)");
+    quotesCmd->add_option("--seconds", quotes.seconds, "Stop after this many seconds (0: at Ctrl-C)")
+        ->check(CLI::NonNegativeNumber);
+    quotesCmd->add_flag("--plain", quotes.plain, "Plain lines even on a terminal");
+
+    HistoryOptions history;
+    auto* historyCmd = app.add_subcommand("history", "Past bars: table, CSV and candlestick chart");
+    historyCmd->add_option("symbol", history.symbol, "Symbol")->required();
+    historyCmd->add_option("--interval", history.interval, "Interval: minutes (5), m5, D1, W1, M1")->capture_default_str();
+    historyCmd->add_option("--count", history.count, "Number of bars")->check(CLI::Range(1, 100000))->capture_default_str();
+    historyCmd->add_option("--end", history.end, "Last bar's time: YYYY-MM-DD or YYYY-MM-DDTHH:MM");
+    historyCmd->add_flag("--reverse", history.reverse, "Newest bar first (the reverse iterator)");
+    historyCmd->add_option("--csv", history.csv, "Write the bars to this CSV file");
+    historyCmd->add_option("--chart", history.chart, "Draw a candlestick chart into this PNG file (needs gnuplot)");
+    historyCmd->add_option("--timeout", history.timeout, "Seconds to wait for the complete history")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+
+    StreamOptions stream;
+    auto* streamCmd = app.add_subcommand("stream", "Updates of the newest bar, one line each");
+    streamCmd->add_option("symbol", stream.symbol, "Symbol")->required();
+    streamCmd->add_option("--interval", stream.interval, "Interval: minutes (5), m5, D1, W1, M1")->capture_default_str();
+    streamCmd->add_option("--seconds", stream.seconds, "Stop after this many seconds (0: at Ctrl-C)")
+        ->check(CLI::NonNegativeNumber);
+
+    DemoOptions demo;
+    demo.symbols = {"ACME", "GLOBEX", "INITECH"};
+    auto* demoCmd = app.add_subcommand("demo", "Guided tour: connect, quotes, history with chart, stream, shutdown");
+    demoCmd->add_option("--symbols", demo.symbols, "Symbols for the quotes; the first also for history and stream")
+        ->capture_default_str();
+    demoCmd->add_option("--out-dir", demo.outDir, "Directory for the CSV and the chart")->check(CLI::ExistingDirectory)
+        ->capture_default_str();
+    demoCmd->add_option("--quote-seconds", demo.quoteSeconds, "Seconds of live quotes")->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    demoCmd->add_option("--stream-seconds", demo.streamSeconds, "Seconds of the update stream")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+
+    const std::string word = commandWord(argc, argv);
+    if (!word.empty() && kCommands.count(word) == 0) {
+        printError("unknown command '" + word + "'; commands are: info, quotes, history, stream, demo (see --help)");
+        return exitcode::kBadArguments;
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int code = app.exit(error);
+        return code == 0 ? exitcode::kOk : exitcode::kBadArguments;
+    }
+
+    if (prompt) {
+        host.user = readLine("user name: ", false);
+        host.password = readLine("password: ", true);
+    }
+    if (host.pluginPath.empty()) host.pluginPath = defaultPluginPath(TELLIVAR_DEFAULT_PLUGIN);
+    configureAceLogging(host.verbose);
+    installStopHandlers();
+
+    if (infoCmd->parsed()) return runInfo(host, info);
+    if (quotesCmd->parsed()) return runQuotes(host, quotes);
+    if (historyCmd->parsed()) return runHistory(host, history);
+    if (streamCmd->parsed()) return runStream(host, stream);
+    return runDemo(host, demo);
+}

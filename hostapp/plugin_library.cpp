@@ -1,0 +1,69 @@
+#include "plugin_library.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+constexpr const char kEntryName[] = "init_data_interface";
+constexpr const char kFeedInstanceName[] = "pTellivarClient";
+constexpr const char kLibraryName[] = "libtellivar.so";
+
+std::string programDirectory() {
+    char buffer[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (length <= 0) return {};
+    std::string path(buffer, static_cast<std::size_t>(length));
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string{} : path.substr(0, slash);
+}
+
+std::string lastDlError() {
+    const char* text = dlerror();
+    return text != nullptr ? text : "unknown dynamic loader error";
+}
+
+}  // namespace
+
+PluginLibrary::PluginLibrary(const std::string& path) : path_(path) {
+    dlerror();  // clear any stale error text
+    handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle_ == nullptr) {
+        error_ = "cannot load plug-in '" + path + "': " + lastDlError();
+        return;
+    }
+    void* symbol = dlsym(handle_, kEntryName);
+    if (symbol == nullptr) {
+        error_ = "plug-in '" + path + "' has no " + kEntryName + ": " + lastDlError();
+        return;
+    }
+    entry_ = reinterpret_cast<InitDataInterfaceFn>(symbol);
+}
+
+data::DataInterfaceFactory* PluginLibrary::makeFactory() const { return entry_ != nullptr ? entry_() : nullptr; }
+
+std::optional<bool> PluginLibrary::feedClientInstalled() const {
+    if (handle_ == nullptr) return std::nullopt;
+    // dlsym on the plug-in's handle also searches the libraries it depends on.
+    void* symbol = dlsym(handle_, kFeedInstanceName);
+    if (symbol == nullptr) return std::nullopt;
+    return *static_cast<void**>(symbol) != nullptr;
+}
+
+std::string defaultPluginPath(const std::string& compiledDefault) {
+    const std::string dir = programDirectory();
+    std::vector<std::string> candidates;
+    if (!dir.empty()) {
+        candidates.push_back(dir + "/" + kLibraryName);
+        candidates.push_back(dir + "/../lib/" + kLibraryName);
+    }
+    for (const std::string& candidate : candidates) {
+        char resolved[PATH_MAX];
+        if (access(candidate.c_str(), R_OK) == 0) return realpath(candidate.c_str(), resolved) != nullptr ? resolved : candidate;
+    }
+    return compiledDefault;
+}

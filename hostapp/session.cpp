@@ -1,0 +1,199 @@
+#include "session.h"
+
+#include <fmt/format.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "end_time.h"
+#include "exit_codes.h"
+#include "stop_signal.h"
+
+namespace {
+
+constexpr const char kUsernameKey[] = "Username";
+constexpr const char kPasswordKey[] = "Password";
+constexpr auto kTickPeriod = std::chrono::milliseconds(100);
+constexpr auto kTeardownLimit = std::chrono::seconds(15);
+
+// The bar fields a history request asks for, by their one-letter names.
+std::vector<std::string> barFieldNames() { return {"O", "H", "L", "C", "V"}; }
+
+// Ends the process if a teardown does not finish in time: a feed client
+// that never returns from Disconnect must not leave the host hanging.
+class TeardownWatchdog {
+public:
+    TeardownWatchdog() : thread_([this] { watch(); }) {}
+    ~TeardownWatchdog() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            finished_ = true;
+        }
+        done_.notify_one();
+        thread_.join();
+    }
+
+private:
+    void watch() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (done_.wait_for(lock, kTeardownLimit, [this] { return finished_; })) return;
+        static const char kMessage[] = "tellivar-host: error: shutdown did not finish in 15 s; exiting\n";
+        const ssize_t ignored = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+        (void)ignored;
+        _exit(exitcode::kFailure);
+    }
+
+    std::mutex mutex_;
+    std::condition_variable done_;
+    bool finished_ = false;  // guarded by mutex_
+    std::thread thread_;
+};
+
+}  // namespace
+
+HostSession::HostSession(HostOptions options) : options_(std::move(options)), printer_(options_.verbose) {}
+
+HostSession::~HostSession() { shutdown(); }
+
+int HostSession::open() {
+    library_ = std::make_unique<PluginLibrary>(options_.pluginPath);
+    if (!library_->loaded()) {
+        printError(library_->error());
+        return exitcode::kPluginNotLoaded;
+    }
+    factory_.reset(library_->makeFactory());
+    if (!factory_) {
+        printError("init_data_interface of '" + library_->path() + "' returned no factory");
+        return exitcode::kPluginNotLoaded;
+    }
+    return exitcode::kOk;
+}
+
+int HostSession::connect() {
+    const std::optional<bool> installed = library_->feedClientInstalled();
+    if (installed.has_value() && !*installed) {
+        printError("the feed client library has no instance (pTellivarClient is null), so the plug-in cannot connect");
+        return exitcode::kNotConnected;
+    }
+    factory_->setSetting(kUsernameKey, options_.user.c_str());
+    factory_->setSetting(kPasswordKey, options_.password.c_str());
+    // Listeners may only change while no connection callback can run: now.
+    ability().addListener(&listener_);
+    interface_.reset(factory_->createDataInterface(&context_));
+    if (!interface_) {
+        printError("the factory made no data interface");
+        return exitcode::kFailure;
+    }
+    factory_->connectionControl(&context_, true);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<long>(options_.connectTimeout * 1000));
+    const PumpResult result = ability().isOnline() ? PumpResult::Done : pump(deadline, [](Event& event) {
+        const auto* online = std::get_if<OnlineEvent>(&event);
+        return online != nullptr && online->online;
+    });
+    if (result == PumpResult::Stopped) return exitcode::kInterrupted;
+    if (result == PumpResult::TimedOut) {
+        printError(fmt::format("not online within {} s as user '{}'; check --user/--password and the feed",
+                               options_.connectTimeout, options_.user));
+        return exitcode::kNotConnected;
+    }
+    return exitcode::kOk;
+}
+
+template <typename Supplier, typename Make>
+Supplier* HostSession::keep(Make make) {
+    if (!interface_) return nullptr;
+    Supplier* supplier = make();
+    if (supplier != nullptr) suppliers_.emplace_back(supplier);
+    drainLogs();  // the plug-in's reasons for a refusal come first
+    return supplier;
+}
+
+data::TickSupplier* HostSession::subscribeQuotes(const std::string& symbol, const std::vector<std::string>& fields,
+                                                 std::size_t row) {
+    HostRequest* request =
+        requests_.emplace_back(std::make_unique<HostRequest>(symbol, IntervalSpec{}, 0, fields, noEndTime())).get();
+    QuoteConsumer* consumer = quoteConsumers_.emplace_back(std::make_unique<QuoteConsumer>(queue_, row, fields)).get();
+    return keep<data::TickSupplier>([&] { return interface_->createTickSupplier(request, consumer, &context_); });
+}
+
+data::TickSupplier* HostSession::subscribeUpdates(const std::string& symbol, const IntervalSpec& interval) {
+    HostRequest* request =
+        requests_.emplace_back(std::make_unique<HostRequest>(symbol, interval, 2, std::vector<std::string>{}, noEndTime()))
+            .get();
+    UpdateConsumer* consumer = updateConsumers_.emplace_back(std::make_unique<UpdateConsumer>(queue_)).get();
+    return keep<data::TickSupplier>([&] { return interface_->createUpdateSupplier(request, consumer, &context_); });
+}
+
+data::HistorySupplier* HostSession::requestHistory(const std::string& symbol, const IntervalSpec& interval, int count,
+                                                   const data::CalendarRecord& endTime, bool reverse) {
+    HostRequest* request =
+        requests_.emplace_back(std::make_unique<HostRequest>(symbol, interval, count, barFieldNames(), endTime)).get();
+    BarsConsumer* consumer = barsConsumers_.emplace_back(std::make_unique<BarsConsumer>(queue_, reverse)).get();
+    return keep<data::HistorySupplier>([&] { return interface_->createHistorySupplier(request, consumer, &context_); });
+}
+
+bool HostSession::handleOwnEvent(Event& event) {
+    if (const auto* log = std::get_if<LogEvent>(&event)) {
+        printer_.print(*log);
+        return true;
+    }
+    if (const auto* online = std::get_if<OnlineEvent>(&event)) printer_.print(*online);
+    return false;  // online changes go on to the handler too
+}
+
+HostSession::PumpResult HostSession::pump(std::chrono::steady_clock::time_point deadline,
+                                          const std::function<bool(Event&)>& handler,
+                                          const std::function<void()>& tick) {
+    auto nextTick = std::chrono::steady_clock::now() + kTickPeriod;
+    while (!stopRequested()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return PumpResult::TimedOut;
+        if (now >= nextTick) {
+            if (tick) tick();
+            nextTick = now + kTickPeriod;
+        }
+        std::optional<Event> event = nextEvent(std::min(deadline, nextTick));
+        if (!event || handleOwnEvent(*event)) continue;
+        if (handler(*event)) return PumpResult::Done;
+    }
+    return PumpResult::Stopped;
+}
+
+std::optional<Event> HostSession::nextEvent(std::chrono::steady_clock::time_point until) {
+    if (deferred_.empty()) return queue_.popUntil(until);
+    Event event = std::move(deferred_.front());
+    deferred_.pop_front();
+    return event;
+}
+
+void HostSession::drainLogs() {
+    while (std::optional<Event> event = queue_.popUntil(std::chrono::steady_clock::now())) {
+        if (std::holds_alternative<LogEvent>(*event)) {
+            handleOwnEvent(*event);
+        } else {
+            deferred_.push_back(std::move(*event));  // data for the next pump()
+        }
+    }
+}
+
+void HostSession::closeSuppliers() {
+    if (announceTeardown_ && !suppliers_.empty()) printer_.note(fmt::format("deleting {} supplier(s)", suppliers_.size()));
+    while (!suppliers_.empty()) suppliers_.pop_back();
+}
+
+void HostSession::shutdown() {
+    if (!factory_) return;
+    TeardownWatchdog watchdog;
+    closeSuppliers();
+    if (interface_) {
+        if (announceTeardown_) printer_.note("deleting the data interface");
+        interface_.reset();
+    }
+    if (announceTeardown_) printer_.note("deleting the factory (disconnects the feed)");
+    factory_.reset();
+    drainLogs();
+    if (announceTeardown_) printer_.note("shut down cleanly");
+}

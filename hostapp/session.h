@@ -1,0 +1,106 @@
+// One run of the host: the loaded plug-in, its factory, one data interface
+// and the suppliers made through it, plus the host objects the plug-in calls.
+//
+// Threads: every member function runs on the main thread. The plug-in calls
+// the logger, the listener and the consumers on the feed thread; they only
+// push events, which pump() pops and hands out here.
+//
+// Ownership and teardown: suppliers are deleted newest first, then the data
+// interface, then the factory (which disconnects the feed). The host objects
+// the plug-in holds pointers to (queue, logger, context, listener, consumers,
+// requests) are members declared before the plug-in objects, so they outlive
+// them. Nothing is deleted from inside a notification.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "console.h"
+#include "events.h"
+#include "host/data.h"
+#include "host_objects.h"
+#include "plugin_library.h"
+
+struct HostOptions {
+    std::string pluginPath;
+    std::string user = "demo";
+    std::string password = "demo";
+    bool verbose = false;
+    double connectTimeout = 15.0;  // seconds to wait for the online flag
+};
+
+class HostSession {
+public:
+    explicit HostSession(HostOptions options);
+    ~HostSession();
+    HostSession(const HostSession&) = delete;
+    HostSession& operator=(const HostSession&) = delete;
+
+    // Loads the plug-in and makes the factory. An exit code: 0 when it worked.
+    int open();
+    data::DataInterfaceFactory& factory() { return *factory_; }
+    data::ProviderAbility& ability() { return *factory_->ability(); }
+
+    // Stores the credentials, registers the ability listener, makes the data
+    // interface and connects; waits for the online flag. An exit code.
+    int connect();
+
+    // Each makes the request and its consumer, keeps both for the supplier's
+    // life, and returns the new supplier, or null when the plug-in gave none.
+    // Quote events carry `row`; the history is walked newest first when `reverse`.
+    data::TickSupplier* subscribeQuotes(const std::string& symbol, const std::vector<std::string>& fields,
+                                        std::size_t row);
+    data::TickSupplier* subscribeUpdates(const std::string& symbol, const IntervalSpec& interval);
+    data::HistorySupplier* requestHistory(const std::string& symbol, const IntervalSpec& interval, int count,
+                                          const data::CalendarRecord& endTime, bool reverse);
+
+    enum class PumpResult { Done, TimedOut, Stopped };
+    // Hands events to `handler` until it returns true (Done), `deadline`
+    // passes (TimedOut) or a stop is requested (Stopped). Log lines and online
+    // changes are printed here and not handed on. `tick` runs about ten times
+    // a second (progress indicators, redraws).
+    PumpResult pump(std::chrono::steady_clock::time_point deadline, const std::function<bool(Event&)>& handler,
+                    const std::function<void()>& tick = {});
+    // Prints the log lines already queued, without waiting; other events are
+    // kept for the next pump().
+    void drainLogs();
+
+    // Deletes every supplier, newest first.
+    void closeSuppliers();
+    // Suppliers, then the data interface, then the factory. Idempotent.
+    void shutdown();
+
+    LogPrinter& printer() { return printer_; }
+    const HostOptions& options() const { return options_; }
+    // Print each teardown step (the demo shows them).
+    void announceTeardown(bool on) { announceTeardown_ = on; }
+
+private:
+    template <typename Supplier, typename Make>
+    Supplier* keep(Make make);
+    bool handleOwnEvent(Event& event);
+    std::optional<Event> nextEvent(std::chrono::steady_clock::time_point until);
+
+    HostOptions options_;
+    LogPrinter printer_;
+    bool announceTeardown_ = false;
+    EventQueue queue_;
+    std::deque<Event> deferred_;  // events drainLogs() set aside; main thread only
+    QueueLogger logger_{queue_};
+    HostContext context_{logger_};
+    OnlineListener listener_{queue_};
+    // Host objects the plug-in holds on to; freed only after the factory.
+    std::vector<std::unique_ptr<HostRequest>> requests_;
+    std::vector<std::unique_ptr<QuoteConsumer>> quoteConsumers_;
+    std::vector<std::unique_ptr<UpdateConsumer>> updateConsumers_;
+    std::vector<std::unique_ptr<BarsConsumer>> barsConsumers_;
+
+    std::unique_ptr<PluginLibrary> library_;
+    std::unique_ptr<data::DataInterfaceFactory> factory_;
+    std::unique_ptr<data::DataInterface> interface_;
+    std::vector<std::unique_ptr<data::SupplierBase>> suppliers_;
+};

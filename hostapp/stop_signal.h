@@ -1,0 +1,11 @@
+// Ctrl-C and SIGTERM: the handler only sets a flag that the main thread's
+// event loop polls, so suppliers, interfaces and the factory are always
+// deleted on the main thread, never inside a notification. A second Ctrl-C
+// ends the process at once. SIGPIPE is ignored: a closed output pipe shows
+// up as a failed write and ends the command cleanly.
+#pragma once
+
+void installStopHandlers();
+bool stopRequested();
+// Asks the event loop to stop, as Ctrl-C would (used when output breaks).
+void requestStop();
