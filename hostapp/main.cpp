@@ -113,6 +113,7 @@ int main(int argc, char** argv) {
     demo.symbols = {"ACME", "GLOBEX", "INITECH"};
     auto* demoCmd = app.add_subcommand("demo", "Guided tour: connect, quotes, history with chart, stream, shutdown");
     demoCmd->add_option("--symbols", demo.symbols, "Symbols for the quotes; the first also for history and stream")
+        ->delimiter(',')
         ->capture_default_str();
     demoCmd->add_option("--out-dir", demo.outDir, "Directory for the CSV and the chart")->check(CLI::ExistingDirectory)
         ->capture_default_str();
