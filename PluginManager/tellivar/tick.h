@@ -1,0 +1,94 @@
+// Live quotes: a subscription to one symbol's snapshot fields, delivered to a
+// host TickConsumer whenever a subscribed field changes.
+//
+// Threads: `TellivarInterface::createTickSupplier` runs on a host thread and
+// publishes the supplier to the feed (sink, Init) only once it is complete.
+// `onSnapshotUpdate` runs on the feed client's thread. The host deletes the
+// supplier on its own thread, never from inside `ticksChanged`.
+#pragma once
+
+#include <ace/RW_Thread_Mutex.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "PluginManager/tellivar/init.h"
+
+// Host messages of the live-quote subsystem, passed to HostLogger::info.
+constexpr const char kTickSubscriptionText[] = "TELLIVAR: Tick subscription";
+constexpr const char kTickSetupText[] = "TELLIVAR: Tick recordset is setup";
+constexpr const char kTickExceptionText[] = "TELLIVAR: exception %s";
+constexpr const char kTickArrivesText[] = "TELLIVAR: new data arrives for TickChannel";
+constexpr const char kTickSendedText[] = "TELLIVAR: new data sended to consumer";
+// Thrown when the feed rejects the symbol (or there is no symbol).
+constexpr const char kCreateSnapshotSetFailed[] = "CreateSnapshotSet failed";
+
+// ACE record written at the end of every callback that did not fail with a text.
+constexpr const char kTickLogPath[] = "PluginManager/tellivar/tick";
+constexpr int kTickLineFinished = 126;
+constexpr const char kTickFinishedText[] = "date processing finished";
+
+// Snapshot field holding the time of the last trade, as a feed time.
+constexpr std::int16_t kTradeTimeFieldId = 27;
+
+// One subscribed field: its long name and, once the callback has stored a
+// value under that name, the value's slot in `values` (map nodes never move
+// and entries are never erased, so the pointer stays valid).
+struct TickField {
+    const std::string* name;  // the dictionary's long name; lives until unload
+    double* slot = nullptr;   // written on the feed thread under supplierLock
+};
+
+class TickSupplier : public ISSSetSink, public data::TickSupplier {
+public:
+    // Takes ownership of `set` (released through DeleteSnapshotSet).
+    // `logger` and `consumer` are the host's, not owned.
+    TickSupplier(SnapshotSet* set, data::HostLogger* logger, data::TickConsumer* consumer);
+    // Waits for a running callback (supplierLock as reader), then deletes the set.
+    ~TickSupplier() override;
+    TickSupplier(const TickSupplier&) = delete;
+    TickSupplier& operator=(const TickSupplier&) = delete;
+
+    // Creation only, before publish(): adds the ids of the long field names in
+    // `names`; unknown, short and null names are skipped, duplicates collapse.
+    void subscribe(data::NameList* names);
+    // Creation only: stores this supplier as the set's sink and calls Init().
+    void publish();
+
+    // Feed thread. Holds supplierLock as writer, then the set's read lock,
+    // around storing values and telling the consumer. Throws nothing.
+    void onSnapshotUpdate(SnapshotSet* set, std::uint8_t changedCount, const std::uint8_t* changedIds) override;
+
+    // No lock: meant to be called from inside ticksChanged (under the
+    // callback's write lock), or while no callback can run.
+    data::CalendarRecord* getTime() override;
+    // Last value stored under `name`; an absent name is added with 0.0.
+    double getValue(const char* name) override;
+    // Whether a value is stored under `name`; adds nothing.
+    bool hasValue(const char* name) override;
+
+    SnapshotSet* const snapshotSet;       // owned; non-null for the supplier's life
+    data::HostLogger* const hostLogger;   // not owned
+    data::TickConsumer* const consumer;   // not owned
+    // Subscribed ids, ascending; written only during creation. Each slot
+    // pointer is written on the feed thread under supplierLock.
+    std::map<std::int16_t, TickField> fieldIds;
+    bool initialLoadDone = false;         // feed thread, under supplierLock
+    ACE_RW_Thread_Mutex supplierLock;     // callback: writer; destructor: reader
+    data::CalendarRecord tradeTime{};     // feed thread, under supplierLock
+    // Long field name to last value. Written by the callback under
+    // supplierLock, and by getValue (insert of an absent name) without a lock.
+    std::map<std::string, double, std::less<>> values;
+
+private:
+    // The callback's body; a text exception is logged and the ACE record skipped.
+    void processUpdate(SnapshotSet* set, std::uint8_t changedCount, const std::uint8_t* changedIds);
+    void loadAll(SnapshotSet* set);
+    void refreshTradeTime(SnapshotSet* set);
+    // True when at least one subscribed changed id had a value to store.
+    bool storeChanged(SnapshotSet* set, std::uint8_t changedCount, const std::uint8_t* changedIds);
+    // Reads the field's value from the set; true when it was stored.
+    bool storeValue(SnapshotSet* set, std::int16_t id, TickField& field);
+};
