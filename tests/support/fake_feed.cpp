@@ -115,6 +115,7 @@ void FakeSnapshotSet::fireUpdate(const std::vector<std::uint8_t>& changedIds) {
 
 bool FakeSnapshotSet::Init() {
     client_.note([&] { return std::string(name + ".Init"); });
+    if (onInit) onInit(*this);
     return initResult;
 }
 

@@ -90,6 +90,8 @@ public:
     const std::string name;
     const std::string symbol;
     bool initResult = true;
+    // Runs inside Init, after it is recorded (e.g. to fire an update at once, or throw).
+    std::function<void(FakeSnapshotSet&)> onInit;
     std::map<short, double> values;     // numeric values by field id
     std::map<short, FeedTime> dwords;   // 32-bit values by field id (27: trade time)
     std::atomic<bool> deleted{false};
