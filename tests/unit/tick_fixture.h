@@ -24,6 +24,7 @@ protected:
         factory.connectSession();
         feed.client().lastSink()->onReady();
         feed.client().clearCalls();
+        ace.clear();
     }
 
     // Subscribes to the request's symbol with `names`; the fixture owns the result.
@@ -62,6 +63,7 @@ protected:
     FakeRequest request;
     RecordingTickConsumer consumer;
     std::unique_ptr<data::TickSupplier> supplier;
+    AceLogCapture ace;  // also keeps the records off the test output
 };
 
 // A context whose logger() throws a text on its `throwAt`-th call.

@@ -26,8 +26,17 @@ void* allocate(std::size_t size) {
 }
 }  // namespace
 
+// Every plain and nothrow form is replaced, so each pairs with the free() below
+// (a sanitizer's own forms would otherwise meet it).
 void* operator new(std::size_t size) { return allocate(size); }
 void* operator new[](std::size_t size) { return allocate(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    if (countAllocations) ++allocationCount;
+    return std::malloc(size == 0 ? 1 : size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
@@ -48,7 +57,7 @@ constexpr short kOpen = 0, kHigh = 1, kLow = 2, kBid = 6, kAsk = 7;
 // ---- Creation ----------------------------------------------------------------------------
 
 TEST_F(TickTest, ShouldSubscribeWithTheSymbolTextAndPublishTheCompleteSupplier) {
-    request.symbolText = std::string("@ES#C, x\tY");
+    request.symbolText = std::string("@ES#C, x\tY\xE9");
     feed.client().prepareSnapshotSet = [](FakeSnapshotSet& s) {
         s.values[kOpen] = 12.5;
         // The feed may call back as soon as Init runs: every field must already be subscribed.
@@ -56,8 +65,8 @@ TEST_F(TickTest, ShouldSubscribeWithTheSymbolTextAndPublishTheCompleteSupplier) 
     };
     data::TickSupplier* result = create({"Open"});
     ASSERT_NE(result, nullptr);
-    EXPECT_EQ(set().symbol, "@ES#C, x\tY");
-    EXPECT_EQ(feed.client().callsStartingWith("CreateSnapshotSet"), Calls{"CreateSnapshotSet(@ES#C, x\tY)"});
+    EXPECT_EQ(set().symbol, "@ES#C, x\tY\xE9");
+    EXPECT_EQ(feed.client().callsStartingWith("CreateSnapshotSet"), Calls{"CreateSnapshotSet(@ES#C, x\tY\xE9)"});
     EXPECT_EQ(set().sink, static_cast<ISSSetSink*>(&tick()));
     EXPECT_EQ(static_cast<data::TickSupplier*>(&tick()), result);
     EXPECT_EQ(feed.client().countOf("set1.Init"), 1U);
@@ -132,7 +141,6 @@ TEST_F(TickTest, ShouldOnlyRefreshTheTimeWithoutSubscribedFields) {
 // ---- Updates --------------------------------------------------------------------------------
 
 TEST_F(TickTest, ShouldLoadEveryValuedFieldOnTheFirstCallbackWithoutNotifying) {
-    AceLogCapture ace;
     ASSERT_NE(create({"Open", "High", "Low"}), nullptr);
     set().values = {{kOpen, 1.5}, {kLow, 2.5}, {kBid, 9.0}};
     feed.client().clearCalls();
@@ -153,7 +161,6 @@ TEST_F(TickTest, ShouldLoadEveryValuedFieldOnTheFirstCallbackWithoutNotifying) {
 }
 
 TEST_F(TickTest, ShouldNotifyNoOneForUnsubscribedOrValuelessChanges) {
-    AceLogCapture ace;
     ASSERT_NE(create({"Open", "High"}), nullptr);
     set().values = {{kOpen, 1.0}, {kBid, 2.0}};
     set().fireUpdate({});
@@ -205,7 +212,6 @@ TEST_F(TickTest, ShouldClearAndFillTheTradeTimeFromFieldTwentySeven) {
 }
 
 TEST_F(TickTest, ShouldLogATextExceptionAndKeepWhatWasStored) {
-    AceLogCapture ace;
     ASSERT_NE(create({"Open", "High"}), nullptr);
     set().values = {{kOpen, 1.0}, {kHigh, 2.0}};
     set().fireUpdate({});
@@ -229,7 +235,6 @@ TEST_F(TickTest, ShouldLogATextExceptionAndKeepWhatWasStored) {
 }
 
 TEST_F(TickTest, ShouldSwallowOtherExceptionsAndStillWriteTheRecord) {
-    AceLogCapture ace;
     ASSERT_NE(create({"Open"}), nullptr);
     set().fireUpdate({});
     ace.clear();
@@ -359,9 +364,10 @@ TEST_F(TickTest, ShouldAllocateNothingOnceEverySubscribedFieldHasAValue) {
 
     // ACE allocates a message buffer for each record it formats; that cost is
     // ACE's own, so it is measured on a bare record and set against the burst.
-    ACE_Log_Msg* ace = ACE_Log_Msg::instance();
-    const unsigned long flags = ace->flags();
-    ace->clr_flags(ACE_Log_Msg::STDERR);  // keep 500 records off the test output
+    // The capture's own bookkeeping is switched off for the measurement.
+    ACE_Log_Msg* log = ACE_Log_Msg::instance();
+    const unsigned long flags = log->flags();
+    log->clr_flags(ACE_Log_Msg::STDERR | ACE_Log_Msg::CUSTOM);
     writeAceRecord(kTickLogPath, kTickLineFinished, 0, LM_DEBUG, kTickFinishedText);
     countAllocations = true;
     writeAceRecord(kTickLogPath, kTickLineFinished, 0, LM_DEBUG, kTickFinishedText);
@@ -374,7 +380,7 @@ TEST_F(TickTest, ShouldAllocateNothingOnceEverySubscribedFieldHasAValue) {
         set().fireUpdate(changed);
     }
     countAllocations = false;
-    ace->set_flags(flags);
+    log->set_flags(flags);
 
     EXPECT_EQ(allocationCount.load() - 500 * perRecord, 0) << perRecord << " per ACE record";
     EXPECT_EQ(consumer.count.load(), 500);
