@@ -205,7 +205,7 @@ void SimClient::SendLogon(const char* user, const char* password) {
 
 void SimClient::Disconnect() {
     std::lock_guard<std::mutex> lock(mu_);
-    commands_.push_back({Command::Disconnect, ++generation_, {}, {}});
+    commands_.push_back({Command::Disconnect, ++generation_, {}, {}, status_});
     wake_.notify_all();
 }
 
@@ -247,7 +247,8 @@ TRecordSet* SimClient::CreateTRecordSet(const char* text) {
         --settings_.rejectCreates;
         return nullptr;
     }
-    auto* set = new SimRecordSet(this, instrumentFor(query->symbol), std::move(*query));
+    Instrument* instrument = instrumentFor(query->symbol);
+    auto* set = new SimRecordSet(this, instrument, std::move(*query));
     recordSets_.push_back(set);
     ensureThread();
     return set;
@@ -376,6 +377,9 @@ double SimClient::now() {
 void SimClient::setClock(double start, double speed) {
     std::lock_guard<std::mutex> lock(mu_);
     clock_ = SimClock{start, Clock::now(), std::max(0.0, speed)};
+    clockReset_ = true;
+    kicked_ = true;
+    wake_.notify_all();
 }
 
 void SimClient::advanceClock(double seconds) {
@@ -407,10 +411,9 @@ void SimClient::flush() {
     // The pass under way may have handled its commands already; the one
     // after it sees everything asked before this call.
     const std::uint64_t target = passes_ + 2;
-    ++flushWaiters_;
+    flushTarget_ = std::max(flushTarget_, target);
     wake_.notify_all();
     progress_.wait(lock, [&] { return passes_ >= target || !running_; });
-    --flushWaiters_;
 }
 
 int SimClient::liveSets() {
@@ -499,7 +502,7 @@ void SimClient::waitForWork(std::unique_lock<std::mutex>& lock) {
     const bool imagesDue = std::any_of(snapshots_.begin(), snapshots_.end(),
                                        [](SimSnapshotSet* s) { return s->needsImage; });
     wake_.wait_until(lock, due, [&] {
-        return stopping_ || exiting_ || kicked_ || !commands_.empty() || flushWaiters_ > 0 || tradeRequests_ > 0 ||
+        return stopping_ || exiting_ || kicked_ || !commands_.empty() || passes_ < flushTarget_ || tradeRequests_ > 0 ||
                (imagesDue && link_ == Link::Up);
     });
     kicked_ = false;
@@ -525,9 +528,12 @@ void SimClient::handle(std::unique_lock<std::mutex>& lock, const Command& comman
             logon(lock, command);
             return;
         case Command::Disconnect: {
+            // The log-off goes to the sink that was logged on, even if a
+            // Connect with another sink followed.
             const bool wasUp = link_ == Link::Up;
             link_ = Link::Down;
-            if (wasUp && sink != nullptr) unlocked(lock, [sink] { sink->onLogOff(); });
+            EConnectStatus* loggedOn = command.sink;
+            if (wasUp && loggedOn != nullptr) unlocked(lock, [loggedOn] { loggedOn->onLogOff(); });
             return;
         }
         case Command::Drop:
@@ -564,7 +570,25 @@ void SimClient::logon(std::unique_lock<std::mutex>& lock, const Command& command
     if (generation == generation_ && link_ == Link::Up) unlocked(lock, [sink] { sink->onReady(); });
 }
 
+// An instrument trades while a set follows it. One left alone, or caught by
+// a clock set back, stops, and opens afresh at its next subscription.
+void SimClient::settleInstruments() {
+    std::vector<Instrument*> inUse;
+    for (SimSnapshotSet* set : snapshots_)
+        if (set->initialised) inUse.push_back(set->instrument);
+    for (SimRecordSet* set : recordSets_)
+        if (set->live && set->load == SimRecordSet::Load::Done) inUse.push_back(set->instrument);
+    for (auto& [symbol, instrument] : instruments_) {
+        const bool used = std::find(inUse.begin(), inUse.end(), instrument.get()) != inUse.end();
+        if (instrument->isLive() && (!used || clockReset_)) instrument->stopLive();
+    }
+    if (clockReset_)
+        for (SimSnapshotSet* set : snapshots_) set->needsImage = set->initialised;
+    clockReset_ = false;
+}
+
 void SimClient::sendImages(std::unique_lock<std::mutex>& lock) {
+    settleInstruments();
     const std::vector<SimSnapshotSet*> sets = snapshots_;
     for (SimSnapshotSet* set : sets) {
         // A set deleted meanwhile has left the registry: no callback starts for it.
@@ -620,6 +644,8 @@ void SimClient::loadChunk(std::unique_lock<std::mutex>& lock, SimRecordSet* set)
     if (finished) {
         set->load = SimRecordSet::Load::Done;
         set->lastUpdate = planTime;
+        // A live set follows trades from the moment its bars were built.
+        if (set->live && !set->instrument->isLive()) set->instrument->startLive(planTime);
     }
     ITRecSetSink* sink = set->sink;
     if (sink == nullptr || std::find(recordSets_.begin(), recordSets_.end(), set) == recordSets_.end()) return;
@@ -722,7 +748,8 @@ simfeed::SimClient& instance() {
 
 }  // namespace
 
-TellivarClient* pTellivarClient = &instance();
+// The one exported variable of the contract.
+__attribute__((visibility("default"))) TellivarClient* pTellivarClient = &instance();
 
 extern "C" {
 

@@ -158,6 +158,7 @@ private:
         enum Kind { Connect, Logon, Disconnect, Drop, Message } kind;
         std::uint64_t generation;
         std::string first, second;
+        EConnectStatus* sink = nullptr;  // Disconnect: the sink logged on when it was asked
     };
     struct SimClock {
         double start = 0;
@@ -171,6 +172,7 @@ private:
     void processCommands(std::unique_lock<std::mutex>& lock);
     void handle(std::unique_lock<std::mutex>& lock, const Command& command);
     void logon(std::unique_lock<std::mutex>& lock, const Command& command);
+    void settleInstruments();  // mu_ held
     void sendImages(std::unique_lock<std::mutex>& lock);
     void advanceLoads(std::unique_lock<std::mutex>& lock);
     void loadChunk(std::unique_lock<std::mutex>& lock, SimRecordSet* set);
@@ -195,9 +197,10 @@ private:
     bool stopping_ = false;             // mu_
     bool exiting_ = false;              // mu_
     bool inPass_ = false;               // mu_
+    bool clockReset_ = false;           // mu_: the clock was set; instruments restart
     bool kicked_ = false;               // mu_: a host call left work for the next pass
     std::uint64_t passes_ = 0;          // mu_
-    int flushWaiters_ = 0;              // mu_
+    std::uint64_t flushTarget_ = 0;     // mu_: passes to run for waiting flushes
     int tradeRequests_ = 0;             // mu_
     bool atExitRegistered_ = false;     // mu_
 

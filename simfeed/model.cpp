@@ -114,6 +114,8 @@ void Instrument::fillFundamentals() {
     fundamentals_.has[field::AvgVol65] = true;
 }
 
+Instrument::~Instrument() = default;
+
 // ---- The model ------------------------------------------------------------
 
 double Instrument::logClose(std::int64_t day) {

@@ -59,6 +59,7 @@ struct Bar {
 class Instrument {
 public:
     explicit Instrument(std::string symbol);
+    ~Instrument();
     Instrument(const Instrument&) = delete;
     Instrument& operator=(const Instrument&) = delete;
 
