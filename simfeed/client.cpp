@@ -175,6 +175,7 @@ void SimClient::reset() {
     if (const char* v = env("SIMFEED_ACCEPT_ANY")) settings_.acceptAny = std::strcmp(v, "0") != 0;
     if (const char* v = env("SIMFEED_RATE")) settings_.rate = std::min(kMaxRate, std::max(0.0, std::atof(v)));
     if (const char* v = env("SIMFEED_RECONNECT_MS")) settings_.reconnectMs = std::max(0, std::atoi(v));
+    if (const char* v = env("SIMFEED_CONNECT_MS")) settings_.connectMs = std::max(0, std::atoi(v));
     if (const char* v = env("SIMFEED_DROP_EVERY")) settings_.dropEverySeconds = std::max(0.0, std::atof(v));
     if (const char* v = env("SIMFEED_HISTORY")) {
         if (std::strcmp(v, "fail") == 0) settings_.failHistory = INT32_MAX;
@@ -269,6 +270,7 @@ SnapshotSet* SimClient::CreateSnapshotSet(const char* symbol) {
 
 void SimClient::DeleteTRecordSet(TRecordSet* set) {
     auto* own = static_cast<SimRecordSet*>(set);
+    if (own != nullptr) own->dropped.store(true);  // before taking mu_: see client.h
     std::unique_lock<std::mutex> lock(mu_);
     if (set == nullptr || !removeFrom(recordSets_, own)) return;  // unknown or already deleted
     if (inPass_) {
@@ -282,6 +284,7 @@ void SimClient::DeleteTRecordSet(TRecordSet* set) {
 
 void SimClient::DeleteSnapshotSet(SnapshotSet* set) {
     auto* own = static_cast<SimSnapshotSet*>(set);
+    if (own != nullptr) own->dropped.store(true);  // before taking mu_: see client.h
     std::unique_lock<std::mutex> lock(mu_);
     if (set == nullptr || !removeFrom(snapshots_, own)) return;
     if (inPass_) {
@@ -459,6 +462,12 @@ void SimClient::run() {
             commands_.push_front({Command::Connect, generation_, {}, {}});
             processCommands(lock);
         }
+        if (link_ == Link::Connecting && Clock::now() >= connectAt_ && status_ != nullptr) {
+            link_ = Link::AwaitingCredentials;
+            EConnectStatus* sink = status_;
+            unlocked(lock, [sink] { sink->onSendCredentials(0, 0); });
+            processCommands(lock);  // the logon the sink sent from the callback
+        }
         if (settings_.dropEverySeconds > 0 && now >= nextDrop_) {
             nextDrop_ = now + std::chrono::duration_cast<Clock::duration>(
                                   std::chrono::duration<double>(settings_.dropEverySeconds));
@@ -498,6 +507,7 @@ void SimClient::waitForWork(std::unique_lock<std::mutex>& lock) {
     if (link_ == Link::Up && settings_.rate > 0) due = std::min(due, nextTrade_);
     if (link_ == Link::Up && pendingLoads && !settings_.stallHistory) due = std::min(due, Clock::now() + kChunkPeriod);
     if (link_ == Link::Reconnecting) due = std::min(due, reconnectAt_);
+    if (link_ == Link::Connecting) due = std::min(due, connectAt_);
     if (settings_.dropEverySeconds > 0) due = std::min(due, nextDrop_);
     const bool imagesDue = std::any_of(snapshots_.begin(), snapshots_.end(),
                                        [](SimSnapshotSet* s) { return s->needsImage; });
@@ -521,8 +531,9 @@ void SimClient::handle(std::unique_lock<std::mutex>& lock, const Command& comman
     switch (command.kind) {
         case Command::Connect:
             if (command.generation != generation_ || sink == nullptr) return;  // superseded
-            link_ = Link::AwaitingCredentials;
-            unlocked(lock, [sink] { sink->onSendCredentials(0, 0); });
+            // Reaching the service takes a moment; a Disconnect meanwhile cancels.
+            link_ = Link::Connecting;
+            connectAt_ = Clock::now() + std::chrono::milliseconds(settings_.connectMs);
             return;
         case Command::Logon:
             logon(lock, command);
@@ -603,7 +614,8 @@ void SimClient::sendImages(std::unique_lock<std::mutex>& lock) {
         ISSSetSink* sink = set->sink;
         if (sink == nullptr) continue;
         const std::vector<std::uint8_t> ids = allIds(set->data);
-        unlocked(lock, [&] { sink->onSnapshotUpdate(set, static_cast<std::uint8_t>(ids.size()), ids.data()); });
+        unlocked(lock, [&] {
+            if (!set->dropped.load()) sink->onSnapshotUpdate(set, static_cast<std::uint8_t>(ids.size()), ids.data()); });
     }
 }
 
@@ -651,9 +663,11 @@ void SimClient::loadChunk(std::unique_lock<std::mutex>& lock, SimRecordSet* set)
     if (sink == nullptr || std::find(recordSets_.begin(), recordSets_.end(), set) == recordSets_.end()) return;
     const long requested = set->requested;
     if (finished) {
-        unlocked(lock, [&] { sink->onRecordSetEvent(set, kEventLoaded, -(requested - 1), requested); });
+        unlocked(lock, [&] {
+            if (!set->dropped.load()) sink->onRecordSetEvent(set, kEventLoaded, -(requested - 1), requested); });
     } else {
-        unlocked(lock, [&] { sink->onRecordSetEvent(set, kEventProgress, loadedCount, planned); });
+        unlocked(lock, [&] {
+            if (!set->dropped.load()) sink->onRecordSetEvent(set, kEventProgress, loadedCount, planned); });
     }
 }
 
@@ -686,7 +700,8 @@ void SimClient::tradeRound(std::unique_lock<std::mutex>& lock) {
         ISSSetSink* sink = set->sink;
         const auto& ids = found->second;
         if (sink == nullptr || ids.empty()) continue;
-        unlocked(lock, [&] { sink->onSnapshotUpdate(set, static_cast<std::uint8_t>(ids.size()), ids.data()); });
+        unlocked(lock, [&] {
+            if (!set->dropped.load()) sink->onSnapshotUpdate(set, static_cast<std::uint8_t>(ids.size()), ids.data()); });
     }
     const std::vector<SimRecordSet*> recordSets = recordSets_;
     for (SimRecordSet* set : recordSets) {
@@ -699,7 +714,8 @@ void SimClient::tradeRound(std::unique_lock<std::mutex>& lock) {
         ITRecSetSink* sink = set->sink;
         if (sink == nullptr) continue;
         const long opened = newest != newestBefore ? 1 : 0;
-        unlocked(lock, [&] { sink->onRecordSetEvent(set, kEventUpdate, static_cast<long>(newest), opened); });
+        unlocked(lock, [&] {
+            if (!set->dropped.load()) sink->onRecordSetEvent(set, kEventUpdate, static_cast<long>(newest), opened); });
     }
 }
 
@@ -786,6 +802,10 @@ void simfeed_drop_connection(void) { instance().dropConnection(); }
 
 void simfeed_set_reconnect_delay_ms(int milliseconds) {
     instance().configure([&](simfeed::SimClient::Settings& s) { s.reconnectMs = std::max(0, milliseconds); });
+}
+
+void simfeed_set_connect_delay_ms(int milliseconds) {
+    instance().configure([&](simfeed::SimClient::Settings& s) { s.connectMs = std::max(0, milliseconds); });
 }
 
 void simfeed_send_message(const char* text) { instance().sendMessage(text); }

@@ -8,11 +8,18 @@
 // the feed thread writes them under the exclusive side, readers bracket their
 // reads with EnterRead/LeaveRead (the shared side). Instruments guard their
 // own model caches.
-// Deletion: a deleted set leaves the registry at once, so no callback for it
-// starts afterwards; if the feed thread is in a pass it is freed at the end of
-// that pass, otherwise at once. Delete never waits for a callback.
+// Deletion: Delete first raises the set's `dropped` flag, which the feed
+// thread tests immediately before every call to the set's sink, then removes
+// the set from the registry. No callback for the set starts after Delete
+// returns, and Delete never waits for one in progress. The set's memory is
+// freed at the end of the feed thread's pass if one is under way (a callback
+// in progress may still read it), otherwise at once.
+// The flag is raised before `mu_` is taken so that a subscriber which holds
+// its own lock around Delete (and whose callback takes that lock first) gives
+// the feed thread the smallest window to start a callback meanwhile.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -52,6 +59,7 @@ public:
 
     SimClient* const client;
     Instrument* const instrument;  // owned by the client
+    std::atomic<bool> dropped{false};  // raised by Delete
     bool initialised = false;      // mu_
     bool needsImage = false;       // mu_: send every field at the next pass
     std::shared_mutex dataLock;
@@ -82,6 +90,7 @@ public:
     SimClient* const client;
     Instrument* const instrument;  // owned by the client
     const Query query;
+    std::atomic<bool> dropped{false};  // raised by Delete
     ITRecSetSink* sink = nullptr;  // mu_
     Load load = Load::Idle;        // mu_
     bool live = false;             // set by Init: follows trades after loading
@@ -127,6 +136,7 @@ public:
         bool acceptAny = false;
         double rate = 4.0;
         int reconnectMs = 200;
+        int connectMs = 30;
         double dropEverySeconds = 0;
         int rejectCreates = 0;
         int failHistory = 0;
@@ -153,7 +163,7 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    enum class Link { Down, AwaitingCredentials, Up, Reconnecting };
+    enum class Link { Down, Connecting, AwaitingCredentials, Up, Reconnecting };
     struct Command {
         enum Kind { Connect, Logon, Disconnect, Drop, Message } kind;
         std::uint64_t generation;
@@ -211,6 +221,7 @@ private:
     std::uint64_t generation_ = 0;      // mu_
     Link link_ = Link::Down;            // mu_
     Clock::time_point reconnectAt_{};   // mu_
+    Clock::time_point connectAt_{};     // mu_: when a Connecting link asks for credentials
     Clock::time_point nextTrade_{};     // mu_
     Clock::time_point nextDrop_{};      // mu_
 

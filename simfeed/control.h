@@ -41,6 +41,9 @@ SIMFEED_API void simfeed_trade_now(void);
 // logon (onSendCredentials, onLogon, onReady); every live set resumes.
 SIMFEED_API void simfeed_drop_connection(void);
 SIMFEED_API void simfeed_set_reconnect_delay_ms(int milliseconds);
+// Time from Connect to the credentials request (default 30 ms); a Disconnect
+// within it cancels the attempt.
+SIMFEED_API void simfeed_set_connect_delay_ms(int milliseconds);
 // Sends `text` to the connection sink's onMessage.
 SIMFEED_API void simfeed_send_message(const char* text);
 // The next `count` CreateTRecordSet/CreateSnapshotSet calls return null.

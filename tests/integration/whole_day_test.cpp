@@ -70,6 +70,9 @@ protected:
     data::DataInterfaceFactory* factory = nullptr;
     data::DataInterface* iface = nullptr;
     int baseline = 0;
+    // Consumers outlive the suppliers that call them (TearDown deletes those).
+    std::vector<std::unique_ptr<hostfake::TickConsumer>> tickConsumers;
+    hostfake::HistoryConsumer daily, intraday;
     std::vector<std::unique_ptr<data::TickSupplier>> ticks;
     std::vector<std::unique_ptr<data::HistorySupplier>> history;
 };
@@ -95,7 +98,7 @@ TEST_F(WholeDay, ShouldGoThroughADayOfQuotesHistoryUpdatesAndAnOutage) {
     logOn();
 
     // Quotes on several symbols, values changing.
-    std::vector<std::unique_ptr<hostfake::TickConsumer>> quoteConsumers;
+    auto& quoteConsumers = tickConsumers;
     for (const char* symbol : {"ACME", "BRK.B", "ZED-1"}) {
         quoteConsumers.push_back(
             std::make_unique<hostfake::TickConsumer>(std::vector<std::string>{"Trade", "Bid", "Ask", "Volume"}));
@@ -116,7 +119,6 @@ TEST_F(WholeDay, ShouldGoThroughADayOfQuotesHistoryUpdatesAndAnOutage) {
     }
 
     // Daily history: complete at once, inside the creation call.
-    hostfake::HistoryConsumer daily;
     hostfake::Request dailyRequest("ACME");
     dailyRequest.records = 60;
     dailyRequest.names.names = {"O", "H", "L", "C", "V"};
@@ -134,13 +136,14 @@ TEST_F(WholeDay, ShouldGoThroughADayOfQuotesHistoryUpdatesAndAnOutage) {
             EXPECT_EQ(bar.close, daily.reverse[daily.forward.size() - 1 - i].close);
             EXPECT_LE(bar.low, std::min(bar.open, bar.close));
             EXPECT_GE(bar.high, std::max(bar.open, bar.close));
-            if (i > 0) EXPECT_EQ(secondsOf(bar.time) - secondsOf(daily.forward[i - 1].time), 86400);
+            if (i > 0) {
+                EXPECT_EQ(secondsOf(bar.time) - secondsOf(daily.forward[i - 1].time), 86400);
+            }
         }
         EXPECT_EQ(daily.forward.back().time.tm_mday, 5);
     }
 
     // Long intraday history: completed later on the feed thread.
-    hostfake::HistoryConsumer intraday;
     hostfake::Request intradayRequest("ACME");
     intradayRequest.type = 1;
     intradayRequest.number = 1;
@@ -161,7 +164,9 @@ TEST_F(WholeDay, ShouldGoThroughADayOfQuotesHistoryUpdatesAndAnOutage) {
     }
 
     // Update stream across a bar boundary (a simulated minute is a second).
-    hostfake::TickConsumer updates({"O", "H", "L", "C", "V"});
+    tickConsumers.push_back(
+        std::make_unique<hostfake::TickConsumer>(std::vector<std::string>{"O", "H", "L", "C", "V"}));
+    hostfake::TickConsumer& updates = *tickConsumers.back();
     hostfake::Request updateRequest("ACME");
     updateRequest.letter = 'm';
     data::TickSupplier* updateSupplier = iface->createUpdateSupplier(&updateRequest, &updates, &context);
@@ -180,18 +185,20 @@ TEST_F(WholeDay, ShouldGoThroughADayOfQuotesHistoryUpdatesAndAnOutage) {
 
     // An outage: online follows the feed, and the subscriptions resume.
     const std::size_t before = quoteConsumers.front()->count();
+    const std::size_t logOffs = context.log.count("status", "LogOff");
+    const std::size_t logons = context.log.count("status", "Logon");
     const std::size_t seenBefore = [&] {
         std::lock_guard<std::mutex> lock(listener.mutex);
         return listener.seen.size();
     }();
     simfeed_drop_connection();
-    ASSERT_TRUE(context.log.waitFor([&] { return context.log.countLocked("status", "LogOff") == 1; }));
+    ASSERT_TRUE(context.log.waitFor([&] { return context.log.countLocked("status", "LogOff") == logOffs + 1; }));
     ASSERT_TRUE(listener.waitFor([&] { return listener.seen.size() >= seenBefore + 2 && listener.seen.back(); }));
     {
         std::lock_guard<std::mutex> lock(listener.mutex);
         EXPECT_FALSE(listener.seen[seenBefore]) << "offline first";
     }
-    EXPECT_EQ(context.log.count("status", "Logon"), 2u);
+    EXPECT_EQ(context.log.count("status", "Logon"), logons + 1);
     ASSERT_TRUE(quoteConsumers.front()->waitFor(
         [&] { return quoteConsumers.front()->history.size() > before + 2; }));
 
