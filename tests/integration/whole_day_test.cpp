@@ -198,7 +198,8 @@ TEST_F(WholeDay, ShouldGoThroughADayOfQuotesHistoryUpdatesAndAnOutage) {
         std::lock_guard<std::mutex> lock(listener.mutex);
         EXPECT_FALSE(listener.seen[seenBefore]) << "offline first";
     }
-    EXPECT_EQ(context.log.count("status", "Logon"), logons + 1);
+    // The status follows the listeners' notification on the feed thread.
+    EXPECT_TRUE(context.log.waitFor([&] { return context.log.countLocked("status", "Logon") == logons + 1; }));
     ASSERT_TRUE(quoteConsumers.front()->waitFor(
         [&] { return quoteConsumers.front()->history.size() > before + 2; }));
 
