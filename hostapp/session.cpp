@@ -171,10 +171,10 @@ std::optional<Event> HostSession::nextEvent(std::chrono::steady_clock::time_poin
 
 void HostSession::drainLogs() {
     while (std::optional<Event> event = queue_.popUntil(std::chrono::steady_clock::now())) {
-        if (std::holds_alternative<LogEvent>(*event)) {
-            handleOwnEvent(*event);
-        } else {
-            deferred_.push_back(std::move(*event));  // data for the next pump()
+        // Log lines and online changes are printed; only connect() waits for
+        // online changes, and it pumps for itself. Data waits for the next pump().
+        if (!handleOwnEvent(*event) && !std::holds_alternative<OnlineEvent>(*event)) {
+            deferred_.push_back(std::move(*event));
         }
     }
 }
