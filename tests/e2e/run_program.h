@@ -56,8 +56,15 @@ inline RunResult runProgram(const std::string& program, const std::vector<std::s
     std::vector<char*> argv;
     for (std::string& arg : argText) argv.push_back(arg.data());
     argv.push_back(nullptr);
+    // The inherited environment, less the names that `env` sets anew.
     std::vector<std::string> envText;
-    for (char** e = environ; *e != nullptr; ++e) envText.emplace_back(*e);
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        bool replaced = false;
+        for (const std::string& extra : env) replaced = replaced || extra.rfind(name, 0) == 0;
+        if (!replaced) envText.push_back(entry);
+    }
     envText.insert(envText.end(), env.begin(), env.end());
     std::vector<char*> envp;
     for (std::string& entry : envText) envp.push_back(entry.data());
