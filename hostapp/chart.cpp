@@ -80,6 +80,8 @@ std::string chartScript(const std::string& png, const std::string& data, const s
         "set format x '{}'\n"
         "set xtics rotate by -30\n"
         "set grid\n"
+        "set bmargin 5\n"
+        "set rmargin 8\n"
         "set key top left\n"
         "set boxwidth {} absolute\n"
         "set style fill solid 0.7 border -1\n"

@@ -16,7 +16,7 @@ using Clock = std::chrono::steady_clock;
 class Progress {
 public:
     Progress(std::string what, double timeout) : what_(std::move(what)), timeout_(timeout), terminal_(stderrIsTerminal()) {
-        if (!terminal_) fmt::print(stderr, "host: {} (timeout {} s) ", what_, timeout_);
+        if (!terminal_) fmt::print(stderr, "host: {} (timeout {} s)", what_, timeout_);
     }
 
     void tick() {
