@@ -164,6 +164,34 @@ TEST_F(HostData, ShouldReportRejectedSymbolsWithExitCodeFour) {
     }
 }
 
+TEST_F(HostData, ShouldGiveUpOnAStalledHistoryAtTheTimeout) {
+    const RunResult run = host({"history", "ACME", "--count", "5", "--timeout", "2"}, {"SIMFEED_HISTORY=stall"});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 5) << run.err;
+    EXPECT_NE(run.err.find("history of 'ACME' not complete within 2 s"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("plug-in status: LogOff"), std::string::npos) << "the factory was still deleted";
+}
+
+TEST_F(HostData, ShouldShowThePluginsReasonWhenAHistoryFails) {
+    const RunResult run = host({"history", "ACME", "--count", "5"}, {"SIMFEED_HISTORY=fail"});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 4) << run.err;
+    const auto reason = run.err.find("plug-in error: TELLIVAR: Exception - Recordset initialization failure");
+    const auto verdict = run.err.find("symbol 'ACME' rejected");
+    ASSERT_NE(reason, std::string::npos) << run.err;
+    EXPECT_LT(reason, verdict) << "the plug-in's reason comes first";
+}
+
+TEST_F(HostData, ShouldShowTheOnlineFlagAsTheConnectionDropsAndReturns) {
+    const RunResult run = host({"quotes", "ACME", "--seconds", "4"}, {"SIMFEED_DROP_EVERY=1", "SIMFEED_RECONNECT_MS=200"});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    const auto offline = run.err.find("online: Tellivar is offline");
+    ASSERT_NE(offline, std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("online: Tellivar is online", offline), std::string::npos) << run.err;
+    EXPECT_FALSE(run.out.empty());
+}
+
 TEST_F(HostData, ShouldShowStatusReportsAndOnlineFlagWhenConnecting) {
     const RunResult run = host({"info", "--connect"});
     ASSERT_TRUE(run.finished);
