@@ -58,6 +58,90 @@ std::string readLine(const char* prompt, bool hidden) {
     return line;
 }
 
+// Everything the command line sets.
+struct CommandLine {
+    HostOptions host;
+    bool prompt = false;
+    InfoOptions info;
+    QuotesOptions quotes;
+    HistoryOptions history;
+    StreamOptions stream;
+    DemoOptions demo;
+};
+
+void addGlobalOptions(CLI::App& app, CommandLine& line) {
+    app.add_option("--plugin", line.host.pluginPath, "Plug-in library to load (default: the built libtellivar.so)");
+    app.add_option("--user", line.host.user, "User name stored as the \"Username\" setting")->capture_default_str();
+    app.add_option("--password", line.host.password, "Password stored as the \"Password\" setting")
+        ->capture_default_str();
+    app.add_flag("--prompt", line.prompt, "Ask for user name and password on the terminal");
+    app.add_flag("-v,--verbose", line.host.verbose, "Show ACE debug records and every repeated plug-in info line");
+    app.add_option("--connect-timeout", line.host.connectTimeout, "Seconds to wait for the plug-in to go online")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+}
+
+void addInfo(CLI::App& app, InfoOptions& info) {
+    auto* cmd = app.add_subcommand("info", "Display name, abilities, interval table and settings panel");
+    cmd->add_flag("--connect", info.connect, "Also connect and show the status reports");
+}
+
+void addQuotes(CLI::App& app, QuotesOptions& quotes) {
+    auto* cmd = app.add_subcommand("quotes", "Live quotes: a table redrawn in place, or lines into a pipe");
+    cmd->add_option("symbols", quotes.symbols, "Symbols")->required();
+    cmd->add_option("--fields", quotes.fields, "Comma-separated long field names (default Trade,Bid,Ask,Net,Volume)");
+    cmd->add_option("--seconds", quotes.seconds, "Stop after this many seconds (0: at Ctrl-C)")
+        ->check(CLI::NonNegativeNumber);
+    cmd->add_flag("--plain", quotes.plain, "Plain lines even on a terminal");
+}
+
+void addHistory(CLI::App& app, HistoryOptions& history) {
+    auto* cmd = app.add_subcommand("history", "Past bars: table, CSV and candlestick chart");
+    cmd->add_option("symbol", history.symbol, "Symbol")->required();
+    cmd->add_option("--interval", history.interval, "Interval: minutes (5), m5, D1, W1, M1")->capture_default_str();
+    cmd->add_option("--count", history.count, "Number of bars")->check(CLI::Range(1, 100000))->capture_default_str();
+    cmd->add_option("--end", history.end, "Last bar's time: YYYY-MM-DD or YYYY-MM-DDTHH:MM");
+    cmd->add_flag("--reverse", history.reverse, "Newest bar first (the reverse iterator)");
+    cmd->add_option("--csv", history.csv, "Write the bars to this CSV file");
+    cmd->add_option("--chart", history.chart, "Draw a candlestick chart into this PNG file (needs gnuplot)");
+    cmd->add_option("--timeout", history.timeout, "Seconds to wait for the complete history")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+}
+
+void addStream(CLI::App& app, StreamOptions& stream) {
+    auto* cmd = app.add_subcommand("stream", "Updates of the newest bar, one line each");
+    cmd->add_option("symbol", stream.symbol, "Symbol")->required();
+    cmd->add_option("--interval", stream.interval, "Interval: minutes (5), m5, D1, W1, M1")->capture_default_str();
+    cmd->add_option("--seconds", stream.seconds, "Stop after this many seconds (0: at Ctrl-C)")
+        ->check(CLI::NonNegativeNumber);
+}
+
+void addDemo(CLI::App& app, DemoOptions& demo) {
+    demo.symbols = {"ACME", "GLOBEX", "INITECH"};
+    auto* cmd = app.add_subcommand("demo", "Guided tour: connect, quotes, history with chart, stream, shutdown");
+    cmd->add_option("--symbols", demo.symbols, "Symbols for the quotes; the first also for history and stream")
+        ->delimiter(',')
+        ->capture_default_str();
+    cmd->add_option("--out-dir", demo.outDir, "Directory for the CSV and the chart")
+        ->check(CLI::ExistingDirectory)
+        ->capture_default_str();
+    cmd->add_option("--quote-seconds", demo.quoteSeconds, "Seconds of live quotes")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    cmd->add_option("--stream-seconds", demo.streamSeconds, "Seconds of the update stream")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+}
+
+int runCommand(const CLI::App& app, const CommandLine& line) {
+    if (app.got_subcommand("info")) return runInfo(line.host, line.info);
+    if (app.got_subcommand("quotes")) return runQuotes(line.host, line.quotes);
+    if (app.got_subcommand("history")) return runHistory(line.host, line.history);
+    if (app.got_subcommand("stream")) return runStream(line.host, line.stream);
+    return runDemo(line.host, line.demo);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -65,63 +149,13 @@ int main(int argc, char** argv) {
     app.name("tellivar-host");
     app.require_subcommand(1);
     app.fallthrough();  // top-level options may follow the command too
-
-    HostOptions host;
-    bool prompt = false;
-    app.add_option("--plugin", host.pluginPath, "Plug-in library to load (default: the built libtellivar.so)");
-    app.add_option("--user", host.user, "User name stored as the \"Username\" setting")->capture_default_str();
-    app.add_option("--password", host.password, "Password stored as the \"Password\" setting")->capture_default_str();
-    app.add_flag("--prompt", prompt, "Ask for user name and password on the terminal");
-    app.add_flag("-v,--verbose", host.verbose, "Show ACE debug records and every repeated plug-in info line");
-    app.add_option("--connect-timeout", host.connectTimeout, "Seconds to wait for the plug-in to go online")
-        ->check(CLI::PositiveNumber)
-        ->capture_default_str();
-
-    InfoOptions info;
-    auto* infoCmd = app.add_subcommand("info", "Display name, abilities, interval table and settings panel");
-    infoCmd->add_flag("--connect", info.connect, "Also connect and show the status reports");
-
-    QuotesOptions quotes;
-    auto* quotesCmd = app.add_subcommand("quotes", "Live quotes: a table redrawn in place, or lines into a pipe");
-    quotesCmd->add_option("symbols", quotes.symbols, "Symbols")->required();
-    quotesCmd->add_option("--fields", quotes.fields, "Comma-separated long field names (default Trade,Bid,Ask,Net,Volume)");
-    quotesCmd->add_option("--seconds", quotes.seconds, "Stop after this many seconds (0: at Ctrl-C)")
-        ->check(CLI::NonNegativeNumber);
-    quotesCmd->add_flag("--plain", quotes.plain, "Plain lines even on a terminal");
-
-    HistoryOptions history;
-    auto* historyCmd = app.add_subcommand("history", "Past bars: table, CSV and candlestick chart");
-    historyCmd->add_option("symbol", history.symbol, "Symbol")->required();
-    historyCmd->add_option("--interval", history.interval, "Interval: minutes (5), m5, D1, W1, M1")->capture_default_str();
-    historyCmd->add_option("--count", history.count, "Number of bars")->check(CLI::Range(1, 100000))->capture_default_str();
-    historyCmd->add_option("--end", history.end, "Last bar's time: YYYY-MM-DD or YYYY-MM-DDTHH:MM");
-    historyCmd->add_flag("--reverse", history.reverse, "Newest bar first (the reverse iterator)");
-    historyCmd->add_option("--csv", history.csv, "Write the bars to this CSV file");
-    historyCmd->add_option("--chart", history.chart, "Draw a candlestick chart into this PNG file (needs gnuplot)");
-    historyCmd->add_option("--timeout", history.timeout, "Seconds to wait for the complete history")
-        ->check(CLI::PositiveNumber)
-        ->capture_default_str();
-
-    StreamOptions stream;
-    auto* streamCmd = app.add_subcommand("stream", "Updates of the newest bar, one line each");
-    streamCmd->add_option("symbol", stream.symbol, "Symbol")->required();
-    streamCmd->add_option("--interval", stream.interval, "Interval: minutes (5), m5, D1, W1, M1")->capture_default_str();
-    streamCmd->add_option("--seconds", stream.seconds, "Stop after this many seconds (0: at Ctrl-C)")
-        ->check(CLI::NonNegativeNumber);
-
-    DemoOptions demo;
-    demo.symbols = {"ACME", "GLOBEX", "INITECH"};
-    auto* demoCmd = app.add_subcommand("demo", "Guided tour: connect, quotes, history with chart, stream, shutdown");
-    demoCmd->add_option("--symbols", demo.symbols, "Symbols for the quotes; the first also for history and stream")
-        ->delimiter(',')
-        ->capture_default_str();
-    demoCmd->add_option("--out-dir", demo.outDir, "Directory for the CSV and the chart")->check(CLI::ExistingDirectory)
-        ->capture_default_str();
-    demoCmd->add_option("--quote-seconds", demo.quoteSeconds, "Seconds of live quotes")->check(CLI::PositiveNumber)
-        ->capture_default_str();
-    demoCmd->add_option("--stream-seconds", demo.streamSeconds, "Seconds of the update stream")
-        ->check(CLI::PositiveNumber)
-        ->capture_default_str();
+    CommandLine line;
+    addGlobalOptions(app, line);
+    addInfo(app, line.info);
+    addQuotes(app, line.quotes);
+    addHistory(app, line.history);
+    addStream(app, line.stream);
+    addDemo(app, line.demo);
 
     const std::string word = commandWord(argc, argv);
     if (!word.empty() && kCommands.count(word) == 0) {
@@ -131,21 +165,14 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
-        const int code = app.exit(error);
-        return code == 0 ? exitcode::kOk : exitcode::kBadArguments;
+        return app.exit(error) == 0 ? exitcode::kOk : exitcode::kBadArguments;
     }
-
-    if (prompt) {
-        host.user = readLine("user name: ", false);
-        host.password = readLine("password: ", true);
+    if (line.prompt) {
+        line.host.user = readLine("user name: ", false);
+        line.host.password = readLine("password: ", true);
     }
-    if (host.pluginPath.empty()) host.pluginPath = defaultPluginPath(TELLIVAR_DEFAULT_PLUGIN);
-    configureAceLogging(host.verbose);
+    if (line.host.pluginPath.empty()) line.host.pluginPath = defaultPluginPath(TELLIVAR_DEFAULT_PLUGIN);
+    configureAceLogging(line.host.verbose);
     installStopHandlers();
-
-    if (infoCmd->parsed()) return runInfo(host, info);
-    if (quotesCmd->parsed()) return runQuotes(host, quotes);
-    if (historyCmd->parsed()) return runHistory(host, history);
-    if (streamCmd->parsed()) return runStream(host, stream);
-    return runDemo(host, demo);
+    return runCommand(app, line);
 }
