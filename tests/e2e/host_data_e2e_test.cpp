@@ -151,6 +151,15 @@ TEST_F(HostData, ShouldPrintPlainQuoteLinesIntoAPipe) {
     EXPECT_EQ(run.out.find("\x1b["), std::string::npos) << "no terminal codes into a pipe";
 }
 
+TEST_F(HostData, ShouldEndCleanlyWhenThePipeReaderGoesAway) {
+    // No --seconds: only the closed pipe can end the run.
+    const RunResult run = runProgram(
+        "/bin/bash", {"-c", "\"$0\" quotes ACME 2>/dev/null | head -n 2; exit ${PIPESTATUS[0]}", HOST_PROGRAM}, kBound);
+    ASSERT_TRUE(run.finished) << "the host noticed the closed pipe";
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(linesOf(run.out).size(), 2u) << run.out;
+}
+
 TEST_F(HostData, ShouldReportRejectedSymbolsWithExitCodeFour) {
     const std::vector<std::vector<std::string>> runs = {
         {"quotes", "ACME", "not a symbol", "--seconds", "1"},
