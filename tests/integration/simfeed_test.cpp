@@ -305,6 +305,41 @@ TEST_F(SimFeed, ShouldRestartItsThreadAfterShutdown) {
     EXPECT_EQ(again.log.eventsCopy().back(), "logoff");
 }
 
+// A static sink made before the first Connect, like a plug-in's static
+// objects: destroyed at exit, after which any callback reaching it fails.
+std::atomic<bool> staticSinkGone{false};
+struct StaticQuoteSink : ISSSetSink {
+    void onSnapshotUpdate(SnapshotSet*, std::uint8_t, const std::uint8_t*) override {
+        if (staticSinkGone.load()) std::_Exit(99);
+        updates.fetch_add(1);
+    }
+    ~StaticQuoteSink() {
+        staticSinkGone.store(true);
+        // Gives a feed thread still running at exit every chance to call in.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::atomic<int> updates{0};
+};
+
+TEST_F(SimFeed, ShouldStopItsThreadWhenTheProcessExitsWithoutShutdown) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            static StaticQuoteSink quotes;
+            static StatusSink sink;
+            simfeed_set_update_rate(1000);
+            simfeed_set_clock(start, 60);
+            pTellivarClient->Connect(&sink);
+            sink.log.waitFor([&] { return sink.log.events.size() == 3; });
+            SnapshotSet* set = pTellivarClient->CreateSnapshotSet("ACME");
+            set->sink = &quotes;
+            set->Init();
+            while (quotes.updates.load() < 5) std::this_thread::yield();
+            std::exit(7);  // no Disconnect, no Shutdown, the feed firing
+        },
+        ::testing::ExitedWithCode(7), "");
+}
+
 // ---- Feed time ----------------------------------------------------------------------
 
 TEST_F(SimFeed, ShouldConvertFeedTimesBothWays) {
