@@ -17,6 +17,9 @@ constexpr const char kUsernameKey[] = "Username";
 constexpr const char kPasswordKey[] = "Password";
 constexpr auto kTickPeriod = std::chrono::milliseconds(100);
 constexpr auto kTeardownLimit = std::chrono::seconds(15);
+// After going online: print the reports that follow until the plug-in is quiet.
+constexpr auto kSettleQuiet = std::chrono::milliseconds(200);
+constexpr auto kSettleLimit = std::chrono::seconds(1);
 
 // The bar fields a history request asks for, by their one-letter names.
 std::vector<std::string> barFieldNames() { return {"O", "H", "L", "C", "V"}; }
@@ -94,6 +97,7 @@ int HostSession::connect() {
         return online != nullptr && online->online;
     });
     if (result == PumpResult::Stopped) return exitcode::kInterrupted;
+    if (result == PumpResult::Done) settle();
     if (result == PumpResult::TimedOut) {
         printError(fmt::format("not online within {} s as user '{}'; check --user/--password and the feed",
                                options_.connectTimeout, options_.user));
@@ -160,6 +164,15 @@ HostSession::PumpResult HostSession::pump(std::chrono::steady_clock::time_point 
         if (handler(*event)) return PumpResult::Done;
     }
     return PumpResult::Stopped;
+}
+
+void HostSession::settle() {
+    const auto end = std::chrono::steady_clock::now() + kSettleLimit;
+    while (std::chrono::steady_clock::now() < end) {
+        std::optional<Event> event = nextEvent(std::min(end, std::chrono::steady_clock::now() + kSettleQuiet));
+        if (!event) return;
+        if (!handleOwnEvent(*event) && !std::holds_alternative<OnlineEvent>(*event)) deferred_.push_back(std::move(*event));
+    }
 }
 
 std::optional<Event> HostSession::nextEvent(std::chrono::steady_clock::time_point until) {

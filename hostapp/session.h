@@ -84,6 +84,9 @@ private:
     Supplier* keep(Make make);
     bool handleOwnEvent(Event& event);
     std::optional<Event> nextEvent(std::chrono::steady_clock::time_point until);
+    // Prints the status reports that follow the online flag, until 200 ms
+    // pass without one (at most 1 s), so they come before the command's output.
+    void settle();
 
     HostOptions options_;
     LogPrinter printer_;
