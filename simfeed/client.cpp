@@ -29,7 +29,6 @@ constexpr int kEventUpdate = 3;    // first = index of the newest bar, second = 
 constexpr int kImmediateBars = 1000;
 constexpr std::size_t kChunkBars = 500;
 constexpr auto kChunkPeriod = std::chrono::milliseconds(10);
-constexpr double kMaxRate = 2000.0;
 
 // Record fields of a record set, by GetFieldIx index.
 enum RecordField : short { kNoField = -1, kOpen = 1, kHigh, kLow, kClose, kVolume };
@@ -55,6 +54,10 @@ bool parseStart(const char* text, double& start) {
     if (end == text || *end != '\0') return false;
     start = value;
     return true;
+}
+
+std::chrono::steady_clock::duration secondsToClock(double seconds) {
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 double wallClockNow() {
@@ -184,8 +187,7 @@ void SimClient::reset() {
     }
     if (const char* v = env("SIMFEED_SPEED")) clock_.speed = std::max(0.0, std::atof(v));
     if (const char* v = env("SIMFEED_START")) parseStart(v, clock_.start);
-    nextDrop_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                   std::chrono::duration<double>(settings_.dropEverySeconds));
+    nextDrop_ = Clock::now() + secondsToClock(settings_.dropEverySeconds);
     wake_.notify_all();
 }
 
@@ -432,8 +434,6 @@ bool SimClient::loggedOn() {
 
 // ---- Client: the feed thread ------------------------------------------------------
 
-extern "C" void simfeedStopAtExit();
-
 void SimClient::ensureThread() {
     if (running_) return;
     running_ = true;
@@ -445,7 +445,7 @@ void SimClient::ensureThread() {
         // Registered now, after the host loaded its plug-ins, so that at exit
         // the feed thread stops before their static objects are destroyed.
         atExitRegistered_ = true;
-        std::atexit(simfeedStopAtExit);
+        std::atexit(stopClientAtExit);
     }
 }
 
@@ -458,31 +458,13 @@ void SimClient::run() {
         processCommands(lock);
         if (stopping_ || exiting_) break;
         const auto now = Clock::now();
-        if (link_ == Link::Reconnecting && now >= reconnectAt_) {
-            link_ = Link::Down;
-            commands_.push_front({Command::Connect, generation_, {}, {}});
-            processCommands(lock);
-        }
-        if (link_ == Link::Connecting && Clock::now() >= connectAt_ && status_ != nullptr) {
-            link_ = Link::AwaitingCredentials;
-            EConnectStatus* sink = status_;
-            unlocked(lock, [sink] { sink->onSendCredentials(0, 0); });
-            processCommands(lock);  // the logon the sink sent from the callback
-        }
-        if (settings_.dropEverySeconds > 0 && now >= nextDrop_) {
-            nextDrop_ = now + std::chrono::duration_cast<Clock::duration>(
-                                  std::chrono::duration<double>(settings_.dropEverySeconds));
-            commands_.push_back({Command::Drop, generation_, {}, {}});
-            processCommands(lock);
-        }
+        advanceConnection(lock, now);
         sendImages(lock);
         advanceLoads(lock);
         if (tradeRequests_ > 0 || (settings_.rate > 0 && now >= nextTrade_)) {
             tradeRequests_ = 0;
             tradeRound(lock);
-            const auto period = std::chrono::duration_cast<Clock::duration>(
-                std::chrono::duration<double>(1.0 / std::max(settings_.rate, 0.001)));
-            nextTrade_ = std::max(nextTrade_ + period, now);
+            nextTrade_ = std::max(nextTrade_ + secondsToClock(1.0 / std::max(settings_.rate, 0.001)), now);
         }
         inPass_ = false;
         freeRetired();
@@ -498,6 +480,27 @@ void SimClient::run() {
     status_ = nullptr;
     running_ = false;
     progress_.notify_all();
+}
+
+// The connection's timers: reconnect after a drop, the credentials request
+// once the connect delay is over, and the periodic drop of soak runs.
+void SimClient::advanceConnection(std::unique_lock<std::mutex>& lock, Clock::time_point now) {
+    if (link_ == Link::Reconnecting && now >= reconnectAt_) {
+        link_ = Link::Down;
+        commands_.push_front({Command::Connect, generation_, {}, {}});
+        processCommands(lock);
+    }
+    if (link_ == Link::Connecting && Clock::now() >= connectAt_ && status_ != nullptr) {
+        link_ = Link::AwaitingCredentials;
+        EConnectStatus* sink = status_;
+        unlocked(lock, [sink] { sink->onSendCredentials(0, 0); });
+        processCommands(lock);  // the logon the sink sent from the callback
+    }
+    if (settings_.dropEverySeconds > 0 && now >= nextDrop_) {
+        nextDrop_ = now + secondsToClock(settings_.dropEverySeconds);
+        commands_.push_back({Command::Drop, generation_, {}, {}});
+        processCommands(lock);
+    }
 }
 
 void SimClient::waitForWork(std::unique_lock<std::mutex>& lock) {
@@ -751,82 +754,3 @@ void SimClient::freeRetired() {
 }
 
 }  // namespace simfeed
-
-// ---- The instance and the exported surface ------------------------------------------
-
-namespace {
-
-// Made at load and never destroyed, so that no host object destroyed at exit
-// can outlive it; the feed thread is stopped at exit instead.
-simfeed::SimClient& instance() {
-    static simfeed::SimClient* const client = new simfeed::SimClient;
-    return *client;
-}
-
-}  // namespace
-
-// The one exported variable of the contract.
-__attribute__((visibility("default"))) TellivarClient* pTellivarClient = &instance();
-
-extern "C" {
-
-void simfeedStopAtExit() { instance().stopAtExit(); }
-
-void simfeed_reset(void) { instance().reset(); }
-
-void simfeed_set_demo_account(const char* user, const char* password) {
-    instance().configure([&](simfeed::SimClient::Settings& s) {
-        s.user = user ? user : "";
-        s.password = password ? password : "";
-    });
-}
-
-void simfeed_set_accept_any(int on) {
-    instance().configure([&](simfeed::SimClient::Settings& s) { s.acceptAny = on != 0; });
-}
-
-void simfeed_set_update_rate(double per_second) {
-    instance().configure([&](simfeed::SimClient::Settings& s) {
-        s.rate = std::min(simfeed::kMaxRate, std::max(0.0, per_second));
-    });
-}
-
-void simfeed_set_clock(unsigned int start, double speed) { instance().setClock(start, speed); }
-
-void simfeed_advance_clock(double seconds) { instance().advanceClock(seconds); }
-
-unsigned int simfeed_now(void) { return static_cast<unsigned int>(instance().now()); }
-
-void simfeed_trade_now(void) { instance().tradeNow(); }
-
-void simfeed_drop_connection(void) { instance().dropConnection(); }
-
-void simfeed_set_reconnect_delay_ms(int milliseconds) {
-    instance().configure([&](simfeed::SimClient::Settings& s) { s.reconnectMs = std::max(0, milliseconds); });
-}
-
-void simfeed_set_connect_delay_ms(int milliseconds) {
-    instance().configure([&](simfeed::SimClient::Settings& s) { s.connectMs = std::max(0, milliseconds); });
-}
-
-void simfeed_send_message(const char* text) { instance().sendMessage(text); }
-
-void simfeed_reject_next_create(int count) {
-    instance().configure([&](simfeed::SimClient::Settings& s) { s.rejectCreates = std::max(0, count); });
-}
-
-void simfeed_fail_next_history_init(int count) {
-    instance().configure([&](simfeed::SimClient::Settings& s) { s.failHistory = std::max(0, count); });
-}
-
-void simfeed_stall_history(int on) {
-    instance().configure([&](simfeed::SimClient::Settings& s) { s.stallHistory = on != 0; });
-}
-
-void simfeed_flush(void) { instance().flush(); }
-
-int simfeed_live_sets(void) { return instance().liveSets(); }
-
-int simfeed_logged_on(void) { return instance().loggedOn() ? 1 : 0; }
-
-}  // extern "C"

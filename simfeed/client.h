@@ -45,6 +45,8 @@ class SimClient;
 constexpr std::int32_t kRecordBase = 1000000;
 // Longest history a set holds.
 constexpr int kMaxRecords = 200000;
+// Highest update rate, in trades per symbol per second.
+constexpr double kMaxRate = 2000.0;
 
 class SimSnapshotSet final : public SnapshotSet {
 public:
@@ -179,6 +181,7 @@ private:
     void ensureThread();  // mu_ held
     void run();
     void waitForWork(std::unique_lock<std::mutex>& lock);
+    void advanceConnection(std::unique_lock<std::mutex>& lock, Clock::time_point now);
     void processCommands(std::unique_lock<std::mutex>& lock);
     void handle(std::unique_lock<std::mutex>& lock, const Command& command);
     void logon(std::unique_lock<std::mutex>& lock, const Command& command);
@@ -231,5 +234,8 @@ private:
     std::vector<SimSnapshotSet*> retiredSnapshots_;                  // mu_; deleted during a pass
     std::vector<SimRecordSet*> retiredRecordSets_;                   // mu_; likewise
 };
+
+// Stops the one instance's feed thread; registered with atexit.
+void stopClientAtExit();
 
 }  // namespace simfeed

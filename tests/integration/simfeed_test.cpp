@@ -687,6 +687,42 @@ TEST_F(SimFeed, ShouldFailOrStallHistoryOnDemand) {
     EXPECT_EQ(readAll(set).size(), 10u);
 }
 
+// Sets a variable for one test and restores the settings afterwards.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) { setenv(name, value, 1); }
+    ~ScopedEnv() {
+        unsetenv(name_);
+        simfeed_reset();
+    }
+
+private:
+    const char* name_;
+};
+
+TEST_F(SimFeed, ShouldTakeItsSettingsFromTheEnvironment) {
+    ScopedEnv anyone("SIMFEED_ACCEPT_ANY", "1");
+    ScopedEnv history("SIMFEED_HISTORY", "fail");
+    ScopedEnv clock("SIMFEED_START", "2020-02-29T23:59:30");
+    ScopedEnv speed("SIMFEED_SPEED", "0");
+    ScopedEnv drops("SIMFEED_DROP_EVERY", "0.05");
+    ScopedEnv reconnect("SIMFEED_RECONNECT_MS", "1");
+    simfeed_reset();
+    EXPECT_EQ(simfeed_now(), pTellivarClient->MakeTime(2020, 2, 29, 23, 59, 30));
+    StatusSink stranger("stranger", "");
+    ASSERT_TRUE(pTellivarClient->Connect(&stranger));
+    // Logged on, then dropped and logged on again, twice.
+    ASSERT_TRUE(stranger.log.waitFor([&] {
+        return std::count(stranger.log.events.begin(), stranger.log.events.end(), "ready") >= 3;
+    }));
+    EXPECT_GE(stranger.log.countOf("logoff"), 2u);
+    BarSink sink;
+    EXPECT_EQ(open("ACME,D1", sink, true)->Init(5, 0), 0);
+    EXPECT_EQ(open("ACME,D1", sink, true)->Init(5, 0), 0) << "every history fails";
+    pTellivarClient->Disconnect();
+    pTellivarClient->Shutdown();
+}
+
 TEST_F(SimFeed, ShouldLoadHistoryAskedBeforeTheLogonOnceLoggedOn) {
     BarSink sink;
     TRecordSet* set = open("ACME,D1", sink, true);
