@@ -1,6 +1,8 @@
 // History: request, completion and iterators.
 #include "PluginManager/tellivar/history.h"
 
+#include <array>
+#include <atomic>
 #include <new>
 #include <sstream>
 #include <string>
@@ -203,25 +205,60 @@ data::CalendarRecord* HistoryBaseIterator::getTime() {
     return &recordTime;
 }
 
-bool HistoryBaseIterator::fieldIndex(const char* name, short& index) {
-    if (name == nullptr) return false;
-    const std::string* longName = findHistoryField(name);  // string_view key: no allocation
-    if (longName == nullptr) return false;
-    index = recordSet->GetFieldIx(longName->c_str());
-    return true;
+namespace {
+
+constexpr std::size_t kBarLetterCount = 5;
+
+// The table's long names of O, H, L, C and V once found. A walk asks for the
+// same five letters on every record; map nodes never move and the table is
+// never emptied, so a found pointer stays valid. A letter the table did not
+// hold yet (no factory made) is looked up again next time.
+std::atomic<const std::string*> foundBarNames[kBarLetterCount];
+
+// Slot + 1 of each bar letter among O, H, L, C, V, by character; 0 elsewhere.
+constexpr std::array<std::uint8_t, 256> kBarLetterSlots = [] {
+    std::array<std::uint8_t, 256> slots{};
+    slots['O'] = 1;
+    slots['H'] = 2;
+    slots['L'] = 3;
+    slots['C'] = 4;
+    slots['V'] = 5;
+    return slots;
+}();
+
+// Position of a one-letter bar name among O, H, L, C, V; -1 for any other name.
+inline int barLetterOf(const char* name) {
+    const int slot = kBarLetterSlots[static_cast<unsigned char>(name[0])];
+    return slot != 0 && name[1] == '\0' ? slot - 1 : -1;
 }
 
+const std::string* lookUpHistoryField(const char* name, int letter) {
+    const std::string* longName = findHistoryField(name);  // string_view key: no allocation
+    if (letter >= 0) foundBarNames[letter].store(longName, std::memory_order_release);
+    return longName;
+}
+
+// The long name of a bar name, or null for a name outside the table.
+inline const std::string* historyFieldOf(const char* name) {
+    if (name == nullptr) return nullptr;
+    const int letter = barLetterOf(name);
+    const std::string* longName = letter < 0 ? nullptr : foundBarNames[letter].load(std::memory_order_acquire);
+    return longName != nullptr ? longName : lookUpHistoryField(name, letter);
+}
+
+}  // namespace
+
 double HistoryBaseIterator::getValue(const char* name) {
-    short index = 0;
     double value = 0.0;
-    if (fieldIndex(name, index)) recordSet->GetRecDouble(position, index, &value);
+    const std::string* longName = historyFieldOf(name);
+    if (longName != nullptr) recordSet->GetRecDouble(position, recordSet->GetFieldIx(longName->c_str()), &value);
     return value;
 }
 
 bool HistoryBaseIterator::hasValue(const char* name) {
-    short index = 0;
     double value = 0.0;
-    return fieldIndex(name, index) && recordSet->GetRecDouble(position, index, &value);
+    const std::string* longName = historyFieldOf(name);
+    return longName != nullptr && recordSet->GetRecDouble(position, recordSet->GetFieldIx(longName->c_str()), &value);
 }
 
 void HistoryBaseIterator::setOption(int) {}

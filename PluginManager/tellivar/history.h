@@ -46,9 +46,6 @@ protected:
     std::int32_t position;     // current record
     data::CalendarRecord recordTime;
 
-private:
-    // Index of the long field name of a bar name, or false for an unknown name.
-    bool fieldIndex(const char* name, short& index);
 };
 
 // Walks from the oldest record to the newest.
