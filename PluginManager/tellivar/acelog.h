@@ -18,3 +18,11 @@ inline void writeAceRecord(const char* path, int line, int status, ACE_Log_Prior
     log->conditional_set(path, line, status, lastError);
     log->log(priority, format, args...);
 }
+
+// True when a record of `priority` would reach ACE's output now. A record
+// whose priority is masked out has no effect at all (`log` drops it and forgets
+// what `conditional_set` gave it), so a hot path may skip writing it, and the
+// evaluation of its arguments, when this is false.
+inline bool aceRecordWanted(ACE_Log_Priority priority) {
+    return ACE_Log_Msg::instance()->log_priority_enabled(priority) != 0;
+}

@@ -109,7 +109,10 @@ UpdateSupplier::~UpdateSupplier() {
 void UpdateSupplier::onRecordSetEvent(TRecordSet* set, int, long, long) {
     WriteGuard guard(supplierLock);
     if (consumer == nullptr) return;
-    writeAceRecord(kLogPath, kLineDataArrives, 0, LM_DEBUG, kDataArrives, static_cast<int>(std::time(nullptr)));
+    // Both records are skipped while LM_DEBUG is masked (the host's normal
+    // setting): they would have no effect, and this runs on every update.
+    const bool debug = aceRecordWanted(LM_DEBUG);
+    if (debug) writeAceRecord(kLogPath, kLineDataArrives, 0, LM_DEBUG, kDataArrives, static_cast<int>(std::time(nullptr)));
     set->EnterRead();
     try {
         // An empty set has no newest record: nothing to read, no one to tell.
@@ -121,7 +124,7 @@ void UpdateSupplier::onRecordSetEvent(TRecordSet* set, int, long, long) {
     } catch (...) {
         // Any other failure is swallowed and the update finishes as usual.
     }
-    writeAceRecord(kLogPath, kLineProcessed, 0, LM_DEBUG, kProcessed);
+    if (debug) writeAceRecord(kLogPath, kLineProcessed, 0, LM_DEBUG, kProcessed);
     set->LeaveRead();
 }
 
@@ -150,35 +153,55 @@ void UpdateSupplier::readTime(TRecordSet* set, long index) {
 
 // A field the record lacks keeps its previous value, or stays absent.
 void UpdateSupplier::readValues(TRecordSet* set, long index) {
-    for (const BarFieldName& field : barFieldNames) {
-        const short ix = set->GetFieldIx(field.longName);
+    for (std::size_t i = 0; i < kBarFieldCount; ++i) {
+        const short ix = set->GetFieldIx(barFieldNames[i].longName);
         double value = 0.0;
-        if (set->GetRecDouble(index, ix, &value)) store(field.key, value);
+        if (!set->GetRecDouble(index, ix, &value)) continue;
+        if (barSlots[i] == nullptr) barSlots[i] = &entry(barFieldNames[i].key);
+        *barSlots[i] = value;
     }
 }
 
 // Allocates only the first time a key is stored.
-void UpdateSupplier::store(const char* key, double value) {
+double& UpdateSupplier::entry(const char* key) {
     const auto it = values.find(key);
-    if (it != values.end()) {
-        it->second = value;
-    } else {
-        values.emplace(key, value);
-    }
+    if (it != values.end()) return it->second;
+    return values.emplace(key, 0.0).first->second;
 }
 
 // ---- Reading ---------------------------------------------------------------------
 
 data::CalendarRecord* UpdateSupplier::getTime() { return &updateTime; }
 
+namespace {
+
+// Position of a one-letter bar key ("O", "H", "L", "C", "V") in barFieldNames, or -1.
+int barSlotOf(const char* name) {
+    if (name[0] == '\0' || name[1] != '\0') return -1;
+    switch (name[0]) {
+        case 'O': return 0;
+        case 'H': return 1;
+        case 'L': return 2;
+        case 'C': return 3;
+        case 'V': return 4;
+        default: return -1;
+    }
+}
+
+}  // namespace
+
 double UpdateSupplier::getValue(const char* name) {
     if (name == nullptr) return 0.0;
-    const auto it = values.find(name);
-    if (it != values.end()) return it->second;
-    values.emplace(name, 0.0);  // reading an absent key adds it
-    return 0.0;
+    const int slot = barSlotOf(name);
+    if (slot < 0) return entry(name);  // reading an absent key adds it
+    double*& cached = barSlots[slot];
+    if (cached == nullptr) cached = &entry(name);
+    return *cached;
 }
 
 bool UpdateSupplier::hasValue(const char* name) {
-    return name != nullptr && values.find(name) != values.end();
+    if (name == nullptr) return false;
+    const int slot = barSlotOf(name);
+    if (slot >= 0 && barSlots[slot] != nullptr) return true;
+    return values.find(name) != values.end();
 }

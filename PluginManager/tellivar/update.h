@@ -66,5 +66,12 @@ private:
     void readNewestRecord(TRecordSet* set);
     void readTime(TRecordSet* set, long index);
     void readValues(TRecordSet* set, long index);
-    void store(const char* key, double value);
+    // The value of `key`, inserted with 0.0 when absent.
+    double& entry(const char* key);
+
+    // The node value of each bar key once it exists, in barFieldNames order.
+    // Map nodes never move and are never erased, so each pointer stays valid;
+    // they spare the callback and the consumer's reads a string lookup.
+    // Written with `values`, under the same rules.
+    double* barSlots[kBarFieldCount] = {};
 };
