@@ -1,5 +1,7 @@
 #include "PluginManager/tellivar/tick.h"
 
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string_view>
@@ -69,6 +71,23 @@ void TickSupplier::subscribe(data::NameList* names) {
         fieldIds.try_emplace(id, TickField{&fieldNameById(id)});
     }
     initialLoadDone = false;
+    indexFields();
+}
+
+void TickSupplier::indexFields() {
+    fieldById.assign(fieldIds.empty() ? 0 : static_cast<std::size_t>(fieldIds.rbegin()->first) + 1, nullptr);
+    for (auto& [id, field] : fieldIds) {
+        if (id >= 0) fieldById[static_cast<std::size_t>(id)] = &field;
+    }
+    // Half as many spare places again as fields keep the probe runs short.
+    std::size_t size = 1;
+    unsigned int bits = 0;
+    while (size < fieldIds.size() + fieldIds.size() / 2 + 1) {
+        size *= 2;
+        ++bits;
+    }
+    nameHints.assign(fieldIds.empty() ? 0 : size, NameHint{});
+    hintShift = 64 - bits;
 }
 
 void TickSupplier::publish() {
@@ -89,6 +108,8 @@ void TickSupplier::onSnapshotUpdate(SnapshotSet* set, std::uint8_t changedCount,
 }
 
 void TickSupplier::processUpdate(SnapshotSet* set, std::uint8_t changedCount, const std::uint8_t* changedIds) {
+    // A masked record would have no effect; skipping it spares every update its cost.
+    const bool debug = aceRecordWanted(LM_DEBUG);
     bool entered = false;
     try {
         set->EnterRead();
@@ -109,7 +130,7 @@ void TickSupplier::processUpdate(SnapshotSet* set, std::uint8_t changedCount, co
     } catch (...) {
         if (entered) set->LeaveRead();  // other exceptions are swallowed silently
     }
-    writeAceRecord(kTickLogPath, kTickLineFinished, 0, LM_DEBUG, kTickFinishedText);
+    if (debug) writeAceRecord(kTickLogPath, kTickLineFinished, 0, LM_DEBUG, kTickFinishedText);
 }
 
 void TickSupplier::loadAll(SnapshotSet* set) {
@@ -132,8 +153,8 @@ bool TickSupplier::storeChanged(SnapshotSet* set, std::uint8_t changedCount, con
     bool changed = false;
     for (std::uint8_t i = 0; i < changedCount; ++i) {
         const std::int16_t id = changedIds[i];  // unsigned byte: zero extension
-        const auto it = fieldIds.find(id);
-        if (it != fieldIds.end() && storeValue(set, id, it->second)) changed = true;
+        TickField* field = static_cast<std::size_t>(id) < fieldById.size() ? fieldById[static_cast<std::size_t>(id)] : nullptr;
+        if (field != nullptr && storeValue(set, id, *field)) changed = true;
     }
     return changed;
 }
@@ -141,10 +162,54 @@ bool TickSupplier::storeChanged(SnapshotSet* set, std::uint8_t changedCount, con
 bool TickSupplier::storeValue(SnapshotSet* set, std::int16_t id, TickField& field) {
     double value = 0.0;
     if (!set->GetDouble(id, &value)) return false;
-    // First store of this field: insert-or-get the entry once, keep its slot.
-    if (field.slot == nullptr) field.slot = &values.try_emplace(*field.name, 0.0).first->second;
+    if (field.slot == nullptr) field.slot = &entryOf(*field.name);
     *field.slot = value;
     return true;
+}
+
+// Out of line so the per-update paths that find a slot stay short.
+__attribute__((noinline)) double& TickSupplier::entryOf(std::string_view name) {
+    // Insert-or-get: the entry is made once, its node never moves.
+    const auto it = values.find(name);
+    return it != values.end() ? it->second : values.emplace(name, 0.0).first->second;
+}
+
+// ---- Name hints ------------------------------------------------------------------------
+
+
+inline std::size_t TickSupplier::hintIndex(const char* name) const {
+    // Fibonacci hashing of the address: neighbouring names spread out.
+    return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(name) * 0x9E3779B97F4A7C15ULL) >> hintShift);
+}
+
+inline double* TickSupplier::hintedSlot(const char* name) const {
+    const std::size_t size = nameHints.size();
+    if (size == 0) return nullptr;
+    for (std::size_t i = hintIndex(name), probes = 0; probes < size; i = (i + 1) & (size - 1), ++probes) {
+        const NameHint& hint = nameHints[i];
+        if (hint.name == nullptr) return nullptr;
+        if (hint.name != name) continue;
+        TickField* field = hint.field;
+        return field->slot != nullptr && std::strcmp(name, field->name->c_str()) == 0 ? field->slot : nullptr;
+    }
+    return nullptr;
+}
+
+void TickSupplier::rememberName(const char* name, TickField* field) {
+    const std::size_t size = nameHints.size();
+    for (std::size_t i = hintIndex(name), probes = 0; probes < size; i = (i + 1) & (size - 1), ++probes) {
+        NameHint& hint = nameHints[i];
+        if (hint.name != nullptr && hint.name != name) continue;
+        hint = NameHint{name, field};  // a reused pointer now names this field
+        return;
+    }
+    // Full: every place holds another pointer; the name just takes the slower way.
+}
+
+TickField* TickSupplier::subscribedField(const char* name) {
+    std::int16_t id = 0;
+    if (!findFieldIdByName(name, id) || id < 0 || static_cast<std::size_t>(id) >= fieldById.size()) return nullptr;
+    return fieldById[static_cast<std::size_t>(id)];
 }
 
 // ---- Values --------------------------------------------------------------------------
@@ -153,12 +218,21 @@ data::CalendarRecord* TickSupplier::getTime() { return &tradeTime; }
 
 double TickSupplier::getValue(const char* name) {
     if (name == nullptr) return 0.0;
-    const std::string_view key(name);
-    const auto it = values.find(key);
-    if (it != values.end()) return it->second;
-    return values.emplace(key, 0.0).first->second;  // insert-or-get: the name now has 0.0
+    if (double* slot = hintedSlot(name)) return *slot;
+    return lookUpValue(name);
+}
+
+__attribute__((noinline)) double TickSupplier::lookUpValue(const char* name) {
+    double& value = entryOf(name);  // insert-or-get: an absent name now has 0.0
+    if (TickField* field = subscribedField(name)) {
+        field->slot = &value;  // the same node storeValue would find
+        rememberName(name, field);
+    }
+    return value;
 }
 
 bool TickSupplier::hasValue(const char* name) {
-    return name != nullptr && values.find(std::string_view(name)) != values.end();
+    if (name == nullptr) return false;
+    return hintedSlot(name) != nullptr || values.find(std::string_view(name)) != values.end();
 }
+

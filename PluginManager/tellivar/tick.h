@@ -13,6 +13,8 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "PluginManager/tellivar/init.h"
 
@@ -38,7 +40,8 @@ constexpr std::int16_t kTradeTimeFieldId = 27;
 // and entries are never erased, so the pointer stays valid).
 struct TickField {
     const std::string* name;  // the dictionary's long name; lives until unload
-    double* slot = nullptr;   // written on the feed thread under supplierLock
+    // Written on the feed thread under supplierLock, or by getValue when it adds the name.
+    double* slot = nullptr;
 };
 
 class TickSupplier : public ISSSetSink, public data::TickSupplier {
@@ -83,6 +86,27 @@ public:
     std::map<std::string, double, std::less<>> values;
 
 private:
+    // A host name pointer seen by getValue/hasValue and the subscribed field
+    // it named then. The text is compared again on every use, since the host
+    // may reuse a buffer for another name.
+    struct NameHint {
+        const char* name = nullptr;
+        TickField* field = nullptr;
+    };
+
+    // Builds fieldById and sizes nameHints once fieldIds is complete.
+    void indexFields();
+    // The value slot of a subscribed, stored field that `name` was seen naming; null otherwise.
+    double* hintedSlot(const char* name) const;
+    // Remembers which subscribed field `name` points at (nothing for other names).
+    void rememberName(const char* name, TickField* field);
+    TickField* subscribedField(const char* name);
+    // getValue's way for a name without a hint: the map, then a new hint.
+    double lookUpValue(const char* name);
+    // The entry of `name` in `values`, added with 0.0 when absent.
+    double& entryOf(std::string_view name);
+    std::size_t hintIndex(const char* name) const;
+
     // The callback's body; a text exception is logged and the ACE record skipped.
     void processUpdate(SnapshotSet* set, std::uint8_t changedCount, const std::uint8_t* changedIds);
     void loadAll(SnapshotSet* set);
@@ -91,4 +115,14 @@ private:
     bool storeChanged(SnapshotSet* set, std::uint8_t changedCount, const std::uint8_t* changedIds);
     // Reads the field's value from the set; true when it was stored.
     bool storeValue(SnapshotSet* set, std::int16_t id, TickField& field);
+
+    // Flat index of fieldIds by id (null: not subscribed), so a changed id is
+    // found without a map lookup. Written only during creation.
+    std::vector<TickField*> fieldById;
+    // Open-addressed by name pointer, a power of two long (empty without
+    // subscriptions): lets getValue skip the string lookup in `values` for the
+    // names a consumer asks for again and again. Written by getValue/hasValue,
+    // under the same rules as `values`.
+    std::vector<NameHint> nameHints;
+    unsigned int hintShift = 0;  // 64 - log2(nameHints.size())
 };
