@@ -1,5 +1,9 @@
 #include "baselines.h"
 
+#include <ace/Log_Msg.h>
+
+#include <cstring>
+
 const char* const kBarLongNames[5] = {"Open", "High", "Low", "Close", "Volume"};
 
 namespace {
@@ -40,6 +44,55 @@ void BaselineSnapshotSink::onSnapshotUpdate(SnapshotSet* set, std::uint8_t chang
     }
     if (changed) consumer_->consume(quote_);
     set->LeaveRead();
+}
+
+FloorSnapshotSink::FloorSnapshotSink(const std::int16_t* ids, const std::vector<std::string>& names, std::size_t count,
+                                     data::HostLogger* logger, data::TickConsumer* consumer)
+    : names_(names.begin(), names.begin() + static_cast<long>(count)), logger_(logger), consumer_(consumer) {
+    for (std::size_t i = 0; i < count; ++i) slotById_[static_cast<std::size_t>(ids[i])] = static_cast<std::uint8_t>(i + 1);
+    quote_.count = count;
+}
+
+void FloorSnapshotSink::onSnapshotUpdate(SnapshotSet* set, std::uint8_t changedCount, const std::uint8_t* changedIds) {
+    lock_.acquire_write();
+    set->EnterRead();
+    logger_->info("TELLIVAR: new data arrives for TickChannel", "");
+    FeedTime time = 0;
+    set->GetDWord(kTradeTimeField, &time);
+    fillCalendar(time, quote_.time);
+    bool changed = false;
+    for (std::uint8_t i = 0; i < changedCount; ++i) {
+        const std::uint8_t slot = slotById_[changedIds[i]];
+        if (slot != 0 && set->GetDouble(changedIds[i], &quote_.values[slot - 1U])) changed = true;
+    }
+    if (changed) {
+        logger_->info("TELLIVAR: new data sended to consumer", "");
+        cursor_ = 0;
+        consumer_->ticksChanged(this);
+    }
+    set->LeaveRead();
+    if (ACE_Log_Msg::instance()->log_priority_enabled(LM_DEBUG) != 0) {
+        ACE_Log_Msg::instance()->log(LM_DEBUG, "date processing finished");
+    }
+    lock_.release();
+}
+
+double FloorSnapshotSink::getValue(const char* name) {
+    std::size_t slot = cursor_ < names_.size() ? cursor_ : 0;
+    if (std::strcmp(name, names_[slot].c_str()) != 0) {
+        for (slot = 0; slot < names_.size() && names_[slot] != name; ++slot) {
+        }
+        if (slot == names_.size()) return 0.0;
+    }
+    cursor_ = slot + 1;
+    return quote_.values[slot];
+}
+
+bool FloorSnapshotSink::hasValue(const char* name) {
+    for (const std::string& known : names_) {
+        if (known == name) return true;
+    }
+    return false;
 }
 
 void BaselineUpdateSink::onRecordSetEvent(TRecordSet* set, int, long, long) {

@@ -4,8 +4,12 @@
 // values from a flat array; nothing else.
 #pragma once
 
+#include <ace/RW_Thread_Mutex.h>
+
 #include <array>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "feed/TellivarClient.h"
 #include "host/data.h"
@@ -44,6 +48,31 @@ private:
     std::array<std::uint8_t, 256> slotById_{};  // 0: not subscribed, else slot + 1
     FlatQuote quote_;
     FlatConsumer* consumer_;
+};
+
+// What any implementation of the snapshot contract must pay on top of the
+// baseline: the supplier's write lock, the two host progress messages, the
+// check whether the debug record is wanted, and a consumer that reads through
+// the by-name value interface (a virtual getValue per value, each name checked
+// byte for byte against the field it is predicted to be). Not a baseline:
+// shown beside the plug-in to tell the contract's cost from the plug-in's.
+class FloorSnapshotSink : public ISSSetSink, public data::TickSupplier {
+public:
+    FloorSnapshotSink(const std::int16_t* ids, const std::vector<std::string>& names, std::size_t count,
+                      data::HostLogger* logger, data::TickConsumer* consumer);
+    void onSnapshotUpdate(SnapshotSet* set, std::uint8_t changedCount, const std::uint8_t* changedIds) override;
+    data::CalendarRecord* getTime() override { return &quote_.time; }
+    double getValue(const char* name) override;
+    bool hasValue(const char* name) override;
+
+private:
+    std::array<std::uint8_t, 256> slotById_{};
+    std::vector<std::string> names_;
+    std::size_t cursor_ = 0;  // the slot the next getValue is predicted to ask for
+    FlatQuote quote_;
+    ACE_RW_Thread_Mutex lock_;
+    data::HostLogger* logger_;
+    data::TickConsumer* consumer_;
 };
 
 // Update callback floor: read lock, newest record's time and conversion,

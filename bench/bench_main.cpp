@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "PluginManager/tellivar/acelog.h"
 #include "PluginManager/tellivar/init.h"
 #include "baselines.h"
 #include "fast_feed.h"
@@ -185,6 +186,19 @@ void snapshotBaseline(benchmark::State& state) {
     const auto changed = hostNames().changedIds(subscribed, static_cast<std::size_t>(state.range(1)));
     SummingFlatConsumer consumer;
     BaselineSnapshotSink sink(hostNames().ids.data(), subscribed, &consumer);
+    SnapshotSet* set = pTellivarClient->CreateSnapshotSet("XYZ");
+    set->sink = &sink;
+    runSnapshot(state, set, changed);
+    benchmark::DoNotOptimize(consumer.sum);
+    pTellivarClient->DeleteSnapshotSet(set);
+}
+
+void snapshotFloor(benchmark::State& state) {
+    const std::size_t subscribed = subscribedCount(state.range(0));
+    const auto changed = hostNames().changedIds(subscribed, static_cast<std::size_t>(state.range(1)));
+    ReadingTickConsumer consumer(std::vector<const char*>(hostNames().names.begin(),
+                                                          hostNames().names.begin() + static_cast<long>(subscribed)));
+    FloorSnapshotSink sink(hostNames().ids.data(), hostNames().texts, subscribed, &plugin().context.log, &consumer);
     SnapshotSet* set = pTellivarClient->CreateSnapshotSet("XYZ");
     set->sink = &sink;
     runSnapshot(state, set, changed);
@@ -454,6 +468,38 @@ void lookupBaseline(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(items));
 }
 
+// ---- Parts: what single steps cost on this machine ----------------------------------------------
+
+void partWriteLock(benchmark::State& state) {
+    ACE_RW_Thread_Mutex lock;
+    for (auto _ : state) {
+        lock.acquire_write();
+        lock.release();
+    }
+}
+
+void partDebugCheck(benchmark::State& state) {
+    setDebug(kMasked);
+    int wanted = 0;
+    for (auto _ : state) wanted += aceRecordWanted(LM_DEBUG) ? 1 : 0;
+    benchmark::DoNotOptimize(wanted);
+}
+
+void partMaskedRecord(benchmark::State& state) {
+    setDebug(kMasked);
+    for (auto _ : state) writeAceRecord("PluginManager/tellivar/tick", 126, 0, LM_DEBUG, "date processing finished");
+}
+
+// Ten names checked byte for byte against the expected ones, as a by-name read must.
+void partNameChecks(benchmark::State& state) {
+    const HostNames& host = hostNames();
+    std::size_t same = 0;
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < 10; ++i) same += std::strcmp(host.names[i], host.texts[i].c_str()) == 0 ? 1 : 0;
+        benchmark::DoNotOptimize(same);
+    }
+}
+
 // ---- Registration and the ratio summary ----------------------------------------------------------
 
 struct Pair {
@@ -477,6 +523,8 @@ void registerAll() {
         for (std::int64_t changed : {1, 5, 20}) {
             const std::string tail = "/sub:" + subName + "/changed:" + std::to_string(changed);
             add("snapshot/baseline" + tail, snapshotBaseline, {sub, changed});
+            add("snapshot/floor" + tail, snapshotFloor, {sub, changed});
+            pairs.push_back({"snapshot/floor" + tail, "snapshot/baseline" + tail, 0.0});
             for (int debug : {kMasked, kEnabled}) {
                 const std::string name = "snapshot/plugin" + tail + "/debug:" + debugName(debug);
                 add(name, snapshotPlugin, {sub, changed, debug});
@@ -516,6 +564,10 @@ void registerAll() {
             pairs.push_back({name, "create+destroy/baseline" + tail, 0.0});
         }
     }
+    add("part/rw-lock write+release", partWriteLock, {});
+    add("part/LM_DEBUG check (aceRecordWanted)", partDebugCheck, {});
+    add("part/masked LM_DEBUG record (writeAceRecord)", partMaskedRecord, {});
+    add("part/10 names checked with strcmp", partNameChecks, {});
     for (int lookup : {kNameById, kIdByName, kHistoryField}) {
         const std::string tail = std::string("/") + lookupName(lookup);
         add("lookup/baseline" + tail, lookupBaseline, {lookup});
