@@ -209,7 +209,9 @@ void TickSupplier::rememberName(const char* name, TickField* field) {
 TickField* TickSupplier::subscribedField(const char* name) {
     std::int16_t id = 0;
     if (!findFieldIdByName(name, id) || id < 0 || static_cast<std::size_t>(id) >= fieldById.size()) return nullptr;
-    return fieldById[static_cast<std::size_t>(id)];
+    TickField* field = fieldById[static_cast<std::size_t>(id)];
+    // Only the field whose values are stored under exactly this name.
+    return field != nullptr && *field->name == name ? field : nullptr;
 }
 
 // ---- Values --------------------------------------------------------------------------
