@@ -22,6 +22,8 @@ CASES = [
      [r"TickSupplier::onSnapshotUpdate\("], 1),
     ("snapshot 10 subscribed / 5 changed, baseline", r"^snapshot/baseline/sub:10/changed:5/",
      [r"BaselineSnapshotSink::onSnapshotUpdate\("], 1),
+    ("snapshot 10 subscribed / 5 changed, floor", r"^snapshot/floor/sub:10/changed:5/",
+     [r"FloorSnapshotSink::onSnapshotUpdate\("], 1),
     ("snapshot all subscribed / 20 changed, plug-in", r"^snapshot/plugin/sub:all/changed:20/debug:masked/",
      [r"TickSupplier::onSnapshotUpdate\("], 1),
     ("snapshot all subscribed / 20 changed, baseline", r"^snapshot/baseline/sub:all/changed:20/",
