@@ -208,9 +208,22 @@ void TellivarState::sendMessage(const char* text) {
     if (requestContext != nullptr) requestContext->logger()->info(text, "");
 }
 
+void TellivarState::setCredentials(const std::string& user, const std::string& pass) {
+    WriteGuard guard(credentialsLock);
+    userName = user;
+    password = pass;
+}
+
 void TellivarState::onSendCredentials(std::int32_t, std::int32_t) {
     sendMessage(kSendingCredentials);
-    pTellivarClient->SendLogon(userName.c_str(), password.c_str());
+    std::string user, pass;
+    {
+        // Copied out so the feed call runs without the lock.
+        ReadGuard guard(credentialsLock);
+        user = userName;
+        pass = password;
+    }
+    pTellivarClient->SendLogon(user.c_str(), pass.c_str());
 }
 
 void TellivarState::onLogon(std::int32_t) {
@@ -324,8 +337,7 @@ int TellivarInterfaceFactory::setupSession(const std::string& user, const std::s
             pTellivarClient->Disconnect();
             pTellivarClient->Connect(session.get());
         }
-        session->userName = user;
-        session->password = pass;
+        session->setCredentials(user, pass);
         pTellivarClient->Disconnect();
         pTellivarClient->Connect(session.get());
     } catch (const char* failure) {

@@ -87,6 +87,9 @@ public:
     TellivarState(std::string user, std::string password, data::Ability_impl* ability,
                   data::RequestContext* context);
 
+    // Replaces the credentials sent at the next logon. Any thread.
+    void setCredentials(const std::string& user, const std::string& pass);
+
     void onSendCredentials(std::int32_t, std::int32_t) override;
     void onLogon(std::int32_t) override;
     void onLogOff() override;
@@ -94,8 +97,11 @@ public:
     void onMessage(const char* text) override;
     ~TellivarState() override;
 
-    std::string userName;              // written under the factory's connectionLock
-    std::string password;              // likewise
+    // The feed may ask for the credentials while a setup replaces them, so
+    // both are read and written only under credentialsLock.
+    ACE_RW_Thread_Mutex credentialsLock;
+    std::string userName;              // guarded by credentialsLock
+    std::string password;              // guarded by credentialsLock
     std::atomic<bool> ready{false};    // set by the first onReady, cleared by a host disconnect
 
 private:

@@ -272,3 +272,32 @@ TEST_F(SessionTest, ShouldCreateOneSessionAndNeverOverlapSetupsAcrossThreads) {
     EXPECT_EQ(feed.client().calls(), (Calls{"Disconnect", "Connect", "Disconnect", "Connect", "Disconnect", "Connect"}));
     EXPECT_EQ(context.log.lines().size(), 2U);
 }
+
+TEST_F(SessionTest, ShouldSendWholeCredentialsWhileASetupReplacesThem) {
+    factory->setSetting("Username", "alice");
+    factory->setSetting("Password", "first-password-long-enough-for-the-heap");
+    factory->connectSession();
+    Gate start;
+    // The feed asks for credentials on its thread while the host reconnects
+    // with new ones; the fake reads the texts it is sent, so a torn or racing
+    // copy shows (under ThreadSanitizer, as a race).
+    std::thread feedThread([&] {
+        start.wait();
+        for (int call = 0; call < 400; ++call) sink().onSendCredentials(0, 0);
+    });
+    start.open();
+    for (int round = 0; round < 200; ++round) {
+        factory->setSetting("Password", round % 2 ? "first-password-long-enough-for-the-heap" : "second");
+        factory->connectionControl(&context, false);
+        factory->connectionControl(&context, true);
+    }
+    feedThread.join();
+    for (const std::string& call : feed.client().callsStartingWith("SendLogon(")) {
+        EXPECT_TRUE(call == "SendLogon(alice,first-password-long-enough-for-the-heap)" ||
+                    call == "SendLogon(alice,second)")
+            << call;
+    }
+    feed.client().clearCalls();
+    sink().onSendCredentials(0, 0);
+    EXPECT_EQ(feed.client().calls(), (Calls{"SendLogon(alice,first-password-long-enough-for-the-heap)"}));
+}
