@@ -92,11 +92,11 @@ int writeOutputs(HostSession& session, const HistoryOptions& options, const std:
 std::optional<IntervalSpec> checkInterval(HostSession& session, const std::string& text) {
     data::ProviderAbility& ability = session.ability();
     std::string error;
-    const std::optional<IntervalSpec> spec = parseInterval(text, offeredMinutes(ability.intervalTable(0)),
+    const std::optional<IntervalSpec> parsed = parseInterval(text, offeredMinutes(ability.intervalTable(0)),
                                                            ability.abilityLetters() != nullptr ? ability.abilityLetters() : "",
                                                            error);
-    if (!spec) printError(error);
-    return spec;
+    if (!parsed) printError(error);
+    return parsed;
 }
 
 int runHistoryOn(HostSession& session, const HistoryOptions& options, const IntervalSpec& interval,

@@ -51,22 +51,22 @@ std::optional<IntervalSpec> parseInterval(const std::string& text, const std::ve
     const std::string digits = letterForm ? text.substr(1) : text;
     // A bare letter means a multiple of one ("D" is "D1").
     const std::optional<unsigned int> count = letterForm && digits.empty() ? 1u : parseCount(digits);
-    IntervalSpec spec;
+    IntervalSpec parsed;
     bool ok = count.has_value() && *count > 0;
     if (ok && !letterForm) {
         ok = offers(minutes, *count);
-        spec = IntervalSpec{kRequestTypeMinutes, *count, 'm', *count};
+        parsed = IntervalSpec{kRequestTypeMinutes, *count, 'm', *count};
     } else if (ok) {
         const char letter = text[0];
         ok = letters.find(letter) != std::string::npos &&
              (letter == 'm' ? offers(minutes, *count) : *count <= kMaxCalendarMultiple);
-        spec = IntervalSpec{kRequestTypeLetter, *count, letter, *count};
+        parsed = IntervalSpec{kRequestTypeLetter, *count, letter, *count};
     }
     if (!ok) {
         error = notOffered(text, minutes, letters);
         return std::nullopt;
     }
-    return spec;
+    return parsed;
 }
 
 std::string describeIntervals(const std::vector<int>& minutes, const std::string& letters) {
@@ -81,7 +81,7 @@ std::string describeIntervals(const std::vector<int>& minutes, const std::string
     return out;
 }
 
-std::string intervalLabel(const IntervalSpec& spec) {
-    if (spec.type == kRequestTypeMinutes) return std::to_string(spec.number);
-    return fmt::format("{}{}", spec.letter, spec.multiple);
+std::string intervalLabel(const IntervalSpec& parsed) {
+    if (parsed.type == kRequestTypeMinutes) return std::to_string(parsed.number);
+    return fmt::format("{}{}", parsed.letter, parsed.multiple);
 }

@@ -32,4 +32,4 @@ std::optional<IntervalSpec> parseInterval(const std::string& text, const std::ve
 std::string describeIntervals(const std::vector<int>& minutes, const std::string& letters);
 
 // Short label of a request's interval, the way --interval spells it.
-std::string intervalLabel(const IntervalSpec& spec);
+std::string intervalLabel(const IntervalSpec& parsed);

@@ -26,11 +26,11 @@ TEST(IntervalOption, ShouldReadTheMinuteCountsUpToTheClosingPair) {
 }
 
 TEST(IntervalOption, ShouldMapNumbersToMinutesByNumber) {
-    const auto spec = interval("15");
-    ASSERT_TRUE(spec);
-    EXPECT_EQ(spec->type, 1);
-    EXPECT_EQ(spec->number, 15u);
-    EXPECT_EQ(intervalLabel(*spec), "15");
+    const auto parsed = interval("15");
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->type, 1);
+    EXPECT_EQ(parsed->number, 15u);
+    EXPECT_EQ(intervalLabel(*parsed), "15");
 }
 
 TEST(IntervalOption, ShouldMapLettersToTheLetterForm) {
