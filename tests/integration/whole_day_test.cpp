@@ -159,7 +159,7 @@ TEST_F(WholeDay, ShouldGoThroughADayOfQuotesHistoryUpdatesAndAnOutage) {
         ASSERT_EQ(intraday.forward.size(), 3001u);
         for (std::size_t i = 1; i < intraday.forward.size(); ++i)
             ASSERT_EQ(secondsOf(intraday.forward[i].time) - secondsOf(intraday.forward[i - 1].time), 60) << i;
-        // The end time holds the month as the host gave it (0-11) and a full year.
+        // The end time's full year and month reach MakeTime exactly as the host filled them.
         EXPECT_EQ(secondsOf(intraday.reverse.front().time), pTellivarClient->MakeTime(2024, 2, 4, 12, 0, 0));
     }
 

@@ -15,88 +15,17 @@
 #include <vector>
 
 #include "PluginManager/tellivar/init.h"
+#include "support/heap_count.h"
 #include "support/test_support.h"
 
-// ---- Counting allocation ---------------------------------------------------------------
-// Every plain, nothrow and sized form is replaced so they all pair up. Each
-// block carries a header with its size and whether it was made while this
-// thread was counting, so a test can tell how much of what it counted is
-// still held.
-
 namespace {
-
-struct BlockHeader {
-    std::size_t size;
-    std::size_t counted;  // 1: made while the allocating thread was counting
-};
-static_assert(sizeof(BlockHeader) == 16, "keeps malloc's 16-byte alignment");
-
-thread_local bool tCounting = false;
-thread_local long tAllocations = 0;
-thread_local long tBytesHeld = 0;  // counted blocks' bytes, minus those freed again
-
-void* allocate(std::size_t size) noexcept {
-    auto* header = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + size));
-    if (header == nullptr) return nullptr;
-    header->size = size;
-    header->counted = tCounting ? 1 : 0;
-    if (tCounting) {
-        ++tAllocations;
-        tBytesHeld += static_cast<long>(size);
-    }
-    return header + 1;
-}
-
-void release(void* p) noexcept {
-    if (p == nullptr) return;
-    BlockHeader* header = static_cast<BlockHeader*>(p) - 1;
-    if (header->counted != 0) tBytesHeld -= static_cast<long>(header->size);
-    std::free(header);
-}
-
-void* allocateOrThrow(std::size_t size) {
-    if (void* p = allocate(size)) return p;
-    throw std::bad_alloc();
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return allocateOrThrow(size); }
-void* operator new[](std::size_t size) { return allocateOrThrow(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void operator delete(void* p) noexcept { release(p); }
-void operator delete[](void* p) noexcept { release(p); }
-void operator delete(void* p, std::size_t) noexcept { release(p); }
-void operator delete[](void* p, std::size_t) noexcept { release(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
-
-namespace {
-
-// Counts this thread's allocations and held bytes while it lives.
-class HeapCount {
-public:
-    HeapCount() {
-        tAllocations = 0;
-        tBytesHeld = 0;
-        tCounting = true;
-    }
-    ~HeapCount() { tCounting = false; }
-    long allocations() const { return tAllocations; }
-    long bytesHeld() const { return tBytesHeld; }
-};
 
 // Passes every call on to the recording fake with counting paused, so the
 // fake's own sets and journal never count as the plug-in's heap.
 class UncountedFeed : public TellivarClient {
     template <typename Call>
     static auto paused(Call&& call) {
-        struct Resume {
-            bool was;
-            ~Resume() { tCounting = was; }
-        } resume{tCounting};
-        tCounting = false;
+        HeapCountPause pause;
         return call();
     }
 

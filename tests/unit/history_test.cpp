@@ -17,48 +17,9 @@
 
 #include "PluginManager/tellivar/history.h"
 #include "PluginManager/tellivar/init.h"
+#include "support/heap_count.h"
 #include "support/test_support.h"
 
-// ---- Global allocation hooks ---------------------------------------------------
-// Count allocations made by the test thread while counting is on, and fail
-// the next allocation of one chosen size while that is armed.
-
-namespace {
-
-thread_local bool tCounting = false;
-thread_local std::size_t tAllocations = 0;
-thread_local std::size_t tFailSize = 0;  // 0: nothing armed
-
-bool shouldFail(std::size_t size) {
-    if (tFailSize == 0 || size != tFailSize) return false;
-    tFailSize = 0;
-    return true;
-}
-
-void* allocate(std::size_t size) {
-    if (tCounting) ++tAllocations;
-    return std::malloc(size == 0 ? 1 : size);
-}
-
-// Kept out of line so the compiler does not pair an inlined operator new with free.
-[[gnu::noinline]] void deallocate(void* p) noexcept { std::free(p); }
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (shouldFail(size)) throw std::bad_alloc();
-    if (void* p = allocate(size)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return shouldFail(size) ? nullptr : allocate(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return shouldFail(size) ? nullptr : allocate(size); }
-void operator delete(void* p) noexcept { deallocate(p); }
-void operator delete[](void* p) noexcept { deallocate(p); }
-void operator delete(void* p, std::size_t) noexcept { deallocate(p); }
-void operator delete[](void* p, std::size_t) noexcept { deallocate(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { deallocate(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { deallocate(p); }
 
 namespace {
 
@@ -233,9 +194,9 @@ TEST_F(HistoryTest, ShouldReturnNullForMissingHostObjectsWithoutTouchingTheFeed)
 
 TEST_F(HistoryTest, ShouldFailAndDeleteSetWhenSupplierCannotBeAllocated) {
     feed.client().setRecording(false);  // keep the fake's journal from allocating
-    feed.client().prepareRecordSet = [](FakeRecordSet&) { tFailSize = sizeof(HistorySupplier); };
+    feed.client().prepareRecordSet = [](FakeRecordSet&) { failNextAllocationOfSize(sizeof(HistorySupplier)); };
     const SupplierPtr supplier = create();
-    tFailSize = 0;
+    failNextAllocationOfSize(0);
     EXPECT_EQ(supplier, nullptr);
     EXPECT_TRUE(set().deleted);
     EXPECT_EQ(set().sink, nullptr);
@@ -429,9 +390,9 @@ TEST_F(HistoryTest, ShouldConvertRecordTimeAndClearEveryField) {
 TEST_F(HistoryTest, ShouldKeepNullWhenAnIteratorCannotBeAllocated) {
     const SupplierPtr supplier = createLoaded(bars(2));
     data::TickIterator* reverse = supplier->makeReverseIterator();
-    tFailSize = sizeof(HistoryIterator);
+    failNextAllocationOfSize(sizeof(HistoryIterator));
     EXPECT_EQ(supplier->makeIterator(), nullptr);
-    tFailSize = 0;
+    failNextAllocationOfSize(0);
     EXPECT_EQ(closes(reverse), (std::vector<double>{11.0, 10.0}));
     EXPECT_NE(supplier->makeIterator(), nullptr);
 }
@@ -443,17 +404,19 @@ TEST_F(HistoryTest, ShouldAllocateNothingWhileWalkingRecords) {
     feed.client().setRecording(false);
     double sum = 0.0;
     int visited = 0;
-    tAllocations = 0;
-    tCounting = true;
-    for (data::TickIterator* it : {forward, reverse}) {
-        for (; it->isValid() != 0; it->next()) {
-            sum += it->getTime()->tm_min;
-            for (const char* name : {"O", "H", "L", "C", "V", "Close"}) sum += it->getValue(name);
-            visited += it->hasValue("C") ? 1 : 0;
+    long allocations = 0;
+    {
+        HeapCount count;
+        for (data::TickIterator* it : {forward, reverse}) {
+            for (; it->isValid() != 0; it->next()) {
+                sum += it->getTime()->tm_min;
+                for (const char* name : {"O", "H", "L", "C", "V", "Close"}) sum += it->getValue(name);
+                visited += it->hasValue("C") ? 1 : 0;
+            }
         }
+        allocations = count.allocations();
     }
-    tCounting = false;
-    EXPECT_EQ(tAllocations, 0U);
+    EXPECT_EQ(allocations, 0);
     EXPECT_EQ(visited, 80);
     EXPECT_GT(sum, 0.0);
 }

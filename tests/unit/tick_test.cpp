@@ -3,44 +3,12 @@
 
 #include <atomic>
 #include <fstream>
-#include <cstdlib>
-#include <new>
 #include <stdexcept>
 #include <thread>
 
 #include "PluginManager/tellivar/acelog.h"
+#include "support/heap_count.h"
 #include "tick_fixture.h"
-
-// ---- Allocation counting -------------------------------------------------------------
-// Global operator new is replaced in this executable so a test can count the heap
-// allocations its own thread makes while `countAllocations` is on.
-
-namespace {
-std::atomic<long> allocationCount{0};
-thread_local bool countAllocations = false;
-
-void* allocate(std::size_t size) {
-    if (countAllocations) ++allocationCount;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-}  // namespace
-
-// Every plain and nothrow form is replaced, so each pairs with the free() below
-// (a sanitizer's own forms would otherwise meet it).
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    if (countAllocations) ++allocationCount;
-    return std::malloc(size == 0 ? 1 : size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 const LogLine kSubscriptionLine{"info", kTickSubscriptionText, "", 0};
@@ -369,20 +337,24 @@ TEST_F(TickTest, ShouldAllocateNothingOnceEverySubscribedFieldHasAValue) {
     const unsigned long flags = log->flags();
     log->clr_flags(ACE_Log_Msg::STDERR | ACE_Log_Msg::CUSTOM);
     writeAceRecord(kTickLogPath, kTickLineFinished, 0, LM_DEBUG, kTickFinishedText);
-    countAllocations = true;
-    writeAceRecord(kTickLogPath, kTickLineFinished, 0, LM_DEBUG, kTickFinishedText);
-    countAllocations = false;
-    const long perRecord = allocationCount.exchange(0);
-
-    countAllocations = true;
-    for (int i = 0; i < 500; ++i) {
-        set().values[kOpen] = i;
-        set().fireUpdate(changed);
+    long perRecord = 0;
+    {
+        HeapCount count;
+        writeAceRecord(kTickLogPath, kTickLineFinished, 0, LM_DEBUG, kTickFinishedText);
+        perRecord = count.allocations();
     }
-    countAllocations = false;
+    long allocations = 0;
+    {
+        HeapCount count;
+        for (int i = 0; i < 500; ++i) {
+            set().values[kOpen] = i;
+            set().fireUpdate(changed);
+        }
+        allocations = count.allocations();
+    }
     log->set_flags(flags);
 
-    EXPECT_EQ(allocationCount.load() - 500 * perRecord, 0) << perRecord << " per ACE record";
+    EXPECT_EQ(allocations - 500 * perRecord, 0) << perRecord << " per ACE record";
     EXPECT_EQ(consumer.count.load(), 500);
     EXPECT_EQ(seen, 499.0 + 3.0);
     EXPECT_EQ(tick().values.size(), 4U);

@@ -15,49 +15,12 @@
 
 #include "PluginManager/tellivar/init.h"
 #include "PluginManager/tellivar/update.h"
+#include "support/heap_count.h"
 #include "support/test_support.h"
 
-// ---- Allocation counting -----------------------------------------------------
-// This executable replaces the global allocation functions so a test can count
-// what one thread allocates inside a measured region.
-
-namespace {
-thread_local bool countingAllocations = false;
-thread_local long allocationCount = 0;
-
-void* allocate(std::size_t size) {
-    if (countingAllocations) ++allocationCount;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-}  // namespace
-
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    if (countingAllocations) ++allocationCount;
-    return std::malloc(size == 0 ? 1 : size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace {
 
-// Counts the calling thread's allocations for its lifetime.
-class AllocationCounter {
-public:
-    AllocationCounter() {
-        allocationCount = 0;
-        countingAllocations = true;
-    }
-    ~AllocationCounter() { countingAllocations = false; }
-    long count() const { return allocationCount; }
-};
 
 constexpr const char kPath[] = "PluginManager/tellivar/update";
 
@@ -446,12 +409,12 @@ TEST_F(UpdateTest, ShouldAllocateNothingInASteadyStateCallback) {
     long steady = 0;
     long firstRead = 0;
     {
-        AllocationCounter counter;
+        HeapCount counter;
         set().fireEvent(1, 0, 0);
         set().fireEvent(2, 0, 0);
-        steady = counter.count();
+        steady = counter.allocations();
         supplier->getValue("Absent");  // proves the counter sees this thread's allocations
-        firstRead = counter.count() - steady;
+        firstRead = counter.allocations() - steady;
     }
     log->priority_mask(processMask, ACE_Log_Msg::PROCESS);
     feed.client().setRecording(true);
