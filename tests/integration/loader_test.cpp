@@ -5,23 +5,7 @@
 
 #include "feed/TellivarClient.h"
 #include "host/data.h"
-
-namespace {
-
-class SilentLogger : public data::HostLogger {
-public:
-    void status(const char*, int) override {}
-    void error(const char*, const char*) override {}
-    void info(const char*, const char*) override {}
-};
-
-class SilentContext : public data::RequestContext {
-public:
-    data::HostLogger* logger() override { return &log; }
-    SilentLogger log;
-};
-
-}  // namespace
+#include "support/quiet_host.h"
 
 TEST(PluginLoader, ShouldFindOnlyTheEntryPointAndSurviveRepeatedLoads) {
     for (int round = 0; round < 3; ++round) {
@@ -36,7 +20,7 @@ TEST(PluginLoader, ShouldFindOnlyTheEntryPointAndSurviveRepeatedLoads) {
         ASSERT_NE(factory, nullptr);
         EXPECT_STREQ(factory->displayName(), "Tellivar");
         factory->setSetting("Username", "demo");
-        SilentContext context;
+        QuietContext context;
         data::DataInterface* iface = factory->createDataInterface(&context);
         ASSERT_NE(iface, nullptr);
         if (pTellivarClient != nullptr) factory->connectionControl(&context, true);

@@ -16,6 +16,7 @@
 
 #include "PluginManager/tellivar/init.h"
 #include "support/heap_count.h"
+#include "support/quiet_host.h"
 #include "support/test_support.h"
 
 namespace {
@@ -46,19 +47,6 @@ public:
 
 private:
     TellivarClient* inner_;
-};
-
-class QuietLogger : public data::HostLogger {
-public:
-    void status(const char*, int) override {}
-    void error(const char*, const char*) override {}
-    void info(const char*, const char*) override {}
-};
-
-class QuietContext : public data::RequestContext {
-public:
-    data::HostLogger* logger() override { return &log; }
-    QuietLogger log;
 };
 
 // Reads the time and the wanted values, as a host consumer does inside the call.

@@ -8,6 +8,7 @@
 
 #include "PluginManager/tellivar/acelog.h"
 #include "support/heap_count.h"
+#include "support/quiet_host.h"
 #include "tick_fixture.h"
 
 namespace {
@@ -294,27 +295,10 @@ TEST_F(TickTest, ShouldWaitForARunningNotificationBeforeDeletingTheSet) {
     EXPECT_LT(left, positionOf("DeleteSnapshotSet(set1)"));
 }
 
-namespace {
-// A host logger that counts and keeps nothing, so it allocates nothing.
-class CountingLogger : public data::HostLogger {
-public:
-    void status(const char*, int) override { ++count; }
-    void error(const char*, const char*) override { ++count; }
-    void info(const char*, const char*) override { ++count; }
-    long count = 0;
-};
-
-class CountingContext : public data::RequestContext {
-public:
-    data::HostLogger* logger() override { return &log; }
-    CountingLogger log;
-};
-}  // namespace
-
 TEST_F(TickTest, ShouldAllocateNothingOnceEverySubscribedFieldHasAValue) {
     // Names longer than the short-string buffer, so a per-call string would allocate.
     constexpr short kRange = 45, kCap = 98;
-    CountingContext quiet;
+    QuietContext quiet;
     ASSERT_NE(create({"Open", "High", "TradeInYearlyRange", "MarketCapitalization"}, &quiet), nullptr);
     set().values = {{kOpen, 1.0}, {kHigh, 2.0}, {kRange, 3.0}, {kCap, 4.0}};
     set().dwords[27] = FakeFeedClient::timeOf(2004, 3, 5, 14, 7, 9);
