@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <future>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -228,9 +229,16 @@ protected:
         });
     }
 
+    // Sinks belong to the fixture: they outlive TearDown, which deletes every
+    // set and stops the feed thread, so no callback can reach a sink that is gone.
+    QuoteSink& quoteSink() { return *quoteSinks.emplace_back(std::make_unique<QuoteSink>()); }
+    BarSink& barSink() { return *barSinks.emplace_back(std::make_unique<BarSink>()); }
+
     FeedTime start = 0;
     int baseline = 0;
     StatusSink status;
+    std::vector<std::unique_ptr<QuoteSink>> quoteSinks;
+    std::vector<std::unique_ptr<BarSink>> barSinks;
     std::vector<TRecordSet*> recordSets;
     std::vector<SnapshotSet*> snapshots;
 };
@@ -379,11 +387,11 @@ TEST_F(SimFeed, ShouldRejectTextsOutsideTheSymbolAndQuerySyntax) {
     EXPECT_EQ(pTellivarClient->CreateTRecordSet(nullptr), nullptr);
     EXPECT_EQ(simfeed_live_sets(), baseline);
 
-    BarSink sink;
+    BarSink& sink = barSink();
     for (const char* good : {"XYZ,D1", "XYZ,5", "XYZ,m15", "XYZ,W2", "XYZ,M1", "BRK.B,D1,&EndETime=1700000000",
                              "A-1,1440", "ABCDEFGHIJKL,m1"})
         EXPECT_NE(open(good, sink, true), nullptr) << good;
-    QuoteSink quotes;
+    QuoteSink& quotes = quoteSink();
     EXPECT_NE(subscribe("BRK.B", quotes), nullptr);
     EXPECT_EQ(simfeed_live_sets(), baseline + 9);
 }
@@ -392,7 +400,7 @@ TEST_F(SimFeed, ShouldRejectTextsOutsideTheSymbolAndQuerySyntax) {
 
 TEST_F(SimFeed, ShouldSendTheWholeImageFirstThenOnlyChangedFields) {
     logOn();
-    QuoteSink sink;
+    QuoteSink& sink = quoteSink();
     SnapshotSet* set = subscribe("ACME", sink);
     ASSERT_NE(set, nullptr);
     ASSERT_TRUE(sink.log.waitFor([&] { return sink.updates == 1; }));
@@ -422,7 +430,7 @@ TEST_F(SimFeed, ShouldSendTheWholeImageFirstThenOnlyChangedFields) {
 
 TEST_F(SimFeed, ShouldSendNothingWhileTheClockStandsStill) {
     logOn();
-    QuoteSink sink;
+    QuoteSink& sink = quoteSink();
     subscribe("ACME", sink);
     ASSERT_TRUE(sink.log.waitFor([&] { return sink.updates == 1; }));
     simfeed_trade_now();
@@ -432,7 +440,7 @@ TEST_F(SimFeed, ShouldSendNothingWhileTheClockStandsStill) {
 }
 
 TEST_F(SimFeed, ShouldWaitForTheLogonBeforeSendingQuotes) {
-    QuoteSink sink;
+    QuoteSink& sink = quoteSink();
     subscribe("ACME", sink);
     simfeed_flush();
     EXPECT_EQ(sink.updates, 0);
@@ -444,7 +452,7 @@ TEST_F(SimFeed, ShouldWaitForTheLogonBeforeSendingQuotes) {
 
 TEST_F(SimFeed, ShouldAnswerDailyHistoryAtOnceWithOffsetIndexes) {
     logOn();
-    BarSink sink;
+    BarSink& sink = barSink();
     const FeedTime end = pTellivarClient->MakeTime(2024, 1, 10, 12, 0, 0);
     const std::string query = "ACME,D1,&EndETime=" + std::to_string(end);
     TRecordSet* set = open(query.c_str(), sink, true);
@@ -481,7 +489,7 @@ TEST_F(SimFeed, ShouldAnswerDailyHistoryAtOnceWithOffsetIndexes) {
 
 TEST_F(SimFeed, ShouldRepeatTheSameMarketForTheSameSymbol) {
     logOn();
-    BarSink sink;
+    BarSink& sink = barSink();
     const std::string query = "ACME,W1,&EndETime=" + std::to_string(start);
     TRecordSet* first = open(query.c_str(), sink, true);
     TRecordSet* second = open(query.c_str(), sink, true);
@@ -503,7 +511,7 @@ TEST_F(SimFeed, ShouldRepeatTheSameMarketForTheSameSymbol) {
 
 TEST_F(SimFeed, ShouldLoadLongIntradayHistoryInChunksOnTheFeedThread) {
     logOn();
-    BarSink sink;
+    BarSink& sink = barSink();
     TRecordSet* set = open("ACME,1", sink, true);
     ASSERT_NE(set, nullptr);
     const int result = set->Init(2501, 0);
@@ -525,10 +533,10 @@ TEST_F(SimFeed, ShouldLoadLongIntradayHistoryInChunksOnTheFeedThread) {
 
 TEST_F(SimFeed, ShouldPriceTradesWithinTheBarsOfTheSameMoment) {
     logOn();
-    QuoteSink quotes;
+    QuoteSink& quotes = quoteSink();
     subscribe("ACME", quotes);
     ASSERT_TRUE(quotes.log.waitFor([&] { return quotes.updates == 1; }));
-    BarSink sink;
+    BarSink& sink = barSink();
     TRecordSet* minutes = open("ACME,m1", sink, true);
     ASSERT_EQ(minutes->Init(10, 0), 3);
     TRecordSet* days = open("ACME,D1", sink, true);
@@ -545,7 +553,7 @@ TEST_F(SimFeed, ShouldPriceTradesWithinTheBarsOfTheSameMoment) {
 
 TEST_F(SimFeed, ShouldFollowTradesInAnUpdateStreamAcrossABarBoundary) {
     logOn();
-    BarSink sink;
+    BarSink& sink = barSink();
     TRecordSet* set = open("ACME,m1", sink, false);
     set->Init(2, 0);
     ASSERT_TRUE(sink.log.waitFor([&] { return completed(sink, 2); }));
@@ -574,7 +582,7 @@ TEST_F(SimFeed, ShouldFollowTradesInAnUpdateStreamAcrossABarBoundary) {
     EXPECT_EQ(after[1].start, start + 10);
 
     // The live bar agrees with history asked for afterwards.
-    BarSink historySink;
+    BarSink& historySink = barSink();
     TRecordSet* history = open("ACME,m1", historySink, true);
     ASSERT_EQ(history->Init(2, 0), 3);
     const auto past = readAll(history);
@@ -589,7 +597,7 @@ TEST_F(SimFeed, ShouldFollowTradesInAnUpdateStreamAcrossABarBoundary) {
 TEST_F(SimFeed, ShouldNotWaitInDeleteForACallbackInProgress) {
     logOn();
     Gate gate;
-    QuoteSink sink;
+    QuoteSink& sink = quoteSink();
     sink.gate = &gate;
     SnapshotSet* set = subscribe("ACME", sink);
     ASSERT_EQ(gate.entered.get_future().wait_for(kPatience), std::future_status::ready);
@@ -642,7 +650,7 @@ TEST_F(SimFeed, ShouldSurviveDeletingSetsWhileTheFeedFires) {
 TEST_F(SimFeed, ShouldReconnectAfterADroppedConnectionAndResendImages) {
     simfeed_set_reconnect_delay_ms(20);
     logOn();
-    QuoteSink sink;
+    QuoteSink& sink = quoteSink();
     subscribe("ACME", sink);
     ASSERT_TRUE(sink.log.waitFor([&] { return sink.updates == 1; }));
     simfeed_drop_connection();
@@ -663,19 +671,19 @@ TEST_F(SimFeed, ShouldPassMessagesAndRejectCreationsOnDemand) {
     simfeed_reject_next_create(2);
     EXPECT_EQ(pTellivarClient->CreateSnapshotSet("ACME"), nullptr);
     EXPECT_EQ(pTellivarClient->CreateTRecordSet("ACME,D1"), nullptr);
-    QuoteSink sink;
+    QuoteSink& sink = quoteSink();
     EXPECT_NE(subscribe("ACME", sink), nullptr);
 }
 
 TEST_F(SimFeed, ShouldFailOrStallHistoryOnDemand) {
     logOn();
-    BarSink sink;
+    BarSink& sink = barSink();
     simfeed_fail_next_history_init(1);
     EXPECT_EQ(open("ACME,D1", sink, true)->Init(10, 0), 0);
     EXPECT_EQ(open("ACME,D1", sink, true)->Init(10, 0), 3) << "only the next one fails";
 
     simfeed_stall_history(1);
-    BarSink stalled;
+    BarSink& stalled = barSink();
     TRecordSet* set = open("ACME,D1", stalled, true);
     EXPECT_EQ(set->Init(10, 0), 1);
     simfeed_flush();
@@ -716,7 +724,7 @@ TEST_F(SimFeed, ShouldTakeItsSettingsFromTheEnvironment) {
         return std::count(stranger.log.events.begin(), stranger.log.events.end(), "ready") >= 3;
     }));
     EXPECT_GE(stranger.log.countOf("logoff"), 2u);
-    BarSink sink;
+    BarSink& sink = barSink();
     EXPECT_EQ(open("ACME,D1", sink, true)->Init(5, 0), 0);
     EXPECT_EQ(open("ACME,D1", sink, true)->Init(5, 0), 0) << "every history fails";
     pTellivarClient->Disconnect();
@@ -724,7 +732,7 @@ TEST_F(SimFeed, ShouldTakeItsSettingsFromTheEnvironment) {
 }
 
 TEST_F(SimFeed, ShouldLoadHistoryAskedBeforeTheLogonOnceLoggedOn) {
-    BarSink sink;
+    BarSink& sink = barSink();
     TRecordSet* set = open("ACME,D1", sink, true);
     EXPECT_EQ(set->Init(5, 0), 1);
     logOn();
