@@ -165,33 +165,29 @@ const Instrument::DaySummary& Instrument::daySummary(std::int64_t day) {
     return summaries_.emplace(day, DaySummary{*high, *low, path.cumVolume[kMinutes]}).first->second;
 }
 
-double Instrument::priceLocked(double time) {
-    time = std::max(0.0, time);
+Instrument::PathPoint Instrument::pointAt(double time) {
     const auto day = floorDiv(static_cast<std::int64_t>(std::floor(time)), kSecondsPerDay);
-    const DayPath& path = dayPath(day);
-    int minute;
-    double fraction;
-    splitMinute(time - static_cast<double>(day * kSecondsPerDay), minute, fraction);
-    return cents(path.price[minute] + fraction * (path.price[minute + 1] - path.price[minute]));
+    PathPoint point{&dayPath(day), 0, 0.0};
+    splitMinute(time - static_cast<double>(day * kSecondsPerDay), point.minute, point.fraction);
+    return point;
+}
+
+double Instrument::priceLocked(double time) {
+    const PathPoint at = pointAt(std::max(0.0, time));
+    const double* price = at.path->price;
+    return cents(price[at.minute] + at.fraction * (price[at.minute + 1] - price[at.minute]));
 }
 
 double Instrument::volumeLocked(double time) {
-    const auto day = floorDiv(static_cast<std::int64_t>(std::floor(time)), kSecondsPerDay);
-    const DayPath& path = dayPath(day);
-    int minute;
-    double fraction;
-    splitMinute(time - static_cast<double>(day * kSecondsPerDay), minute, fraction);
-    const double inMinute = path.cumVolume[minute + 1] - path.cumVolume[minute];
-    return path.cumVolume[minute] + std::floor(fraction * inMinute);
+    const PathPoint at = pointAt(time);
+    const double* volume = at.path->cumVolume;
+    return volume[at.minute] + std::floor(at.fraction * (volume[at.minute + 1] - volume[at.minute]));
 }
 
 double Instrument::valueLocked(double time) {
-    const auto day = floorDiv(static_cast<std::int64_t>(std::floor(time)), kSecondsPerDay);
-    const DayPath& path = dayPath(day);
-    int minute;
-    double fraction;
-    splitMinute(time - static_cast<double>(day * kSecondsPerDay), minute, fraction);
-    return path.cumValue[minute] + fraction * (path.cumValue[minute + 1] - path.cumValue[minute]);
+    const PathPoint at = pointAt(time);
+    const double* value = at.path->cumValue;
+    return value[at.minute] + at.fraction * (value[at.minute + 1] - value[at.minute]);
 }
 
 double Instrument::priceAt(double time) {

@@ -109,6 +109,13 @@ private:
     const DayPath& dayPath(std::int64_t day);
     const DaySummary& daySummary(std::int64_t day);
     void extendLocked(Bar& bar, double from, double to);
+    // A moment on its day's path: the path, the minute it falls in and how far into it.
+    struct PathPoint {
+        const DayPath* path;
+        int minute;
+        double fraction;
+    };
+    PathPoint pointAt(double time);
     double priceLocked(double time);
     double volumeLocked(double time);  // volume of the day up to `time`
     double valueLocked(double time);   // traded value of the day up to `time`
