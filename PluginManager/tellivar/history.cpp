@@ -8,6 +8,7 @@
 #include <string>
 
 #include "PluginManager/tellivar/acelog.h"
+#include "PluginManager/tellivar/feed_boundary.h"
 #include "PluginManager/tellivar/init.h"
 #include "PluginManager/tellivar/locks.h"
 
@@ -16,6 +17,7 @@ namespace {
 constexpr const char kLogPath[] = "PluginManager/tellivar/history";
 constexpr int kLineData = 160;
 constexpr int kLineCallbackException = 168;
+constexpr int kLineEscaped = 170;  // LM_ERROR: an exception that escaped the callback's own handlers
 
 constexpr const char kSubscription[] = "TELLIVAR: History subscription";
 constexpr const char kQueryIs[] = "TELLIVAR: Query is - %s";
@@ -81,7 +83,7 @@ void checkFieldNames(data::NameList* names) {
 bool startLoading(HistorySupplier& supplier, data::HostLogger& log, int recordCount) {
     TRecordSet* set = supplier.records();
     set->sinkMode = 0;
-    set->SetSink(&supplier);
+    set->SetSink(&supplier.sink());
     log.info(kCallingInit, "");
     // One more record than asked for; wraps instead of overflowing at INT_MAX.
     const int records = static_cast<int>(static_cast<unsigned int>(recordCount) + 1U);
@@ -115,7 +117,8 @@ data::HistorySupplier* TellivarInterface::createHistorySupplier(data::SupplierRe
         if (!set) throw kCreateFailed;
         checkFieldNames(request->fieldNames());
         const int recordCount = request->recordCount();
-        supplier.reset(new (std::nothrow) HistorySupplier(consumer, std::move(set), context, recordCount));
+        supplier.reset(newRelayedSupplier<HistorySupplier>(kLogPath, kLineEscaped, consumer, std::move(set), context,
+                                                           recordCount));
         if (!supplier) throw kSupplierAllocFailed;
         if (startLoading(*supplier, log, recordCount)) supplier->notifyConsumer();
         log.info(kRecordsetSetup, "");
@@ -128,13 +131,22 @@ data::HistorySupplier* TellivarInterface::createHistorySupplier(data::SupplierRe
 
 // ---- Supplier ------------------------------------------------------------------
 
-HistorySupplier::HistorySupplier(data::HistoryConsumer* consumer_, RecordSetPtr&& recordSet_,
+HistorySupplier::HistorySupplier(Relay& relay_, data::HistoryConsumer* consumer_, RecordSetPtr&& recordSet_,
                                  data::RequestContext* context_, std::int32_t recordCount_)
-    : consumer(consumer_), recordSet(std::move(recordSet_)), context(context_), recordCount(recordCount_) {}
+    : relay(relay_), consumer(consumer_), recordSet(std::move(recordSet_)), context(context_),
+      recordCount(recordCount_) {
+    relay.bind(this);
+}
+
+namespace {
+void deleteRecordSet(void* set) { RecordSetDeleter()(static_cast<TRecordSet*>(set)); }
+}  // namespace
 
 HistorySupplier::~HistorySupplier() {
-    ReadGuard guard(supplierLock);
-    recordSet.reset();  // after this the feed calls no more
+    // After this the feed starts no callback for the set. The set stays in
+    // recordSet until then: a notification in progress still reads it.
+    relay.close(SinkRelay::CloseLock::Reader, deleteRecordSet, recordSet.get());
+    (void)recordSet.release();
     forward.reset();
     reverse.reset();
 }
@@ -145,7 +157,10 @@ bool HistorySupplier::accepts(int event, long first, long second) const {
 }
 
 void HistorySupplier::onRecordSetEvent(TRecordSet* set, int event, long first, long second) {
-    WriteGuard guard(supplierLock);
+    relay.onRecordSetEvent(set, event, first, second);
+}
+
+void HistorySupplier::handleRecordSetEvent(TRecordSet* set, int event, long first, long second) {
     if (!accepts(event, first, second)) return;
     writeAceRecord(kLogPath, kLineData, 0, LM_DEBUG, kDataForChannel, static_cast<int>(first),
                    static_cast<int>(second), lowAddressBits(set));
@@ -155,20 +170,15 @@ void HistorySupplier::onRecordSetEvent(TRecordSet* set, int event, long first, l
     try {
         notifyConsumer();
     } catch (const char* text) {
-        // A text failure ends the callback here; other exceptions go on to the feed.
+        // A text failure ends the callback here; the relay logs any other kind.
         writeAceRecord(kLogPath, kLineCallbackException, 0, LM_ERROR, kExceptionFormat, orEmpty(text));
     }
 }
 
 void HistorySupplier::notifyConsumer() {
-    recordSet->EnterRead();
-    try {
-        consumer->historyReady(this);
-    } catch (...) {
-        recordSet->LeaveRead();
-        throw;
-    }
-    recordSet->LeaveRead();
+    FeedReadScope<TRecordSet> read(recordSet.get());  // the consumer may delete the supplier
+    consumer->historyReady(this);
+    read.leave();
 }
 
 data::TickIterator* HistorySupplier::makeIterator() {

@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "PluginManager/tellivar/acelog.h"
+#include "PluginManager/tellivar/feed_boundary.h"
 #include "PluginManager/tellivar/locks.h"
+#include "PluginManager/tellivar/sink_relay.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -66,6 +69,7 @@ constexpr int kLineSetupEnter = 180;
 constexpr int kLineSetupFailed = 205;
 constexpr int kLineSetupLeave = 208;
 constexpr int kLineConnectFailed = 232;
+constexpr int kLineSessionEscaped = 240;  // LM_ERROR: an exception thrown inside a session callback
 constexpr const char kSetupEnter[] = "tellivar_setup ENTER\n";
 constexpr const char kSetupLeave[] = "tellivar_setup LEAVE\n";
 constexpr const char kFailureFormat[] = "%s\n";
@@ -127,15 +131,24 @@ std::map<std::int16_t, std::string> FieldNameById;
 std::map<std::string, std::int16_t, std::less<>> FieldIdByName;
 std::map<std::string, std::string, std::less<>> HistoryFieldNames;
 
+// Each map is filled once per loaded library, by the first factory, and only
+// read afterwards: a later factory must not write it while suppliers of
+// another factory read it on the feed thread.
 void buildFieldDictionary() {
-    for (const FieldEntry& row : FieldTable) {
-        FieldNameById[row.id] = row.longName;
-        FieldIdByName[row.longName] = row.id;
-    }
+    static std::once_flag built;
+    std::call_once(built, [] {
+        for (const FieldEntry& row : FieldTable) {
+            FieldNameById[row.id] = row.longName;
+            FieldIdByName[row.longName] = row.id;
+        }
+    });
 }
 
 void buildHistoryFieldNames() {
-    for (const auto& pair : kHistoryFieldPairs) HistoryFieldNames[pair.first] = pair.second;
+    static std::once_flag built;
+    std::call_once(built, [] {
+        for (const auto& pair : kHistoryFieldPairs) HistoryFieldNames[pair.first] = pair.second;
+    });
 }
 
 const std::string& fieldNameById(std::int16_t id) {
@@ -214,7 +227,13 @@ void TellivarState::setCredentials(const std::string& user, const std::string& p
     password = pass;
 }
 
+// Each callback runs on the feed thread; what a host logger or listener
+// throws is logged and stays out of the feed client.
 void TellivarState::onSendCredentials(std::int32_t, std::int32_t) {
+    guardFeedCallback(kLogPath, kLineSessionEscaped, [this] { sendCredentials(); });
+}
+
+void TellivarState::sendCredentials() {
     sendMessage(kSendingCredentials);
     std::string user, pass;
     {
@@ -227,26 +246,34 @@ void TellivarState::onSendCredentials(std::int32_t, std::int32_t) {
 }
 
 void TellivarState::onLogon(std::int32_t) {
-    ability->online = true;
-    ability->notifyListeners();
-    report(kStatusLogon, kCodeOk);
+    guardFeedCallback(kLogPath, kLineSessionEscaped, [this] {
+        ability->online = true;
+        ability->notifyListeners();
+        report(kStatusLogon, kCodeOk);
+    });
 }
 
 void TellivarState::onLogOff() {
-    ability->online = false;
-    ability->notifyListeners();
-    report(kStatusLogOff, kCodeAttention);
+    guardFeedCallback(kLogPath, kLineSessionEscaped, [this] {
+        ability->online = false;
+        ability->notifyListeners();
+        report(kStatusLogOff, kCodeAttention);
+    });
 }
 
 void TellivarState::onReady() {
-    report(kStatusReady, kCodeOk);
-    if (ready) return;
-    ability->online = true;
-    ability->notifyListeners();
-    ready = true;
+    guardFeedCallback(kLogPath, kLineSessionEscaped, [this] {
+        report(kStatusReady, kCodeOk);
+        if (ready) return;
+        ability->online = true;
+        ability->notifyListeners();
+        ready = true;
+    });
 }
 
-void TellivarState::onMessage(const char* text) { sendMessage(text != nullptr ? text : ""); }
+void TellivarState::onMessage(const char* text) {
+    guardFeedCallback(kLogPath, kLineSessionEscaped, [this, text] { sendMessage(text != nullptr ? text : ""); });
+}
 
 // ---- Provider factory ------------------------------------------------------
 
@@ -262,9 +289,12 @@ TellivarInterfaceFactory::TellivarInterfaceFactory() {
 }
 
 // The session goes first: its destructor disconnects and shuts the feed down.
+// With the feed stopped, no callback can reach a closed sink relay any more.
 TellivarInterfaceFactory::~TellivarInterfaceFactory() {
     liveSession = nullptr;
+    const bool feedShutDown = session != nullptr;
     session.reset();
+    if (feedShutDown) SinkLinger::reclaimAfterShutdown();
 }
 
 const char* TellivarInterfaceFactory::settingsPanel() { return kSettingsPanel; }

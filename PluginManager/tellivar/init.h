@@ -105,6 +105,7 @@ public:
     std::atomic<bool> ready{false};    // set by the first onReady, cleared by a host disconnect
 
 private:
+    void sendCredentials();
     void report(const char* text, int code);
     void sendMessage(const char* text);
 

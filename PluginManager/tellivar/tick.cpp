@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "PluginManager/tellivar/acelog.h"
+#include "PluginManager/tellivar/feed_boundary.h"
 #include "PluginManager/tellivar/locks.h"
 
 // ---- Creation --------------------------------------------------------------------
@@ -27,13 +28,15 @@ SnapshotSet* createSnapshotSet(data::SupplierRequest* request) {
 data::TickSupplier* TellivarInterface::createTickSupplier(data::SupplierRequest* request,
                                                           data::TickConsumer* consumer,
                                                           data::RequestContext* context) {
+    // Nothing can be asked, told or logged through a missing host object.
+    if (request == nullptr || consumer == nullptr || context == nullptr) return nullptr;
     factory->connectSession();  // the subscription goes on whether or not the session is up
     context->logger()->info(kTickSubscriptionText, "");
     SnapshotSet* set = nullptr;
     std::unique_ptr<TickSupplier> supplier;
     try {
         set = createSnapshotSet(request);
-        supplier.reset(new (std::nothrow) TickSupplier(set, context->logger(), consumer));
+        supplier.reset(newRelayedSupplier<TickSupplier>(kTickLogPath, kTickLineEscaped, set, context->logger(), consumer));
         if (!supplier) {
             pTellivarClient->DeleteSnapshotSet(set);
             return nullptr;
@@ -53,13 +56,16 @@ data::TickSupplier* TellivarInterface::createTickSupplier(data::SupplierRequest*
     return supplier.release();
 }
 
-TickSupplier::TickSupplier(SnapshotSet* set, data::HostLogger* logger, data::TickConsumer* tickConsumer)
-    : snapshotSet(set), hostLogger(logger), consumer(tickConsumer) {}
-
-TickSupplier::~TickSupplier() {
-    ReadGuard guard(supplierLock);
-    pTellivarClient->DeleteSnapshotSet(snapshotSet);
+TickSupplier::TickSupplier(Relay& sink, SnapshotSet* set, data::HostLogger* logger, data::TickConsumer* tickConsumer)
+    : relay(sink), snapshotSet(set), hostLogger(logger), consumer(tickConsumer), supplierLock(sink.supplierLock) {
+    relay.bind(this);
 }
+
+namespace {
+void deleteSnapshotSet(void* set) { pTellivarClient->DeleteSnapshotSet(static_cast<SnapshotSet*>(set)); }
+}  // namespace
+
+TickSupplier::~TickSupplier() { relay.close(SinkRelay::CloseLock::Reader, deleteSnapshotSet, snapshotSet); }
 
 void TickSupplier::subscribe(data::NameList* names) {
     if (names == nullptr) return;  // no list: nothing subscribed
@@ -91,44 +97,35 @@ void TickSupplier::indexFields() {
 }
 
 void TickSupplier::publish() {
-    snapshotSet->sink = this;
+    snapshotSet->sink = &relay;
     snapshotSet->Init();  // a false result still leaves a live subscription
 }
 
 // ---- Feed callback -----------------------------------------------------------------
 
 void TickSupplier::onSnapshotUpdate(SnapshotSet* set, std::uint8_t changedCount, const std::uint8_t* changedIds) {
-    WriteGuard guard(supplierLock);
-    try {
-        processUpdate(set, changedCount, changedIds);
-    } catch (...) {
-        // Last guard: a host logger that throws inside a handler must still not
-        // reach the feed client.
-    }
+    relay.onSnapshotUpdate(set, changedCount, changedIds);
 }
 
-void TickSupplier::processUpdate(SnapshotSet* set, std::uint8_t changedCount, const std::uint8_t* changedIds) {
+void TickSupplier::handleSnapshotUpdate(SnapshotSet* set, std::uint8_t changedCount, const std::uint8_t* changedIds) {
     // A masked record would have no effect; skipping it spares every update its cost.
     const bool debug = aceRecordWanted(LM_DEBUG);
-    bool entered = false;
+    data::HostLogger* const log = hostLogger;  // the consumer may delete the supplier
     try {
-        set->EnterRead();
-        entered = true;
-        hostLogger->info(kTickArrivesText, "");
+        FeedReadScope<SnapshotSet> read(set);
+        log->info(kTickArrivesText, "");
         if (!initialLoadDone) loadAll(set);
         refreshTradeTime(set);
         if (storeChanged(set, changedCount, changedIds) && consumer != nullptr) {
-            hostLogger->info(kTickSendedText, "");
+            log->info(kTickSendedText, "");
             consumer->ticksChanged(this);
         }
-        entered = false;  // a throwing LeaveRead must not be answered by another
-        set->LeaveRead();
+        read.leave();
     } catch (const char* text) {
-        if (entered) set->LeaveRead();
-        hostLogger->info(kTickExceptionText, text != nullptr ? text : "");
+        log->info(kTickExceptionText, text != nullptr ? text : "");
         return;  // no ACE record on this path
     } catch (...) {
-        if (entered) set->LeaveRead();  // other exceptions are swallowed silently
+        // Other exceptions are swallowed silently; the read lock is left by now.
     }
     if (debug) writeAceRecord(kTickLogPath, kTickLineFinished, 0, LM_DEBUG, kTickFinishedText);
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "PluginManager/tellivar/init.h"
+#include "PluginManager/tellivar/sink_relay.h"
 
 // Host messages of the live-quote subsystem, passed to HostLogger::info.
 constexpr const char kTickSubscriptionText[] = "TELLIVAR: Tick subscription";
@@ -31,6 +32,8 @@ constexpr const char kCreateSnapshotSetFailed[] = "CreateSnapshotSet failed";
 constexpr const char kTickLogPath[] = "PluginManager/tellivar/tick";
 constexpr int kTickLineFinished = 126;
 constexpr const char kTickFinishedText[] = "date processing finished";
+// ACE record (LM_ERROR) of an exception that escaped the callback's own handlers.
+constexpr int kTickLineEscaped = 128;
 
 // Snapshot field holding the time of the last trade, as a feed time.
 constexpr std::int16_t kTradeTimeFieldId = 27;
@@ -46,10 +49,15 @@ struct TickField {
 
 class TickSupplier : public ISSSetSink, public data::TickSupplier {
 public:
-    // Takes ownership of `set` (released through DeleteSnapshotSet).
-    // `logger` and `consumer` are the host's, not owned.
-    TickSupplier(SnapshotSet* set, data::HostLogger* logger, data::TickConsumer* consumer);
-    // Waits for a running callback (supplierLock as reader), then deletes the set.
+    using Relay = SnapshotRelay<TickSupplier>;
+
+    // Made through newRelayedSupplier. Takes ownership of `set` (released
+    // through DeleteSnapshotSet) and binds `relay`, which the feed gets as
+    // the set's sink. `logger` and `consumer` are the host's, not owned.
+    TickSupplier(Relay& relay, SnapshotSet* set, data::HostLogger* logger, data::TickConsumer* consumer);
+    // Waits for a running callback (supplierLock as reader), deletes the set
+    // and closes the relay; inside its own notification, the set goes once
+    // the notification has unwound.
     ~TickSupplier() override;
     TickSupplier(const TickSupplier&) = delete;
     TickSupplier& operator=(const TickSupplier&) = delete;
@@ -57,12 +65,16 @@ public:
     // Creation only, before publish(): adds the ids of the long field names in
     // `names`; unknown, short and null names are skipped, duplicates collapse.
     void subscribe(data::NameList* names);
-    // Creation only: stores this supplier as the set's sink and calls Init().
+    // Creation only: stores the relay as the set's sink and calls Init().
     void publish();
 
-    // Feed thread. Holds supplierLock as writer, then the set's read lock,
-    // around storing values and telling the consumer. Throws nothing.
+    // The same as the feed's call through the relay.
     void onSnapshotUpdate(SnapshotSet* set, std::uint8_t changedCount, const std::uint8_t* changedIds) override;
+    // The callback's body, called by the relay on the feed thread with
+    // supplierLock held as writer. Takes the set's read lock around storing
+    // values and telling the consumer; touches no member once the consumer
+    // has been told (it may delete the supplier).
+    void handleSnapshotUpdate(SnapshotSet* set, std::uint8_t changedCount, const std::uint8_t* changedIds);
 
     // No lock: meant to be called from inside ticksChanged (under the
     // callback's write lock), or while no callback can run.
@@ -72,6 +84,7 @@ public:
     // Whether a value is stored under `name`; adds nothing.
     bool hasValue(const char* name) override;
 
+    Relay& relay;                         // the feed's sink; outlives the supplier
     SnapshotSet* const snapshotSet;       // owned; non-null for the supplier's life
     data::HostLogger* const hostLogger;   // not owned
     data::TickConsumer* const consumer;   // not owned
@@ -79,7 +92,7 @@ public:
     // pointer is written on the feed thread under supplierLock.
     std::map<std::int16_t, TickField> fieldIds;
     bool initialLoadDone = false;         // feed thread, under supplierLock
-    ACE_RW_Thread_Mutex supplierLock;     // callback: writer; destructor: reader
+    ACE_RW_Thread_Mutex& supplierLock;    // the relay's; callback: writer; destructor: reader
     data::CalendarRecord tradeTime{};     // feed thread, under supplierLock
     // Long field name to last value. Written by the callback under
     // supplierLock, and by getValue (insert of an absent name) without a lock.
@@ -107,8 +120,6 @@ private:
     double& entryOf(std::string_view name);
     std::size_t hintIndex(const char* name) const;
 
-    // The callback's body; a text exception is logged and the ACE record skipped.
-    void processUpdate(SnapshotSet* set, std::uint8_t changedCount, const std::uint8_t* changedIds);
     void loadAll(SnapshotSet* set);
     void refreshTradeTime(SnapshotSet* set);
     // True when at least one subscribed changed id had a value to store.

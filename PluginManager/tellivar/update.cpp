@@ -6,6 +6,7 @@
 #include <string>
 
 #include "PluginManager/tellivar/acelog.h"
+#include "PluginManager/tellivar/feed_boundary.h"
 #include "PluginManager/tellivar/init.h"
 #include "PluginManager/tellivar/locks.h"
 
@@ -18,6 +19,7 @@ constexpr int kLineCreateFailed = 188;
 constexpr int kLineDataArrives = 82;
 constexpr int kLineUpdateFailed = 111;
 constexpr int kLineProcessed = 115;
+constexpr int kLineEscaped = 117;  // LM_ERROR: an exception that escaped the callback's own handlers
 
 constexpr const char kSubscription[] = "Update subscription for\n";
 constexpr const char kSetUp[] = "recordset is setup\n";
@@ -57,9 +59,9 @@ UpdateSupplier* openUpdateStream(data::SupplierRequest* request, data::TickConsu
         const std::string query = updateQuery(request);
         set = pTellivarClient->CreateTRecordSet(query.c_str());
         if (set == nullptr) throw kCreateFailed;
-        supplier.reset(new (std::nothrow) UpdateSupplier(set, consumer));
+        supplier.reset(newRelayedSupplier<UpdateSupplier>(kLogPath, kLineEscaped, set, consumer));
         if (!supplier) throw kNoMemorySupplier;
-        set->SetSink(supplier.get());
+        set->SetSink(&supplier->relay);
         set->Init(kRecordCount, 0);  // the result is not examined: events follow either way
     } catch (const char* text) {
         writeAceRecord(kLogPath, kLineCreateFailed, 0, LM_DEBUG, kFailureFormat, text);
@@ -82,9 +84,13 @@ const BarFieldName barFieldNames[kBarFieldCount] = {
 // ---- Creation ------------------------------------------------------------------
 
 // Host thread. Holds interfaceLock as writer for the whole operation, so history
-// and update creations on one interface run one at a time. `context` is not used.
+// and update creations on one interface run one at a time. `context` is only checked.
 data::TickSupplier* TellivarInterface::createUpdateSupplier(data::SupplierRequest* request,
-                                                            data::TickConsumer* consumer, data::RequestContext*) {
+                                                            data::TickConsumer* consumer,
+                                                            data::RequestContext* context) {
+    // A null consumer is allowed (its supplier ignores every callback); a
+    // missing request or context is refused before any feed call.
+    if (request == nullptr || context == nullptr) return nullptr;
     WriteGuard guard(interfaceLock);
     factory->connectSession();  // its outcome is not examined: the query waits for the logon
     writeAceRecord(kLogPath, kLineSubscription, 0, LM_DEBUG, kSubscription);
@@ -96,36 +102,41 @@ data::TickSupplier* TellivarInterface::createUpdateSupplier(data::SupplierReques
 
 // ---- Supplier --------------------------------------------------------------------
 
-UpdateSupplier::UpdateSupplier(TRecordSet* set, data::TickConsumer* tickConsumer)
-    : recordSet(set), consumer(tickConsumer) {}
-
-UpdateSupplier::~UpdateSupplier() {
-    WriteGuard guard(supplierLock);  // waits for a callback in progress
-    pTellivarClient->DeleteTRecordSet(recordSet);
-    consumer = nullptr;
+UpdateSupplier::UpdateSupplier(Relay& sink, TRecordSet* set, data::TickConsumer* tickConsumer)
+    : relay(sink), recordSet(set), consumer(tickConsumer), supplierLock(sink.supplierLock) {
+    relay.bind(this);
 }
 
-// Feed thread.
-void UpdateSupplier::onRecordSetEvent(TRecordSet* set, int, long, long) {
-    WriteGuard guard(supplierLock);
+namespace {
+void deleteRecordSet(void* set) { pTellivarClient->DeleteTRecordSet(static_cast<TRecordSet*>(set)); }
+}  // namespace
+
+// Takes supplierLock as writer, so a callback in progress finishes first.
+UpdateSupplier::~UpdateSupplier() { relay.close(SinkRelay::CloseLock::Writer, deleteRecordSet, recordSet); }
+
+void UpdateSupplier::onRecordSetEvent(TRecordSet* set, int event, long first, long second) {
+    relay.onRecordSetEvent(set, event, first, second);
+}
+
+// Feed thread, under supplierLock (writer).
+void UpdateSupplier::handleRecordSetEvent(TRecordSet* set, int, long, long) {
     if (consumer == nullptr) return;
     // Both records are skipped while LM_DEBUG is masked (the host's normal
     // setting): they would have no effect, and this runs on every update.
     const bool debug = aceRecordWanted(LM_DEBUG);
     if (debug) writeAceRecord(kLogPath, kLineDataArrives, 0, LM_DEBUG, kDataArrives, static_cast<int>(std::time(nullptr)));
-    set->EnterRead();
+    FeedReadScope<TRecordSet> read(set);
     try {
         // An empty set has no newest record: nothing to read, no one to tell.
         if (set->hasRecords != 0) readNewestRecord(set);
     } catch (const char* text) {
         writeAceRecord(kLogPath, kLineUpdateFailed, 0, LM_DEBUG, kFailureFormat, text != nullptr ? text : "");
-        set->LeaveRead();
-        return;
+        return;  // the read scope is left after the record
     } catch (...) {
         // Any other failure is swallowed and the update finishes as usual.
     }
     if (debug) writeAceRecord(kLogPath, kLineProcessed, 0, LM_DEBUG, kProcessed);
-    set->LeaveRead();
+    read.leave();
 }
 
 // Under supplierLock and the set's read lock.
