@@ -229,12 +229,14 @@ void FakeFeedClient::DeleteTRecordSet(TRecordSet* set) {
     auto* fake = static_cast<FakeRecordSet*>(set);
     note([&] { return std::string("DeleteTRecordSet(" + (fake != nullptr ? fake->name : std::string("<null>")) + ")"); });
     if (fake != nullptr) fake->deleted = true;
+    if (onDelete) onDelete();
 }
 
 void FakeFeedClient::DeleteSnapshotSet(SnapshotSet* set) {
     auto* fake = static_cast<FakeSnapshotSet*>(set);
     note([&] { return std::string("DeleteSnapshotSet(" + (fake != nullptr ? fake->name : std::string("<null>")) + ")"); });
     if (fake != nullptr) fake->deleted = true;
+    if (onDelete) onDelete();
 }
 
 FeedTime FakeFeedClient::timeOf(int year, int month, int day, int hour, int minute, int second) {

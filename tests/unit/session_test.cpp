@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <stdexcept>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -300,4 +302,42 @@ TEST_F(SessionTest, ShouldSendWholeCredentialsWhileASetupReplacesThem) {
     feed.client().clearCalls();
     sink().onSendCredentials(0, 0);
     EXPECT_EQ(feed.client().calls(), (Calls{"SendLogon(alice,first-password-long-enough-for-the-heap)"}));
+}
+
+// ---- What a host throws inside a session callback ----------------------------------
+
+namespace {
+
+// A listener that throws whatever it is given.
+class ThrowingListener : public data::AbilityListener {
+public:
+    explicit ThrowingListener(std::function<void()> toss) : toss_(std::move(toss)) {}
+    void abilityChanged(const char*, data::ProviderAbility*) override { toss_(); }
+
+private:
+    std::function<void()> toss_;
+};
+
+}  // namespace
+
+TEST_F(SessionTest, ShouldKeepWhatAListenerThrowsOutOfTheFeedThread) {
+    factory->connectSession();
+    struct Case {
+        std::function<void()> toss;
+        std::string logged;
+    };
+    const Case cases[] = {{[] { throw std::runtime_error("listener failed"); }, "listener failed\n"},
+                          {[] { throw 7; }, "unknown exception\n"},
+                          {[] { throw "text"; }, "text\n"}};
+    for (const Case& c : cases) {
+        ThrowingListener thrower(c.toss);
+        factory->abilityRecord.addListener(&thrower);
+        ace.clear();
+        EXPECT_NO_THROW(onFeedThread([&] { sink().onLogon(0); }));
+        EXPECT_NO_THROW(onFeedThread([&] { sink().onLogOff(); }));
+        factory->abilityRecord.removeListener(&thrower);
+        const auto records = ace.records();
+        ASSERT_EQ(records.size(), 2U);
+        EXPECT_EQ(records[0], (AceRecord{kInitPath, 240, 0, LM_ERROR, c.logged}));
+    }
 }
