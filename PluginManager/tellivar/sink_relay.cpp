@@ -1,7 +1,7 @@
 #include "PluginManager/tellivar/sink_relay.h"
 
 #include <chrono>
-#include <vector>
+#include <deque>
 
 namespace {
 
@@ -17,14 +17,13 @@ struct Lingering {
 // host is done with every factory: whatever still lingers is freed then.
 class LingerList {
 public:
-    // Room for the usual few, so retiring a relay seldom allocates.
-    LingerList() { entries.reserve(64); }
     ~LingerList() {
         for (const Lingering& entry : entries) delete entry.relay;
     }
 
     ACE_RW_Thread_Mutex lock;
-    std::vector<Lingering> entries;  // guarded by lock
+    // In order of retirement, so the ones that may go are always at the front.
+    std::deque<Lingering> entries;  // guarded by lock
 };
 
 LingerList lingerList;
@@ -61,22 +60,22 @@ std::size_t SinkLinger::lingering() {
 void SinkLinger::reclaim(bool feedStopped) {
     const std::uint64_t quiet = finishedAfter_.load(std::memory_order_acquire);
     const Clock::time_point graceStart = Clock::now() - std::chrono::milliseconds(kGraceMillis);
-    std::vector<SinkRelay*> freed;
-    {
-        WriteGuard guard(lingerList.lock);
-        auto& entries = lingerList.entries;
-        std::size_t kept = 0;
-        for (const Lingering& entry : entries) {
-            const bool settled = feedStopped || entry.number <= quiet || entry.since <= graceStart;
-            if (settled && lockIsFree(*entry.relay)) {
-                freed.push_back(entry.relay);
-            } else {
-                entries[kept++] = entry;
-            }
+    for (;;) {
+        SinkRelay* relay = nullptr;
+        {
+            WriteGuard guard(lingerList.lock);
+            auto& entries = lingerList.entries;
+            if (entries.empty()) return;
+            const Lingering& oldest = entries.front();
+            const bool settled = feedStopped || oldest.number <= quiet || oldest.since <= graceStart;
+            // Retirement order is also the order in which relays settle: the
+            // first one that may not go yet ends the pass.
+            if (!settled || !lockIsFree(*oldest.relay)) return;
+            relay = oldest.relay;
+            entries.pop_front();
         }
-        entries.resize(kept);
+        delete relay;  // outside the list's lock
     }
-    for (SinkRelay* relay : freed) delete relay;  // outside the list's lock
 }
 
 // ---- Relay -------------------------------------------------------------------
