@@ -2,6 +2,8 @@
 # Builds and runs every test: a normal build with warnings as errors, then the
 # same tests under AddressSanitizer + UndefinedBehaviorSanitizer, then under
 # ThreadSanitizer, then a short run of the benchmarks so they keep building.
+# The normal build's tests also install it into a temporary prefix and build
+# the Debian package, whose contents are listed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -21,6 +23,10 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 run_config normal "" ON
+# The Debian package, built by the normal build's package test; listed here.
+echo "=== Debian package ==="
+dpkg-deb --info build-ci-normal/package/tellivar_*.deb
+dpkg-deb --contents build-ci-normal/package/tellivar_*.deb
 run_config asan "address,undefined" OFF
 run_config tsan "thread" OFF
 if [ -x build-ci-normal/bench/tellivar-bench ]; then
