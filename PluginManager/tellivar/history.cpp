@@ -1,7 +1,6 @@
 // History: request, completion and iterators.
 #include "PluginManager/tellivar/history.h"
 
-#include <array>
 #include <atomic>
 #include <new>
 #include <sstream>
@@ -9,11 +8,15 @@
 
 #include "PluginManager/tellivar/acelog.h"
 #include "PluginManager/tellivar/feed_boundary.h"
+#include "PluginManager/tellivar/feed_text.h"
 #include "PluginManager/tellivar/init.h"
 #include "PluginManager/tellivar/locks.h"
 
 namespace {
 
+// ---- Compatibility surface ------------------------------------------------
+// Hosts match these texts, and log readers these ACE paths and lines: they are
+// part of the plug-in's interface and never change.
 constexpr const char kLogPath[] = "PluginManager/tellivar/history";
 constexpr int kLineData = 160;
 constexpr int kLineCallbackException = 168;
@@ -32,9 +35,10 @@ constexpr const char kInitFailure[] = "Recordset initialization failure";
 constexpr const char kNoSymbol[] = "No symbol passed";
 constexpr const char kSupplierAllocFailed[] = "HistorySupplier allocation failed";
 
+// ----------------------------------------------------------------------------
+
 constexpr const char kEndTimeKey[] = ",&EndETime=";
 constexpr std::int32_t kLastYearWithoutEndTime = 1800;
-constexpr int kIntervalByNumber = 1;
 constexpr int kInitFailed = 0;
 constexpr int kInitComplete = 3;
 constexpr int kEventData = 1;
@@ -51,12 +55,7 @@ std::string buildHistoryQuery(data::SupplierRequest& request) {
     const char* symbol = request.symbol();
     if (symbol == nullptr) throw kNoSymbol;  // refused before any record-set call
     std::ostringstream query;
-    query << symbol << ",";
-    if (request.intervalType() == kIntervalByNumber) {
-        query << request.intervalNumber();
-    } else {
-        query << request.intervalLetter() << request.intervalMultiple();
-    }
+    query << symbol << "," << intervalText(request);
     const data::CalendarRecord* endTime = request.endTime();
     if (endTime == nullptr) return query.str();  // the host gave no end time
     const data::CalendarRecord end = *endTime;
@@ -117,7 +116,7 @@ data::HistorySupplier* TellivarInterface::createHistorySupplier(data::SupplierRe
         if (!set) throw kCreateFailed;
         checkFieldNames(request->fieldNames());
         const int recordCount = request->recordCount();
-        supplier.reset(newRelayedSupplier<HistorySupplier>(kLogPath, kLineEscaped, consumer, std::move(set), context,
+        supplier.reset(newRelayedSupplier<HistorySupplier>(kLogPath, kLineEscaped, consumer, std::move(set),
                                                            recordCount));
         if (!supplier) throw kSupplierAllocFailed;
         if (startLoading(*supplier, log, recordCount)) supplier->notifyConsumer();
@@ -132,9 +131,8 @@ data::HistorySupplier* TellivarInterface::createHistorySupplier(data::SupplierRe
 // ---- Supplier ------------------------------------------------------------------
 
 HistorySupplier::HistorySupplier(Relay& relay_, data::HistoryConsumer* consumer_, RecordSetPtr&& recordSet_,
-                                 data::RequestContext* context_, std::int32_t recordCount_)
-    : relay(relay_), consumer(consumer_), recordSet(std::move(recordSet_)), context(context_),
-      recordCount(recordCount_) {
+                                 std::int32_t recordCount_)
+    : relay(relay_), consumer(consumer_), recordSet(std::move(recordSet_)), recordCount(recordCount_) {
     relay.bind(this);
 }
 
@@ -206,41 +204,18 @@ HistoryBaseIterator::HistoryBaseIterator(TRecordSet* set)
 data::CalendarRecord* HistoryBaseIterator::getTime() {
     FeedTime time = 0;
     const bool found = recordSet->GetETime(position, kETimeKind, &time);
-    recordTime = data::CalendarRecord{};
-    if (!found) return &recordTime;  // a record without a time reads as all zeros
-    pTellivarClient->GetYMD(time, &recordTime.tm_year, &recordTime.tm_mon, &recordTime.tm_mday);
-    pTellivarClient->GetHMS(time, &recordTime.tm_hour, &recordTime.tm_min, &recordTime.tm_sec);
-    recordTime.tm_mon -= 1;
-    recordTime.tm_year -= 1900;
+    // A record without a time reads as all zeros.
+    recordTime = found ? calendarRecordOf(time) : data::CalendarRecord{};
     return &recordTime;
 }
 
 namespace {
 
-constexpr std::size_t kBarLetterCount = 5;
-
 // The table's long names of O, H, L, C and V once found. A walk asks for the
 // same five letters on every record; map nodes never move and the table is
 // never emptied, so a found pointer stays valid. A letter the table did not
 // hold yet (no factory made) is looked up again next time.
-std::atomic<const std::string*> foundBarNames[kBarLetterCount];
-
-// Slot + 1 of each bar letter among O, H, L, C, V, by character; 0 elsewhere.
-constexpr std::array<std::uint8_t, 256> kBarLetterSlots = [] {
-    std::array<std::uint8_t, 256> slots{};
-    slots['O'] = 1;
-    slots['H'] = 2;
-    slots['L'] = 3;
-    slots['C'] = 4;
-    slots['V'] = 5;
-    return slots;
-}();
-
-// Position of a one-letter bar name among O, H, L, C, V; -1 for any other name.
-inline int barLetterOf(const char* name) {
-    const int slot = kBarLetterSlots[static_cast<unsigned char>(name[0])];
-    return slot != 0 && name[1] == '\0' ? slot - 1 : -1;
-}
+std::atomic<const std::string*> foundBarNames[kBarFieldCount];
 
 const std::string* lookUpHistoryField(const char* name, int letter) {
     const std::string* longName = findHistoryField(name);  // string_view key: no allocation
@@ -251,7 +226,7 @@ const std::string* lookUpHistoryField(const char* name, int letter) {
 // The long name of a bar name, or null for a name outside the table.
 inline const std::string* historyFieldOf(const char* name) {
     if (name == nullptr) return nullptr;
-    const int letter = barLetterOf(name);
+    const int letter = barFieldOf(name);
     const std::string* longName = letter < 0 ? nullptr : foundBarNames[letter].load(std::memory_order_acquire);
     return longName != nullptr ? longName : lookUpHistoryField(name, letter);
 }

@@ -77,7 +77,7 @@ public:
 
     // Made through newRelayedSupplier, which binds `relay` to it.
     HistorySupplier(Relay& relay, data::HistoryConsumer* consumer, RecordSetPtr&& recordSet,
-                    data::RequestContext* context, std::int32_t recordCount);
+                    std::int32_t recordCount);
     // Waits (supplierLock as reader) for a notification in progress, deletes
     // the record set and closes the relay, then deletes the iterators.
     ~HistorySupplier() override;
@@ -107,7 +107,6 @@ private:
     RecordSetPtr recordSet;                      // owned; set at creation
     std::unique_ptr<HistoryIterator> forward;    // host thread only
     std::unique_ptr<HistoryRIterator> reverse;   // host thread only
-    data::RequestContext* context;               // not owned; kept, unused after creation
     std::int32_t recordCount;                    // set at creation
     std::int32_t lastFirst = 0;                  // under supplierLock (writer)
 };

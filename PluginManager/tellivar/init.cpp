@@ -9,20 +9,15 @@
 
 #include "PluginManager/tellivar/acelog.h"
 #include "PluginManager/tellivar/feed_boundary.h"
+#include "PluginManager/tellivar/feed_text.h"
 #include "PluginManager/tellivar/locks.h"
 #include "PluginManager/tellivar/sink_relay.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-// The plug-in uses no per-thread attach/detach notifications; turn them off.
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
-    return TRUE;
-}
-#endif
-
 namespace {
 
+// ---- Compatibility surface ------------------------------------------------
+// Hosts match these texts, and log readers these ACE paths and lines: they are
+// part of the plug-in's interface and never change.
 constexpr const char kDisplayName[] = "Tellivar";
 constexpr const char kUsernameKey[] = "Username";
 constexpr const char kPasswordKey[] = "Password";
@@ -84,9 +79,7 @@ constexpr const char kStatusReady[] = "Ready";
 constexpr int kCodeOk = 0;
 constexpr int kCodeAttention = 2;
 constexpr const char kSendingCredentials[] = "Tellivar Client - sending credentials";
-
-const std::pair<const char*, const char*> kHistoryFieldPairs[] = {
-    {"O", "Open"}, {"H", "High"}, {"L", "Low"}, {"C", "Close"}, {"V", "Volume"}};
+// ----------------------------------------------------------------------------
 
 TellivarState* makeSession(const std::string& user, const std::string& password, data::Ability_impl* ability,
                            data::RequestContext* context) {
@@ -147,7 +140,7 @@ void buildFieldDictionary() {
 void buildHistoryFieldNames() {
     static std::once_flag built;
     std::call_once(built, [] {
-        for (const auto& pair : kHistoryFieldPairs) HistoryFieldNames[pair.first] = pair.second;
+        for (const BarFieldName& field : barFieldNames) HistoryFieldNames[field.key] = field.longName;
     });
 }
 

@@ -157,6 +157,10 @@ public:
 
 // ---- Data interface ----------------------------------------------------------
 
+// The host's handle for making suppliers. Each creation lives beside its
+// supplier: createHistorySupplier in history.cpp, createTickSupplier in
+// tick.cpp, createUpdateSupplier in update.cpp. Host threads call them; a
+// missing request or context gives null with no feed call.
 class TellivarInterface : public data::DataInterface {
 public:
     explicit TellivarInterface(TellivarInterfaceFactory* factory);

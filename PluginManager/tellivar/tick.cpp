@@ -8,6 +8,7 @@
 
 #include "PluginManager/tellivar/acelog.h"
 #include "PluginManager/tellivar/feed_boundary.h"
+#include "PluginManager/tellivar/feed_text.h"
 #include "PluginManager/tellivar/locks.h"
 
 // ---- Creation --------------------------------------------------------------------
@@ -74,7 +75,8 @@ void TickSupplier::subscribe(data::NameList* names) {
         const char* name = names->at(index);
         std::int16_t id = 0;
         if (name == nullptr || !findFieldIdByName(name, id)) continue;
-        fieldIds.try_emplace(id, TickField{&fieldNameById(id)});
+        const auto [entry, added] = fieldIds.try_emplace(id, TickField{&fieldNameById(id), readOrder.size()});
+        if (added) readOrder.push_back(&entry->second);
     }
     initialLoadDone = false;
     indexFields();
@@ -85,15 +87,6 @@ void TickSupplier::indexFields() {
     for (auto& [id, field] : fieldIds) {
         if (id >= 0) fieldById[static_cast<std::size_t>(id)] = &field;
     }
-    // Half as many spare places again as fields keep the probe runs short.
-    std::size_t size = 1;
-    unsigned int bits = 0;
-    while (size < fieldIds.size() + fieldIds.size() / 2 + 1) {
-        size *= 2;
-        ++bits;
-    }
-    nameHints.assign(fieldIds.empty() ? 0 : size, NameHint{});
-    hintShift = 64 - bits;
 }
 
 void TickSupplier::publish() {
@@ -138,11 +131,7 @@ void TickSupplier::loadAll(SnapshotSet* set) {
 void TickSupplier::refreshTradeTime(SnapshotSet* set) {
     FeedTime time = 0;  // a snapshot without a trade time gives the feed's time 0
     set->GetDWord(kTradeTimeFieldId, &time);
-    tradeTime = data::CalendarRecord{};
-    pTellivarClient->GetYMD(time, &tradeTime.tm_year, &tradeTime.tm_mon, &tradeTime.tm_mday);
-    pTellivarClient->GetHMS(time, &tradeTime.tm_hour, &tradeTime.tm_min, &tradeTime.tm_sec);
-    tradeTime.tm_year -= 1900;
-    tradeTime.tm_mon -= 1;
+    tradeTime = calendarRecordOf(time);
 }
 
 bool TickSupplier::storeChanged(SnapshotSet* set, std::uint8_t changedCount, const std::uint8_t* changedIds) {
@@ -171,37 +160,7 @@ __attribute__((noinline)) double& TickSupplier::entryOf(std::string_view name) {
     return it != values.end() ? it->second : values.emplace(name, 0.0).first->second;
 }
 
-// ---- Name hints ------------------------------------------------------------------------
-
-
-inline std::size_t TickSupplier::hintIndex(const char* name) const {
-    // Fibonacci hashing of the address: neighbouring names spread out.
-    return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(name) * 0x9E3779B97F4A7C15ULL) >> hintShift);
-}
-
-inline double* TickSupplier::hintedSlot(const char* name) const {
-    const std::size_t size = nameHints.size();
-    if (size == 0) return nullptr;
-    for (std::size_t i = hintIndex(name), probes = 0; probes < size; i = (i + 1) & (size - 1), ++probes) {
-        const NameHint& hint = nameHints[i];
-        if (hint.name == nullptr) return nullptr;
-        if (hint.name != name) continue;
-        TickField* field = hint.field;
-        return field->slot != nullptr && std::strcmp(name, field->name->c_str()) == 0 ? field->slot : nullptr;
-    }
-    return nullptr;
-}
-
-void TickSupplier::rememberName(const char* name, TickField* field) {
-    const std::size_t size = nameHints.size();
-    for (std::size_t i = hintIndex(name), probes = 0; probes < size; i = (i + 1) & (size - 1), ++probes) {
-        NameHint& hint = nameHints[i];
-        if (hint.name != nullptr && hint.name != name) continue;
-        hint = NameHint{name, field};  // a reused pointer now names this field
-        return;
-    }
-    // Full: every place holds another pointer; the name just takes the slower way.
-}
+// ---- Values --------------------------------------------------------------------------
 
 TickField* TickSupplier::subscribedField(const char* name) {
     std::int16_t id = 0;
@@ -211,13 +170,17 @@ TickField* TickSupplier::subscribedField(const char* name) {
     return field != nullptr && *field->name == name ? field : nullptr;
 }
 
-// ---- Values --------------------------------------------------------------------------
-
 data::CalendarRecord* TickSupplier::getTime() { return &tradeTime; }
 
 double TickSupplier::getValue(const char* name) {
     if (name == nullptr) return 0.0;
-    if (double* slot = hintedSlot(name)) return *slot;
+    if (!readOrder.empty()) {
+        const TickField& predicted = *readOrder[nextRead];
+        if (predicted.slot != nullptr && std::strcmp(name, predicted.name->c_str()) == 0) {
+            nextRead = nextRead + 1 == readOrder.size() ? 0 : nextRead + 1;
+            return *predicted.slot;
+        }
+    }
     return lookUpValue(name);
 }
 
@@ -225,13 +188,12 @@ __attribute__((noinline)) double TickSupplier::lookUpValue(const char* name) {
     double& value = entryOf(name);  // insert-or-get: an absent name now has 0.0
     if (TickField* field = subscribedField(name)) {
         field->slot = &value;  // the same node storeValue would find
-        rememberName(name, field);
+        nextRead = field->readPosition + 1 == readOrder.size() ? 0 : field->readPosition + 1;
     }
     return value;
 }
 
 bool TickSupplier::hasValue(const char* name) {
     if (name == nullptr) return false;
-    return hintedSlot(name) != nullptr || values.find(std::string_view(name)) != values.end();
+    return values.find(std::string_view(name)) != values.end();
 }
-

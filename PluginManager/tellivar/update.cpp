@@ -12,6 +12,9 @@
 
 namespace {
 
+// ---- Compatibility surface ------------------------------------------------
+// Hosts match these texts, and log readers these ACE paths and lines: they are
+// part of the plug-in's interface and never change.
 constexpr const char kLogPath[] = "PluginManager/tellivar/update";
 constexpr int kLineSubscription = 157;
 constexpr int kLineSetUp = 195;
@@ -30,8 +33,8 @@ constexpr const char kFailureFormat[] = "%s\n";
 constexpr const char kCreateFailed[] = "CreateTRecordSet failed";
 constexpr const char kNoSymbol[] = "Update request has no symbol";
 constexpr const char kNoMemorySupplier[] = "No memory : new UpdateSupplier";
+// ----------------------------------------------------------------------------
 
-constexpr int kIntervalByNumber = 1;  // interval type that is written as a bare number
 constexpr int kRecordCount = 2;       // the newest bar and the one before it
 constexpr int kEndTimeKind = 1;       // GetETime: the record's end time
 
@@ -41,13 +44,7 @@ std::string updateQuery(data::SupplierRequest* request) {
     if (symbol == nullptr) throw kNoSymbol;  // a null symbol would crash the text building
     std::string query(symbol);
     query += ',';
-    if (request->intervalType() == kIntervalByNumber) {
-        query += std::to_string(request->intervalNumber());
-    } else {
-        query += request->intervalLetter();
-        query += std::to_string(request->intervalMultiple());
-    }
-    return query;
+    return query += intervalText(*request);
 }
 
 // Opens the record set and hands it to a new supplier. On a text exception the
@@ -76,10 +73,6 @@ UpdateSupplier* openUpdateStream(data::SupplierRequest* request, data::TickConsu
 }
 
 }  // namespace
-
-const BarFieldName barFieldNames[kBarFieldCount] = {
-    {"Open", "O"}, {"High", "H"}, {"Low", "L"}, {"Close", "C"}, {"Volume", "V"},
-};
 
 // ---- Creation ------------------------------------------------------------------
 
@@ -151,15 +144,7 @@ void UpdateSupplier::readTime(TRecordSet* set, long index) {
     FeedTime time = 0;
     // A record without a time keeps the previous update's time instead of a made-up one.
     if (!set->GetETime(index, kEndTimeKind, &time)) return;
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    pTellivarClient->GetYMD(time, &year, &month, &day);
-    pTellivarClient->GetHMS(time, &hour, &minute, &second);
-    updateTime.tm_year = year - 1900;
-    updateTime.tm_mon = month - 1;
-    updateTime.tm_mday = day;
-    updateTime.tm_hour = hour;
-    updateTime.tm_min = minute;
-    updateTime.tm_sec = second;
+    updateTime = calendarRecordOf(time);
 }
 
 // A field the record lacks keeps its previous value, or stays absent.
@@ -184,26 +169,9 @@ double& UpdateSupplier::entry(const char* key) {
 
 data::CalendarRecord* UpdateSupplier::getTime() { return &updateTime; }
 
-namespace {
-
-// Position of a one-letter bar key ("O", "H", "L", "C", "V") in barFieldNames, or -1.
-int barSlotOf(const char* name) {
-    if (name[0] == '\0' || name[1] != '\0') return -1;
-    switch (name[0]) {
-        case 'O': return 0;
-        case 'H': return 1;
-        case 'L': return 2;
-        case 'C': return 3;
-        case 'V': return 4;
-        default: return -1;
-    }
-}
-
-}  // namespace
-
 double UpdateSupplier::getValue(const char* name) {
     if (name == nullptr) return 0.0;
-    const int slot = barSlotOf(name);
+    const int slot = barFieldOf(name);
     if (slot < 0) return entry(name);  // reading an absent key adds it
     double*& cached = barSlots[slot];
     if (cached == nullptr) cached = &entry(name);
@@ -212,7 +180,7 @@ double UpdateSupplier::getValue(const char* name) {
 
 bool UpdateSupplier::hasValue(const char* name) {
     if (name == nullptr) return false;
-    const int slot = barSlotOf(name);
+    const int slot = barFieldOf(name);
     if (slot >= 0 && barSlots[slot] != nullptr) return true;
     return values.find(name) != values.end();
 }

@@ -11,19 +11,10 @@
 #include <map>
 #include <string>
 
+#include "PluginManager/tellivar/feed_text.h"
 #include "PluginManager/tellivar/sink_relay.h"
 #include "feed/TellivarClient.h"
 #include "host/data.h"
-
-// One bar field: its name in the record set and the key it is stored under.
-struct BarFieldName {
-    const char* longName;
-    const char* key;
-};
-
-// Read in this order on every update.
-constexpr std::size_t kBarFieldCount = 5;
-extern const BarFieldName barFieldNames[kBarFieldCount];
 
 // Made by TellivarInterface::createUpdateSupplier, owned by the host, which
 // deletes it through the data::TickSupplier face.
