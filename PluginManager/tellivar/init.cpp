@@ -346,7 +346,7 @@ void TellivarInterfaceFactory::connectSession() {
         writeAceRecord(kLogPath, kLineConnectFailed, 0, LM_ERROR, kConnectFailed);
     }
     // A connect with no context has nowhere to report to.
-    if (requestContext != nullptr) requestContext->logger()->status(kStatusConnect, kCodeAttention);
+    if (data::RequestContext* context = requestContext.load()) context->logger()->status(kStatusConnect, kCodeAttention);
 }
 
 int TellivarInterfaceFactory::setupSession(const std::string& user, const std::string& pass) {

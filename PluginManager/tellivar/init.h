@@ -152,7 +152,9 @@ public:
     // The same object, published for the lock-free ready check: another thread
     // may be creating the session while connectSession's fast path looks at it.
     std::atomic<TellivarState*> liveSession{nullptr};
-    data::RequestContext* requestContext = nullptr;  // not owned; last given to slot 6 or 8
+    // Not owned; the one last given to slot 6 or 8. Atomic: host threads may
+    // make interfaces while another connects.
+    std::atomic<data::RequestContext*> requestContext{nullptr};
 };
 
 // ---- Data interface ----------------------------------------------------------
