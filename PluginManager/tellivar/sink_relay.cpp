@@ -106,20 +106,7 @@ void SinkRelay::deleteAndDetach(SetDeleter deleteSet, void* set) {
 }
 
 void SinkRelay::finishDeferredClose() {
-    if (pendingDeleter_ == nullptr) return;
     pendingDeleter_(pendingSet_);
     pendingDeleter_ = nullptr;
     SinkLinger::retire(this);
-}
-
-SinkRelay::Dispatch::Dispatch(SinkRelay& relay) : relay_(relay), guard_(relay.supplierLock) {
-    if (relay_.detached_) return;
-    live_ = true;
-    relay_.dispatching_.store(std::this_thread::get_id(), std::memory_order_relaxed);
-}
-
-SinkRelay::Dispatch::~Dispatch() {
-    if (!live_) return;
-    relay_.dispatching_.store(std::thread::id(), std::memory_order_relaxed);
-    relay_.finishDeferredClose();  // still under supplierLock
 }

@@ -90,8 +90,16 @@ protected:
     // completes a close() that the notification itself asked for.
     class Dispatch {
     public:
-        explicit Dispatch(SinkRelay& relay);
-        ~Dispatch();
+        explicit Dispatch(SinkRelay& relay) : relay_(relay), guard_(relay.supplierLock) {
+            if (relay_.detached_) return;
+            live_ = true;
+            relay_.dispatching_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+        }
+        ~Dispatch() {
+            if (!live_) return;
+            relay_.dispatching_.store(std::thread::id(), std::memory_order_relaxed);
+            if (relay_.pendingDeleter_ != nullptr) relay_.finishDeferredClose();  // still under supplierLock
+        }
         Dispatch(const Dispatch&) = delete;
         Dispatch& operator=(const Dispatch&) = delete;
 
@@ -112,6 +120,7 @@ protected:
 
 private:
     void deleteAndDetach(SetDeleter deleteSet, void* set);  // under supplierLock
+    // Deletes the set and retires the relay after a close() asked for inside the dispatch.
     void finishDeferredClose();
 
     bool detached_ = false;                     // under supplierLock
