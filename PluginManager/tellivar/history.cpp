@@ -143,7 +143,7 @@ void deleteRecordSet(void* set) { RecordSetDeleter()(static_cast<TRecordSet*>(se
 HistorySupplier::~HistorySupplier() {
     // After this the feed starts no callback for the set. The set stays in
     // recordSet until then: a notification in progress still reads it.
-    relay.close(SinkRelay::CloseLock::Reader, deleteRecordSet, recordSet.get());
+    relay.close(LockMode::Read, deleteRecordSet, recordSet.get());
     (void)recordSet.release();
     forward.reset();
     reverse.reset();

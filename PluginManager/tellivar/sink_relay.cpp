@@ -80,7 +80,7 @@ void SinkLinger::reclaim(bool feedStopped) {
 
 // ---- Relay -------------------------------------------------------------------
 
-void SinkRelay::close(CloseLock lock, SetDeleter deleteSet, void* set) {
+void SinkRelay::close(LockMode lock, SetDeleter deleteSet, void* set) {
     if (dispatching_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
         // Deleted from inside its own notification: this thread already holds
         // supplierLock as writer. The set goes, and the relay retires, when the
@@ -90,7 +90,7 @@ void SinkRelay::close(CloseLock lock, SetDeleter deleteSet, void* set) {
         pendingSet_ = set;
         return;
     }
-    if (lock == CloseLock::Reader) {
+    if (lock == LockMode::Read) {
         ReadGuard guard(supplierLock);
         deleteAndDetach(deleteSet, set);
     } else {

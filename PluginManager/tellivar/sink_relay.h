@@ -67,7 +67,6 @@ private:
 // thread that is dispatching through it now.
 class SinkRelay {
 public:
-    enum class CloseLock { Reader, Writer };
     using SetDeleter = void (*)(void* set);
 
     SinkRelay() = default;
@@ -79,7 +78,7 @@ public:
     // callback in progress finishes first), deletes the set with `deleteSet`
     // under it, detaches, and retires the relay. The relay must not be used
     // by the caller afterwards.
-    void close(CloseLock lock, SetDeleter deleteSet, void* set);
+    void close(LockMode lock, SetDeleter deleteSet, void* set);
 
     // Callback against destruction: the callback holds it as writer.
     ACE_RW_Thread_Mutex supplierLock;

@@ -66,7 +66,7 @@ namespace {
 void deleteSnapshotSet(void* set) { pTellivarClient->DeleteSnapshotSet(static_cast<SnapshotSet*>(set)); }
 }  // namespace
 
-TickSupplier::~TickSupplier() { relay.close(SinkRelay::CloseLock::Reader, deleteSnapshotSet, snapshotSet); }
+TickSupplier::~TickSupplier() { relay.close(LockMode::Read, deleteSnapshotSet, snapshotSet); }
 
 void TickSupplier::subscribe(data::NameList* names) {
     if (names == nullptr) return;  // no list: nothing subscribed

@@ -105,7 +105,7 @@ void deleteRecordSet(void* set) { pTellivarClient->DeleteTRecordSet(static_cast<
 }  // namespace
 
 // Takes supplierLock as writer, so a callback in progress finishes first.
-UpdateSupplier::~UpdateSupplier() { relay.close(SinkRelay::CloseLock::Writer, deleteRecordSet, recordSet); }
+UpdateSupplier::~UpdateSupplier() { relay.close(LockMode::Write, deleteRecordSet, recordSet); }
 
 void UpdateSupplier::onRecordSetEvent(TRecordSet* set, int event, long first, long second) {
     relay.onRecordSetEvent(set, event, first, second);
