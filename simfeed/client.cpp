@@ -336,6 +336,7 @@ int SimClient::initRecordSet(SimRecordSet* set, int records) {
     std::unique_lock<std::mutex> lock(mu_);
     if (set->load != SimRecordSet::Load::Idle || records < 1) return 0;
     set->live = set->sinkMode != 0;
+    set->asked = records;
     set->requested = std::min(records, kMaxRecords);
     if (!set->live && settings_.failHistory > 0) {
         --settings_.failHistory;
@@ -665,10 +666,11 @@ void SimClient::loadChunk(std::unique_lock<std::mutex>& lock, SimRecordSet* set)
     }
     ITRecSetSink* sink = set->sink;
     if (sink == nullptr || std::find(recordSets_.begin(), recordSets_.end(), set) == recordSets_.end()) return;
-    const long requested = set->requested;
+    // A load cut short by the cap still completes the count that was asked for.
+    const long asked = set->asked;
     if (finished) {
         unlocked(lock, [&] {
-            if (!set->dropped.load()) sink->onRecordSetEvent(set, kEventLoaded, -(requested - 1), requested); });
+            if (!set->dropped.load()) sink->onRecordSetEvent(set, kEventLoaded, -(asked - 1), asked); });
     } else {
         unlocked(lock, [&] {
             if (!set->dropped.load()) sink->onRecordSetEvent(set, kEventProgress, loadedCount, planned); });

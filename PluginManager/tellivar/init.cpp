@@ -246,7 +246,16 @@ void TellivarState::onReady() {
     ready = true;
 }
 
-void TellivarState::onMessage(const char* text) { sendMessage(text != nullptr ? text : ""); }
+// The host treats the message as a printf-style format, so every '%' of the
+// feed's text is doubled: the host then prints the text exactly as sent.
+void TellivarState::onMessage(const char* text) {
+    std::string literal;
+    for (const char* c = text != nullptr ? text : ""; *c != '\0'; ++c) {
+        if (*c == '%') literal += '%';
+        literal += *c;
+    }
+    sendMessage(literal.c_str());
+}
 
 // ---- Provider factory ------------------------------------------------------
 
