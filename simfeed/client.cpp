@@ -167,8 +167,14 @@ void SimRecordSet::updateMembers() {
 
 SimClient::SimClient() { reset(); }
 
-// Never runs in practice: the one instance lives until the process ends.
-SimClient::~SimClient() { stopAtExit(); }
+// Runs when the library unloads: the feed thread stops delivering, then the
+// sets the subscribers never deleted and the instruments go with the client.
+SimClient::~SimClient() {
+    stopAtExit();
+    freeRetired();
+    for (SimSnapshotSet* set : snapshots_) delete set;
+    for (SimRecordSet* set : recordSets_) delete set;
+}
 
 void SimClient::reset() {
     std::lock_guard<std::mutex> lock(mu_);
