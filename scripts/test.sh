@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a normal build with warnings as errors, then the
 # same tests under AddressSanitizer + UndefinedBehaviorSanitizer, then under
-# ThreadSanitizer, then a short run of the benchmarks so they keep building.
+# ThreadSanitizer, then each fuzz target for 30 s (clang, ASan + UBSan), then a
+# short run of the benchmarks so they keep building.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -23,6 +24,8 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 run_config normal "" ON
 run_config asan "address,undefined" OFF
 run_config tsan "thread" OFF
+echo "=== fuzzing (30 s per target) ==="
+scripts/fuzz.sh 30
 if [ -x build-ci-normal/bench/tellivar-bench ]; then
   echo "=== benchmarks (short run) ==="
   build-ci-normal/bench/tellivar-bench --benchmark_min_time=0.01
