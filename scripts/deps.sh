@@ -5,7 +5,8 @@
 set -euo pipefail
 packages=(build-essential cmake pkg-config libace-dev libcli11-dev libfmt-dev gnuplot-nox)
 if [ "${1:-}" != demo ]; then
-  packages+=(libgtest-dev libgmock-dev libbenchmark-dev binutils dpkg-dev file)
+  packages+=(libgtest-dev libgmock-dev libbenchmark-dev binutils dpkg-dev file
+             clang-14 libfuzzer-14-dev libclang-rt-14-dev)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a normal build with warnings as errors, then the
 # same tests under AddressSanitizer + UndefinedBehaviorSanitizer, then under
-# ThreadSanitizer, then a short run of the benchmarks so they keep building.
-# The normal build's tests also install it into a temporary prefix and build
-# the Debian package, whose contents are listed.
+# ThreadSanitizer, then each fuzz target for 30 s (clang, ASan + UBSan), then a
+# short run of the benchmarks so they keep building. The normal build's tests
+# also install it into a temporary prefix and build the Debian package, whose
+# contents are listed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -29,6 +30,8 @@ dpkg-deb --info build-ci-normal/package/tellivar_*.deb
 dpkg-deb --contents build-ci-normal/package/tellivar_*.deb
 run_config asan "address,undefined" OFF
 run_config tsan "thread" OFF
+echo "=== fuzzing (30 s per target) ==="
+scripts/fuzz.sh 30
 if [ -x build-ci-normal/bench/tellivar-bench ]; then
   echo "=== benchmarks (short run) ==="
   build-ci-normal/bench/tellivar-bench --benchmark_min_time=0.01

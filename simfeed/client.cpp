@@ -167,8 +167,14 @@ void SimRecordSet::updateMembers() {
 
 SimClient::SimClient() { reset(); }
 
-// Never runs in practice: the one instance lives until the process ends.
-SimClient::~SimClient() { stopAtExit(); }
+// Runs when the library unloads: the feed thread stops delivering, then the
+// sets the subscribers never deleted and the instruments go with the client.
+SimClient::~SimClient() {
+    stopAtExit();
+    freeRetired();
+    for (SimSnapshotSet* set : snapshots_) delete set;
+    for (SimRecordSet* set : recordSets_) delete set;
+}
 
 void SimClient::reset() {
     std::lock_guard<std::mutex> lock(mu_);
@@ -336,6 +342,7 @@ int SimClient::initRecordSet(SimRecordSet* set, int records) {
     std::unique_lock<std::mutex> lock(mu_);
     if (set->load != SimRecordSet::Load::Idle || records < 1) return 0;
     set->live = set->sinkMode != 0;
+    set->asked = records;
     set->requested = std::min(records, kMaxRecords);
     if (!set->live && settings_.failHistory > 0) {
         --settings_.failHistory;
@@ -665,10 +672,11 @@ void SimClient::loadChunk(std::unique_lock<std::mutex>& lock, SimRecordSet* set)
     }
     ITRecSetSink* sink = set->sink;
     if (sink == nullptr || std::find(recordSets_.begin(), recordSets_.end(), set) == recordSets_.end()) return;
-    const long requested = set->requested;
+    // A load cut short by the cap still completes the count that was asked for.
+    const long asked = set->asked;
     if (finished) {
         unlocked(lock, [&] {
-            if (!set->dropped.load()) sink->onRecordSetEvent(set, kEventLoaded, -(requested - 1), requested); });
+            if (!set->dropped.load()) sink->onRecordSetEvent(set, kEventLoaded, -(asked - 1), asked); });
     } else {
         unlocked(lock, [&] {
             if (!set->dropped.load()) sink->onRecordSetEvent(set, kEventProgress, loadedCount, planned); });

@@ -96,7 +96,8 @@ public:
     ITRecSetSink* sink = nullptr;  // mu_
     Load load = Load::Idle;        // mu_
     bool live = false;             // set by Init: follows trades after loading
-    int requested = 0;             // set by Init
+    int requested = 0;             // set by Init: bars to load, at most kMaxRecords
+    int asked = 0;                 // set by Init: the count the completion event reports
     // Loading state: feed thread only.
     std::vector<std::int64_t> plan;  // bar starts to load, oldest first
     double planTime = 0;

@@ -264,8 +264,17 @@ void TellivarState::onReady() {
     });
 }
 
+// The host treats the message as a printf-style format, so every '%' of the
+// feed's text is doubled: the host then prints the text exactly as sent.
 void TellivarState::onMessage(const char* text) {
-    guardFeedCallback(kLogPath, kLineSessionEscaped, [this, text] { sendMessage(text != nullptr ? text : ""); });
+    guardFeedCallback(kLogPath, kLineSessionEscaped, [this, text] {
+        std::string literal;
+        for (const char* c = text != nullptr ? text : ""; *c != '\0'; ++c) {
+            if (*c == '%') literal += '%';
+            literal += *c;
+        }
+        sendMessage(literal.c_str());
+    });
 }
 
 // ---- Provider factory ------------------------------------------------------

@@ -531,6 +531,18 @@ TEST_F(SimFeed, ShouldLoadLongIntradayHistoryInChunksOnTheFeedThread) {
     EXPECT_EQ(bars.back().start, start - 50) << "the newest bar is the one forming now";
 }
 
+TEST_F(SimFeed, ShouldCompleteAMinuteHistoryAskedBeyondTheCapWithTheCappedBars) {
+    logOn();
+    BarSink& sink = barSink();
+    TRecordSet* set = open("ACME,1", sink, true);
+    ASSERT_NE(set, nullptr);
+    ASSERT_EQ(set->Init(200001, 0), 1);  // a host request of 200,000 records
+    ASSERT_TRUE(sink.log.waitFor([&] { return completed(sink, 200001); }));
+    set->EnterRead();
+    EXPECT_EQ(set->lastRecord - set->firstRecord + 1, 200000);
+    set->LeaveRead();
+}
+
 TEST_F(SimFeed, ShouldPriceTradesWithinTheBarsOfTheSameMoment) {
     logOn();
     QuoteSink& quotes = quoteSink();

@@ -4,6 +4,7 @@
 #include <functional>
 #include <stdexcept>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <thread>
 
@@ -168,11 +169,24 @@ TEST_F(SessionTest, ShouldGoOfflineAtLogOffAndNotReconnectAfterIt) {
     }
 }
 
-TEST_F(SessionTest, ShouldPassFeedMessagesOnAsInfo) {
+TEST_F(SessionTest, ShouldPassFeedMessagesOnAsInfoWithEveryPercentLiteral) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"Invalid password: 100%", "Invalid password: 100%%"},
+        {"100%s ... %n%n", "100%%s ... %%n%%n"},
+        {"%%", "%%%%"},
+        {"no directives", "no directives"},
+        {"", ""},
+    };
     factory->connectSession();
-    context.log.clear();
-    onFeedThread([&] { sink().onMessage("Invalid password: 100%"); });
-    EXPECT_EQ(context.log.lines(), (std::vector<LogLine>{{"info", "Invalid password: 100%", "", 0}}));
+    for (const auto& [sent, format] : cases) {
+        context.log.clear();
+        onFeedThread([&, text = sent] { sink().onMessage(text); });
+        ASSERT_EQ(context.log.lines(), (std::vector<LogLine>{{"info", format, "", 0}})) << sent;
+        // A host that formats printf-style prints the feed's text unchanged.
+        char printed[64];
+        std::snprintf(printed, sizeof printed, context.log.lines()[0].format.c_str(), "");
+        EXPECT_STREQ(printed, sent);
+    }
 }
 
 TEST_F(SessionTest, ShouldUseANewPasswordOnlyAfterHostReconnect) {
