@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a normal build with warnings as errors, then the
 # same tests under AddressSanitizer + UndefinedBehaviorSanitizer, then under
-# ThreadSanitizer, then a short run of the benchmarks so they keep building.
+# ThreadSanitizer, then short runs of the benchmarks and of the end-to-end
+# latency tool so they keep building (the latter fails on a lost update).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -26,5 +27,9 @@ run_config tsan "thread" OFF
 if [ -x build-ci-normal/bench/tellivar-bench ]; then
   echo "=== benchmarks (short run) ==="
   build-ci-normal/bench/tellivar-bench --benchmark_min_time=0.01
+fi
+if [ -x build-ci-normal/bench/latency/tellivar-latency ]; then
+  echo "=== end-to-end latency (short run) ==="
+  build-ci-normal/bench/latency/tellivar-latency --quick
 fi
 echo "All test configurations passed."

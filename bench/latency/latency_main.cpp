@@ -199,7 +199,7 @@ std::string count(double value) {
 
 std::string ratio(double plugin, double raw) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.2fx", raw > 0 ? plugin / raw : 0.0);
+    std::snprintf(text, sizeof text, "%.3gx", raw > 0 ? plugin / raw : 0.0);
     return text;
 }
 
