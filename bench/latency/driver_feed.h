@@ -10,7 +10,8 @@
 // woke from waiting for it. So time the feed thread spends behind schedule
 // (in earlier callbacks) counts, and the driver's own timer overshoot does not.
 //
-// Threads: run() runs on a feed thread of its own and returns when done. The
+// Threads: run() runs on a feed thread of its own and returns when done (a
+// thread made for the run: it may switch it to real-time scheduling). The
 // Create/Delete operations may be called from any thread at any time, also
 // during run(); deleted sets are freed by the feed thread between two
 // updates (so a callback in progress may still read its set), or by
@@ -96,6 +97,7 @@ struct RunPlan {
     int changed = 1;          // snapshot ids changed per update (the stamp's first)
     Nanos duration = 0;
     Nanos giveUpLag = 500'000'000;  // stops early once this far behind schedule
+    bool realtime = false;          // the feed thread runs SCHED_FIFO (needs the privilege)
 };
 
 struct RunResult {
@@ -105,6 +107,8 @@ struct RunResult {
     Nanos elapsed = 0;                // first scheduled update to the end of the last
     Nanos lagAtEnd = 0;               // how far behind schedule the last update started
     bool gaveUp = false;
+    std::uint64_t lateStarts = 0;     // updates the thread began after their time
+    bool realtimeRefused = false;
 };
 
 class DriverFeed final : public TellivarClient {

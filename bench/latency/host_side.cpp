@@ -18,6 +18,7 @@ void Recorder::record(double stamp, double others) {
     }
     endToEnd.record(static_cast<std::uint64_t>(now - feed.currentStamp()));
     inCallback.record(static_cast<std::uint64_t>(now - feed.callStart()));
+    beforeCall.record(static_cast<std::uint64_t>(feed.callStart() - feed.currentStamp()));
 }
 
 namespace {

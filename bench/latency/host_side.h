@@ -36,6 +36,7 @@ struct Recorder {
     bool on = false;  // warm-up notifications are not recorded
     LatencyHistogram endToEnd;    // the feed had the update -> the consumer is told
     LatencyHistogram inCallback;  // the feed calls the sink -> the consumer is told
+    LatencyHistogram beforeCall;  // the feed had the update -> it calls the sink
     std::uint64_t notified = 0;
     std::uint64_t wrongStamps = 0;  // a value read that is not the update's
     double readSum = 0;

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -67,7 +68,7 @@ double pacedSeconds(double rate) { return rate <= 1000 ? 2.0 : rate <= 10000 ? 1
 
 class Bench {
 public:
-    Bench() : feed_(kMaxSymbols), feedInstalled_(install(feed_)), host_(feed_) {}
+    explicit Bench(bool realtime) : realtime_(realtime), feed_(kMaxSymbols), feedInstalled_(install(feed_)), host_(feed_) {}
 
     Measurement measure(const Config& config, Sink sink, double rate, double duration);
     // Raw and plug-in in turns, kSlices times each, so both meet the same
@@ -80,6 +81,7 @@ private:
         return true;
     }
 
+    const bool realtime_;  // paced runs' feed thread at SCHED_FIFO
     DriverFeed feed_;
     bool feedInstalled_;  // pTellivarClient is set before the plug-in connects
     PluginHost host_;
@@ -108,6 +110,7 @@ Measurement Bench::measure(const Config& config, Sink sink, double rate, double 
     plan.rate = rate;
     plan.changed = config.changed;
     plan.duration = static_cast<Nanos>(duration * 1e9);
+    plan.realtime = realtime_ && rate > 0;
     {
         std::unique_ptr<Churn> churn;
         if (config.churn) churn = std::make_unique<Churn>(host_, sink, config.kind, config.symbols);
@@ -133,6 +136,7 @@ Measurement Bench::measure(const Config& config, Sink sink, double rate, double 
         m.faults.push_back(std::to_string(m.run.measuredCalls) + " updates to measured sinks, " +
                            std::to_string(r.notified) + " notifications");
     }
+    if (m.run.realtimeRefused) m.faults.push_back("the feed thread could not get SCHED_FIFO");
     if (r.wrongStamps != 0) m.faults.push_back(std::to_string(r.wrongStamps) + " notifications read a wrong value");
     return m;
 }
@@ -146,6 +150,7 @@ void merge(Measurement& into, Measurement&& slice) {
     const Recorder& s = *slice.recorder;
     r.endToEnd.add(s.endToEnd);
     r.inCallback.add(s.inCallback);
+    r.beforeCall.add(s.beforeCall);
     r.notified += s.notified;
     r.wrongStamps += s.wrongStamps;
     into.run.updates += slice.run.updates;
@@ -154,6 +159,7 @@ void merge(Measurement& into, Measurement&& slice) {
     into.run.elapsed += slice.run.elapsed;
     into.run.lagAtEnd = std::max(into.run.lagAtEnd, slice.run.lagAtEnd);
     into.run.gaveUp = into.run.gaveUp || slice.run.gaveUp;
+    into.run.lateStarts += slice.run.lateStarts;
     into.churnCycles += slice.churnCycles;
     into.faults.insert(into.faults.end(), slice.faults.begin(), slice.faults.end());
 }
@@ -256,7 +262,14 @@ private:
                (c.churn ? "yes" : "no");
     }
 
+    bool has(Kind kind, bool saturation) const {
+        return std::any_of(rows_.begin(), rows_.end(), [&](const Row& row) {
+            return row.config.kind == kind && (row.rateLabel == "saturation") == saturation;
+        });
+    }
+
     void printSaturation(Kind kind) const {
+        if (!has(kind, true)) return;
         std::printf("\n### %s: saturation (feed thread flat out)\n\n", kindName(kind));
         std::printf("| symbols | changed | churn | plug-in updates/s | raw updates/s | plug-in ns/update | raw ns/update | ratio |\n");
         std::printf("|---:|---:|:--|---:|---:|---:|---:|---:|\n");
@@ -270,6 +283,7 @@ private:
     }
 
     void printLatency(Kind kind) const {
+        if (!has(kind, false)) return;
         std::printf("\n### %s: latency from the feed's update to the consumer (us)\n\n", kindName(kind));
         std::printf("| symbols | changed | churn | rate/s | delivered/s | kept up | p50 | p99 | p99.9 | max | raw p50 | "
                     "raw p99 | raw p99.9 | raw max | p99 ratio | in-callback p99 plug-in / raw |\n");
@@ -332,6 +346,53 @@ void runConfig(Bench& bench, Report& report, const Config& config, const Duratio
     }
 }
 
+// The percentiles of one cell, end to end and inside the feed's call.
+void printLadder(const Row& row) {
+    const double percentiles[] = {50, 90, 95, 98, 99, 99.5, 99.9, 99.99};
+    std::printf("\n| us | samples |");
+    for (double p : percentiles) std::printf(" p%g |", p);
+    std::printf("\n|:--|---:|");
+    for (std::size_t i = 0; i < std::size(percentiles); ++i) std::printf("---:|");
+    std::printf("\n");
+    const std::pair<const char*, const LatencyHistogram*> lines[] = {
+        {"plug-in end to end", &row.plugin.recorder->endToEnd}, {"raw end to end", &row.raw.recorder->endToEnd},
+        {"plug-in in the call", &row.plugin.recorder->inCallback}, {"raw in the call", &row.raw.recorder->inCallback},
+        {"plug-in before the call", &row.plugin.recorder->beforeCall}, {"raw before the call", &row.raw.recorder->beforeCall}};
+    for (const auto& [name, h] : lines) {
+        std::printf("| %s | %s |", name, count(static_cast<double>(h->count())).c_str());
+        for (double p : percentiles) std::printf(" %s |", micros(h->valueAtPercentile(p)).c_str());
+        std::printf("\n");
+    }
+}
+
+// One cell, raw and plug-in in turns, for a steadier figure than the matrix's.
+// `spec`: kind (quotes or bars), symbols, changed, churn (0/1), rate, seconds.
+int runCell(Bench& bench, const std::string& spec) {
+    char kind[16] = "";
+    std::size_t symbols = 0;
+    int changed = 0, churn = 0;
+    double rate = 0, duration = 0;
+    if (std::sscanf(spec.c_str(), "%15[a-z],%zu,%d,%d,%lf,%lf", kind, &symbols, &changed, &churn, &rate, &duration) != 6 ||
+        (std::string(kind) != "quotes" && std::string(kind) != "bars") || symbols < 1 || symbols > kMaxSymbols ||
+        rate <= 0 || duration <= 0) {
+        std::fprintf(stderr, "--cell wants quotes|bars,SYMBOLS(1-%zu),CHANGED,CHURN(0|1),RATE,SECONDS\n", kMaxSymbols);
+        return 2;
+    }
+    const Config config{std::string(kind) == "quotes" ? Kind::Snapshot : Kind::Bars, symbols, changed, churn != 0};
+    std::printf("load average before: %s\n", loadAverage().c_str());
+    Report report("");
+    Row row{config, "cell", {}, {}};
+    std::tie(row.raw, row.plugin) = bench.measurePair(config, rate, duration);
+    printLadder(row);
+    std::printf("\nupdates the feed thread started behind schedule: plug-in %s, raw %s\n",
+                count(static_cast<double>(row.plugin.run.lateStarts)).c_str(),
+                count(static_cast<double>(row.raw.run.lateStarts)).c_str());
+    report.add(std::move(row));
+    report.print();
+    std::printf("\nload average after: %s\n%d fault(s)\n", loadAverage().c_str(), report.faults());
+    return report.faults() == 0 ? 0 : 1;
+}
+
 // Flat out on one configuration, for a profiler.
 int profile(Bench& bench, Sink sink, double duration) {
     Measurement m = bench.measure({Kind::Snapshot, 100, 10, false}, sink, 0, duration);
@@ -353,14 +414,19 @@ int main(int argc, char** argv) {
     std::string csvPath;
     double profileSeconds = 0;
     std::string profileSink = "plugin";
+    bool fifo = false;
+    app.add_flag("--fifo", fifo, "paced runs' feed thread at real-time priority (SCHED_FIFO 1), out of other work's way");
     app.add_flag("--quick", quick, "a short run of a few configurations (CI)");
     app.add_option("--csv", csvPath, "also write every measurement to this CSV file");
+    std::string cell;
+    app.add_option("--cell", cell, "only this cell: quotes|bars,SYMBOLS,CHANGED,CHURN(0|1),RATE,SECONDS");
     app.add_option("--profile", profileSeconds, "only run the plug-in flat out on 100 symbols, 10 changed, this long");
     app.add_option("--profile-sink", profileSink, "plugin or raw, with --profile")->check(CLI::IsMember({"plugin", "raw"}));
     CLI11_PARSE(app, argc, argv);
 
     silenceAceDebug();  // the host's normal setting
-    Bench bench;
+    Bench bench(fifo);
+    if (!cell.empty()) return runCell(bench, cell);
     if (profileSeconds > 0) return profile(bench, profileSink == "raw" ? Sink::Raw : Sink::Plugin, profileSeconds);
 
     const Durations durations = quick ? Durations{0.05, 0.05} : Durations{0.25, 1.0};
