@@ -204,8 +204,10 @@ std::string count(double value) {
 }
 
 std::string ratio(double plugin, double raw) {
+    const double value = raw > 0 ? plugin / raw : 0.0;
+    if (value < 0.01) return "<0.01x";
     char text[32];
-    std::snprintf(text, sizeof text, "%.3gx", raw > 0 ? plugin / raw : 0.0);
+    std::snprintf(text, sizeof text, value < 10 ? "%.2fx" : value < 100 ? "%.1fx" : "%.0fx", value);
     return text;
 }
 
