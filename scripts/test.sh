@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a normal build with warnings as errors, then the
 # same tests under AddressSanitizer + UndefinedBehaviorSanitizer, then under
-# ThreadSanitizer, then each fuzz target for 30 s (clang, ASan + UBSan), then a
-# short run of the benchmarks so they keep building. The normal build's tests
-# also install it into a temporary prefix and build the Debian package, whose
+# ThreadSanitizer, then each fuzz target for 30 s (clang, ASan + UBSan), then
+# short runs of the benchmarks and of the end-to-end latency tool so they keep
+# building (the latter fails on a lost update). The normal build's tests also
+# install it into a temporary prefix and build the Debian package, whose
 # contents are listed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -35,5 +36,9 @@ scripts/fuzz.sh 30
 if [ -x build-ci-normal/bench/tellivar-bench ]; then
   echo "=== benchmarks (short run) ==="
   build-ci-normal/bench/tellivar-bench --benchmark_min_time=0.01
+fi
+if [ -x build-ci-normal/bench/latency/tellivar-latency ]; then
+  echo "=== end-to-end latency (short run) ==="
+  build-ci-normal/bench/latency/tellivar-latency --quick
 fi
 echo "All test configurations passed."
