@@ -184,14 +184,6 @@ TEST_F(HistoryTest, ShouldFailNullSymbolBeforeAnyFeedCall) {
     EXPECT_EQ(logLines(), (std::vector<LogLine>{info("TELLIVAR: History subscription"), error("No symbol passed")}));
 }
 
-TEST_F(HistoryTest, ShouldReturnNullForMissingHostObjectsWithoutTouchingTheFeed) {
-    EXPECT_EQ(iface.createHistorySupplier(nullptr, &consumer, &context), nullptr);
-    EXPECT_EQ(iface.createHistorySupplier(&request, nullptr, &context), nullptr);
-    EXPECT_EQ(iface.createHistorySupplier(&request, &consumer, nullptr), nullptr);
-    EXPECT_TRUE(calls().empty());
-    EXPECT_TRUE(logLines().empty());
-}
-
 TEST_F(HistoryTest, ShouldFailAndDeleteSetWhenSupplierCannotBeAllocated) {
     feed.client().setRecording(false);  // keep the fake's journal from allocating
     feed.client().prepareRecordSet = [](FakeRecordSet&) { failNextAllocationOfSize(sizeof(HistorySupplier)); };

@@ -189,6 +189,7 @@ TEST_P(LifetimeTest, ShouldRefuseMissingHostObjectsWithoutAFeedCall) {
         EXPECT_EQ(made != nullptr, allowed);
         if (!allowed) {
             EXPECT_EQ(feed.client().calls(), std::vector<std::string>{});
+            EXPECT_EQ(context.log.lines(), std::vector<LogLine>{});
         }
     }
 }
