@@ -21,7 +21,7 @@
 #include "PluginManager/tellivar/init.h"
 #include "baselines.h"
 #include "fast_feed.h"
-#include "host_stubs.h"
+#include "support/host_fakes.h"
 
 namespace {
 
@@ -66,7 +66,7 @@ struct Plugin {
         factory.connectSession();
         fastFeed().status->onReady();
     }
-    NullContext context;
+    QuietContext context;
     TellivarInterfaceFactory factory;
     TellivarInterface iface;
 };
@@ -153,12 +153,12 @@ struct LiveTick {
     explicit LiveTick(std::size_t subscribed)
         : consumer(std::vector<const char*>(hostNames().names.begin(),
                                             hostNames().names.begin() + static_cast<long>(subscribed))) {
-        request.names.names = consumer.names;
+        request.names.names.assign(consumer.names.begin(), consumer.names.end());
         supplier.reset(plugin().iface.createTickSupplier(&request, &consumer, &plugin().context));
         set = fastFeed().lastSnapshotSet;
         if (supplier) set->sink->onSnapshotUpdate(set, 0, nullptr);  // first load
     }
-    FixedRequest request;
+    FakeRequest request;
     ReadingTickConsumer consumer;
     std::unique_ptr<data::TickSupplier> supplier;
     FastSnapshotSet* set = nullptr;
@@ -228,7 +228,7 @@ const BarData& twoBars() {
 void updatePlugin(benchmark::State& state) {
     setDebug(static_cast<int>(state.range(0)));
     fastFeed().bars = &twoBars();
-    FixedRequest request;
+    FakeRequest request;
     ReadingTickConsumer consumer({kShortBarNames, kShortBarNames + 5});
     std::unique_ptr<data::TickSupplier> supplier(
         plugin().iface.createUpdateSupplier(&request, &consumer, &plugin().context));
@@ -265,7 +265,7 @@ void historyPlugin(benchmark::State& state) {
     setDebug(static_cast<int>(state.range(2)));
     fastFeed().bars = &barsOf(state.range(0));
     fastFeed().recordSetInitResult = 3;  // complete at once
-    FixedRequest request;
+    FakeRequest request;
     request.records = static_cast<int>(state.range(0));
     request.names.names = {kShortBarNames, kShortBarNames + 5};
     IdleHistoryConsumer consumer;
@@ -315,7 +315,7 @@ void createPlugin(benchmark::State& state) {
     const int kind = static_cast<int>(state.range(0));
     setDebug(static_cast<int>(state.range(1)));
     fastFeed().bars = &twoBars();
-    FixedRequest request;
+    FakeRequest request;
     if (kind == kTick) request.names.names = {hostNames().names.begin(), hostNames().names.begin() + 10};
     if (kind == kHistory) request.names.names = {kShortBarNames, kShortBarNames + 5};
     ReadingTickConsumer tickConsumer({});
@@ -362,7 +362,7 @@ public:
 void createBaseline(benchmark::State& state) {
     const int kind = static_cast<int>(state.range(0));
     fastFeed().bars = &twoBars();
-    FixedRequest request;
+    FakeRequest request;
     NoSnapshotSink snapshotSink;
     NoRecordSink recordSink;
     char query[64];

@@ -15,7 +15,7 @@
 #include "support/ace_capture.h"
 #include "support/fake_feed.h"
 #include "support/host_fakes.h"
-#include "support/quiet_host.h"
+#include "support/host_fakes.h"
 
 namespace {
 

@@ -43,7 +43,7 @@ public:
 private:
     std::string symbol_;
     data::CalendarRecord end_{};
-    FixedNameList names_;
+    FakeNameList names_;
 };
 
 // Reads the time and the ten quoted values, as a quote window would.

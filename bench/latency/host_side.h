@@ -19,7 +19,7 @@
 #include "PluginManager/tellivar/init.h"
 #include "driver_feed.h"
 #include "histogram.h"
-#include "host_stubs.h"
+#include "support/host_fakes.h"
 
 namespace latency {
 
@@ -62,7 +62,7 @@ public:
     std::unique_ptr<Subscription> subscribe(Sink sink, Kind kind, std::size_t symbol, Recorder* recorder);
 
 private:
-    NullContext context_;
+    QuietContext context_;
     TellivarInterfaceFactory factory_;
     TellivarInterface iface_;
 };

@@ -22,7 +22,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "integration/host_fakes.h"
+#include "support/host_fakes.h"
 #include "feed/TellivarClient.h"
 #include "simfeed/control.h"
 
@@ -108,7 +108,7 @@ bool feedBarValue(TRecordSet* set, long index, const char* field, double& value)
     return set->GetRecDouble(index, set->GetFieldIx(field), &value);
 }
 
-bool sameBar(TRecordSet* set, long index, const hostfake::BarRead& bar) {
+bool sameBar(TRecordSet* set, long index, const BarRead& bar) {
     const double read[] = {bar.open, bar.high, bar.low, bar.close, bar.volume};
     for (int i = 0; i < 5; ++i) {
         double value = 0;
@@ -140,7 +140,7 @@ public:
     UpdateChecker(WatchingClient& feed, Tally& tally, std::string symbol)
         : feed(feed), tally(tally), symbol(symbol), query(std::string(symbol) + ",m1") {}
     void ticksChanged(data::TickSupplier* supplier) override {
-        const hostfake::BarRead bar = hostfake::readBar(supplier);
+        const BarRead bar = readBar(supplier);
         const long long start = secondsOf(bar.time);
         TRecordSet* set = feed.recordSet(query);
         ++tally.updates;
@@ -163,18 +163,18 @@ public:
     const std::string symbol, query;
     bool seen = false;  // feed thread only, like the rest below
     long long lastStart = 0;
-    hostfake::BarRead last{};
+    BarRead last{};
 };
 
 // A minute history of `symbol`, checked against the feed's set once ready.
-void checkHistory(data::DataInterface& iface, hostfake::Context& context, WatchingClient& feed, Tally& tally,
+void checkHistory(data::DataInterface& iface, FakeContext& context, WatchingClient& feed, Tally& tally,
                   const char* symbol) {
-    hostfake::Request request(symbol);
+    FakeRequest request(symbol);
     request.type = 1;
     request.number = 1;
     request.records = kHistoryBars;
     request.names.names = {"O", "H", "L", "C", "V"};
-    hostfake::HistoryConsumer consumer;
+    HistoryWalker consumer;
     std::unique_ptr<data::HistorySupplier> supplier(iface.createHistorySupplier(&request, &consumer, &context));
     if (!supplier || !consumer.waitFor([&] { return consumer.calls > 0; }))
         return tally.fail(std::string("no history for ") + symbol);
@@ -216,14 +216,14 @@ TEST(Soak, ShouldMatchTheFeedInEveryNotificationThroughDropsAndReconnects) {
     long long drops = 0;
     long rssStart = 0;
     {
-        hostfake::Plugin plugin;
+        LoadedPlugin plugin{TELLIVAR_PLUGIN_PATH};
         ASSERT_NE(plugin.init, nullptr) << dlerror();
         data::DataInterfaceFactory* factory = plugin.init();
         factory->setSetting("Username", "demo");
         factory->setSetting("Password", "demo");
-        hostfake::Listener listener;
+        RecordingListener listener;
         factory->ability()->addListener(&listener);
-        hostfake::Context context;
+        FakeContext context;
         std::unique_ptr<data::DataInterface> iface(factory->createDataInterface(&context));
         auto online = [&] { return !listener.seen.empty() && listener.seen.back(); };
         factory->connectionControl(&context, true);
@@ -233,11 +233,11 @@ TEST(Soak, ShouldMatchTheFeedInEveryNotificationThroughDropsAndReconnects) {
         std::deque<UpdateChecker> updateCheckers;
         std::vector<std::unique_ptr<data::TickSupplier>> suppliers;
         for (const char* symbol : kSymbols) {
-            hostfake::Request quotes(symbol);
+            FakeRequest quotes(symbol);
             for (const auto& field : kQuoteFields) quotes.names.names.push_back(field.first);
             quoteCheckers.emplace_back(feed, tally, symbol);
             suppliers.emplace_back(iface->createTickSupplier(&quotes, &quoteCheckers.back(), &context));
-            hostfake::Request minutes(symbol);
+            FakeRequest minutes(symbol);
             minutes.letter = 'm';
             updateCheckers.emplace_back(feed, tally, symbol);
             suppliers.emplace_back(iface->createUpdateSupplier(&minutes, &updateCheckers.back(), &context));

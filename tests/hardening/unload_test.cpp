@@ -14,7 +14,7 @@ extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #include <malloc.h>
 #endif
 
-#include "integration/host_fakes.h"
+#include "support/host_fakes.h"
 
 namespace {
 
@@ -40,29 +40,29 @@ std::unique_ptr<Supplier> owned(Supplier* supplier) {
 
 // One round's use: log on, one supplier of each kind that delivers at least
 // once, then everything deleted in host order.
-void useLoaded(hostfake::Plugin& plugin) {
+void useLoaded(LoadedPlugin& plugin) {
     ASSERT_NE(plugin.init, nullptr) << dlerror();
     data::DataInterfaceFactory* factory = plugin.init();
     ASSERT_NE(factory, nullptr);
     factory->setSetting("Username", "demo");
     factory->setSetting("Password", "demo");
-    hostfake::Context context;
-    hostfake::Listener listener;
+    FakeContext context;
+    RecordingListener listener;
     factory->ability()->addListener(&listener);
     auto iface = owned(factory->createDataInterface(&context));
     ASSERT_NE(iface, nullptr);
     factory->connectionControl(&context, true);
     ASSERT_TRUE(listener.waitFor([&] { return !listener.seen.empty() && listener.seen.back(); }));
 
-    hostfake::Request daily("ACME");
+    FakeRequest daily("ACME");
     daily.names.names = {"O", "C"};
-    hostfake::HistoryConsumer history;
-    hostfake::Request quotes("ACME");
+    HistoryWalker history;
+    FakeRequest quotes("ACME");
     quotes.names.names = {"Trade", "Bid"};
-    hostfake::TickConsumer ticks({"Trade", "Bid"});
-    hostfake::Request minutes("ACME");
+    TickReader ticks({"Trade", "Bid"});
+    FakeRequest minutes("ACME");
     minutes.letter = 'm';
-    hostfake::TickConsumer updates({"O", "C"});
+    TickReader updates({"O", "C"});
     {
         auto historySupplier = owned(iface->createHistorySupplier(&daily, &history, &context));
         auto tickSupplier = owned(iface->createTickSupplier(&quotes, &ticks, &context));
@@ -79,7 +79,7 @@ void useLoaded(hostfake::Plugin& plugin) {
 // One round: load, use, unload; the feed library must leave with the plug-in.
 void useThePluginOnce() {
     {
-        hostfake::Plugin plugin;
+        LoadedPlugin plugin{TELLIVAR_PLUGIN_PATH};
         ASSERT_NO_FATAL_FAILURE(useLoaded(plugin));
     }
     EXPECT_EQ(dlopen("libTellivarClient.so", RTLD_NOW | RTLD_NOLOAD), nullptr) << "the feed library left";

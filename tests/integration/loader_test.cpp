@@ -5,7 +5,7 @@
 
 #include "feed/TellivarClient.h"
 #include "host/data.h"
-#include "support/quiet_host.h"
+#include "support/host_fakes.h"
 
 TEST(PluginLoader, ShouldFindOnlyTheEntryPointAndSurviveRepeatedLoads) {
     for (int round = 0; round < 3; ++round) {

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "feed/TellivarClient.h"
-#include "host_fakes.h"
+#include "support/host_fakes.h"
 #include "simfeed/control.h"
 
 namespace {
@@ -105,7 +105,7 @@ protected:
         data::DataInterface* iface = factory->createDataInterface(&context);
         StormConsumer consumer(tally);
         while (std::chrono::steady_clock::now() < deadline) {
-            hostfake::Request request(kSymbols[random() % 4]);
+            FakeRequest request(kSymbols[random() % 4]);
             const int kind = static_cast<int>(random() % 3);
             consumer.gone = false;
             consumer.deleteInside = random() % 8 == 0;
@@ -120,7 +120,7 @@ protected:
         delete iface;
     }
 
-    data::SupplierBase* create(data::DataInterface& iface, int kind, hostfake::Request& request,
+    data::SupplierBase* create(data::DataInterface& iface, int kind, FakeRequest& request,
                                StormConsumer& consumer, std::mt19937& random) {
         if (kind == 0) {
             request.type = 1;
@@ -136,9 +136,9 @@ protected:
         return iface.createUpdateSupplier(&request, &consumer, &context);
     }
 
-    hostfake::Plugin plugin;
-    hostfake::Context context;
-    hostfake::Listener listener;
+    LoadedPlugin plugin{TELLIVAR_PLUGIN_PATH};
+    FakeContext context;
+    RecordingListener listener;
     data::DataInterfaceFactory* factory = nullptr;
     int baseline = 0;
     Tally tally;

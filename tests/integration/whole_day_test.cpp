@@ -7,12 +7,10 @@
 #include <set>
 
 #include "feed/TellivarClient.h"
-#include "host_fakes.h"
+#include "support/host_fakes.h"
 #include "simfeed/control.h"
 
 namespace {
-
-using hostfake::BarRead;
 
 constexpr const char kBadCredentials[] = "Logon rejected: user name or password not accepted";
 constexpr const char kHistoryFailure[] = "TELLIVAR: Exception - %s \n";
@@ -56,23 +54,23 @@ protected:
         ASSERT_TRUE(listener.waitFor([&] { return !listener.seen.empty() && listener.seen.back(); }));
         ASSERT_TRUE(factory->ability()->isOnline());
     }
-    data::TickSupplier* quotes(const char* symbol, hostfake::TickConsumer& consumer) {
-        hostfake::Request request(symbol);
+    data::TickSupplier* quotes(const char* symbol, TickReader& consumer) {
+        FakeRequest request(symbol);
         request.names.names = {"Trade", "Bid", "Ask", "Volume"};
         data::TickSupplier* supplier = iface->createTickSupplier(&request, &consumer, &context);
         if (supplier != nullptr) ticks.emplace_back(supplier);
         return supplier;
     }
 
-    hostfake::Plugin plugin;
-    hostfake::Context context;
-    hostfake::Listener listener;
+    LoadedPlugin plugin{TELLIVAR_PLUGIN_PATH};
+    FakeContext context;
+    RecordingListener listener;
     data::DataInterfaceFactory* factory = nullptr;
     data::DataInterface* iface = nullptr;
     int baseline = 0;
     // Consumers outlive the suppliers that call them (TearDown deletes those).
-    std::vector<std::unique_ptr<hostfake::TickConsumer>> tickConsumers;
-    hostfake::HistoryConsumer daily, intraday;
+    std::vector<std::unique_ptr<TickReader>> tickConsumers;
+    HistoryWalker daily, intraday;
     std::vector<std::unique_ptr<data::TickSupplier>> ticks;
     std::vector<std::unique_ptr<data::HistorySupplier>> history;
 };
@@ -101,7 +99,7 @@ TEST_F(WholeDay, ShouldGoThroughADayOfQuotesHistoryUpdatesAndAnOutage) {
     auto& quoteConsumers = tickConsumers;
     for (const char* symbol : {"ACME", "BRK.B", "ZED-1"}) {
         quoteConsumers.push_back(
-            std::make_unique<hostfake::TickConsumer>(std::vector<std::string>{"Trade", "Bid", "Ask", "Volume"}));
+            std::make_unique<TickReader>(std::vector<std::string>{"Trade", "Bid", "Ask", "Volume"}));
         ASSERT_NE(quotes(symbol, *quoteConsumers.back()), nullptr) << "tick supplier for " << symbol;
     }
     for (auto& consumer : quoteConsumers) {
@@ -119,7 +117,7 @@ TEST_F(WholeDay, ShouldGoThroughADayOfQuotesHistoryUpdatesAndAnOutage) {
     }
 
     // Daily history: complete at once, inside the creation call.
-    hostfake::Request dailyRequest("ACME");
+    FakeRequest dailyRequest("ACME");
     dailyRequest.records = 60;
     dailyRequest.names.names = {"O", "H", "L", "C", "V"};
     data::HistorySupplier* dailySupplier = iface->createHistorySupplier(&dailyRequest, &daily, &context);
@@ -144,7 +142,7 @@ TEST_F(WholeDay, ShouldGoThroughADayOfQuotesHistoryUpdatesAndAnOutage) {
     }
 
     // Long intraday history: completed later on the feed thread.
-    hostfake::Request intradayRequest("ACME");
+    FakeRequest intradayRequest("ACME");
     intradayRequest.type = 1;
     intradayRequest.number = 1;
     intradayRequest.records = 3000;
@@ -165,9 +163,9 @@ TEST_F(WholeDay, ShouldGoThroughADayOfQuotesHistoryUpdatesAndAnOutage) {
 
     // Update stream across a bar boundary (a simulated minute is a second).
     tickConsumers.push_back(
-        std::make_unique<hostfake::TickConsumer>(std::vector<std::string>{"O", "H", "L", "C", "V"}));
-    hostfake::TickConsumer& updates = *tickConsumers.back();
-    hostfake::Request updateRequest("ACME");
+        std::make_unique<TickReader>(std::vector<std::string>{"O", "H", "L", "C", "V"}));
+    TickReader& updates = *tickConsumers.back();
+    FakeRequest updateRequest("ACME");
     updateRequest.letter = 'm';
     data::TickSupplier* updateSupplier = iface->createUpdateSupplier(&updateRequest, &updates, &context);
     ASSERT_NE(updateSupplier, nullptr) << "update supplier";
@@ -209,18 +207,18 @@ TEST_F(WholeDay, ShouldGoThroughADayOfQuotesHistoryUpdatesAndAnOutage) {
 
 TEST_F(WholeDay, ShouldReportFeedFailuresThroughTheHost) {
     logOn();
-    hostfake::TickConsumer consumer;
-    hostfake::Request bad("not a symbol");
+    TickReader consumer;
+    FakeRequest bad("not a symbol");
     EXPECT_EQ(iface->createTickSupplier(&bad, &consumer, &context), nullptr);
 
-    hostfake::HistoryConsumer never;
-    hostfake::Request request("ACME");
+    HistoryWalker never;
+    FakeRequest request("ACME");
     simfeed_fail_next_history_init(1);
     data::HistorySupplier* failed = iface->createHistorySupplier(&request, &never, &context);
     if (failed != nullptr) history.emplace_back(failed);
     EXPECT_EQ(failed, nullptr);
-    const auto lines = context.log.copy();
-    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const hostfake::Line& l) {
+    const auto lines = context.log.lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const LogLine& l) {
         return l.kind == "error" && l.format == kHistoryFailure && l.text == "Recordset initialization failure";
     }));
     EXPECT_EQ(never.calls, 0);

@@ -17,7 +17,7 @@
 #include "PluginManager/tellivar/init.h"
 #include "PluginManager/tellivar/tick.h"
 #include "support/heap_count.h"
-#include "support/quiet_host.h"
+#include "support/host_fakes.h"
 #include "support/test_support.h"
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include "PluginManager/tellivar/acelog.h"
 #include "support/heap_count.h"
-#include "support/quiet_host.h"
+#include "support/host_fakes.h"
 #include "tick_fixture.h"
 
 namespace {
