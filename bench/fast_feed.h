@@ -10,10 +10,7 @@
 #include <vector>
 
 #include "feed/TellivarClient.h"
-
-// Seconds since 1970-01-01 UTC, split with integer calendar arithmetic (no
-// gmtime_r, which takes a process-wide lock).
-FeedTime makeFeedTime(int year, int month, int day, int hour, int minute, int second);
+#include "feed_time.h"
 
 // Bars shared by every record set that a client hands out; field index order
 // is Open, High, Low, Close, Volume.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <memory>
 #include <vector>
 
 #include "commands.h"
@@ -177,6 +178,21 @@ void addDemo(CLI::App& app, DemoOptions& demo) {
         ->capture_default_str();
 }
 
+std::string pluginPathOf(const HostOptions& host) {
+    return host.pluginPath.empty() ? defaultPluginPath(TELLIVAR_DEFAULT_PLUGIN) : host.pluginPath;
+}
+
+// The host's version and the display name of the plug-in it would load; the
+// factory is made only to ask for the name, and never connects.
+std::string versionText(const HostOptions& host) {
+    const PluginLibrary library(pluginPathOf(host));
+    std::unique_ptr<data::DataInterfaceFactory> factory(library.makeFactory());
+    const char* name = factory != nullptr ? factory->displayName() : nullptr;
+    const std::string plugin = name != nullptr ? std::string(name) + " (" + library.path() + ")"
+                                               : "not loaded: " + (library.loaded() ? "no factory" : library.error());
+    return std::string("tellivar-host ") + TELLIVAR_VERSION + "\nplug-in: " + plugin;
+}
+
 int runCommand(const CLI::App& app, const CommandLine& line) {
     if (app.got_subcommand("info")) return runInfo(line.host, line.info);
     if (app.got_subcommand("quotes")) return runQuotes(line.host, line.quotes);
@@ -208,6 +224,8 @@ int run(int argc, char** argv) {
     addHistory(app, line.history);
     addStream(app, line.stream);
     addDemo(app, line.demo);
+    // After the global options, so --plugin is set when the text is made.
+    app.set_version_flag("--version", [&line] { return versionText(line.host); });
 
     const std::string word = commandWord(argc, argv);
     if (!word.empty() && !contains(kCommands, word)) {
@@ -223,6 +241,9 @@ int run(int argc, char** argv) {
     } catch (const CLI::CallForAllHelp&) {
         writeOut(app.help("", CLI::AppFormatMode::All));
         return exitcode::kOk;
+    } catch (const CLI::CallForVersion& version) {
+        writeOut(std::string(version.what()) + "\n");
+        return exitcode::kOk;
     } catch (const CLI::ParseError& error) {
         return reportParseError(error, word);
     }
@@ -232,7 +253,7 @@ int run(int argc, char** argv) {
         line.host.user = readLine("user name: ", false);
         line.host.password = readLine("password: ", true);
     }
-    if (line.host.pluginPath.empty()) line.host.pluginPath = defaultPluginPath(TELLIVAR_DEFAULT_PLUGIN);
+    line.host.pluginPath = pluginPathOf(line.host);
     configureAceLogging(line.host.verbose);
     installStopHandlers();
     return runCommand(app, line);

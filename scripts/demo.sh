@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds everything and runs the guided demo: the command-line host loads the
+# Builds what the guided demo needs (the stand-in feed, the plug-in and the
+# command-line host; no tests or benchmarks) and runs it: the host loads the
 # plug-in, which connects to the simulated feed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)"
+scripts/deps.sh demo
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELLIVAR_BUILD_TESTS=OFF -DTELLIVAR_BUILD_BENCH=OFF >/dev/null
+cmake --build build -j"$(nproc)" --target tellivar-host
 exec build/hostapp/tellivar-host demo --out-dir build "$@"

@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the demo and the tests need, when missing.
+# `deps.sh demo` installs only what the demo needs (no test, benchmark or
+# packaging tools), so a first demo run is short.
 set -euo pipefail
-packages=(build-essential cmake pkg-config libace-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libcli11-dev libfmt-dev libhowardhinnant-date-dev libpugixml-dev gnuplot-nox binutils)
+packages=(build-essential cmake pkg-config libace-dev libcli11-dev libfmt-dev libhowardhinnant-date-dev
+          libpugixml-dev gnuplot-nox)
+if [ "${1:-}" != demo ]; then
+  packages+=(libgtest-dev libgmock-dev libbenchmark-dev binutils dpkg-dev file
+             clang-14 libfuzzer-14-dev libclang-rt-14-dev)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a normal build with warnings as errors, then the
 # same tests under AddressSanitizer + UndefinedBehaviorSanitizer, then under
-# ThreadSanitizer, then a short run of the benchmarks so they keep building.
+# ThreadSanitizer, then each fuzz target for 30 s (clang, ASan + UBSan), then
+# short runs of the benchmarks and of the end-to-end latency tool so they keep
+# building (the latter fails on a lost update). The normal build's tests also
+# install it into a temporary prefix and build the Debian package, whose
+# contents are listed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -21,10 +25,20 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 run_config normal "" ON
+# The Debian package, built by the normal build's package test; listed here.
+echo "=== Debian package ==="
+dpkg-deb --info build-ci-normal/package/tellivar_*.deb
+dpkg-deb --contents build-ci-normal/package/tellivar_*.deb
 run_config asan "address,undefined" OFF
 run_config tsan "thread" OFF
+echo "=== fuzzing (30 s per target) ==="
+scripts/fuzz.sh 30
 if [ -x build-ci-normal/bench/tellivar-bench ]; then
   echo "=== benchmarks (short run) ==="
   build-ci-normal/bench/tellivar-bench --benchmark_min_time=0.01
+fi
+if [ -x build-ci-normal/bench/latency/tellivar-latency ]; then
+  echo "=== end-to-end latency (short run) ==="
+  build-ci-normal/bench/latency/tellivar-latency --quick
 fi
 echo "All test configurations passed."

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 
 namespace simfeed {
@@ -61,9 +62,10 @@ constexpr std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
 // ---- The market's trading days ----------------------------------------------
 // By default the market trades Monday to Friday, around the clock (UTC), and
 // not at all on Saturdays and Sundays. The 24/7 market (simfeed_set_market_24x7,
-// SIMFEED_MARKET=24x7) trades every day. Defined in model.cpp; any thread.
-bool marketAlwaysOpen();
-void setMarketAlwaysOpen(bool on);
+// SIMFEED_MARKET=24x7) trades every day. Any thread.
+inline std::atomic<bool> alwaysOpenMarket{false};
+inline bool marketAlwaysOpen() { return alwaysOpenMarket.load(std::memory_order_relaxed); }
+inline void setMarketAlwaysOpen(bool on) { alwaysOpenMarket.store(on, std::memory_order_relaxed); }
 
 // Day of the week of a count of days since 1970-01-01 (a Thursday): 0 Monday to 6 Sunday.
 constexpr int weekdayOf(std::int64_t day) { return static_cast<int>(day + 3 - floorDiv(day + 3, 7) * 7); }

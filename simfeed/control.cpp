@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "simfeed/calendar.h"
 #include "simfeed/client.h"
@@ -18,22 +19,38 @@ void applyMarketEnvironment() {
     simfeed::setMarketAlwaysOpen(market != nullptr && std::strcmp(market, "24x7") == 0);
 }
 
-// Made at load and never destroyed, so that no host object destroyed at exit
-// can outlive it; the feed thread is stopped at exit instead.
-simfeed::SimClient& instance() {
-    static simfeed::SimClient* const client = [] {
-        applyMarketEnvironment();
-        return new simfeed::SimClient;
-    }();
-    return *client;
-}
+// Made at load and freed only when the library leaves the process (see
+// freeClientAtUnload), so that no host object destroyed at exit outlives it.
+simfeed::SimClient* theClient = [] {
+    applyMarketEnvironment();
+    return new simfeed::SimClient;
+}();
+
+simfeed::SimClient& instance() { return *theClient; }
 
 }  // namespace
 
 // The one exported variable of the contract.
 __attribute__((visibility("default"))) TellivarClient* pTellivarClient = &instance();
 
-void simfeed::stopClientAtExit() { instance().stopAtExit(); }
+namespace {
+
+// A library destructor, not a static object: it runs at dlclose, or at exit
+// after every atexit handler and static destructor (host objects included)
+// has run. Stops the feed thread, then frees the client with its
+// instruments and every set still registered.
+__attribute__((destructor)) void freeClientAtUnload() {
+    pTellivarClient = nullptr;
+    delete std::exchange(theClient, nullptr);  // the destructor stops the feed thread first
+}
+
+}  // namespace
+
+// At dlclose this atexit handler runs after freeClientAtUnload: nothing left to stop.
+void simfeed::stopClientAtExit() {
+    if (theClient != nullptr) theClient->stopAtExit();
+}
+
 
 extern "C" {
 

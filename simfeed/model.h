@@ -66,8 +66,6 @@ public:
     Instrument(const Instrument&) = delete;
     Instrument& operator=(const Instrument&) = delete;
 
-    const std::string& symbol() const { return symbol_; }
-
     // ---- The model: any thread (caches guarded by cacheLock_) ----
     // Price at a simulated time (seconds since 1970), rounded to a cent.
     double priceAt(double time);
@@ -127,10 +125,9 @@ private:
     double valueLocked(double time);   // traded value of the day up to `time`
 
     void openDay(double time);
-    void fillQuote(Quote& quote) const;
+    void fillQuote(Quote& quote) const;  // in quote.cpp
     void fillFundamentals();
 
-    const std::string symbol_;
     const std::uint64_t seed_;
     const double basePrice_;
     const double dailySigma_;

@@ -111,19 +111,17 @@ std::int64_t barStart(const Interval& interval, std::int64_t time) {
 
 std::int64_t barEnd(const Interval& interval, std::int64_t start) {
     const std::int64_t k = interval.multiple;
+    const std::int64_t day = floorDiv(start, kSecondsPerDay);
     switch (interval.unit) {
         case BarUnit::Minute: {
-            const std::int64_t nextMidnight = (floorDiv(start, kSecondsPerDay) + 1) * kSecondsPerDay;
-            return std::min(start + k * 60, nextMidnight);
+            // The day's last bar ends when the next trading day begins.
+            if (start + k * 60 < (day + 1) * kSecondsPerDay) return start + k * 60;
+            return dayOfTradingIndex(tradingIndex(day) + 1) * kSecondsPerDay;
         }
-        case BarUnit::Day: {
-            // The end of the group's last trading day.
-            const std::int64_t first = tradingIndex(floorDiv(start, kSecondsPerDay));
-            return (dayOfTradingIndex(first + k - 1) + 1) * kSecondsPerDay;
-        }
+        case BarUnit::Day: return dayOfTradingIndex(tradingIndex(day) + k) * kSecondsPerDay;
         case BarUnit::Week: return start + k * 7 * kSecondsPerDay;
         case BarUnit::Month: {
-            const CivilDate date = civilFromDays(floorDiv(start, kSecondsPerDay));
+            const CivilDate date = civilFromDays(day);
             return daysFromCivil(date.year, date.month + k, 1) * kSecondsPerDay;
         }
     }

@@ -1,21 +1,26 @@
 // History: request, completion and iterators.
 #include "PluginManager/tellivar/history.h"
 
-#include <array>
 #include <atomic>
 #include <new>
 #include <sstream>
 #include <string>
 
 #include "PluginManager/tellivar/acelog.h"
+#include "PluginManager/tellivar/feed_boundary.h"
+#include "PluginManager/tellivar/feed_text.h"
 #include "PluginManager/tellivar/init.h"
 #include "PluginManager/tellivar/locks.h"
 
 namespace {
 
+// ---- Compatibility surface ------------------------------------------------
+// Hosts match these texts, and log readers these ACE paths and lines: they are
+// part of the plug-in's interface and never change.
 constexpr const char kLogPath[] = "PluginManager/tellivar/history";
 constexpr int kLineData = 160;
 constexpr int kLineCallbackException = 168;
+constexpr int kLineEscaped = 170;  // LM_ERROR: an exception that escaped the callback's own handlers
 
 constexpr const char kSubscription[] = "TELLIVAR: History subscription";
 constexpr const char kQueryIs[] = "TELLIVAR: Query is - %s";
@@ -30,9 +35,10 @@ constexpr const char kInitFailure[] = "Recordset initialization failure";
 constexpr const char kNoSymbol[] = "No symbol passed";
 constexpr const char kSupplierAllocFailed[] = "HistorySupplier allocation failed";
 
+// ----------------------------------------------------------------------------
+
 constexpr const char kEndTimeKey[] = ",&EndETime=";
 constexpr std::int32_t kLastYearWithoutEndTime = 1800;
-constexpr int kIntervalByNumber = 1;
 constexpr int kInitFailed = 0;
 constexpr int kInitComplete = 3;
 constexpr int kEventData = 1;
@@ -49,12 +55,7 @@ std::string buildHistoryQuery(data::SupplierRequest& request) {
     const char* symbol = request.symbol();
     if (symbol == nullptr) throw kNoSymbol;  // refused before any record-set call
     std::ostringstream query;
-    query << symbol << ",";
-    if (request.intervalType() == kIntervalByNumber) {
-        query << request.intervalNumber();
-    } else {
-        query << request.intervalLetter() << request.intervalMultiple();
-    }
+    query << symbol << "," << intervalText(request);
     const data::CalendarRecord* endTime = request.endTime();
     if (endTime == nullptr) return query.str();  // the host gave no end time
     const data::CalendarRecord end = *endTime;
@@ -81,7 +82,7 @@ void checkFieldNames(data::NameList* names) {
 bool startLoading(HistorySupplier& supplier, data::HostLogger& log, int recordCount) {
     TRecordSet* set = supplier.records();
     set->sinkMode = 0;
-    set->SetSink(&supplier);
+    set->SetSink(&supplier.sink());
     log.info(kCallingInit, "");
     // One more record than asked for; wraps instead of overflowing at INT_MAX.
     const int records = static_cast<int>(static_cast<unsigned int>(recordCount) + 1U);
@@ -115,7 +116,8 @@ data::HistorySupplier* TellivarInterface::createHistorySupplier(data::SupplierRe
         if (!set) throw kCreateFailed;
         checkFieldNames(request->fieldNames());
         const int recordCount = request->recordCount();
-        supplier.reset(new (std::nothrow) HistorySupplier(consumer, std::move(set), context, recordCount));
+        supplier.reset(newRelayedSupplier<HistorySupplier>(kLogPath, kLineEscaped, consumer, std::move(set),
+                                                           recordCount));
         if (!supplier) throw kSupplierAllocFailed;
         if (startLoading(*supplier, log, recordCount)) supplier->notifyConsumer();
         log.info(kRecordsetSetup, "");
@@ -128,13 +130,21 @@ data::HistorySupplier* TellivarInterface::createHistorySupplier(data::SupplierRe
 
 // ---- Supplier ------------------------------------------------------------------
 
-HistorySupplier::HistorySupplier(data::HistoryConsumer* consumer_, RecordSetPtr&& recordSet_,
-                                 data::RequestContext* context_, std::int32_t recordCount_)
-    : consumer(consumer_), recordSet(std::move(recordSet_)), context(context_), recordCount(recordCount_) {}
+HistorySupplier::HistorySupplier(Relay& relay_, data::HistoryConsumer* consumer_, RecordSetPtr&& recordSet_,
+                                 std::int32_t recordCount_)
+    : relay(relay_), consumer(consumer_), recordSet(std::move(recordSet_)), recordCount(recordCount_) {
+    relay.bind(this);
+}
+
+namespace {
+void deleteRecordSet(void* set) { RecordSetDeleter()(static_cast<TRecordSet*>(set)); }
+}  // namespace
 
 HistorySupplier::~HistorySupplier() {
-    ReadGuard guard(supplierLock);
-    recordSet.reset();  // after this the feed calls no more
+    // After this the feed starts no callback for the set. The set stays in
+    // recordSet until then: a notification in progress still reads it.
+    relay.close(LockMode::Read, deleteRecordSet, recordSet.get());
+    (void)recordSet.release();
     forward.reset();
     reverse.reset();
 }
@@ -145,7 +155,10 @@ bool HistorySupplier::accepts(int event, long first, long second) const {
 }
 
 void HistorySupplier::onRecordSetEvent(TRecordSet* set, int event, long first, long second) {
-    WriteGuard guard(supplierLock);
+    relay.onRecordSetEvent(set, event, first, second);
+}
+
+void HistorySupplier::handleRecordSetEvent(TRecordSet* set, int event, long first, long second) {
     if (!accepts(event, first, second)) return;
     writeAceRecord(kLogPath, kLineData, 0, LM_DEBUG, kDataForChannel, static_cast<int>(first),
                    static_cast<int>(second), lowAddressBits(set));
@@ -155,20 +168,15 @@ void HistorySupplier::onRecordSetEvent(TRecordSet* set, int event, long first, l
     try {
         notifyConsumer();
     } catch (const char* text) {
-        // A text failure ends the callback here; other exceptions go on to the feed.
+        // A text failure ends the callback here; the relay logs any other kind.
         writeAceRecord(kLogPath, kLineCallbackException, 0, LM_ERROR, kExceptionFormat, orEmpty(text));
     }
 }
 
 void HistorySupplier::notifyConsumer() {
-    recordSet->EnterRead();
-    try {
-        consumer->historyReady(this);
-    } catch (...) {
-        recordSet->LeaveRead();
-        throw;
-    }
-    recordSet->LeaveRead();
+    FeedReadScope<TRecordSet> read(recordSet.get());  // the consumer may delete the supplier
+    consumer->historyReady(this);
+    read.leave();
 }
 
 data::TickIterator* HistorySupplier::makeIterator() {
@@ -196,41 +204,18 @@ HistoryBaseIterator::HistoryBaseIterator(TRecordSet* set)
 data::CalendarRecord* HistoryBaseIterator::getTime() {
     FeedTime time = 0;
     const bool found = recordSet->GetETime(position, kETimeKind, &time);
-    recordTime = data::CalendarRecord{};
-    if (!found) return &recordTime;  // a record without a time reads as all zeros
-    pTellivarClient->GetYMD(time, &recordTime.tm_year, &recordTime.tm_mon, &recordTime.tm_mday);
-    pTellivarClient->GetHMS(time, &recordTime.tm_hour, &recordTime.tm_min, &recordTime.tm_sec);
-    recordTime.tm_mon -= 1;
-    recordTime.tm_year -= 1900;
+    // A record without a time reads as all zeros.
+    recordTime = found ? calendarRecordOf(time) : data::CalendarRecord{};
     return &recordTime;
 }
 
 namespace {
 
-constexpr std::size_t kBarLetterCount = 5;
-
 // The table's long names of O, H, L, C and V once found. A walk asks for the
 // same five letters on every record; map nodes never move and the table is
 // never emptied, so a found pointer stays valid. A letter the table did not
 // hold yet (no factory made) is looked up again next time.
-std::atomic<const std::string*> foundBarNames[kBarLetterCount];
-
-// Slot + 1 of each bar letter among O, H, L, C, V, by character; 0 elsewhere.
-constexpr std::array<std::uint8_t, 256> kBarLetterSlots = [] {
-    std::array<std::uint8_t, 256> slots{};
-    slots['O'] = 1;
-    slots['H'] = 2;
-    slots['L'] = 3;
-    slots['C'] = 4;
-    slots['V'] = 5;
-    return slots;
-}();
-
-// Position of a one-letter bar name among O, H, L, C, V; -1 for any other name.
-inline int barLetterOf(const char* name) {
-    const int slot = kBarLetterSlots[static_cast<unsigned char>(name[0])];
-    return slot != 0 && name[1] == '\0' ? slot - 1 : -1;
-}
+std::atomic<const std::string*> foundBarNames[kBarFieldCount];
 
 const std::string* lookUpHistoryField(const char* name, int letter) {
     const std::string* longName = findHistoryField(name);  // string_view key: no allocation
@@ -241,7 +226,7 @@ const std::string* lookUpHistoryField(const char* name, int letter) {
 // The long name of a bar name, or null for a name outside the table.
 inline const std::string* historyFieldOf(const char* name) {
     if (name == nullptr) return nullptr;
-    const int letter = barLetterOf(name);
+    const int letter = barFieldOf(name);
     const std::string* longName = letter < 0 ? nullptr : foundBarNames[letter].load(std::memory_order_acquire);
     return longName != nullptr ? longName : lookUpHistoryField(name, letter);
 }

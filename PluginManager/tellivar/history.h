@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "PluginManager/tellivar/sink_relay.h"
 #include "feed/TellivarClient.h"
 #include "host/data.h"
 
@@ -64,21 +65,28 @@ public:
     void next() override;
 };
 
-// The record-set sink and the host's history supplier in one object. The
-// feed sees the ITRecSetSink part, the host and the consumer the
-// data::HistorySupplier part. Owned by the host once creation returns it; it
-// owns its record set and iterators. The consumer must not delete it inside
-// historyReady (the locks are not recursive).
+// The record-set sink and the host's history supplier in one object. The feed
+// holds the supplier's relay as the set's sink (it outlives the supplier); the
+// host and the consumer see the data::HistorySupplier part. Owned by the host
+// once creation returns it; it owns its record set and iterators. A consumer
+// that deletes it inside historyReady on the feed thread has the record set
+// deleted once the notification has unwound.
 class HistorySupplier : public ITRecSetSink, public data::HistorySupplier {
 public:
-    HistorySupplier(data::HistoryConsumer* consumer, RecordSetPtr&& recordSet, data::RequestContext* context,
+    using Relay = RecordSetRelay<HistorySupplier>;
+
+    // Made through newRelayedSupplier, which binds `relay` to it.
+    HistorySupplier(Relay& relay, data::HistoryConsumer* consumer, RecordSetPtr&& recordSet,
                     std::int32_t recordCount);
-    // Waits (supplierLock as reader) for a notification in progress, then
-    // deletes the record set and the iterators.
+    // Waits (supplierLock as reader) for a notification in progress, deletes
+    // the record set and closes the relay, then deletes the iterators.
     ~HistorySupplier() override;
 
-    // Feed thread; holds supplierLock as writer for its whole length.
+    // The same as the feed's call through the relay.
     void onRecordSetEvent(TRecordSet* set, int event, long first, long second) override;
+    // The callback's body, called by the relay on the feed thread with
+    // supplierLock held as writer. Touches no member once the consumer was told.
+    void handleRecordSetEvent(TRecordSet* set, int event, long first, long second);
     // Host thread; each replaces the earlier iterator of its own direction only.
     data::TickIterator* makeIterator() override;
     data::TickIterator* makeReverseIterator() override;
@@ -89,16 +97,16 @@ public:
     void notifyConsumer();
 
     TRecordSet* records() const { return recordSet.get(); }
+    Relay& sink() const { return relay; }
 
 private:
     bool accepts(int event, long first, long second) const;
 
+    Relay& relay;                                // the feed's sink; owns supplierLock
     data::HistoryConsumer* consumer;             // not owned; set at creation
-    ACE_RW_Thread_Mutex supplierLock;            // callback (writer) against destruction (reader)
     RecordSetPtr recordSet;                      // owned; set at creation
     std::unique_ptr<HistoryIterator> forward;    // host thread only
     std::unique_ptr<HistoryRIterator> reverse;   // host thread only
-    data::RequestContext* context;               // not owned; kept, unused after creation
     std::int32_t recordCount;                    // set at creation
     std::int32_t lastFirst = 0;                  // under supplierLock (writer)
 };

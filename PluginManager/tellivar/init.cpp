@@ -4,22 +4,20 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "PluginManager/tellivar/acelog.h"
+#include "PluginManager/tellivar/feed_boundary.h"
+#include "PluginManager/tellivar/feed_text.h"
 #include "PluginManager/tellivar/locks.h"
-
-#if defined(_WIN32)
-#include <windows.h>
-// The plug-in uses no per-thread attach/detach notifications; turn them off.
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
-    return TRUE;
-}
-#endif
+#include "PluginManager/tellivar/sink_relay.h"
 
 namespace {
 
+// ---- Compatibility surface ------------------------------------------------
+// Hosts match these texts, and log readers these ACE paths and lines: they are
+// part of the plug-in's interface and never change.
 constexpr const char kDisplayName[] = "Tellivar";
 constexpr const char kUsernameKey[] = "Username";
 constexpr const char kPasswordKey[] = "Password";
@@ -66,6 +64,7 @@ constexpr int kLineSetupEnter = 180;
 constexpr int kLineSetupFailed = 205;
 constexpr int kLineSetupLeave = 208;
 constexpr int kLineConnectFailed = 232;
+constexpr int kLineSessionEscaped = 240;  // LM_ERROR: an exception thrown inside a session callback
 constexpr const char kSetupEnter[] = "tellivar_setup ENTER\n";
 constexpr const char kSetupLeave[] = "tellivar_setup LEAVE\n";
 constexpr const char kFailureFormat[] = "%s\n";
@@ -80,9 +79,7 @@ constexpr const char kStatusReady[] = "Ready";
 constexpr int kCodeOk = 0;
 constexpr int kCodeAttention = 2;
 constexpr const char kSendingCredentials[] = "Tellivar Client - sending credentials";
-
-const std::pair<const char*, const char*> kHistoryFieldPairs[] = {
-    {"O", "Open"}, {"H", "High"}, {"L", "Low"}, {"C", "Close"}, {"V", "Volume"}};
+// ----------------------------------------------------------------------------
 
 TellivarState* makeSession(const std::string& user, const std::string& password, data::Ability_impl* ability,
                            data::RequestContext* context) {
@@ -127,15 +124,24 @@ std::map<std::int16_t, std::string> FieldNameById;
 std::map<std::string, std::int16_t, std::less<>> FieldIdByName;
 std::map<std::string, std::string, std::less<>> HistoryFieldNames;
 
+// Each map is filled once per loaded library, by the first factory, and only
+// read afterwards: a later factory must not write it while suppliers of
+// another factory read it on the feed thread.
 void buildFieldDictionary() {
-    for (const FieldEntry& row : FieldTable) {
-        FieldNameById[row.id] = row.longName;
-        FieldIdByName[row.longName] = row.id;
-    }
+    static std::once_flag built;
+    std::call_once(built, [] {
+        for (const FieldEntry& row : FieldTable) {
+            FieldNameById[row.id] = row.longName;
+            FieldIdByName[row.longName] = row.id;
+        }
+    });
 }
 
 void buildHistoryFieldNames() {
-    for (const auto& pair : kHistoryFieldPairs) HistoryFieldNames[pair.first] = pair.second;
+    static std::once_flag built;
+    std::call_once(built, [] {
+        for (const BarFieldName& field : barFieldNames) HistoryFieldNames[field.key] = field.longName;
+    });
 }
 
 const std::string& fieldNameById(std::int16_t id) {
@@ -214,7 +220,13 @@ void TellivarState::setCredentials(const std::string& user, const std::string& p
     password = pass;
 }
 
+// Each callback runs on the feed thread; what a host logger or listener
+// throws is logged and stays out of the feed client.
 void TellivarState::onSendCredentials(std::int32_t, std::int32_t) {
+    guardFeedCallback(kLogPath, kLineSessionEscaped, [this] { sendCredentials(); });
+}
+
+void TellivarState::sendCredentials() {
     sendMessage(kSendingCredentials);
     std::string user, pass;
     {
@@ -227,26 +239,43 @@ void TellivarState::onSendCredentials(std::int32_t, std::int32_t) {
 }
 
 void TellivarState::onLogon(std::int32_t) {
-    ability->online = true;
-    ability->notifyListeners();
-    report(kStatusLogon, kCodeOk);
+    guardFeedCallback(kLogPath, kLineSessionEscaped, [this] {
+        ability->online = true;
+        ability->notifyListeners();
+        report(kStatusLogon, kCodeOk);
+    });
 }
 
 void TellivarState::onLogOff() {
-    ability->online = false;
-    ability->notifyListeners();
-    report(kStatusLogOff, kCodeAttention);
+    guardFeedCallback(kLogPath, kLineSessionEscaped, [this] {
+        ability->online = false;
+        ability->notifyListeners();
+        report(kStatusLogOff, kCodeAttention);
+    });
 }
 
 void TellivarState::onReady() {
-    report(kStatusReady, kCodeOk);
-    if (ready) return;
-    ability->online = true;
-    ability->notifyListeners();
-    ready = true;
+    guardFeedCallback(kLogPath, kLineSessionEscaped, [this] {
+        report(kStatusReady, kCodeOk);
+        if (ready) return;
+        ability->online = true;
+        ability->notifyListeners();
+        ready = true;
+    });
 }
 
-void TellivarState::onMessage(const char* text) { sendMessage(text != nullptr ? text : ""); }
+// The host treats the message as a printf-style format, so every '%' of the
+// feed's text is doubled: the host then prints the text exactly as sent.
+void TellivarState::onMessage(const char* text) {
+    guardFeedCallback(kLogPath, kLineSessionEscaped, [this, text] {
+        std::string literal;
+        for (const char* c = text != nullptr ? text : ""; *c != '\0'; ++c) {
+            if (*c == '%') literal += '%';
+            literal += *c;
+        }
+        sendMessage(literal.c_str());
+    });
+}
 
 // ---- Provider factory ------------------------------------------------------
 
@@ -262,9 +291,12 @@ TellivarInterfaceFactory::TellivarInterfaceFactory() {
 }
 
 // The session goes first: its destructor disconnects and shuts the feed down.
+// With the feed stopped, no callback can reach a closed sink relay any more.
 TellivarInterfaceFactory::~TellivarInterfaceFactory() {
     liveSession = nullptr;
+    const bool feedShutDown = session != nullptr;
     session.reset();
+    if (feedShutDown) SinkLinger::reclaimAfterShutdown();
 }
 
 const char* TellivarInterfaceFactory::settingsPanel() { return kSettingsPanel; }
@@ -323,7 +355,7 @@ void TellivarInterfaceFactory::connectSession() {
         writeAceRecord(kLogPath, kLineConnectFailed, 0, LM_ERROR, kConnectFailed);
     }
     // A connect with no context has nowhere to report to.
-    if (requestContext != nullptr) requestContext->logger()->status(kStatusConnect, kCodeAttention);
+    if (data::RequestContext* context = requestContext.load()) context->logger()->status(kStatusConnect, kCodeAttention);
 }
 
 int TellivarInterfaceFactory::setupSession(const std::string& user, const std::string& pass) {

@@ -105,6 +105,7 @@ public:
     std::atomic<bool> ready{false};    // set by the first onReady, cleared by a host disconnect
 
 private:
+    void sendCredentials();
     void report(const char* text, int code);
     void sendMessage(const char* text);
 
@@ -151,11 +152,17 @@ public:
     // The same object, published for the lock-free ready check: another thread
     // may be creating the session while connectSession's fast path looks at it.
     std::atomic<TellivarState*> liveSession{nullptr};
-    data::RequestContext* requestContext = nullptr;  // not owned; last given to slot 6 or 8
+    // Not owned; the one last given to slot 6 or 8. Atomic: host threads may
+    // make interfaces while another connects.
+    std::atomic<data::RequestContext*> requestContext{nullptr};
 };
 
 // ---- Data interface ----------------------------------------------------------
 
+// The host's handle for making suppliers. Each creation lives beside its
+// supplier: createHistorySupplier in history.cpp, createTickSupplier in
+// tick.cpp, createUpdateSupplier in update.cpp. Host threads call them; a
+// missing request or context gives null with no feed call.
 class TellivarInterface : public data::DataInterface {
 public:
     explicit TellivarInterface(TellivarInterfaceFactory* factory);

@@ -6,30 +6,28 @@
 
 #include <ace/RW_Thread_Mutex.h>
 
-class ReadGuard {
+enum class LockMode { Read, Write };
+
+template <LockMode Mode>
+class RwGuard {
 public:
-    explicit ReadGuard(ACE_RW_Thread_Mutex& lock) : lock_(lock), held_(lock.acquire_read() != -1) {}
-    ~ReadGuard() { if (held_) lock_.release(); }
-    ReadGuard(const ReadGuard&) = delete;
-    ReadGuard& operator=(const ReadGuard&) = delete;
+    explicit RwGuard(ACE_RW_Thread_Mutex& lock) : lock_(lock), held_(acquire(lock) != -1) {}
+    ~RwGuard() {
+        if (held_) lock_.release();
+    }
+    RwGuard(const RwGuard&) = delete;
+    RwGuard& operator=(const RwGuard&) = delete;
 
     bool held() const { return held_; }
 
 private:
+    static int acquire(ACE_RW_Thread_Mutex& lock) {
+        return Mode == LockMode::Read ? lock.acquire_read() : lock.acquire_write();
+    }
+
     ACE_RW_Thread_Mutex& lock_;
-    bool held_;
+    const bool held_;
 };
 
-class WriteGuard {
-public:
-    explicit WriteGuard(ACE_RW_Thread_Mutex& lock) : lock_(lock), held_(lock.acquire_write() != -1) {}
-    ~WriteGuard() { if (held_) lock_.release(); }
-    WriteGuard(const WriteGuard&) = delete;
-    WriteGuard& operator=(const WriteGuard&) = delete;
-
-    bool held() const { return held_; }
-
-private:
-    ACE_RW_Thread_Mutex& lock_;
-    bool held_;
-};
+using ReadGuard = RwGuard<LockMode::Read>;
+using WriteGuard = RwGuard<LockMode::Write>;

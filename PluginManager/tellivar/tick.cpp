@@ -7,6 +7,8 @@
 #include <string_view>
 
 #include "PluginManager/tellivar/acelog.h"
+#include "PluginManager/tellivar/feed_boundary.h"
+#include "PluginManager/tellivar/feed_text.h"
 #include "PluginManager/tellivar/locks.h"
 
 // ---- Creation --------------------------------------------------------------------
@@ -27,13 +29,15 @@ SnapshotSet* createSnapshotSet(data::SupplierRequest* request) {
 data::TickSupplier* TellivarInterface::createTickSupplier(data::SupplierRequest* request,
                                                           data::TickConsumer* consumer,
                                                           data::RequestContext* context) {
+    // Nothing can be asked, told or logged through a missing host object.
+    if (request == nullptr || consumer == nullptr || context == nullptr) return nullptr;
     factory->connectSession();  // the subscription goes on whether or not the session is up
     context->logger()->info(kTickSubscriptionText, "");
     SnapshotSet* set = nullptr;
     std::unique_ptr<TickSupplier> supplier;
     try {
         set = createSnapshotSet(request);
-        supplier.reset(new (std::nothrow) TickSupplier(set, context->logger(), consumer));
+        supplier.reset(newRelayedSupplier<TickSupplier>(kTickLogPath, kTickLineEscaped, set, context->logger(), consumer));
         if (!supplier) {
             pTellivarClient->DeleteSnapshotSet(set);
             return nullptr;
@@ -53,13 +57,16 @@ data::TickSupplier* TellivarInterface::createTickSupplier(data::SupplierRequest*
     return supplier.release();
 }
 
-TickSupplier::TickSupplier(SnapshotSet* set, data::HostLogger* logger, data::TickConsumer* tickConsumer)
-    : snapshotSet(set), hostLogger(logger), consumer(tickConsumer) {}
-
-TickSupplier::~TickSupplier() {
-    ReadGuard guard(supplierLock);
-    pTellivarClient->DeleteSnapshotSet(snapshotSet);
+TickSupplier::TickSupplier(Relay& sink, SnapshotSet* set, data::HostLogger* logger, data::TickConsumer* tickConsumer)
+    : relay(sink), snapshotSet(set), hostLogger(logger), consumer(tickConsumer), supplierLock(sink.supplierLock) {
+    relay.bind(this);
 }
+
+namespace {
+void deleteSnapshotSet(void* set) { pTellivarClient->DeleteSnapshotSet(static_cast<SnapshotSet*>(set)); }
+}  // namespace
+
+TickSupplier::~TickSupplier() { relay.close(LockMode::Read, deleteSnapshotSet, snapshotSet); }
 
 void TickSupplier::subscribe(data::NameList* names) {
     if (names == nullptr) return;  // no list: nothing subscribed
@@ -68,7 +75,8 @@ void TickSupplier::subscribe(data::NameList* names) {
         const char* name = names->at(index);
         std::int16_t id = 0;
         if (name == nullptr || !findFieldIdByName(name, id)) continue;
-        fieldIds.try_emplace(id, TickField{&fieldNameById(id)});
+        const auto [entry, added] = fieldIds.try_emplace(id, TickField{&fieldNameById(id), readOrder.size()});
+        if (added) readOrder.push_back(&entry->second);
     }
     initialLoadDone = false;
     indexFields();
@@ -79,56 +87,38 @@ void TickSupplier::indexFields() {
     for (auto& [id, field] : fieldIds) {
         if (id >= 0) fieldById[static_cast<std::size_t>(id)] = &field;
     }
-    // Half as many spare places again as fields keep the probe runs short.
-    std::size_t size = 1;
-    unsigned int bits = 0;
-    while (size < fieldIds.size() + fieldIds.size() / 2 + 1) {
-        size *= 2;
-        ++bits;
-    }
-    nameHints.assign(fieldIds.empty() ? 0 : size, NameHint{});
-    hintShift = 64 - bits;
 }
 
 void TickSupplier::publish() {
-    snapshotSet->sink = this;
+    snapshotSet->sink = &relay;
     snapshotSet->Init();  // a false result still leaves a live subscription
 }
 
 // ---- Feed callback -----------------------------------------------------------------
 
 void TickSupplier::onSnapshotUpdate(SnapshotSet* set, std::uint8_t changedCount, const std::uint8_t* changedIds) {
-    WriteGuard guard(supplierLock);
-    try {
-        processUpdate(set, changedCount, changedIds);
-    } catch (...) {
-        // Last guard: a host logger that throws inside a handler must still not
-        // reach the feed client.
-    }
+    relay.onSnapshotUpdate(set, changedCount, changedIds);
 }
 
-void TickSupplier::processUpdate(SnapshotSet* set, std::uint8_t changedCount, const std::uint8_t* changedIds) {
+void TickSupplier::handleSnapshotUpdate(SnapshotSet* set, std::uint8_t changedCount, const std::uint8_t* changedIds) {
     // A masked record would have no effect; skipping it spares every update its cost.
     const bool debug = aceRecordWanted(LM_DEBUG);
-    bool entered = false;
+    data::HostLogger* const log = hostLogger;  // the consumer may delete the supplier
     try {
-        set->EnterRead();
-        entered = true;
-        hostLogger->info(kTickArrivesText, "");
+        FeedReadScope<SnapshotSet> read(set);
+        log->info(kTickArrivesText, "");
         if (!initialLoadDone) loadAll(set);
         refreshTradeTime(set);
         if (storeChanged(set, changedCount, changedIds) && consumer != nullptr) {
-            hostLogger->info(kTickSendedText, "");
+            log->info(kTickSendedText, "");
             consumer->ticksChanged(this);
         }
-        entered = false;  // a throwing LeaveRead must not be answered by another
-        set->LeaveRead();
+        read.leave();
     } catch (const char* text) {
-        if (entered) set->LeaveRead();
-        hostLogger->info(kTickExceptionText, text != nullptr ? text : "");
+        log->info(kTickExceptionText, text != nullptr ? text : "");
         return;  // no ACE record on this path
     } catch (...) {
-        if (entered) set->LeaveRead();  // other exceptions are swallowed silently
+        // Other exceptions are swallowed silently; the read lock is left by now.
     }
     if (debug) writeAceRecord(kTickLogPath, kTickLineFinished, 0, LM_DEBUG, kTickFinishedText);
 }
@@ -141,11 +131,7 @@ void TickSupplier::loadAll(SnapshotSet* set) {
 void TickSupplier::refreshTradeTime(SnapshotSet* set) {
     FeedTime time = 0;  // a snapshot without a trade time gives the feed's time 0
     set->GetDWord(kTradeTimeFieldId, &time);
-    tradeTime = data::CalendarRecord{};
-    pTellivarClient->GetYMD(time, &tradeTime.tm_year, &tradeTime.tm_mon, &tradeTime.tm_mday);
-    pTellivarClient->GetHMS(time, &tradeTime.tm_hour, &tradeTime.tm_min, &tradeTime.tm_sec);
-    tradeTime.tm_year -= 1900;
-    tradeTime.tm_mon -= 1;
+    tradeTime = calendarRecordOf(time);
 }
 
 bool TickSupplier::storeChanged(SnapshotSet* set, std::uint8_t changedCount, const std::uint8_t* changedIds) {
@@ -174,37 +160,7 @@ __attribute__((noinline)) double& TickSupplier::entryOf(std::string_view name) {
     return it != values.end() ? it->second : values.emplace(name, 0.0).first->second;
 }
 
-// ---- Name hints ------------------------------------------------------------------------
-
-
-inline std::size_t TickSupplier::hintIndex(const char* name) const {
-    // Fibonacci hashing of the address: neighbouring names spread out.
-    return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(name) * 0x9E3779B97F4A7C15ULL) >> hintShift);
-}
-
-inline double* TickSupplier::hintedSlot(const char* name) const {
-    const std::size_t size = nameHints.size();
-    if (size == 0) return nullptr;
-    for (std::size_t i = hintIndex(name), probes = 0; probes < size; i = (i + 1) & (size - 1), ++probes) {
-        const NameHint& hint = nameHints[i];
-        if (hint.name == nullptr) return nullptr;
-        if (hint.name != name) continue;
-        TickField* field = hint.field;
-        return field->slot != nullptr && std::strcmp(name, field->name->c_str()) == 0 ? field->slot : nullptr;
-    }
-    return nullptr;
-}
-
-void TickSupplier::rememberName(const char* name, TickField* field) {
-    const std::size_t size = nameHints.size();
-    for (std::size_t i = hintIndex(name), probes = 0; probes < size; i = (i + 1) & (size - 1), ++probes) {
-        NameHint& hint = nameHints[i];
-        if (hint.name != nullptr && hint.name != name) continue;
-        hint = NameHint{name, field};  // a reused pointer now names this field
-        return;
-    }
-    // Full: every place holds another pointer; the name just takes the slower way.
-}
+// ---- Values --------------------------------------------------------------------------
 
 TickField* TickSupplier::subscribedField(const char* name) {
     std::int16_t id = 0;
@@ -214,13 +170,17 @@ TickField* TickSupplier::subscribedField(const char* name) {
     return field != nullptr && *field->name == name ? field : nullptr;
 }
 
-// ---- Values --------------------------------------------------------------------------
-
 data::CalendarRecord* TickSupplier::getTime() { return &tradeTime; }
 
 double TickSupplier::getValue(const char* name) {
     if (name == nullptr) return 0.0;
-    if (double* slot = hintedSlot(name)) return *slot;
+    if (!readOrder.empty()) {
+        const TickField& predicted = *readOrder[nextRead];
+        if (predicted.slot != nullptr && std::strcmp(name, predicted.name->c_str()) == 0) {
+            nextRead = nextRead + 1 == readOrder.size() ? 0 : nextRead + 1;
+            return *predicted.slot;
+        }
+    }
     return lookUpValue(name);
 }
 
@@ -228,13 +188,12 @@ __attribute__((noinline)) double TickSupplier::lookUpValue(const char* name) {
     double& value = entryOf(name);  // insert-or-get: an absent name now has 0.0
     if (TickField* field = subscribedField(name)) {
         field->slot = &value;  // the same node storeValue would find
-        rememberName(name, field);
+        nextRead = field->readPosition + 1 == readOrder.size() ? 0 : field->readPosition + 1;
     }
     return value;
 }
 
 bool TickSupplier::hasValue(const char* name) {
     if (name == nullptr) return false;
-    return hintedSlot(name) != nullptr || values.find(std::string_view(name)) != values.end();
+    return values.find(std::string_view(name)) != values.end();
 }
-

@@ -6,11 +6,15 @@
 #include <string>
 
 #include "PluginManager/tellivar/acelog.h"
+#include "PluginManager/tellivar/feed_boundary.h"
 #include "PluginManager/tellivar/init.h"
 #include "PluginManager/tellivar/locks.h"
 
 namespace {
 
+// ---- Compatibility surface ------------------------------------------------
+// Hosts match these texts, and log readers these ACE paths and lines: they are
+// part of the plug-in's interface and never change.
 constexpr const char kLogPath[] = "PluginManager/tellivar/update";
 constexpr int kLineSubscription = 157;
 constexpr int kLineSetUp = 195;
@@ -18,6 +22,7 @@ constexpr int kLineCreateFailed = 188;
 constexpr int kLineDataArrives = 82;
 constexpr int kLineUpdateFailed = 111;
 constexpr int kLineProcessed = 115;
+constexpr int kLineEscaped = 117;  // LM_ERROR: an exception that escaped the callback's own handlers
 
 constexpr const char kSubscription[] = "Update subscription for\n";
 constexpr const char kSetUp[] = "recordset is setup\n";
@@ -28,8 +33,8 @@ constexpr const char kFailureFormat[] = "%s\n";
 constexpr const char kCreateFailed[] = "CreateTRecordSet failed";
 constexpr const char kNoSymbol[] = "Update request has no symbol";
 constexpr const char kNoMemorySupplier[] = "No memory : new UpdateSupplier";
+// ----------------------------------------------------------------------------
 
-constexpr int kIntervalByNumber = 1;  // interval type that is written as a bare number
 constexpr int kRecordCount = 2;       // the newest bar and the one before it
 constexpr int kEndTimeKind = 1;       // GetETime: the record's end time
 
@@ -39,13 +44,7 @@ std::string updateQuery(data::SupplierRequest* request) {
     if (symbol == nullptr) throw kNoSymbol;  // a null symbol would crash the text building
     std::string query(symbol);
     query += ',';
-    if (request->intervalType() == kIntervalByNumber) {
-        query += std::to_string(request->intervalNumber());
-    } else {
-        query += request->intervalLetter();
-        query += std::to_string(request->intervalMultiple());
-    }
-    return query;
+    return query += intervalText(*request);
 }
 
 // Opens the record set and hands it to a new supplier. On a text exception the
@@ -57,9 +56,9 @@ UpdateSupplier* openUpdateStream(data::SupplierRequest* request, data::TickConsu
         const std::string query = updateQuery(request);
         set = pTellivarClient->CreateTRecordSet(query.c_str());
         if (set == nullptr) throw kCreateFailed;
-        supplier.reset(new (std::nothrow) UpdateSupplier(set, consumer));
+        supplier.reset(newRelayedSupplier<UpdateSupplier>(kLogPath, kLineEscaped, set, consumer));
         if (!supplier) throw kNoMemorySupplier;
-        set->SetSink(supplier.get());
+        set->SetSink(&supplier->relay);
         set->Init(kRecordCount, 0);  // the result is not examined: events follow either way
     } catch (const char* text) {
         writeAceRecord(kLogPath, kLineCreateFailed, 0, LM_DEBUG, kFailureFormat, text);
@@ -75,16 +74,16 @@ UpdateSupplier* openUpdateStream(data::SupplierRequest* request, data::TickConsu
 
 }  // namespace
 
-const BarFieldName barFieldNames[kBarFieldCount] = {
-    {"Open", "O"}, {"High", "H"}, {"Low", "L"}, {"Close", "C"}, {"Volume", "V"},
-};
-
 // ---- Creation ------------------------------------------------------------------
 
 // Host thread. Holds interfaceLock as writer for the whole operation, so history
-// and update creations on one interface run one at a time. `context` is not used.
+// and update creations on one interface run one at a time. `context` is only checked.
 data::TickSupplier* TellivarInterface::createUpdateSupplier(data::SupplierRequest* request,
-                                                            data::TickConsumer* consumer, data::RequestContext*) {
+                                                            data::TickConsumer* consumer,
+                                                            data::RequestContext* context) {
+    // A null consumer is allowed (its supplier ignores every callback); a
+    // missing request or context is refused before any feed call.
+    if (request == nullptr || context == nullptr) return nullptr;
     WriteGuard guard(interfaceLock);
     factory->connectSession();  // its outcome is not examined: the query waits for the logon
     writeAceRecord(kLogPath, kLineSubscription, 0, LM_DEBUG, kSubscription);
@@ -96,36 +95,41 @@ data::TickSupplier* TellivarInterface::createUpdateSupplier(data::SupplierReques
 
 // ---- Supplier --------------------------------------------------------------------
 
-UpdateSupplier::UpdateSupplier(TRecordSet* set, data::TickConsumer* tickConsumer)
-    : recordSet(set), consumer(tickConsumer) {}
-
-UpdateSupplier::~UpdateSupplier() {
-    WriteGuard guard(supplierLock);  // waits for a callback in progress
-    pTellivarClient->DeleteTRecordSet(recordSet);
-    consumer = nullptr;
+UpdateSupplier::UpdateSupplier(Relay& sink, TRecordSet* set, data::TickConsumer* tickConsumer)
+    : relay(sink), recordSet(set), consumer(tickConsumer), supplierLock(sink.supplierLock) {
+    relay.bind(this);
 }
 
-// Feed thread.
-void UpdateSupplier::onRecordSetEvent(TRecordSet* set, int, long, long) {
-    WriteGuard guard(supplierLock);
+namespace {
+void deleteRecordSet(void* set) { pTellivarClient->DeleteTRecordSet(static_cast<TRecordSet*>(set)); }
+}  // namespace
+
+// Takes supplierLock as writer, so a callback in progress finishes first.
+UpdateSupplier::~UpdateSupplier() { relay.close(LockMode::Write, deleteRecordSet, recordSet); }
+
+void UpdateSupplier::onRecordSetEvent(TRecordSet* set, int event, long first, long second) {
+    relay.onRecordSetEvent(set, event, first, second);
+}
+
+// Feed thread, under supplierLock (writer).
+void UpdateSupplier::handleRecordSetEvent(TRecordSet* set, int, long, long) {
     if (consumer == nullptr) return;
     // Both records are skipped while LM_DEBUG is masked (the host's normal
     // setting): they would have no effect, and this runs on every update.
     const bool debug = aceRecordWanted(LM_DEBUG);
     if (debug) writeAceRecord(kLogPath, kLineDataArrives, 0, LM_DEBUG, kDataArrives, static_cast<int>(std::time(nullptr)));
-    set->EnterRead();
+    FeedReadScope<TRecordSet> read(set);
     try {
         // An empty set has no newest record: nothing to read, no one to tell.
         if (set->hasRecords != 0) readNewestRecord(set);
     } catch (const char* text) {
         writeAceRecord(kLogPath, kLineUpdateFailed, 0, LM_DEBUG, kFailureFormat, text != nullptr ? text : "");
-        set->LeaveRead();
-        return;
+        return;  // the read scope is left after the record
     } catch (...) {
         // Any other failure is swallowed and the update finishes as usual.
     }
     if (debug) writeAceRecord(kLogPath, kLineProcessed, 0, LM_DEBUG, kProcessed);
-    set->LeaveRead();
+    read.leave();
 }
 
 // Under supplierLock and the set's read lock.
@@ -140,15 +144,7 @@ void UpdateSupplier::readTime(TRecordSet* set, long index) {
     FeedTime time = 0;
     // A record without a time keeps the previous update's time instead of a made-up one.
     if (!set->GetETime(index, kEndTimeKind, &time)) return;
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    pTellivarClient->GetYMD(time, &year, &month, &day);
-    pTellivarClient->GetHMS(time, &hour, &minute, &second);
-    updateTime.tm_year = year - 1900;
-    updateTime.tm_mon = month - 1;
-    updateTime.tm_mday = day;
-    updateTime.tm_hour = hour;
-    updateTime.tm_min = minute;
-    updateTime.tm_sec = second;
+    updateTime = calendarRecordOf(time);
 }
 
 // A field the record lacks keeps its previous value, or stays absent.
@@ -173,26 +169,9 @@ double& UpdateSupplier::entry(const char* key) {
 
 data::CalendarRecord* UpdateSupplier::getTime() { return &updateTime; }
 
-namespace {
-
-// Position of a one-letter bar key ("O", "H", "L", "C", "V") in barFieldNames, or -1.
-int barSlotOf(const char* name) {
-    if (name[0] == '\0' || name[1] != '\0') return -1;
-    switch (name[0]) {
-        case 'O': return 0;
-        case 'H': return 1;
-        case 'L': return 2;
-        case 'C': return 3;
-        case 'V': return 4;
-        default: return -1;
-    }
-}
-
-}  // namespace
-
 double UpdateSupplier::getValue(const char* name) {
     if (name == nullptr) return 0.0;
-    const int slot = barSlotOf(name);
+    const int slot = barFieldOf(name);
     if (slot < 0) return entry(name);  // reading an absent key adds it
     double*& cached = barSlots[slot];
     if (cached == nullptr) cached = &entry(name);
@@ -201,7 +180,7 @@ double UpdateSupplier::getValue(const char* name) {
 
 bool UpdateSupplier::hasValue(const char* name) {
     if (name == nullptr) return false;
-    const int slot = barSlotOf(name);
+    const int slot = barFieldOf(name);
     if (slot >= 0 && barSlots[slot] != nullptr) return true;
     return values.find(name) != values.end();
 }

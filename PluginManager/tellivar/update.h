@@ -11,18 +11,10 @@
 #include <map>
 #include <string>
 
+#include "PluginManager/tellivar/feed_text.h"
+#include "PluginManager/tellivar/sink_relay.h"
 #include "feed/TellivarClient.h"
 #include "host/data.h"
-
-// One bar field: its name in the record set and the key it is stored under.
-struct BarFieldName {
-    const char* longName;
-    const char* key;
-};
-
-// Read in this order on every update.
-constexpr std::size_t kBarFieldCount = 5;
-extern const BarFieldName barFieldNames[kBarFieldCount];
 
 // Made by TellivarInterface::createUpdateSupplier, owned by the host, which
 // deletes it through the data::TickSupplier face.
@@ -32,19 +24,26 @@ extern const BarFieldName barFieldNames[kBarFieldCount];
 // both held. getTime/getValue/hasValue take no lock: they are meant to be
 // called inside ticksChanged, and a call from elsewhere is not synchronised
 // with the next update. The destructor takes supplierLock as writer, so it
-// waits for a callback in progress; the host must not delete the supplier from
-// inside ticksChanged.
+// waits for a callback in progress. The feed's sink is the supplier's relay,
+// which outlives it; a supplier deleted inside its own ticksChanged has its
+// set deleted once the notification has unwound.
 class UpdateSupplier : public ITRecSetSink, public data::TickSupplier {
 public:
-    // `set` is owned from here on; `consumer` is not owned and may be null, in
-    // which case every callback is ignored.
-    UpdateSupplier(TRecordSet* set, data::TickConsumer* consumer);
+    using Relay = RecordSetRelay<UpdateSupplier>;
+
+    // Made through newRelayedSupplier. `set` is owned from here on; `consumer`
+    // is not owned and may be null, in which case every callback is ignored.
+    UpdateSupplier(Relay& relay, TRecordSet* set, data::TickConsumer* consumer);
     ~UpdateSupplier() override;
     UpdateSupplier(const UpdateSupplier&) = delete;
     UpdateSupplier& operator=(const UpdateSupplier&) = delete;
 
-    // Every call is taken as a change of the series; event, first and second are not examined.
+    // The same as the feed's call through the relay.
     void onRecordSetEvent(TRecordSet* set, int event, long first, long second) override;
+    // The callback's body, called by the relay with supplierLock held as
+    // writer. Every call is taken as a change of the series; event, first and
+    // second are not examined. Touches no member once the consumer was told.
+    void handleRecordSetEvent(TRecordSet* set, int event, long first, long second);
 
     // Time of the newest record at the last update; all zeros before the first.
     data::CalendarRecord* getTime() override;
@@ -53,9 +52,10 @@ public:
     // True when the key is stored. Adds nothing.
     bool hasValue(const char* name) override;
 
+    Relay& relay;                    // the feed's sink; outlives the supplier
     TRecordSet* const recordSet;     // owned; deleted with DeleteTRecordSet under supplierLock
-    data::TickConsumer* consumer;    // not owned; guarded by supplierLock (cleared by the destructor)
-    ACE_RW_Thread_Mutex supplierLock;
+    data::TickConsumer* consumer;    // not owned; guarded by supplierLock
+    ACE_RW_Thread_Mutex& supplierLock;  // the relay's; callback and destructor take it as writer
     data::CalendarRecord updateTime{};  // written by the callback under supplierLock
     // Written by the callback under supplierLock, and by getValue inside a
     // notification. Keys are only ever added; heterogeneous lookup so that

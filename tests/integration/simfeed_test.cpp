@@ -172,13 +172,6 @@ BarValues readBar(TRecordSet* set, long index) {
     return bar;
 }
 
-// Whether a bar starting at `start` follows one ending at `end`: at once, or
-// after the weekend the default market does not trade.
-bool follows(FeedTime start, FeedTime end) {
-    const bool saturday = (end / 86400 + 3) % 7 == 5;  // 1970-01-01 was a Thursday
-    return start == end || (saturday && start == end + 2 * 86400);
-}
-
 std::vector<BarValues> readAll(TRecordSet* set) {
     std::vector<BarValues> bars;
     set->EnterRead();
@@ -481,12 +474,14 @@ TEST_F(SimFeed, ShouldAnswerDailyHistoryAtOnceWithOffsetIndexes) {
     EXPECT_EQ(bars.back().start, pTellivarClient->MakeTime(2024, 1, 10, 0, 0, 0));
     for (std::size_t i = 0; i < bars.size(); ++i) {
         const auto& b = bars[i];
-        EXPECT_EQ(b.end - b.start, 86400u);
+        // Trading days only: Friday's bar ends when Monday's begins (1970-01-01 was a Thursday).
+        const bool friday = (b.start / 86400 + 3) % 7 == 4;
+        EXPECT_EQ(b.end - b.start, friday ? 3 * 86400u : 86400u);
         EXPECT_LE(b.low, std::min(b.open, b.close));
         EXPECT_GE(b.high, std::max(b.open, b.close));
         EXPECT_GT(b.volume, 0);
         if (i > 0) {
-            EXPECT_TRUE(follows(b.start, bars[i - 1].end)) << b.start;
+            EXPECT_EQ(b.start, bars[i - 1].end);
             EXPECT_EQ(b.open, bars[i - 1].close) << "no overnight gaps";
         }
     }
@@ -534,8 +529,20 @@ TEST_F(SimFeed, ShouldLoadLongIntradayHistoryInChunksOnTheFeedThread) {
     EXPECT_TRUE(sink.log.allOnOtherThreadThan(std::this_thread::get_id()));
     const auto bars = readAll(set);
     ASSERT_EQ(bars.size(), 2501u);
-    for (std::size_t i = 1; i < bars.size(); ++i) ASSERT_TRUE(follows(bars[i].start, bars[i - 1].end)) << i;
+    for (std::size_t i = 1; i < bars.size(); ++i) ASSERT_EQ(bars[i].start, bars[i - 1].end) << i;
     EXPECT_EQ(bars.back().start, start - 50) << "the newest bar is the one forming now";
+}
+
+TEST_F(SimFeed, ShouldCompleteAMinuteHistoryAskedBeyondTheCapWithTheCappedBars) {
+    logOn();
+    BarSink& sink = barSink();
+    TRecordSet* set = open("ACME,1", sink, true);
+    ASSERT_NE(set, nullptr);
+    ASSERT_EQ(set->Init(200001, 0), 1);  // a host request of 200,000 records
+    ASSERT_TRUE(sink.log.waitFor([&] { return completed(sink, 200001); }));
+    set->EnterRead();
+    EXPECT_EQ(set->lastRecord - set->firstRecord + 1, 200000);
+    set->LeaveRead();
 }
 
 TEST_F(SimFeed, ShouldPriceTradesWithinTheBarsOfTheSameMoment) {

@@ -2,33 +2,14 @@
 
 #include <algorithm>
 
+#include "simfeed/calendar.h"
+
 TellivarClient* pTellivarClient = nullptr;
 
 namespace {
 
 std::string text(const char* s) { return s == nullptr ? "<null>" : s; }
 
-// Days since 1970-01-01 of a civil date (proleptic Gregorian).
-long daysFromCivil(int y, int m, int d) {
-    y -= m <= 2;
-    const long era = (y >= 0 ? y : y - 399) / 400;
-    const long yoe = y - era * 400;
-    const long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
-void civilFromDays(long z, int* y, int* m, int* d) {
-    z += 719468;
-    const long era = (z >= 0 ? z : z - 146096) / 146097;
-    const long doe = z - era * 146097;
-    const long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const long mp = (5 * doy + 2) / 153;
-    *d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    *m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    *y = static_cast<int>(yoe + era * 400 + (*m <= 2));
-}
 
 }  // namespace
 
@@ -229,17 +210,18 @@ void FakeFeedClient::DeleteTRecordSet(TRecordSet* set) {
     auto* fake = static_cast<FakeRecordSet*>(set);
     note([&] { return std::string("DeleteTRecordSet(" + (fake != nullptr ? fake->name : std::string("<null>")) + ")"); });
     if (fake != nullptr) fake->deleted = true;
+    if (onDelete) onDelete();
 }
 
 void FakeFeedClient::DeleteSnapshotSet(SnapshotSet* set) {
     auto* fake = static_cast<FakeSnapshotSet*>(set);
     note([&] { return std::string("DeleteSnapshotSet(" + (fake != nullptr ? fake->name : std::string("<null>")) + ")"); });
     if (fake != nullptr) fake->deleted = true;
+    if (onDelete) onDelete();
 }
 
 FeedTime FakeFeedClient::timeOf(int year, int month, int day, int hour, int minute, int second) {
-    const long days = daysFromCivil(year, month, day);
-    return static_cast<FeedTime>(days * 86400L + hour * 3600L + minute * 60L + second);
+    return static_cast<FeedTime>(simfeed::secondsFromCivil(year, month, day, hour, minute, second));
 }
 
 FeedTime FakeFeedClient::MakeTime(int year, int month, int day, int hour, int minute, int second) {
@@ -249,7 +231,10 @@ FeedTime FakeFeedClient::MakeTime(int year, int month, int day, int hour, int mi
 }
 
 void FakeFeedClient::GetYMD(FeedTime time, int* year, int* month, int* day) {
-    civilFromDays(static_cast<long>(time / 86400U), year, month, day);
+    const simfeed::CivilDate date = simfeed::civilFromDays(static_cast<std::int64_t>(time / 86400U));
+    *year = date.year;
+    *month = date.month;
+    *day = date.day;
 }
 
 void FakeFeedClient::GetHMS(FeedTime time, int* hour, int* minute, int* second) {

@@ -142,6 +142,9 @@ public:
     std::function<void(FakeSnapshotSet&)> prepareSnapshotSet;
     // Runs inside Connect, after it is recorded (e.g. to detect overlapping setups).
     std::function<void(EConnectStatus*)> onConnect;
+    // Runs inside DeleteTRecordSet/DeleteSnapshotSet, after the set is marked
+    // deleted (e.g. to start a callback while the deleting supplier holds its lock).
+    std::function<void()> onDelete;
 
     EConnectStatus* lastSink() const { return lastSink_.load(); }
     FakeRecordSet* recordSet(std::size_t index) const;     // in creation order

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <stdexcept>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <thread>
 
@@ -166,11 +169,24 @@ TEST_F(SessionTest, ShouldGoOfflineAtLogOffAndNotReconnectAfterIt) {
     }
 }
 
-TEST_F(SessionTest, ShouldPassFeedMessagesOnAsInfo) {
+TEST_F(SessionTest, ShouldPassFeedMessagesOnAsInfoWithEveryPercentLiteral) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"Invalid password: 100%", "Invalid password: 100%%"},
+        {"100%s ... %n%n", "100%%s ... %%n%%n"},
+        {"%%", "%%%%"},
+        {"no directives", "no directives"},
+        {"", ""},
+    };
     factory->connectSession();
-    context.log.clear();
-    onFeedThread([&] { sink().onMessage("Invalid password: 100%"); });
-    EXPECT_EQ(context.log.lines(), (std::vector<LogLine>{{"info", "Invalid password: 100%", "", 0}}));
+    for (const auto& [sent, format] : cases) {
+        context.log.clear();
+        onFeedThread([&, text = sent] { sink().onMessage(text); });
+        ASSERT_EQ(context.log.lines(), (std::vector<LogLine>{{"info", format, "", 0}})) << sent;
+        // A host that formats printf-style prints the feed's text unchanged.
+        char printed[64];
+        std::snprintf(printed, sizeof printed, context.log.lines()[0].format.c_str(), "");
+        EXPECT_STREQ(printed, sent);
+    }
 }
 
 TEST_F(SessionTest, ShouldUseANewPasswordOnlyAfterHostReconnect) {
@@ -300,4 +316,42 @@ TEST_F(SessionTest, ShouldSendWholeCredentialsWhileASetupReplacesThem) {
     feed.client().clearCalls();
     sink().onSendCredentials(0, 0);
     EXPECT_EQ(feed.client().calls(), (Calls{"SendLogon(alice,first-password-long-enough-for-the-heap)"}));
+}
+
+// ---- What a host throws inside a session callback ----------------------------------
+
+namespace {
+
+// A listener that throws whatever it is given.
+class ThrowingListener : public data::AbilityListener {
+public:
+    explicit ThrowingListener(std::function<void()> toss) : toss_(std::move(toss)) {}
+    void abilityChanged(const char*, data::ProviderAbility*) override { toss_(); }
+
+private:
+    std::function<void()> toss_;
+};
+
+}  // namespace
+
+TEST_F(SessionTest, ShouldKeepWhatAListenerThrowsOutOfTheFeedThread) {
+    factory->connectSession();
+    struct Case {
+        std::function<void()> toss;
+        std::string logged;
+    };
+    const Case cases[] = {{[] { throw std::runtime_error("listener failed"); }, "listener failed\n"},
+                          {[] { throw 7; }, "unknown exception\n"},
+                          {[] { throw "text"; }, "text\n"}};
+    for (const Case& c : cases) {
+        ThrowingListener thrower(c.toss);
+        factory->abilityRecord.addListener(&thrower);
+        ace.clear();
+        EXPECT_NO_THROW(onFeedThread([&] { sink().onLogon(0); }));
+        EXPECT_NO_THROW(onFeedThread([&] { sink().onLogOff(); }));
+        factory->abilityRecord.removeListener(&thrower);
+        const auto records = ace.records();
+        ASSERT_EQ(records.size(), 2U);
+        EXPECT_EQ(records[0], (AceRecord{kInitPath, 240, 0, LM_ERROR, c.logged}));
+    }
 }

@@ -36,7 +36,7 @@ TEST_F(TickTest, ShouldSubscribeWithTheSymbolTextAndPublishTheCompleteSupplier) 
     ASSERT_NE(result, nullptr);
     EXPECT_EQ(set().symbol, "@ES#C, x\tY\xE9");
     EXPECT_EQ(feed.client().callsStartingWith("CreateSnapshotSet"), Calls{"CreateSnapshotSet(@ES#C, x\tY\xE9)"});
-    EXPECT_EQ(set().sink, static_cast<ISSSetSink*>(&tick()));
+    EXPECT_EQ(set().sink, static_cast<ISSSetSink*>(&tick().relay));
     EXPECT_EQ(static_cast<data::TickSupplier*>(&tick()), result);
     EXPECT_EQ(feed.client().countOf("set1.Init"), 1U);
     EXPECT_EQ(tick().values.at("Open"), 12.5);  // loaded by the callback fired inside Init

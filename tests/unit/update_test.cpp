@@ -119,7 +119,7 @@ TEST_F(UpdateTest, ShouldLeaveSinkModeAloneAndIgnoreTheInitResult) {
     ASSERT_NE(supplier, nullptr);
     EXPECT_EQ(set().sinkModeAtSetSink, 5);
     EXPECT_EQ(set().sinkMode, 5);
-    EXPECT_EQ(set().sink, dynamic_cast<ITRecSetSink*>(supplier.get()));
+    EXPECT_EQ(set().sink, static_cast<ITRecSetSink*>(&dynamic_cast<UpdateSupplier&>(*supplier).relay));
 }
 
 TEST_F(UpdateTest, ShouldLogSubscriptionThenSetupOnSuccess) {
