@@ -112,7 +112,8 @@ std::string formatClock(const data::CalendarRecord& time) {
 }
 
 long long secondsOf(const data::CalendarRecord& time) {
-    if (time.tm_mon < 0 || time.tm_mon > 11) return 0;
+    // Feed times lie within 1970 to 2106; anything far outside is no time at all.
+    if (time.tm_mon < 0 || time.tm_mon > 11 || time.tm_year < -1900 || time.tm_year > 8100) return 0;
     const date::sys_days day = date::year{time.tm_year + 1900} / date::month{static_cast<unsigned>(time.tm_mon + 1)} /
                                date::day{static_cast<unsigned>(std::max(0, time.tm_mday))};
     const auto moment = day + std::chrono::hours{time.tm_hour} + std::chrono::minutes{time.tm_min} +

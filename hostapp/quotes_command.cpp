@@ -89,7 +89,10 @@ private:
 
     std::string header() const {
         std::string text = fmt::format("{:<10} {:>10}", "Symbol", "Time (UTC)");
-        for (std::size_t i = 0; i < fields_.size(); ++i) text += fmt::format(" {:>{}}", fields_[i], width(i));
+        // Without colour every cell has one more column, for its change mark.
+        for (std::size_t i = 0; i < fields_.size(); ++i) {
+            text += fmt::format(" {:>{}}{}", fields_[i], width(i), colour_ ? "" : " ");
+        }
         return text;
     }
 
