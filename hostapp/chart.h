@@ -1,6 +1,6 @@
-// Bars to files: CSV, and a candlestick chart drawn by gnuplot's pngcairo
-// terminal. gnuplot is run as a program found on PATH; the host does not
-// link it.
+// Bars to files: CSV, and a candlestick chart with a volume panel drawn by
+// gnuplot's pngcairo terminal. gnuplot is run as a program found on PATH;
+// the host does not link it.
 #pragma once
 
 #include <string>
@@ -8,8 +8,15 @@
 
 #include "events.h"
 
+// Whether a file can be written at `path`, tried by opening it (an existing
+// file without truncating it; a new one is created and removed again).
+// False with a message naming the path and the reason in `error` otherwise.
+bool checkWritable(const std::string& path, std::string& error);
+
 // Writes "time,open,high,low,close,volume" and one row per bar, in the given
-// order; a missing value is an empty cell. False with `error` on a write failure.
+// order: the time in ISO 8601 with its zone ("2026-12-07T00:00:00Z"), the
+// numbers as the table shows them, a missing value as an empty cell. False
+// with `error` on a write failure.
 bool writeBarsCsv(const std::string& path, const std::vector<Bar>& bars, std::string& error);
 
 // The path of the gnuplot program on PATH, or "" when there is none.
@@ -17,7 +24,16 @@ std::string findGnuplot();
 
 enum class ChartResult { Written, NoGnuplot, Failed };
 
-// Draws the bars (any order) into a PNG. `message` says what went wrong.
-// gnuplot gets 30 s; it is killed after that.
-ChartResult writeCandlestickChart(const std::string& pngPath, const std::vector<Bar>& bars,
-                                  const std::string& title, std::string& message);
+// What the chart's title says.
+struct ChartTitle {
+    std::string symbol;
+    std::string interval;       // as --interval spells it
+    bool newestForming = false; // the newest bar has not ended yet
+};
+
+// Draws the bars (any order) into a 1000 x 600 PNG: candles over a volume
+// panel, one slot per bar (no gaps for closed markets), axes labelled with
+// price, volume and time (UTC). `message` says what went wrong. gnuplot gets
+// 30 s; it is killed after that.
+ChartResult writeCandlestickChart(const std::string& pngPath, const std::vector<Bar>& bars, const ChartTitle& title,
+                                  std::string& message);

@@ -3,6 +3,8 @@
 // strings them together.
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,7 +16,7 @@ struct InfoOptions {
 
 struct QuotesOptions {
     std::vector<std::string> symbols;
-    std::string fields;      // comma-separated long names; empty: the defaults
+    std::optional<std::string> fields;  // comma-separated long names; unset: the defaults
     double seconds = 0;      // 0: until Ctrl-C
     bool plain = false;      // plain lines even on a terminal
 };
@@ -23,7 +25,7 @@ struct HistoryOptions {
     std::string symbol;
     std::string interval = "D1";
     int count = 30;
-    std::string end;         // "" or DATE[THH:MM]
+    std::string end;         // "" or an ISO-8601 time in UTC (end_time.h)
     bool reverse = false;
     std::string csv;
     std::string chart;
@@ -49,16 +51,50 @@ int runHistory(const HostOptions& host, const HistoryOptions& options);
 int runStream(const HostOptions& host, const StreamOptions& options);
 int runDemo(const HostOptions& host, const DemoOptions& options);
 
-// Parts shared with the demo.
+// How long a live step runs: `seconds` (0: until Ctrl-C), then, while
+// `keepGoing` (asked ten times a second) says so, up to `extraSeconds` more.
+// The demo uses it to line its steps up with the feed's minutes.
+struct LiveSpan {
+    double seconds = 0;
+    double extraSeconds = 0;
+    std::function<bool()> keepGoing;
+};
+// Pumps events to `handler` (true: done) for the span. `tick` as in pump().
+HostSession::PumpResult pumpFor(HostSession& session, const LiveSpan& span, const std::function<bool(Event&)>& handler,
+                                const std::function<void()>& tick = {});
+
+// The feed's clock as the live data shows it: the time of the newest quote
+// and when it arrived.
+class FeedClock {
+public:
+    void saw(const data::CalendarRecord& time);
+    // Seconds since 1970 by the feed's clock; nullopt when no quote came in
+    // the last two seconds (a closed market).
+    std::optional<double> now() const;
+
+private:
+    std::optional<double> time_;
+    std::chrono::steady_clock::time_point seenAt_{};
+};
+
+// Parts shared with the demo. `clock`, if given, follows the quotes' times.
 int runQuotesOn(HostSession& session, const std::vector<std::string>& symbols, const std::vector<std::string>& fields,
-                double seconds, bool plain);
+                const LiveSpan& span, bool plain, FeedClock* clock = nullptr);
 // `tableRows` limits the printed table to the newest rows (0: all).
 int runHistoryOn(HostSession& session, const HistoryOptions& options, const IntervalSpec& interval,
                  const data::CalendarRecord& endTime, std::size_t tableRows);
-int runStreamOn(HostSession& session, const std::string& symbol, const IntervalSpec& interval, double seconds);
+// With `untilNewBar`, after `seconds` it goes on (at most 65 s) until a new
+// bar has opened and been updated, as long as updates keep coming.
+int runStreamOn(HostSession& session, const std::string& symbol, const IntervalSpec& interval, double seconds,
+                bool untilNewBar = false);
+// Prints why the plug-in made no supplier (its error lines, a hint for a
+// symbol in lower case); returns exitcode::kNoSupplier. `what` names the
+// request: "history at D1", "live quotes", ...
+int reportRefusal(const HostSession& session, const std::string& what, const std::string& symbol);
+// Checks, before anything connects, that every non-empty path can be
+// written; prints the first problem.
+bool checkOutputFiles(const std::vector<std::string>& paths);
 // Checks --interval against the plug-in's ability record; prints the error.
 std::optional<IntervalSpec> checkInterval(HostSession& session, const std::string& text);
 // Prints what `info` shows about a loaded plug-in.
 void printProviderInfo(HostSession& session, bool withPanel);
-// A deadline `seconds` from now, or far away for 0.
-std::chrono::steady_clock::time_point deadlineAfter(double seconds);

@@ -1,27 +1,128 @@
 #include "console.h"
 
-#include <fmt/format.h>
+#include <date/date.h>
+#include <fcntl.h>
+#include <stdio_ext.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
+#include "exit_codes.h"
 #include "stop_signal.h"
+
+namespace {
+
+bool quietMode = false;
+// Main thread only: how stdout fared. 0 while it works; EPIPE once its reader
+// went away; any other errno once a write failed.
+int outputErrno = 0;
+
+void noteOutputFailure(int error) {
+    if (outputErrno != 0) return;
+    outputErrno = error != 0 ? error : EIO;
+    // Drop what is still buffered, so that the exit does not try again.
+    __fpurge(stdout);
+    requestStop();
+}
+
+}  // namespace
+
+void setQuiet(bool on) { quietMode = on; }
+bool quiet() { return quietMode; }
 
 bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
 bool stderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+
+bool dumbTerminal() {
+    const char* term = std::getenv("TERM");
+    return term != nullptr && std::strcmp(term, "dumb") == 0;
+}
+
+bool colourAllowed() {
+    const char* noColour = std::getenv("NO_COLOR");
+    return stdoutIsTerminal() && !dumbTerminal() && (noColour == nullptr || *noColour == '\0');
+}
+
+void guardStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // stdin and stdout get a descriptor that refuses writes; stderr one that swallows them.
+        const int opened = open("/dev/null", fd == STDERR_FILENO ? O_WRONLY : O_RDONLY);
+        if (opened >= 0 && opened != fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+}
+
+void writeOut(std::string_view text) {
+    if (outputErrno != 0 || text.empty()) return;
+    errno = 0;
+    const std::size_t written = std::fwrite(text.data(), 1, text.size(), stdout);
+    if (written != text.size() || std::ferror(stdout) != 0) noteOutputFailure(errno);
+}
+
+void writeErr(std::string_view text) {
+    if (text.empty()) return;
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::clearerr(stderr);  // nowhere left to report it
+}
+
+bool flushOutput() {
+    if (outputErrno != 0) return false;
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) noteOutputFailure(errno);
+    return outputErrno == 0;
+}
+
+bool outputBroken() { return outputErrno != 0; }
+
+int finishOutput(int code) {
+    flushOutput();
+    if (outputErrno == 0) return code;
+    // A command cut short by the broken stdout reports it as an interruption.
+    const bool cutShort = code == exitcode::kInterrupted && !interrupted();
+    if (outputErrno == EPIPE) return cutShort ? exitcode::kOk : code;
+    printError(fmt::format("cannot write to standard output: {}", std::strerror(outputErrno)));
+    return code == exitcode::kOk || cutShort ? exitcode::kFailure : code;
+}
 
 std::string formatCalendar(const data::CalendarRecord& time) {
     return fmt::format("{:04d}-{:02d}-{:02d} {:02d}:{:02d}:{:02d}", time.tm_year + 1900, time.tm_mon + 1,
                        time.tm_mday, time.tm_hour, time.tm_min, time.tm_sec);
 }
 
+std::string formatIsoCalendar(const data::CalendarRecord& time) {
+    return fmt::format("{:04d}-{:02d}-{:02d}T{:02d}:{:02d}:{:02d}Z", time.tm_year + 1900, time.tm_mon + 1,
+                       time.tm_mday, time.tm_hour, time.tm_min, time.tm_sec);
+}
+
+std::string formatIsoSeconds(double seconds) {
+    if (!std::isfinite(seconds) || std::fabs(seconds) > 1e12) return fmt::format("{}", seconds);
+    const date::sys_seconds moment{std::chrono::seconds{static_cast<long long>(std::floor(seconds))}};
+    return date::format("%FT%TZ", moment);
+}
+
 std::string formatClock(const data::CalendarRecord& time) {
     return fmt::format("{:02d}:{:02d}:{:02d}", time.tm_hour, time.tm_min, time.tm_sec);
 }
 
-std::string formatValue(const std::optional<double>& value) {
-    if (!value) return "-";
+long long secondsOf(const data::CalendarRecord& time) {
+    // Feed times lie within 1970 to 2106; anything far outside is no time at all.
+    if (time.tm_mon < 0 || time.tm_mon > 11 || time.tm_year < -1900 || time.tm_year > 8100) return 0;
+    const date::sys_days day = date::year{time.tm_year + 1900} / date::month{static_cast<unsigned>(time.tm_mon + 1)} /
+                               date::day{static_cast<unsigned>(std::max(0, time.tm_mday))};
+    const auto moment = day + std::chrono::hours{time.tm_hour} + std::chrono::minutes{time.tm_min} +
+                        std::chrono::seconds{time.tm_sec};
+    return moment.time_since_epoch().count();
+}
+
+std::string formatValue(const std::optional<double>& value, std::string_view missing) {
+    if (!value) return std::string(missing);
     const double v = *value;
     if (!std::isfinite(v)) return fmt::format("{}", v);
     if (v == std::floor(v) && std::fabs(v) < 1e15) return fmt::format("{:.0f}", v);
@@ -31,28 +132,24 @@ std::string formatValue(const std::optional<double>& value) {
     return text;
 }
 
-bool flushOutput() {
-    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return true;
-    requestStop();
-    return false;
-}
-
 void LogPrinter::note(const std::string& text) {
-    fmt::print(stderr, "host: {}\n", text);
+    if (quietMode) return;
+    printErr("host: {}\n", text);
     ++lines_;
 }
 
 void LogPrinter::print(const LogEvent& event) {
     switch (event.kind) {
         case LogEvent::Kind::Status:
-            fmt::print(stderr, "plug-in status: {} (code {})\n", event.text, event.code);
+            if (quietMode) return;
+            printErr("plug-in status: {} (code {})\n", event.text, event.code);
             break;
         case LogEvent::Kind::Error:
-            fmt::print(stderr, "plug-in error: {}\n", event.text);
+            printErr("plug-in error: {}\n", event.text);
             break;
         case LogEvent::Kind::Info:
-            if (!verbose_ && !seenInfo_.insert(event.text).second) return;
-            fmt::print(stderr, "plug-in info: {}\n", event.text);
+            if (quietMode || (!verbose_ && !seenInfo_.insert(event.text).second)) return;
+            printErr("plug-in info: {}\n", event.text);
             break;
     }
     ++lines_;
@@ -61,8 +158,9 @@ void LogPrinter::print(const LogEvent& event) {
 void LogPrinter::print(const OnlineEvent& event) {
     if (!verbose_ && lastOnline_ == event.online) return;  // listeners hear every change, online or not
     lastOnline_ = event.online;
-    fmt::print(stderr, "online: {} is {}\n", event.provider, event.online ? "online" : "offline");
+    if (quietMode) return;
+    printErr("online: {} is {}\n", event.provider, event.online ? "online" : "offline");
     ++lines_;
 }
 
-void printError(const std::string& text) { fmt::print(stderr, "tellivar-host: error: {}\n", text); }
+void printError(const std::string& text) { printErr("tellivar-host: error: {}\n", text); }

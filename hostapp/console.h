@@ -1,31 +1,79 @@
-// Terminal output of the host: time and number formats, and the printer of
-// the plug-in's log lines and online changes (stderr, main thread only).
+// Terminal output of the host: the only way it writes to stdout and stderr,
+// time and number formats, and the printer of the plug-in's log lines and
+// online changes (stderr, main thread only).
+//
+// Writes never throw. Data goes to stdout; when stdout's reader goes away (a
+// closed pipe) the command is asked to stop and ends quietly; any other
+// failure (a full disk) is remembered and reported once at the end by
+// finishOutput(). A closed or full stderr loses the remarks and nothing else.
 #pragma once
+
+#include <fmt/format.h>
 
 #include <cstddef>
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "events.h"
 
+// Console settings from the command line and the environment.
+void setQuiet(bool quiet);
+// --quiet: only data and errors.
+bool quiet();
+// Colour and other escape codes on stdout: a terminal, and NO_COLOR unset.
 bool stdoutIsTerminal();
 bool stderrIsTerminal();
+bool colourAllowed();
+// TERM=dumb: a terminal that takes no escape codes at all.
+bool dumbTerminal();
+
+// Standard descriptors 0-2 that are closed get /dev/null, so that no file the
+// host opens takes their place (stdout's stand-in refuses writes, which is
+// then reported).
+void guardStandardDescriptors();
+
+// Data on stdout.
+void writeOut(std::string_view text);
+template <typename... Args>
+void printOut(fmt::format_string<Args...> format, Args&&... args) {
+    writeOut(fmt::format(format, std::forward<Args>(args)...));
+}
+// Remarks and errors on stderr.
+void writeErr(std::string_view text);
+template <typename... Args>
+void printErr(fmt::format_string<Args...> format, Args&&... args) {
+    writeErr(fmt::format(format, std::forward<Args>(args)...));
+}
+
+// Flushes stdout; false (and a stop request) once stdout failed.
+bool flushOutput();
+// Whether stdout no longer takes data: its reader went away, or a write failed.
+bool outputBroken();
+// The end of every run: flushes stdout, reports a write failure other than a
+// closed pipe, and returns the exit code to use. A closed pipe leaves `code`
+// as it is, except that a command it cut short (130 without a Ctrl-C) ends
+// with 0; any other failure turns 0 or such a 130 into 1.
+int finishOutput(int code);
 
 // "YYYY-MM-DD HH:MM:SS" of a record in C's tm layout (years since 1900, month 0-11).
 std::string formatCalendar(const data::CalendarRecord& time);
+// ISO 8601 in UTC, "YYYY-MM-DDTHH:MM:SSZ", of the same.
+std::string formatIsoCalendar(const data::CalendarRecord& time);
+// ISO 8601 in UTC of a count of seconds since 1970 (a feed time).
+std::string formatIsoSeconds(double seconds);
 // "HH:MM:SS" of the same.
 std::string formatClock(const data::CalendarRecord& time);
-// A value for tables: integers without decimals, others with 2 to 4 decimals; "-" when missing.
-std::string formatValue(const std::optional<double>& value);
+// Seconds since 1970 of a record in C's tm layout.
+long long secondsOf(const data::CalendarRecord& time);
+// A value for tables and CSV files: integers without decimals, others with 2
+// to 4 decimals; `missing` when there is none.
+std::string formatValue(const std::optional<double>& value, std::string_view missing = "-");
 
-// Flushes stdout; on a failed write (a closed pipe) asks the event loop to
-// stop and returns false.
-bool flushOutput();
-
-// Prints LogEvents and OnlineEvents to stderr. Status and error lines are
-// always shown; an info text is shown the first time only, unless verbose
-// (the plug-in logs some of them on every update).
+// Prints LogEvents and OnlineEvents to stderr. Error lines are always shown;
+// status lines and online changes unless quiet; an info text the first time
+// only, unless verbose (the plug-in logs some of them on every update).
 class LogPrinter {
 public:
     explicit LogPrinter(bool verbose) : verbose_(verbose) {}
@@ -33,7 +81,7 @@ public:
     void print(const OnlineEvent& event);
     // Lines written so far; the live quote table redraws from scratch when it grew.
     std::size_t linesPrinted() const { return lines_; }
-    // Prints a host line ("host: ...") to stderr.
+    // Prints a host line ("host: ...") to stderr, unless quiet.
     void note(const std::string& text);
 
 private:

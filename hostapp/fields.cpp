@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "console.h"
+#include "hints.h"
+
 namespace {
 
 std::string trim(const std::string& text) {
@@ -26,6 +29,10 @@ std::string validNamesText() {
     std::string text;
     for (const std::string& name : longFieldNames()) text += (text.empty() ? "" : " ") + name;
     return text;
+}
+
+bool listed(const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
 }
 
 }  // namespace
@@ -53,15 +60,46 @@ const std::vector<std::string>& defaultQuoteFields() {
     return fields;
 }
 
+FieldKind fieldKind(const std::string& name) {
+    static const std::vector<std::string> times = {"TradeTime", "FinancialsDate"};
+    static const std::vector<std::string> texts = {"Title", "Symbol", "TradingIndc", "IndustryName", "SectorName"};
+    if (listed(times, name)) return FieldKind::Time;
+    return listed(texts, name) ? FieldKind::Text : FieldKind::Number;
+}
+
+std::vector<std::string> textFields(const std::vector<std::string>& fields) {
+    std::vector<std::string> texts;
+    for (const std::string& name : fields) {
+        if (fieldKind(name) == FieldKind::Text) texts.push_back(name);
+    }
+    return texts;
+}
+
+std::string formatFieldValue(const std::string& name, const std::optional<double>& value) {
+    if (value && fieldKind(name) == FieldKind::Time) return formatIsoSeconds(*value);
+    return formatValue(value);
+}
+
 std::optional<std::vector<std::string>> parseFieldList(const std::string& list, std::string& error) {
     const std::vector<std::string>& known = longFieldNames();
+    if (trim(list).empty()) {
+        error = "--fields is empty: name at least one field, for example Trade,Bid,Ask";
+        return std::nullopt;
+    }
     std::vector<std::string> fields;
     for (const std::string& name : splitCommas(list)) {
-        if (std::find(known.begin(), known.end(), name) == known.end()) {
-            error = "unknown field '" + name + "'; valid fields (case-sensitive): " + validNamesText();
+        if (name.empty()) {
+            error = "--fields '" + list + "' has an empty name between its commas";
             return std::nullopt;
         }
-        if (std::find(fields.begin(), fields.end(), name) == fields.end()) fields.push_back(name);
+        if (!listed(known, name)) {
+            const std::string hint = didYouMean(name, known);
+            error = "unknown field '" + name + "'" +
+                    (hint.empty() ? "; valid fields (case-sensitive): " + validNamesText()
+                                  : hint + "; names are case-sensitive");
+            return std::nullopt;
+        }
+        if (!listed(fields, name)) fields.push_back(name);
     }
     return fields;
 }

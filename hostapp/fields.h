@@ -1,8 +1,8 @@
 // Live-quote field names. The plug-in subscribes to fields by their long
 // names and silently drops any name it does not know, so the host checks the
 // names itself. It keeps its own copy of the plug-in's dictionary of long
-// names (the host never links the plug-in); a new field in the plug-in needs a
-// line here too.
+// names (the host never links the plug-in); host_dictionary_test compares the
+// two, so a new field in the plug-in needs a line here too.
 #pragma once
 
 #include <optional>
@@ -15,7 +15,21 @@ const std::vector<std::string>& longFieldNames();
 // Fields shown by `quotes` without --fields.
 const std::vector<std::string>& defaultQuoteFields();
 
+// What a field's value is. The plug-in delivers numbers only, so a text
+// field never has a value; a time field holds a feed time (seconds since
+// 1970, UTC).
+enum class FieldKind { Number, Time, Text };
+FieldKind fieldKind(const std::string& name);
+
+// The names of `fields` that are text fields, in their order.
+std::vector<std::string> textFields(const std::vector<std::string>& fields);
+
+// A field's value for tables and lines: a time field as an ISO-8601 UTC time,
+// others as formatValue does.
+std::string formatFieldValue(const std::string& name, const std::optional<double>& value);
+
 // Splits a comma-separated list, trims blanks, drops repeats (first one
-// kept) and checks every name (exact case). Nullopt with a message that lists
-// the valid names in `error` on an unknown or empty name.
+// kept) and checks every name (exact case). Nullopt with a message in `error`
+// on an empty list, an empty name or an unknown name (with a hint for a
+// near miss, else the list of valid names).
 std::optional<std::vector<std::string>> parseFieldList(const std::string& list, std::string& error);

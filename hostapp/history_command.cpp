@@ -1,5 +1,7 @@
+#include <date/date.h>
 #include <fmt/format.h>
 
+#include <cctype>
 #include <chrono>
 
 #include "chart.h"
@@ -12,57 +14,111 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Shows that the host is waiting: a spinner on a terminal, else a dot a second.
+// Shows that the host is waiting: a spinner on a terminal, else a dot a
+// second; nothing when quiet.
 class Progress {
 public:
-    Progress(std::string what, double timeout) : what_(std::move(what)), timeout_(timeout), terminal_(stderrIsTerminal()) {
-        if (!terminal_) fmt::print(stderr, "host: {} (timeout {} s)", what_, timeout_);
+    Progress(std::string what, double timeout)
+        : what_(std::move(what)), timeout_(timeout), shown_(!quiet()), terminal_(stderrIsTerminal()) {
+        if (shown_ && !terminal_) printErr("host: {} (timeout {} s)", what_, timeout_);
     }
 
     void tick() {
+        if (!shown_) return;
         const double elapsed = std::chrono::duration<double>(Clock::now() - start_).count();
         if (terminal_) {
             static constexpr char kSpinner[] = "|/-\\";
-            fmt::print(stderr, "\r{} {} ({:.1f} s of {} s)\x1b[K", kSpinner[ticks_++ % 4], what_, elapsed, timeout_);
+            printErr("\r{} {} ({:.1f} s of {} s)\x1b[K", kSpinner[ticks_++ % 4], what_, elapsed, timeout_);
         } else if (elapsed >= dots_ + 1) {
             ++dots_;
-            fmt::print(stderr, ".");
+            writeErr(".");
         }
     }
 
     void finish(const std::string& outcome) {
+        if (!shown_) return;
         if (terminal_) {
-            fmt::print(stderr, "\r\x1b[K");
+            writeErr("\r\x1b[K");
         } else {
-            fmt::print(stderr, " {}\n", outcome);
+            printErr(" {}\n", outcome);
         }
     }
 
 private:
     std::string what_;
     double timeout_;
+    bool shown_;
     bool terminal_;
     Clock::time_point start_ = Clock::now();
     unsigned ticks_ = 0;
     int dots_ = 0;
 };
 
-void printBarsTable(const std::vector<Bar>& bars, std::size_t maxRows) {
-    const std::size_t shown = maxRows == 0 ? bars.size() : std::min(maxRows, bars.size());
-    fmt::print("{:<19} {:>12} {:>12} {:>12} {:>12} {:>14}\n", "Time", "Open", "High", "Low", "Close", "Volume");
-    // A limited table shows the newest bars, wherever they lie in the walk.
-    const bool newestLast = bars.size() < 2 || formatCalendar(bars.front().time) <= formatCalendar(bars.back().time);
-    const std::size_t first = newestLast ? bars.size() - shown : 0;
-    for (std::size_t i = first; i < first + shown; ++i) {
-        const Bar& bar = bars[i];
-        fmt::print("{:<19} {:>12} {:>12} {:>12} {:>12} {:>14}\n", formatCalendar(bar.time), formatValue(bar.open),
-                   formatValue(bar.high), formatValue(bar.low), formatValue(bar.close), formatValue(bar.volume));
+// The start of the bar after one starting at `start` (seconds since 1970).
+long long nextBarStart(long long start, const IntervalSpec& interval) {
+    using namespace std::chrono;
+    const auto moment = date::sys_seconds{seconds{start}};
+    const auto day = date::floor<date::days>(moment);
+    switch (intervalUnit(interval)) {
+        case IntervalUnit::Minutes: return start + 60LL * intervalMultiple(interval);
+        case IntervalUnit::Days: return start + 86400LL * intervalMultiple(interval);
+        case IntervalUnit::Weeks: return start + 7 * 86400LL * intervalMultiple(interval);
+        case IntervalUnit::Months: {
+            const date::year_month_day ymd{day};
+            const date::year_month next = ymd.year() / ymd.month() + date::months{intervalMultiple(interval)};
+            return (date::sys_days{next / 1} + (moment - day)).time_since_epoch().count();
+        }
     }
-    if (shown < bars.size()) fmt::print("({} more bars not shown)\n", bars.size() - shown);
+    return start;
 }
 
-// Writes the files asked for; an exit code.
-int writeOutputs(HostSession& session, const HistoryOptions& options, const std::vector<Bar>& bars) {
+// The newest `count` bars of the walk: the plug-in hands over one more than
+// asked (its completion rule), oldest first, or newest first when reversed.
+std::vector<Bar> newestBars(std::vector<Bar> bars, std::size_t count, bool reverse) {
+    if (bars.size() <= count) return bars;
+    const std::size_t extra = bars.size() - count;
+    if (reverse) {
+        bars.resize(count);
+    } else {
+        bars.erase(bars.begin(), bars.begin() + static_cast<std::ptrdiff_t>(extra));
+    }
+    return bars;
+}
+
+// The bar that has not ended by the host's clock, if any: the newest one.
+std::optional<std::size_t> formingBar(const std::vector<Bar>& bars, const IntervalSpec& interval, bool reverse) {
+    if (bars.empty()) return std::nullopt;
+    const std::size_t newest = reverse ? 0 : bars.size() - 1;
+    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+    if (nextBarStart(secondsOf(bars[newest].time), interval) > now) return newest;
+    return std::nullopt;
+}
+
+// The table, newest `maxRows` bars only (0: all); the hidden ones are older,
+// so their count goes on the side of the older bars.
+void printBarsTable(const std::vector<Bar>& bars, std::size_t maxRows, bool reverse,
+                    std::optional<std::size_t> forming) {
+    const std::size_t shown = maxRows == 0 ? bars.size() : std::min(maxRows, bars.size());
+    const std::size_t hidden = bars.size() - shown;
+    const std::string hiddenLine = hidden == 0 ? "" : fmt::format("({} older bar{} not shown)\n", hidden,
+                                                                  hidden == 1 ? "" : "s");
+    printOut("{:<19} {:>12} {:>12} {:>12} {:>12} {:>14}\n", "Time (UTC)", "Open", "High", "Low", "Close", "Volume");
+    if (!reverse) writeOut(hiddenLine);
+    const std::size_t first = reverse ? 0 : hidden;
+    for (std::size_t i = first; i < first + shown; ++i) {
+        const Bar& bar = bars[i];
+        printOut("{:<19} {:>12} {:>12} {:>12} {:>12} {:>14}{}\n", formatCalendar(bar.time), formatValue(bar.open),
+                 formatValue(bar.high), formatValue(bar.low), formatValue(bar.close), formatValue(bar.volume),
+                 forming == i ? "  forming" : "");
+    }
+    if (reverse) writeOut(hiddenLine);
+}
+
+// Writes the files asked for, whatever became of stdout; an exit code.
+int writeOutputs(HostSession& session, const HistoryOptions& options, const std::vector<Bar>& bars,
+                 const ChartTitle& title) {
     std::string message;
     if (!options.csv.empty()) {
         if (!writeBarsCsv(options.csv, bars, message)) {
@@ -72,10 +128,9 @@ int writeOutputs(HostSession& session, const HistoryOptions& options, const std:
         session.printer().note(fmt::format("wrote {} bars to {}", bars.size(), options.csv));
     }
     if (options.chart.empty()) return exitcode::kOk;
-    const std::string title = fmt::format("{} {} ({} bars)", options.symbol, options.interval, bars.size());
     switch (writeCandlestickChart(options.chart, bars, title, message)) {
         case ChartResult::Written:
-            session.printer().note("wrote chart " + options.chart);
+            session.printer().note(fmt::format("wrote the chart of {} bars to {}", bars.size(), options.chart));
             return exitcode::kOk;
         case ChartResult::NoGnuplot:
             session.printer().note(message + (options.csv.empty() ? "" : "; the CSV is written"));
@@ -83,7 +138,7 @@ int writeOutputs(HostSession& session, const HistoryOptions& options, const std:
         case ChartResult::Failed:
             break;
     }
-    printError("chart not written: " + message);
+    printError("chart '" + options.chart + "' not written: " + message);
     return exitcode::kFailure;
 }
 
@@ -99,14 +154,36 @@ std::optional<IntervalSpec> checkInterval(HostSession& session, const std::strin
     return parsed;
 }
 
+int reportRefusal(const HostSession& session, const std::string& what, const std::string& symbol) {
+    const std::string reason = session.refusalReason();
+    std::string upper = symbol;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string hint = upper != symbol ? fmt::format("; symbols are upper case: did you mean '{}'?", upper) : "";
+    printError(fmt::format("no {} of '{}': the plug-in made no supplier{}{}", what, symbol,
+                           reason.empty() ? " and gave no reason; the feed may not know the symbol"
+                                          : " (plug-in error: " + reason + ")",
+                           hint));
+    return exitcode::kNoSupplier;
+}
+
+bool checkOutputFiles(const std::vector<std::string>& paths) {
+    for (const std::string& path : paths) {
+        std::string error;
+        if (!path.empty() && !checkWritable(path, error)) {
+            printError(error);
+            return false;
+        }
+    }
+    return true;
+}
+
 int runHistoryOn(HostSession& session, const HistoryOptions& options, const IntervalSpec& interval,
                  const data::CalendarRecord& endTime, std::size_t tableRows) {
+    const std::string label = intervalLabel(interval);
     if (session.requestHistory(options.symbol, interval, options.count, endTime, options.reverse) == nullptr) {
-        printError(fmt::format("symbol '{}' rejected: the plug-in returned no history supplier for interval {}",
-                               options.symbol, intervalLabel(interval)));
-        return exitcode::kSymbolRejected;
+        return reportRefusal(session, "history at " + label, options.symbol);
     }
-    Progress progress(fmt::format("waiting for {} {} bars of {}", options.count, intervalLabel(interval), options.symbol),
+    Progress progress(fmt::format("waiting for {} {} bars of {}", options.count, label, options.symbol),
                       options.timeout);
     std::vector<Bar> bars;
     const auto result = session.pump(
@@ -123,9 +200,15 @@ int runHistoryOn(HostSession& session, const HistoryOptions& options, const Inte
         printError(fmt::format("history of '{}' not complete within {} s", options.symbol, options.timeout));
         return exitcode::kHistoryTimedOut;
     }
-    printBarsTable(bars, tableRows);
+    bars = newestBars(std::move(bars), static_cast<std::size_t>(options.count), options.reverse);
+    if (bars.size() < static_cast<std::size_t>(options.count)) {
+        session.printer().note(fmt::format("the feed has {} {} bars of {} up to then, fewer than the {} asked for",
+                                           bars.size(), label, options.symbol, options.count));
+    }
+    const std::optional<std::size_t> forming = formingBar(bars, interval, options.reverse);
+    printBarsTable(bars, tableRows, options.reverse, forming);
     flushOutput();
-    return writeOutputs(session, options, bars);
+    return writeOutputs(session, options, bars, ChartTitle{options.symbol, label, forming.has_value()});
 }
 
 int runHistory(const HostOptions& host, const HistoryOptions& options) {
@@ -136,6 +219,7 @@ int runHistory(const HostOptions& host, const HistoryOptions& options) {
         printError(error);
         return exitcode::kBadArguments;
     }
+    if (!checkOutputFiles({options.csv, options.chart})) return exitcode::kBadArguments;
     HostSession session(host);
     if (const int code = session.open(); code != exitcode::kOk) return code;
     const std::optional<IntervalSpec> interval = checkInterval(session, options.interval);

@@ -1,7 +1,11 @@
 #include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include <string>
 
 #include "commands.h"
 #include "exit_codes.h"
+#include "fields.h"
 #include "interval.h"
 #include "xrc.h"
 
@@ -29,22 +33,63 @@ std::string intervalPairs(const std::int32_t* table) {
     return text;
 }
 
+// "1, 2 and 5"
+std::string spokenList(const std::vector<int>& numbers) {
+    std::string text;
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+        text += (i == 0 ? "" : (i + 1 == numbers.size() ? " and " : ", ")) + std::to_string(numbers[i]);
+    }
+    return text;
+}
+
 void printPanel(const char* xrc) {
     std::string error;
     const std::optional<SettingsPanel> panel = parseSettingsPanel(xrc != nullptr ? xrc : "", error);
     if (!panel) {
-        fmt::print("Settings panel:   (unreadable) {}\n", error);
+        printOut("Settings panel:   (unreadable) {}\n", error);
         return;
     }
-    fmt::print("Settings panel:   {} '{}', {} controls\n", panel->className, panel->name, panel->controls.size());
+    printOut("Settings panel:   {} '{}', {} controls\n", panel->className, panel->name, panel->controls.size());
     for (const PanelControl& control : panel->controls) {
         std::string details;
         if (!control.label.empty()) details += fmt::format(" label \"{}\"", control.label);
         if (!control.value.empty()) details += fmt::format(" value \"{}\"", control.value);
         if (!control.size.empty()) details += fmt::format(" size {}", control.size);
-        fmt::print("  {:<14} {:<22}{}{}\n", control.className, control.name, details,
+        printOut("  {:<14} {:<22}{}{}\n", control.className, control.name, details,
                    control.isInput() ? "   <- input, setting key" : "");
     }
+}
+
+// Names joined by blanks into lines of at most kFieldLine characters, indented.
+void printWrapped(const std::vector<std::string>& names) {
+    constexpr std::size_t kFieldLine = 100;
+    std::string line;
+    for (const std::string& name : names) {
+        if (!line.empty() && line.size() + 1 + name.size() > kFieldLine) {
+            printOut("                  {}\n", line);
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + name;
+    }
+    if (!line.empty()) printOut("                  {}\n", line);
+}
+
+std::vector<std::string> namesOfKind(FieldKind kind) {
+    std::vector<std::string> names;
+    for (const std::string& name : longFieldNames()) {
+        if (fieldKind(name) == kind) names.push_back(name);
+    }
+    return names;
+}
+
+// The names `quotes --fields` takes, from the host's copy of the plug-in's dictionary.
+void printQuoteFields() {
+    const std::vector<std::string> times = namesOfKind(FieldKind::Time);
+    const std::vector<std::string> texts = namesOfKind(FieldKind::Text);
+    printOut("Quote fields:     {} names for quotes --fields (case-sensitive); times, shown in UTC: {};\n"
+             "                  text, which the plug-in's quotes cannot carry: {}\n",
+             longFieldNames().size(), fmt::join(times, ", "), fmt::join(texts, ", "));
+    printWrapped(longFieldNames());
 }
 
 }  // namespace
@@ -53,21 +98,34 @@ void printProviderInfo(HostSession& session, bool withPanel) {
     data::DataInterfaceFactory& factory = session.factory();
     data::ProviderAbility& ability = session.ability();
     const std::string letters = ability.abilityLetters() != nullptr ? ability.abilityLetters() : "";
-    fmt::print("Plug-in:          {}\n", session.options().pluginPath);
-    fmt::print("Display name:     {}\n", factory.displayName() != nullptr ? factory.displayName() : "");
+    printOut("Plug-in:          {}\n", session.options().pluginPath);
+    printOut("Display name:     {}\n", factory.displayName() != nullptr ? factory.displayName() : "");
     std::string meanings;
     for (char letter : letters) meanings += fmt::format("{}{} {}", meanings.empty() ? "" : ", ", letter, letterMeaning(letter));
-    fmt::print("Ability letters:  {} ({})\n", letters, meanings);
+    printOut("Ability letters:  {} ({})\n", letters, meanings);
     const bool flags[] = {ability.capabilityFlag1(), ability.capabilityFlag2(), ability.capabilityFlag3(),
                           ability.capabilityFlag4(), ability.capabilityFlag5()};
     std::string flagText;
-    for (std::size_t i = 0; i < 5; ++i) flagText += fmt::format("{}{}={}", i == 0 ? "" : " ", i + 1, flags[i] ? "yes" : "no");
-    fmt::print("Capability flags: {}\n", flagText);
+    std::size_t set = 0;
+    for (std::size_t i = 0; i < 5; ++i) {
+        flagText += fmt::format("{}{}={}", i == 0 ? "" : " ", i + 1, flags[i] ? "yes" : "no");
+        set += flags[i] ? 1 : 0;
+    }
+    printOut("Capability flags: {}\n", flagText);
+    printOut("                  (the host framework's five flags, {} set; what they enable is the\n"
+             "                  framework's business, and this host relies on none of them)\n",
+             set == 5 ? "all" : std::to_string(set));
     const std::int32_t* table = ability.intervalTable(0);
-    fmt::print("Interval table:   {}\n", intervalPairs(table));
-    fmt::print("--interval takes: {}\n", describeIntervals(offeredMinutes(table), letters));
-    fmt::print("Online:           {}\n", ability.isOnline() ? "yes" : "no");
-    if (withPanel) printPanel(factory.settingsPanel());
+    const std::vector<int> minutes = offeredMinutes(table);
+    printOut("Interval table:   {}\n", intervalPairs(table));
+    printOut("                  (pairs of a bar length in minutes and its number: minute bars of {}\n"
+             "                  minutes; day, week and month bars come from the ability letters)\n",
+             spokenList(minutes));
+    printOut("--interval takes: {}\n", describeIntervals(minutes, letters));
+    printOut("Online:           {}\n", ability.isOnline() ? "yes" : "no");
+    if (!withPanel) return;
+    printQuoteFields();
+    printPanel(factory.settingsPanel());
 }
 
 int runInfo(const HostOptions& host, const InfoOptions& options) {
@@ -79,8 +137,8 @@ int runInfo(const HostOptions& host, const InfoOptions& options) {
     if (code != exitcode::kOk) return code;
     const char* user = session.factory().getSetting(kUsernameKey);
     const char* password = session.factory().getSetting(kPasswordKey);
-    fmt::print("Connected:        as '{}' (password of {} characters), online {}\n", user != nullptr ? user : "",
-               password != nullptr ? std::char_traits<char>::length(password) : 0,
-               session.ability().isOnline() ? "yes" : "no");
+    printOut("Connected:        as '{}' ({}), online {}\n", user != nullptr ? user : "",
+             password != nullptr && *password != '\0' ? "password set" : "no password",
+             session.ability().isOnline() ? "yes" : "no");
     return exitcode::kOk;
 }

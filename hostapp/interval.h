@@ -7,7 +7,9 @@
 //
 // Minute counts (plain numbers and "m<n>") must be the first number of one of
 // the interval table's pairs; a letter must be one of the ability letters.
-// Letters are case-sensitive: 'M' is months, 'm' minutes.
+// Letters are case-sensitive: 'M' is months, 'm' minutes. Text of another
+// shape is a syntax error; both kinds of error hint at what a near miss
+// ("d1", "1h", "5min") most likely meant.
 #pragma once
 
 #include <cstdint>
@@ -33,3 +35,8 @@ std::string describeIntervals(const std::vector<int>& minutes, const std::string
 
 // Short label of a request's interval, the way --interval spells it.
 std::string intervalLabel(const IntervalSpec& parsed);
+
+// The length of one bar: `intervalMultiple` units.
+enum class IntervalUnit { Minutes, Days, Weeks, Months };
+IntervalUnit intervalUnit(const IntervalSpec& parsed);
+unsigned int intervalMultiple(const IntervalSpec& parsed);

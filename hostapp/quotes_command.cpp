@@ -1,4 +1,5 @@
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <algorithm>
 #include <chrono>
@@ -12,15 +13,18 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kHighlightFor = std::chrono::milliseconds(1500);
 constexpr std::size_t kMinColumn = 10;
+constexpr std::size_t kTimeColumn = 20;  // "2026-12-07T22:14:05Z"
 
 // The latest quote of every symbol. Plain mode prints a line per quote
 // ('*' after a value that changed); live mode redraws a table in place,
-// changed cells highlighted (green up, red down) for a moment.
+// changed cells highlighted for a moment (green up, red down, bold
+// otherwise; without colour, a '*' after the value).
 class QuoteBoard {
 public:
     QuoteBoard(const std::vector<std::string>& symbols, const std::vector<std::string>& fields, bool live,
                const LogPrinter& printer)
-        : symbols_(symbols), fields_(fields), live_(live), printer_(printer), rows_(symbols.size()) {
+        : symbols_(symbols), fields_(fields), live_(live), colour_(colourAllowed()), printer_(printer),
+          rows_(symbols.size()) {
         for (Row& row : rows_) row.cells.resize(fields.size());
     }
 
@@ -29,26 +33,27 @@ public:
         Row& row = rows_[quote.row];
         row.time = quote.time;
         row.seen = true;
-        std::string line = fmt::format("{} {}", formatClock(quote.time), symbols_[quote.row]);
+        std::string line = fmt::format("{} {}", formatIsoCalendar(quote.time), symbols_[quote.row]);
         for (std::size_t i = 0; i < fields_.size() && i < quote.values.size(); ++i) {
             const bool changed = updateCell(row.cells[i], quote.values[i]);
-            line += fmt::format(" {}={}{}", fields_[i], formatValue(quote.values[i]), changed ? "*" : "");
+            line += fmt::format(" {}={}{}", fields_[i], formatFieldValue(fields_[i], quote.values[i]),
+                                changed ? "*" : "");
         }
         ++quotes_;
         dirty_ = true;
         if (!live_) {
-            fmt::print("{}\n", line);
+            printOut("{}\n", line);
             flushOutput();
         }
     }
 
     void redraw() {
         if (!live_ || !dirty_) return;
-        if (drawnLines_ > 0 && printer_.linesPrinted() == linesAtDraw_) fmt::print("\x1b[{}A", drawnLines_);
+        if (drawnLines_ > 0 && printer_.linesPrinted() == linesAtDraw_) printOut("\x1b[{}A", drawnLines_);
         highlighted_.clear();
         std::vector<std::string> lines{header()};
         for (std::size_t r = 0; r < rows_.size(); ++r) lines.push_back(rowText(r));
-        for (const std::string& line : lines) fmt::print("\r\x1b[2K{}\n", line);
+        for (const std::string& line : lines) printOut("\r\x1b[2K{}\n", line);
         drawnLines_ = lines.size();
         linesAtDraw_ = printer_.linesPrinted();
         dirty_ = !highlighted_.empty();  // keep redrawing until highlights fade
@@ -77,27 +82,37 @@ private:
         return true;
     }
 
-    std::size_t width(std::size_t field) const { return std::max(kMinColumn, fields_[field].size()); }
+    std::size_t width(std::size_t field) const {
+        const std::size_t value = fieldKind(fields_[field]) == FieldKind::Time ? kTimeColumn : kMinColumn;
+        return std::max(value, fields_[field].size());
+    }
 
     std::string header() const {
-        std::string text = fmt::format("{:<10} {:>8}", "Symbol", "Time");
-        for (std::size_t i = 0; i < fields_.size(); ++i) text += fmt::format(" {:>{}}", fields_[i], width(i));
+        std::string text = fmt::format("{:<10} {:>10}", "Symbol", "Time (UTC)");
+        // Without colour every cell has one more column, for its change mark.
+        for (std::size_t i = 0; i < fields_.size(); ++i) {
+            text += fmt::format(" {:>{}}{}", fields_[i], width(i), colour_ ? "" : " ");
+        }
         return text;
     }
 
     std::string rowText(std::size_t r) {
         const Row& row = rows_[r];
-        std::string text = fmt::format("{:<10} {:>8}", symbols_[r], row.seen ? formatClock(row.time) : "-");
+        std::string text = fmt::format("{:<10} {:>10}", symbols_[r], row.seen ? formatClock(row.time) : "-");
         const auto now = Clock::now();
         for (std::size_t i = 0; i < row.cells.size(); ++i) {
             const Cell& cell = row.cells[i];
-            const std::string value = fmt::format("{:>{}}", formatValue(cell.value), width(i));
+            const std::string value = fmt::format("{:>{}}", formatFieldValue(fields_[i], cell.value), width(i));
             const bool fresh = cell.value && now - cell.changedAt < kHighlightFor;
             if (!fresh) {
-                text += " " + value;
+                text += fmt::format(" {}{}", value, colour_ ? "" : " ");
                 continue;
             }
             highlighted_.push_back(i);
+            if (!colour_) {
+                text += fmt::format(" {}*", value);
+                continue;
+            }
             const char* colour = cell.direction > 0 ? "\x1b[1;32m" : (cell.direction < 0 ? "\x1b[1;31m" : "\x1b[1m");
             text += fmt::format(" {}{}\x1b[0m", colour, value);
         }
@@ -107,6 +122,7 @@ private:
     const std::vector<std::string>& symbols_;
     const std::vector<std::string>& fields_;
     const bool live_;
+    const bool colour_;
     const LogPrinter& printer_;
     std::vector<Row> rows_;
     std::vector<std::size_t> highlighted_;
@@ -118,24 +134,43 @@ private:
 
 }  // namespace
 
-std::chrono::steady_clock::time_point deadlineAfter(double seconds) {
-    if (seconds <= 0) return Clock::now() + std::chrono::hours(24 * 365);
-    return Clock::now() + std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+HostSession::PumpResult pumpFor(HostSession& session, const LiveSpan& span, const std::function<bool(Event&)>& handler,
+                                const std::function<void()>& tick) {
+    auto result = session.pump(deadlineAfter(span.seconds), handler, tick);
+    const auto limit = deadlineAfter(span.extraSeconds);
+    while (span.seconds > 0 && result == HostSession::PumpResult::TimedOut && span.keepGoing && span.keepGoing() &&
+           Clock::now() < limit) {
+        result = session.pump(std::min(limit, Clock::now() + std::chrono::milliseconds(100)), handler, tick);
+    }
+    return result;
+}
+
+void FeedClock::saw(const data::CalendarRecord& time) {
+    time_ = static_cast<double>(secondsOf(time));
+    seenAt_ = Clock::now();
+}
+
+std::optional<double> FeedClock::now() const {
+    const double since = std::chrono::duration<double>(Clock::now() - seenAt_).count();
+    if (!time_ || since > 2.0) return std::nullopt;
+    return *time_ + since;
 }
 
 int runQuotesOn(HostSession& session, const std::vector<std::string>& symbols, const std::vector<std::string>& fields,
-                double seconds, bool plain) {
+                const LiveSpan& span, bool plain, FeedClock* clock) {
     for (std::size_t row = 0; row < symbols.size(); ++row) {
         if (session.subscribeQuotes(symbols[row], fields, row) == nullptr) {
-            printError(fmt::format("symbol '{}' rejected: the plug-in returned no live-quote supplier", symbols[row]));
-            return exitcode::kSymbolRejected;
+            return reportRefusal(session, "live quotes", symbols[row]);
         }
     }
-    QuoteBoard board(symbols, fields, !plain && stdoutIsTerminal(), session.printer());
-    const auto result = session.pump(
-        deadlineAfter(seconds),
-        [&board](Event& event) {
-            if (const auto* quote = std::get_if<QuoteEvent>(&event)) board.apply(*quote);
+    QuoteBoard board(symbols, fields, !plain && stdoutIsTerminal() && !dumbTerminal(), session.printer());
+    const auto result = pumpFor(
+        session, span,
+        [&board, clock](Event& event) {
+            if (const auto* quote = std::get_if<QuoteEvent>(&event)) {
+                board.apply(*quote);
+                if (clock != nullptr) clock->saw(quote->time);
+            }
             return false;
         },
         [&board] { board.redraw(); });
@@ -149,13 +184,24 @@ int runQuotesOn(HostSession& session, const std::vector<std::string>& symbols, c
 
 int runQuotes(const HostOptions& host, const QuotesOptions& options) {
     std::string error;
-    const auto fields = options.fields.empty() ? std::optional(defaultQuoteFields()) : parseFieldList(options.fields, error);
+    const auto fields = options.fields ? parseFieldList(*options.fields, error) : std::optional(defaultQuoteFields());
     if (!fields) {
         printError(error);
         return exitcode::kBadArguments;
     }
+    const std::vector<std::string> texts = textFields(*fields);
+    if (texts.size() == fields->size()) {
+        printError(fmt::format("--fields {}: text fields only, and the plug-in's quotes carry numbers only, so no "
+                               "quote could ever arrive; add a numeric field such as Trade",
+                               fmt::join(texts, ",")));
+        return exitcode::kBadArguments;
+    }
     HostSession session(host);
+    if (!texts.empty()) {
+        session.printer().note(fmt::format("{} carry text, which the plug-in's quotes cannot deliver: shown as '-'",
+                                           fmt::join(texts, ",")));
+    }
     if (const int code = session.open(); code != exitcode::kOk) return code;
     if (const int code = session.connect(); code != exitcode::kOk) return code;
-    return runQuotesOn(session, options.symbols, *fields, options.seconds, options.plain);
+    return runQuotesOn(session, options.symbols, *fields, LiveSpan{options.seconds, 0, {}}, options.plain);
 }

@@ -14,6 +14,7 @@
 namespace {
 
 constexpr const char kUsernameKey[] = "Username";
+constexpr const char kLogOffStatus[] = "LogOff";  // the plug-in's status report of a log-off
 constexpr const char kPasswordKey[] = "Password";
 constexpr auto kTickPeriod = std::chrono::milliseconds(100);
 constexpr auto kTeardownLimit = std::chrono::seconds(15);
@@ -56,6 +57,12 @@ private:
 
 }  // namespace
 
+std::chrono::steady_clock::time_point deadlineAfter(double seconds) {
+    const auto now = std::chrono::steady_clock::now();
+    if (seconds <= 0) return now + std::chrono::hours(24 * 365);
+    return now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+}
+
 HostSession::HostSession(HostOptions options) : options_(std::move(options)), printer_(options_.verbose) {}
 
 HostSession::~HostSession() { shutdown(); }
@@ -90,29 +97,47 @@ int HostSession::connect() {
         return exitcode::kFailure;
     }
     factory_->connectionControl(&context_, true);
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<long>(options_.connectTimeout * 1000));
-    const PumpResult result = ability().isOnline() ? PumpResult::Done : pump(deadline, [](Event& event) {
-        const auto* online = std::get_if<OnlineEvent>(&event);
-        return online != nullptr && online->online;
-    });
+    const PumpResult result =
+        ability().isOnline() ? PumpResult::Done : pump(deadlineAfter(options_.connectTimeout), [](Event& event) {
+            const auto* online = std::get_if<OnlineEvent>(&event);
+            const auto* log = std::get_if<LogEvent>(&event);
+            return (online != nullptr && online->online) ||
+                   (log != nullptr && log->kind == LogEvent::Kind::Status && log->text == kLogOffStatus);
+        });
     if (result == PumpResult::Stopped) return exitcode::kInterrupted;
-    if (result == PumpResult::Done) settle();
-    if (result == PumpResult::TimedOut) {
-        printError(fmt::format("not online within {} s as user '{}'; check --user/--password and the feed",
-                               options_.connectTimeout, options_.user));
+    if (ability().isOnline()) {
+        settle();
+        return exitcode::kOk;
+    }
+    if (loggedOff_) {
+        drainLogs();
+        printError(fmt::format("logon as user '{}' failed: the feed logged the plug-in off{}; check --user and "
+                               "--password (or TELLIVAR_PASSWORD)",
+                               options_.user,
+                               lastMessage_.empty() ? "" : fmt::format(" (plug-in: {})", lastMessage_)));
         return exitcode::kNotConnected;
     }
-    return exitcode::kOk;
+    printError(fmt::format("not online within {} s as user '{}'; check --user/--password and the feed",
+                           options_.connectTimeout, options_.user));
+    return exitcode::kNotConnected;
 }
 
 template <typename Supplier, typename Make>
 Supplier* HostSession::keep(Make make) {
     if (!interface_) return nullptr;
+    creationErrors_.clear();
+    recordingErrors_ = true;
     Supplier* supplier = make();
     if (supplier != nullptr) suppliers_.emplace_back(supplier);
     drainLogs();  // the plug-in's reasons for a refusal come first
+    recordingErrors_ = false;
     return supplier;
+}
+
+std::string HostSession::refusalReason() const {
+    std::string text;
+    for (const std::string& error : creationErrors_) text += (text.empty() ? "" : "; ") + error;
+    return text;
 }
 
 data::TickSupplier* HostSession::subscribeQuotes(const std::string& symbol, const std::vector<std::string>& fields,
@@ -142,6 +167,12 @@ data::HistorySupplier* HostSession::requestHistory(const std::string& symbol, co
 bool HostSession::handleOwnEvent(Event& event) {
     if (const auto* log = std::get_if<LogEvent>(&event)) {
         printer_.print(*log);
+        if (log->kind == LogEvent::Kind::Status) {
+            loggedOff_ = loggedOff_ || log->text == kLogOffStatus;
+        } else {
+            lastMessage_ = log->text;
+        }
+        if (recordingErrors_ && log->kind == LogEvent::Kind::Error) creationErrors_.push_back(log->text);
         return true;
     }
     if (const auto* online = std::get_if<OnlineEvent>(&event)) printer_.print(*online);
@@ -160,7 +191,8 @@ HostSession::PumpResult HostSession::pump(std::chrono::steady_clock::time_point 
             nextTick = now + kTickPeriod;
         }
         std::optional<Event> event = nextEvent(std::min(deadline, nextTick));
-        if (!event || handleOwnEvent(*event)) continue;
+        if (!event) continue;
+        handleOwnEvent(*event);
         if (handler(*event)) return PumpResult::Done;
     }
     return PumpResult::Stopped;

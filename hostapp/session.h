@@ -25,6 +25,10 @@
 #include "host_objects.h"
 #include "plugin_library.h"
 
+// A deadline `seconds` from now, or a year away for 0. `seconds` has been
+// checked to be finite and at most a year.
+std::chrono::steady_clock::time_point deadlineAfter(double seconds);
+
 struct HostOptions {
     std::string pluginPath;
     std::string user = "demo";
@@ -46,11 +50,13 @@ public:
     data::ProviderAbility& ability() { return *factory_->ability(); }
 
     // Stores the credentials, registers the ability listener, makes the data
-    // interface and connects; waits for the online flag. An exit code.
+    // interface and connects; waits for the online flag, or until the feed
+    // logs the plug-in off (a rejected logon). An exit code.
     int connect();
 
     // Each makes the request and its consumer, keeps both for the supplier's
-    // life, and returns the new supplier, or null when the plug-in gave none.
+    // life, and returns the new supplier, or null when the plug-in gave none
+    // (refusalReason() then holds the error lines it logged meanwhile).
     // Quote events carry `row`; the history is walked newest first when `reverse`.
     data::TickSupplier* subscribeQuotes(const std::string& symbol, const std::vector<std::string>& fields,
                                         std::size_t row);
@@ -58,11 +64,15 @@ public:
     data::HistorySupplier* requestHistory(const std::string& symbol, const IntervalSpec& interval, int count,
                                           const data::CalendarRecord& endTime, bool reverse);
 
+    // The plug-in's error lines logged while it refused the last supplier,
+    // joined by "; ", or "" when it logged none.
+    std::string refusalReason() const;
+
     enum class PumpResult { Done, TimedOut, Stopped };
     // Hands events to `handler` until it returns true (Done), `deadline`
     // passes (TimedOut) or a stop is requested (Stopped). Log lines and online
-    // changes are printed here and not handed on. `tick` runs about ten times
-    // a second (progress indicators, redraws).
+    // changes are printed here before they are handed on too. `tick` runs
+    // about ten times a second (progress indicators, redraws).
     PumpResult pump(std::chrono::steady_clock::time_point deadline, const std::function<bool(Event&)>& handler,
                     const std::function<void()>& tick = {});
     // Prints the log lines already queued, without waiting; other events are
@@ -82,6 +92,7 @@ public:
 private:
     template <typename Supplier, typename Make>
     Supplier* keep(Make make);
+    // Prints log lines and online changes; true for a log line.
     bool handleOwnEvent(Event& event);
     std::optional<Event> nextEvent(std::chrono::steady_clock::time_point until);
     // Prints the status reports that follow the online flag, until 200 ms
@@ -91,6 +102,12 @@ private:
     HostOptions options_;
     LogPrinter printer_;
     bool announceTeardown_ = false;
+    // What the plug-in said, main thread only: its last info or error line,
+    // whether it reported a log-off, and the error lines of a supplier creation.
+    std::string lastMessage_;
+    bool loggedOff_ = false;
+    bool recordingErrors_ = false;
+    std::vector<std::string> creationErrors_;
     EventQueue queue_;
     std::deque<Event> deferred_;  // events drainLogs() set aside; main thread only
     QueueLogger logger_{queue_};

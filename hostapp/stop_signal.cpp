@@ -34,4 +34,6 @@ void installStopHandlers() {
 
 bool stopRequested() { return stopCount.load() > 0 || outputStop.load(); }
 
+bool interrupted() { return stopCount.load() > 0; }
+
 void requestStop() { outputStop = true; }

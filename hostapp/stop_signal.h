@@ -6,6 +6,9 @@
 #pragma once
 
 void installStopHandlers();
+// Ctrl-C, SIGTERM or a broken stdout: the event loop should stop.
 bool stopRequested();
-// Asks the event loop to stop, as Ctrl-C would (used when output breaks).
+// Ctrl-C or SIGTERM only: a result still owed ends with exit code 130.
+bool interrupted();
+// Asks the event loop to stop without an interruption (stdout broke).
 void requestStop();

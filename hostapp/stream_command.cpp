@@ -1,10 +1,18 @@
 #include <fmt/format.h>
 
+#include <chrono>
+
 #include "commands.h"
 #include "exit_codes.h"
 #include "interval.h"
 
 namespace {
+
+// The demo's stream: at most this long past its seconds for a new bar, which
+// it shows with this many updates, unless the updates stop coming.
+constexpr double kNewBarWait = 65;
+constexpr std::size_t kNewBarUpdates = 2;
+constexpr auto kQuiet = std::chrono::seconds(3);
 
 bool sameTime(const data::CalendarRecord& a, const data::CalendarRecord& b) {
     return a.tm_year == b.tm_year && a.tm_mon == b.tm_mon && a.tm_mday == b.tm_mday && a.tm_hour == b.tm_hour &&
@@ -13,23 +21,35 @@ bool sameTime(const data::CalendarRecord& a, const data::CalendarRecord& b) {
 
 }  // namespace
 
-int runStreamOn(HostSession& session, const std::string& symbol, const IntervalSpec& interval, double seconds) {
+int runStreamOn(HostSession& session, const std::string& symbol, const IntervalSpec& interval, double seconds,
+                bool untilNewBar) {
     if (session.subscribeUpdates(symbol, interval) == nullptr) {
-        printError(fmt::format("symbol '{}' rejected: the plug-in returned no update supplier for interval {}", symbol,
-                               intervalLabel(interval)));
-        return exitcode::kSymbolRejected;
+        return reportRefusal(session, "update stream at " + intervalLabel(interval), symbol);
     }
     std::optional<data::CalendarRecord> lastBar;
     std::size_t updates = 0;
-    const auto result = session.pump(deadlineAfter(seconds), [&](Event& event) {
+    std::size_t newBarUpdates = 0;  // updates since a new bar opened, that one included
+    auto lastUpdate = std::chrono::steady_clock::now();
+    LiveSpan span{seconds, 0, {}};
+    if (untilNewBar) {
+        span.extraSeconds = kNewBarWait;
+        span.keepGoing = [&] {
+            return newBarUpdates < kNewBarUpdates && std::chrono::steady_clock::now() - lastUpdate < kQuiet;
+        };
+    }
+    const auto result = pumpFor(session, span, [&](Event& event) {
         const auto* update = std::get_if<UpdateEvent>(&event);
         if (update == nullptr) return false;
         const Bar& bar = update->bar;
         // The newest bar's time moves on when a new bar opens.
-        const char* mark = !lastBar ? " first-bar" : (sameTime(*lastBar, bar.time) ? "" : " new-bar");
+        const bool opened = lastBar && !sameTime(*lastBar, bar.time);
+        const char* mark = !lastBar ? " first-bar" : (opened ? " new-bar" : "");
+        if (opened) newBarUpdates = 0;
+        if (opened || newBarUpdates > 0) ++newBarUpdates;
         lastBar = bar.time;
+        lastUpdate = std::chrono::steady_clock::now();
         ++updates;
-        fmt::print("{} {} O={} H={} L={} C={} V={}{}\n", formatCalendar(bar.time), symbol, formatValue(bar.open),
+        printOut("{} {} O={} H={} L={} C={} V={}{}\n", formatIsoCalendar(bar.time), symbol, formatValue(bar.open),
                    formatValue(bar.high), formatValue(bar.low), formatValue(bar.close), formatValue(bar.volume), mark);
         flushOutput();
         return false;

@@ -1,12 +1,15 @@
 // Reads the plug-in's settings panel (an XRC layout) into the list of its
-// controls, for `info`. Handles the XML subset XRC uses: a declaration,
-// comments, elements with quoted attributes, text and the five predefined
-// entities.
+// controls, for `info`. The XML is parsed by pugixml (Debian libpugixml-dev),
+// whose parser does not recurse; the reader refuses documents nested deeper
+// than kMaxPanelDepth elements before walking them.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <vector>
+
+// Deepest element nesting accepted; XRC panels use a dozen levels or so.
+constexpr std::size_t kMaxPanelDepth = 256;
 
 // One control of the panel: every `object` that is neither a sizer nor a
 // sizer item, with the XRC properties the host shows.
@@ -26,6 +29,6 @@ struct SettingsPanel {
     std::vector<PanelControl> controls;  // in document order
 };
 
-// Nullopt with a message in `error` when the text is not well-formed or has
-// no panel object.
+// Nullopt with a message in `error` when the text is not well-formed XML,
+// nests too deep, or has no panel object.
 std::optional<SettingsPanel> parseSettingsPanel(const std::string& xrc, std::string& error);

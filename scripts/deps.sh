@@ -3,7 +3,8 @@
 # `deps.sh demo` installs only what the demo needs (no test, benchmark or
 # packaging tools), so a first demo run is short.
 set -euo pipefail
-packages=(build-essential cmake pkg-config libace-dev libcli11-dev libfmt-dev gnuplot-nox)
+packages=(build-essential cmake pkg-config libace-dev libcli11-dev libfmt-dev libhowardhinnant-date-dev
+          libpugixml-dev gnuplot-nox)
 if [ "${1:-}" != demo ]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev binutils dpkg-dev file
              clang-14 libfuzzer-14-dev libclang-rt-14-dev)

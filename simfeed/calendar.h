@@ -1,9 +1,12 @@
-// Civil-date arithmetic of the stand-in feed: feed times are seconds since
-// 1970-01-01 00:00:00 UTC, split and built here without the C library's time
-// zone machinery (no gmtime/timegm), so results never depend on the process's
-// locale or TZ. Proleptic Gregorian calendar, full years, months 1-12.
+// Civil-date arithmetic of the stand-in feed, and its market's trading days:
+// feed times are seconds since 1970-01-01 00:00:00 UTC, split and built here
+// without the C library's time zone machinery (no gmtime/timegm), so results
+// never depend on the process's locale or TZ. Proleptic Gregorian calendar,
+// full years, months 1-12.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 
 namespace simfeed {
@@ -54,6 +57,36 @@ constexpr std::int64_t secondsFromCivil(std::int64_t year, std::int64_t month, s
 // Floor division for day and bar arithmetic on possibly negative times.
 constexpr std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
     return a >= 0 ? a / b : -((-a + b - 1) / b);
+}
+
+// ---- The market's trading days ----------------------------------------------
+// By default the market trades Monday to Friday, around the clock (UTC), and
+// not at all on Saturdays and Sundays. The 24/7 market (simfeed_set_market_24x7,
+// SIMFEED_MARKET=24x7) trades every day. Any thread.
+inline std::atomic<bool> alwaysOpenMarket{false};
+inline bool marketAlwaysOpen() { return alwaysOpenMarket.load(std::memory_order_relaxed); }
+inline void setMarketAlwaysOpen(bool on) { alwaysOpenMarket.store(on, std::memory_order_relaxed); }
+
+// Day of the week of a count of days since 1970-01-01 (a Thursday): 0 Monday to 6 Sunday.
+constexpr int weekdayOf(std::int64_t day) { return static_cast<int>(day + 3 - floorDiv(day + 3, 7) * 7); }
+
+inline bool isTradingDay(std::int64_t day) { return marketAlwaysOpen() || weekdayOf(day) < 5; }
+
+// Trading days counted on their own: in the weekday market from Monday
+// 1969-12-29 (index 0), so that every Monday's index is a multiple of 5; in
+// the 24/7 market the day itself. A Saturday or Sunday gets the index of the
+// Friday before.
+inline std::int64_t tradingIndex(std::int64_t day) {
+    if (marketAlwaysOpen()) return day;
+    const std::int64_t week = floorDiv(day + 3, 7);
+    return week * 5 + std::min(weekdayOf(day), 4);
+}
+
+// The day of a trading index.
+inline std::int64_t dayOfTradingIndex(std::int64_t index) {
+    if (marketAlwaysOpen()) return index;
+    const std::int64_t week = floorDiv(index, 5);
+    return week * 7 + (index - week * 5) - 3;
 }
 
 }  // namespace simfeed

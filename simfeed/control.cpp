@@ -1,8 +1,11 @@
 // The stand-in feed client's one instance, the contract's exported pointer
 // to it, and the control surface of control.h.
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <utility>
 
+#include "simfeed/calendar.h"
 #include "simfeed/client.h"
 #include "simfeed/control.h"
 
@@ -10,9 +13,18 @@
 
 namespace {
 
+// SIMFEED_MARKET: "24x7" trades every day, anything else Monday to Friday.
+void applyMarketEnvironment() {
+    const char* market = std::getenv("SIMFEED_MARKET");
+    simfeed::setMarketAlwaysOpen(market != nullptr && std::strcmp(market, "24x7") == 0);
+}
+
 // Made at load and freed only when the library leaves the process (see
 // freeClientAtUnload), so that no host object destroyed at exit outlives it.
-simfeed::SimClient* theClient = new simfeed::SimClient;
+simfeed::SimClient* theClient = [] {
+    applyMarketEnvironment();
+    return new simfeed::SimClient;
+}();
 
 simfeed::SimClient& instance() { return *theClient; }
 
@@ -42,7 +54,10 @@ void simfeed::stopClientAtExit() {
 
 extern "C" {
 
-void simfeed_reset(void) { instance().reset(); }
+void simfeed_reset(void) {
+    instance().reset();
+    applyMarketEnvironment();
+}
 
 void simfeed_set_demo_account(const char* user, const char* password) {
     instance().configure([&](simfeed::SimClient::Settings& s) {
@@ -68,6 +83,8 @@ void simfeed_advance_clock(double seconds) { instance().advanceClock(seconds); }
 unsigned int simfeed_now(void) { return static_cast<unsigned int>(instance().now()); }
 
 void simfeed_trade_now(void) { instance().tradeNow(); }
+
+void simfeed_set_market_24x7(int on) { simfeed::setMarketAlwaysOpen(on != 0); }
 
 void simfeed_drop_connection(void) { instance().dropConnection(); }
 

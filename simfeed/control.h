@@ -35,6 +35,11 @@ SIMFEED_API void simfeed_advance_clock(double seconds);
 SIMFEED_API unsigned int simfeed_now(void);
 // Asks for one trade on every subscribed symbol at the next pass.
 SIMFEED_API void simfeed_trade_now(void);
+// The market's days: by default (0) it trades Monday to Friday and not on
+// Saturdays and Sundays; non-zero makes it trade every day (24/7). Bars built
+// and trades made afterwards follow it; set it before subscribing, or set the
+// clock afterwards to reopen the live quotes.
+SIMFEED_API void simfeed_set_market_24x7(int on);
 
 // Faults.
 // Drops the connection: onLogOff, then after the reconnect delay a fresh

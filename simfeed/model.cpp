@@ -77,7 +77,14 @@ constexpr FundamentalRange kFundamentals[] = {
 // Financial statements are dated at the end of 2025 for every instrument.
 constexpr double kFinancialsDate = static_cast<double>(secondsFromCivil(2025, 12, 31, 0, 0, 0));
 
+std::int64_t dayOf(double time) { return floorDiv(static_cast<std::int64_t>(std::floor(time)), kSecondsPerDay); }
+
+// The trading index of the last close before `day` opens (or, on a day
+// without trading, the close it keeps).
+std::int64_t previousCloseIndex(std::int64_t day) { return tradingIndex(day) - (isTradingDay(day) ? 1 : 0); }
+
 }  // namespace
+
 
 struct Instrument::DayPath {
     double price[kMinutes + 1];       // at each minute boundary, cents
@@ -116,27 +123,27 @@ Instrument::~Instrument() = default;
 
 // ---- The model ------------------------------------------------------------
 
-double Instrument::logClose(std::int64_t day) {
+double Instrument::logClose(std::int64_t index) {
     const double base = std::log(basePrice_);
-    if (day < 0) return base;
-    while (static_cast<std::int64_t>(logCloses_.size()) <= day) {
+    if (index < 0) return base;
+    while (static_cast<std::int64_t>(logCloses_.size()) <= index) {
         const auto d = static_cast<std::int64_t>(logCloses_.size());
         const double previous = d == 0 ? base : logCloses_.back();
         const double step = dailySigma_ * normal(hashOf(seed_, kDay, d)) - kMeanReversion * (previous - base);
         logCloses_.push_back(previous + step);
     }
-    return logCloses_[static_cast<std::size_t>(day)];
+    return logCloses_[static_cast<std::size_t>(index)];
 }
 
-const Instrument::DayPath& Instrument::dayPath(std::int64_t day) {
+const Instrument::DayPath& Instrument::dayPath(std::int64_t index) {
     for (auto& entry : paths_)
-        if (entry.first == day) return *entry.second;
+        if (entry.first == index) return *entry.second;
     auto path = std::make_unique<DayPath>();
-    const double open = logClose(day - 1);
-    const double close = logClose(day);
+    const double open = logClose(index - 1);
+    const double close = logClose(index);
     const double sigma = dailySigma_ / std::sqrt(static_cast<double>(kMinutes));
     std::vector<double> walk(kMinutes + 1, 0.0);
-    for (int i = 1; i <= kMinutes; ++i) walk[i] = walk[i - 1] + sigma * normal(hashOf(seed_, kMinute, day, i));
+    for (int i = 1; i <= kMinutes; ++i) walk[i] = walk[i - 1] + sigma * normal(hashOf(seed_, kMinute, index, i));
     // A bridge: the walk, bent so that it ends exactly at the day's close.
     const double bend = walk[kMinutes] - (close - open);
     for (int i = 0; i <= kMinutes; ++i)
@@ -145,47 +152,53 @@ const Instrument::DayPath& Instrument::dayPath(std::int64_t day) {
     path->price[kMinutes] = cents(std::exp(close));
     path->cumVolume[0] = path->cumValue[0] = 0;
     for (int i = 0; i < kMinutes; ++i) {
-        const double share = 0.25 + 1.5 * uniform(hashOf(seed_, kMinuteVolume, day, i));
+        const double share = 0.25 + 1.5 * uniform(hashOf(seed_, kMinuteVolume, index, i));
         const double volume = std::floor(dailyVolume_ / kMinutes * share);
         path->cumVolume[i + 1] = path->cumVolume[i] + volume;
         path->cumValue[i + 1] = path->cumValue[i] + volume * (path->price[i] + path->price[i + 1]) / 2.0;
     }
     if (paths_.size() >= kPathCacheSize) paths_.erase(paths_.begin());
-    paths_.emplace_back(day, std::move(path));
+    paths_.emplace_back(index, std::move(path));
     return *paths_.back().second;
 }
 
-const Instrument::DaySummary& Instrument::daySummary(std::int64_t day) {
-    auto found = summaries_.find(day);
+const Instrument::DaySummary& Instrument::daySummary(std::int64_t index) {
+    auto found = summaries_.find(index);
     if (found != summaries_.end()) return found->second;
-    const DayPath& path = dayPath(day);
+    const DayPath& path = dayPath(index);
     const auto [low, high] = std::minmax_element(std::begin(path.price), std::end(path.price));
-    return summaries_.emplace(day, DaySummary{*high, *low, path.cumVolume[kMinutes]}).first->second;
+    return summaries_.emplace(index, DaySummary{*high, *low, path.cumVolume[kMinutes]}).first->second;
 }
 
-Instrument::PathPoint Instrument::pointAt(double time) {
-    const auto day = floorDiv(static_cast<std::int64_t>(std::floor(time)), kSecondsPerDay);
-    PathPoint point{&dayPath(day), 0, 0.0};
+std::optional<Instrument::PathPoint> Instrument::pointAt(double time) {
+    const std::int64_t day = dayOf(time);
+    if (!isTradingDay(day)) return std::nullopt;
+    PathPoint point{&dayPath(tradingIndex(day)), 0, 0.0};
     splitMinute(time - static_cast<double>(day * kSecondsPerDay), point.minute, point.fraction);
     return point;
 }
 
 double Instrument::priceLocked(double time) {
-    const PathPoint at = pointAt(std::max(0.0, time));
-    const double* price = at.path->price;
-    return cents(price[at.minute] + at.fraction * (price[at.minute + 1] - price[at.minute]));
+    time = std::max(0.0, time);
+    const std::optional<PathPoint> at = pointAt(time);
+    // A day without trading keeps the last close.
+    if (!at) return dayPath(tradingIndex(dayOf(time))).price[kMinutes];
+    const double* price = at->path->price;
+    return cents(price[at->minute] + at->fraction * (price[at->minute + 1] - price[at->minute]));
 }
 
 double Instrument::volumeLocked(double time) {
-    const PathPoint at = pointAt(time);
-    const double* volume = at.path->cumVolume;
-    return volume[at.minute] + std::floor(at.fraction * (volume[at.minute + 1] - volume[at.minute]));
+    const std::optional<PathPoint> at = pointAt(time);
+    if (!at) return 0;
+    const double* volume = at->path->cumVolume;
+    return volume[at->minute] + std::floor(at->fraction * (volume[at->minute + 1] - volume[at->minute]));
 }
 
 double Instrument::valueLocked(double time) {
-    const PathPoint at = pointAt(time);
-    const double* value = at.path->cumValue;
-    return value[at.minute] + at.fraction * (value[at.minute + 1] - value[at.minute]);
+    const std::optional<PathPoint> at = pointAt(time);
+    if (!at) return 0;
+    const double* value = at->path->cumValue;
+    return value[at->minute] + at->fraction * (value[at->minute + 1] - value[at->minute]);
 }
 
 double Instrument::priceAt(double time) {
@@ -201,15 +214,15 @@ void Instrument::extendLocked(Bar& bar, double from, double to) {
         const double dayStart = static_cast<double>(day * kSecondsPerDay);
         const double begin = std::max(from, dayStart);
         const double end = std::min(to, dayStart + kSecondsPerDay);
-        if (end <= begin) continue;
+        if (end <= begin || !isTradingDay(day)) continue;  // no trading: the price stays, nothing trades
         if (begin == dayStart && end == dayStart + kSecondsPerDay) {
-            const DaySummary& summary = daySummary(day);
+            const DaySummary& summary = daySummary(tradingIndex(day));
             bar.high = std::max(bar.high, summary.high);
             bar.low = std::min(bar.low, summary.low);
             bar.volume += summary.volume;
             continue;
         }
-        const DayPath& path = dayPath(day);
+        const DayPath& path = dayPath(tradingIndex(day));
         const int firstMinute = static_cast<int>(std::floor((begin - dayStart) / 60.0)) + 1;
         const int lastMinute = static_cast<int>(std::ceil((end - dayStart) / 60.0)) - 1;
         for (int i = firstMinute; i <= lastMinute; ++i) {
@@ -258,7 +271,7 @@ std::vector<std::int64_t> Instrument::barStarts(const Interval& interval, double
 void Instrument::openDay(double time) {
     std::lock_guard<std::mutex> lock(cacheLock_);
     LiveState& s = live_;
-    s.day = floorDiv(static_cast<std::int64_t>(std::floor(time)), kSecondsPerDay);
+    s.day = dayOf(time);
     const double dayStart = static_cast<double>(s.day * kSecondsPerDay);
     Bar today;
     today.open = today.high = today.low = priceLocked(dayStart);
@@ -268,10 +281,12 @@ void Instrument::openDay(double time) {
     s.low = today.low;
     s.dayVolume = volumeLocked(time);
     s.dayValue = valueLocked(time);
-    s.yearHigh = s.yearLow = std::exp(logClose(s.day - 1));
-    for (std::int64_t d = std::max<std::int64_t>(0, s.day - kYearDays); d < s.day; ++d) {
-        s.yearHigh = std::max(s.yearHigh, std::exp(logClose(d)));
-        s.yearLow = std::min(s.yearLow, std::exp(logClose(d)));
+    // The last kYearDays closes, up to the one this day opens at.
+    const std::int64_t lastClose = previousCloseIndex(s.day);
+    s.yearHigh = s.yearLow = std::exp(logClose(lastClose));
+    for (std::int64_t i = std::max<std::int64_t>(0, lastClose + 1 - kYearDays); i < lastClose; ++i) {
+        s.yearHigh = std::max(s.yearHigh, std::exp(logClose(i)));
+        s.yearLow = std::min(s.yearLow, std::exp(logClose(i)));
     }
     s.yearHigh = cents(s.yearHigh);
     s.yearLow = cents(s.yearLow);
@@ -300,8 +315,12 @@ bool Instrument::trade(double time, std::vector<std::uint8_t>& changed) {
     LiveState& s = live_;
     changed.clear();
     if (!s.active || time <= s.lastTime) return false;
-    const auto day = floorDiv(static_cast<std::int64_t>(std::floor(time)), kSecondsPerDay);
-    double price, volume, value;
+    const auto day = dayOf(time);
+    // A trade never spans a minute's start: the first one after it carries
+    // the volume since then, so a bar opens with its first trade's volume.
+    const double minuteStart = std::floor(time / 60.0) * 60.0;
+    const bool newMinute = minuteStart > s.lastTime && time > minuteStart;
+    double price, volume, value, volumeBefore = 0;
     {
         std::lock_guard<std::mutex> lock(cacheLock_);
         if (day == s.day) {
@@ -315,13 +334,14 @@ bool Instrument::trade(double time, std::vector<std::uint8_t>& changed) {
         price = priceLocked(time);
         volume = volumeLocked(time);
         value = valueLocked(time);
+        if (newMinute) volumeBefore = volumeLocked(minuteStart);
     }
     if (day != s.day) {
         openDay(time);
         s.dayVolume = 0;  // the day's first trade carries the volume since midnight
         s.dayValue = 0;
     }
-    const double size = volume - s.dayVolume;
+    const double size = volume - std::max(s.dayVolume, volumeBefore);
     if (size <= 0) return false;  // too little time passed for a whole share
     s.lastTime = time;
     s.tick = price > s.trades[0] ? 1 : price < s.trades[0] ? -1 : s.tick;

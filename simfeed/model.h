@@ -2,17 +2,20 @@
 // symbol, seeded from the symbol text, so that every run sees the same prices
 // at the same simulated time.
 //
-// The model is a pure function of time. Each UTC day has a closing price from
-// a mean-reverting random walk over days counted from 1970-01-01; inside a day
+// The model is a pure function of time. Each trading day (UTC; Monday to
+// Friday, or every day in the 24/7 market, calendar.h) has a closing price
+// from a mean-reverting random walk over trading days; inside a trading day
 // the price moves minute by minute on a random bridge from the previous close
 // to the day's close, and is linear between minute points. Minute volumes are
-// random too. Bars (history and the forming bar alike) and live trades all
+// random too. On a day without trading the price stays at the last close and
+// nothing trades. Bars (history and the forming bar alike) and live trades all
 // sample this one path, so history and live data agree: a trade's price always
 // lies within the high and low of the bar that holds it.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -78,7 +81,8 @@ public:
     void stopLive() { live_.active = false; }
     // Opens the live quote at `time`; the quote then holds every field.
     void startLive(double time);
-    // Trades at `time`. False when nothing traded (the clock did not move).
+    // Trades at `time`. False when nothing traded (the clock did not move, or
+    // not a whole share traded since the last trade or in this minute).
     // Otherwise `changed` receives the ids whose value changed.
     bool trade(double time, std::vector<std::uint8_t>& changed);
     const Quote& quote() const { return live_.quote; }
@@ -102,18 +106,20 @@ private:
         Quote quote;
     };
 
-    // All below: cacheLock_ held.
-    double logClose(std::int64_t day);
-    const DayPath& dayPath(std::int64_t day);
-    const DaySummary& daySummary(std::int64_t day);
+    // All below: cacheLock_ held. Days of the model are trading days, by
+    // their trading index (calendar.h).
+    double logClose(std::int64_t index);
+    const DayPath& dayPath(std::int64_t index);
+    const DaySummary& daySummary(std::int64_t index);
     void extendLocked(Bar& bar, double from, double to);
-    // A moment on its day's path: the path, the minute it falls in and how far into it.
+    // A moment on its day's path: the path, the minute it falls in and how
+    // far into it; nullopt on a day without trading.
     struct PathPoint {
         const DayPath* path;
         int minute;
         double fraction;
     };
-    PathPoint pointAt(double time);
+    std::optional<PathPoint> pointAt(double time);
     double priceLocked(double time);
     double volumeLocked(double time);  // volume of the day up to `time`
     double valueLocked(double time);   // traded value of the day up to `time`
@@ -128,7 +134,7 @@ private:
     const double dailyVolume_;
 
     std::mutex cacheLock_;
-    std::vector<double> logCloses_;                               // cacheLock_; by day from 1970
+    std::vector<double> logCloses_;                               // cacheLock_; by trading index
     std::vector<std::pair<std::int64_t, std::unique_ptr<DayPath>>> paths_;  // cacheLock_; a few recent days
     std::unordered_map<std::int64_t, DaySummary> summaries_;      // cacheLock_; whole days only
 

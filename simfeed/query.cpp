@@ -78,16 +78,22 @@ std::optional<Query> parseQuery(std::string_view text) {
 }
 
 std::int64_t barStart(const Interval& interval, std::int64_t time) {
-    const std::int64_t day = floorDiv(time, kSecondsPerDay);
+    std::int64_t day = floorDiv(time, kSecondsPerDay);
     const std::int64_t k = interval.multiple;
     switch (interval.unit) {
         case BarUnit::Minute: {
+            // On a day without trading, the last bar of the trading day before.
+            if (!isTradingDay(day)) {
+                day = dayOfTradingIndex(tradingIndex(day));
+                time = (day + 1) * kSecondsPerDay - 1;
+            }
             const std::int64_t length = k * 60;
             const std::int64_t intoDay = time - day * kSecondsPerDay;
             return day * kSecondsPerDay + (intoDay / length) * length;
         }
         case BarUnit::Day:
-            return floorDiv(day, k) * k * kSecondsPerDay;
+            // Groups of k trading days; a day without trading belongs to the group before.
+            return dayOfTradingIndex(floorDiv(tradingIndex(day), k) * k) * kSecondsPerDay;
         case BarUnit::Week: {
             // 1970-01-01 was a Thursday: day 4 is the first Monday.
             const std::int64_t week = floorDiv(day + 3, 7);
@@ -105,15 +111,17 @@ std::int64_t barStart(const Interval& interval, std::int64_t time) {
 
 std::int64_t barEnd(const Interval& interval, std::int64_t start) {
     const std::int64_t k = interval.multiple;
+    const std::int64_t day = floorDiv(start, kSecondsPerDay);
     switch (interval.unit) {
         case BarUnit::Minute: {
-            const std::int64_t nextMidnight = (floorDiv(start, kSecondsPerDay) + 1) * kSecondsPerDay;
-            return std::min(start + k * 60, nextMidnight);
+            // The day's last bar ends when the next trading day begins.
+            if (start + k * 60 < (day + 1) * kSecondsPerDay) return start + k * 60;
+            return dayOfTradingIndex(tradingIndex(day) + 1) * kSecondsPerDay;
         }
-        case BarUnit::Day: return start + k * kSecondsPerDay;
+        case BarUnit::Day: return dayOfTradingIndex(tradingIndex(day) + k) * kSecondsPerDay;
         case BarUnit::Week: return start + k * 7 * kSecondsPerDay;
         case BarUnit::Month: {
-            const CivilDate date = civilFromDays(floorDiv(start, kSecondsPerDay));
+            const CivilDate date = civilFromDays(day);
             return daysFromCivil(date.year, date.month + k, 1) * kSecondsPerDay;
         }
     }

@@ -37,9 +37,12 @@ struct Query {
 std::optional<Query> parseQuery(std::string_view text);
 
 // Bars are aligned to UTC: minute bars restart at every midnight (so the last
-// bar of a day may be shorter), day bars group whole days counted from
-// 1970-01-01, week bars group Monday-based weeks, month bars group calendar
-// months counted from year 0. Times are seconds since 1970-01-01 UTC.
+// bar of a day may be shorter), day bars group trading days (calendar.h)
+// counted from Monday 1969-12-29 (so 5-day bars of the weekday market start on
+// Mondays), week bars group Monday-based weeks, month bars group calendar
+// months counted from year 0. A bar ends where the next one starts, so the
+// last minute or day bar before a weekend holds the weekend's times too. Times
+// are seconds since 1970-01-01 UTC.
 std::int64_t barStart(const Interval& interval, std::int64_t time);
 std::int64_t barEnd(const Interval& interval, std::int64_t start);
 // True for the intervals whose history is answered at once (days and longer).

@@ -4,10 +4,13 @@
 
 #include <map>
 
+#include "console.h"
 #include "end_time.h"
 #include "fields.h"
+#include "hints.h"
 #include "host_objects.h"
 #include "interval.h"
+#include "options.h"
 #include "xrc.h"
 
 namespace {
@@ -50,13 +53,34 @@ TEST(IntervalOption, ShouldMapLettersToTheLetterForm) {
 }
 
 TEST(IntervalOption, ShouldRejectWhatTheAbilityRecordDoesNotOffer) {
-    for (const char* text : {"", "4", "m4", "0", "D0", "d1", "Y1", "5m", "-5", "+5", "D1000", "1234567", "m0"}) {
+    for (const char* text : {"4", "m4", "0", "D0", "Y1", "D1000", "1234567", "m0"}) {
         std::string error;
         EXPECT_FALSE(parseInterval(text, offeredMinutes(kTable), kLetters, error)) << text;
-        EXPECT_NE(error.find("is not offered by the plug-in"), std::string::npos) << text;
+        EXPECT_NE(error.find("is not offered by the plug-in; use minutes 1|2|3|5"), std::string::npos) << error;
     }
     std::string error;
     EXPECT_FALSE(parseInterval("W1", offeredMinutes(kTable), "Dm", error)) << "W is not among the letters";
+}
+
+TEST(IntervalOption, ShouldCallOtherShapesSyntaxErrorsAndHintAtNearMisses) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"1h", "is not written as an interval (did you mean '60'?)"},
+        {"5m", "is not written as an interval (did you mean '5'?)"},
+        {"5min", "(did you mean '5'?)"},
+        {"1d", "(did you mean 'D1'?)"},
+        {"24h", "(did you mean 'D1'?)"},
+        {"2 weeks", "(did you mean 'W2'?)"},
+        {"-5", "is not written as an interval: write minutes"},
+        {"", "is not written as an interval: write minutes"},
+        {"d1", "is not offered by the plug-in (did you mean 'D1'?)"},
+        {"w2", "(did you mean 'W2'?)"},
+        {"H1", "(did you mean '60'?)"},
+    };
+    for (const auto& [text, expected] : cases) {
+        std::string error;
+        EXPECT_FALSE(parseInterval(text, offeredMinutes(kTable), kLetters, error)) << text;
+        EXPECT_NE(error.find(expected), std::string::npos) << text << ": " << error;
+    }
 }
 
 TEST(EndTimeOption, ShouldKeepTheFullYearAndTheMonthFromOne) {
@@ -69,19 +93,101 @@ TEST(EndTimeOption, ShouldKeepTheFullYearAndTheMonthFromOne) {
     EXPECT_EQ(end->tm_hour, 9);
     EXPECT_EQ(end->tm_min, 30);
     EXPECT_EQ(end->tm_sec, 0);
-    const auto day = parseEndTime("1801-12-31", error);
+    const auto day = parseEndTime("1970-01-01", error);
     ASSERT_TRUE(day);
     EXPECT_EQ(day->tm_hour, 0);
     EXPECT_EQ(noEndTime().tm_year, 0);
 }
 
-TEST(EndTimeOption, ShouldRejectDatesThatDoNotExist) {
-    for (const char* text : {"2023-02-29", "1800-06-01", "2024-13-01", "2024-00-10", "2024-04-31", "2024-01-01T24:00",
-                             "2024-01-01T10:60", "2024-01-01 10:00", "2024-1-01", "20240101", "", "2024-01-01T10:00x"}) {
+TEST(EndTimeOption, ShouldReadTheIsoFormsWithSecondsAndZone) {
+    for (const char* text : {"2024-03-05T15:30:45", "2024-03-05T15:30:45Z"}) {
+        std::string error;
+        const auto end = parseEndTime(text, error);
+        ASSERT_TRUE(end) << text << ": " << error;
+        EXPECT_EQ(end->tm_hour, 15);
+        EXPECT_EQ(end->tm_min, 30);
+        EXPECT_EQ(end->tm_sec, 45);
+    }
+    std::string error;
+    EXPECT_TRUE(parseEndTime("2024-03-05T15:30Z", error)) << error;
+    EXPECT_TRUE(parseEndTime("1970-01-01T00:00:00Z", error)) << error;
+    EXPECT_TRUE(parseEndTime("2106-02-07T06:28:15", error)) << error;
+}
+
+TEST(EndTimeOption, ShouldRejectTimesThatDoNotExistSayingWhy) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"2023-02-29", "February 2023 has 28 days"},
+        {"2024-02-30", "February 2024 has 29 days"},
+        {"2024-04-31", "April 2024 has 30 days"},
+        {"2024-13-01", "there is no month 13"},
+        {"2024-00-10", "there is no month 00"},
+        {"2024-01-01T24:00", "there is no hour 24"},
+        {"2024-01-01T10:60", "there is no minute 60"},
+        {"2024-01-01T10:00:60", "there is no second 60"},
+        {"2024-01-01 10:00", "put a T between the date and the time"},
+        {"2024-01-01T10:00+02:00", "times are UTC: leave out the offset '+02:00'"},
+        {"2024-01-01T10:00:00.5Z", "give whole seconds"},
+        {"1800-06-01", "1970-01-01T00:00:00Z to 2106-02-07T06:28:15Z"},
+        {"1969-12-31T23:59:59", "outside the times the feed can represent"},
+        {"2106-02-07T06:28:16", "outside the times the feed can represent"},
+        {"2024-1-01", "write YYYY-MM-DD, YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS"},
+        {"20240101", "write YYYY-MM-DD"},
+        {"", "write YYYY-MM-DD"},
+        {"2024-01-01T10:00x", "write YYYY-MM-DD"},
+    };
+    for (const auto& [text, why] : cases) {
         std::string error;
         EXPECT_FALSE(parseEndTime(text, error)) << text;
-        EXPECT_FALSE(error.empty());
+        EXPECT_NE(error.find("--end '" + text + "': " ), std::string::npos) << error;
+        EXPECT_NE(error.find(why), std::string::npos) << text << ": " << error;
     }
+}
+
+TEST(DurationOption, ShouldAcceptFiniteSecondsWithinTheRangeOnly) {
+    EXPECT_EQ(checkSeconds("2.5", 0.1, 86400), "");
+    EXPECT_EQ(checkSeconds("1e3", 0.1, 86400), "");
+    EXPECT_EQ(checkSeconds("0", 0.1, 86400, "until Ctrl-C"), "");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"1e10", "1e10 s is out of range; give a number of seconds from 0.1 to 86400"},
+        {"1e300", "out of range"},
+        {"1e400", "out of range"},
+        {"-1", "out of range"},
+        {"0", "out of range"},
+        {"0.01", "out of range"},
+        {"nan", "'nan' is not a number of seconds; give one from 0.1 to 86400"},
+        {"inf", "is not a number of seconds"},
+        {"0x10", "is not a number of seconds"},
+        {"", "is not a number of seconds"},
+        {"5s", "is not a number of seconds"},
+    };
+    for (const auto& [text, expected] : cases) {
+        const std::string error = checkSeconds(text, 0.1, 86400);
+        EXPECT_NE(error.find(expected), std::string::npos) << text << ": " << error;
+    }
+    EXPECT_NE(checkSeconds("nan", 0.1, 10, "until Ctrl-C").find("or 0 (until Ctrl-C)"), std::string::npos);
+}
+
+TEST(CountOption, ShouldSayWhatIsWrongAsARange) {
+    EXPECT_EQ(checkCount("30", 1, 100000), "");
+    EXPECT_EQ(checkCount("abc", 1, 100000), "'abc' is not a whole number; give one from 1 to 100000");
+    EXPECT_EQ(checkCount("2.5", 1, 100000), "'2.5' is not a whole number; give one from 1 to 100000");
+    for (const char* text : {"0", "-3", "100001", "99999999999999999999"}) {
+        EXPECT_NE(checkCount(text, 1, 100000).find("is out of range; give a whole number from 1 to 100000"),
+                  std::string::npos)
+            << text;
+    }
+}
+
+TEST(Hints, ShouldNameTheCloseNameOnlyWhenOneIsClose) {
+    const std::vector<std::string> commands = {"info", "quotes", "history", "stream", "demo"};
+    EXPECT_EQ(closestName("histroy", commands), "history");
+    EXPECT_EQ(closestName("HISTORY", commands), "history");
+    EXPECT_EQ(closestName("qoutes", commands), "quotes");
+    EXPECT_EQ(closestName("chart", commands), std::nullopt);
+    EXPECT_EQ(closestName("x", commands), std::nullopt);
+    EXPECT_EQ(closestName("trade", longFieldNames()), "Trade");
+    EXPECT_EQ(closestName("Trdae", longFieldNames()), "Trade");
+    EXPECT_EQ(closestName("vwap", longFieldNames()), "VWAP");
 }
 
 TEST(FieldList, ShouldKnowEveryNamedFieldOfTheDictionary) {
@@ -102,12 +208,33 @@ TEST(FieldList, ShouldTrimAndDropRepeatsKeepingOrder) {
     EXPECT_EQ(*fields, (std::vector<std::string>{"Bid", "Ask", "Trade"}));
 }
 
-TEST(FieldList, ShouldRejectShortWrongCaseAndEmptyNames) {
-    for (const char* list : {"O", "bid", "Close", "Bid,", "", "Bid,,Ask"}) {
+TEST(FieldList, ShouldRejectUnknownAndEmptyNamesWithAHintOrTheValidNames) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"O", "unknown field 'O'; valid fields (case-sensitive): TradeTime Open"},
+        {"Close", "unknown field 'Close'; valid fields"},
+        {"bid", "unknown field 'bid' (did you mean 'Bid'?); names are case-sensitive"},
+        {"Bid,", "has an empty name between its commas"},
+        {"Bid,,Ask", "has an empty name between its commas"},
+        {"", "--fields is empty"},
+        {"  ", "--fields is empty"},
+    };
+    for (const auto& [list, expected] : cases) {
         std::string error;
         EXPECT_FALSE(parseFieldList(list, error)) << list;
-        EXPECT_NE(error.find("valid fields (case-sensitive): TradeTime"), std::string::npos);
+        EXPECT_NE(error.find(expected), std::string::npos) << list << ": " << error;
     }
+}
+
+TEST(FieldList, ShouldKnowWhichFieldsHoldTimesAndText) {
+    EXPECT_EQ(fieldKind("TradeTime"), FieldKind::Time);
+    EXPECT_EQ(fieldKind("FinancialsDate"), FieldKind::Time);
+    EXPECT_EQ(fieldKind("Title"), FieldKind::Text);
+    EXPECT_EQ(fieldKind("Trade"), FieldKind::Number);
+    EXPECT_EQ(textFields({"Trade", "Title", "Symbol"}), (std::vector<std::string>{"Title", "Symbol"}));
+    EXPECT_EQ(formatFieldValue("TradeTime", 1796681645.0), "2026-12-07T22:14:05Z");
+    EXPECT_EQ(formatFieldValue("FinancialsDate", 1767139200.0), "2025-12-31T00:00:00Z");
+    EXPECT_EQ(formatFieldValue("Trade", 10.5), "10.50");
+    EXPECT_EQ(formatFieldValue("TradeTime", std::nullopt), "-");
 }
 
 TEST(SettingsPanel, ShouldListControlsInDocumentOrderSkippingSizers) {
@@ -132,6 +259,21 @@ TEST(SettingsPanel, ShouldListControlsInDocumentOrderSkippingSizers) {
     EXPECT_EQ(panel->controls[1].value, "login name");
     EXPECT_EQ(panel->controls[1].size, "200,-1");
     EXPECT_TRUE(panel->controls[1].isInput());
+}
+
+TEST(SettingsPanel, ShouldRefuseDeepNestingCleanlyWithoutRecursing) {
+    std::string xrc = "<resource><object class=\"wxPanel\">";
+    for (int i = 0; i < 100000; ++i) xrc += "<object class=\"wxBoxSizer\">";
+    for (int i = 0; i < 100000; ++i) xrc += "</object>";
+    xrc += "</object></resource>";
+    std::string error;
+    EXPECT_FALSE(parseSettingsPanel(xrc, error));
+    EXPECT_EQ(error, "settings panel is not valid XRC: elements nest deeper than 256 levels");
+    // Unclosed, too: a clean parse error.
+    std::string open;
+    for (int i = 0; i < 100000; ++i) open += "<object>";
+    EXPECT_FALSE(parseSettingsPanel(open, error));
+    EXPECT_NE(error.find("settings panel is not valid XRC: "), std::string::npos);
 }
 
 TEST(SettingsPanel, ShouldRejectTextsThatAreNotAPanel) {
