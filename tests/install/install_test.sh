@@ -36,6 +36,9 @@ g++ -std=c++17 "$consumer/consumer.cpp" -o pc-consumer $(pkg-config --cflags --l
 mkdir empty
 feed=$(readelf -d "$libdir/libtellivar.so" | sed -n 's/.*Shared library: \[\(libTellivarClient[^]]*\)\].*/\1/p')
 cp "$libdir/libtellivar.so" "$libdir/$feed" empty/
-ldd empty/libtellivar.so | grep -q "$feed => $work/empty/$feed" || fail "copied plug-in does not find $feed beside it"
+# Read ldd's answer whole: `| grep -q` would close the pipe early and, under
+# pipefail, fail the check whenever ldd is still writing.
+resolved=$(ldd empty/libtellivar.so)
+grep -q "$feed => $work/empty/$feed" <<<"$resolved" || fail "copied plug-in does not find $feed beside it"
 "$prefix/bin/tellivar-host" --plugin "$work/empty/libtellivar.so" info >/dev/null || fail "copied plug-in does not load"
 echo "installed copy works"

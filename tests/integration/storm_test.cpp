@@ -57,12 +57,25 @@ public:
         told();
     }
 
+    // Waits until no notification is still running inside this consumer: one
+    // that deleted its own supplier may still be unwinding when the host is done.
+    void drain() const {
+        while (busy.load() != 0) std::this_thread::yield();
+    }
+
     std::atomic<data::SupplierBase*> owned{nullptr};
     std::atomic<bool> gone{false};
     std::atomic<bool> deleteInside{false};
 
 private:
+    struct Busy {
+        explicit Busy(std::atomic<int>& count) : count_(count) { ++count_; }
+        ~Busy() { --count_; }
+        std::atomic<int>& count_;
+    };
+
     void told() {
+        const Busy inside(busy);
         if (gone) ++tally_.lateCallbacks;
         ++tally_.callbacks;
         if (!deleteInside) return;
@@ -73,6 +86,7 @@ private:
     }
 
     Tally& tally_;
+    std::atomic<int> busy{0};  // notifications running inside this consumer now
 };
 
 class Storm : public ::testing::Test {
@@ -117,6 +131,7 @@ protected:
             if (data::SupplierBase* mine = consumer.owned.exchange(nullptr)) delete mine;
             consumer.gone = true;
         }
+        consumer.drain();
         delete iface;
     }
 
