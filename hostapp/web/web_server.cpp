@@ -91,7 +91,10 @@ void WebServer::addRoutes() {
     }
     server_.Get("/api/info", [this](const httplib::Request&, httplib::Response& res) { onInfo(res); });
     server_.Get("/api/status", [this](const httplib::Request&, httplib::Response& res) {
-        answer(res, 200, board_.statusJson());
+        std::string status = board_.statusJson();
+        status.pop_back();  // the closing brace: the server's own counts follow
+        answer(res, 200, fmt::format(R"({},"pages":{},"suppliers":{}}})", status, streams_.load(),
+                                     feed_.liveSuppliers()));
     });
     server_.Get("/api/history", [this](const httplib::Request& req, httplib::Response& res) { onHistory(req, res); });
     server_.Get("/events", [this](const httplib::Request& req, httplib::Response& res) { onEvents(req, res); });
