@@ -36,7 +36,7 @@
   function formatValue(value) {
     if (value === null || value === undefined) return '-';
     if (Number.isInteger(value)) return String(value);
-    return value.toFixed(Math.abs(value) < 1 ? 4 : 2);
+    return value.toFixed(4).replace(/(\.\d\d\d*?)0+$/, '$1'); // 2 to 4 decimals
   }
 
   function buildTable(symbols, fields) {
