@@ -90,7 +90,8 @@
   }
 
   // Candles above, volume in a panel below. The container's data attributes
-  // tell how many candles are drawn and the newest bar's time.
+  // tell how many candles are drawn, how many came from the history, the
+  // newest bar's time and how many live updates were drawn.
   class ChartView {
     constructor(container) {
       this.container = container;
@@ -141,6 +142,7 @@
       this.volume.setData(shown.map((bar) => this.volumeBar(bar)));
       for (const bar of shown) this.times.add(bar.time);
       this.lastTime = shown.length ? shown[shown.length - 1].time : 0;
+      this.container.dataset.historyCandles = String(shown.length);
       this.chart.timeScale().fitContent();
       this.publish();
     }
