@@ -1,6 +1,7 @@
 #include "web_server.h"
 
 #include <fmt/format.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <set>
@@ -73,6 +74,12 @@ WebServer::WebServer(LiveBoard& board, WebFeed& feed, WebInfo info, WebLimits li
     const std::size_t threads = static_cast<std::size_t>(limits_.maxStreams + kSpareThreads);
     server_.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
     server_.set_keep_alive_timeout(2);
+    // The library's default also sets SO_REUSEPORT, which would let a second
+    // server share a port another one listens on; a port in use must fail.
+    server_.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server_.set_payload_max_length(64 * 1024);
     // Feed texts reach the page as JSON and are set as text; this forbids any
     // script but the page's own.

@@ -33,10 +33,11 @@ std::string readWhole(const std::string& path) {
 // tellivar-host serve --port 0 as a child; stopped with Ctrl-C's signal.
 class ServeProcess {
 public:
-    explicit ServeProcess(std::vector<std::string> extra, std::vector<std::string> env = {}) {
+    explicit ServeProcess(std::vector<std::string> extra, std::vector<std::string> env = {},
+                          const std::string& port = "0") {
         char dir[] = "/tmp/tellivar-serve-XXXXXX";
         dir_ = mkdtemp(dir) != nullptr ? dir : "/tmp";
-        std::vector<std::string> args{HOST_PROGRAM, "--plugin", PLUGIN_PATH, "serve", "--port", "0"};
+        std::vector<std::string> args{HOST_PROGRAM, "--plugin", PLUGIN_PATH, "serve", "--port", port};
         args.insert(args.end(), extra.begin(), extra.end());
         std::vector<std::string> envText(env);
         for (char** e = environ; *e != nullptr; ++e) envText.emplace_back(*e);
@@ -53,6 +54,12 @@ public:
         posix_spawn_file_actions_destroy(&actions);
         const std::regex served(R"(serving http://127\.0\.0\.1:(\d+)/)");
         for (int i = 0; i < 150 && pid_ != 0 && port_ == 0; ++i) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {  // ended without serving
+                exit_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                pid_ = 0;
+                break;
+            }
             std::smatch match;
             const std::string out = readWhole(dir_ + "/out");
             if (std::regex_search(out, match, served)) port_ = std::stoi(match[1]);
@@ -238,6 +245,16 @@ TEST(ServeServer, StopsOnCtrlCInTheDeletionOrder) {
     ASSERT_NE(factory, std::string::npos) << err;
     EXPECT_LT(stopping, suppliers);
     EXPECT_LT(suppliers, factory);
+}
+
+TEST(ServeServer, RefusesAPortAnotherServerListensOn) {
+    ServeProcess first({});
+    ASSERT_NE(first.port(), 0) << first.err();
+    ServeProcess second({}, {}, std::to_string(first.port()));
+    EXPECT_EQ(second.port(), 0);
+    EXPECT_EQ(second.stop(), 1);
+    EXPECT_NE(second.err().find("cannot listen on 127.0.0.1:" + std::to_string(first.port())), std::string::npos)
+        << second.err();
 }
 
 TEST(ServeServer, ShowsALogonRejectedAndKeepsServing) {
