@@ -45,11 +45,20 @@ struct DemoOptions {
     double streamSeconds = 6;
 };
 
+struct ServeOptions {
+    int port = 8765;                   // 0: any free port
+    std::string bind = "127.0.0.1";    // other addresses get a warning
+    std::vector<std::string> symbols;  // the quote table's rows
+    std::string fields;                // comma-separated long names; empty: the defaults
+    int maxPages = 16;                 // event streams at once
+};
+
 int runInfo(const HostOptions& host, const InfoOptions& options);
 int runQuotes(const HostOptions& host, const QuotesOptions& options);
 int runHistory(const HostOptions& host, const HistoryOptions& options);
 int runStream(const HostOptions& host, const StreamOptions& options);
 int runDemo(const HostOptions& host, const DemoOptions& options);
+int runServe(const HostOptions& host, const ServeOptions& options);  // hostapp/web/serve_command.cpp
 
 // How long a live step runs: `seconds` (0: until Ctrl-C), then, while
 // `keepGoing` (asked ten times a second) says so, up to `extraSeconds` more.

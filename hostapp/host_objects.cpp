@@ -51,8 +51,6 @@ void OnlineListener::abilityChanged(const char* providerName, data::ProviderAbil
     queue_.push(OnlineEvent{providerName != nullptr ? providerName : "", ability->isOnline()});
 }
 
-namespace {
-
 std::optional<double> readValue(data::TickSupplier* source, const char* name) {
     // hasValue first: getValue of a missing name would add a 0.0 entry.
     if (!source->hasValue(name)) return std::nullopt;
@@ -74,8 +72,6 @@ Bar readBar(data::TickSupplier* source) {
     bar.volume = readValue(source, "V");
     return bar;
 }
-
-}  // namespace
 
 void QuoteConsumer::ticksChanged(data::TickSupplier* supplier) {
     if (supplier == nullptr) return;

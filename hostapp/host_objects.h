@@ -120,6 +120,12 @@ private:
     const bool reverse_;
 };
 
+// Readers for use inside a notification: a value by name (none when the
+// supplier has none), the supplier's time, and the O/H/L/C/V of a bar.
+std::optional<double> readValue(data::TickSupplier* source, const char* name);
+data::CalendarRecord readTime(data::TickSupplier* source);
+Bar readBar(data::TickSupplier* source);
+
 // Update stream: copies the newest bar inside ticksChanged.
 class UpdateConsumer final : public data::TickConsumer {
 public:

@@ -20,7 +20,7 @@
 namespace {
 
 constexpr const char kProgram[] = "tellivar-host";
-const std::vector<std::string> kCommands = {"info", "quotes", "history", "stream", "demo"};
+const std::vector<std::string> kCommands = {"info", "quotes", "history", "stream", "demo", "serve"};
 // Options of the top level that take a value, to find the command word.
 const std::vector<std::string> kValueOptions = {"--plugin", "--user", "--password", "--connect-timeout"};
 
@@ -96,6 +96,7 @@ struct CommandLine {
     HistoryOptions history;
     StreamOptions stream;
     DemoOptions demo;
+    ServeOptions serve;
 };
 
 void addGlobalOptions(CLI::App& app, CommandLine& line) {
@@ -178,6 +179,17 @@ void addDemo(CLI::App& app, DemoOptions& demo) {
         ->capture_default_str();
 }
 
+void addServe(CLI::App& app, ServeOptions& serve) {
+    serve.symbols = {"ACME", "GLOBEX", "INITECH"};
+    auto* cmd = app.add_subcommand("serve", "Live view in the browser: quote table and candlestick chart");
+    cmd->add_option("--port", serve.port, "TCP port (0: any free one)")->check(CLI::Range(0, 65535))->capture_default_str();
+    cmd->add_option("--bind", serve.bind, "Address to listen on; other than loopback, with a warning")
+        ->capture_default_str();
+    cmd->add_option("--symbols", serve.symbols, "Symbols of the quote table")->delimiter(',')->capture_default_str();
+    cmd->add_option("--fields", serve.fields, "Comma-separated long field names (default Trade,Bid,Ask,Net,Volume)");
+    cmd->add_option("--max-pages", serve.maxPages, "Pages open at once")->check(CLI::Range(1, 64))->capture_default_str();
+}
+
 std::string pluginPathOf(const HostOptions& host) {
     return host.pluginPath.empty() ? defaultPluginPath(TELLIVAR_DEFAULT_PLUGIN) : host.pluginPath;
 }
@@ -198,6 +210,7 @@ int runCommand(const CLI::App& app, const CommandLine& line) {
     if (app.got_subcommand("quotes")) return runQuotes(line.host, line.quotes);
     if (app.got_subcommand("history")) return runHistory(line.host, line.history);
     if (app.got_subcommand("stream")) return runStream(line.host, line.stream);
+    if (app.got_subcommand("serve")) return runServe(line.host, line.serve);
     return runDemo(line.host, line.demo);
 }
 
@@ -224,12 +237,13 @@ int run(int argc, char** argv) {
     addHistory(app, line.history);
     addStream(app, line.stream);
     addDemo(app, line.demo);
+    addServe(app, line.serve);
     // After the global options, so --plugin is set when the text is made.
     app.set_version_flag("--version", [&line] { return versionText(line.host); });
 
     const std::string word = commandWord(argc, argv);
     if (!word.empty() && !contains(kCommands, word)) {
-        printError(fmt::format("unknown command '{}'{}; commands are: info, quotes, history, stream, demo (see --help)",
+        printError(fmt::format("unknown command '{}'{}; commands are: info, quotes, history, stream, demo, serve (see --help)",
                                word, didYouMean(word, kCommands)));
         return exitcode::kBadArguments;
     }

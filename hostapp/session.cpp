@@ -165,6 +165,8 @@ data::HistorySupplier* HostSession::requestHistory(const std::string& symbol, co
 }
 
 bool HostSession::handleOwnEvent(Event& event) {
+    const bool own = std::holds_alternative<LogEvent>(event) || std::holds_alternative<OnlineEvent>(event);
+    if (own && observer_) observer_(event);
     if (const auto* log = std::get_if<LogEvent>(&event)) {
         printer_.print(*log);
         if (log->kind == LogEvent::Kind::Status) {

@@ -86,6 +86,13 @@ public:
 
     LogPrinter& printer() { return printer_; }
     const HostOptions& options() const { return options_; }
+    // For a host that owns suppliers of its own (serve): the data interface
+    // (null before connect()) and the context to create them with. It deletes
+    // them before shutdown().
+    data::DataInterface* dataInterface() { return interface_.get(); }
+    data::RequestContext* context() { return &context_; }
+    // Sees every log line and online change that pump() takes, after printing.
+    void setObserver(std::function<void(const Event&)> observer) { observer_ = std::move(observer); }
     // Print each teardown step (the demo shows them).
     void announceTeardown(bool on) { announceTeardown_ = on; }
 
@@ -108,6 +115,7 @@ private:
     bool loggedOff_ = false;
     bool recordingErrors_ = false;
     std::vector<std::string> creationErrors_;
+    std::function<void(const Event&)> observer_;
     EventQueue queue_;
     std::deque<Event> deferred_;  // events drainLogs() set aside; main thread only
     QueueLogger logger_{queue_};

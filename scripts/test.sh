@@ -9,6 +9,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
+# The web page's chart library and the browser test's driver (no browser
+# download: the test drives Debian's chromium).
+npm ci --prefix hostapp/web --no-audit --no-fund --loglevel=error
 jobs=$(nproc)
 
 run_config() {  # name, sanitizer

@@ -1,0 +1,186 @@
+#include "live_board.h"
+
+#include <fmt/format.h>
+
+#include <chrono>
+#include <ctime>
+
+#include "console.h"
+#include "json_text.h"
+
+namespace {
+
+// The stand-in feed's text for refused credentials starts like this; the
+// log-off that follows it is shown as "rejected" rather than "offline".
+constexpr const char kRejectedPrefix[] = "Logon rejected";
+// Distinct info texts remembered, so a text the plug-in logs on every update
+// reaches the page once; past this many the memory starts afresh.
+constexpr std::size_t kInfoTextsRemembered = 1000;
+
+std::string utcClock() {
+    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    std::tm parts{};
+    gmtime_r(&now, &parts);
+    return fmt::format("{:02}:{:02}:{:02}", parts.tm_hour, parts.tm_min, parts.tm_sec);
+}
+
+std::string frame(const char* event, const std::string& json) {
+    return fmt::format("event: {}\ndata: {}\n\n", event, json);
+}
+
+const char* logKind(LogEvent::Kind kind) {
+    switch (kind) {
+        case LogEvent::Kind::Status: return "status";
+        case LogEvent::Kind::Info: return "info";
+        case LogEvent::Kind::Error: return "error";
+    }
+    return "info";
+}
+
+}  // namespace
+
+const char* stateName(ConnectionState state) {
+    switch (state) {
+        case ConnectionState::Connecting: return "connecting";
+        case ConnectionState::Online: return "online";
+        case ConnectionState::Offline: return "offline";
+        case ConnectionState::Rejected: return "rejected";
+    }
+    return "offline";
+}
+
+LiveBoard::LiveBoard(std::vector<std::string> symbols, std::vector<std::string> fields)
+    : symbols_(std::move(symbols)), fields_(std::move(fields)), quotes_(symbols_.size()) {}
+
+void LiveBoard::onQuote(std::size_t row, const data::CalendarRecord& time, std::vector<std::optional<double>> values) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (row >= quotes_.size()) return;
+    Quote& quote = quotes_[row];
+    quote.time = time;
+    quote.values = std::move(values);
+    ++quote.version;
+}
+
+void LiveBoard::onBar(const std::string& chartKey, const Bar& bar) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = charts_.find(chartKey);
+    if (found == charts_.end()) return;
+    Chart& chart = found->second;
+    // A bar with a later start closes the forming one: its last state is kept
+    // for every stream, never overwritten.
+    if (chart.forming && epochSeconds(bar.time) > epochSeconds(chart.forming->time)) {
+        chart.closed.emplace_back(chart.nextClosed++, *chart.forming);
+        if (chart.closed.size() > kClosedBarsKept) chart.closed.pop_front();
+    }
+    chart.forming = bar;
+    ++chart.formingVersion;
+}
+
+void LiveBoard::onEvent(const Event& event) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (const auto* online = std::get_if<OnlineEvent>(&event)) {
+        if (online->online) rejectedSinceOnline_ = false;
+        setState(online->online ? ConnectionState::Online
+                                : (rejectedSinceOnline_ ? ConnectionState::Rejected : ConnectionState::Offline));
+        return;
+    }
+    const auto* log = std::get_if<LogEvent>(&event);
+    if (log == nullptr) return;
+    if (log->kind == LogEvent::Kind::Info) {
+        if (log->text.rfind(kRejectedPrefix, 0) == 0) rejectedSinceOnline_ = true;
+        if (seenInfo_.size() >= kInfoTextsRemembered) seenInfo_.clear();
+        if (!seenInfo_.insert(log->text).second) return;
+    }
+    const std::string text =
+        log->kind == LogEvent::Kind::Status ? fmt::format("{} (code {})", log->text, log->code) : log->text;
+    addMessage(logKind(log->kind), text);
+}
+
+void LiveBoard::addMessage(std::string kind, std::string text) {
+    messages_.push_back(Message{nextMessage_++, utcClock(), std::move(kind), std::move(text)});
+    if (messages_.size() > kMessagesKept) messages_.pop_front();
+}
+
+void LiveBoard::setState(ConnectionState state) {
+    if (state == state_) return;
+    state_ = state;
+    ++stateVersion_;
+}
+
+void LiveBoard::openChart(const std::string& chartKey) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++charts_[chartKey].users;
+}
+
+void LiveBoard::closeChart(const std::string& chartKey) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = charts_.find(chartKey);
+    if (found != charts_.end() && --found->second.users <= 0) charts_.erase(found);
+}
+
+std::string LiveBoard::messageJson(const Message& message) const {
+    return fmt::format(R"({{"time":{},"kind":{},"text":{}}})", jsonString(message.time), jsonString(message.kind),
+                       jsonString(message.text));
+}
+
+std::string LiveBoard::quoteJson(std::size_t row, const Quote& quote) const {
+    std::string values;
+    for (const auto& value : quote.values) values += (values.empty() ? "" : ",") + jsonNumber(value);
+    return fmt::format(R"({{"row":{},"symbol":{},"time":{},"values":[{}]}})", row, jsonString(symbols_[row]),
+                       jsonString(formatClock(quote.time)), values);
+}
+
+std::string LiveBoard::takeChanges(StreamCursor& cursor) {
+    // Copied under the lock, formatted after it.
+    std::optional<ConnectionState> state;
+    std::vector<Message> messages;
+    std::vector<std::pair<std::size_t, Quote>> quotes;
+    std::vector<Bar> closed;
+    std::optional<Bar> forming;
+    bool reload = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!cursor.started) cursor.quoteVersions.assign(quotes_.size(), 0);
+        if (cursor.stateVersion != stateVersion_) state = state_;
+        cursor.stateVersion = stateVersion_;
+        for (const Message& message : messages_) {
+            if (message.sequence >= cursor.nextMessage) messages.push_back(message);
+        }
+        cursor.nextMessage = nextMessage_;
+        for (std::size_t row = 0; row < quotes_.size(); ++row) {
+            if (quotes_[row].version == cursor.quoteVersions[row]) continue;
+            quotes.emplace_back(row, quotes_[row]);
+            cursor.quoteVersions[row] = quotes_[row].version;
+        }
+        const auto chart = charts_.find(cursor.chartKey);
+        if (chart != charts_.end()) {
+            const Chart& c = chart->second;
+            if (!cursor.started) cursor.nextClosed = c.nextClosed;
+            reload = !c.closed.empty() && cursor.nextClosed < c.closed.front().first;
+            for (const auto& [sequence, bar] : c.closed) {
+                if (!reload && sequence >= cursor.nextClosed) closed.push_back(bar);
+            }
+            cursor.nextClosed = c.nextClosed;
+            if (c.formingVersion != cursor.formingVersion) forming = c.forming;
+            cursor.formingVersion = c.formingVersion;
+        }
+        cursor.started = true;
+    }
+    std::string out;
+    if (state) out += frame("state", fmt::format(R"({{"state":"{}","online":{}}})", stateName(*state),
+                                                 *state == ConnectionState::Online));
+    for (const Message& message : messages) out += frame("log", messageJson(message));
+    for (const auto& [row, quote] : quotes) out += frame("quote", quoteJson(row, quote));
+    if (reload) out += frame("reload", "{}");
+    for (const Bar& bar : closed) out += frame("bar", R"({"closed":true,"bar":)" + jsonBar(bar) + "}");
+    if (forming) out += frame("bar", R"({"closed":false,"bar":)" + jsonBar(*forming) + "}");
+    return out;
+}
+
+std::string LiveBoard::statusJson() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string messages;
+    for (const Message& message : messages_) messages += (messages.empty() ? "" : ",") + messageJson(message);
+    return fmt::format(R"({{"state":"{}","online":{},"messages":[{}]}})", stateName(state_),
+                       state_ == ConnectionState::Online, messages);
+}

@@ -1,0 +1,103 @@
+// The live state that the page's event streams read: the latest quote of
+// every symbol, the forming and the recently closed bars of every open chart,
+// the connection state and the plug-in's recent messages.
+//
+// Threads: the feed thread writes quotes and bars (through the consumers of
+// WebFeed), the main thread writes the state and the messages, and each event
+// stream's thread takes what changed since its cursor. Every member holds
+// mutex_ only to copy, so a writer never waits on a browser, and a quote that
+// a stream has not taken yet is simply overwritten by the next one.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "events.h"
+
+enum class ConnectionState { Connecting, Online, Offline, Rejected };
+const char* stateName(ConnectionState state);
+
+// How far an event stream has read. Owned by that stream's thread.
+struct StreamCursor {
+    std::string chartKey;                     // "" when the page shows no chart
+    bool started = false;                     // the first take sends everything
+    std::vector<std::uint64_t> quoteVersions; // per symbol row
+    std::uint64_t formingVersion = 0;
+    std::uint64_t nextClosed = 0;             // sequence number of the next closed bar to send
+    std::uint64_t nextMessage = 0;
+    std::uint64_t stateVersion = 0;
+};
+
+class LiveBoard {
+public:
+    // Closed bars kept per chart for streams that fell behind; one further
+    // behind is told to reload the history instead of losing a bar close.
+    static constexpr std::size_t kClosedBarsKept = 64;
+    // Messages kept for pages that open later.
+    static constexpr std::size_t kMessagesKept = 50;
+
+    LiveBoard(std::vector<std::string> symbols, std::vector<std::string> fields);
+
+    // Feed thread.
+    void onQuote(std::size_t row, const data::CalendarRecord& time, std::vector<std::optional<double>> values);
+    void onBar(const std::string& chartKey, const Bar& bar);
+
+    // Main thread: the session's log lines and online changes.
+    void onEvent(const Event& event);
+
+    // WebFeed, when a chart's update supplier is made or released.
+    void openChart(const std::string& chartKey);
+    void closeChart(const std::string& chartKey);
+
+    // An event stream's thread: the server-sent-event frames of everything
+    // newer than `cursor` (all of it on the first call), and moves the cursor.
+    std::string takeChanges(StreamCursor& cursor);
+
+    // {"state":..,"online":..,"messages":[..]}
+    std::string statusJson();
+    const std::vector<std::string>& symbols() const { return symbols_; }
+    const std::vector<std::string>& fields() const { return fields_; }
+
+private:
+    struct Quote {
+        data::CalendarRecord time{};
+        std::vector<std::optional<double>> values;
+        std::uint64_t version = 0;  // 0: none yet
+    };
+    struct Chart {
+        std::optional<Bar> forming;
+        std::uint64_t formingVersion = 0;
+        std::deque<std::pair<std::uint64_t, Bar>> closed;  // (sequence, bar), oldest first
+        std::uint64_t nextClosed = 1;
+        int users = 0;
+    };
+    struct Message {
+        std::uint64_t sequence;
+        std::string time;  // HH:MM:SS UTC, when the host saw it
+        std::string kind;  // status, info or error
+        std::string text;
+    };
+
+    void addMessage(std::string kind, std::string text);  // mutex_ held
+    void setState(ConnectionState state);                  // mutex_ held
+    std::string messageJson(const Message& message) const;
+    std::string quoteJson(std::size_t row, const Quote& quote) const;
+
+    const std::vector<std::string> symbols_;
+    const std::vector<std::string> fields_;
+
+    std::mutex mutex_;
+    std::vector<Quote> quotes_;             // guarded by mutex_, one per symbol
+    std::map<std::string, Chart> charts_;   // guarded by mutex_
+    ConnectionState state_ = ConnectionState::Connecting;  // guarded by mutex_
+    std::uint64_t stateVersion_ = 1;        // guarded by mutex_
+    bool rejectedSinceOnline_ = false;      // guarded by mutex_
+    std::deque<Message> messages_;          // guarded by mutex_
+    std::uint64_t nextMessage_ = 1;         // guarded by mutex_
+    std::set<std::string> seenInfo_;        // guarded by mutex_
+};

@@ -1,0 +1,270 @@
+// The live view: a quote table and a candlestick chart fed by the server's
+// event stream, the history from /api/history. Every text from the feed is
+// set with textContent, never as HTML.
+'use strict';
+(function () {
+  const kHighlightMs = 1500;
+  const kMaxMessages = 200;
+  const stateLabels = {
+    connecting: 'connecting', online: 'online', offline: 'offline',
+    rejected: 'logon rejected', unreachable: 'server unreachable',
+  };
+  const byId = (id) => document.getElementById(id);
+  let selection = null; // the chart shown: {symbol, interval, count, loaded, pending}
+  let events = null;
+  let chartView = null;
+  const quoteRows = [];
+
+  function setState(state) {
+    const badge = byId('state');
+    badge.dataset.state = state;
+    badge.textContent = stateLabels[state] || state;
+  }
+
+  function note(text) { byId('chart-note').textContent = text; }
+
+  function addMessage(message) {
+    const list = byId('messages');
+    const item = document.createElement('li');
+    item.className = message.kind;
+    item.textContent = `${message.time} ${message.kind}: ${message.text}`;
+    list.appendChild(item);
+    while (list.children.length > kMaxMessages) list.removeChild(list.firstChild);
+    list.scrollTop = list.scrollHeight;
+  }
+
+  function formatValue(value) {
+    if (value === null || value === undefined) return '-';
+    if (Number.isInteger(value)) return String(value);
+    return value.toFixed(4).replace(/(\.\d\d\d*?)0+$/, '$1'); // 2 to 4 decimals
+  }
+
+  function buildTable(symbols, fields) {
+    const head = document.createElement('tr');
+    for (const name of ['Symbol', 'Time', ...fields]) {
+      const th = document.createElement('th');
+      th.textContent = name;
+      head.appendChild(th);
+    }
+    byId('quotes').tHead.appendChild(head);
+    for (const symbol of symbols) {
+      const tr = document.createElement('tr');
+      tr.dataset.symbol = symbol;
+      const cells = [];
+      for (let i = 0; i < fields.length + 2; ++i) {
+        const td = document.createElement('td');
+        td.textContent = i === 0 ? symbol : '-';
+        tr.appendChild(td);
+        cells.push(td);
+      }
+      byId('quotes').tBodies[0].appendChild(tr);
+      quoteRows.push({ cells, values: fields.map(() => null) });
+    }
+  }
+
+  function applyQuote(quote) {
+    const row = quoteRows[quote.row];
+    if (!row) return;
+    row.cells[1].textContent = quote.time;
+    const now = Date.now();
+    quote.values.forEach((value, i) => {
+      const old = row.values[i];
+      if (value === old) return;
+      const cell = row.cells[i + 2];
+      cell.textContent = formatValue(value);
+      if (old !== null && value !== null) {
+        cell.className = value > old ? 'up' : (value < old ? 'down' : 'changed');
+        cell.dataset.changedAt = String(now);
+      }
+      row.values[i] = value;
+    });
+  }
+
+  function fadeHighlights() {
+    const now = Date.now();
+    for (const cell of document.querySelectorAll('#quotes td[data-changed-at]')) {
+      if (now - Number(cell.dataset.changedAt) < kHighlightMs) continue;
+      cell.className = '';
+      delete cell.dataset.changedAt;
+    }
+  }
+
+  // Candles above, volume in a panel below. The container's data attributes
+  // tell how many candles are drawn, how many came from the history, the
+  // newest bar's time and how many live updates were drawn.
+  class ChartView {
+    constructor(container) {
+      this.container = container;
+      const charts = window.LightweightCharts;
+      if (!charts) {
+        note('The chart library was not built in: run `npm ci --prefix hostapp/web` and rebuild.');
+        return;
+      }
+      this.chart = charts.createChart(container, {
+        autoSize: true,
+        layout: { background: { color: '#ffffff' }, textColor: '#1d232b' },
+        timeScale: { timeVisible: true, secondsVisible: false },
+      });
+      const up = '#1b873f';
+      const down = '#c0262d';
+      this.candles = this.chart.addSeries(charts.CandlestickSeries, {
+        upColor: up, downColor: down, borderVisible: false, wickUpColor: up, wickDownColor: down,
+      });
+      this.volume = this.chart.addSeries(charts.HistogramSeries, { priceFormat: { type: 'volume' } }, 1);
+      const panes = this.chart.panes();
+      if (panes.length > 1) panes[1].setHeight(130);
+      this.colors = { up: '#1b873f88', down: '#c0262d88' };
+      this.reset();
+    }
+
+    static complete(bar) {
+      return bar.open !== null && bar.high !== null && bar.low !== null && bar.close !== null;
+    }
+
+    candle(bar) { return { time: bar.time, open: bar.open, high: bar.high, low: bar.low, close: bar.close }; }
+
+    volumeBar(bar) {
+      return { time: bar.time, value: bar.volume || 0, color: bar.close >= bar.open ? this.colors.up : this.colors.down };
+    }
+
+    reset() {
+      this.times = new Set();
+      this.lastTime = 0;
+      this.updates = 0;
+      this.publish();
+    }
+
+    setBars(bars) {
+      if (!this.chart) return;
+      this.reset();
+      const shown = bars.filter(ChartView.complete);
+      this.candles.setData(shown.map((bar) => this.candle(bar)));
+      this.volume.setData(shown.map((bar) => this.volumeBar(bar)));
+      for (const bar of shown) this.times.add(bar.time);
+      this.lastTime = shown.length ? shown[shown.length - 1].time : 0;
+      this.container.dataset.historyCandles = String(shown.length);
+      this.chart.timeScale().fitContent();
+      this.publish();
+    }
+
+    // A live bar: the forming one changes, a later one adds a candle.
+    update(bar) {
+      if (!this.chart || !ChartView.complete(bar) || bar.time < this.lastTime) return;
+      this.candles.update(this.candle(bar));
+      this.volume.update(this.volumeBar(bar));
+      this.times.add(bar.time);
+      this.lastTime = bar.time;
+      ++this.updates;
+      this.publish();
+    }
+
+    publish() {
+      this.container.dataset.candles = String(this.times.size);
+      this.container.dataset.lastTime = String(this.lastTime);
+      this.container.dataset.updates = String(this.updates);
+    }
+  }
+
+  function query(sel, withCount) {
+    const q = new URLSearchParams({ symbol: sel.symbol, interval: sel.interval });
+    if (withCount) q.set('count', String(sel.count));
+    return q.toString();
+  }
+
+  async function loadHistory(sel) {
+    sel.loaded = false;
+    try {
+      const response = await fetch(`/api/history?${query(sel, true)}`);
+      const body = await response.json();
+      if (!response.ok) throw new Error(body.error || response.statusText);
+      if (sel !== selection) return;
+      chartView.setBars(body.bars);
+      sel.loaded = true;
+      for (const bar of sel.pending) chartView.update(bar);
+      sel.pending = [];
+      note('');
+    } catch (error) {
+      if (sel === selection) note(error.message);
+    }
+  }
+
+  // A refused stream (bad input, too many pages) closes for good; its answer says why.
+  async function explainRefusal(url) {
+    const abort = new AbortController();
+    try {
+      const response = await fetch(url, { signal: abort.signal });
+      if (!response.ok) note((await response.json()).error || response.statusText);
+    } catch (error) { /* nothing more to say */ }
+    abort.abort();
+  }
+
+  function openEvents(sel) {
+    const url = `/events?${query(sel, false)}`;
+    const source = new EventSource(url);
+    events = source;
+    let opened = false;
+    source.addEventListener('open', () => {
+      if (opened) loadHistory(sel); // bars may have closed while the stream was down
+      opened = true;
+    });
+    source.addEventListener('state', (e) => setState(JSON.parse(e.data).state));
+    source.addEventListener('log', (e) => addMessage(JSON.parse(e.data)));
+    source.addEventListener('quote', (e) => applyQuote(JSON.parse(e.data)));
+    source.addEventListener('reload', () => loadHistory(sel));
+    source.addEventListener('bar', (e) => {
+      if (sel !== selection) return;
+      const bar = JSON.parse(e.data).bar;
+      if (sel.loaded) chartView.update(bar); else sel.pending.push(bar);
+    });
+    source.onerror = () => {
+      if (source.readyState === EventSource.CLOSED) explainRefusal(url);
+      else setState('unreachable');
+    };
+  }
+
+  function show(symbol, interval, count) {
+    if (events) events.close();
+    selection = { symbol, interval, count, loaded: false, pending: [] };
+    window.history.replaceState(null, '', `?${query(selection, true)}`);
+    chartView.reset();
+    openEvents(selection);
+    loadHistory(selection);
+  }
+
+  function fillForm(info, params) {
+    for (const symbol of info.symbols) {
+      const option = document.createElement('option');
+      option.value = symbol;
+      byId('symbol-list').appendChild(option);
+    }
+    const interval = params.get('interval') || '1';
+    const choices = info.intervals.includes(interval) ? info.intervals : [interval, ...info.intervals];
+    for (const choice of choices) {
+      const option = document.createElement('option');
+      option.value = choice;
+      option.textContent = choice;
+      byId('interval').appendChild(option);
+    }
+    byId('interval').value = interval;
+    byId('symbol').value = params.get('symbol') || info.symbols[0] || '';
+    byId('count').max = String(info.maxCount);
+    byId('count').value = params.get('count') || '100';
+  }
+
+  async function start() {
+    chartView = new ChartView(byId('chart'));
+    const info = await (await fetch('/api/info')).json();
+    byId('provider').textContent = info.provider;
+    buildTable(info.symbols, info.fields);
+    const params = new URLSearchParams(window.location.search);
+    fillForm(info, params);
+    byId('chart-form').addEventListener('submit', (e) => {
+      e.preventDefault();
+      show(byId('symbol').value.trim(), byId('interval').value, Number(byId('count').value));
+    });
+    setInterval(fadeHighlights, 250);
+    show(byId('symbol').value, byId('interval').value, Number(byId('count').value));
+  }
+
+  start().catch((error) => { setState('unreachable'); note(error.message); });
+})();

@@ -1,0 +1,112 @@
+// `tellivar-host serve`: a live view in the browser. The main thread loads
+// the plug-in, connects and then only pumps the session's log lines and
+// online changes onto the board; the server's threads answer the pages.
+// Ctrl-C stops the server first (every event stream ends), then the web
+// suppliers are deleted, then the data interface and the factory.
+#include <fmt/format.h>
+
+#include <algorithm>
+
+#include "commands.h"
+#include "exit_codes.h"
+#include "fields.h"
+#include "interval.h"
+#include "web_server.h"
+
+namespace {
+
+bool isLoopback(const std::string& address) {
+    return address == "127.0.0.1" || address == "localhost" || address == "::1";
+}
+
+// The menu of intervals the page offers: every offered minute count, then one
+// of each calendar letter.
+std::vector<std::string> intervalChoices(const std::vector<int>& minutes, const std::string& letters) {
+    std::vector<std::string> choices;
+    for (const int count : minutes) choices.push_back(std::to_string(count));
+    for (const char letter : letters) {
+        if (letter != 'm') choices.push_back(std::string(1, letter) + "1");
+    }
+    return choices;
+}
+
+// Served symbols: at least one, each 1 to 32 printable characters, repeats dropped.
+std::optional<std::vector<std::string>> checkSymbols(const std::vector<std::string>& symbols) {
+    std::vector<std::string> out;
+    for (const std::string& symbol : symbols) {
+        const bool plausible = !symbol.empty() && symbol.size() <= 32 &&
+                               std::all_of(symbol.begin(), symbol.end(), [](char c) { return c > 0x20 && c < 0x7f; });
+        if (!plausible) {
+            printError(fmt::format("symbol '{}' is not 1 to 32 printable characters without blanks", symbol));
+            return std::nullopt;
+        }
+        if (std::find(out.begin(), out.end(), symbol) == out.end()) out.push_back(symbol);
+    }
+    if (out.empty()) printError("--symbols needs at least one symbol");
+    return out.empty() ? std::nullopt : std::optional(out);
+}
+
+WebInfo infoOf(HostSession& session) {
+    data::ProviderAbility& ability = session.ability();
+    WebInfo info;
+    const char* name = session.factory().displayName();
+    info.provider = name != nullptr ? name : "";
+    info.minutes = offeredMinutes(ability.intervalTable(0));
+    info.letters = ability.abilityLetters() != nullptr ? ability.abilityLetters() : "";
+    info.intervalChoices = intervalChoices(info.minutes, info.letters);
+    return info;
+}
+
+// Serves until Ctrl-C; the exit code.
+int serveOn(HostSession& session, LiveBoard& board, const ServeOptions& options) {
+    if (!isLoopback(options.bind)) {
+        session.printer().note(fmt::format("warning: serving on {}: anyone who reaches it sees the data, with no password",
+                                           options.bind));
+    }
+    WebFeed feed(board, session.dataInterface(), session.context());
+    WebLimits limits;
+    limits.maxStreams = options.maxPages;
+    WebServer server(board, feed, infoOf(session), limits);
+    std::string error;
+    if (!server.start(options.bind, options.port, error)) {
+        printError(error);
+        return exitcode::kFailure;
+    }
+    const std::string host = options.bind.find(':') != std::string::npos ? "[" + options.bind + "]" : options.bind;
+    fmt::print("serving http://{}:{}/ (Ctrl-C to stop)\n", host, server.port());
+    flushOutput();
+    session.pump(deadlineAfter(0), [](Event&) { return false; });
+    session.printer().note("stopping the server");
+    server.stop();
+    session.printer().note("deleting the web pages' suppliers");
+    feed.releaseAll();
+    return exitcode::kOk;
+}
+
+}  // namespace
+
+int runServe(const HostOptions& host, const ServeOptions& options) {
+    std::string error;
+    const auto fields = options.fields.empty() ? std::optional(defaultQuoteFields()) : parseFieldList(options.fields, error);
+    if (!fields) {
+        printError(error);
+        return exitcode::kBadArguments;
+    }
+    const auto symbols = checkSymbols(options.symbols);
+    if (!symbols) return exitcode::kBadArguments;
+    LiveBoard board(*symbols, *fields);  // declared before the session: the observer writes to it
+    HostSession session(host);
+    session.setObserver([&board](const Event& event) { board.onEvent(event); });
+    if (const int code = session.open(); code != exitcode::kOk) return code;
+    const int connected = session.connect();
+    if (connected == exitcode::kNotConnected && session.dataInterface() != nullptr) {
+        // The page shows the state; every new supplier asks the plug-in to connect again.
+        session.printer().note("serving while not online");
+    } else if (connected != exitcode::kOk) {
+        return connected;
+    }
+    const int code = serveOn(session, board, options);
+    session.announceTeardown(true);
+    session.shutdown();
+    return code;
+}

@@ -1,0 +1,95 @@
+// The suppliers behind the web pages, all made through the session's one
+// data interface: the live quotes of the served symbols while at least one
+// page is open, one update stream per (symbol, interval) that a page charts,
+// and a history supplier per history request, released once answered.
+//
+// Threads: the server's request threads call every member but releaseAll(),
+// which the main thread calls after the server has stopped. registryMutex_
+// is held while suppliers are made and deleted; the consumers take only the
+// board's lock, so deleting a supplier whose callback is in progress cannot
+// deadlock. Suppliers are never deleted inside a notification.
+//
+// Ownership: each Subscription owns its request, consumer and supplier, and
+// deletes the supplier first; no notification reaches a consumer once its
+// supplier's deletion has returned.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/data.h"
+#include "host_objects.h"
+#include "live_board.h"
+
+// What a page asks for: a chart of `symbol` at `interval`.
+struct ChartChoice {
+    std::string symbol;
+    IntervalSpec interval;
+    std::string intervalText;  // as the page spelled it, for keys and messages
+};
+
+// Writes a supplier's notifications onto the board: the quote of a served
+// symbol's row, or the newest bar of a chart. Called on the feed thread.
+class BoardConsumer final : public data::TickConsumer {
+public:
+    BoardConsumer(LiveBoard& board, std::size_t row) : board_(board), row_(row) {}
+    BoardConsumer(LiveBoard& board, std::string chartKey) : board_(board), chartKey_(std::move(chartKey)) {}
+    void ticksChanged(data::TickSupplier* supplier) override;
+
+private:
+    LiveBoard& board_;
+    const std::size_t row_ = 0;
+    const std::string chartKey_;  // empty for quotes
+};
+
+class WebFeed {
+public:
+    WebFeed(LiveBoard& board, data::DataInterface* dataInterface, data::RequestContext* context);
+    ~WebFeed() { releaseAll(); }
+    WebFeed(const WebFeed&) = delete;
+    WebFeed& operator=(const WebFeed&) = delete;
+
+    // A page's event stream opens: the first one makes the live-quote
+    // suppliers; a chart, if given, gets its update supplier (shared by the
+    // pages that chart the same thing). The chart's key, or nullopt with the
+    // reason in `error` when the plug-in refused it.
+    std::optional<std::string> openStream(const std::optional<ChartChoice>& chart, std::string& error);
+    // The page's stream closed: its chart's supplier goes when no page shows
+    // it any more, the quote suppliers with the last page.
+    void closeStream(const std::string& chartKey);
+
+    enum class HistoryOutcome { Done, Rejected, TimedOut };
+    // The newest `count` bars, oldest first, waiting at most `timeout`.
+    HistoryOutcome history(const ChartChoice& chart, int count, std::chrono::milliseconds timeout,
+                           std::vector<Bar>& bars);
+
+    // Deletes every supplier. Main thread, after the server stopped.
+    void releaseAll();
+
+    // Suppliers alive now (quotes and charts), for the tests and /api/status.
+    std::size_t liveSuppliers();
+
+private:
+    struct Subscription {
+        std::unique_ptr<HostRequest> request;
+        std::unique_ptr<BoardConsumer> consumer;
+        std::unique_ptr<data::TickSupplier> supplier;  // declared last: deleted first
+        int users = 0;
+    };
+
+    void openQuotes();  // registryMutex_ held
+
+    LiveBoard& board_;
+    data::DataInterface* const dataInterface_;  // the session's; outlives this
+    data::RequestContext* const context_;       // the session's; outlives this
+
+    std::mutex registryMutex_;
+    int streams_ = 0;                                          // guarded by registryMutex_
+    std::vector<std::unique_ptr<Subscription>> quotes_;        // guarded by registryMutex_
+    std::map<std::string, std::unique_ptr<Subscription>> charts_;  // guarded by registryMutex_
+};

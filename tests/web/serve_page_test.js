@@ -1,0 +1,121 @@
+// The live view in headless Chromium: `tellivar-host serve` against the
+// stand-in feed with a fast clock (a one-minute bar every 2 s) and a dropped
+// connection every few seconds. Checks the page as a person would see it and
+// saves a screenshot.
+//   node serve_page_test.js HOST_PROGRAM PLUGIN SCREENSHOT.png [CHROMIUM]
+// Needs playwright-core (hostapp/web, `npm ci`) and Debian's chromium; no
+// browser is downloaded.
+'use strict';
+const { spawn } = require('child_process');
+const path = require('path');
+const { chromium } = require(path.join(__dirname, '../../hostapp/web/node_modules/playwright-core'));
+
+const [hostProgram, pluginPath, screenshotPath, chromiumPath = '/usr/bin/chromium'] = process.argv.slice(2);
+const kCandles = 40;
+const kStep = 15000; // ms allowed for each thing to happen
+
+function startServer() {
+  const env = { ...process.env, SIMFEED_SPEED: '30', SIMFEED_DROP_EVERY: '8', SIMFEED_RECONNECT_MS: '1500' };
+  const server = spawn(hostProgram, ['--plugin', pluginPath, 'serve', '--port', '0'], { env });
+  server.stderr.on('data', () => {}); // the plug-in's log lines
+  const url = new Promise((resolve, reject) => {
+    let out = '';
+    server.stdout.on('data', (chunk) => {
+      out += chunk;
+      const found = out.match(/serving (http:\/\/127\.0\.0\.1:\d+\/)/);
+      if (found) resolve(found[1]);
+    });
+    server.on('exit', (code) => reject(new Error(`server exited with ${code} before serving`)));
+    setTimeout(() => reject(new Error('server did not start in 15 s')), kStep);
+  });
+  return { server, url };
+}
+
+const attr = (page, selector, name) => page.$eval(selector, (el, n) => el.dataset[n], name);
+
+async function check(name, body, results) {
+  const started = Date.now();
+  try {
+    await body();
+    results.passed += 1;
+    console.log(`ok   ${name} (${Date.now() - started} ms)`);
+  } catch (error) {
+    results.failed += 1;
+    console.log(`FAIL ${name}: ${error.message.split('\n')[0]}`);
+  }
+}
+
+async function main() {
+  const results = { passed: 0, failed: 0 };
+  const { server, url } = startServer();
+  const browser = await chromium.launch({ executablePath: chromiumPath, args: ['--no-sandbox'] });
+  const errors = [];
+  try {
+    const page = await browser.newPage({ viewport: { width: 1280, height: 760 } });
+    page.on('pageerror', (error) => errors.push(error.message));
+    await page.goto(`${await url}?symbol=ACME&interval=1&count=${kCandles}`);
+
+    await check('the page loads and shows online', async () => {
+      await page.waitForSelector('#state[data-state="online"]', { timeout: kStep });
+    }, results);
+    await check('the quote table changes within a few seconds', async () => {
+      await page.waitForFunction(() => document.querySelectorAll('#quotes tbody tr').length === 3, null, { timeout: kStep });
+      const before = await page.$eval('#quotes tbody tr', (row) => row.textContent);
+      await page.waitForFunction((old) => document.querySelector('#quotes tbody tr').textContent !== old, before,
+                                 { timeout: kStep });
+    }, results);
+    await check(`the chart has the requested ${kCandles} candles`, async () => {
+      // A live bar may already have added one more: the history's count is exact.
+      await page.waitForSelector(`#chart[data-history-candles="${kCandles}"]`, { timeout: kStep });
+      const candles = Number(await attr(page, '#chart', 'candles'));
+      if (candles < kCandles || candles > kCandles + 1) throw new Error(`${candles} candles drawn`);
+    }, results);
+    await check('a new candle appears when the clock crosses a bar', async () => {
+      await page.waitForFunction((n) => Number(document.getElementById('chart').dataset.candles) > n, kCandles,
+                                 { timeout: kStep });
+    }, results);
+    await check('a dropped connection shows offline, then online', async () => {
+      await page.waitForSelector('#state[data-state="offline"]', { timeout: kStep });
+      await page.waitForSelector('#state[data-state="online"]', { timeout: kStep });
+    }, results);
+    await check('the chart goes on updating after the reconnect', async () => {
+      const updates = Number(await attr(page, '#chart', 'updates'));
+      await page.waitForFunction((n) => Number(document.getElementById('chart').dataset.updates) > n, updates,
+                                 { timeout: kStep });
+    }, results);
+    await page.screenshot({ path: screenshotPath });
+    console.log(`screenshot: ${screenshotPath}`);
+    await check('a refused symbol is explained, and the chart comes back', async () => {
+      await page.selectOption('#interval', '5');
+      await page.fill('#symbol', 'no such');
+      await page.click('#chart-form button');
+      await page.waitForFunction(() => document.getElementById('chart-note').textContent.includes('symbol'), null,
+                                 { timeout: kStep });
+      await page.fill('#symbol', 'ACME');
+      await page.click('#chart-form button');
+      await page.waitForFunction(() => Number(document.getElementById('chart').dataset.candles) >= 40, null,
+                                 { timeout: kStep });
+    }, results);
+    await check('no script error on the page', async () => {
+      if (errors.length > 0) throw new Error(errors.join('; '));
+    }, results);
+  } finally {
+    await browser.close();
+    server.kill('SIGINT');
+  }
+  const code = await new Promise((resolve) => {
+    const timer = setTimeout(() => { server.kill('SIGKILL'); resolve('killed'); }, kStep);
+    server.on('exit', (c) => { clearTimeout(timer); resolve(c); });
+    if (server.exitCode !== null) resolve(server.exitCode);
+  });
+  await check('the server stops cleanly on Ctrl-C', async () => {
+    if (code !== 0) throw new Error(`exit ${code}`);
+  }, results);
+  console.log(`${results.passed} passed, ${results.failed} failed`);
+  process.exit(results.failed === 0 ? 0 : 1);
+}
+
+main().catch((error) => {
+  console.log(`FAIL ${error.message}`);
+  process.exit(1);
+});
