@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "command_support.h"
 #include "session.h"
 
 struct InfoOptions {
@@ -96,14 +97,6 @@ int runHistoryOn(HostSession& session, const HistoryOptions& options, const Inte
 // bar has opened and been updated, as long as updates keep coming.
 int runStreamOn(HostSession& session, const std::string& symbol, const IntervalSpec& interval, double seconds,
                 bool untilNewBar = false);
-// Prints why the plug-in made no supplier (its error lines, a hint for a
-// symbol in lower case); returns exitcode::kNoSupplier. `what` names the
-// request: "history at D1", "live quotes", ...
-int reportRefusal(const HostSession& session, const std::string& what, const std::string& symbol);
 // Checks, before anything connects, that every non-empty path can be
 // written; prints the first problem.
 bool checkOutputFiles(const std::vector<std::string>& paths);
-// Checks --interval against the plug-in's ability record; prints the error.
-std::optional<IntervalSpec> checkInterval(HostSession& session, const std::string& text);
-// Prints what `info` shows about a loaded plug-in.
-void printProviderInfo(HostSession& session, bool withPanel);

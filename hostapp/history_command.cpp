@@ -144,27 +144,6 @@ int writeOutputs(HostSession& session, const HistoryOptions& options, const std:
 
 }  // namespace
 
-std::optional<IntervalSpec> checkInterval(HostSession& session, const std::string& text) {
-    data::ProviderAbility& ability = session.ability();
-    std::string error;
-    const std::optional<IntervalSpec> parsed = parseInterval(text, offeredMinutes(ability.intervalTable(0)),
-                                                           ability.abilityLetters() != nullptr ? ability.abilityLetters() : "",
-                                                           error);
-    if (!parsed) printError(error);
-    return parsed;
-}
-
-int reportRefusal(const HostSession& session, const std::string& what, const std::string& symbol) {
-    const std::string reason = session.refusalReason();
-    std::string upper = symbol;
-    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    const std::string hint = upper != symbol ? fmt::format("; symbols are upper case: did you mean '{}'?", upper) : "";
-    printError(fmt::format("no {} of '{}': the plug-in made no supplier{}{}", what, symbol,
-                           reason.empty() ? " and gave no reason; the feed may not know the symbol"
-                                          : " (plug-in error: " + reason + ")",
-                           hint));
-    return exitcode::kNoSupplier;
-}
 
 bool checkOutputFiles(const std::vector<std::string>& paths) {
     for (const std::string& path : paths) {

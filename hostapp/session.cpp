@@ -9,13 +9,12 @@
 
 #include "end_time.h"
 #include "exit_codes.h"
+#include "command_support.h"
 #include "stop_signal.h"
 
 namespace {
 
-constexpr const char kUsernameKey[] = "Username";
 constexpr const char kLogOffStatus[] = "LogOff";  // the plug-in's status report of a log-off
-constexpr const char kPasswordKey[] = "Password";
 constexpr auto kTickPeriod = std::chrono::milliseconds(100);
 constexpr auto kTeardownLimit = std::chrono::seconds(15);
 // After going online: print the reports that follow until the plug-in is quiet.
@@ -57,11 +56,6 @@ private:
 
 }  // namespace
 
-std::chrono::steady_clock::time_point deadlineAfter(double seconds) {
-    const auto now = std::chrono::steady_clock::now();
-    if (seconds <= 0) return now + std::chrono::hours(24 * 365);
-    return now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
-}
 
 HostSession::HostSession(HostOptions options) : options_(std::move(options)), printer_(options_.verbose) {}
 

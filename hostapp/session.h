@@ -25,9 +25,9 @@
 #include "host_objects.h"
 #include "plugin_library.h"
 
-// A deadline `seconds` from now, or a year away for 0. `seconds` has been
-// checked to be finite and at most a year.
-std::chrono::steady_clock::time_point deadlineAfter(double seconds);
+// The plug-in's two setting keys, as its settings panel names its controls.
+inline constexpr char kUsernameKey[] = "Username";
+inline constexpr char kPasswordKey[] = "Password";
 
 struct HostOptions {
     std::string pluginPath;
