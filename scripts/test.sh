@@ -26,7 +26,8 @@ run_config() {  # name, sanitizer
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+# tests/tsan.supp: only the prebuilt, uninstrumented cpp-httplib library.
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
 run_config normal "" ON
 # The Debian package, built by the normal build's package test; listed here.
 echo "=== Debian package ==="

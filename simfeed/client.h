@@ -159,7 +159,7 @@ private:
     SetRegistry registry_;                                           // mu_
 };
 
-// Stops the one instance's feed thread; registered with atexit.
+// Stops the one instance's feed thread; registered to run at exit.
 void stopClientAtExit();
 
 }  // namespace simfeed

@@ -8,6 +8,10 @@
 
 #include "simfeed/client.h"
 
+// The Itanium C++ ABI's exit registration and this library's handle.
+extern "C" int __cxa_atexit(void (*function)(void*), void* argument, void* dsoHandle);
+extern "C" void* __dso_handle;
+
 namespace simfeed {
 namespace {
 
@@ -46,7 +50,11 @@ void SimClient::ensureThread() {
         // Registered now, after the host loaded its plug-ins, so that at exit
         // the feed thread stops before their static objects are destroyed.
         atExitRegistered_ = true;
-        std::atexit(stopClientAtExit);
+        // Registered with this library's handle, as std::atexit does in a
+        // shared library, so that dlclose runs and drops it. Called directly
+        // because ThreadSanitizer's atexit drops the handle, and the handler
+        // would then run at exit after the library is gone.
+        __cxa_atexit([](void*) { stopClientAtExit(); }, nullptr, &__dso_handle);
     }
 }
 

@@ -179,20 +179,26 @@ void checkHistory(data::DataInterface& iface, FakeContext& context, WatchingClie
     if (!supplier || !consumer.waitFor([&] { return consumer.calls > 0; }))
         return tally.fail(std::string("no history for ") + symbol);
     ++tally.histories;
-    std::lock_guard<std::mutex> lock(consumer.mutex);
+    // Copied out first: the consumer's lock is taken inside the set's read
+    // lock when it is told, so it must not be held while taking that one.
+    std::vector<BarRead> forward, reverse;
+    {
+        std::lock_guard<std::mutex> lock(consumer.mutex);
+        forward = consumer.forward;
+        reverse = consumer.reverse;
+    }
     TRecordSet* set = feed.recordSet(std::string(symbol) + ",1");
     set->EnterRead();
     const long first = set->firstRecord - set->recordBase;
-    for (std::size_t i = 0; i < consumer.forward.size(); ++i) {
-        const auto& bar = consumer.forward[i];
-        if (i > 0 && secondsOf(bar.time) != secondsOf(consumer.forward[i - 1].time) + 60)
+    for (std::size_t i = 0; i < forward.size(); ++i) {
+        const auto& bar = forward[i];
+        if (i > 0 && secondsOf(bar.time) != secondsOf(forward[i - 1].time) + 60)
             tally.fail(std::string(symbol) + " history not contiguous at " + std::to_string(i));
         if (!sameBar(set, first + static_cast<long>(i), bar)) tally.fail(std::string(symbol) + " history differs");
     }
     set->LeaveRead();
-    if (consumer.forward.size() != static_cast<std::size_t>(kHistoryBars) + 1 ||
-        consumer.reverse.size() != consumer.forward.size())
-        tally.fail(std::string(symbol) + " history of " + std::to_string(consumer.forward.size()) + " bars");
+    if (forward.size() != static_cast<std::size_t>(kHistoryBars) + 1 || reverse.size() != forward.size())
+        tally.fail(std::string(symbol) + " history of " + std::to_string(forward.size()) + " bars");
 }
 
 int soakSeconds() {
