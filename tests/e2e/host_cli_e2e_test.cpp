@@ -117,7 +117,7 @@ TEST(HostBadInput, ShouldRejectUnknownFieldListingTheValidNames) {
     }
 }
 
-// Issue 14, item 11: one style, ranges that read as ranges, syntax errors
+// One style, ranges that read as ranges, syntax errors
 // with hints, typo hints; every error a single line.
 TEST(HostBadInput, ShouldReportEveryErrorInOneStyleWithRangesAndHints) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
@@ -146,7 +146,7 @@ TEST(HostBadInput, ShouldReportEveryErrorInOneStyleWithRangesAndHints) {
     }
 }
 
-// Issue 14, item 6: durations that are not finite, sensible seconds.
+// Durations that are not finite, sensible seconds.
 TEST(HostBadInput, ShouldRefuseDurationsThatAreNotFiniteSensibleSeconds) {
     const std::vector<std::vector<std::string>> commands = {
         {"quotes", "ACME", "--seconds"}, {"stream", "ACME", "--seconds"}, {"history", "ACME", "--timeout"},
@@ -164,7 +164,7 @@ TEST(HostBadInput, ShouldRefuseDurationsThatAreNotFiniteSensibleSeconds) {
     }
 }
 
-// Issue 14, items 4 and 7: ISO-8601 end times, refused with the reason.
+// ISO-8601 end times, refused with the reason.
 TEST(HostBadInput, ShouldRefuseEndTimesThatDoNotExistOrThatTheFeedCannotHold) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"2024-02-30", "February 2024 has 29 days"},
@@ -183,7 +183,7 @@ TEST(HostBadInput, ShouldRefuseEndTimesThatDoNotExistOrThatTheFeedCannotHold) {
     }
 }
 
-// Issue 14, item 7: text fields never carry a value, so no quote would come.
+// Text fields never carry a value, so no quote would come.
 TEST(HostBadInput, ShouldRefuseQuotesOfTextFieldsOnlyAtOnce) {
     const RunResult run = runProgram(HOST_PROGRAM, {"quotes", "ACME", "--fields", "Title,Symbol"}, 10);
     ASSERT_TRUE(run.finished) << "no wait for quotes that cannot come";
@@ -191,7 +191,7 @@ TEST(HostBadInput, ShouldRefuseQuotesOfTextFieldsOnlyAtOnce) {
     EXPECT_NE(run.err.find("--fields Title,Symbol: text fields only"), std::string::npos) << run.err;
 }
 
-// Issue 14, item 10: output paths are checked before anything connects.
+// Output paths are checked before anything connects.
 TEST(HostBadInput, ShouldCheckOutputPathsBeforeConnecting) {
     const std::string dir = makeTempDir();
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
@@ -210,7 +210,7 @@ TEST(HostBadInput, ShouldCheckOutputPathsBeforeConnecting) {
     rmdir(dir.c_str());
 }
 
-// Issue 14, item 4: the help says that times are UTC.
+// The help says that times are UTC.
 TEST(HostBadInput, ShouldSayInTheHelpThatTimesAreUtc) {
     for (const char* command : {"quotes", "history", "stream"}) {
         const RunResult run = host({command, "--help"});

@@ -154,7 +154,7 @@ TEST_F(HostData, ShouldPrintOneLinePerUpdateOfTheNewestBar) {
 }
 
 TEST_F(HostData, ShouldPrintPlainQuoteLinesIntoAPipe) {
-    // Symbols separated by a comma, as --fields and demo --symbols take them (issue 14, item 11).
+    // Symbols separated by a comma, as --fields and demo --symbols take them.
     const RunResult run = host({"quotes", "ACME,GLOBEX", "--fields", "Trade,Bid,Ask,TradeTime", "--seconds", "3"},
                                {"SIMFEED_MARKET=24x7"});
     ASSERT_TRUE(run.finished);
@@ -195,7 +195,7 @@ TEST_F(HostData, ShouldGiveUpOnAStalledHistoryAtTheTimeout) {
     EXPECT_NE(run.err.find("plug-in status: LogOff"), std::string::npos) << "the factory was still deleted";
 }
 
-// Issue 14, item 7: a failed initialisation is not a rejected symbol.
+// A failed initialisation is not a rejected symbol.
 TEST_F(HostData, ShouldSayWhatFailedWhenTheFeedFailsAHistory) {
     const RunResult run = host({"history", "ACME", "--count", "5"}, {"SIMFEED_HISTORY=fail"});
     ASSERT_TRUE(run.finished);
@@ -231,7 +231,7 @@ TEST_F(HostData, ShouldShowStatusReportsAndOnlineFlagWhenConnecting) {
     EXPECT_NE(verbose.err.find("tellivar_setup ENTER"), std::string::npos) << verbose.err;
 }
 
-// Issue 14, item 9: a rejected logon ends the wait at once, with the reason.
+// A rejected logon ends the wait at once, with the reason.
 TEST_F(HostData, ShouldEndTheWaitAtOnceWhenTheLogonIsRejected) {
     const auto start = std::chrono::steady_clock::now();
     const RunResult run = host({"--password", "wrong", "quotes", "ACME"});
@@ -262,7 +262,7 @@ TEST_F(HostData, ShouldTakeThePasswordFromTheEnvironment) {
     EXPECT_EQ(bad.exitCode, 6) << bad.err;
 }
 
-// Issue 14, item 1: a closed pipe ends each command quietly with 0; the
+// A closed pipe ends each command quietly with 0; the
 // files asked for are written all the same.
 TEST_F(HostData, ShouldEndQuietlyWhenTheReaderOfStdoutGoesAway) {
     const std::vector<std::vector<std::string>> commands = {
@@ -281,7 +281,7 @@ TEST_F(HostData, ShouldEndQuietlyWhenTheReaderOfStdoutGoesAway) {
     EXPECT_EQ(readCsv(file("p.csv")).size(), 2000u) << "the CSV is written whatever became of stdout";
 }
 
-// Issue 14, item 1: any other write error is reported with its reason.
+// Any other write error is reported with its reason.
 TEST_F(HostData, ShouldReportAFullStdoutWithItsReasonAndStillWriteTheFiles) {
     const std::vector<std::vector<std::string>> commands = {
         {"info"}, {"stream", "ACME", "--seconds", "2"}, {"history", "ACME", "--count", "5", "--csv", file("f.csv")}};
@@ -296,7 +296,7 @@ TEST_F(HostData, ShouldReportAFullStdoutWithItsReasonAndStillWriteTheFiles) {
     EXPECT_EQ(readCsv(file("f.csv")).size(), 5u);
 }
 
-// Issue 14, item 5: a closed or full stderr aborts nothing.
+// A closed or full stderr aborts nothing.
 TEST_F(HostData, ShouldWorkOnWhenStderrIsClosedOrFull) {
     const std::vector<std::pair<std::string, std::vector<std::string>>> runs = {
         {R"("$0" "$@" 2>&-)", {"history", "ACME", "--count", "3"}},
@@ -314,7 +314,7 @@ TEST_F(HostData, ShouldWorkOnWhenStderrIsClosedOrFull) {
     }
 }
 
-// Issue 14, item 2: N bars asked, N bars shown and written, the forming one marked.
+// N bars asked, N bars shown and written, the forming one marked.
 TEST_F(HostData, ShouldShowAndWriteExactlyTheBarsAskedFor) {
     const std::vector<std::vector<std::string>> runs = {
         {"--interval", "W1", "--count", "5"},
@@ -341,7 +341,7 @@ TEST_F(HostData, ShouldShowAndWriteExactlyTheBarsAskedFor) {
     }
 }
 
-// Issue 14, item 4: ISO-8601 end times, UTC labels, ISO times with their zone in the CSV.
+// ISO-8601 end times, UTC labels, ISO times with their zone in the CSV.
 TEST_F(HostData, ShouldEndHistoryAtIsoTimesAndWriteThemWithTheirZone) {
     for (const char* end : {"2024-03-05T15:00", "2024-03-05T15:00:00", "2024-03-05T15:00:00Z", "2024-03-05T15:00Z"}) {
         const RunResult run = host({"history", "ACME", "--interval", "60", "--count", "3", "--end", end, "--csv",
@@ -355,7 +355,7 @@ TEST_F(HostData, ShouldEndHistoryAtIsoTimesAndWriteThemWithTheirZone) {
     }
 }
 
-// Issue 14, item 15: the market trades Monday to Friday unless told it is 24/7.
+// The market trades Monday to Friday unless told it is 24/7.
 TEST_F(HostData, ShouldTradeMondayToFridayUnlessSwitchedTo24x7) {
     struct Case {
         std::string interval;

@@ -13,7 +13,7 @@ namespace {
 // stream that follows sees the next minute's bar open.
 const std::vector<std::string> kWeekday = {"SIMFEED_START=2024-03-06T14:30:45"};
 
-// Issue 14, items 2 and 3: 60 bars asked, 60 written, the 50 hidden ones
+// 60 bars asked, 60 written, the 50 hidden ones
 // named as older, above the newest 10.
 void expectBarsCountedRight(const RunResult& run, const std::string& dir) {
     EXPECT_NE(run.err.find("waiting for 60 D1 bars"), std::string::npos) << run.err;
@@ -27,7 +27,7 @@ void expectBarsCountedRight(const RunResult& run, const std::string& dir) {
     EXPECT_EQ(lines[11].substr(0, 10), "2024-03-06") << "the newest bar last";
 }
 
-// Issue 14, item 16: the update stream shows a new bar open, with the volume
+// The update stream shows a new bar open, with the volume
 // of its first trade.
 void expectANewBarWithItsFirstTradesVolume(const RunResult& run) {
     std::smatch match;
@@ -65,7 +65,7 @@ TEST(HostDemo, ShouldRunEveryStepAndShutDownCleanly) {
     std::system(("rm -rf '" + dir + "'").c_str());
 }
 
-// Issue 14, item 1: a closed pipe ends the demo quietly with 0.
+// A closed pipe ends the demo quietly with 0.
 TEST(HostDemo, ShouldEndQuietlyWhenTheReaderOfStdoutGoesAway) {
     const std::string dir = makeTempDir();
     const RunResult run = runProgram(
