@@ -368,13 +368,13 @@ void printLadder(const Row& row) {
 }
 
 // One cell, raw and plug-in in turns, for a steadier figure than the matrix's.
-// `spec`: kind (quotes or bars), symbols, changed, churn (0/1), rate, seconds.
-int runCell(Bench& bench, const std::string& spec) {
+// `cell`: kind (quotes or bars), symbols, changed, churn (0/1), rate, seconds.
+int runCell(Bench& bench, const std::string& cell) {
     char kind[16] = "";
     std::size_t symbols = 0;
     int changed = 0, churn = 0;
     double rate = 0, duration = 0;
-    if (std::sscanf(spec.c_str(), "%15[a-z],%zu,%d,%d,%lf,%lf", kind, &symbols, &changed, &churn, &rate, &duration) != 6 ||
+    if (std::sscanf(cell.c_str(), "%15[a-z],%zu,%d,%d,%lf,%lf", kind, &symbols, &changed, &churn, &rate, &duration) != 6 ||
         (std::string(kind) != "quotes" && std::string(kind) != "bars") || symbols < 1 || symbols > kMaxSymbols ||
         rate <= 0 || duration <= 0) {
         std::fprintf(stderr, "--cell wants quotes|bars,SYMBOLS(1-%zu),CHANGED,CHURN(0|1),RATE,SECONDS\n", kMaxSymbols);

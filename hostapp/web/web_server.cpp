@@ -138,11 +138,11 @@ std::optional<ChartChoice> chartOf(const std::map<std::string, std::string>& par
         error = fmt::format("symbol must be 1 to {} printable characters without blanks", kMaxSymbolLength);
         return std::nullopt;
     }
-    const auto interval = params.find("interval");
-    const std::string text = interval != params.end() ? interval->second : defaultInterval;
-    const std::optional<IntervalSpec> spec = parseInterval(text, info.minutes, info.letters, error);
-    if (!spec) return std::nullopt;
-    return ChartChoice{symbol->second, *spec, text};
+    const auto given = params.find("interval");
+    const std::string text = given != params.end() ? given->second : defaultInterval;
+    const std::optional<IntervalSpec> interval = parseInterval(text, info.minutes, info.letters, error);
+    if (!interval) return std::nullopt;
+    return ChartChoice{symbol->second, *interval, text};
 }
 
 }  // namespace
