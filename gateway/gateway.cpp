@@ -17,8 +17,8 @@ constexpr int kFieldIds = wire::kMaxFieldId + 1;
 // The plug-in's update stream asks for two records; so does the gateway.
 constexpr int kStreamRecords = 2;
 // NATS subjects the gateway answers, and what each carries.
-constexpr const char* kRequestSubjects[] = {wire::kSubscribeSubject, wire::kUnsubscribeSubject, wire::kLeaseSubject,
-                                            wire::kHistorySubject, wire::kStatsSubject};
+constexpr const char* kRequestSubjects[] = {wire::kSubscribeWildcard, wire::kUnsubscribeSubject, wire::kLeaseSubject,
+                                            wire::kHistoryWildcard, wire::kStatsSubject};
 const char* const kBarFields[5] = {"Open", "High", "Low", "Close", "Volume"};
 
 std::uint64_t randomEpoch() {
@@ -231,7 +231,8 @@ void Gateway::onRequest(natsConnection*, natsSubscription*, natsMsg* msg, void* 
 
 void Gateway::handle(natsMsg* msg) {
     const char* reply = natsMsg_GetReply(msg);
-    if (std::string(natsMsg_GetSubject(msg)) == wire::kStatsSubject) {
+    const std::string subject = natsMsg_GetSubject(msg);
+    if (subject == wire::kStatsSubject) {
         if (reply != nullptr) answerStats(reply);
         return;
     }
@@ -243,14 +244,22 @@ void Gateway::handle(natsMsg* msg) {
         return;
     }
     if (const auto* m = std::get_if<wire::Subscribe>(&*message)) {
-        if (reply != nullptr) subscribe(*m, reply);
+        if (subject != wire::subscribeSubject(m->stream, m->key)) {
+            say("dropped a subscription to " + m->key + " sent on " + subject);
+        } else if (reply != nullptr) {
+            subscribe(*m, reply);
+        }
     } else if (const auto* m = std::get_if<wire::Unsubscribe>(&*message)) {
         std::lock_guard<std::mutex> lock(mu_);
         unsubscribe(m->client, m->stream, m->key, "");
     } else if (const auto* m = std::get_if<wire::Lease>(&*message)) {
         renew(*m);
     } else if (const auto* m = std::get_if<wire::HistoryRequest>(&*message)) {
-        if (reply != nullptr) requestHistory(*m, reply);
+        if (subject != wire::historySubject(m->query)) {
+            say("dropped a history request for " + m->query + " sent on " + subject);
+        } else if (reply != nullptr) {
+            requestHistory(*m, reply);
+        }
     } else {
         say(std::string("dropped a message of the wrong kind on ") + natsMsg_GetSubject(msg));
     }

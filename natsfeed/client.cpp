@@ -60,6 +60,20 @@ bool isSymbol(const char* text) {
     return text != nullptr && wire::isValidKey(text) && std::strchr(text, ',') == nullptr;
 }
 
+// This client's reply subjects: "_INBOX_<user>.<client id>", so that the
+// server's permissions can give each user its own inbox prefix alone.
+std::string inboxFor(const std::string& user, std::uint64_t client) {
+    std::string prefix = "_INBOX";
+    if (!user.empty()) prefix += '_';
+    for (char c : user) {
+        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+        prefix += plain ? c : '_';
+    }
+    char id[24];
+    std::snprintf(id, sizeof id, ".%016" PRIx64, client);
+    return prefix + id;
+}
+
 // The token after `prefix` + "." in a reply subject, as a set id.
 bool replyId(const std::string& subject, const std::string& prefix, std::uint64_t* id) {
     if (subject.compare(0, prefix.size(), prefix) != 0 || subject.size() <= prefix.size()) return false;
@@ -259,7 +273,7 @@ void NatsClient::stopAtExit() {
 }
 
 TRecordSet* NatsClient::CreateTRecordSet(const char* query) {
-    if (query == nullptr || *query == '\0' || std::strlen(query) > wire::kMaxQuery) return nullptr;
+    if (query == nullptr || std::strlen(query) > wire::kMaxQuery || wire::historySubject(query).empty()) return nullptr;
     std::lock_guard<std::mutex> lock(mu_);
     auto* set = new NatsRecordSet(this, query, nextSetId_++);
     recordSets_.push_back(set);
@@ -378,6 +392,21 @@ void NatsClient::onNatsMessage(natsConnection*, natsSubscription*, natsMsg* msg,
     });
 }
 
+// The server refused something: a permission it does not grant this user
+// (a symbol the trader is not entitled to), or a slow consumer.
+void NatsClient::onNatsError(natsConnection* nats, natsSubscription*, natsStatus status, void* closure) {
+    auto* client = static_cast<NatsClient*>(closure);
+    const char* detail = nullptr;
+    natsConnection_GetLastError(nats, &detail);
+    std::string text = detail != nullptr && *detail != '\0' ? detail : natsStatus_GetText(status);
+    if (text.find("Permissions Violation") != std::string::npos) text = "Not entitled: " + text;
+    else text = "Message bus error: " + text;
+    client->post([client, text] {
+        client->log(text);
+        client->notifyConnection([&text](EConnectStatus* sink) { sink->onMessage(text.c_str()); });
+    });
+}
+
 void NatsClient::onNatsDisconnected(natsConnection*, void* closure) {
     auto* client = static_cast<NatsClient*>(closure);
     client->post([client] { client->feedDown("Lost the connection to the message bus; reconnecting"); });
@@ -451,6 +480,7 @@ void NatsClient::logOn(std::uint64_t generation) {
     if (s == NATS_OK) s = natsOptions_SetReconnectWait(options, 250);
     if (s == NATS_OK) s = natsOptions_SetTimeout(options, 2000);
     if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(options, &NatsClient::onNatsDisconnected, this);
+    if (s == NATS_OK) s = natsOptions_SetErrorHandler(options, &NatsClient::onNatsError, this);
     if (s == NATS_OK) s = natsConnection_Connect(&nats, options);
     natsOptions_Destroy(options);
 
@@ -480,10 +510,7 @@ void NatsClient::logOn(std::uint64_t generation) {
         return;
     }
     nats_ = nats;
-    natsInbox* inbox = nullptr;
-    natsInbox_Create(&inbox);
-    inbox_ = inbox;
-    natsInbox_Destroy(inbox);
+    inbox_ = inboxFor(user, clientId_);
     for (const std::string& subject : {std::string(wire::kHeartbeatSubject), std::string(wire::kMessageSubject),
                                        inbox_ + ".>"}) {
         natsSubscription* sub = nullptr;
@@ -662,20 +689,20 @@ void NatsClient::publishLocked(const std::string& subject, const wire::Message& 
 
 void NatsClient::requestImage(NatsSnapshotSet* set) {
     set->sequence = {};
-    publishLocked(wire::kSubscribeSubject, wire::Subscribe{clientId_, false, set->symbol},
+    publishLocked(wire::subscribeSubject(false, set->symbol), wire::Subscribe{clientId_, false, set->symbol},
                   inbox_ + ".i." + std::to_string(set->id));
 }
 
 void NatsClient::requestStream(NatsRecordSet* set) {
     set->sequence = {};
-    publishLocked(wire::kSubscribeSubject, wire::Subscribe{clientId_, true, set->query},
+    publishLocked(wire::subscribeSubject(true, set->query), wire::Subscribe{clientId_, true, set->query},
                   inbox_ + ".s." + std::to_string(set->id));
 }
 
 void NatsClient::sendHistoryRequest(NatsRecordSet* set) {
     set->requestSent = true;
     set->incoming.clear();
-    publishLocked(wire::kHistorySubject, wire::HistoryRequest{set->id, set->asked, set->query},
+    publishLocked(wire::historySubject(set->query), wire::HistoryRequest{set->id, set->asked, set->query},
                   inbox_ + ".h." + std::to_string(set->id));
 }
 

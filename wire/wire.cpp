@@ -365,5 +365,13 @@ std::string token(const std::string& text) {
 
 std::string quoteSubject(const std::string& symbol) { return "tellivar.quote." + token(symbol); }
 std::string streamSubject(const std::string& query) { return "tellivar.stream." + token(query); }
+std::string subscribeSubject(bool stream, const std::string& key) {
+    return std::string(stream ? "tellivar.subscribe.stream." : "tellivar.subscribe.quote.") + token(key);
+}
+std::string historySubject(const std::string& query) {
+    const std::string symbol = query.substr(0, query.find(','));
+    if (!isValidKey(symbol)) return {};
+    return "tellivar.history." + token(symbol);
+}
 
 }  // namespace wire

@@ -149,8 +149,14 @@ std::optional<Message> decode(const void* data, std::size_t size, std::string* r
 // ("SYMBOL,interval"), whose ',' becomes '.'.
 std::string quoteSubject(const std::string& symbol);
 std::string streamSubject(const std::string& query);
-inline const char kHistorySubject[] = "tellivar.history";
-inline const char kSubscribeSubject[] = "tellivar.subscribe";
+// Requests name their symbol in the subject, so that the server's
+// permissions decide who may ask for what; the gateway drops a request whose
+// subject and contents disagree.
+std::string subscribeSubject(bool stream, const std::string& key);
+// "" when the query does not start with a valid symbol.
+std::string historySubject(const std::string& query);
+inline const char kSubscribeWildcard[] = "tellivar.subscribe.>";
+inline const char kHistoryWildcard[] = "tellivar.history.>";
 inline const char kUnsubscribeSubject[] = "tellivar.unsubscribe";
 inline const char kLeaseSubject[] = "tellivar.lease";
 inline const char kHeartbeatSubject[] = "tellivar.heartbeat";

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <cmath>
 #include <memory>
 #include <mutex>
@@ -138,9 +139,10 @@ class FanOut : public ::testing::Test {
 protected:
     void SetUp() override {
         SKIP_WITHOUT_NATS_SERVER();
-        ASSERT_TRUE(server.running());
+        server = std::make_unique<NatsServer>(config);
+        ASSERT_TRUE(server->running());
         ASSERT_NE(feed.client, nullptr) << dlerror();
-        setenv("TELLIVAR_NATS_URL", server.url().c_str(), 1);
+        setenv("TELLIVAR_NATS_URL", server->url().c_str(), 1);
         feed.reset();
         feed.setRate(0);
         feed.setClock(feed.client->MakeTime(2024, 3, 5, 14, 0, 0), 0);  // pinned: trades come when the test says
@@ -148,13 +150,14 @@ protected:
     }
     void TearDown() override {
         clients.clear();  // before the gateway: their sets are deleted first
+        for (natsConnection* raw : rawConnections) natsConnection_Destroy(raw);
         if (gate) gate->stop();
         gate.reset();
         if (nats != nullptr) natsConnection_Destroy(nats);
     }
 
     void startGateway(std::chrono::milliseconds lease) {
-        ASSERT_EQ(natsConnection_ConnectTo(&nats, server.url().c_str()), NATS_OK);
+        ASSERT_EQ(natsConnection_ConnectTo(&nats, urlAs(gatewayUser).c_str()), NATS_OK);
         gateway::Options options;
         options.user = options.password = "demo";
         options.lease = lease;
@@ -176,12 +179,20 @@ protected:
             client.Shutdown();
         }
     };
-    Client& connectClient() {
+    Client& connectClient(const std::string& user = "trader", const std::string& password = "secret") {
         clients.push_back(std::make_unique<Client>());
         Client& c = *clients.back();
         c.status.client = &c.client;
+        c.status.user = user;
+        c.status.password = password;
         c.client.Connect(&c.status);
         return c;
+    }
+    // The server's URL with `user:password@` when given.
+    std::string urlAs(const std::string& credentials) const {
+        std::string url = server->url();
+        if (!credentials.empty()) url.insert(std::string("nats://").size(), credentials + "@");
+        return url;
     }
     bool gatewayLogged(const std::string& text) {
         std::lock_guard<std::mutex> lock(logMutex);
@@ -190,11 +201,14 @@ protected:
         return false;
     }
 
-    NatsServer server;
+    std::string config;       // nats-server configuration; none: anyone may do anything
+    std::string gatewayUser;  // "user:password" of the gateway, with a configuration
+    std::unique_ptr<NatsServer> server;
     StandIn feed;
     natsConnection* nats = nullptr;
     std::unique_ptr<gateway::Gateway> gate;
     std::vector<std::unique_ptr<Client>> clients;
+    std::vector<natsConnection*> rawConnections;  // plain NATS connections of a test
     std::mutex logMutex;
     std::vector<std::string> gatewayLog;
 };
@@ -342,6 +356,158 @@ TEST_F(FanOut, ShouldTellClientsWhenTheFeedDropsAndResendFullImagesWhenItIsBack)
     gate->stop();
     EXPECT_TRUE(eventually([&] { return c.status.count("logoff") == 2; }));
     c.client.DeleteSnapshotSet(set);
+}
+
+// Payloads received on a subject by a plain NATS connection.
+class RawListener {
+public:
+    static void onMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
+        auto* self = static_cast<RawListener*>(closure);
+        const auto* data = reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg));
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->payloads.emplace_back(data, data + natsMsg_GetDataLength(msg));
+        natsMsg_Destroy(msg);
+    }
+    std::vector<std::vector<std::uint8_t>> received() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return payloads;
+    }
+
+private:
+    std::mutex mutex;
+    std::vector<std::vector<std::uint8_t>> payloads;
+};
+
+TEST_F(FanOut, ShouldDropHostileMessagesWithALogLineAndKeepTheSetIntact) {
+    Client& c = connectClient();
+    ASSERT_TRUE(eventually([&] { return c.status.saw("ready"); }));
+    QuoteLog sink;
+    SnapshotSet* set = c.client.CreateSnapshotSet("ACME");
+    set->sink = &sink;
+    set->Init();
+    ASSERT_TRUE(eventually([&] { return sink.calls >= 1; }));
+    double tradeBefore = 0;
+    set->GetDouble(kTradeId, &tradeBefore);
+
+    natsConnection* raw = nullptr;
+    ASSERT_EQ(natsConnection_ConnectTo(&raw, server->url().c_str()), NATS_OK);
+    rawConnections.push_back(raw);
+    const std::string subject = wire::quoteSubject("ACME");
+    auto valid = [](std::uint64_t seq, std::vector<wire::FieldValue> fields, std::string symbol = "ACME") {
+        return wire::encode(wire::Quote{0, seq, false, 1, std::move(symbol), std::move(fields)});
+    };
+    std::vector<std::uint8_t> wrongVersion = valid(99, {{kTradeId, 1.0}});
+    wrongVersion[2] = 7;
+    std::vector<std::uint8_t> truncated = valid(99, {{kTradeId, 1.0}});
+    truncated.resize(truncated.size() - 3);
+    std::vector<std::uint8_t> outOfRange = valid(99, {{kTradeId, 1.0}});
+    outOfRange[outOfRange.size() - 9] = 200;  // the field id before the last value
+    std::vector<std::uint8_t> notFinite = valid(99, {{kTradeId, 1.0}});
+    const double nan = NAN;
+    std::memcpy(&notFinite[notFinite.size() - 8], &nan, 8);
+    const struct {
+        std::vector<std::uint8_t> bytes;
+        const char* logged;
+    } hostile[] = {
+        {wrongVersion, "wrong version"},
+        {truncated, "truncated"},
+        {outOfRange, "field id out of range"},
+        {notFinite, "non-finite number"},
+        {valid(99, {{kTradeId, 1.0}}, "ZZZ"), "dropped a quote for ZZZ on tellivar.quote.ACME"},
+        {{'x', 'y'}, "truncated"},
+    };
+    testing::internal::CaptureStderr();
+    for (const auto& message : hostile)
+        natsConnection_Publish(raw, subject.c_str(), message.bytes.data(), static_cast<int>(message.bytes.size()));
+    // The gateway's decoder too.
+    natsConnection_Publish(raw, wire::subscribeSubject(false, "ACME").c_str(), wrongVersion.data(),
+                           static_cast<int>(wrongVersion.size()));
+    natsConnection_Flush(raw);
+    // A real trade after them: once it arrives, every hostile message was handled.
+    feed.advanceClock(5);
+    feed.tradeNow();
+    ASSERT_TRUE(eventually([&] { return sink.calls >= 2; }));
+    const std::string logged = testing::internal::GetCapturedStderr();
+    for (const auto& message : hostile) EXPECT_NE(logged.find(message.logged), std::string::npos) << message.logged;
+    EXPECT_TRUE(gatewayLogged("dropped a message on tellivar.subscribe.quote.ACME: wrong version"));
+    for (const QuoteLog::Seen& seen : sink.seen()) {
+        EXPECT_TRUE(std::isfinite(seen.trade));
+        EXPECT_NE(seen.trade, 1.0) << "no hostile value reached the set";
+    }
+    EXPECT_EQ(sink.calls, 2);
+    c.client.DeleteSnapshotSet(set);
+}
+
+// The example entitlements of gateway/entitlements.conf.
+class Entitled : public FanOut {
+protected:
+    Entitled() {
+        config = TELLIVAR_ENTITLEMENTS_CONF;
+        gatewayUser = "gateway:gateway-secret";
+    }
+};
+
+TEST_F(Entitled, ShouldRejectAWrongPasswordWithAMessageAndALogOff) {
+    Client& c = connectClient("alice", "wrong");
+    ASSERT_TRUE(eventually([&] { return c.status.saw("logoff"); }));
+    const std::vector<std::string> expected = {
+        "credentials", "message: Logon rejected: the message bus did not accept the user name or password", "logoff"};
+    EXPECT_EQ(c.status.events(), expected);
+}
+
+TEST_F(Entitled, ShouldGiveALimitedTraderItsSymbolsAloneAndRefuseQuotesPublishedByATrader) {
+    Client& alice = connectClient("alice", "alice-secret");
+    Client& bob = connectClient("bob", "bob-secret");
+    ASSERT_TRUE(eventually([&] { return alice.status.saw("ready") && bob.status.saw("ready"); }));
+    QuoteLog aliceAcme, aliceGlobex, bobAcme, bobGlobex;
+    const struct {
+        Client& client;
+        const char* symbol;
+        QuoteLog& sink;
+    } subscriptions[] = {{alice, "ACME", aliceAcme},
+                         {alice, "GLOBEX", aliceGlobex},
+                         {bob, "ACME", bobAcme},
+                         {bob, "GLOBEX", bobGlobex}};
+    std::vector<std::pair<Client*, SnapshotSet*>> sets;
+    for (const auto& s : subscriptions) {
+        SnapshotSet* set = s.client.client.CreateSnapshotSet(s.symbol);
+        set->sink = &s.sink;
+        set->Init();
+        sets.emplace_back(&s.client, set);
+    }
+    ASSERT_TRUE(eventually([&] { return aliceAcme.calls >= 1 && aliceGlobex.calls >= 1 && bobAcme.calls >= 1; }));
+    ASSERT_TRUE(eventually([&] {
+        for (const std::string& event : bob.status.events())
+            if (event.find("Not entitled") != std::string::npos && event.find("GLOBEX") != std::string::npos)
+                return true;
+        return false;
+    })) << "bob is told why GLOBEX gives nothing";
+
+    // Bob publishes a fake ACME quote: the server refuses it, so alice's
+    // connection never sees it.
+    natsConnection* listenerConnection = nullptr;
+    ASSERT_EQ(natsConnection_ConnectTo(&listenerConnection, urlAs("alice:alice-secret").c_str()), NATS_OK);
+    rawConnections.push_back(listenerConnection);
+    RawListener listener;
+    natsSubscription* sub = nullptr;
+    ASSERT_EQ(natsConnection_Subscribe(&sub, listenerConnection, wire::quoteSubject("ACME").c_str(),
+                                       &RawListener::onMessage, &listener),
+              NATS_OK);
+    natsConnection_Flush(listenerConnection);
+    natsConnection* bobRaw = nullptr;
+    ASSERT_EQ(natsConnection_ConnectTo(&bobRaw, urlAs("bob:bob-secret").c_str()), NATS_OK);
+    rawConnections.push_back(bobRaw);
+    const std::vector<std::uint8_t> fake = wire::encode(wire::Quote{0, 1, false, 1, "ACME", {{kTradeId, 1.0}}});
+    natsConnection_Publish(bobRaw, wire::quoteSubject("ACME").c_str(), fake.data(), static_cast<int>(fake.size()));
+    natsConnection_Flush(bobRaw);
+    const int before = aliceAcme.calls;
+    feed.advanceClock(5);
+    feed.tradeNow();
+    ASSERT_TRUE(eventually([&] { return aliceAcme.calls > before && !listener.received().empty(); }));
+    for (const auto& payload : listener.received()) EXPECT_NE(payload, fake);
+    EXPECT_EQ(bobGlobex.calls, 0);
+    natsSubscription_Destroy(sub);
+    for (auto& [client, set] : sets) client->client.DeleteSnapshotSet(set);
 }
 
 }  // namespace
