@@ -172,7 +172,10 @@ TEST(Equivalence, ShouldGiveConsumersOnTheNatsClientWhatTheyGetOnTheStandInDirec
     });
     const std::string overNats = inChild([&server] {
         setenv("TELLIVAR_NATS_URL", server.url().c_str(), 1);
-        dlopen(TELLIVAR_NATS_CLIENT_PATH, RTLD_NOW | RTLD_GLOBAL);
+        // Privately: the stand-in, loaded next, must not bind its own
+        // pTellivarClient to this one's. The plug-in still binds to this
+        // library, the first loaded with the name it needs.
+        dlopen(TELLIVAR_NATS_CLIENT_PATH, RTLD_NOW | RTLD_LOCAL);
         StandIn feed;
         natsConnection* nats = nullptr;
         if (natsConnection_ConnectTo(&nats, server.url().c_str()) != NATS_OK) return std::string("no NATS");

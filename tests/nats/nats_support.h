@@ -1,9 +1,9 @@
 // Support of the NATS tests: a nats-server of their own on a free loopback
 // port, and the feed client libraries loaded side by side.
 //
-// A test process that runs the gateway in-process loads the stand-in feed
-// client by path and privately (RTLD_LOCAL), and the NATS feed client
-// globally before the plug-in, so that the plug-in binds to the NATS client.
+// A test process that runs the gateway in-process loads both feed clients by
+// path and privately (RTLD_LOCAL): each then binds its own pTellivarClient,
+// and the plug-in, loaded after them, binds to the first one loaded.
 #pragma once
 
 #include <arpa/inet.h>
