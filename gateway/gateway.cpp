@@ -18,7 +18,7 @@ constexpr int kFieldIds = wire::kMaxFieldId + 1;
 constexpr int kStreamRecords = 2;
 // NATS subjects the gateway answers, and what each carries.
 constexpr const char* kRequestSubjects[] = {wire::kSubscribeWildcard, wire::kUnsubscribeSubject, wire::kLeaseSubject,
-                                            wire::kHistoryWildcard, wire::kStatsSubject};
+                                            wire::kHistoryWildcard, wire::kStatsSubject, wire::kHelloSubject};
 const char* const kBarFields[5] = {"Open", "High", "Low", "Close", "Volume"};
 
 std::uint64_t randomEpoch() {
@@ -253,7 +253,12 @@ void Gateway::handle(natsMsg* msg) {
         std::lock_guard<std::mutex> lock(mu_);
         unsubscribe(m->client, m->stream, m->key, "");
     } else if (const auto* m = std::get_if<wire::Lease>(&*message)) {
-        renew(*m);
+        if (subject == wire::kHelloSubject) {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (reply != nullptr && !stopping_) publish(reply, wire::Heartbeat{epoch_, heartbeatSeq_, feedUp_});
+        } else {
+            renew(*m);
+        }
     } else if (const auto* m = std::get_if<wire::HistoryRequest>(&*message)) {
         if (subject != wire::historySubject(m->query)) {
             say("dropped a history request for " + m->query + " sent on " + subject);

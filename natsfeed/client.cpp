@@ -189,6 +189,7 @@ void NatsClient::ensureThread() {
     if (running_) return;
     running_ = true;
     stopping_ = exiting_ = false;
+    stopRequested_ = false;  // the thread is not running: no race
     {
         std::lock_guard<std::mutex> lock(queueMu_);
         queueStop_ = false;
@@ -213,6 +214,9 @@ bool NatsClient::Connect(EConnectStatus* status) {
     post([this, generation, status] {
         std::unique_lock<std::mutex> lock(mu_);
         if (generation != generation_) return;  // superseded by a later Connect or Disconnect
+        // A Connect while logged on logs on afresh, as the stand-in does: the
+        // sets stay and get full images at the next logon.
+        loggedOn_ = nullptr;
         link_ = Link::AwaitingCredentials;
         lock.unlock();
         status->onSendCredentials(0, 0);
@@ -238,11 +242,9 @@ void NatsClient::Shutdown() {
     std::unique_lock<std::mutex> lock(mu_);
     if (!running_ || stopping_) return;
     stopping_ = true;
-    {
-        std::lock_guard<std::mutex> queueLock(queueMu_);
-        queueStop_ = true;  // tasks queued before still run: the log-off of a last Disconnect
-    }
-    queued_.notify_all();
+    // Tasks queued before still run (the log-off of a last Disconnect); the
+    // thread ends at this one, whatever the bus queued after it.
+    post([this] { stopRequested_ = true; });
     std::thread feed = std::move(thread_);
     if (std::this_thread::get_id() == feedThreadId_) {
         feed.detach();
@@ -250,6 +252,8 @@ void NatsClient::Shutdown() {
     }
     lock.unlock();
     feed.join();
+    lock.lock();
+    closeNats();
 }
 
 void NatsClient::stopAtExit() {
@@ -384,6 +388,9 @@ void NatsClient::GetHMS(FeedTime time, int* hour, int* minute, int* second) {
 void NatsClient::onNatsMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
     auto* client = static_cast<NatsClient*>(closure);
     std::string subject = natsMsg_GetSubject(msg);
+    // The gateway's liveness is stamped on arrival, whatever the feed thread's backlog.
+    if (subject == wire::kHeartbeatSubject)
+        client->heartbeatSeen_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
     const auto* data = reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg));
     std::vector<std::uint8_t> bytes(data, data + natsMsg_GetDataLength(msg));
     natsMsg_Destroy(msg);
@@ -407,9 +414,17 @@ void NatsClient::onNatsError(natsConnection* nats, natsSubscription*, natsStatus
     });
 }
 
-void NatsClient::onNatsDisconnected(natsConnection*, void* closure) {
+// Also called when this client closes a connection itself: the task then
+// finds another connection current, or none, and does nothing.
+void NatsClient::onNatsDisconnected(natsConnection* nats, void* closure) {
     auto* client = static_cast<NatsClient*>(closure);
-    client->post([client] { client->feedDown("Lost the connection to the message bus; reconnecting"); });
+    client->post([client, nats] {
+        {
+            std::lock_guard<std::mutex> lock(client->mu_);
+            if (client->nats_ != nats || natsConnection_Status(nats) == NATS_CONN_STATUS_CONNECTED) return;
+        }
+        client->feedDown("Lost the connection to the message bus; reconnecting");
+    });
 }
 
 // ---- The feed thread --------------------------------------------------------------
@@ -421,16 +436,19 @@ void NatsClient::run() {
         {
             std::unique_lock<std::mutex> lock(queueMu_);
             queued_.wait_until(lock, nextTick, [this] { return !queue_.empty() || queueStop_; });
+            if (queueStop_) break;
             batch.swap(queue_);
-            if (batch.empty() && queueStop_) break;
         }
         {
             std::lock_guard<std::mutex> lock(mu_);
             if (exiting_) break;
             inPass_ = true;
         }
-        for (auto& task : batch) task();
-        if (Clock::now() >= nextTick) {
+        for (auto& task : batch) {
+            task();
+            if (stopRequested_) break;
+        }
+        if (!stopRequested_ && Clock::now() >= nextTick) {
             tick();
             nextTick = Clock::now() + kTick;
         }
@@ -440,6 +458,7 @@ void NatsClient::run() {
         for (NatsRecordSet* set : retiredRecordSets_) delete set;
         retiredSnapshots_.clear();
         retiredRecordSets_.clear();
+        if (stopRequested_) break;
     }
     std::lock_guard<std::mutex> lock(mu_);
     inPass_ = false;
@@ -450,7 +469,25 @@ void NatsClient::run() {
     running_ = false;
 }
 
-void NatsClient::log(const std::string& line) { std::fprintf(stderr, "tellivar-nats: %s\n", line.c_str()); }
+// At most kLogLinesPerSecond lines a second; the rest are counted and the
+// count reported with the next line let through. Feed thread.
+void NatsClient::log(const std::string& line) {
+    constexpr int kLogLinesPerSecond = 20;
+    const auto now = Clock::now();
+    if (now - logWindow_ >= std::chrono::seconds(1)) {
+        logWindow_ = now;
+        logLines_ = 0;
+    }
+    if (++logLines_ > kLogLinesPerSecond) {
+        ++logSuppressed_;
+        return;
+    }
+    if (logSuppressed_ > 0) {
+        std::fprintf(stderr, "tellivar-nats: (%d more lines not shown)\n", logSuppressed_);
+        logSuppressed_ = 0;
+    }
+    std::fprintf(stderr, "tellivar-nats: %s\n", line.c_str());
+}
 
 void NatsClient::notifyConnection(std::function<void(EConnectStatus*)> call) {
     EConnectStatus* sink;
@@ -464,8 +501,23 @@ void NatsClient::notifyConnection(std::function<void(EConnectStatus*)> call) {
 void NatsClient::logOn(std::uint64_t generation) {
     std::unique_lock<std::mutex> lock(mu_);
     if (generation != generation_ || link_ != Link::AwaitingCredentials) return;
-    link_ = Link::Connecting;
     const std::string user = user_, password = password_;
+    // A log-off keeps the bus connection: logging on again with the same
+    // credentials is then immediate, as hosts that reconnect often expect.
+    if (nats_ != nullptr && user == natsUser_ && password == natsPassword_ &&
+        natsConnection_Status(nats_) == NATS_CONN_STATUS_CONNECTED) {
+        link_ = Link::WaitingForFeed;
+        waitingSince_ = Clock::now();
+        toldWaiting_ = false;
+        if (gatewayFeedUp_ && Clock::now() - lastHeartbeat_ < kHeartbeatTimeout) {
+            goUp(lock);
+        } else {
+            publishLocked(wire::kHelloSubject, wire::Lease{clientId_}, inbox_ + ".hello");
+        }
+        return;
+    }
+    closeNats();
+    link_ = Link::Connecting;
     lock.unlock();
 
     const std::vector<std::string> urls = serverUrls();
@@ -510,6 +562,9 @@ void NatsClient::logOn(std::uint64_t generation) {
         return;
     }
     nats_ = nats;
+    natsUser_ = user;
+    natsPassword_ = password;
+    gatewayFeedUp_ = false;
     inbox_ = inboxFor(user, clientId_);
     for (const std::string& subject : {std::string(wire::kHeartbeatSubject), std::string(wire::kMessageSubject),
                                        inbox_ + ".>"}) {
@@ -520,6 +575,8 @@ void NatsClient::logOn(std::uint64_t generation) {
     link_ = Link::WaitingForFeed;
     lastHeartbeat_ = waitingSince_ = Clock::now();
     toldWaiting_ = false;
+    // The gateway answers with a heartbeat at once: no wait for the next one.
+    publishLocked(wire::kHelloSubject, wire::Lease{clientId_}, inbox_ + ".hello");
 }
 
 void NatsClient::logOff(std::uint64_t generation) {
@@ -527,20 +584,21 @@ void NatsClient::logOff(std::uint64_t generation) {
     if (generation != generation_) return;
     EConnectStatus* wasLoggedOn = loggedOn_;
     loggedOn_ = nullptr;
-    link_ = Link::Down;
-    closeNats();
+    link_ = Link::Down;  // the bus connection stays for the next logon; Shutdown closes it
     lock.unlock();
     if (wasLoggedOn != nullptr) wasLoggedOn->onLogOff();
 }
 
 // mu_ held.
+// The connection closes first, its subscriptions are freed after: freeing a
+// subscription while the connection's reader delivers to it can hang the close.
 void NatsClient::closeNats() {
+    if (nats_ != nullptr) natsConnection_Close(nats_);
     for (auto& [subject, sub] : watched_) natsSubscription_Destroy(sub);
     watched_.clear();
     for (natsSubscription* sub : fixedSubscriptions_) natsSubscription_Destroy(sub);
     fixedSubscriptions_.clear();
     if (nats_ != nullptr) {
-        natsConnection_Close(nats_);
         natsConnection_Destroy(nats_);
         nats_ = nullptr;
     }
@@ -557,6 +615,7 @@ void NatsClient::feedDown(const std::string& text) {
     EConnectStatus* sink = loggedOn_;
     loggedOn_ = nullptr;
     lock.unlock();
+    log(text);
     if (sink != nullptr) {
         sink->onMessage(text.c_str());
         sink->onLogOff();
@@ -566,8 +625,9 @@ void NatsClient::feedDown(const std::string& text) {
 void NatsClient::tick() {
     std::unique_lock<std::mutex> lock(mu_);
     const auto now = Clock::now();
+    const Clock::time_point seen{Clock::duration(heartbeatSeen_.load(std::memory_order_relaxed))};
     if (link_ == Link::Up) {
-        if (now - lastHeartbeat_ > kHeartbeatTimeout) {
+        if (now - std::max(lastHeartbeat_, seen) > kHeartbeatTimeout) {
             lock.unlock();
             feedDown("The gateway stopped sending its heartbeat");
             return;
@@ -591,7 +651,10 @@ void NatsClient::onInbound(const std::string& subject, const std::vector<std::ui
     std::string inbox;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        if (nats_ == nullptr) return;  // logged off since it was queued
+        if (nats_ == nullptr) return;  // closed since it was queued
+        // Logged off: the sets wait for the next logon, which sends full images.
+        const bool data = std::holds_alternative<wire::Quote>(*message) || std::holds_alternative<wire::Stream>(*message);
+        if (data && link_ != Link::Up) return;
         inbox = inbox_;
     }
     std::uint64_t id = 0;
@@ -632,6 +695,7 @@ void NatsClient::onHeartbeat(const wire::Heartbeat& beat) {
     lastHeartbeat_ = Clock::now();
     const bool restarted = gatewayEpoch_ != 0 && beat.epoch != gatewayEpoch_;
     gatewayEpoch_ = beat.epoch;
+    gatewayFeedUp_ = beat.feedUp;
     if (link_ == Link::Up && !beat.feedUp) {
         lock.unlock();
         feedDown("The gateway's feed is down");
@@ -643,6 +707,11 @@ void NatsClient::onHeartbeat(const wire::Heartbeat& beat) {
         return;
     }
     if (link_ != Link::WaitingForFeed || !beat.feedUp) return;
+    goUp(lock);
+}
+
+// mu_ held by `lock`, released around the sink calls; the feed thread.
+void NatsClient::goUp(std::unique_lock<std::mutex>& lock) {
     link_ = Link::Up;
     EConnectStatus* sink = sink_;
     loggedOn_ = sink;
@@ -921,11 +990,11 @@ void NatsClient::applyStream(NatsRecordSet* set, const wire::Stream& stream) {
         std::lock_guard<std::mutex> lock(mu_);
         sink = set->sink;
         asked = set->asked;
+        set->load = NatsRecordSet::Load::Done;
     }
     if (sink == nullptr) return;
     if (!set->loadedOnce) {
         set->loadedOnce = true;
-        set->load = NatsRecordSet::Load::Done;
         deliver(set, [&] { sink->onRecordSetEvent(set, kEventLoaded, -(asked - 1), asked); });
         return;
     }
@@ -940,8 +1009,8 @@ void NatsClient::onHistoryChunk(const wire::HistoryChunk& chunk) {
     std::unique_lock<std::mutex> lock(mu_);
     NatsRecordSet* set = recordSetById(chunk.id);
     if (set == nullptr || set->live) {
-        log("dropped a history chunk for an unknown request");
-        return;
+        if (chunk.id >= nextSetId_) log("dropped a history chunk for an unknown request");
+        return;  // otherwise for a set deleted since it asked
     }
     if (chunk.offset != set->incoming.size()) {
         log("dropped a history chunk out of order for " + set->query);
@@ -961,7 +1030,7 @@ void NatsClient::onHistoryDone(const wire::HistoryDone& done) {
     std::unique_lock<std::mutex> lock(mu_);
     NatsRecordSet* set = recordSetById(done.id);
     if (set == nullptr || set->live) {
-        log("dropped a history answer for an unknown request");
+        if (done.id >= nextSetId_) log("dropped a history answer for an unknown request");
         return;
     }
     const bool waiting = set->load == NatsRecordSet::Load::Waiting;

@@ -148,6 +148,7 @@ private:
     void logOff(std::uint64_t generation);
     void onInbound(const std::string& subject, const std::vector<std::uint8_t>& bytes);
     void onHeartbeat(const wire::Heartbeat& beat);
+    void goUp(std::unique_lock<std::mutex>& lock);
     void onQuote(const wire::Quote& quote, const std::string& subject, NatsSnapshotSet* only);
     void onStream(const wire::Stream& stream, const std::string& subject, NatsRecordSet* only);
     void onHistoryChunk(const wire::HistoryChunk& chunk);
@@ -196,7 +197,10 @@ private:
     std::map<std::string, natsSubscription*> watched_;  // mu_: by subject
     std::vector<natsSubscription*> fixedSubscriptions_;  // mu_
     std::uint64_t gatewayEpoch_ = 0;  // mu_
+    bool gatewayFeedUp_ = false;      // mu_: as the last heartbeat said
+    std::string natsUser_, natsPassword_;  // mu_: the credentials nats_ was opened with
     Clock::time_point lastHeartbeat_{}, nextLease_{}, waitingSince_{};  // mu_
+    std::atomic<Clock::rep> heartbeatSeen_{0};  // NATS threads: when the last heartbeat arrived
     bool toldWaiting_ = false;        // mu_
     const std::uint64_t clientId_;
     std::uint64_t nextSetId_ = 1;     // mu_
@@ -206,10 +210,15 @@ private:
     std::vector<NatsSnapshotSet*> retiredSnapshots_;  // mu_: freed at the end of the pass
     std::vector<NatsRecordSet*> retiredRecordSets_;   // mu_
 
+    // log(): feed thread only.
+    Clock::time_point logWindow_{};
+    int logLines_ = 0, logSuppressed_ = 0;
+
     std::mutex queueMu_;
     std::condition_variable queued_;
     std::deque<std::function<void()>> queue_;  // queueMu_
-    bool queueStop_ = false;                   // queueMu_
+    bool queueStop_ = false;                   // queueMu_: stop at once (process exit)
+    bool stopRequested_ = false;               // feed thread: Shutdown's task ran
 };
 
 // Stops the library's one instance at process exit; registered when a feed

@@ -160,6 +160,8 @@ inline const char kHistoryWildcard[] = "tellivar.history.>";
 inline const char kUnsubscribeSubject[] = "tellivar.unsubscribe";
 inline const char kLeaseSubject[] = "tellivar.lease";
 inline const char kHeartbeatSubject[] = "tellivar.heartbeat";
+// A request (carrying a Lease) the gateway answers with a Heartbeat at once.
+inline const char kHelloSubject[] = "tellivar.hello";
 inline const char kMessageSubject[] = "tellivar.message";
 inline const char kStatsSubject[] = "tellivar.gateway.stats";
 // A key is usable in a subject: 1 to kMaxKey bytes of A-Z a-z 0-9 . - , and

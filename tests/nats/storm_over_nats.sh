@@ -14,7 +14,8 @@ if [ -z "$server" ]; then
   echo "nats-server is not installed (Debian: apt-get install nats-server): skipped"
   exit 77
 fi
-work=$(mktemp -d)
+# Inside the build tree: other tools may clear /tmp.
+work=$(mktemp -d "$PWD/storm-over-nats.XXXXXX")
 server_pid="" gateway_pid=""
 cleanup() {
   [ -z "$gateway_pid" ] || { kill -TERM "$gateway_pid" 2>/dev/null || true; wait "$gateway_pid" || true; }
