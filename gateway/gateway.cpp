@@ -117,7 +117,10 @@ struct Gateway::HistoryLoad final : ITRecSetSink {
 Gateway::Gateway(TellivarClient* feed, natsConnection* nats, Options options)
     : feed_(feed), nats_(nats), options_(std::move(options)), epoch_(randomEpoch()) {}
 
-Gateway::~Gateway() { stop(); }
+Gateway::~Gateway() {
+    stop();
+    for (natsSubscription* sub : subscriptions_) natsSubscription_Destroy(sub);
+}
 
 bool Gateway::start(std::string* error) {
     for (const char* subject : kRequestSubjects) {
@@ -142,11 +145,9 @@ void Gateway::stop() {
     }
     wake_.notify_all();
     if (housekeeper_.joinable()) housekeeper_.join();
-    for (natsSubscription* sub : subscriptions_) {
-        natsSubscription_Unsubscribe(sub);
-        natsSubscription_Destroy(sub);
-    }
-    subscriptions_.clear();
+    // Freed by the destructor, well after: libnats's reader may still be
+    // delivering to a subscription it just looked up.
+    for (natsSubscription* sub : subscriptions_) natsSubscription_Unsubscribe(sub);
     {
         std::lock_guard<std::mutex> lock(mu_);
         for (auto& [symbol, quote] : quotes_) {

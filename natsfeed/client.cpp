@@ -598,6 +598,8 @@ void NatsClient::closeNats() {
     watched_.clear();
     for (natsSubscription* sub : fixedSubscriptions_) natsSubscription_Destroy(sub);
     fixedSubscriptions_.clear();
+    for (natsSubscription* sub : unwatched_) natsSubscription_Destroy(sub);
+    unwatched_.clear();
     if (nats_ != nullptr) {
         natsConnection_Destroy(nats_);
         nats_ = nullptr;
@@ -792,8 +794,10 @@ void NatsClient::unwatchIfUnused(bool stream, const std::string& key) {
     if (used) return;
     const std::string subject = stream ? wire::streamSubject(key) : wire::quoteSubject(key);
     if (auto found = watched_.find(subject); found != watched_.end()) {
+        // Freed only once the connection is closed: libnats's reader may
+        // still be delivering to a subscription it just looked up.
         natsSubscription_Unsubscribe(found->second);
-        natsSubscription_Destroy(found->second);
+        unwatched_.push_back(found->second);
         watched_.erase(found);
     }
     publishLocked(wire::kUnsubscribeSubject, wire::Unsubscribe{clientId_, stream, key});

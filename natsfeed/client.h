@@ -196,6 +196,7 @@ private:
     std::string inbox_;               // mu_
     std::map<std::string, natsSubscription*> watched_;  // mu_: by subject
     std::vector<natsSubscription*> fixedSubscriptions_;  // mu_
+    std::vector<natsSubscription*> unwatched_;  // mu_: unsubscribed, freed when the connection closes
     std::uint64_t gatewayEpoch_ = 0;  // mu_
     bool gatewayFeedUp_ = false;      // mu_: as the last heartbeat said
     std::string natsUser_, natsPassword_;  // mu_: the credentials nats_ was opened with
