@@ -3,9 +3,9 @@
 # against Debian's ACE headers configured for Win32. Object files only: there
 # is no Windows build of ACE or of the feed client here to link against.
 # First, the plug-in includes no system header but the Windows API's in its
-# loader entry. Then reads what the objects tell the linker: the DLL exports
-# init_data_interface and nothing else, defines the loader entry DllMain, and
-# imports the feed client's instance.
+# loader entry. Then reads the objects: with exports.def the DLL exports
+# init_data_interface and nothing else, DllMain (the loader entry) is defined,
+# and the feed client's instance is imported.
 #
 # Usage: scripts/mingw-check.sh [output folder]   (default build-ci-mingw)
 set -euo pipefail
@@ -44,16 +44,19 @@ failed=0
 for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
 [ "$failed" -eq 0 ] || { echo "A plug-in source does not compile for Windows." >&2; exit 1; }
 
-# dllexport becomes an -export: directive in the object's .drectve section;
-# a DLL with any such directive exports those symbols alone.
-exports=$(for object in "$out"/obj/*.o; do
+# Exports: exports.def lists init_data_interface alone, an object defines it
+# under that plain name, and no object adds an export of its own (dllexport
+# puts an -export: directive in the object's .drectve section).
+listed=$(grep -v -e '^;' -e '^EXPORTS' PluginManager/tellivar/exports.def | xargs)
+added=$(for object in "$out"/obj/*.o; do
   "$tools-objcopy" -O binary --only-section=.drectve "$object" /dev/stdout | tr '\0 ' '\n\n'
-done | sed -n 's/^-export:"\{0,1\}\([^",]*\).*/\1/p' | sort -u)
-if [ "$exports" != init_data_interface ]; then
-  echo "The DLL would export: ${exports:-nothing}; init_data_interface alone is wanted." >&2
+done | sed -n 's/^-export:"\{0,1\}\([^",]*\).*/\1/p' | sort -u | xargs)
+symbols=$("$tools-nm" --defined-only "$out"/obj/*.o)
+if [ "$listed" != init_data_interface ] || [ -n "$added" ] || ! grep -q ' T init_data_interface$' <<<"$symbols"; then
+  echo "exports.def lists: ${listed:-nothing}; objects export: ${added:-nothing} (init_data_interface" \
+       "alone is wanted, listed in exports.def and defined by an object)." >&2
   exit 1
 fi
-symbols=$("$tools-nm" --defined-only "$out"/obj/*.o)
 if ! grep -q ' T DllMain$' <<<"$symbols"; then
   echo "No object defines the loader entry DllMain." >&2
   exit 1

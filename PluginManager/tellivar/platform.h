@@ -4,10 +4,11 @@
 
 // Marks `init_data_interface`, the library's one export.
 // Linux: every object is built with hidden visibility, and exports.map keeps
-// this symbol alone in the dynamic table. Windows: a DLL in which any function
-// is marked dllexport exports those alone (nothing is exported automatically).
+// this symbol alone in the dynamic table. Windows: exports.def lists it and
+// nothing else; nothing is marked dllexport (the contract header declares the
+// function first, and an export added on a later declaration is not portable).
 #if defined(_WIN32)
-#define TELLIVAR_EXPORT __declspec(dllexport)
+#define TELLIVAR_EXPORT
 #else
 #define TELLIVAR_EXPORT __attribute__((visibility("default")))
 #endif
