@@ -414,6 +414,14 @@ void NatsClient::onNatsError(natsConnection* nats, natsSubscription*, natsStatus
     });
 }
 
+void NatsClient::onNatsClosed(natsConnection*, void* closure) {
+    auto* client = static_cast<NatsClient*>(closure);
+    // Notified with the lock held: the waiter may free the client as soon as it has the lock.
+    std::lock_guard<std::mutex> lock(client->closedMu_);
+    client->closedSeen_ = true;
+    client->closedChanged_.notify_all();
+}
+
 // Also called when this client closes a connection itself: the task then
 // finds another connection current, or none, and does nothing.
 void NatsClient::onNatsDisconnected(natsConnection* nats, void* closure) {
@@ -533,6 +541,7 @@ void NatsClient::logOn(std::uint64_t generation) {
     if (s == NATS_OK) s = natsOptions_SetTimeout(options, 2000);
     if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(options, &NatsClient::onNatsDisconnected, this);
     if (s == NATS_OK) s = natsOptions_SetErrorHandler(options, &NatsClient::onNatsError, this);
+    if (s == NATS_OK) s = natsOptions_SetClosedCB(options, &NatsClient::onNatsClosed, this);
     if (s == NATS_OK) s = natsConnection_Connect(&nats, options);
     natsOptions_Destroy(options);
 
@@ -562,6 +571,10 @@ void NatsClient::logOn(std::uint64_t generation) {
         return;
     }
     nats_ = nats;
+    {
+        std::lock_guard<std::mutex> closedLock(closedMu_);
+        closedSeen_ = false;
+    }
     natsUser_ = user;
     natsPassword_ = password;
     gatewayFeedUp_ = false;
@@ -593,7 +606,14 @@ void NatsClient::logOff(std::uint64_t generation) {
 // The connection closes first, its subscriptions are freed after: freeing a
 // subscription while the connection's reader delivers to it can hang the close.
 void NatsClient::closeNats() {
-    if (nats_ != nullptr) natsConnection_Close(nats_);
+    if (nats_ != nullptr) {
+        natsConnection_Close(nats_);
+        // libnats calls the connection's callbacks on a thread of its own,
+        // after Close returns; the closed one comes last. Wait for it, so
+        // that none reaches a client that is gone.
+        std::unique_lock<std::mutex> closedLock(closedMu_);
+        closedChanged_.wait_for(closedLock, std::chrono::seconds(5), [this] { return closedSeen_; });
+    }
     for (auto& [subject, sub] : watched_) natsSubscription_Destroy(sub);
     watched_.clear();
     for (natsSubscription* sub : fixedSubscriptions_) natsSubscription_Destroy(sub);
@@ -820,6 +840,51 @@ NatsRecordSet* NatsClient::recordSetById(std::uint64_t id) {
     return nullptr;
 }
 
+// ---- Sequence -----------------------------------------------------------------------
+
+// Feed thread, mu_ not held. Gives each of `targets` still in `registry` an
+// image (`image`) or the next update in order. Updates before a set's image
+// wait for it; a repeat is ignored; a gap or another gateway run asks again.
+template <class Set, class Update, class Apply, class Ask>
+void NatsClient::follow(const std::vector<Set*>& targets, const std::vector<Set*>& registry, const Update& update,
+                        bool image, const std::string& key, Apply apply, Ask askAgain) {
+    for (Set* set : targets) {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (std::find(registry.begin(), registry.end(), set) == registry.end()) continue;
+        }
+        Sequence<Update>& seq = set->sequence;
+        if (image) {
+            seq.haveImage = true;
+            seq.epoch = update.epoch;
+            seq.seq = update.seq;
+            std::vector<Update> early = std::move(seq.early);
+            seq.early.clear();
+            apply(set, update);
+            for (const Update& later : early) {
+                if (later.epoch == seq.epoch && later.seq == seq.seq + 1) {
+                    seq.seq = later.seq;
+                    apply(set, later);
+                }
+            }
+            continue;
+        }
+        if (!seq.haveImage) {
+            if (seq.early.size() < kMaxEarly) seq.early.push_back(update);
+            continue;
+        }
+        if (update.epoch != seq.epoch || update.seq > seq.seq + 1) {
+            log("missed updates of " + key + "; asking for a fresh image");
+            std::lock_guard<std::mutex> lock(mu_);
+            askAgain(set);
+            continue;
+        }
+        if (update.seq <= seq.seq) continue;  // seen already
+        seq.seq = update.seq;
+        apply(set, update);
+    }
+}
+
 // ---- Quotes ---------------------------------------------------------------------------
 
 // `only`: the set a Subscribe answer is for; otherwise every set of the symbol.
@@ -846,41 +911,9 @@ void NatsClient::onQuote(const wire::Quote& quote, const std::string& subject, N
             }
         }
     }
-    for (NatsSnapshotSet* set : targets) {
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            if (std::find(snapshots_.begin(), snapshots_.end(), set) == snapshots_.end()) continue;
-        }
-        Sequence<wire::Quote>& seq = set->sequence;
-        if (quote.image) {
-            seq.haveImage = true;
-            seq.epoch = quote.epoch;
-            seq.seq = quote.seq;
-            std::vector<wire::Quote> early = std::move(seq.early);
-            seq.early.clear();
-            applyQuote(set, quote);
-            for (const wire::Quote& update : early) {
-                if (update.epoch == seq.epoch && update.seq == seq.seq + 1) {
-                    seq.seq = update.seq;
-                    applyQuote(set, update);
-                }
-            }
-            continue;
-        }
-        if (!seq.haveImage) {
-            if (seq.early.size() < kMaxEarly) seq.early.push_back(quote);
-            continue;
-        }
-        if (quote.epoch != seq.epoch || quote.seq > seq.seq + 1) {
-            log("missed quotes for " + quote.symbol + "; asking for a fresh image");
-            std::lock_guard<std::mutex> lock(mu_);
-            requestImage(set);
-            continue;
-        }
-        if (quote.seq <= seq.seq) continue;  // seen already
-        seq.seq = quote.seq;
-        applyQuote(set, quote);
-    }
+    follow(targets, snapshots_, quote, quote.image, quote.symbol,
+           [this](NatsSnapshotSet* set, const wire::Quote& update) { applyQuote(set, update); },
+           [this](NatsSnapshotSet* set) { requestImage(set); });
 }
 
 // Feed thread, mu_ not held. An image replaces every value and tells the
@@ -933,41 +966,9 @@ void NatsClient::onStream(const wire::Stream& stream, const std::string& subject
             }
         }
     }
-    for (NatsRecordSet* set : targets) {
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            if (std::find(recordSets_.begin(), recordSets_.end(), set) == recordSets_.end()) continue;
-        }
-        Sequence<wire::Stream>& seq = set->sequence;
-        if (only != nullptr) {
-            seq.haveImage = true;
-            seq.epoch = stream.epoch;
-            seq.seq = stream.seq;
-            std::vector<wire::Stream> early = std::move(seq.early);
-            seq.early.clear();
-            if (!stream.bars.empty()) applyStream(set, stream);
-            for (const wire::Stream& event : early) {
-                if (event.epoch == seq.epoch && event.seq == seq.seq + 1) {
-                    seq.seq = event.seq;
-                    applyStream(set, event);
-                }
-            }
-            continue;
-        }
-        if (!seq.haveImage) {
-            if (seq.early.size() < kMaxEarly) seq.early.push_back(stream);
-            continue;
-        }
-        if (stream.epoch != seq.epoch || stream.seq > seq.seq + 1) {
-            log("missed stream events for " + stream.query + "; asking for its window again");
-            std::lock_guard<std::mutex> lock(mu_);
-            requestStream(set);
-            continue;
-        }
-        if (stream.seq <= seq.seq) continue;
-        seq.seq = stream.seq;
-        applyStream(set, stream);
-    }
+    follow(targets, recordSets_, stream, only != nullptr, stream.query,
+           [this](NatsRecordSet* set, const wire::Stream& event) { applyStream(set, event); },
+           [this](NatsRecordSet* set) { requestStream(set); });
 }
 
 // Feed thread, mu_ not held. The first window completes the load (event 1);

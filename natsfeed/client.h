@@ -141,6 +141,7 @@ private:
     static void onNatsMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure);
     static void onNatsDisconnected(natsConnection*, void* closure);
     static void onNatsError(natsConnection* nats, natsSubscription*, natsStatus status, void* closure);
+    static void onNatsClosed(natsConnection*, void* closure);
 
     // ---- The feed thread ----
     void run();
@@ -156,6 +157,9 @@ private:
     void onRefusal(const wire::Refusal& refusal, const std::string& subject);
     void tick();
     void feedDown(const std::string& text);
+    template <class Set, class Update, class Apply, class Ask>
+    void follow(const std::vector<Set*>& targets, const std::vector<Set*>& registry, const Update& update, bool image,
+                const std::string& key, Apply apply, Ask askAgain);
     void applyQuote(NatsSnapshotSet* set, const wire::Quote& quote);
     void applyStream(NatsRecordSet* set, const wire::Stream& stream);
     void notifyConnection(std::function<void(EConnectStatus*)> call);
@@ -214,6 +218,11 @@ private:
     // log(): feed thread only.
     Clock::time_point logWindow_{};
     int logLines_ = 0, logSuppressed_ = 0;
+
+    // The closed callback of the connection being closed (closeNats waits for it).
+    std::mutex closedMu_;
+    std::condition_variable closedChanged_;
+    bool closedSeen_ = false;  // closedMu_
 
     std::mutex queueMu_;
     std::condition_variable queued_;

@@ -13,7 +13,6 @@ scripts/deps.sh fanout
 npm ci --prefix hostapp/web --omit=dev --no-audit --no-fund --loglevel=error
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELLIVAR_BUILD_TESTS=OFF -DTELLIVAR_BUILD_BENCH=OFF >/dev/null
 cmake --build build -j"$(nproc)" --target tellivar-host tellivar-gateway TellivarNatsClient
-server=$(command -v nats-server)
 host=build/hostapp/tellivar-host
 work=$(mktemp -d)
 pids=() server_pid="" gateway_pid=""
@@ -30,17 +29,8 @@ stop_all() {
 trap 'stop_all; echo; echo "Stopped."; rm -rf "$work"; exit 130' INT TERM
 trap 'stop_all; rm -rf "$work"' EXIT
 
-# -p -1: a free port of the server's choosing, read back from its log.
-"$server" -a 127.0.0.1 -p -1 >"$work/server.log" 2>&1 &
-server_pid=$!
-port=""
-for _ in $(seq 200); do
-  port=$(sed -n 's/.*Listening for client connections on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/server.log")
-  [ -n "$port" ] && break
-  sleep 0.05
-done
-[ -n "$port" ] || { echo "nats-server did not start:"; cat "$work/server.log"; exit 1; }
-url="nats://127.0.0.1:$port"
+source "$(dirname "$0")/start-nats-server.sh"
+start_nats_server "$work" || exit 1
 echo "nats-server on $url"
 build/bin/tellivar-gateway --nats "$url" >"$work/gateway.log" 2>&1 &
 gateway_pid=$!

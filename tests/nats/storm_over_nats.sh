@@ -9,7 +9,7 @@
 # Exits 77 (skipped) when nats-server is not installed.
 set -euo pipefail
 gateway=$1 storm=$2 client_dir=$3 seconds=${4:-5}
-server=$(command -v nats-server || true)
+server=$(command -v nats-server || true)  # the test skips without it
 if [ -z "$server" ]; then
   echo "nats-server is not installed (Debian: apt-get install nats-server): skipped"
   exit 77
@@ -23,17 +23,8 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-# -p -1: a free port of the server's choosing, read back from its log.
-"$server" -a 127.0.0.1 -p -1 >"$work/server.log" 2>&1 &
-server_pid=$!
-port=""
-for _ in $(seq 200); do
-  port=$(sed -n 's/.*Listening for client connections on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/server.log")
-  [ -n "$port" ] && break
-  sleep 0.05
-done
-[ -n "$port" ] || { echo "nats-server did not start"; cat "$work/server.log"; exit 1; }
-url="nats://127.0.0.1:$port"
+source "$(dirname "$0")/../../scripts/start-nats-server.sh"
+start_nats_server "$work" || exit 1
 SIMFEED_RATE=2000 SIMFEED_START=2024-03-05T14:00:00 SIMFEED_SPEED=600 \
   "$gateway" --nats "$url" --quiet &
 gateway_pid=$!
