@@ -13,6 +13,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gateway/gateway.h"
@@ -135,8 +136,13 @@ int main(int argc, char** argv) {
             gateway.stop();
         }
     }
-    natsConnection_Drain(nats);
+    // Drain: what was published goes out, then the connection closes. Drain
+    // returns at once; the connection is freed only once it is closed.
+    if (natsConnection_DrainTimeout(nats, 5000) == NATS_OK) {
+        for (int i = 0; i < 600 && !natsConnection_IsClosed(nats); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     natsConnection_Destroy(nats);
-    nats_Close();
+    nats_CloseAndWait(5000);
     return status;
 }
