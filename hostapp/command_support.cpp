@@ -33,14 +33,14 @@ std::optional<IntervalSpec> checkInterval(HostSession& session, const std::strin
 }
 
 int reportRefusal(const HostSession& session, const std::string& what, const std::string& symbol) {
-    const std::string reason = session.refusalReason();
+    const std::string& reason = session.refusalReason();
     std::string upper = symbol;
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     const std::string hint = upper != symbol ? fmt::format("; symbols are upper case: did you mean '{}'?", upper) : "";
-    printError(fmt::format("no {} of '{}': the plug-in made no supplier{}{}", what, symbol,
-                           reason.empty() ? " and gave no reason; the feed may not know the symbol"
-                                          : " (plug-in error: " + reason + ")",
-                           hint));
+    const bool error = reason.rfind("plug-in error: ", 0) == 0;
+    printError(fmt::format("no {} of '{}': the plug-in made no supplier{}{}{}", what, symbol,
+                           reason.empty() ? " and gave no reason" : " (" + reason + ")",
+                           error ? "" : "; the feed may not know the symbol", hint));
     return exitcode::kNoSupplier;
 }
 

@@ -15,6 +15,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "events.h"
 
@@ -89,6 +90,23 @@ private:
     std::set<std::string> seenInfo_;
     std::size_t lines_ = 0;
     std::optional<bool> lastOnline_;
+};
+
+// ACE's records go to stderr as lines (the plug-in writes them without a line
+// feed): debug records only when `verbose`, the others always. Debug records
+// stay enabled in ACE, so that AceCapture sees them. Call once, before the
+// plug-in is loaded.
+void routeAceRecords(bool verbose);
+
+// The texts of the ACE records that the constructing thread writes while the
+// capture lives, debug records included. One capture at a time.
+class AceCapture {
+public:
+    AceCapture();
+    ~AceCapture();
+    AceCapture(const AceCapture&) = delete;
+    AceCapture& operator=(const AceCapture&) = delete;
+    std::vector<std::string> texts() const;
 };
 
 // "tellivar-host: error: <text>" on stderr.

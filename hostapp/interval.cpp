@@ -1,4 +1,5 @@
 #include "interval.h"
+#include "options.h"
 
 #include <fmt/format.h>
 
@@ -12,13 +13,13 @@ constexpr std::size_t kMaxPairs = 64;
 constexpr int kRequestTypeMinutes = 1;
 constexpr int kRequestTypeLetter = 2;
 
-// Digits only, no sign, at most 6 of them.
+// Digits only, at most 6 of them.
 std::optional<unsigned int> parseCount(const std::string& digits) {
-    if (digits.empty() || digits.size() > 6) return std::nullopt;
-    if (!std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isdigit(c) != 0; })) {
+    unsigned int count = 0;
+    if (digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string::npos || !readNumber(digits, count)) {
         return std::nullopt;
     }
-    return static_cast<unsigned int>(std::stoul(digits));
+    return count;
 }
 
 bool offers(const std::vector<int>& minutes, unsigned int count) {
@@ -42,7 +43,7 @@ std::optional<std::string> intervalHint(const std::string& text, const std::vect
     } else {
         return std::nullopt;
     }
-    const unsigned int n = static_cast<unsigned int>(std::stoul(count));
+    const unsigned int n = parseCount(count).value_or(0);
     std::string word = unit;
     for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     unsigned int totalMinutes = 0;

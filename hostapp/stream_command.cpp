@@ -8,9 +8,8 @@
 
 namespace {
 
-// The demo's stream: at most this long past its seconds for a new bar, which
-// it shows with this many updates, unless the updates stop coming.
-constexpr double kNewBarWait = 65;
+// The demo's stream shows a new bar with this many updates, unless the
+// updates stop coming.
 constexpr std::size_t kNewBarUpdates = 2;
 constexpr auto kQuiet = std::chrono::seconds(3);
 
