@@ -192,6 +192,14 @@ std::string formatValue(const std::optional<double>& value, std::string_view mis
     return text;
 }
 
+std::string formatPrice(const std::optional<double>& value, std::string_view missing) {
+    if (!value) return std::string(missing);
+    if (!std::isfinite(*value)) return fmt::format("{}", *value);
+    std::string text = fmt::format("{:.6f}", *value);
+    while (text.back() == '0' && text[text.size() - 1 - kPriceDecimals] != '.') text.pop_back();
+    return text;
+}
+
 void LogPrinter::note(const std::string& text) {
     if (quietMode) return;
     printErr("host: {}\n", text);
@@ -208,7 +216,7 @@ void LogPrinter::print(const LogEvent& event) {
             printErr("plug-in error: {}\n", event.text);
             break;
         case LogEvent::Kind::Info:
-            if (quietMode || (!verbose_ && !seenInfo_.insert(event.text).second)) return;
+            if (quietMode || (!verbose_ && !infoLines_.firstTime(event.text))) return;
             printErr("plug-in info: {}\n", event.text);
             break;
     }

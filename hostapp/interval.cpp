@@ -149,6 +149,12 @@ std::string intervalLabel(const IntervalSpec& parsed) {
     return fmt::format("{}{}", parsed.letter, parsed.multiple);
 }
 
+std::string intervalWords(const IntervalSpec& parsed) {
+    static const char* const kUnits[] = {"minute", "day", "week", "month"};
+    const unsigned int count = intervalMultiple(parsed);
+    return fmt::format("{} {}{}", count, kUnits[static_cast<int>(intervalUnit(parsed))], count == 1 ? "" : "s");
+}
+
 IntervalUnit intervalUnit(const IntervalSpec& parsed) {
     if (parsed.type == kRequestTypeMinutes) return IntervalUnit::Minutes;
     switch (parsed.letter) {

@@ -48,8 +48,8 @@ int runStreamOn(HostSession& session, const std::string& symbol, const IntervalS
         lastBar = bar.time;
         lastUpdate = std::chrono::steady_clock::now();
         ++updates;
-        printOut("{} {} O={} H={} L={} C={} V={}{}\n", formatIsoCalendar(bar.time), symbol, formatValue(bar.open),
-                   formatValue(bar.high), formatValue(bar.low), formatValue(bar.close), formatValue(bar.volume), mark);
+        printOut("{} {} O={} H={} L={} C={} V={}{}\n", formatIsoCalendar(bar.time), symbol, formatPrice(bar.open),
+                   formatPrice(bar.high), formatPrice(bar.low), formatPrice(bar.close), formatValue(bar.volume), mark);
         flushOutput();
         return false;
     });
