@@ -278,7 +278,8 @@ PriceAxis priceAxis(const std::vector<Bar>& bars) {
     }
     step = std::max(step, minStep);
     // Whole steps, with room above and below so that no candle touches the frame.
-    return {(std::floor(low / step + 1e-9) - 1) * step, (std::ceil(high / step - 1e-9) + 1) * step, step};
+    const double bottom = (std::floor(low / step + 1e-9) - 1) * step;
+    return {low >= 0 ? std::max(0.0, bottom) : bottom, (std::ceil(high / step - 1e-9) + 1) * step, step};
 }
 
 ChartResult writeCandlestickChart(const std::string& pngPath, const std::vector<Bar>& bars, const ChartTitle& title,
