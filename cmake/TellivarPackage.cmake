@@ -5,7 +5,7 @@
 #   tellivar-tools  tellivar-host and the stand-in feed client, in its private
 #                   folder lib/tellivar/simfeed (never in the library path,
 #                   where it would shadow the real feed client)
-# Binaries are stripped; their debug symbols go to -dbgsym packages. Library
+# Binaries are stripped, their debug symbols left out. Library
 # dependencies (ACE, fmt, the C++ runtime) are computed by dpkg-shlibdeps;
 # gnuplot, which the host runs as a program for its charts, is declared.
 set(CPACK_GENERATOR DEB)
@@ -17,13 +17,17 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # Install with DESTDIR, so that the install prefix is /usr itself and the
 # paths written at install time (pkg-config) are the ones of the package.
 set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL plugin tools)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+# The plug-in needs libTellivarClient.so.1, which no Debian package provides:
+# the system's feed client or, for tellivar-host, the stand-in. dpkg-shlibdeps
+# finds the stand-in of the build tree and records no package for it.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/lib)
 set(CPACK_DEBIAN_PLUGIN_PACKAGE_NAME tellivar)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME tellivar-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION misc)
