@@ -13,13 +13,10 @@ constexpr std::size_t kMaxPairs = 64;
 constexpr int kRequestTypeMinutes = 1;
 constexpr int kRequestTypeLetter = 2;
 
-// Digits only, at most 6 of them.
+// Digits (the callers matched them), at most 6 of them.
 std::optional<unsigned int> parseCount(const std::string& digits) {
     unsigned int count = 0;
-    if (digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string::npos || !readNumber(digits, count)) {
-        return std::nullopt;
-    }
-    return count;
+    return digits.size() <= 6 && readNumber(digits, count) ? std::optional(count) : std::nullopt;
 }
 
 bool offers(const std::vector<int>& minutes, unsigned int count) {

@@ -66,8 +66,6 @@ struct CommandLine {
     bool quiet = false;
     InfoOptions info;
     QuotesOptions quotes;
-    std::string fields;                      // quotes --fields, when given
-    CLI::Option* fieldsOption = nullptr;
     HistoryOptions history;
     StreamOptions stream;
     DemoOptions demo;
@@ -116,15 +114,13 @@ CLI::App* addInfo(CLI::App& app, InfoOptions& info) {
     return cmd;
 }
 
-CLI::App* addQuotes(CLI::App& app, CommandLine& line) {
-    QuotesOptions& quotes = line.quotes;
+CLI::App* addQuotes(CLI::App& app, QuotesOptions& quotes) {
     auto* cmd = app.add_subcommand("quotes", "Live quotes: a table redrawn in place, or lines into a pipe (times UTC)");
     cmd->add_option("symbols", quotes.symbols, "Symbols, separated by blanks or commas")
         ->required()
         ->delimiter(',')
         ->check(symbolOption());
-    line.fieldsOption = cmd->add_option("--fields", line.fields,
-                                        "Comma-separated long field names (default Trade,Bid,Ask,Net,Volume)");
+    cmd->add_option("--fields", quotes.fields, "Comma-separated long field names (default Trade,Bid,Ask,Net,Volume)");
     cmd->add_option("--seconds", quotes.seconds, "Stop after this many seconds (0: at Ctrl-C)")
         ->check(secondsOption(kMinTimeout, kMaxRunSeconds, "until Ctrl-C"));
     cmd->add_flag("--plain", quotes.plain, "Plain lines even on a terminal");
@@ -218,15 +214,6 @@ std::vector<std::string> commandNames(const CLI::App& app) {
     return names;
 }
 
-// "a, b or c"
-std::string spokenNames(const std::vector<std::string>& names) {
-    std::string text;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        text += (i == 0 ? "" : (i + 1 == names.size() ? " or " : ", ")) + names[i];
-    }
-    return text;
-}
-
 // What CLI11 could not take, in the words of the command: unknown options
 // (with the closest name), arguments too many.
 std::string extrasText(const CLI::App& command, const std::vector<std::string>& extras) {
@@ -256,7 +243,7 @@ std::string parseErrorText(const CLI::App& app, const CLI::Error& error) {
                                fmt::join(commands, ", "));
         }
         if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr) {
-            return "a command is required: " + spokenNames(commands);
+            return "a command is required: " + spokenList(commands, "or");
         }
     }
     const CLI::App& command = chosen.empty() ? app : *chosen.front();
@@ -292,11 +279,7 @@ ParsedLine parseCommandLine(CLI::App& app, CommandLine& line, int argc, char** a
     addGlobalOptions(app, line);
     const std::vector<std::pair<CLI::App*, std::function<int()>>> commands = {
         {addInfo(app, line.info), [&line] { return runInfo(line.host, line.info); }},
-        {addQuotes(app, line),
-         [&line] {
-             if (line.fieldsOption->count() > 0) line.quotes.fields = line.fields;
-             return runQuotes(line.host, line.quotes);
-         }},
+        {addQuotes(app, line.quotes), [&line] { return runQuotes(line.host, line.quotes); }},
         {addHistory(app, line.history), [&line] { return runHistory(line.host, line.history); }},
         {addStream(app, line.stream), [&line] { return runStream(line.host, line.stream); }},
         {addDemo(app, line.demo), [&line] { return runDemo(line.host, line.demo); }},
