@@ -307,9 +307,10 @@ ParsedLine parseCommandLine(CLI::App& app, CommandLine& line, int argc, char** a
 
 // The credentials: asked for with --prompt, else from the options and the
 // environment. False (the error printed) when they are unusable.
-bool settleCredentials(CommandLine& line) {
+bool settleCredentials(CommandLine& line, const CLI::App& app) {
+    // CLI11 passes over an empty variable; an empty name is no reason to log on as the demo account.
     const char* envUser = std::getenv("TELLIVAR_USER");
-    if (envUser != nullptr && *envUser == '\0' && line.host.user == HostOptions{}.user) {
+    if (envUser != nullptr && *envUser == '\0' && app.get_option("--user")->count() == 0) {
         printError("TELLIVAR_USER is set but empty; give a user name, or unset it for the demo account");
         return false;
     }
@@ -335,7 +336,7 @@ int run(int argc, char** argv) {
     const ParsedLine parsed = parseCommandLine(app, line, argc, argv);
     if (parsed.exitCode) return *parsed.exitCode;
     setQuiet(line.quiet);
-    if (!settleCredentials(line)) return exitcode::kBadArguments;
+    if (!settleCredentials(line, app)) return exitcode::kBadArguments;
     line.host.pluginPath = pluginPathOf(line.host);
     line.host.feedLibrary = resolveFeedLibrary(line.feedLibrary).value_or("");
     routeAceRecords(line.host.verbose);

@@ -142,16 +142,21 @@ Supplier* HostSession::keep(Make make) {
 }
 
 void HostSession::explainRefusal(const std::vector<std::string>& aceTexts) {
+    // Only what the plug-in said inside the creation call, on this thread; the
+    // feed thread may be logging about other suppliers meanwhile.
+    const auto said = [](const LogEvent& log, LogEvent::Kind kind) {
+        return log.kind == kind && log.thread == std::this_thread::get_id();
+    };
     const auto lastInfo = std::find_if(creationLog_.rbegin(), creationLog_.rend(),
-                                       [](const LogEvent& log) { return log.kind == LogEvent::Kind::Info; });
+                                       [&said](const LogEvent& log) { return said(log, LogEvent::Kind::Info); });
     for (const LogEvent& log : creationLog_) {
-        if (log.kind == LogEvent::Kind::Error) refusal_ += (refusal_.empty() ? "plug-in error: " : "; ") + log.text;
+        if (said(log, LogEvent::Kind::Error)) refusal_ += (refusal_.empty() ? "plug-in error: " : "; ") + log.text;
     }
     const bool fromErrors = !refusal_.empty();
     if (!fromErrors && lastInfo != creationLog_.rend()) refusal_ = "plug-in: " + lastInfo->text;
     if (refusal_.empty() && !aceTexts.empty()) refusal_ = "plug-in: " + aceTexts.back();
     for (auto it = creationLog_.begin(); it != creationLog_.end(); ++it) {
-        const bool reason = fromErrors ? it->kind == LogEvent::Kind::Error
+        const bool reason = fromErrors ? said(*it, LogEvent::Kind::Error)
                                        : lastInfo != creationLog_.rend() && it == std::prev(lastInfo.base());
         if (!reason) printer_.print(*it);
     }
