@@ -14,6 +14,7 @@ bool readNumber(std::string_view text, T& value, bool* outOfRange) {
     if (outOfRange != nullptr) *outOfRange = error == std::errc::result_out_of_range && stop == end;
     return error == std::errc() && stop == end && !text.empty();
 }
+template bool readNumber<int>(std::string_view, int&, bool*);
 template bool readNumber<long long>(std::string_view, long long&, bool*);
 template bool readNumber<unsigned>(std::string_view, unsigned&, bool*);
 template bool readNumber<double>(std::string_view, double&, bool*);
