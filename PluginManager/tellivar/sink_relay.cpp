@@ -5,12 +5,20 @@
 
 namespace {
 
+// Set when the list below is destroyed at unload. A host that exits without
+// deleting its factory may still get feed callbacks then; their ends, and any
+// late retirement, leave the list alone (a late relay is left to the process's end).
+std::atomic<bool> lingerListGone{false};
+
 // The closed relays. Its destructor runs when the library unloads, after the
 // host is done with every factory: whatever still lingers is freed then.
 class LingerList {
 public:
     ~LingerList() {
+        lingerListGone.store(true, std::memory_order_release);
+        WriteGuard guard(lock);
         for (const auto& entry : entries) delete entry.first;
+        entries.clear();
     }
 
     ACE_RW_Thread_Mutex lock;
@@ -27,6 +35,7 @@ std::atomic<std::uint64_t> SinkLinger::freedUpTo_{0};
 std::atomic<void (*)()> SinkRelay::beforeLockHook_{nullptr};
 
 void SinkLinger::retire(SinkRelay* relay) {
+    if (lingerListGone.load(std::memory_order_acquire)) return;
     WriteGuard guard(lingerList.lock);
     const std::uint64_t number = retired_.load(std::memory_order_relaxed) + 1;
     lingerList.entries.emplace_back(relay, number);
@@ -35,6 +44,7 @@ void SinkLinger::retire(SinkRelay* relay) {
 }
 
 void SinkLinger::freeRetiredUpTo(std::uint64_t last) noexcept {
+    if (lingerListGone.load(std::memory_order_acquire)) return;
     WriteGuard guard(lingerList.lock);
     auto& entries = lingerList.entries;
     // A relay's destructor only destroys its lock; it never comes back here.

@@ -46,9 +46,10 @@ class SinkRelay;
 //
 // Bound: the relays lingering at any moment are those of the suppliers deleted
 // since the start of the feed's last finished callback, sizeof(SnapshotRelay)
-// or sizeof(RecordSetRelay) each (136 bytes on x86-64). A host that deletes
-// suppliers while the feed delivers nothing keeps every one of them until the
-// feed's next callback ends (10,000 deletions: 1.36 MB).
+// or sizeof(RecordSetRelay) each (136 bytes on x86-64) plus a 16-byte entry in
+// the list. A host that deletes suppliers while the feed delivers nothing
+// keeps every one of them until the feed's next callback ends (10,000
+// deletions: 1.5 MB).
 class SinkLinger {
 public:
     // Feed thread, at the start and end of every dispatch. Lock-free unless
