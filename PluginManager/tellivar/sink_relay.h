@@ -165,7 +165,7 @@ protected:
 
 private:
     void deleteAndDetach(SetDeleter deleteSet, void* set);  // under supplierLock
-    // Under supplierLock: detaches and keeps the set's deletion for finishDeferredClose.
+    // Under supplierLock: detaches, and keeps the set for the notification's end.
     void detachDeferringClose(SetDeleter deleteSet, void* set);
     // Under supplierLock: deletes the set a close() inside a notification left.
     void deletePendingSet();
