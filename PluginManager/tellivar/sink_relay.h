@@ -31,10 +31,8 @@
 
 #include "PluginManager/tellivar/feed_boundary.h"
 #include "PluginManager/tellivar/locks.h"
+#include "PluginManager/tellivar/platform.h"
 #include "feed/TellivarClient.h"
-
-// For data read on every dispatch: not exported, so read without indirection.
-#define TELLIVAR_HIDDEN __attribute__((visibility("hidden")))
 
 class SinkRelay;
 
