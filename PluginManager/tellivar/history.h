@@ -69,8 +69,9 @@ public:
 // holds the supplier's relay as the set's sink (it outlives the supplier); the
 // host and the consumer see the data::HistorySupplier part. Owned by the host
 // once creation returns it; it owns its record set and iterators. A consumer
-// that deletes it inside historyReady on the feed thread has the record set
-// deleted once the notification has unwound.
+// may delete it inside historyReady (discouraged): the record set is deleted
+// once the notification has unwound, and a creation whose at-once
+// historyReady deleted it returns null.
 class HistorySupplier : public ITRecSetSink, public data::HistorySupplier {
 public:
     using Relay = RecordSetRelay<HistorySupplier>;

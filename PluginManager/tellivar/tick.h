@@ -4,7 +4,9 @@
 // Threads: `TellivarInterface::createTickSupplier` runs on a host thread and
 // publishes the supplier to the feed (sink, Init) only once it is complete.
 // `onSnapshotUpdate` runs on the feed client's thread. The host deletes the
-// supplier on its own thread, never from inside `ticksChanged`.
+// supplier on its own thread; a consumer that deletes it inside its own
+// `ticksChanged` (discouraged, but safe) has the set deleted once the
+// notification has unwound (sink_relay.h).
 #pragma once
 
 #include <ace/RW_Thread_Mutex.h>
