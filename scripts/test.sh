@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs every test: a normal build with warnings as errors, then the
+# Checks the plug-in's lock annotations with Clang's thread-safety analysis,
+# then builds and runs every test: a normal build with warnings as errors, then the
 # same tests under AddressSanitizer + UndefinedBehaviorSanitizer, then under
 # ThreadSanitizer, then each fuzz target for 30 s (clang, ASan + UBSan), then
 # short runs of the benchmarks and of the end-to-end latency tool so they keep
@@ -28,6 +29,8 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # tests/tsan.supp: only the prebuilt, uninstrumented cpp-httplib library.
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
+echo "=== lock annotations (clang thread-safety analysis) ==="
+scripts/thread_safety.sh
 run_config normal "" ON
 # The Debian package, built by the normal build's package test; listed here.
 echo "=== Debian package ==="

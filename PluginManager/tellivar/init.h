@@ -4,8 +4,6 @@
 // the whole provider core.
 #pragma once
 
-#include <ace/RW_Thread_Mutex.h>
-
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include "PluginManager/tellivar/dictionary.h"
+#include "PluginManager/tellivar/locks.h"
 #include "PluginManager/tellivar/session.h"
 #include "host/data.h"
 
@@ -71,10 +70,10 @@ public:
 
     // The session's setup; defined in session.cpp.
     // Makes sure a logon is under way or done. Any host thread may call it.
-    void connectSession();
+    void connectSession() EXCLUDES(connectionLock);
     // Creates the session on first use, stores the credentials and reconnects.
     // Called only by connectSession, under connectionLock. Negative on failure.
-    int setupSession(const std::string& user, const std::string& password);
+    int setupSession(const std::string& user, const std::string& password) REQUIRES(connectionLock);
     bool isSessionReady() const;
 
     // Makes the session object; tests replace it to make creation fail.
@@ -85,8 +84,8 @@ public:
     data::Ability_impl abilityRecord;
     std::string userName;                    // host thread only (slots 1 and 3, connectSession)
     std::string password;                    // likewise
-    ACE_RW_Thread_Mutex connectionLock;
-    std::unique_ptr<TellivarState> session;  // owned; written under connectionLock
+    RwLock connectionLock;
+    std::unique_ptr<TellivarState> session GUARDED_BY(connectionLock);  // owned
     // The same object, published for the lock-free ready check: another thread
     // may be creating the session while connectSession's fast path looks at it.
     std::atomic<TellivarState*> liveSession{nullptr};
@@ -114,5 +113,5 @@ public:
                                              data::RequestContext* context) override;
 
     TellivarInterfaceFactory* factory;  // not owned
-    ACE_RW_Thread_Mutex interfaceLock;  // held for the whole of a history or update creation
+    RwLock interfaceLock;  // held for the whole of a history or update creation
 };

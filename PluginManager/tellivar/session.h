@@ -5,12 +5,11 @@
 // on its own thread as it connects and logs on.
 #pragma once
 
-#include <ace/RW_Thread_Mutex.h>
-
 #include <atomic>
 #include <cstdint>
 #include <string>
 
+#include "PluginManager/tellivar/locks.h"
 #include "feed/TellivarClient.h"
 #include "host/data.h"
 
@@ -26,7 +25,7 @@ public:
                   data::RequestContext* context);
 
     // Replaces the credentials sent at the next logon. Any thread.
-    void setCredentials(const std::string& user, const std::string& pass);
+    void setCredentials(const std::string& user, const std::string& pass) EXCLUDES(credentialsLock);
 
     void onSendCredentials(std::int32_t, std::int32_t) override;
     void onLogon(std::int32_t) override;
@@ -37,13 +36,13 @@ public:
 
     // The feed may ask for the credentials while a setup replaces them, so
     // both are read and written only under credentialsLock.
-    ACE_RW_Thread_Mutex credentialsLock;
-    std::string userName;              // guarded by credentialsLock
-    std::string password;              // guarded by credentialsLock
+    RwLock credentialsLock;
+    std::string userName GUARDED_BY(credentialsLock);
+    std::string password GUARDED_BY(credentialsLock);
     std::atomic<bool> ready{false};    // set by the first onReady, cleared by a host disconnect
 
 private:
-    void sendCredentials();
+    void sendCredentials() EXCLUDES(credentialsLock);
     void report(const char* text, int code);
     void sendMessage(const char* text);
 

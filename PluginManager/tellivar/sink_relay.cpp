@@ -21,9 +21,9 @@ public:
         for (const Lingering& entry : entries) delete entry.relay;
     }
 
-    ACE_RW_Thread_Mutex lock;
+    RwLock lock;
     // In order of retirement, so the ones that may go are always at the front.
-    std::deque<Lingering> entries;  // guarded by lock
+    std::deque<Lingering> entries GUARDED_BY(lock);
 };
 
 LingerList lingerList;
@@ -82,12 +82,7 @@ void SinkLinger::reclaim(bool feedStopped) {
 
 void SinkRelay::close(LockMode lock, SetDeleter deleteSet, void* set) {
     if (dispatching_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
-        // Deleted from inside its own notification: this thread already holds
-        // supplierLock as writer. The set goes, and the relay retires, when the
-        // notification has unwound (Dispatch's end).
-        detached_ = true;
-        pendingDeleter_ = deleteSet;
-        pendingSet_ = set;
+        deferClose(deleteSet, set);
         return;
     }
     if (lock == LockMode::Read) {
@@ -102,7 +97,16 @@ void SinkRelay::close(LockMode lock, SetDeleter deleteSet, void* set) {
 
 void SinkRelay::deleteAndDetach(SetDeleter deleteSet, void* set) {
     deleteSet(set);  // after this the feed starts no callback for the set
-    detached_ = true;
+    detached_.store(true, std::memory_order_relaxed);
+}
+
+// Deleted from inside its own notification: this thread already holds
+// supplierLock as writer. The set goes, and the relay retires, when the
+// notification has unwound (Dispatch's end).
+void SinkRelay::deferClose(SetDeleter deleteSet, void* set) {
+    detached_.store(true, std::memory_order_relaxed);
+    pendingDeleter_ = deleteSet;
+    pendingSet_ = set;
 }
 
 void SinkRelay::finishDeferredClose() {

@@ -79,7 +79,6 @@ void TickSupplier::subscribe(data::NameList* names) {
         const auto [entry, added] = fieldIds.try_emplace(id, TickField{&fieldNameById(id), readOrder.size()});
         if (added) readOrder.push_back(&entry->second);
     }
-    initialLoadDone = false;
     indexFields();
 }
 
