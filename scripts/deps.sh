@@ -9,7 +9,7 @@ packages=(build-essential cmake pkg-config libace-dev libcli11-dev libfmt-dev li
           libpugixml-dev gnuplot-nox libcpp-httplib-dev)
 if [ "${1:-}" != demo ]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev binutils dpkg-dev file chromium
-             clang-14 libfuzzer-14-dev libclang-rt-14-dev)
+             clang-14 libfuzzer-14-dev libclang-rt-14-dev python3 g++-mingw-w64-x86-64-posix)
 fi
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 missing=()

@@ -14,6 +14,7 @@
 #include "PluginManager/tellivar/locks.h"
 #include "PluginManager/tellivar/session.h"
 #include "host/data.h"
+#include "PluginManager/tellivar/platform.h"
 
 // ---- Ability record --------------------------------------------------------
 

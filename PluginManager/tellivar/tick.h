@@ -16,6 +16,7 @@
 
 #include "PluginManager/tellivar/init.h"
 #include "PluginManager/tellivar/locks.h"
+#include "PluginManager/tellivar/platform.h"
 #include "PluginManager/tellivar/sink_relay.h"
 
 // ---- Compatibility surface ------------------------------------------------
