@@ -7,6 +7,7 @@
 #include <string>
 
 #include "PluginManager/tellivar/acelog.h"
+#include "PluginManager/tellivar/dictionary.h"
 #include "PluginManager/tellivar/feed_boundary.h"
 #include "PluginManager/tellivar/feed_text.h"
 #include "PluginManager/tellivar/init.h"

@@ -21,9 +21,9 @@ public:
         entries.clear();
     }
 
-    ACE_RW_Thread_Mutex lock;
+    RwLock lock;
     // Each relay with its number, in order of retirement (ascending numbers).
-    std::deque<std::pair<SinkRelay*, std::uint64_t>> entries;  // guarded by lock
+    std::deque<std::pair<SinkRelay*, std::uint64_t>> entries GUARDED_BY(lock);
 };
 
 LingerList lingerList;
@@ -92,11 +92,11 @@ void SinkRelay::close(LockMode lock, SetDeleter deleteSet, void* set) {
 
 void SinkRelay::deleteAndDetach(SetDeleter deleteSet, void* set) {
     deleteSet(set);  // after this the feed starts no callback for the set
-    detached_ = true;
+    detached_.store(true, std::memory_order_relaxed);
 }
 
 void SinkRelay::detachDeferringClose(SetDeleter deleteSet, void* set) {
-    detached_ = true;
+    detached_.store(true, std::memory_order_relaxed);
     pendingDeleter_ = deleteSet;
     pendingSet_ = set;
 }

@@ -20,8 +20,6 @@
 // host thread when a history completes inside its creation (CreationNotice).
 #pragma once
 
-#include <ace/RW_Thread_Mutex.h>
-
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -94,7 +92,7 @@ public:
     void close(LockMode lock, SetDeleter deleteSet, void* set);
 
     // Callback against destruction: the callback holds it as writer.
-    ACE_RW_Thread_Mutex supplierLock;
+    RwLock supplierLock;
 
     // A notification that the creating host thread makes itself, outside any
     // dispatch and without supplierLock: a history whose set answered at once.
@@ -106,12 +104,14 @@ public:
     class CreationNotice {
     public:
         explicit CreationNotice(SinkRelay& relay) : relay_(relay) { relay_.creationNotice_ = true; }
-        ~CreationNotice();
+        // Both read pendingDeleter_ without supplierLock: during the notice only
+        // this thread has the supplier, so only this thread can have set it.
+        ~CreationNotice() NO_THREAD_SAFETY_ANALYSIS;
         CreationNotice(const CreationNotice&) = delete;
         CreationNotice& operator=(const CreationNotice&) = delete;
 
         // True once the supplier was deleted during the notice.
-        bool closed() const { return relay_.pendingDeleter_ != nullptr; }
+        bool closed() const NO_THREAD_SAFETY_ANALYSIS { return relay_.pendingDeleter_ != nullptr; }
 
     private:
         SinkRelay& relay_;
@@ -126,14 +126,14 @@ protected:
     // One dispatch: marks the callback for SinkLinger, takes supplierLock as
     // writer and tells whether the supplier is still there. At its end it
     // completes a close() that the notification itself asked for.
-    class Dispatch {
+    class SCOPED_CAPABILITY Dispatch {
     public:
-        explicit Dispatch(SinkRelay& relay) : relay_(relay), guard_(lockOf(relay)) {
-            if (relay_.detached_) return;
+        explicit Dispatch(SinkRelay& relay) ACQUIRE(relay.supplierLock) : relay_(relay), guard_(lockOf(relay)) {
+            if (relay_.detached_.load(std::memory_order_relaxed)) return;
             live_ = true;
             relay_.dispatching_.store(std::this_thread::get_id(), std::memory_order_relaxed);
         }
-        ~Dispatch() {
+        ~Dispatch() RELEASE() {
             if (!live_) return;
             relay_.dispatching_.store(std::thread::id(), std::memory_order_relaxed);
             if (relay_.pendingDeleter_ != nullptr) relay_.finishDeferredClose();  // still under supplierLock
@@ -150,7 +150,7 @@ protected:
             const std::uint64_t seen;
         };
 
-        static ACE_RW_Thread_Mutex& lockOf(SinkRelay& relay) {
+        static RwLock& lockOf(SinkRelay& relay) {
             if (void (*hook)() = beforeLockHook_.load(std::memory_order_relaxed)) hook();
             return relay.supplierLock;
         }
@@ -162,17 +162,22 @@ protected:
     };
 
 private:
-    void deleteAndDetach(SetDeleter deleteSet, void* set);  // under supplierLock
-    // Under supplierLock: detaches, and keeps the set for the notification's end.
-    void detachDeferringClose(SetDeleter deleteSet, void* set);
-    // Under supplierLock: deletes the set a close() inside a notification left.
-    void deletePendingSet();
-    // Dispatch's end, under supplierLock: deletes that set and retires the relay.
-    void finishDeferredClose();
+    void deleteAndDetach(SetDeleter deleteSet, void* set) REQUIRES_SHARED(supplierLock);
+    // Under supplierLock as writer: detaches, and keeps the set for the
+    // notification's end. Inside a dispatch that lock is held through the
+    // thread's Dispatch, which the analysis cannot see from here.
+    void detachDeferringClose(SetDeleter deleteSet, void* set) NO_THREAD_SAFETY_ANALYSIS;
+    // Deletes the set a close() inside a notification left.
+    void deletePendingSet() REQUIRES(supplierLock);
+    // Dispatch's end: deletes that set and retires the relay.
+    void finishDeferredClose() REQUIRES(supplierLock);
 
     TELLIVAR_HIDDEN static std::atomic<void (*)()> beforeLockHook_;
 
-    bool detached_ = false;                     // under supplierLock
+    // Set under supplierLock held in either mode (the destructors of history
+    // and tick hold it as reader), read by the dispatch holding it as writer.
+    // Atomic, as a reader's hold alone does not exclude another reader.
+    std::atomic<bool> detached_{false};
     // A CreationNotice is open. Written by the creating thread; while it is
     // set, only a consumer on that thread has the supplier and can close it.
     bool creationNotice_ = false;
@@ -181,8 +186,8 @@ private:
     std::atomic<std::thread::id> dispatching_{};
     // A close() from inside a dispatch or a CreationNotice, to be finished at
     // its end; under supplierLock.
-    SetDeleter pendingDeleter_ = nullptr;
-    void* pendingSet_ = nullptr;
+    SetDeleter pendingDeleter_ GUARDED_BY(supplierLock) = nullptr;
+    void* pendingSet_ GUARDED_BY(supplierLock) = nullptr;
 };
 
 // Record-set sink of a history or update supplier: forwards to
@@ -197,8 +202,11 @@ public:
     void onRecordSetEvent(TRecordSet* set, int event, long first, long second) override {
         Dispatch dispatch(*this);
         if (!dispatch.live()) return;  // the supplier is gone
-        // The arguments go by value: the callback body gets them without an indirection.
-        guardFeedCallback(logPath_, escapedLine_, [target = target_, set, event, first, second] {
+        // The arguments go by value: the callback body gets them without an
+        // indirection. The dispatch holds this relay's supplierLock, which is
+        // the target's; the analysis neither follows a lock into a lambda nor
+        // sees that the target is bound to this relay.
+        guardFeedCallback(logPath_, escapedLine_, [target = target_, set, event, first, second]() NO_THREAD_SAFETY_ANALYSIS {
             target->handleRecordSetEvent(set, event, first, second);
         });
     }
@@ -220,8 +228,8 @@ public:
     void onSnapshotUpdate(SnapshotSet* set, std::uint8_t changedCount, const std::uint8_t* changedIds) override {
         Dispatch dispatch(*this);
         if (!dispatch.live()) return;
-        guardFeedCallback(logPath_, escapedLine_, [target = target_, set, changedCount, changedIds] {
-            target->handleSnapshotUpdate(set, changedCount, changedIds);
+        guardFeedCallback(logPath_, escapedLine_, [target = target_, set, changedCount, changedIds]() NO_THREAD_SAFETY_ANALYSIS {
+            target->handleSnapshotUpdate(set, changedCount, changedIds);  // as in RecordSetRelay
         });
     }
 
