@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -20,6 +21,7 @@ struct LogEvent {
     Kind kind;
     std::string text;
     int code = 0;
+    std::thread::id thread = std::this_thread::get_id();  // the thread the plug-in logged it on
 };
 
 // The ability record's online flag as a listener saw it.
