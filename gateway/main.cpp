@@ -25,15 +25,15 @@ std::string envOr(const char* name, const char* fallback) {
     return value != nullptr && *value != '\0' ? value : fallback;
 }
 
-// The stand-in feed client beside this program: ../lib in the build tree and
-// in an installation alike; the loader's search path otherwise.
+// The stand-in feed client: installed in ../lib/tellivar/simfeed beside this
+// program, built in ../lib; the loader's search path otherwise.
 std::string defaultFeedLibrary() {
     char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n > 0) {
         std::string dir(self, static_cast<std::size_t>(n));
         dir = dir.substr(0, dir.rfind('/'));
-        for (const char* relative : {"/../lib/libTellivarClient.so.1", "/lib/libTellivarClient.so.1"}) {
+        for (const char* relative : {"/../lib/tellivar/simfeed/libTellivarClient.so.1", "/../lib/libTellivarClient.so.1"}) {
             const std::string path = dir + relative;
             if (access(path.c_str(), R_OK) == 0) return path;
         }

@@ -39,8 +39,7 @@ gateway_pid=$!
 run_host() {  # log file, host arguments...
   local log=$1
   shift
-  TELLIVAR_NATS_URL="$url" LD_LIBRARY_PATH="$PWD/build/lib/tellivar/nats${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
-    "$host" "$@" >"$work/$log" 2>&1 &
+  TELLIVAR_NATS_URL="$url" "$host" --feed nats "$@" >"$work/$log" 2>&1 &
   pids+=($!)
 }
 run_host quotes.log quotes ACME GLOBEX --fields Trade,Bid,Ask --seconds "$seconds" --plain

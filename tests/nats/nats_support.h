@@ -11,7 +11,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,8 +23,6 @@
 #include <vector>
 
 #include "feed/TellivarClient.h"
-
-extern char** environ;
 
 // Skips the test, with the reason, when nats-server is not installed.
 #define SKIP_WITHOUT_NATS_SERVER()                                                              \
@@ -49,12 +47,17 @@ public:
         std::vector<char*> argv;
         for (std::string& arg : args) argv.push_back(arg.data());
         argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = 0;
-        posix_spawn_file_actions_destroy(&actions);
+        pid_ = fork();
+        if (pid_ == 0) {
+            // The server ends with the test, also when the test dies.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            dup2(null, 2);
+            execv(path.c_str(), argv.data());
+            _exit(127);
+        }
+        if (pid_ < 0) pid_ = 0;
         // Ready once it accepts connections; bounded.
         for (int i = 0; i < 200 && pid_ != 0 && !accepts(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(25));
