@@ -187,12 +187,9 @@ void put(Writer& w, const HistoryDone& m) {
     w.u8(m.result);
     w.u32(m.total);
 }
-void put(Writer& w, const Subscribe& m) {
-    w.u64(m.client);
-    w.u8(m.stream ? 1 : 0);
-    w.text8(m.key);
-}
-void put(Writer& w, const Unsubscribe& m) {
+// Subscribe and Unsubscribe share their layout.
+template <class Interest>
+auto put(Writer& w, const Interest& m) -> decltype(m.stream, void()) {
     w.u64(m.client);
     w.u8(m.stream ? 1 : 0);
     w.text8(m.key);

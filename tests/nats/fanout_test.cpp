@@ -194,6 +194,14 @@ protected:
         if (!credentials.empty()) url.insert(std::string("nats://").size(), credentials + "@");
         return url;
     }
+    // A snapshot set of `symbol` on `c`, initialised, telling `sink`.
+    static SnapshotSet* openQuote(Client& c, const char* symbol, QuoteLog& sink) {
+        SnapshotSet* set = c.client.CreateSnapshotSet(symbol);
+        if (set == nullptr) return nullptr;
+        set->sink = &sink;
+        set->Init();
+        return set;
+    }
     bool gatewayLogged(const std::string& text) {
         std::lock_guard<std::mutex> lock(logMutex);
         for (const std::string& line : gatewayLog)
@@ -320,12 +328,10 @@ TEST_F(FanOut, ShouldDeleteTheFeedSetsOfAClientWhoseLeaseRunsOut) {
     Client& c = connectClient();
     ASSERT_TRUE(eventually([&] { return c.status.saw("ready"); }));
     QuoteLog sink;
-    SnapshotSet* set = c.client.CreateSnapshotSet("ACME");
-    set->sink = &sink;
-    set->Init();
+    SnapshotSet* set = openQuote(c, "ACME", sink);
     ASSERT_TRUE(eventually([&] { return sink.calls >= 1; }));
     ASSERT_EQ(feed.liveSets(), baseline + 1);
-    // The client vanishes without unsubscribing: its connection closes, the set stays.
+    // The client goes quiet without unsubscribing: logged off, it renews no lease.
     c.client.Disconnect();
     EXPECT_TRUE(eventually([&] { return gatewayLogged("left (lease expired)"); }));
     EXPECT_TRUE(eventually([&] { return feed.liveSets() == baseline; })) << "the expired lease freed the feed set";
@@ -337,9 +343,7 @@ TEST_F(FanOut, ShouldTellClientsWhenTheFeedDropsAndResendFullImagesWhenItIsBack)
     Client& c = connectClient();
     ASSERT_TRUE(eventually([&] { return c.status.saw("ready"); }));
     QuoteLog sink;
-    SnapshotSet* set = c.client.CreateSnapshotSet("ACME");
-    set->sink = &sink;
-    set->Init();
+    SnapshotSet* set = openQuote(c, "ACME", sink);
     ASSERT_TRUE(eventually([&] { return sink.calls >= 1; }));
     const int before = sink.calls;
 
@@ -382,9 +386,7 @@ TEST_F(FanOut, ShouldDropHostileMessagesWithALogLineAndKeepTheSetIntact) {
     Client& c = connectClient();
     ASSERT_TRUE(eventually([&] { return c.status.saw("ready"); }));
     QuoteLog sink;
-    SnapshotSet* set = c.client.CreateSnapshotSet("ACME");
-    set->sink = &sink;
-    set->Init();
+    SnapshotSet* set = openQuote(c, "ACME", sink);
     ASSERT_TRUE(eventually([&] { return sink.calls >= 1; }));
     double tradeBefore = 0;
     set->GetDouble(kTradeId, &tradeBefore);
@@ -470,10 +472,7 @@ TEST_F(Entitled, ShouldGiveALimitedTraderItsSymbolsAloneAndRefuseQuotesPublished
                          {bob, "GLOBEX", bobGlobex}};
     std::vector<std::pair<Client*, SnapshotSet*>> sets;
     for (const auto& s : subscriptions) {
-        SnapshotSet* set = s.client.client.CreateSnapshotSet(s.symbol);
-        set->sink = &s.sink;
-        set->Init();
-        sets.emplace_back(&s.client, set);
+        sets.emplace_back(&s.client, openQuote(s.client, s.symbol, s.sink));
     }
     ASSERT_TRUE(eventually([&] { return aliceAcme.calls >= 1 && aliceGlobex.calls >= 1 && bobAcme.calls >= 1; }));
     ASSERT_TRUE(eventually([&] {
