@@ -1057,9 +1057,16 @@ void NatsClient::onHistoryDone(const wire::HistoryDone& done) {
         return;
     }
     if (set->load != NatsRecordSet::Load::Waiting && set->load != NatsRecordSet::Load::Pending) return;
-    set->publish(std::move(set->incoming), 0);
+    // Published with mu_ released: a host reading the set holds its read
+    // lock and may take mu_ (a Delete); mu_ is never held around dataLock.
+    std::vector<wire::Bar> bars = std::move(set->incoming);
     set->incoming.clear();
-    if (waiting && done.result == 3) {
+    lock.unlock();
+    set->publish(std::move(bars), 0);  // the set lives: deletes during a pass are deferred
+    lock.lock();
+    if (std::find(recordSets_.begin(), recordSets_.end(), set) == recordSets_.end()) return;
+    // Init may have stopped waiting meanwhile: then an event tells of the bars.
+    if (set->load == NatsRecordSet::Load::Waiting && done.result == 3) {
         set->load = NatsRecordSet::Load::AtOnce;  // Init returns 3; no event
         historyAnswered_.notify_all();
         return;
