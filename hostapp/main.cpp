@@ -83,7 +83,7 @@ std::string feedLibraryNamesText(bool withMeanings) {
 
 void addGlobalOptions(CLI::App& app, CommandLine& line) {
     app.add_option("--plugin", line.host.pluginPath, "Plug-in library to load (default: the built libtellivar.so)");
-    app.add_option("--feed-library", line.feedLibrary,
+    app.add_option("--feed-library,--feed", line.feedLibrary,
                    "Feed client library to load before the plug-in: a path, or one of " + feedLibraryNamesText(true))
         ->check(CLI::Validator(
             [](std::string& text) {

@@ -78,6 +78,8 @@ const std::vector<FeedLibraryName>& feedLibraryNames() {
     static const std::vector<FeedLibraryName> names = {
         {kDefaultFeedLibrary, "the stand-in feed",
          {"../lib/tellivar/simfeed/libTellivarClient.so.1", "../lib/libTellivarClient.so.1"}},
+        {"nats", "the NATS feed client, served by a tellivar-gateway (docs/fanout.md)",
+         {"../lib/tellivar/nats/libTellivarClient.so.1"}},
         {"system", "none loaded: the plug-in binds to the feed client the system has", {}},
     };
     return names;

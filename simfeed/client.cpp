@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "feedtime/feed_time.h"
 #include "simfeed/calendar.h"
 
 namespace simfeed {
@@ -221,22 +222,13 @@ Instrument* SimClient::instrumentFor(const std::string& symbol) {
 // ---- Feed times --------------------------------------------------------------------
 
 FeedTime SimClient::MakeTime(int year, int month, int day, int hour, int minute, int second) {
-    return static_cast<FeedTime>(
-        clampFeedTime(static_cast<double>(secondsFromCivil(year, month, day, hour, minute, second))));
+    return feedtime::make(year, month, day, hour, minute, second);
 }
 
-void SimClient::GetYMD(FeedTime time, int* year, int* month, int* day) {
-    const CivilDate date = civilFromDays(static_cast<std::int64_t>(time) / kSecondsPerDay);
-    if (year != nullptr) *year = date.year;
-    if (month != nullptr) *month = date.month;
-    if (day != nullptr) *day = date.day;
-}
+void SimClient::GetYMD(FeedTime time, int* year, int* month, int* day) { feedtime::splitDate(time, year, month, day); }
 
 void SimClient::GetHMS(FeedTime time, int* hour, int* minute, int* second) {
-    const auto intoDay = static_cast<int>(static_cast<std::int64_t>(time) % kSecondsPerDay);
-    if (hour != nullptr) *hour = intoDay / 3600;
-    if (minute != nullptr) *minute = intoDay / 60 % 60;
-    if (second != nullptr) *second = intoDay % 60;
+    feedtime::splitClock(time, hour, minute, second);
 }
 
 // ---- The simulated clock and the control surface ----------------------------------

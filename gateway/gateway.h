@@ -1,0 +1,144 @@
+// The market-data gateway: one feed client, logged on once, fanned out to any
+// number of NATS feed clients over a NATS connection.
+//
+// What it serves (subjects and messages in wire/wire.h):
+//  - quotes: one snapshot set per symbol while a client wants it; each
+//    update published once as the changed field ids with their values;
+//    a full image in answer to every Subscribe;
+//  - update streams: one record set per stream query while wanted; every
+//    record-set event published with the newest bar (or the whole window
+//    when a bar opens);
+//  - histories: answered in chunks; identical requests (query and record
+//    count) in flight at once share one feed record set;
+//  - a heartbeat carrying the feed's state, and the feed's messages.
+// Interest is leased: a client that stops renewing loses its interest after
+// the lease, and a set nobody wants any more is deleted.
+//
+// Threads: NATS handler threads (requests), the feed thread (sink calls) and
+// the gateway's own housekeeping thread (heartbeat, leases). `mu_` guards all
+// state; it is held while calling the feed client, which never calls a sink
+// with its own lock held, and while publishing, so that every subject's
+// messages leave in the order of their sequence numbers.
+#pragma once
+
+#include <nats/nats.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "feed/TellivarClient.h"
+#include "wire/wire.h"
+
+namespace gateway {
+
+struct Options {
+    std::string user, password;  // the feed logon
+    std::chrono::milliseconds lease{10000};
+    std::chrono::milliseconds heartbeat{1000};
+    // Receives every log line (client join/leave, feed state); null: none.
+    std::function<void(const std::string&)> log;
+};
+
+struct Stats {
+    std::size_t clients = 0, symbols = 0, streams = 0, sets = 0;
+    std::uint64_t updatesIn = 0, messagesOut = 0;
+    double updatesInPerSecond = 0, messagesOutPerSecond = 0;
+    std::uint64_t historyRequests = 0, historyCoalesced = 0, historyFeedRequests = 0;
+    bool feedUp = false;
+    std::string json() const;
+};
+
+class Gateway final : public EConnectStatus {
+public:
+    // `feed` and `nats` are not owned and must outlive stop().
+    Gateway(TellivarClient* feed, natsConnection* nats, Options options);
+    ~Gateway() override;
+    Gateway(const Gateway&) = delete;
+    Gateway& operator=(const Gateway&) = delete;
+
+    // Subscribes to the request subjects and connects the feed. False, with
+    // `error` set, when a subscription failed.
+    bool start(std::string* error);
+    // Unsubscribes, deletes every feed set, logs off and shuts the feed down.
+    // Any thread but the feed thread; once.
+    void stop();
+    Stats stats();
+
+    // ---- EConnectStatus: the feed thread ----
+    void onSendCredentials(std::int32_t, std::int32_t) override;
+    void onLogon(std::int32_t) override;
+    void onLogOff() override;
+    void onReady() override;
+    void onMessage(const char* text) override;
+
+    struct QuoteFeed;
+    struct StreamFeed;
+    struct HistoryLoad;
+    void onQuote(QuoteFeed* feed, std::uint8_t count, const std::uint8_t* ids);
+    void onStreamEvent(StreamFeed* feed, int event, long first, long second);
+    void onHistoryEvent(HistoryLoad* load, int event);
+
+private:
+    struct Client {
+        std::chrono::steady_clock::time_point expiry;
+        std::set<std::pair<bool, std::string>> keys;
+    };
+
+    static void onRequest(natsConnection*, natsSubscription*, natsMsg* msg, void* closure);
+    void handle(natsMsg* msg);
+    void subscribe(const wire::Subscribe& request, const char* reply);
+    void unsubscribe(std::uint64_t client, bool stream, const std::string& key, const char* why);
+    void renew(const wire::Lease& lease);
+    void requestHistory(const wire::HistoryRequest& request, const char* reply);
+    void answerStats(const char* reply);
+
+    // mu_ held.
+    void touch(std::uint64_t client);
+    void dropInterest(bool stream, const std::string& key, std::uint64_t client);
+    void sendHistory(HistoryLoad& load, std::uint8_t result);
+    void finishHistory(HistoryLoad* load);
+    void publish(const std::string& subject, const wire::Message& message);
+    void publishTo(const char* subject, const std::vector<std::uint8_t>& bytes);
+    void publishHeartbeat();
+    void say(const std::string& line);
+    void housekeep();
+    void expireLeases();
+
+    TellivarClient* const feed_;
+    natsConnection* const nats_;
+    const Options options_;
+    const std::uint64_t epoch_;
+
+    std::mutex mu_;
+    std::condition_variable wake_;
+    bool stopping_ = false;  // mu_
+    bool feedUp_ = false;    // mu_
+    std::uint64_t heartbeatSeq_ = 0;
+    std::map<std::uint64_t, Client> clients_;                     // mu_
+    std::map<std::string, std::unique_ptr<QuoteFeed>> quotes_;    // mu_
+    std::map<std::string, std::unique_ptr<StreamFeed>> streams_;  // mu_
+    std::map<std::string, std::unique_ptr<HistoryLoad>> loads_;   // mu_: in flight, by query and count
+    // Sinks whose set was deleted: a callback that started before the delete
+    // may still reach them, so they are freed a housekeeping round later.
+    std::vector<std::shared_ptr<void>> retired_, retiring_;  // mu_
+    std::vector<natsSubscription*> subscriptions_;
+    std::thread housekeeper_;
+
+    // Counters (mu_).
+    std::uint64_t updatesIn_ = 0, messagesOut_ = 0;
+    std::uint64_t historyRequests_ = 0, historyCoalesced_ = 0, historyFeedRequests_ = 0;
+    std::uint64_t rateUpdatesMark_ = 0, rateMessagesMark_ = 0;
+    std::chrono::steady_clock::time_point rateSince_ = std::chrono::steady_clock::now();
+    double updatesRate_ = 0, messagesRate_ = 0;
+};
+
+}  // namespace gateway

@@ -1,0 +1,148 @@
+// tellivar-gateway: loads a feed client library, logs on once, and serves its
+// quotes, update streams and histories to NATS feed clients (gateway.h).
+// Runs until SIGINT or SIGTERM.
+#include <dlfcn.h>
+#include <nats/nats.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gateway/gateway.h"
+
+namespace {
+
+std::string envOr(const char* name, const char* fallback) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+// The stand-in feed client: installed in ../lib/tellivar/simfeed beside this
+// program, built in ../lib; the loader's search path otherwise.
+std::string defaultFeedLibrary() {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        std::string dir(self, static_cast<std::size_t>(n));
+        dir = dir.substr(0, dir.rfind('/'));
+        for (const char* relative : {"/../lib/tellivar/simfeed/libTellivarClient.so.1", "/../lib/libTellivarClient.so.1"}) {
+            const std::string path = dir + relative;
+            if (access(path.c_str(), R_OK) == 0) return path;
+        }
+    }
+    return "libTellivarClient.so.1";
+}
+
+std::vector<std::string> splitList(const std::string& text) {
+    std::vector<std::string> items;
+    std::stringstream in(text);
+    for (std::string item; std::getline(in, item, ',');)
+        if (!item.empty()) items.push_back(item);
+    return items;
+}
+
+void logLine(const std::string& line) {
+    char stamp[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    std::fprintf(stderr, "%s tellivar-gateway: %s\n", stamp, line.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Market-data gateway: one feed logon, fanned out over NATS"};
+    std::string feedLibrary = defaultFeedLibrary();
+    std::string user = envOr("TELLIVAR_GATEWAY_USER", "demo");
+    std::string password = envOr("TELLIVAR_GATEWAY_PASSWORD", "demo");
+    std::string servers = "nats://127.0.0.1:4222";
+    std::string natsUser, natsPassword, natsCreds;
+    bool quiet = false;
+    double leaseSeconds = 10;
+    app.add_option("--feed-library", feedLibrary, "Feed client library to load")->capture_default_str();
+    app.add_option("--user", user, "Feed user name (TELLIVAR_GATEWAY_USER)");
+    app.add_option("--password", password, "Feed password (TELLIVAR_GATEWAY_PASSWORD)");
+    app.add_option("--nats", servers, "NATS servers, comma-separated")->capture_default_str();
+    app.add_option("--nats-user", natsUser, "NATS user name");
+    app.add_option("--nats-password", natsPassword, "NATS password");
+    app.add_option("--nats-creds", natsCreds, "NATS credentials file");
+    app.add_option("--lease", leaseSeconds, "Seconds a client's interest lasts without renewal")
+        ->capture_default_str()
+        ->check(CLI::Range(1.0, 3600.0));
+    app.add_flag("--quiet", quiet, "No log lines");
+    CLI11_PARSE(app, argc, argv);
+
+    // Signals go to sigwait below, not to any thread libnats or the feed starts.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    void* library = dlopen(feedLibrary.c_str(), RTLD_NOW | RTLD_LOCAL);
+    auto** client = library != nullptr ? static_cast<TellivarClient**>(dlsym(library, "pTellivarClient")) : nullptr;
+    if (client == nullptr || *client == nullptr) {
+        std::fprintf(stderr, "tellivar-gateway: cannot load a feed client from %s: %s\n", feedLibrary.c_str(),
+                     library == nullptr ? dlerror() : "no pTellivarClient");
+        return 2;
+    }
+
+    natsOptions* options = nullptr;
+    natsConnection* nats = nullptr;
+    const std::vector<std::string> urls = splitList(servers);
+    std::vector<const char*> urlTexts;
+    for (const std::string& url : urls) urlTexts.push_back(url.c_str());
+    natsStatus s = natsOptions_Create(&options);
+    if (s == NATS_OK) s = natsOptions_SetServers(options, urlTexts.data(), static_cast<int>(urlTexts.size()));
+    if (s == NATS_OK) s = natsOptions_SetName(options, "tellivar-gateway");
+    if (s == NATS_OK) s = natsOptions_SetMaxReconnect(options, -1);
+    if (s == NATS_OK && !natsUser.empty()) s = natsOptions_SetUserInfo(options, natsUser.c_str(), natsPassword.c_str());
+    if (s == NATS_OK && !natsCreds.empty()) s = natsOptions_SetUserCredentialsFromFiles(options, natsCreds.c_str(), nullptr);
+    if (s == NATS_OK) s = natsConnection_Connect(&nats, options);
+    natsOptions_Destroy(options);
+    if (s != NATS_OK) {
+        std::fprintf(stderr, "tellivar-gateway: cannot connect to NATS at %s: %s\n", servers.c_str(),
+                     natsStatus_GetText(s));
+        return 3;
+    }
+
+    gateway::Options settings;
+    settings.user = user;
+    settings.password = password;
+    settings.lease = std::chrono::milliseconds(static_cast<long>(leaseSeconds * 1000));
+    if (!quiet) settings.log = logLine;
+    int status = 0;
+    {
+        gateway::Gateway gateway(*client, nats, settings);
+        std::string error;
+        if (!gateway.start(&error)) {
+            std::fprintf(stderr, "tellivar-gateway: %s\n", error.c_str());
+            status = 3;
+        } else {
+            if (!quiet) logLine("serving on " + servers + " with the feed client " + feedLibrary);
+            int signal = 0;
+            sigwait(&stopSignals, &signal);
+            if (!quiet) logLine(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+            gateway.stop();
+        }
+    }
+    // Drain: what was published goes out, then the connection closes. Drain
+    // returns at once; the connection is freed only once it is closed.
+    if (natsConnection_DrainTimeout(nats, 5000) == NATS_OK) {
+        for (int i = 0; i < 600 && !natsConnection_IsClosed(nats); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    natsConnection_Destroy(nats);
+    nats_CloseAndWait(5000);
+    return status;
+}

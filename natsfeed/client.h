@@ -1,0 +1,239 @@
+// The NATS feed client: the feed contract of feed/TellivarClient.h served by a
+// tellivar-gateway over NATS (subjects and messages in wire/wire.h).
+//
+// Threads: one feed thread of this client's own, started by the first
+// Connect or Create, stopped by Shutdown, runs every sink callback. NATS
+// library threads only copy incoming messages into the feed thread's queue
+// (`queueMu_`); host threads create, initialise, read and delete sets.
+// Locks: `mu_` guards the client state marked "mu_" and is never held while
+// a sink runs; `queueMu_` guards the queue alone and is taken last. Each
+// set's `dataLock` guards its values or bars: the feed thread writes them
+// under the exclusive side, readers bracket reads with EnterRead/LeaveRead.
+// Deletion: Delete raises the set's `dropped` flag, which the feed thread
+// tests immediately before every call to the set's sink, and takes the set
+// out of the registry. It never waits for a callback; a set deleted during
+// a feed pass is freed at the end of the pass.
+#pragma once
+
+#include <nats/nats.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "feed/TellivarClient.h"
+#include "wire/wire.h"
+
+namespace natsfeed {
+
+class NatsClient;
+
+// What a set has of the gateway's sequence: the image it was given and the
+// updates that came before that image did (kept until it comes).
+template <class Update>
+struct Sequence {
+    bool haveImage = false;
+    std::uint64_t epoch = 0, seq = 0;
+    std::vector<Update> early;  // feed thread
+};
+
+class NatsSnapshotSet final : public SnapshotSet {
+public:
+    NatsSnapshotSet(NatsClient* c, std::string s, std::uint64_t i) : client(c), symbol(std::move(s)), id(i) {}
+    bool Init() override;
+    void EnterRead() override { dataLock.lock_shared(); }
+    void LeaveRead() override { dataLock.unlock_shared(); }
+    bool GetDouble(short id, double* value) override;
+    bool GetDWord(short id, FeedTime* value) override;
+
+    NatsClient* const client;
+    const std::string symbol;
+    const std::uint64_t id;
+    std::atomic<bool> dropped{false};
+    bool initialised = false;         // mu_
+    Sequence<wire::Quote> sequence;   // feed thread
+    std::shared_mutex dataLock;
+    double value[wire::kMaxFieldId + 1] = {};  // dataLock
+    bool has[wire::kMaxFieldId + 1] = {};      // dataLock
+    FeedTime tradeTime = 0;                    // dataLock
+};
+
+class NatsRecordSet final : public TRecordSet {
+public:
+    NatsRecordSet(NatsClient* c, std::string q, std::uint64_t i);
+    void SetSink(ITRecSetSink* sink) override;
+    int Init(int records, unsigned long flags) override;
+    void EnterRead() override { dataLock.lock_shared(); }
+    void LeaveRead() override { dataLock.unlock_shared(); }
+    short GetFieldIx(const char* name) override;
+    bool GetRecDouble(long record, short field, double* value) override;
+    bool GetETime(long record, int kind, FeedTime* time) override;
+
+    // Replaces the records (feed thread, or before the feed thread knows them).
+    void publish(std::vector<wire::Bar> records, std::int64_t origin);
+
+    enum class Load { Idle, Waiting, Pending, AtOnce, Done, Failed };
+
+    NatsClient* const client;
+    const std::string query;
+    const std::uint64_t id;
+    std::atomic<bool> dropped{false};
+    ITRecSetSink* sink = nullptr;  // mu_
+    Load load = Load::Idle;        // mu_
+    bool live = false;             // mu_: an update stream
+    bool requestSent = false;      // mu_: a history request is out
+    int asked = 0;                 // mu_
+    bool loadedOnce = false;       // feed thread: event 1 was given
+    std::vector<wire::Bar> incoming;  // feed thread: history chunks so far
+    Sequence<wire::Stream> sequence;  // feed thread
+    std::shared_mutex dataLock;
+    std::vector<wire::Bar> bars;   // dataLock
+    std::int64_t origin = 0;       // dataLock
+
+private:
+    void updateMembers();  // dataLock held exclusively
+};
+
+class NatsClient final : public TellivarClient {
+public:
+    NatsClient();
+    ~NatsClient() override;
+
+    bool Connect(EConnectStatus* status) override;
+    void SendLogon(const char* user, const char* password) override;
+    void Disconnect() override;
+    void Shutdown() override;
+    TRecordSet* CreateTRecordSet(const char* query) override;
+    SnapshotSet* CreateSnapshotSet(const char* symbol) override;
+    void DeleteTRecordSet(TRecordSet* set) override;
+    void DeleteSnapshotSet(SnapshotSet* set) override;
+    FeedTime MakeTime(int year, int month, int day, int hour, int minute, int second) override;
+    void GetYMD(FeedTime time, int* year, int* month, int* day) override;
+    void GetHMS(FeedTime time, int* hour, int* minute, int* second) override;
+
+    // Set operations that need the client's state (host threads).
+    void initSnapshot(NatsSnapshotSet* set);
+    int initRecordSet(NatsRecordSet* set, int records);
+    void setSink(NatsRecordSet* set, ITRecSetSink* sink);
+    // Stops the feed thread without delivering anything more: at process exit.
+    void stopAtExit();
+
+private:
+    using Clock = std::chrono::steady_clock;
+    enum class Link { Down, AwaitingCredentials, Connecting, WaitingForFeed, Up };
+
+    // ---- Host side ----
+    void ensureThread();  // mu_ held
+    void post(std::function<void()> task);
+    template <class Set>
+    void deleteSet(Set* set);
+
+    // ---- NATS library threads ----
+    static void onNatsMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure);
+    static void onNatsDisconnected(natsConnection*, void* closure);
+    static void onNatsError(natsConnection* nats, natsSubscription*, natsStatus status, void* closure);
+    static void onNatsClosed(natsConnection*, void* closure);
+
+    // ---- The feed thread ----
+    void run();
+    void logOn(std::uint64_t generation);
+    void logOff(std::uint64_t generation);
+    void onInbound(const std::string& subject, const std::vector<std::uint8_t>& bytes);
+    void onHeartbeat(const wire::Heartbeat& beat);
+    void goUp(std::unique_lock<std::mutex>& lock);
+    void onQuote(const wire::Quote& quote, const std::string& subject, NatsSnapshotSet* only);
+    void onStream(const wire::Stream& stream, const std::string& subject, NatsRecordSet* only);
+    void onHistoryChunk(const wire::HistoryChunk& chunk);
+    void onHistoryDone(const wire::HistoryDone& done);
+    void onRefusal(const wire::Refusal& refusal, const std::string& subject);
+    void tick();
+    void feedDown(const std::string& text);
+    template <class Set, class Update, class Apply, class Ask>
+    void follow(const std::vector<Set*>& targets, const std::vector<Set*>& registry, const Update& update, bool image,
+                const std::string& key, Apply apply, Ask askAgain);
+    void applyQuote(NatsSnapshotSet* set, const wire::Quote& quote);
+    void applyStream(NatsRecordSet* set, const wire::Stream& stream);
+    void notifyConnection(std::function<void(EConnectStatus*)> call);
+    // Runs `call` unless `set` was deleted: the flag is tested immediately before.
+    template <class Set, class F>
+    void deliver(Set* set, F&& call) {
+        if (!set->dropped.load()) call();
+    }
+    void log(const std::string& line);
+
+    // ---- mu_ held ----
+    void resubscribeAll();
+    void requestImage(NatsSnapshotSet* set);
+    void requestStream(NatsRecordSet* set);
+    void sendHistoryRequest(NatsRecordSet* set);
+    void watch(const std::string& subject);
+    void unwatchIfUnused(bool stream, const std::string& key);
+    void sendLease();
+    void publishLocked(const std::string& subject, const wire::Message& message, const std::string& reply = {});
+    void closeNats();
+    NatsSnapshotSet* snapshotById(std::uint64_t id);
+    NatsRecordSet* recordSetById(std::uint64_t id);
+
+    std::mutex mu_;
+    std::condition_variable historyAnswered_;  // with mu_: Init waits for a history's first answer
+    std::thread thread_;                        // mu_
+    std::thread::id feedThreadId_;              // mu_
+    bool running_ = false, stopping_ = false, exiting_ = false;  // mu_
+    bool inPass_ = false;                       // mu_
+    bool atExitRegistered_ = false;             // mu_
+
+    EConnectStatus* sink_ = nullptr;  // mu_: of the latest Connect
+    EConnectStatus* loggedOn_ = nullptr;  // mu_: the sink told onLogon
+    std::uint64_t generation_ = 0;    // mu_: bumped by every Connect and Disconnect
+    Link link_ = Link::Down;          // mu_
+    std::string user_, password_;     // mu_
+    natsConnection* nats_ = nullptr;  // mu_
+    std::string inbox_;               // mu_
+    std::map<std::string, natsSubscription*> watched_;  // mu_: by subject
+    std::vector<natsSubscription*> fixedSubscriptions_;  // mu_
+    std::vector<natsSubscription*> unwatched_;  // mu_: unsubscribed, freed when the connection closes
+    std::uint64_t gatewayEpoch_ = 0;  // mu_
+    bool gatewayFeedUp_ = false;      // mu_: as the last heartbeat said
+    std::string natsUser_, natsPassword_;  // mu_: the credentials nats_ was opened with
+    Clock::time_point lastHeartbeat_{}, nextLease_{}, waitingSince_{};  // mu_
+    std::atomic<Clock::rep> heartbeatSeen_{0};  // NATS threads: when the last heartbeat arrived
+    bool toldWaiting_ = false;        // mu_
+    const std::uint64_t clientId_;
+    std::uint64_t nextSetId_ = 1;     // mu_
+
+    std::vector<NatsSnapshotSet*> snapshots_;  // mu_; owned
+    std::vector<NatsRecordSet*> recordSets_;   // mu_; owned
+    std::vector<NatsSnapshotSet*> retiredSnapshots_;  // mu_: freed at the end of the pass
+    std::vector<NatsRecordSet*> retiredRecordSets_;   // mu_
+
+    // log(): feed thread only.
+    Clock::time_point logWindow_{};
+    int logLines_ = 0, logSuppressed_ = 0;
+
+    // The closed callback of the connection being closed (closeNats waits for it).
+    std::mutex closedMu_;
+    std::condition_variable closedChanged_;
+    bool closedSeen_ = false;  // closedMu_
+
+    std::mutex queueMu_;
+    std::condition_variable queued_;
+    std::deque<std::function<void()>> queue_;  // queueMu_
+    bool queueStop_ = false;                   // queueMu_: stop at once (process exit)
+    bool stopRequested_ = false;               // feed thread: Shutdown's task ran
+};
+
+// Stops the library's one instance at process exit; registered when a feed
+// thread first starts. Null (nothing registered) where clients are made
+// and destroyed by their user, as in tests.
+extern void (*atExit)();
+
+}  // namespace natsfeed

@@ -1,0 +1,94 @@
+// The wire format's decoder: what is encoded decodes to the same message, and
+// every kind of malformed input is dropped with its reason.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+
+#include "wire/wire.h"
+
+namespace {
+
+const wire::Bar kBar{1709647200, 1709647260, 10.5, 11.25, 10.0, 11.0, 1200};
+
+TEST(Wire, ShouldDecodeEveryKindToWhatWasEncoded) {
+    const wire::Message messages[] = {
+        wire::Quote{7, 42, true, 1709647201, "BRK.B", {{0, 1.5}, {27, 1709647201}, {100, -3}}},
+        wire::Stream{7, 43, true, true, 11, 10, "ACME,m5", {kBar, kBar}},
+        wire::Stream{7, 44, false, false, 11, 0, "ACME,5", {kBar}},
+        wire::HistoryRequest{9, 200001, "ACME,1,&EndETime=1709647200"},
+        wire::HistoryChunk{9, 16384, 200000, {kBar}},
+        wire::HistoryDone{9, 3, 200000},
+        wire::Subscribe{5, true, "ACME,D1"},
+        wire::Unsubscribe{5, false, "ACME"},
+        wire::Lease{5},
+        wire::Heartbeat{7, 8, true},
+        wire::FeedMessage{"Feed restarting"},
+        wire::Refusal{"GLOBEX", "Symbol refused by the feed: GLOBEX"},
+    };
+    for (const wire::Message& message : messages) {
+        const std::vector<std::uint8_t> bytes = wire::encode(message);
+        std::string reason;
+        const auto decoded = wire::decode(bytes.data(), bytes.size(), &reason);
+        ASSERT_TRUE(decoded) << "kind " << message.index() << ": " << reason;
+        EXPECT_EQ(decoded->index(), message.index());
+        EXPECT_EQ(wire::encode(*decoded), bytes) << "kind " << message.index();
+    }
+}
+
+TEST(Wire, ShouldDropMalformedMessagesWithTheirReason) {
+    const auto quote = wire::encode(wire::Quote{1, 2, false, 3, "ACME", {{3, 10.0}}});
+    const std::size_t lastValue = quote.size() - 8, lastId = quote.size() - 9;
+    const auto chunk = wire::encode(wire::HistoryChunk{1, 0, 1, {kBar}});
+    auto changed = [](std::vector<std::uint8_t> bytes, const std::function<void(std::vector<std::uint8_t>&)>& edit) {
+        edit(bytes);
+        return bytes;
+    };
+    auto withDouble = [&](double value) {
+        return changed(quote, [&](auto& b) { std::memcpy(&b[lastValue], &value, 8); });
+    };
+    const struct {
+        const char* name;
+        std::vector<std::uint8_t> bytes;
+        const char* reason;
+    } cases[] = {
+        {"empty", {}, "truncated"},
+        {"header only", {'T', 'V', 1}, "truncated"},
+        {"oversized", changed(quote, [](auto& b) { b.resize(wire::kMaxMessage + 1); }), "oversized"},
+        {"other format", changed(quote, [](auto& b) { b[0] = '{'; }), "not a message of this format"},
+        {"wrong version", changed(quote, [](auto& b) { b[2] = 2; }), "wrong version"},
+        {"unknown kind", changed(quote, [](auto& b) { b[3] = 99; }), "unknown message kind"},
+        {"truncated body", changed(quote, [](auto& b) { b.pop_back(); }), "truncated"},
+        {"bytes after the end", changed(quote, [](auto& b) { b.push_back(0); }), "bytes after the message"},
+        {"field id 101", changed(quote, [&](auto& b) { b[lastId] = 101; }), "field id out of range"},
+        {"NaN", withDouble(std::nan("")), "non-finite number"},
+        {"infinity", withDouble(std::numeric_limits<double>::infinity()), "non-finite number"},
+        {"flag 2", changed(quote, [](auto& b) { b[4 + 16] = 2; }), "flag not 0 or 1"},
+        {"symbol with a wildcard", wire::encode(wire::Subscribe{1, false, "AC*E"}), "bad symbol or query text"},
+        {"symbol too long", wire::encode(wire::Subscribe{1, false, std::string(65, 'A')}), "text too long"},
+        {"bar count past the end", changed(chunk, [](auto& b) { b[4 + 16] = 2; }), "bar count runs past the end"},
+        {"chunk beyond the history", changed(chunk, [](auto& b) { b[4 + 8] = 1; }), "chunk beyond the history's end"},
+        {"stream update of two bars", wire::encode(wire::Stream{1, 1, false, false, 1, 0, "ACME,1", {kBar, kBar}}),
+         "stream update without exactly one bar"},
+        {"window not ending at its newest", wire::encode(wire::Stream{1, 1, true, false, 5, 0, "ACME,1", {kBar}}),
+         "stream window does not end at its newest index"},
+        {"history of no records", wire::encode(wire::HistoryRequest{1, 0, "ACME,1"}), "history of no records"},
+        {"unknown history result", wire::encode(wire::HistoryDone{1, 4, 0}), "unknown history result"},
+    };
+    for (const auto& c : cases) {
+        std::string reason;
+        EXPECT_FALSE(wire::decode(c.bytes.data(), c.bytes.size(), &reason)) << c.name;
+        EXPECT_EQ(reason, c.reason) << c.name;
+    }
+}
+
+TEST(Wire, ShouldKeepEverySymbolApartFromTheSubjectSyntax) {
+    EXPECT_EQ(wire::quoteSubject("BRK.B"), "tellivar.quote.BRK_B");
+    EXPECT_EQ(wire::streamSubject("BRK.B,m5"), "tellivar.stream.BRK_B.m5");
+    EXPECT_EQ(wire::historySubject("BRK.B,1,&EndETime=5"), "tellivar.history.BRK_B");
+    EXPECT_EQ(wire::historySubject("A>B,1"), "") << "no symbol, no subject";
+}
+
+}  // namespace
