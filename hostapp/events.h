@@ -20,6 +20,8 @@ struct LogEvent {
     Kind kind;
     std::string text;
     int code = 0;
+    // Logged for a supplier that a web page asked for (serve), not for the session.
+    bool fromPage = false;
 };
 
 // The ability record's online flag as a listener saw it.
