@@ -216,6 +216,7 @@ struct WebServer::HistoryJob {
 };
 
 struct WebServer::Request {
+    bool routed = false;
     std::shared_ptr<HistoryJob> job;
 };
 
@@ -317,42 +318,46 @@ void WebServer::onConnection(MHD_Connection* connection, void** socketState, MHD
     *socketState = nullptr;
 }
 
-MHD_Result WebServer::onRequest(MHD_Connection* connection, const char* url, const char* method, const char* version,
+MHD_Result WebServer::onRequest(MHD_Connection* connection, const char* url, const char* method, const char*,
                                 std::size_t* uploadSize, void** state) {
-    if (*state != nullptr) {
-        // Called again: a body arrived (it was refused: dropped), or a history came back.
-        *uploadSize = 0;
-        auto* request = static_cast<Request*>(*state);
-        std::shared_ptr<HistoryJob> job = request->job;
-        if (!job) return MHD_YES;
-        {
+    if (*state == nullptr) {
+        // The request line and headers are in: the deadline is met.
+        *state = new Request;
+        if (Connection* record = socketOf(connection)) {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (!job->done) return MHD_YES;
+            record->awaitingRequest = false;
         }
-        request->job.reset();
-        if (job->status == 503) {
-            return refuse(connection, 503, job->body, {{"Retry-After", std::to_string(limits_.retryAfterSeconds)}});
+        // Refused at once, so the engine closes the connection without reading a body.
+        if (std::strcmp(method, "GET") != 0) {
+            return refuse(connection, 405, fmt::format("method {} not allowed: every address here takes GET", method),
+                          {{"Allow", "GET"}});
         }
-        return answerJson(connection, job->status, job->body);
+        const std::string length = header(connection, MHD_HEADER_KIND, "Content-Length");
+        if ((!length.empty() && length != "0") || hasHeader(connection, "Transfer-Encoding")) {
+            return refuse(connection, 413, "requests here carry no body");
+        }
+        // Answered on the next call: one queued in the first call closes the connection.
+        return MHD_YES;
     }
-    auto* request = new Request;
-    *state = request;
-    if (Connection* record = socketOf(connection)) {
+    *uploadSize = 0;
+    auto* request = static_cast<Request*>(*state);
+    if (!request->routed) {
+        request->routed = true;
+        if (auto refused = checkAccess(connection, url)) return *refused;
+        return route(connection, url, *request);
+    }
+    // Called again after a history came back.
+    std::shared_ptr<HistoryJob> job = request->job;
+    if (!job) return MHD_YES;
+    {
         std::lock_guard<std::mutex> lock(mutex_);
-        record->awaitingRequest = false;
+        if (!job->done) return MHD_YES;
     }
-    if (std::strcmp(method, "GET") != 0) {
-        return refuse(connection, 405, fmt::format("method {} not allowed: every address here takes GET", method),
-                      {{"Allow", "GET"}});
+    request->job.reset();
+    if (job->status == 503) {
+        return refuse(connection, 503, job->body, {{"Retry-After", std::to_string(limits_.retryAfterSeconds)}});
     }
-    // A body would be read only to be thrown away: the connection closes instead.
-    const std::string length = header(connection, MHD_HEADER_KIND, "Content-Length");
-    if ((!length.empty() && length != "0") || hasHeader(connection, "Transfer-Encoding")) {
-        return refuse(connection, 413, "requests here carry no body", {{"Connection", "close"}});
-    }
-    if (auto refused = checkAccess(connection, url)) return *refused;
-    (void)version;
-    return route(connection, url, *request);
+    return answerJson(connection, job->status, job->body);
 }
 
 void WebServer::onRequestDone(MHD_Connection* connection, Request* request) {
