@@ -6,9 +6,9 @@
 # own are used when present.
 set -euo pipefail
 packages=(build-essential cmake pkg-config libace-dev libcli11-dev libfmt-dev libhowardhinnant-date-dev
-          libpugixml-dev gnuplot-nox libcpp-httplib-dev)
+          libpugixml-dev gnuplot-nox libmicrohttpd-dev)
 if [ "${1:-}" != demo ]; then
-  packages+=(libgtest-dev libgmock-dev libbenchmark-dev binutils dpkg-dev file chromium
+  packages+=(libgtest-dev libgmock-dev libbenchmark-dev binutils dpkg-dev file chromium libcpp-httplib-dev python3
              clang-14 libfuzzer-14-dev libclang-rt-14-dev)
 fi
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
