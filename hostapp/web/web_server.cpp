@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 #include <linux/sockios.h>
 #include <netdb.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -639,6 +640,10 @@ void WebServer::housekeep() {
                     connection->stream->slow = true;
                     cut = true;
                 }
+                // A closed page: the engine does not watch a suspended
+                // stream's socket, so its slot is freed from here.
+                pollfd hangup{connection->fd, POLLRDHUP, 0};
+                if (poll(&hangup, 1, 0) == 1 && (hangup.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) cut = true;
             }
             if (cut) {
                 // The engine sees the socket end and closes the connection.
