@@ -103,11 +103,9 @@ async function main() {
       const third = await browser.newPage();
       third.on('pageerror', (error) => errors.push(error.message));
       await third.goto(await url);
-      await third.waitForFunction(() => document.getElementById('chart-note').textContent.includes('too many pages'),
-                                  null, { timeout: kStep });
+      await third.waitForSelector('#state[data-state="busy"]', { timeout: kStep });
       await second.close();
-      await third.waitForFunction(() => Number(document.getElementById('chart').dataset.candles) > 0 &&
-                                  document.getElementById('chart-note').textContent === '', null, { timeout: kStep });
+      await third.waitForSelector('#state[data-state="online"]', { timeout: kStep });
       await third.close();
     }, results);
     await check('no script error on the page', async () => {

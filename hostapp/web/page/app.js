@@ -12,7 +12,7 @@
   const kLastRetryMs = 30000;
   const stateLabels = {
     connecting: 'connecting', online: 'online', offline: 'offline',
-    rejected: 'logon rejected', unreachable: 'server unreachable',
+    rejected: 'logon rejected', unreachable: 'server unreachable', busy: 'server busy, retrying',
   };
   const byId = (id) => document.getElementById(id);
   let selection = null; // the chart shown: {symbol, interval, count, loaded, pending}
@@ -204,6 +204,7 @@
       if (!response.ok) {
         note((await response.json()).error || response.statusText);
         outcome = { retry: response.status >= 500, after: Number(response.headers.get('Retry-After')) || 0 };
+        if (response.status === 503) setState('busy');
       }
     } catch (error) {
       setState('unreachable');
