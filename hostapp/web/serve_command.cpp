@@ -143,6 +143,13 @@ int runServe(const HostOptions& host, const ServeOptions& options) {
     }
     const auto symbols = checkSymbols(options.symbols);
     if (!symbols) return exitcode::kBadArguments;
+    // It travels in a cookie and an address: no character that needs quoting there.
+    const bool plainToken = std::all_of(options.token.begin(), options.token.end(),
+                                        [](unsigned char c) { return std::isalnum(c) || c == '-' || c == '_'; });
+    if (!options.token.empty() && (options.token.size() < 16 || options.token.size() > 128 || !plainToken)) {
+        printError("--token must be 16 to 128 letters, digits, '-' or '_'");
+        return exitcode::kBadArguments;
+    }
     LiveBoard board(*symbols, *fields);  // declared before the session: the observer writes to it
     HostSession session(host);
     session.setObserver([&board](const Event& event) { board.onEvent(event); });

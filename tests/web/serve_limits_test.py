@@ -372,6 +372,11 @@ class OnlyThisServersPagesAreServed(unittest.TestCase):
         # Told even when quiet.
         for warned in (server, open_server):
             self.assertIn('warning: serving on 127.0.0.2', ''.join(warned.err))
+        # A token goes into a cookie and an address as it is.
+        for bad in ['tooshort', 'a; Path=/x' + 'a' * 16]:
+            refused = subprocess.run([HOST_PROGRAM, '--plugin', PLUGIN, 'serve', '--port', '0', '--token', bad],
+                                     capture_output=True, text=True, timeout=15)
+            self.assertEqual(refused.returncode, 2, refused.stderr)
 
 
 class ThePanelIsNotFloodedByRequests(unittest.TestCase):
