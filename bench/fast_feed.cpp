@@ -1,15 +1,8 @@
 #include "fast_feed.h"
 
-#include <cstring>
 
 // The benchmarks' feed client; the plug-in reaches it only through this pointer.
 TellivarClient* pTellivarClient = &fastFeed();
-
-namespace {
-
-constexpr const char* kBarFieldNames[BarData::kFields] = {"Open", "High", "Low", "Close", "Volume"};
-
-}  // namespace
 
 BarData BarData::make(std::size_t count) {
     BarData bars;
@@ -35,13 +28,7 @@ void FastRecordSet::attach(const BarData* bars) {
     lastRecord = kBase + count - 1;
 }
 
-short FastRecordSet::GetFieldIx(const char* name) {
-    // First letters are distinct: one compare of the rest confirms the name.
-    for (short i = 0; i < BarData::kFields; ++i) {
-        if (name[0] == kBarFieldNames[i][0] && std::strcmp(name, kBarFieldNames[i]) == 0) return i;
-    }
-    return -1;
-}
+short FastRecordSet::GetFieldIx(const char* name) { return barFieldIndex(name); }
 
 bool FastRecordSet::GetRecDouble(long record, short field, double* value) {
     const auto index = static_cast<std::size_t>(record);
@@ -90,11 +77,6 @@ FastFeedClient::FastFeedClient() {
 
 FastFeedClient::~FastFeedClient() = default;
 
-bool FastFeedClient::Connect(EConnectStatus* s) {
-    status = s;
-    return true;
-}
-
 void FastFeedClient::reserve(std::size_t count) {
     while (freeRecordSets_.size() < count) {
         recordSets_.push_back(std::make_unique<FastRecordSet>());
@@ -137,14 +119,4 @@ void FastFeedClient::DeleteTRecordSet(TRecordSet* set) {
 
 void FastFeedClient::DeleteSnapshotSet(SnapshotSet* set) {
     freeSnapshotSets_.push_back(static_cast<FastSnapshotSet*>(set));
-}
-
-FeedTime FastFeedClient::MakeTime(int year, int month, int day, int hour, int minute, int second) {
-    return makeFeedTime(year, month, day, hour, minute, second);
-}
-
-void FastFeedClient::GetYMD(FeedTime time, int* year, int* month, int* day) { splitFeedDate(time, year, month, day); }
-
-void FastFeedClient::GetHMS(FeedTime time, int* hour, int* minute, int* second) {
-    splitFeedClock(time, hour, minute, second);
 }

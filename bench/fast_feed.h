@@ -2,6 +2,17 @@
 // recording, no threads, no sleeps, no allocation after set-up. It stands in
 // for the real client both for the plug-in and for the baselines, so both pay
 // exactly the same for every feed call.
+//
+// It is not the unit tests' recording fake (tests/support/fake_feed.h), which
+// does the same job with what a measured path must not have and a benchmark
+// must not lack: the test fake writes every call into a journal under a mutex,
+// keeps bars as maps of named fields and snapshot values in ordered maps, and
+// keeps every deleted set (so a test can inspect it, and a second delete or a
+// late read of a deleted set is seen), where this one recycles deleted sets
+// through pools (the create+destroy cases run millions of times) and shares
+// one flat bar series among all its record sets (a million-bar history is
+// built once). What the two do alike (feed times, bar field names, the
+// operations that need no feed) comes from tests/support/feed_common.h.
 #pragma once
 
 #include <array>
@@ -10,12 +21,12 @@
 #include <vector>
 
 #include "feed/TellivarClient.h"
-#include "feed_time.h"
+#include "support/feed_common.h"
 
 // Bars shared by every record set that a client hands out; field index order
 // is Open, High, Low, Close, Volume.
 struct BarData {
-    static constexpr int kFields = 5;
+    static constexpr int kFields = kBarFields;
     std::vector<FeedTime> times;
     std::vector<std::array<double, kFields>> values;
 
@@ -61,27 +72,19 @@ public:
 
 // Sets come from pools and go back to them, so creating and deleting one
 // costs a few stores.
-class FastFeedClient : public TellivarClient {
+class FastFeedClient : public QuietFeedClient {
 public:
     FastFeedClient();
     ~FastFeedClient() override;
 
-    bool Connect(EConnectStatus* status) override;
-    void SendLogon(const char*, const char*) override {}
-    void Disconnect() override {}
-    void Shutdown() override {}
     TRecordSet* CreateTRecordSet(const char* query) override;
     SnapshotSet* CreateSnapshotSet(const char* symbol) override;
     void DeleteTRecordSet(TRecordSet* set) override;
     void DeleteSnapshotSet(SnapshotSet* set) override;
-    FeedTime MakeTime(int year, int month, int day, int hour, int minute, int second) override;
-    void GetYMD(FeedTime time, int* year, int* month, int* day) override;
-    void GetHMS(FeedTime time, int* hour, int* minute, int* second) override;
 
     // Makes `count` sets of each kind ready so creation never allocates.
     void reserve(std::size_t count);
 
-    EConnectStatus* status = nullptr;           // the last Connect's
     const BarData* bars = nullptr;              // given to each new record set
     int recordSetInitResult = 2;                // Init result of new record sets
     FastRecordSet* lastRecordSet = nullptr;

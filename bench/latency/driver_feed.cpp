@@ -7,9 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 
-#include "feed_time.h"
 
 namespace latency {
 
@@ -21,7 +19,6 @@ const char* const kQuotedNames[kQuotedFields] = {"Trade",   "Bid",     "Ask",  "
 namespace {
 
 constexpr std::uint8_t kChangedIds[kQuotedFields] = {3, 6, 7, 10, 12, 13, 14, 0, 1, 2};
-constexpr const char* kBarNames[5] = {"Open", "High", "Low", "Close", "Volume"};
 constexpr int kTradeTimeId = 27;
 constexpr int kBarUpdateEvent = 3;
 // A wait shorter than this is spun: a sleep would overshoot it.
@@ -92,12 +89,7 @@ int DriverRecordSet::Init(int, unsigned long) {
     return 1;  // events follow
 }
 
-short DriverRecordSet::GetFieldIx(const char* name) {
-    for (short i = 0; i < 5; ++i) {
-        if (std::strcmp(name, kBarNames[i]) == 0) return i;
-    }
-    return -1;
-}
+short DriverRecordSet::GetFieldIx(const char* name) { return barFieldIndex(name); }
 
 bool DriverRecordSet::GetRecDouble(long record, short field, double* value) {
     if (record < 0 || record > 1 || field < 0 || field >= 5) return false;
@@ -122,11 +114,6 @@ DriverFeed::~DriverFeed() {
         for (auto& slot : symbol.snapshots) delete slot.load();
         for (auto& slot : symbol.records) delete slot.load();
     }
-}
-
-bool DriverFeed::Connect(EConnectStatus* s) {
-    status = s;
-    return s != nullptr;
 }
 
 std::string DriverFeed::symbolName(std::size_t index) { return "S" + std::to_string(index); }
@@ -209,16 +196,6 @@ void DriverFeed::freeRetired() {
     }
     for (DriverSnapshotSet* set : snapshots) delete set;
     for (DriverRecordSet* set : records) delete set;
-}
-
-FeedTime DriverFeed::MakeTime(int year, int month, int day, int hour, int minute, int second) {
-    return makeFeedTime(year, month, day, hour, minute, second);
-}
-
-void DriverFeed::GetYMD(FeedTime time, int* year, int* month, int* day) { splitFeedDate(time, year, month, day); }
-
-void DriverFeed::GetHMS(FeedTime time, int* hour, int* minute, int* second) {
-    splitFeedClock(time, hour, minute, second);
 }
 
 // ---- Updates ---------------------------------------------------------------------

@@ -16,6 +16,12 @@
 // during run(); deleted sets are freed by the feed thread between two
 // updates (so a callback in progress may still read its set), or by
 // freeRetired() while no run is under way.
+//
+// A feed of its own rather than the unit tests' fake (tests/support/fake_feed.h):
+// it runs a paced feed thread that writes into live sets while host threads
+// create and delete them, which a test fake, driven step by step by its
+// test's thread, must not do. What all fakes do alike comes from
+// tests/support/feed_common.h.
 #pragma once
 
 #include <array>
@@ -27,6 +33,7 @@
 #include <vector>
 
 #include "feed/TellivarClient.h"
+#include "support/feed_common.h"
 
 namespace latency {
 
@@ -111,23 +118,16 @@ struct RunResult {
     bool realtimeRefused = false;
 };
 
-class DriverFeed final : public TellivarClient {
+class DriverFeed final : public QuietFeedClient {
 public:
     explicit DriverFeed(std::size_t symbols);
     ~DriverFeed() override;
 
-    bool Connect(EConnectStatus* s) override;
-    void SendLogon(const char*, const char*) override {}
-    void Disconnect() override {}
-    void Shutdown() override {}
     // "S<number>" below the symbol count; "S<number>,<interval>" for record sets.
     TRecordSet* CreateTRecordSet(const char* query) override;
     SnapshotSet* CreateSnapshotSet(const char* symbol) override;
     void DeleteTRecordSet(TRecordSet* set) override;
     void DeleteSnapshotSet(SnapshotSet* set) override;
-    FeedTime MakeTime(int year, int month, int day, int hour, int minute, int second) override;
-    void GetYMD(FeedTime time, int* year, int* month, int* day) override;
-    void GetHMS(FeedTime time, int* hour, int* minute, int* second) override;
 
     static std::string symbolName(std::size_t index);
     std::size_t capacity() const { return symbols_.size(); }
@@ -144,8 +144,6 @@ public:
     // Read by consumers inside their notification, on the feed thread.
     Nanos currentStamp() const { return currentStamp_; }
     Nanos callStart() const { return callStart_; }
-
-    EConnectStatus* status = nullptr;  // the last Connect's
 
 private:
     struct Symbol {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "simfeed/calendar.h"
+#include "support/feed_common.h"
 
 TellivarClient* pTellivarClient = nullptr;
 
@@ -221,7 +221,7 @@ void FakeFeedClient::DeleteSnapshotSet(SnapshotSet* set) {
 }
 
 FeedTime FakeFeedClient::timeOf(int year, int month, int day, int hour, int minute, int second) {
-    return static_cast<FeedTime>(simfeed::secondsFromCivil(year, month, day, hour, minute, second));
+    return makeFeedTime(year, month, day, hour, minute, second);
 }
 
 FeedTime FakeFeedClient::MakeTime(int year, int month, int day, int hour, int minute, int second) {
@@ -230,18 +230,10 @@ FeedTime FakeFeedClient::MakeTime(int year, int month, int day, int hour, int mi
     return timeOf(year, month, day, hour, minute, second);
 }
 
-void FakeFeedClient::GetYMD(FeedTime time, int* year, int* month, int* day) {
-    const simfeed::CivilDate date = simfeed::civilFromDays(static_cast<std::int64_t>(time / 86400U));
-    *year = date.year;
-    *month = date.month;
-    *day = date.day;
-}
+void FakeFeedClient::GetYMD(FeedTime time, int* year, int* month, int* day) { splitFeedDate(time, year, month, day); }
 
 void FakeFeedClient::GetHMS(FeedTime time, int* hour, int* minute, int* second) {
-    const FeedTime inDay = time % 86400U;
-    *hour = static_cast<int>(inDay / 3600U);
-    *minute = static_cast<int>(inDay % 3600U / 60U);
-    *second = static_cast<int>(inDay % 60U);
+    splitFeedClock(time, hour, minute, second);
 }
 
 FakeRecordSet* FakeFeedClient::recordSet(std::size_t index) const {

@@ -11,10 +11,14 @@
 // The journal is guarded by a mutex, so the fake may be called from a test's
 // feed thread and the host thread at once. Recording can be switched off for
 // allocation-counting tests (the calls then allocate nothing).
+//
+// The benchmarks have fakes of their own (bench/fast_feed.h says why) and
+// share with this one what all fakes do alike (support/feed_common.h).
 #pragma once
 
 #include <atomic>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,6 +26,7 @@
 #include <vector>
 
 #include "feed/TellivarClient.h"
+#include "support/feed_common.h"
 
 class FakeFeedClient;
 
@@ -64,7 +69,7 @@ public:
     const char* throwOnInit = nullptr;
 
     // Field names the set knows, in index order; other names get index -1.
-    std::vector<std::string> fieldNames{"Open", "High", "Low", "Close", "Volume"};
+    std::vector<std::string> fieldNames{std::begin(kBarFieldNames), std::end(kBarFieldNames)};
 
 private:
     const FakeBar* barAt(long record) const;

@@ -1,10 +1,8 @@
 // History supplier: query texts, failure paths, completion, iterators,
-// allocations of a walk, and destruction racing a feed-thread notification.
+// and allocations of a walk.
 #include <ace/Log_Priority.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -12,7 +10,6 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "PluginManager/tellivar/history.h"
@@ -414,41 +411,4 @@ TEST_F(HistoryTest, ShouldAllocateNothingWhileWalkingRecords) {
     EXPECT_EQ(allocations, 0);
     EXPECT_EQ(visited, 80);
     EXPECT_GT(sum, 0.0);
-}
-
-// ---- Threads -------------------------------------------------------------------------------------
-
-TEST_F(HistoryTest, ShouldWaitForHistoryReadyOnFeedThreadBeforeDestroying) {
-    SupplierPtr supplier = createLoaded(bars(3));
-    FakeRecordSet* recordSet = &set();
-    Gate entered;
-    Gate release;
-    std::atomic<bool> deletedDuringCallback{true};
-    std::vector<double> read;
-    consumer.onReady = [&](data::HistorySupplier* s) {
-        entered.open();
-        release.wait();
-        read = closes(s->makeIterator());  // the set is still there
-        deletedDuringCallback = recordSet->deleted.load();
-    };
-    std::thread feedThread([&] { recordSet->fireEvent(1, -10, 5); });
-    entered.wait();
-    Gate destroying;
-    std::thread host([&] {
-        destroying.open();
-        supplier.reset();  // must wait for the notification
-    });
-    destroying.wait();
-    release.open();
-    host.join();
-    feedThread.join();
-    EXPECT_FALSE(deletedDuringCallback);
-    EXPECT_EQ(read, (std::vector<double>{10.0, 11.0, 12.0}));
-    EXPECT_TRUE(recordSet->deleted);
-    const std::vector<std::string> journal = calls();
-    const auto leave = std::find(journal.begin(), journal.end(), "set1.LeaveRead");
-    const auto del = std::find(journal.begin(), journal.end(), "DeleteTRecordSet(set1)");
-    ASSERT_NE(leave, journal.end());
-    ASSERT_NE(del, journal.end());
-    EXPECT_LT(leave - journal.begin(), del - journal.begin());
 }

@@ -1,13 +1,18 @@
 // Supplier lifetime against the feed thread, for each kind of supplier: a
-// callback that the feed dispatched before the host deleted the supplier, one
-// blocked on the supplier's lock while it is deleted, and a consumer that
-// deletes its supplier inside its own notification. Also: the bound on the
+// deletion that must wait for a callback in progress, a callback that the feed
+// dispatched before the host deleted the supplier, one blocked on the
+// supplier's lock while it is deleted, and a consumer that deletes its
+// supplier inside its own notification. Also: the bound on the
 // relays that linger, missing host objects at creation, and the dictionary
 // while another factory is made.
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -30,6 +35,19 @@ std::string nameOf(const ::testing::TestParamInfo<Kind>& info) {
     }
     return "";
 }
+
+// Whether thread `tid` of this process sleeps in the kernel (state S or D), as a
+// thread blocked on a lock does. Read from /proc, so no timing is involved.
+bool isAsleep(pid_t tid) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t close = line.rfind(')');
+    if (close == std::string::npos || close + 2 >= line.size()) return false;
+    return line[close + 2] == 'S' || line[close + 2] == 'D';
+}
+
+bool isDelete(const std::string& call) { return call.find("Delete") != std::string::npos; }
 
 constexpr std::int16_t kBid = 6;
 constexpr int kRecords = 3;
@@ -111,6 +129,46 @@ protected:
 INSTANTIATE_TEST_SUITE_P(EveryKind, LifetimeTest, ::testing::Values(Kind::History, Kind::Tick, Kind::Update),
                          nameOf);
 
+TEST_P(LifetimeTest, ShouldWaitForACallbackInProgressBeforeDeletingTheSet) {
+    const std::function<void()> call = create(GetParam());
+    ASSERT_NE(supplier, nullptr);
+    Gate inside;
+    Gate release;
+    whenNotified([&] {
+        inside.open();
+        release.wait();
+    });
+    feed.client().clearCalls();
+    std::thread feedThread(call);
+    inside.wait();
+
+    std::atomic<pid_t> destroyerTid{0};
+    std::atomic<bool> destroyed{false};
+    std::thread host([&] {
+        destroyerTid = static_cast<pid_t>(syscall(SYS_gettid));
+        supplier.reset();
+        destroyed = true;
+    });
+    // The notification goes on only once the destructor has either returned
+    // (wrongly) or gone to sleep waiting for the callback's lock.
+    while (destroyerTid == 0) std::this_thread::yield();
+    while (!destroyed && !isAsleep(destroyerTid)) std::this_thread::yield();
+    const bool returnedWhileHeld = destroyed;
+    const std::vector<std::string> callsWhileHeld = setCalls();
+    release.open();
+    feedThread.join();
+    host.join();
+
+    EXPECT_FALSE(returnedWhileHeld) << "the destructor must wait for the notification";
+    EXPECT_EQ(std::count_if(callsWhileHeld.begin(), callsWhileHeld.end(), isDelete), 0);
+    const std::vector<std::string> calls = setCalls();
+    const auto leave = std::find(calls.begin(), calls.end(), "set1.LeaveRead");
+    const auto deletion = std::find_if(calls.begin(), calls.end(), isDelete);
+    EXPECT_LT(leave - calls.begin(), deletion - calls.begin()) << "the set goes after the callback's LeaveRead";
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(), isDelete), 1);
+    EXPECT_EQ(notifications(), 1);
+}
+
 TEST_P(LifetimeTest, ShouldIgnoreACallbackDispatchedBeforeTheSupplierWasDeleted) {
     const std::function<void()> call = create(GetParam());
     ASSERT_NE(supplier, nullptr);
@@ -156,9 +214,7 @@ TEST_P(LifetimeTest, ShouldCompleteADeletionAskedForInsideItsOwnNotification) {
     const std::vector<std::string> calls = setCalls();
     ASSERT_GE(calls.size(), 2U);
     EXPECT_NE(calls.back().find("Delete"), std::string::npos) << "the set goes once the callback has unwound";
-    EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
-                            [](const std::string& c) { return c.find("Delete") != std::string::npos; }),
-              1);
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(), isDelete), 1);
     call();  // a late callback through the same sink reaches no one
     EXPECT_EQ(notifications(), 1);
 }

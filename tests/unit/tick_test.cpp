@@ -1,10 +1,4 @@
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <fstream>
 #include <stdexcept>
-#include <thread>
 
 #include "PluginManager/tellivar/acelog.h"
 #include "support/heap_count.h"
@@ -246,54 +240,7 @@ TEST_F(TickTest, ShouldOverwriteAnEntryThatGetValueAddedFirst) {
     EXPECT_EQ(storedNames(), std::vector<std::string>{"High"});
 }
 
-// ---- Threads and allocation -------------------------------------------------------------------
-
-namespace {
-// Whether thread `tid` of this process sleeps in the kernel (state S or D), as a
-// thread blocked on a lock does. Read from /proc, so no timing is involved.
-bool isAsleep(pid_t tid) {
-    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const std::size_t close = line.rfind(')');
-    if (close == std::string::npos || close + 2 >= line.size()) return false;
-    return line[close + 2] == 'S' || line[close + 2] == 'D';
-}
-}  // namespace
-
-TEST_F(TickTest, ShouldWaitForARunningNotificationBeforeDeletingTheSet) {
-    ASSERT_NE(create({"Open"}), nullptr);
-    FakeSnapshotSet* snapshot = &set();
-    snapshot->values[kOpen] = 1.0;
-    Gate inside, release;
-    consumer.onTicks = [&](data::TickSupplier*) {
-        inside.open();
-        release.wait();
-    };
-    std::thread feedThread([snapshot] { snapshot->fireUpdate({kOpen}); });
-    inside.wait();
-
-    std::atomic<pid_t> destroyerTid{0};
-    std::atomic<bool> destroyed{false};
-    std::thread hostThread([&] {
-        destroyerTid = static_cast<pid_t>(syscall(SYS_gettid));
-        supplier.reset();
-        destroyed = true;
-    });
-    // Let the notification go on only once the destructor has either finished
-    // (wrongly) or gone to sleep waiting for the callback's lock.
-    while (destroyerTid == 0) std::this_thread::yield();
-    while (!destroyed && !isAsleep(destroyerTid)) std::this_thread::yield();
-    release.open();
-    feedThread.join();
-    hostThread.join();
-
-    EXPECT_TRUE(snapshot->deleted);
-    EXPECT_EQ(feed.client().countOf("DeleteSnapshotSet(set1)"), 1U);
-    const long left = positionOf("set1.LeaveRead");
-    ASSERT_GE(left, 0);
-    EXPECT_LT(left, positionOf("DeleteSnapshotSet(set1)"));
-}
+// ---- Allocation -------------------------------------------------------------------
 
 TEST_F(TickTest, ShouldAllocateNothingOnceEverySubscribedFieldHasAValue) {
     // Names longer than the short-string buffer, so a per-call string would allocate.

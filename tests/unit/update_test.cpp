@@ -2,15 +2,12 @@
 
 #include <ace/Log_Msg.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "PluginManager/tellivar/init.h"
@@ -36,10 +33,6 @@ std::vector<AceRecord> updateRecords(const AceLogCapture& capture) {
 
 FakeBar bar(FeedTime time, double open, double high, double low, double close, double volume) {
     return {time, {{"Open", open}, {"High", high}, {"Low", low}, {"Close", close}, {"Volume", volume}}};
-}
-
-std::ptrdiff_t positionOf(const std::vector<std::string>& calls, const std::string& call) {
-    return std::find(calls.begin(), calls.end(), call) - calls.begin();
 }
 
 }  // namespace
@@ -422,36 +415,4 @@ TEST_F(UpdateTest, ShouldAllocateNothingInASteadyStateCallback) {
     EXPECT_GT(firstRead, 0);
     EXPECT_EQ(consumer.count, 3);
     EXPECT_EQ(sum, 3 * (10.5 + 12.25 + 9.75 + 11.0 + 4200 + 104));
-}
-
-// ---- Threads -----------------------------------------------------------------------
-
-TEST_F(UpdateTest, ShouldWaitForACallbackInProgressWhenDestroyed) {
-    auto supplier = createLoaded();
-    Gate inside;
-    Gate release;
-    Gate destroying;
-    std::atomic<bool> deletedDuringCallback{true};
-    consumer.onTicks = [&](data::TickSupplier*) {
-        inside.open();
-        release.wait();
-        deletedDuringCallback = set().deleted.load();
-    };
-    std::thread feedThread([&] { set().fireEvent(1, 0, 0); });
-    inside.wait();
-    std::thread destroyer([&] {
-        destroying.open();
-        supplier.reset();
-    });
-    destroying.wait();
-    EXPECT_FALSE(set().deleted);  // the callback still holds supplierLock
-    release.open();
-    feedThread.join();
-    destroyer.join();
-    EXPECT_FALSE(deletedDuringCallback);
-    EXPECT_TRUE(set().deleted);
-    const auto calls = feed.client().calls();
-    EXPECT_LT(positionOf(calls, "set1.LeaveRead"), positionOf(calls, "DeleteTRecordSet(set1)"));
-    EXPECT_EQ(feed.client().countOf("DeleteTRecordSet(set1)"), 1U);
-    EXPECT_EQ(consumer.count, 1);
 }
