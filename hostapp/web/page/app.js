@@ -15,7 +15,7 @@
     rejected: 'logon rejected', unreachable: 'server unreachable', busy: 'server busy, retrying',
   };
   const byId = (id) => document.getElementById(id);
-  let selection = null; // the chart shown: {symbol, interval, count, loaded, pending}
+  let selection = null; // the chart shown: {symbol, interval, count, loaded, pending, streamed}
   let events = null;
   let retryMs = kFirstRetryMs;
   let chartView = null;
