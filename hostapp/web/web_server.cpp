@@ -28,12 +28,11 @@ constexpr int kListenBacklog = 128;
 
 using Headers = std::vector<std::pair<std::string, std::string>>;
 
-// Queues a complete answer. Feed texts reach the page as JSON and are set as
-// text; the policy forbids any script but the page's own.
-MHD_Result answer(MHD_Connection* connection, unsigned status, const std::string& body, const std::string& type,
-                  const Headers& headers = {}) {
-    MHD_Response* response =
-        MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+// Queues `response` (null: out of memory) with the headers every answer
+// carries, and lets go of it. Feed texts reach the page as JSON and are set
+// as text; the policy forbids any script but the page's own.
+MHD_Result queue(MHD_Connection* connection, unsigned status, MHD_Response* response, const std::string& type,
+                 const Headers& headers) {
     if (response == nullptr) return MHD_NO;
     MHD_add_response_header(response, "Content-Type", type.c_str());
     MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
@@ -43,6 +42,13 @@ MHD_Result answer(MHD_Connection* connection, unsigned status, const std::string
     const MHD_Result queued = MHD_queue_response(connection, status, response);
     MHD_destroy_response(response);
     return queued;
+}
+
+MHD_Result answer(MHD_Connection* connection, unsigned status, const std::string& body, const std::string& type,
+                  const Headers& headers = {}) {
+    return queue(connection, status,
+                 MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY),
+                 type, headers);
 }
 
 MHD_Result answerJson(MHD_Connection* connection, unsigned status, const std::string& json, Headers headers = {}) {
@@ -417,17 +423,11 @@ std::optional<MHD_Result> WebServer::checkAccess(MHD_Connection* connection, con
 MHD_Result WebServer::route(MHD_Connection* connection, const std::string& url, Request& request) {
     for (const WebAsset& asset : webAssets()) {
         if (url != asset.path && !(url == "/" && asset.path == std::string("/index.html"))) continue;
-        MHD_Response* response =
-            MHD_create_response_from_buffer(asset.size, const_cast<unsigned char*>(asset.data), MHD_RESPMEM_PERSISTENT);
-        if (response == nullptr) return MHD_NO;
-        const std::string type = std::string(asset.type) + "; charset=utf-8";
-        MHD_add_response_header(response, "Content-Type", type.c_str());
-        MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
-        MHD_add_response_header(response, "Content-Security-Policy",
-                                "default-src 'self'; style-src 'self' 'unsafe-inline'");
-        const MHD_Result queued = MHD_queue_response(connection, 200, response);
-        MHD_destroy_response(response);
-        return queued;
+        // Sent from the program's own copy, never copied per request.
+        return queue(connection, 200,
+                     MHD_create_response_from_buffer(asset.size, const_cast<unsigned char*>(asset.data),
+                                                     MHD_RESPMEM_PERSISTENT),
+                     std::string(asset.type) + "; charset=utf-8", {});
     }
     if (url == "/api/info") return onInfo(connection);
     if (url == "/api/status") {
@@ -581,12 +581,7 @@ MHD_Result WebServer::onEvents(MHD_Connection* connection) {
         onStreamEnd(stream);
         return MHD_NO;
     }
-    MHD_add_response_header(response, "Content-Type", "text/event-stream");
-    MHD_add_response_header(response, "Cache-Control", "no-store");
-    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
-    const MHD_Result queued = MHD_queue_response(connection, 200, response);
-    MHD_destroy_response(response);
-    return queued;
+    return queue(connection, 200, response, "text/event-stream", {{"Cache-Control", "no-store"}});
 }
 
 ssize_t WebServer::onStreamRead(Stream& stream, char* buffer, std::size_t max) {
