@@ -147,6 +147,17 @@ protected:
     virtual ~TellivarClient() = default;
 };
 
+// Windows: the instance is data of TellivarClient.dll, which MSVC reaches
+// only through an import declaration. Whatever defines the instance builds
+// with TELLIVAR_FEED_DEFINES_INSTANCE (the library exports it).
+#if defined(_WIN32) && defined(TELLIVAR_FEED_DEFINES_INSTANCE)
+#define TELLIVAR_FEED_INSTANCE __declspec(dllexport)
+#elif defined(_WIN32)
+#define TELLIVAR_FEED_INSTANCE __declspec(dllimport)
+#else
+#define TELLIVAR_FEED_INSTANCE
+#endif
+
 // The feed client's one instance. Defined by the feed client library, set
 // when it loads; null means no client is installed. Never deleted by users.
-extern TellivarClient* pTellivarClient;
+extern TELLIVAR_FEED_INSTANCE TellivarClient* pTellivarClient;

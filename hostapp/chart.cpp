@@ -1,6 +1,7 @@
 #include "chart.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <fmt/format.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -14,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "console.h"
 
@@ -51,15 +51,6 @@ std::string timeLabel(const data::CalendarRecord& time, long long spacing) {
     return spacing >= 28 * 86400 ? full.substr(0, 7) : full.substr(0, 10);
 }
 
-std::string makeTempPath(const char* suffix) {
-    const char* base = std::getenv("TMPDIR");
-    std::string path = fmt::format("{}/tellivar-host-XXXXXX{}", base != nullptr && *base != '\0' ? base : "/tmp", suffix);
-    const int fd = mkstemps(path.data(), static_cast<int>(std::char_traits<char>::length(suffix)));
-    if (fd < 0) return {};
-    close(fd);
-    return path;
-}
-
 bool writeText(const std::string& path, const std::string& text) {
     std::FILE* file = std::fopen(path.c_str(), "w");
     if (file == nullptr) return false;
@@ -67,17 +58,18 @@ bool writeText(const std::string& path, const std::string& text) {
     return std::fclose(file) == 0 && ok;
 }
 
-// gnuplot's input: slot, open, high, low, close, volume, rising (1/0).
+// gnuplot's data, the datablock $bars: slot, open, high, low, close, volume,
+// rising (1/0).
 std::string chartData(const std::vector<Bar>& bars) {
-    std::string text;
+    std::string text = "$bars << EOD\n";
     for (std::size_t i = 0; i < bars.size(); ++i) {
         const Bar& bar = bars[i];
         const bool rising = bar.open && bar.close && *bar.close >= *bar.open;
-        text += fmt::format("{},{},{},{},{},{},{}\n", i, formatValue(bar.open, ""), formatValue(bar.high, ""),
-                            formatValue(bar.low, ""), formatValue(bar.close, ""), formatValue(bar.volume, ""),
+        text += fmt::format("{},{},{},{},{},{},{}\n", i, formatPrice(bar.open, ""), formatPrice(bar.high, ""),
+                            formatPrice(bar.low, ""), formatPrice(bar.close, ""), formatValue(bar.volume, ""),
                             rising ? 1 : 0);
     }
-    return text;
+    return text + "EOD\n";
 }
 
 // "set xtics (...)" with every step-th bar's label, or empty labels.
@@ -91,28 +83,13 @@ std::string timeTics(const std::vector<Bar>& bars, long long spacing, bool withL
     return "set xtics (" + tics + ")\n";
 }
 
-// Price range with a margin above and below, so no candle touches the frame.
-std::pair<double, double> priceRange(const std::vector<Bar>& bars) {
-    double low = HUGE_VAL, high = -HUGE_VAL;
-    for (const Bar& bar : bars) {
-        for (const auto& value : {bar.open, bar.high, bar.low, bar.close}) {
-            if (!value) continue;
-            low = std::min(low, *value);
-            high = std::max(high, *value);
-        }
-    }
-    if (low > high) return {0, 1};
-    const double margin = high > low ? (high - low) * 0.08 : std::max(0.01, std::fabs(high) * 0.01);
-    return {low - margin, high + margin};
-}
-
-std::string chartScript(const std::string& png, const std::string& data, const std::vector<Bar>& bars,
-                        long long spacing, const ChartTitle& title) {
-    const auto [low, high] = priceRange(bars);
+std::string chartScript(const std::string& png, const std::vector<Bar>& bars, long long spacing,
+                        const ChartTitle& title) {
+    const PriceAxis axis = priceAxis(bars);
     const bool intraday = spacing < 86400;
-    const std::string heading = fmt::format("{} {}: {} bars{}, times in UTC", title.symbol, title.interval,
+    const std::string heading = fmt::format("{}, bars of {}: {} bars{}, times in UTC", title.symbol, title.interval,
                                             bars.size(), title.newestForming ? ", the newest still forming" : "");
-    std::string script = fmt::format(
+    std::string script = chartData(bars) + fmt::format(
         "set terminal pngcairo size 1000,600 font 'sans,10'\n"
         "set output {}\n"
         "set datafile separator ','\n"
@@ -130,8 +107,10 @@ std::string chartScript(const std::string& png, const std::string& data, const s
         "set tmargin at screen 0.92\n"
         "set bmargin at screen 0.34\n"
         "set yrange [{}:{}]\n"
+        "set ytics {}\n"
+        "set format y '%.{}f'\n"
         "set ylabel 'price'\n",
-        low, high);
+        axis.low, axis.high, axis.step, kPriceDecimals);
     script += timeTics(bars, spacing, false);
     if (title.newestForming && bars.back().high) {
         script += fmt::format("set label 'forming' at {},{} center offset 0,1 front\n", bars.size() - 1,
@@ -141,7 +120,7 @@ std::string chartScript(const std::string& png, const std::string& data, const s
         "plot {0} using 1:($7==1?$2:1/0):4:3:5 with candlesticks lc rgb '#2a9d3a' title 'rising', \\\n"
         "     {0} using 1:($7==0?$2:1/0):4:3:5 with candlesticks lc rgb '#c0392b' title 'falling'\n"
         "unset label\n",
-        gnuplotQuoted(data));
+        "$bars");
     // The volume: the lower panel, with the time axis.
     script += fmt::format(
         "set tmargin at screen 0.32\n"
@@ -149,6 +128,7 @@ std::string chartScript(const std::string& png, const std::string& data, const s
         "set autoscale y\n"
         "set yrange [0:*]\n"
         "set ylabel 'volume'\n"
+        "set ytics autofreq\n"
         "set format y '%.1s%c'\n"
         "set xlabel 'time (UTC)'\n"
         "set xtics rotate by {} {}\n"
@@ -159,63 +139,75 @@ std::string chartScript(const std::string& png, const std::string& data, const s
         "plot {0} using 1:($7==1?$6:1/0) with boxes lc rgb '#2a9d3a', \\\n"
         "     {0} using 1:($7==0?$6:1/0) with boxes lc rgb '#c0392b'\n"
         "unset multiplot\n",
-        gnuplotQuoted(data));
+        "$bars");
     return script;
 }
 
-// gnuplot's first line of complaint, without the temporary script's name.
-std::string gnuplotComplaint(const std::string& errors, const std::string& script) {
-    std::string text = errors;
-    for (auto at = text.find(script); at != std::string::npos; at = text.find(script)) {
-        text.replace(at, script.size(), "chart script");
+// Runs gnuplot from PATH on `script`, given on its standard input; reads its
+// complaints from a pipe. Kills it when it takes longer than kGnuplotLimit.
+ChartResult runGnuplot(const std::string& script, std::string& message) {
+    int input[2] = {-1, -1}, errors[2] = {-1, -1};
+    if (pipe2(input, O_CLOEXEC) != 0 || pipe2(errors, O_CLOEXEC) != 0) {
+        for (int fd : {input[0], input[1], errors[0], errors[1]}) {
+            if (fd >= 0) close(fd);
+        }
+        message = std::string("cannot make a pipe for gnuplot: ") + std::strerror(errno);
+        return ChartResult::Failed;
     }
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    const auto last = text.rfind('\n');
-    return last == std::string::npos ? text : text.substr(last + 1);
-}
-
-std::string readSmallFile(const std::string& path) {
-    std::string text;
-    if (std::FILE* file = std::fopen(path.c_str(), "r")) {
-        char buffer[4096];
-        const std::size_t got = std::fread(buffer, 1, sizeof buffer, file);
-        text.assign(buffer, got);
-        std::fclose(file);
-    }
-    return text;
-}
-
-// Runs gnuplot on the script, its messages into `errorsPath`; true when it
-// exits with 0 in time.
-bool runGnuplot(const std::string& program, const std::string& script, const std::string& errorsPath,
-                std::string& message) {
-    char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(script.c_str()), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorsPath.c_str(), O_WRONLY | O_TRUNC, 0);
+    posix_spawn_file_actions_adddup2(&actions, errors[1], STDERR_FILENO);
+    char* argv[] = {const_cast<char*>("gnuplot"), nullptr};
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
+    const int spawned = posix_spawnp(&pid, "gnuplot", &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
+    close(input[0]);
+    close(errors[1]);
     if (spawned != 0) {
-        message = "could not start " + program + ": " + std::strerror(spawned);
-        return false;
+        close(input[1]);
+        close(errors[0]);
+        message = spawned == ENOENT ? "gnuplot was not found on PATH (Debian package gnuplot-nox); no chart drawn"
+                                    : std::string("could not start gnuplot: ") + std::strerror(spawned);
+        return spawned == ENOENT ? ChartResult::NoGnuplot : ChartResult::Failed;
     }
+    // SIGPIPE is ignored (stop_signal.cpp): a gnuplot that dies early fails the write, nothing more.
+    for (std::size_t done = 0; done < script.size();) {
+        const ssize_t n = write(input[1], script.data() + done, script.size() - done);
+        if (n <= 0 && errno != EINTR) break;
+        done += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    close(input[1]);
+    std::string complaint;
     const auto deadline = std::chrono::steady_clock::now() + kGnuplotLimit;
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            message = "gnuplot did not finish in 30 s";
-            return false;
+    bool late = false;
+    for (pollfd ready{errors[0], POLLIN, 0};;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) == 0) {
+            late = true;
+            break;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        char buffer[4096];
+        const ssize_t n = read(errors[0], buffer, sizeof buffer);
+        if (n == 0 || (n < 0 && errno != EINTR)) break;
+        if (n > 0 && complaint.size() < 65536) complaint.append(buffer, static_cast<std::size_t>(n));
     }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
-    const std::string complaint = gnuplotComplaint(readSmallFile(errorsPath), script);
+    close(errors[0]);
+    if (late) kill(pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (late) {
+        message = "gnuplot did not finish in 30 s";
+        return ChartResult::Failed;
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return ChartResult::Written;
+    // Its last line says what went wrong.
+    while (!complaint.empty() && (complaint.back() == '\n' || complaint.back() == ' ')) complaint.pop_back();
+    complaint = complaint.substr(complaint.rfind('\n') == std::string::npos ? 0 : complaint.rfind('\n') + 1);
     message = complaint.empty() ? "gnuplot failed" : "gnuplot failed: " + complaint;
-    return false;
+    return ChartResult::Failed;
 }
 
 std::string directoryOf(const std::string& path) {
@@ -252,8 +244,8 @@ bool checkWritable(const std::string& path, std::string& error) {
 bool writeBarsCsv(const std::string& path, const std::vector<Bar>& bars, std::string& error) {
     std::string text = "time,open,high,low,close,volume\n";
     for (const Bar& bar : bars) {
-        text += fmt::format("{},{},{},{},{},{}\n", formatIsoCalendar(bar.time), formatValue(bar.open, ""),
-                            formatValue(bar.high, ""), formatValue(bar.low, ""), formatValue(bar.close, ""),
+        text += fmt::format("{},{},{},{},{},{}\n", formatIsoCalendar(bar.time), formatPrice(bar.open, ""),
+                            formatPrice(bar.high, ""), formatPrice(bar.low, ""), formatPrice(bar.close, ""),
                             formatValue(bar.volume, ""));
     }
     errno = 0;
@@ -262,46 +254,41 @@ bool writeBarsCsv(const std::string& path, const std::vector<Bar>& bars, std::st
     return false;
 }
 
-std::string findGnuplot() {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path != nullptr ? path : "";
-    std::size_t start = 0;
-    while (start <= dirs.size()) {
-        const auto colon = dirs.find(':', start);
-        const std::string dir = dirs.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
-        const std::string candidate = (dir.empty() ? "." : dir) + "/gnuplot";
-        struct stat info {};
-        if (stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
+PriceAxis priceAxis(const std::vector<Bar>& bars) {
+    double low = HUGE_VAL, high = -HUGE_VAL;
+    for (const Bar& bar : bars) {
+        for (const auto& value : {bar.open, bar.high, bar.low, bar.close}) {
+            if (!value) continue;
+            low = std::min(low, *value);
+            high = std::max(high, *value);
         }
-        if (colon == std::string::npos) break;
-        start = colon + 1;
     }
-    return {};
+    if (low > high) return {0, 1, 0.5};
+    // A step of 1, 2 or 5 times a power of ten that cuts the span into about
+    // six, never finer than the prices' last decimal.
+    const double minStep = std::pow(10.0, -kPriceDecimals);
+    const double rough = std::max((high - low) / 6, minStep);
+    const double power = std::pow(10.0, std::floor(std::log10(rough)));
+    double step = 10 * power;
+    for (double factor : {1.0, 2.0, 5.0}) {
+        if (factor * power >= rough * (1 - 1e-9)) {
+            step = factor * power;
+            break;
+        }
+    }
+    step = std::max(step, minStep);
+    // Whole steps, with room above and below so that no candle touches the frame.
+    const double bottom = (std::floor(low / step + 1e-9) - 1) * step;
+    return {low >= 0 ? std::max(0.0, bottom) : bottom, (std::ceil(high / step - 1e-9) + 1) * step, step};
 }
 
 ChartResult writeCandlestickChart(const std::string& pngPath, const std::vector<Bar>& bars, const ChartTitle& title,
                                   std::string& message) {
-    const std::string program = findGnuplot();
-    if (program.empty()) {
-        message = "gnuplot was not found on PATH (Debian package gnuplot-nox); no chart drawn";
-        return ChartResult::NoGnuplot;
-    }
     if (bars.empty()) {
         message = "there are no bars to draw";
         return ChartResult::Failed;
     }
     std::vector<Bar> sorted = bars;
     const long long spacing = sortAndSpacing(sorted);
-    const std::string data = makeTempPath(".csv");
-    const std::string script = makeTempPath(".gp");
-    const std::string errors = makeTempPath(".txt");
-    bool ok = !data.empty() && !script.empty() && !errors.empty() && writeText(data, chartData(sorted)) &&
-              writeText(script, chartScript(pngPath, data, sorted, spacing, title));
-    if (!ok) message = "cannot write gnuplot's input files in the temporary directory";
-    ok = ok && runGnuplot(program, script, errors, message);
-    for (const std::string& path : {data, script, errors}) {
-        if (!path.empty()) std::remove(path.c_str());
-    }
-    return ok ? ChartResult::Written : ChartResult::Failed;
+    return runGnuplot(chartScript(pngPath, sorted, spacing, title), message);
 }

@@ -1,6 +1,6 @@
 // Bars to files: CSV, and a candlestick chart with a volume panel drawn by
-// gnuplot's pngcairo terminal. gnuplot is run as a program found on PATH;
-// the host does not link it.
+// gnuplot's pngcairo terminal. gnuplot is run as a program found on PATH,
+// its script and data on its standard input; the host does not link it.
 #pragma once
 
 #include <string>
@@ -19,17 +19,22 @@ bool checkWritable(const std::string& path, std::string& error);
 // with `error` on a write failure.
 bool writeBarsCsv(const std::string& path, const std::vector<Bar>& bars, std::string& error);
 
-// The path of the gnuplot program on PATH, or "" when there is none.
-std::string findGnuplot();
-
 enum class ChartResult { Written, NoGnuplot, Failed };
 
 // What the chart's title says.
 struct ChartTitle {
     std::string symbol;
-    std::string interval;       // as --interval spells it
+    std::string interval;       // in words: "1 minute", "3 days"
     bool newestForming = false; // the newest bar has not ended yet
 };
+
+// The chart's price axis: whole steps of 1, 2 or 5 times a power of ten,
+// never finer than kPriceDecimals, from a step below the lowest price to a
+// step above the highest.
+struct PriceAxis {
+    double low, high, step;
+};
+PriceAxis priceAxis(const std::vector<Bar>& bars);
 
 // Draws the bars (any order) into a 1000 x 600 PNG: candles over a volume
 // panel, one slot per bar (no gaps for closed markets), axes labelled with

@@ -13,6 +13,7 @@
 #include "console.h"
 #include "exit_codes.h"
 #include "fields.h"
+#include "hints.h"
 #include "interval.h"
 #include "xrc.h"
 
@@ -33,14 +34,14 @@ std::optional<IntervalSpec> checkInterval(HostSession& session, const std::strin
 }
 
 int reportRefusal(const HostSession& session, const std::string& what, const std::string& symbol) {
-    const std::string reason = session.refusalReason();
+    const std::string& reason = session.refusalReason();
     std::string upper = symbol;
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     const std::string hint = upper != symbol ? fmt::format("; symbols are upper case: did you mean '{}'?", upper) : "";
-    printError(fmt::format("no {} of '{}': the plug-in made no supplier{}{}", what, symbol,
-                           reason.empty() ? " and gave no reason; the feed may not know the symbol"
-                                          : " (plug-in error: " + reason + ")",
-                           hint));
+    const bool error = reason.rfind("plug-in error: ", 0) == 0;
+    printError(fmt::format("no {} of '{}': the plug-in made no supplier{}{}{}", what, symbol,
+                           reason.empty() ? " and gave no reason" : " (" + reason + ")",
+                           error ? "" : "; the feed may not know the symbol", hint));
     return exitcode::kNoSupplier;
 }
 
@@ -62,15 +63,6 @@ std::string intervalPairs(const std::int32_t* table) {
     const std::vector<int> minutes = offeredMinutes(table);
     for (std::size_t i = 0; i < minutes.size(); ++i) {
         text += fmt::format("{}({},{})", text.empty() ? "" : " ", table[2 * i], table[2 * i + 1]);
-    }
-    return text;
-}
-
-// "1, 2 and 5"
-std::string spokenList(const std::vector<int>& numbers) {
-    std::string text;
-    for (std::size_t i = 0; i < numbers.size(); ++i) {
-        text += (i == 0 ? "" : (i + 1 == numbers.size() ? " and " : ", ")) + std::to_string(numbers[i]);
     }
     return text;
 }
@@ -150,10 +142,12 @@ void printProviderInfo(HostSession& session, bool withPanel) {
              set == 5 ? "all" : std::to_string(set));
     const std::int32_t* table = ability.intervalTable(0);
     const std::vector<int> minutes = offeredMinutes(table);
+    std::vector<std::string> numbers;
+    for (int count : minutes) numbers.push_back(std::to_string(count));
     printOut("Interval table:   {}\n", intervalPairs(table));
     printOut("                  (pairs of a bar length in minutes and its number: minute bars of {}\n"
              "                  minutes; day, week and month bars come from the ability letters)\n",
-             spokenList(minutes));
+             spokenList(numbers));
     printOut("--interval takes: {}\n", describeIntervals(minutes, letters));
     printOut("Online:           {}\n", ability.isOnline() ? "yes" : "no");
     if (!withPanel) return;

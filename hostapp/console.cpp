@@ -1,5 +1,8 @@
 #include "console.h"
 
+#include <ace/Log_Msg.h>
+#include <ace/Log_Msg_Backend.h>
+#include <ace/Log_Record.h>
 #include <date/date.h>
 #include <fcntl.h>
 #include <stdio_ext.h>
@@ -10,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "exit_codes.h"
 #include "stop_signal.h"
@@ -29,7 +34,62 @@ void noteOutputFailure(int error) {
     requestStop();
 }
 
+// Receives every ACE record, on the thread that writes it.
+class AceLines final : public ACE_Log_Msg_Backend {
+public:
+    explicit AceLines(bool verbose) : verbose_(verbose) {}
+    int open(const ACE_TCHAR*) override { return 0; }
+    int reset() override { return 0; }
+    int close() override { return 0; }
+    ssize_t log(ACE_Log_Record& record) override {
+        std::string text = record.msg_data();
+        while (!text.empty() && text.back() == '\n') text.pop_back();
+        const bool debug = record.type() == LM_DEBUG || record.type() == LM_TRACE;
+        if (verbose_ || !debug) writeErr(text + "\n");
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (capturing_ == std::this_thread::get_id()) captured_.push_back(std::move(text));
+        return 0;
+    }
+
+    void capture(std::thread::id thread) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        capturing_ = thread;
+        captured_.clear();
+    }
+    std::vector<std::string> captured() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return captured_;
+    }
+
+private:
+    const bool verbose_;
+    mutable std::mutex mutex_;
+    std::thread::id capturing_;           // guarded by mutex_; none: no capture
+    std::vector<std::string> captured_;   // guarded by mutex_
+};
+
+AceLines* aceLines = nullptr;  // never freed: the feed thread may log until exit
+
 }  // namespace
+
+void routeAceRecords(bool verbose) {
+    aceLines = new AceLines(verbose);
+    ACE_Log_Msg::msg_backend(aceLines);
+    ACE_Log_Msg* log = ACE_Log_Msg::instance();
+    log->clr_flags(ACE_Log_Msg::STDERR);
+    log->set_flags(ACE_Log_Msg::CUSTOM);
+    log->priority_mask(log->priority_mask(ACE_Log_Msg::PROCESS) | LM_DEBUG | LM_TRACE, ACE_Log_Msg::PROCESS);
+}
+
+AceCapture::AceCapture() {
+    if (aceLines != nullptr) aceLines->capture(std::this_thread::get_id());
+}
+
+AceCapture::~AceCapture() {
+    if (aceLines != nullptr) aceLines->capture({});
+}
+
+std::vector<std::string> AceCapture::texts() const { return aceLines != nullptr ? aceLines->captured() : std::vector<std::string>{}; }
 
 void setQuiet(bool on) { quietMode = on; }
 bool quiet() { return quietMode; }
@@ -132,6 +192,14 @@ std::string formatValue(const std::optional<double>& value, std::string_view mis
     return text;
 }
 
+std::string formatPrice(const std::optional<double>& value, std::string_view missing) {
+    if (!value) return std::string(missing);
+    if (!std::isfinite(*value)) return fmt::format("{}", *value);
+    std::string text = fmt::format("{:.6f}", *value);
+    while (text.back() == '0' && text[text.size() - 1 - kPriceDecimals] != '.') text.pop_back();
+    return text;
+}
+
 void LogPrinter::note(const std::string& text) {
     if (quietMode) return;
     printErr("host: {}\n", text);
@@ -148,7 +216,7 @@ void LogPrinter::print(const LogEvent& event) {
             printErr("plug-in error: {}\n", event.text);
             break;
         case LogEvent::Kind::Info:
-            if (quietMode || (!verbose_ && !seenInfo_.insert(event.text).second)) return;
+            if (quietMode || (!verbose_ && !infoLines_.firstTime(event.text))) return;
             printErr("plug-in info: {}\n", event.text);
             break;
     }

@@ -12,11 +12,12 @@
 
 #include <cstddef>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "events.h"
+#include "repeat_filter.h"
 
 // Console settings from the command line and the environment.
 void setQuiet(bool quiet);
@@ -70,6 +71,13 @@ long long secondsOf(const data::CalendarRecord& time);
 // A value for tables and CSV files: integers without decimals, others with 2
 // to 4 decimals; `missing` when there is none.
 std::string formatValue(const std::optional<double>& value, std::string_view missing = "-");
+// Decimals a price shows at least. Neither the feed contract nor the field
+// dictionary says how many decimals an instrument has; the stand-in quotes in
+// cents, and finer prices keep their further decimals (up to 6).
+inline constexpr int kPriceDecimals = 2;
+// A price for tables, lines and CSV files: 19.00, 18.89, 1.23456; `missing`
+// when there is none.
+std::string formatPrice(const std::optional<double>& value, std::string_view missing = "-");
 
 // Prints LogEvents and OnlineEvents to stderr. Error lines are always shown;
 // status lines and online changes unless quiet; an info text the first time
@@ -86,9 +94,26 @@ public:
 
 private:
     bool verbose_;
-    std::set<std::string> seenInfo_;
+    RepeatFilter infoLines_;
     std::size_t lines_ = 0;
     std::optional<bool> lastOnline_;
+};
+
+// ACE's records go to stderr as lines (the plug-in writes them without a line
+// feed): debug records only when `verbose`, the others always. Debug records
+// stay enabled in ACE, so that AceCapture sees them. Call once, before the
+// plug-in is loaded.
+void routeAceRecords(bool verbose);
+
+// The texts of the ACE records that the constructing thread writes while the
+// capture lives, debug records included. One capture at a time.
+class AceCapture {
+public:
+    AceCapture();
+    ~AceCapture();
+    AceCapture(const AceCapture&) = delete;
+    AceCapture& operator=(const AceCapture&) = delete;
+    std::vector<std::string> texts() const;
 };
 
 // "tellivar-host: error: <text>" on stderr.

@@ -35,13 +35,20 @@ int earlyCode(int code) { return code != exitcode::kOk ? code : exitcode::kInter
 
 // Steps 3 to 5; an exit code.
 int demoData(HostSession& session, const DemoOptions& options) {
-    heading(3, fmt::format("Live quotes of {} for {} s or a little longer", fmt::join(options.symbols, ", "),
-                           options.quoteSeconds));
+    heading(3, fmt::format("Live quotes of {} for {} s{}", fmt::join(options.symbols, ", "), options.quoteSeconds,
+                           options.noWait ? ""
+                                          : fmt::format(", then until second {} of the feed's minute (at most {} s "
+                                                        "more), so that the stream soon sees a new bar",
+                                                        kQuotesEndSecond, kQuotesExtraSeconds)));
     FeedClock clock;
-    const LiveSpan quoteSpan{options.quoteSeconds, kQuotesExtraSeconds, [&clock] {
-                                 const std::optional<double> now = clock.now();
-                                 return now && std::fmod(*now, 60.0) < kQuotesEndSecond;
-                             }};
+    LiveSpan quoteSpan{options.quoteSeconds, 0, {}};
+    if (!options.noWait) {
+        quoteSpan.extraSeconds = kQuotesExtraSeconds;
+        quoteSpan.keepGoing = [&clock] {
+            const std::optional<double> now = clock.now();
+            return now && std::fmod(*now, 60.0) < kQuotesEndSecond;
+        };
+    }
     int code = runQuotesOn(session, options.symbols, defaultQuoteFields(), quoteSpan, false, &clock);
     if (endedEarly(code)) return earlyCode(code);
 
@@ -57,11 +64,12 @@ int demoData(HostSession& session, const DemoOptions& options) {
     code = runHistoryOn(session, history, *daily, noEndTime(), kDemoTableRows);
     if (endedEarly(code)) return earlyCode(code);
 
-    heading(5, fmt::format("Update stream of {} at 1 minute for {} s, or until a new bar opens", history.symbol,
-                           options.streamSeconds));
+    heading(5, fmt::format("Update stream of {} at 1 minute for {} s{}", history.symbol, options.streamSeconds,
+                           options.noWait ? "" : fmt::format(", then until a new bar opens and updates (at most {} s more)",
+                                                             kNewBarWait)));
     const std::optional<IntervalSpec> minute = checkInterval(session, "1");
     if (!minute) return exitcode::kBadArguments;
-    code = runStreamOn(session, history.symbol, *minute, options.streamSeconds, true);
+    code = runStreamOn(session, history.symbol, *minute, options.streamSeconds, !options.noWait);
     return endedEarly(code) ? earlyCode(code) : exitcode::kOk;
 }
 

@@ -5,6 +5,8 @@
 
 #include <regex>
 
+#include "options.h"
+
 namespace {
 
 constexpr const char* kMonthNames[] = {"January", "February", "March",     "April",   "May",      "June",
@@ -44,7 +46,10 @@ std::optional<data::CalendarRecord> parseEndTime(const std::string& text, std::s
     };
     std::smatch m;
     if (!std::regex_match(text, m, form)) return fail(shapeProblem(text));
-    const auto number = [&m](std::size_t group) { return m[group].matched ? std::stoi(m[group].str()) : 0; };
+    const auto number = [&m](std::size_t group) {
+        int value = 0;
+        return m[group].matched && readNumber(m[group].str(), value) ? value : 0;
+    };
     const int year = number(1), month = number(2), day = number(3);
     const int hour = number(4), minute = number(5), second = number(6);
 

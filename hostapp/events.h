@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -22,6 +23,7 @@ struct LogEvent {
     int code = 0;
     // Logged for a supplier that a web page asked for (serve), not for the session.
     bool fromPage = false;
+    std::thread::id thread = std::this_thread::get_id();  // the thread the plug-in logged it on
 };
 
 // The ability record's online flag as a listener saw it.

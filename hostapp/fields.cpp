@@ -63,7 +63,11 @@ const std::vector<std::string>& defaultQuoteFields() {
 FieldKind fieldKind(const std::string& name) {
     static const std::vector<std::string> times = {"TradeTime", "FinancialsDate"};
     static const std::vector<std::string> texts = {"Title", "Symbol", "TradingIndc", "IndustryName", "SectorName"};
+    static const std::vector<std::string> prices = {"Open",   "High",   "Low",    "Trade",  "Settle", "Yest",   "Net",
+                                                    "Bid",    "Ask",    "BBid",   "BAsk",   "Trade2", "Trade3", "Trade4",
+                                                    "Trade5", "YearHi", "YearLo", "VWAP",   "BidAskSpread"};
     if (listed(times, name)) return FieldKind::Time;
+    if (listed(prices, name)) return FieldKind::Price;
     return listed(texts, name) ? FieldKind::Text : FieldKind::Number;
 }
 
@@ -76,8 +80,9 @@ std::vector<std::string> textFields(const std::vector<std::string>& fields) {
 }
 
 std::string formatFieldValue(const std::string& name, const std::optional<double>& value) {
-    if (value && fieldKind(name) == FieldKind::Time) return formatIsoSeconds(*value);
-    return formatValue(value);
+    const FieldKind kind = fieldKind(name);
+    if (value && kind == FieldKind::Time) return formatIsoSeconds(*value);
+    return kind == FieldKind::Price ? formatPrice(value) : formatValue(value);
 }
 
 std::optional<std::vector<std::string>> parseFieldList(const std::string& list, std::string& error) {

@@ -17,15 +17,15 @@ const std::vector<std::string>& defaultQuoteFields();
 
 // What a field's value is. The plug-in delivers numbers only, so a text
 // field never has a value; a time field holds a feed time (seconds since
-// 1970, UTC).
-enum class FieldKind { Number, Time, Text };
+// 1970, UTC); a price shows with the instrument's decimals (formatPrice).
+enum class FieldKind { Number, Price, Time, Text };
 FieldKind fieldKind(const std::string& name);
 
 // The names of `fields` that are text fields, in their order.
 std::vector<std::string> textFields(const std::vector<std::string>& fields);
 
 // A field's value for tables and lines: a time field as an ISO-8601 UTC time,
-// others as formatValue does.
+// a price as formatPrice does, others as formatValue does.
 std::string formatFieldValue(const std::string& name, const std::optional<double>& value);
 
 // Splits a comma-separated list, trims blanks, drops repeats (first one

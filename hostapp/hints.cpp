@@ -60,3 +60,11 @@ std::string didYouMean(const std::string& word, const std::vector<std::string>& 
     const std::optional<std::string> name = closestName(word, names);
     return name ? " (did you mean '" + *name + "'?)" : std::string{};
 }
+
+std::string spokenList(const std::vector<std::string>& items, const char* conjunction) {
+    std::string text;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        text += (i == 0 ? "" : (i + 1 == items.size() ? std::string(" ") + conjunction + " " : ", ")) + items[i];
+    }
+    return text;
+}

@@ -12,3 +12,6 @@ std::optional<std::string> closestName(const std::string& word, const std::vecto
 
 // " (did you mean 'NAME'?)" for a closest name, else "".
 std::string didYouMean(const std::string& word, const std::vector<std::string>& names);
+
+// "a, b and c", or "a, b or c" with the conjunction "or".
+std::string spokenList(const std::vector<std::string>& items, const char* conjunction = "and");

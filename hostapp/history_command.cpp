@@ -109,8 +109,8 @@ void printBarsTable(const std::vector<Bar>& bars, std::size_t maxRows, bool reve
     const std::size_t first = reverse ? 0 : hidden;
     for (std::size_t i = first; i < first + shown; ++i) {
         const Bar& bar = bars[i];
-        printOut("{:<19} {:>12} {:>12} {:>12} {:>12} {:>14}{}\n", formatCalendar(bar.time), formatValue(bar.open),
-                 formatValue(bar.high), formatValue(bar.low), formatValue(bar.close), formatValue(bar.volume),
+        printOut("{:<19} {:>12} {:>12} {:>12} {:>12} {:>14}{}\n", formatCalendar(bar.time), formatPrice(bar.open),
+                 formatPrice(bar.high), formatPrice(bar.low), formatPrice(bar.close), formatValue(bar.volume),
                  forming == i ? "  forming" : "");
     }
     if (reverse) writeOut(hiddenLine);
@@ -187,7 +187,7 @@ int runHistoryOn(HostSession& session, const HistoryOptions& options, const Inte
     const std::optional<std::size_t> forming = formingBar(bars, interval, options.reverse);
     printBarsTable(bars, tableRows, options.reverse, forming);
     flushOutput();
-    return writeOutputs(session, options, bars, ChartTitle{options.symbol, label, forming.has_value()});
+    return writeOutputs(session, options, bars, ChartTitle{options.symbol, intervalWords(interval), forming.has_value()});
 }
 
 int runHistory(const HostOptions& host, const HistoryOptions& options) {

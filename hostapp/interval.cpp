@@ -1,4 +1,5 @@
 #include "interval.h"
+#include "options.h"
 
 #include <fmt/format.h>
 
@@ -12,13 +13,10 @@ constexpr std::size_t kMaxPairs = 64;
 constexpr int kRequestTypeMinutes = 1;
 constexpr int kRequestTypeLetter = 2;
 
-// Digits only, no sign, at most 6 of them.
+// Digits (the callers matched them), at most 6 of them.
 std::optional<unsigned int> parseCount(const std::string& digits) {
-    if (digits.empty() || digits.size() > 6) return std::nullopt;
-    if (!std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isdigit(c) != 0; })) {
-        return std::nullopt;
-    }
-    return static_cast<unsigned int>(std::stoul(digits));
+    unsigned int count = 0;
+    return digits.size() <= 6 && readNumber(digits, count) ? std::optional(count) : std::nullopt;
 }
 
 bool offers(const std::vector<int>& minutes, unsigned int count) {
@@ -42,7 +40,7 @@ std::optional<std::string> intervalHint(const std::string& text, const std::vect
     } else {
         return std::nullopt;
     }
-    const unsigned int n = static_cast<unsigned int>(std::stoul(count));
+    const unsigned int n = parseCount(count).value_or(0);
     std::string word = unit;
     for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     unsigned int totalMinutes = 0;
@@ -146,6 +144,12 @@ std::string describeIntervals(const std::vector<int>& minutes, const std::string
 std::string intervalLabel(const IntervalSpec& parsed) {
     if (parsed.type == kRequestTypeMinutes) return std::to_string(parsed.number);
     return fmt::format("{}{}", parsed.letter, parsed.multiple);
+}
+
+std::string intervalWords(const IntervalSpec& parsed) {
+    static const char* const kUnits[] = {"minute", "day", "week", "month"};
+    const unsigned int count = intervalMultiple(parsed);
+    return fmt::format("{} {}{}", count, kUnits[static_cast<int>(intervalUnit(parsed))], count == 1 ? "" : "s");
 }
 
 IntervalUnit intervalUnit(const IntervalSpec& parsed) {

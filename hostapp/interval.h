@@ -35,6 +35,8 @@ std::string describeIntervals(const std::vector<int>& minutes, const std::string
 
 // Short label of a request's interval, the way --interval spells it.
 std::string intervalLabel(const IntervalSpec& parsed);
+// The interval in words: "1 minute", "5 minutes", "1 day", "2 weeks".
+std::string intervalWords(const IntervalSpec& parsed);
 
 // The length of one bar: `intervalMultiple` units.
 enum class IntervalUnit { Minutes, Days, Weeks, Months };

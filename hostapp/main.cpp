@@ -1,12 +1,15 @@
 // tellivar-host: loads the market-data plug-in with dlopen and drives it
 // through the host contract, the way a charting host does. See docs/host.md.
 #include <CLI/CLI.hpp>
-#include <ace/Log_Msg.h>
+#include <fmt/ranges.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <vector>
 
 #include "commands.h"
@@ -20,89 +23,79 @@
 namespace {
 
 constexpr const char kProgram[] = "tellivar-host";
-const std::vector<std::string> kCommands = {"info", "quotes", "history", "stream", "demo", "serve"};
-// Options of the top level that take a value, to find the command word.
-const std::vector<std::string> kValueOptions = {"--plugin", "--user", "--password", "--connect-timeout"};
 
-bool contains(const std::vector<std::string>& items, const std::string& item) {
-    return std::find(items.begin(), items.end(), item) != items.end();
-}
-
-// The first word that is not an option or an option's value: the command.
-std::string commandWord(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--") return i + 1 < argc ? argv[i + 1] : "";
-        if (arg.rfind("-", 0) != 0) return arg;
-        if (contains(kValueOptions, arg)) ++i;  // skip its value
-    }
-    return {};
-}
-
-// ACE debug records (the plug-in's "ENTER"/"LEAVE" traces and the like) are
-// noise unless asked for; errors still show.
-void configureAceLogging(bool verbose) {
-    ACE_Log_Msg* log = ACE_Log_Msg::instance();
-    u_long mask = log->priority_mask(ACE_Log_Msg::PROCESS);
-    mask = verbose ? (mask | LM_DEBUG | LM_TRACE) : (mask & ~static_cast<u_long>(LM_DEBUG | LM_TRACE));
-    log->priority_mask(mask, ACE_Log_Msg::PROCESS);
-}
-
-std::string readLine(const char* prompt, bool hidden) {
-    writeErr(prompt);
+// A line from the terminal, `hidden` without echo; nullopt without a terminal.
+std::optional<std::string> askTerminal(const char* prompt, bool hidden) {
     termios saved{};
-    const bool terminal = hidden && isatty(STDIN_FILENO) != 0 && tcgetattr(STDIN_FILENO, &saved) == 0;
-    if (terminal) {
+    if (isatty(STDIN_FILENO) == 0 || tcgetattr(STDIN_FILENO, &saved) != 0) return std::nullopt;
+    writeErr(prompt);
+    if (hidden) {
         termios silent = saved;
         silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         tcsetattr(STDIN_FILENO, TCSANOW, &silent);
     }
     std::string line;
     std::getline(std::cin, line);
-    if (terminal) {
+    if (hidden) {
         tcsetattr(STDIN_FILENO, TCSANOW, &saved);
         writeErr("\n");
     }
     return line;
 }
 
-// A CLI11 check from one of options.h's.
-template <typename Check>
-CLI::Validator validator(const std::string& description, Check check) {
-    return CLI::Validator([check](std::string& text) { return check(text); }, description);
-}
-
-CLI::Validator runSeconds() {
-    return validator("SECONDS", [](const std::string& text) {
-        return checkSeconds(text, kMinTimeout, kMaxRunSeconds, "until Ctrl-C");
-    });
-}
-
-CLI::Validator timeoutSeconds() {
-    return validator("SECONDS", [](const std::string& text) { return checkSeconds(text, kMinTimeout, kMaxTimeout); });
-}
-
-CLI::Validator symbolText() { return validator("", [](const std::string& text) { return checkSymbol(text); }); }
+// Every command's --help ends with the global options, which may stand
+// before or after the command.
+class HostFormatter final : public CLI::Formatter {
+public:
+    std::string make_help(const CLI::App* app, std::string name, CLI::AppFormatMode mode) const override {
+        std::string text = CLI::Formatter::make_help(app, name, mode);
+        const CLI::App* parent = app->get_parent();
+        if (parent == nullptr || mode == CLI::AppFormatMode::Sub) return text;
+        const auto globals = parent->get_options([parent](const CLI::Option* option) {
+            return option != parent->get_help_ptr() && option != parent->get_help_all_ptr();
+        });
+        return text + make_group("Global options (before or after the command)", false, globals);
+    }
+};
 
 // Everything the command line sets.
 struct CommandLine {
     HostOptions host;
+    std::string feedLibrary = kDefaultFeedLibrary;
     bool prompt = false;
     bool quiet = false;
     InfoOptions info;
     QuotesOptions quotes;
-    std::string fields;  // quotes --fields, when given
-    CLI::Option* fieldsOption = nullptr;
     HistoryOptions history;
     StreamOptions stream;
     DemoOptions demo;
     ServeOptions serve;
 };
 
+// "simfeed (the stand-in feed), system (...)", or the names alone.
+std::string feedLibraryNamesText(bool withMeanings) {
+    std::vector<std::string> names;
+    for (const FeedLibraryName& entry : feedLibraryNames()) {
+        names.push_back(withMeanings ? fmt::format("{} ({})", entry.name, entry.meaning) : entry.name);
+    }
+    return fmt::format("{}", fmt::join(names, ", "));
+}
+
 void addGlobalOptions(CLI::App& app, CommandLine& line) {
     app.add_option("--plugin", line.host.pluginPath, "Plug-in library to load (default: the built libtellivar.so)");
+    app.add_option("--feed-library", line.feedLibrary,
+                   "Feed client library to load before the plug-in: a path, or one of " + feedLibraryNamesText(true))
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                return resolveFeedLibrary(text) ? std::string{}
+                                                : fmt::format("'{}' is neither a path (with a '/') nor one of {}",
+                                                              text, feedLibraryNamesText(false));
+            },
+            "PATH|NAME"))
+        ->capture_default_str();
     app.add_option("--user", line.host.user, "User name stored as the \"Username\" setting")
         ->envname("TELLIVAR_USER")
+        ->check(CLI::Validator([](std::string& text) { return text.empty() ? "the user name is empty" : ""; }, "NAME"))
         ->capture_default_str();
     app.add_option("--password", line.host.password,
                    "Password stored as the \"Password\" setting; better from the environment, out of sight of ps")
@@ -111,34 +104,35 @@ void addGlobalOptions(CLI::App& app, CommandLine& line) {
     app.add_flag("-v,--verbose", line.host.verbose, "Show ACE debug records and every repeated plug-in info line");
     app.add_flag("-q,--quiet", line.quiet, "Only data and errors: no status lines, remarks or progress");
     app.add_option("--connect-timeout", line.host.connectTimeout, "Seconds to wait for the plug-in to go online")
-        ->check(timeoutSeconds())
+        ->check(secondsOption(kMinTimeout, kMaxTimeout))
         ->capture_default_str();
 }
 
-void addInfo(CLI::App& app, InfoOptions& info) {
+CLI::App* addInfo(CLI::App& app, InfoOptions& info) {
     auto* cmd = app.add_subcommand("info", "Display name, abilities, interval table and settings panel");
     cmd->add_flag("--connect", info.connect, "Also connect and show the status reports");
+    return cmd;
 }
 
-void addQuotes(CLI::App& app, CommandLine& line) {
-    QuotesOptions& quotes = line.quotes;
+CLI::App* addQuotes(CLI::App& app, QuotesOptions& quotes) {
     auto* cmd = app.add_subcommand("quotes", "Live quotes: a table redrawn in place, or lines into a pipe (times UTC)");
     cmd->add_option("symbols", quotes.symbols, "Symbols, separated by blanks or commas")
         ->required()
         ->delimiter(',')
-        ->check(symbolText());
-    line.fieldsOption = cmd->add_option("--fields", line.fields,
-                                        "Comma-separated long field names (default Trade,Bid,Ask,Net,Volume)");
-    cmd->add_option("--seconds", quotes.seconds, "Stop after this many seconds (0: at Ctrl-C)")->check(runSeconds());
+        ->check(symbolOption());
+    cmd->add_option("--fields", quotes.fields, "Comma-separated long field names (default Trade,Bid,Ask,Net,Volume)");
+    cmd->add_option("--seconds", quotes.seconds, "Stop after this many seconds (0: at Ctrl-C)")
+        ->check(secondsOption(kMinTimeout, kMaxRunSeconds, "until Ctrl-C"));
     cmd->add_flag("--plain", quotes.plain, "Plain lines even on a terminal");
+    return cmd;
 }
 
-void addHistory(CLI::App& app, HistoryOptions& history) {
+CLI::App* addHistory(CLI::App& app, HistoryOptions& history) {
     auto* cmd = app.add_subcommand("history", "Past bars: table, CSV and candlestick chart (times UTC)");
-    cmd->add_option("symbol", history.symbol, "Symbol")->required()->check(symbolText());
+    cmd->add_option("symbol", history.symbol, "Symbol")->required()->check(symbolOption());
     cmd->add_option("--interval", history.interval, "Interval: minutes (5), m5, D1, W1, M1")->capture_default_str();
     cmd->add_option("--count", history.count, "Number of bars, the newest one included")
-        ->check(validator("1-100000", [](const std::string& text) { return checkCount(text, 1, kMaxCount); }))
+        ->check(wholeNumberOption(1, kMaxCount))
         ->capture_default_str();
     cmd->add_option("--end", history.end,
                     "UTC time the newest bar holds: 2024-03-05, 2024-03-05T15:30 or 2024-03-05T15:30:00, "
@@ -147,134 +141,211 @@ void addHistory(CLI::App& app, HistoryOptions& history) {
     cmd->add_option("--csv", history.csv, "Write the bars to this CSV file (ISO-8601 UTC times)");
     cmd->add_option("--chart", history.chart, "Draw a candlestick chart into this PNG file (needs gnuplot)");
     cmd->add_option("--timeout", history.timeout, "Seconds to wait for the complete history")
-        ->check(timeoutSeconds())
+        ->check(secondsOption(kMinTimeout, kMaxTimeout))
         ->capture_default_str();
+    return cmd;
 }
 
-void addStream(CLI::App& app, StreamOptions& stream) {
+CLI::App* addStream(CLI::App& app, StreamOptions& stream) {
     auto* cmd = app.add_subcommand("stream", "Updates of the newest bar, one line each (times UTC)");
-    cmd->add_option("symbol", stream.symbol, "Symbol")->required()->check(symbolText());
+    cmd->add_option("symbol", stream.symbol, "Symbol")->required()->check(symbolOption());
     cmd->add_option("--interval", stream.interval, "Interval: minutes (5), m5, D1, W1, M1")->capture_default_str();
-    cmd->add_option("--seconds", stream.seconds, "Stop after this many seconds (0: at Ctrl-C)")->check(runSeconds());
+    cmd->add_option("--seconds", stream.seconds, "Stop after this many seconds (0: at Ctrl-C)")
+        ->check(secondsOption(kMinTimeout, kMaxRunSeconds, "until Ctrl-C"));
+    return cmd;
 }
 
-void addDemo(CLI::App& app, DemoOptions& demo) {
+CLI::App* addDemo(CLI::App& app, DemoOptions& demo) {
     demo.symbols = {"ACME", "GLOBEX", "INITECH"};
     auto* cmd = app.add_subcommand("demo", "Guided tour: connect, quotes, history with chart, stream, shutdown");
     cmd->add_option("--symbols", demo.symbols, "Symbols for the quotes; the first also for history and stream")
         ->delimiter(',')
-        ->check(symbolText())
+        ->check(symbolOption())
         ->capture_default_str();
     cmd->add_option("--out-dir", demo.outDir, "Directory for the CSV and the chart")
         ->check(CLI::ExistingDirectory)
         ->capture_default_str();
-    const auto stepSeconds = validator("SECONDS", [](const std::string& text) {
-        return checkSeconds(text, kMinTimeout, kMaxTimeout);
-    });
     cmd->add_option("--quote-seconds", demo.quoteSeconds, "Seconds of live quotes, at least")
-        ->check(stepSeconds)
+        ->check(secondsOption(kMinTimeout, kMaxTimeout))
         ->capture_default_str();
     cmd->add_option("--stream-seconds", demo.streamSeconds, "Seconds of the update stream, at least")
-        ->check(stepSeconds)
+        ->check(secondsOption(kMinTimeout, kMaxTimeout))
         ->capture_default_str();
+    cmd->add_flag("--no-wait", demo.noWait,
+                  "Quick tour: each live step lasts its seconds only, without waiting for the feed's next minute");
+    return cmd;
 }
 
-void addServe(CLI::App& app, ServeOptions& serve) {
+CLI::App* addServe(CLI::App& app, ServeOptions& serve) {
     serve.symbols = {"ACME", "GLOBEX", "INITECH"};
     auto* cmd = app.add_subcommand("serve", "Live view in the browser: quote table and candlestick chart");
-    cmd->add_option("--port", serve.port, "TCP port (0: any free one)")->check(CLI::Range(0, 65535))->capture_default_str();
+    cmd->add_option("--port", serve.port, "TCP port (0: any free one)")->check(wholeNumberOption(0, 65535))->capture_default_str();
     cmd->add_option("--bind", serve.bind, "Address to listen on; other than loopback, with a warning")
         ->capture_default_str();
-    cmd->add_option("--symbols", serve.symbols, "Symbols of the quote table")->delimiter(',')->capture_default_str();
+    cmd->add_option("--symbols", serve.symbols, "Symbols of the quote table")
+        ->delimiter(',')
+        ->check(symbolOption())
+        ->capture_default_str();
     cmd->add_option("--fields", serve.fields, "Comma-separated long field names (default Trade,Bid,Ask,Net,Volume)");
-    cmd->add_option("--max-pages", serve.maxPages, "Pages open at once")->check(CLI::Range(1, 64))->capture_default_str();
+    cmd->add_option("--max-pages", serve.maxPages, "Pages open at once")->check(wholeNumberOption(1, 64))->capture_default_str();
     cmd->add_option("--allow-host", serve.allowHosts, "Further name the pages may reach the server by")->delimiter(',');
     auto* token = cmd->add_option("--token", serve.token, "Token every request needs (default: made up when --bind "
                                                           "is not loopback, shown in the address)");
     cmd->add_flag("--no-token", serve.noToken, "Serve other addresses than loopback without a token")->excludes(token);
+    return cmd;
 }
 
 std::string pluginPathOf(const HostOptions& host) {
     return host.pluginPath.empty() ? defaultPluginPath(TELLIVAR_DEFAULT_PLUGIN) : host.pluginPath;
 }
 
-// The host's version and the display name of the plug-in it would load; the
-// factory is made only to ask for the name, and never connects.
-std::string versionText(const HostOptions& host) {
-    const PluginLibrary library(pluginPathOf(host));
+// The host's version, the feed library and the display name of the plug-in
+// it would load; the factory is made only to ask for the name, and never connects.
+std::string versionText(const CommandLine& line) {
+    const std::string feed = resolveFeedLibrary(line.feedLibrary).value_or("");
+    const PluginLibrary library(pluginPathOf(line.host), feed);
     std::unique_ptr<data::DataInterfaceFactory> factory(library.makeFactory());
     const char* name = factory != nullptr ? factory->displayName() : nullptr;
     const std::string plugin = name != nullptr ? std::string(name) + " (" + library.path() + ")"
                                                : "not loaded: " + (library.loaded() ? "no factory" : library.error());
-    return std::string("tellivar-host ") + TELLIVAR_VERSION + "\nplug-in: " + plugin;
+    return fmt::format("tellivar-host {}\nplug-in: {}\nfeed library: {}", TELLIVAR_VERSION, plugin,
+                       feed.empty() ? "the one the plug-in finds (none loaded before it)" : feed);
 }
 
-int runCommand(const CLI::App& app, const CommandLine& line) {
-    if (app.got_subcommand("info")) return runInfo(line.host, line.info);
-    if (app.got_subcommand("quotes")) return runQuotes(line.host, line.quotes);
-    if (app.got_subcommand("history")) return runHistory(line.host, line.history);
-    if (app.got_subcommand("stream")) return runStream(line.host, line.stream);
-    if (app.got_subcommand("serve")) return runServe(line.host, line.serve);
-    return runDemo(line.host, line.demo);
+std::vector<std::string> commandNames(const CLI::App& app) {
+    std::vector<std::string> names;
+    for (const CLI::App* sub : app.get_subcommands({})) names.push_back(sub->get_name());
+    return names;
 }
 
-// CLI11's parse errors in the program's one error style, with a pointer to help.
-int reportParseError(const CLI::ParseError& error, const std::string& command) {
-    std::string text = error.what();
-    if (command.empty() && dynamic_cast<const CLI::RequiredError*>(&error) != nullptr) {
-        text = "a command is required: info, quotes, history, stream or demo";
+// What CLI11 could not take, in the words of the command: unknown options
+// (with the closest name), arguments too many.
+std::string extrasText(const CLI::App& command, const std::vector<std::string>& extras) {
+    std::vector<std::string> names;
+    for (const CLI::App* app = &command; app != nullptr; app = app->get_parent()) {
+        for (const CLI::Option* option : app->get_options()) {
+            for (const std::string& name : option->get_lnames()) names.push_back("--" + name);
+        }
     }
-    printError(fmt::format("{}; see '{} {}--help'", text, kProgram, command.empty() ? "" : command + " "));
-    return exitcode::kBadArguments;
+    std::vector<std::string> parts;
+    for (const std::string& extra : extras) {
+        parts.push_back(extra.rfind('-', 0) == 0 ? fmt::format("unknown option '{}'{}", extra, didYouMean(extra, names))
+                                                 : fmt::format("unexpected argument '{}'", extra));
+    }
+    return fmt::format("{}", fmt::join(parts, "; "));
+}
+
+// CLI11's error about `app`'s command line in the program's words.
+std::string parseErrorText(const CLI::App& app, const CLI::Error& error) {
+    const std::vector<CLI::App*> chosen = app.get_subcommands();
+    const std::vector<std::string> commands = commandNames(app);
+    const std::vector<std::string> extras = app.remaining();
+    if (chosen.empty()) {
+        for (const std::string& extra : extras) {
+            if (extra.rfind('-', 0) == 0) continue;
+            return fmt::format("unknown command '{}'{}; commands are: {}", extra, didYouMean(extra, commands),
+                               fmt::join(commands, ", "));
+        }
+        if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr) {
+            return "a command is required: " + spokenList(commands, "or");
+        }
+    }
+    const CLI::App& command = chosen.empty() ? app : *chosen.front();
+    const std::string help = fmt::format("; see '{} {}--help'", kProgram, chosen.empty() ? "" : command.get_name() + " ");
+    if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr && !extras.empty()) {
+        return extrasText(command, extras) + help;
+    }
+    if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr) {
+        for (const CLI::Option* option : command.get_options()) {
+            if (!option->get_required() || option->count() > 0) continue;
+            const std::string& name = option->get_name();
+            return fmt::format("'{}' needs {}{}; for example '{} {} ACME'", command.get_name(),
+                               name == "symbol" ? "a " : "", name, kProgram, command.get_name());
+        }
+    }
+    const std::string text = error.what();
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr) {
+        return fmt::format("{} needs a value{}", text.substr(0, text.find(':')), help);
+    }
+    return text + help;
+}
+
+struct ParsedLine {
+    std::optional<int> exitCode;  // set when the run ends here: help, version, or an error
+    std::function<int()> command;
+};
+
+ParsedLine parseCommandLine(CLI::App& app, CommandLine& line, int argc, char** argv) {
+    app.name(kProgram);
+    app.formatter(std::make_shared<HostFormatter>());
+    app.require_subcommand(1);
+    app.fallthrough();  // global options may follow the command too
+    addGlobalOptions(app, line);
+    const std::vector<std::pair<CLI::App*, std::function<int()>>> commands = {
+        {addInfo(app, line.info), [&line] { return runInfo(line.host, line.info); }},
+        {addQuotes(app, line.quotes), [&line] { return runQuotes(line.host, line.quotes); }},
+        {addHistory(app, line.history), [&line] { return runHistory(line.host, line.history); }},
+        {addStream(app, line.stream), [&line] { return runStream(line.host, line.stream); }},
+        {addDemo(app, line.demo), [&line] { return runDemo(line.host, line.demo); }},
+        {addServe(app, line.serve), [&line] { return runServe(line.host, line.serve); }},
+    };
+    // After the global options, so --plugin is set when the text is made.
+    app.set_version_flag("--version", [&line] { return versionText(line); });
+    app.failure_message([](const CLI::App* top, const CLI::Error& error) {
+        return fmt::format("{}: error: {}\n", kProgram, parseErrorText(*top, error));
+    });
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        std::ostringstream out, err;
+        const int code = app.exit(error, out, err);
+        writeOut(out.str());
+        writeErr(err.str());
+        return {code == 0 ? exitcode::kOk : exitcode::kBadArguments, {}};
+    }
+    for (const auto& [command, run] : commands) {
+        if (command->parsed()) return {std::nullopt, run};
+    }
+    return {exitcode::kBadArguments, {}};
+}
+
+// The credentials: asked for with --prompt, else from the options and the
+// environment. False (the error printed) when they are unusable.
+bool settleCredentials(CommandLine& line, const CLI::App& app) {
+    // CLI11 passes over an empty variable; an empty name is no reason to log on as the demo account.
+    const char* envUser = std::getenv("TELLIVAR_USER");
+    if (envUser != nullptr && *envUser == '\0' && app.get_option("--user")->count() == 0) {
+        printError("TELLIVAR_USER is set but empty; give a user name, or unset it for the demo account");
+        return false;
+    }
+    if (!line.prompt) return true;
+    const std::optional<std::string> user = askTerminal("user name: ", false);
+    if (!user) {
+        printError("--prompt needs a terminal to ask on; give --user and TELLIVAR_PASSWORD instead");
+        return false;
+    }
+    if (user->empty()) {
+        printError("the user name is empty");
+        return false;
+    }
+    line.host.user = *user;
+    line.host.password = askTerminal("password: ", true).value_or("");
+    return true;
 }
 
 int run(int argc, char** argv) {
     CLI::App app{"Command-line host for the Tellivar market-data plug-in: loads it with dlopen and shows live data. "
                  "Every time it reads or shows is UTC."};
-    app.name(kProgram);
-    app.require_subcommand(1);
-    app.fallthrough();  // top-level options may follow the command too
     CommandLine line;
-    addGlobalOptions(app, line);
-    addInfo(app, line.info);
-    addQuotes(app, line);
-    addHistory(app, line.history);
-    addStream(app, line.stream);
-    addDemo(app, line.demo);
-    addServe(app, line.serve);
-    // After the global options, so --plugin is set when the text is made.
-    app.set_version_flag("--version", [&line] { return versionText(line.host); });
-
-    const std::string word = commandWord(argc, argv);
-    if (!word.empty() && !contains(kCommands, word)) {
-        printError(fmt::format("unknown command '{}'{}; commands are: info, quotes, history, stream, demo, serve (see --help)",
-                               word, didYouMean(word, kCommands)));
-        return exitcode::kBadArguments;
-    }
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
-        writeOut(app.help());
-        return exitcode::kOk;
-    } catch (const CLI::CallForAllHelp&) {
-        writeOut(app.help("", CLI::AppFormatMode::All));
-        return exitcode::kOk;
-    } catch (const CLI::CallForVersion& version) {
-        writeOut(std::string(version.what()) + "\n");
-        return exitcode::kOk;
-    } catch (const CLI::ParseError& error) {
-        return reportParseError(error, word);
-    }
+    const ParsedLine parsed = parseCommandLine(app, line, argc, argv);
+    if (parsed.exitCode) return *parsed.exitCode;
     setQuiet(line.quiet);
-    if (line.fieldsOption->count() > 0) line.quotes.fields = line.fields;
-    if (line.prompt) {
-        line.host.user = readLine("user name: ", false);
-        line.host.password = readLine("password: ", true);
-    }
+    if (!settleCredentials(line, app)) return exitcode::kBadArguments;
     line.host.pluginPath = pluginPathOf(line.host);
-    configureAceLogging(line.host.verbose);
+    line.host.feedLibrary = resolveFeedLibrary(line.feedLibrary).value_or("");
+    routeAceRecords(line.host.verbose);
     installStopHandlers();
-    return runCommand(app, line);
+    return parsed.command();
 }
 
 // The last guard: whatever escapes is reported, never an abort. Written with

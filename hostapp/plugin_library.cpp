@@ -27,10 +27,23 @@ std::string lastDlError() {
     return text != nullptr ? text : "unknown dynamic loader error";
 }
 
+// The first of `candidates` that can be read, made absolute; "" when none can.
+std::string firstExisting(const std::vector<std::string>& candidates) {
+    for (const std::string& candidate : candidates) {
+        char resolved[PATH_MAX];
+        if (access(candidate.c_str(), R_OK) == 0) return realpath(candidate.c_str(), resolved) != nullptr ? resolved : candidate;
+    }
+    return {};
+}
+
 }  // namespace
 
-PluginLibrary::PluginLibrary(const std::string& path) : path_(path) {
+PluginLibrary::PluginLibrary(const std::string& path, const std::string& feedLibrary) : path_(path) {
     dlerror();  // clear any stale error text
+    if (!feedLibrary.empty() && dlopen(feedLibrary.c_str(), RTLD_NOW | RTLD_GLOBAL) == nullptr) {
+        error_ = "cannot load feed library '" + feedLibrary + "': " + lastDlError();
+        return;
+    }
     handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {
         error_ = "cannot load plug-in '" + path + "': " + lastDlError();
@@ -56,14 +69,30 @@ std::optional<bool> PluginLibrary::feedClientInstalled() const {
 
 std::string defaultPluginPath(const std::string& compiledDefault) {
     const std::string dir = programDirectory();
-    std::vector<std::string> candidates;
-    if (!dir.empty()) {
-        candidates.push_back(dir + "/" + kLibraryName);
-        candidates.push_back(dir + "/../lib/" + kLibraryName);
+    const std::string found =
+        dir.empty() ? std::string{} : firstExisting({dir + "/" + kLibraryName, dir + "/../lib/" + kLibraryName});
+    return found.empty() ? compiledDefault : found;
+}
+
+const std::vector<FeedLibraryName>& feedLibraryNames() {
+    static const std::vector<FeedLibraryName> names = {
+        {kDefaultFeedLibrary, "the stand-in feed",
+         {"../lib/tellivar/simfeed/libTellivarClient.so.1", "../lib/libTellivarClient.so.1"}},
+        {"system", "none loaded: the plug-in binds to the feed client the system has", {}},
+    };
+    return names;
+}
+
+std::optional<std::string> resolveFeedLibrary(const std::string& choice) {
+    if (choice.find('/') != std::string::npos) return choice;
+    const std::string dir = programDirectory();
+    for (const FeedLibraryName& entry : feedLibraryNames()) {
+        if (choice != entry.name) continue;
+        std::vector<std::string> candidates;
+        for (const char* candidate : entry.candidates) {
+            if (!dir.empty()) candidates.push_back(dir + "/" + candidate);
+        }
+        return firstExisting(candidates);
     }
-    for (const std::string& candidate : candidates) {
-        char resolved[PATH_MAX];
-        if (access(candidate.c_str(), R_OK) == 0) return realpath(candidate.c_str(), resolved) != nullptr ? resolved : candidate;
-    }
-    return compiledDefault;
+    return std::nullopt;
 }

@@ -198,8 +198,8 @@ int runQuotes(const HostOptions& host, const QuotesOptions& options) {
     }
     HostSession session(host);
     if (!texts.empty()) {
-        session.printer().note(fmt::format("{} carry text, which the plug-in's quotes cannot deliver: shown as '-'",
-                                           fmt::join(texts, ",")));
+        session.printer().note(fmt::format("{} {} text, which the plug-in's quotes cannot deliver: shown as '-'",
+                                           fmt::join(texts, ","), texts.size() == 1 ? "holds" : "hold"));
     }
     if (const int code = session.open(); code != exitcode::kOk) return code;
     if (const int code = session.connect(); code != exitcode::kOk) return code;

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -62,7 +63,7 @@ HostSession::HostSession(HostOptions options) : options_(std::move(options)), pr
 HostSession::~HostSession() { shutdown(); }
 
 int HostSession::open() {
-    library_ = std::make_unique<PluginLibrary>(options_.pluginPath);
+    library_ = std::make_unique<PluginLibrary>(options_.pluginPath, options_.feedLibrary);
     if (!library_->loaded()) {
         printError(library_->error());
         return exitcode::kPluginNotLoaded;
@@ -119,19 +120,46 @@ int HostSession::connect() {
 template <typename Supplier, typename Make>
 Supplier* HostSession::keep(Make make) {
     if (!interface_) return nullptr;
-    creationErrors_.clear();
-    recordingErrors_ = true;
-    Supplier* supplier = make();
+    creationLog_.clear();
+    recording_ = true;
+    std::vector<std::string> aceTexts;
+    Supplier* supplier = nullptr;
+    {
+        const AceCapture capture;
+        supplier = make();
+        aceTexts = capture.texts();
+    }
     if (supplier != nullptr) suppliers_.emplace_back(supplier);
     drainLogs();  // the plug-in's reasons for a refusal come first
-    recordingErrors_ = false;
+    recording_ = false;
+    refusal_.clear();
+    if (supplier == nullptr) {
+        explainRefusal(aceTexts);
+    } else {
+        for (const LogEvent& log : creationLog_) printer_.print(log);
+    }
     return supplier;
 }
 
-std::string HostSession::refusalReason() const {
-    std::string text;
-    for (const std::string& error : creationErrors_) text += (text.empty() ? "" : "; ") + error;
-    return text;
+void HostSession::explainRefusal(const std::vector<std::string>& aceTexts) {
+    // Only what the plug-in said inside the creation call, on this thread; the
+    // feed thread may be logging about other suppliers meanwhile.
+    const auto said = [](const LogEvent& log, LogEvent::Kind kind) {
+        return log.kind == kind && log.thread == std::this_thread::get_id();
+    };
+    const auto lastInfo = std::find_if(creationLog_.rbegin(), creationLog_.rend(),
+                                       [&said](const LogEvent& log) { return said(log, LogEvent::Kind::Info); });
+    for (const LogEvent& log : creationLog_) {
+        if (said(log, LogEvent::Kind::Error)) refusal_ += (refusal_.empty() ? "plug-in error: " : "; ") + log.text;
+    }
+    const bool fromErrors = !refusal_.empty();
+    if (!fromErrors && lastInfo != creationLog_.rend()) refusal_ = "plug-in: " + lastInfo->text;
+    if (refusal_.empty() && !aceTexts.empty()) refusal_ = "plug-in: " + aceTexts.back();
+    for (auto it = creationLog_.begin(); it != creationLog_.end(); ++it) {
+        const bool reason = fromErrors ? said(*it, LogEvent::Kind::Error)
+                                       : lastInfo != creationLog_.rend() && it == std::prev(lastInfo.base());
+        if (!reason) printer_.print(*it);
+    }
 }
 
 data::TickSupplier* HostSession::subscribeQuotes(const std::string& symbol, const std::vector<std::string>& fields,
@@ -162,13 +190,16 @@ bool HostSession::handleOwnEvent(Event& event) {
     const bool own = std::holds_alternative<LogEvent>(event) || std::holds_alternative<OnlineEvent>(event);
     if (own && observer_) observer_(event);
     if (const auto* log = std::get_if<LogEvent>(&event)) {
-        printer_.print(*log);
+        if (recording_) {
+            creationLog_.push_back(*log);
+        } else {
+            printer_.print(*log);
+        }
         if (log->kind == LogEvent::Kind::Status) {
             loggedOff_ = loggedOff_ || log->text == kLogOffStatus;
         } else {
             lastMessage_ = log->text;
         }
-        if (recordingErrors_ && log->kind == LogEvent::Kind::Error) creationErrors_.push_back(log->text);
         return true;
     }
     if (const auto* online = std::get_if<OnlineEvent>(&event)) printer_.print(*online);

@@ -31,6 +31,7 @@ inline constexpr char kPasswordKey[] = "Password";
 
 struct HostOptions {
     std::string pluginPath;
+    std::string feedLibrary;  // loaded before the plug-in; "": none
     std::string user = "demo";
     std::string password = "demo";
     bool verbose = false;
@@ -56,7 +57,7 @@ public:
 
     // Each makes the request and its consumer, keeps both for the supplier's
     // life, and returns the new supplier, or null when the plug-in gave none
-    // (refusalReason() then holds the error lines it logged meanwhile).
+    // (refusalReason() then says why).
     // Quote events carry `row`; the history is walked newest first when `reverse`.
     data::TickSupplier* subscribeQuotes(const std::string& symbol, const std::vector<std::string>& fields,
                                         std::size_t row);
@@ -64,9 +65,11 @@ public:
     data::HistorySupplier* requestHistory(const std::string& symbol, const IntervalSpec& interval, int count,
                                           const data::CalendarRecord& endTime, bool reverse);
 
-    // The plug-in's error lines logged while it refused the last supplier,
-    // joined by "; ", or "" when it logged none.
-    std::string refusalReason() const;
+    // Why the plug-in refused the last supplier, in its own words: its error
+    // lines ("plug-in error: ..."), else the last info line or ACE record it
+    // wrote meanwhile ("plug-in: ..."); "" when it said nothing. The lines
+    // that make the reason are not printed on their own.
+    const std::string& refusalReason() const { return refusal_; }
 
     enum class PumpResult { Done, TimedOut, Stopped };
     // Hands events to `handler` until it returns true (Done), `deadline`
@@ -102,7 +105,10 @@ public:
 private:
     template <typename Supplier, typename Make>
     Supplier* keep(Make make);
-    // Prints log lines and online changes; true for a log line.
+    // Sets refusal_ from the lines of a refused creation and prints the others.
+    void explainRefusal(const std::vector<std::string>& aceTexts);
+    // Prints log lines (or keeps them, while a supplier is being made) and
+    // online changes; true for a log line.
     bool handleOwnEvent(Event& event);
     std::optional<Event> nextEvent(std::chrono::steady_clock::time_point until);
     // Prints the status reports that follow the online flag, until 200 ms
@@ -113,11 +119,12 @@ private:
     LogPrinter printer_;
     bool announceTeardown_ = false;
     // What the plug-in said, main thread only: its last info or error line,
-    // whether it reported a log-off, and the error lines of a supplier creation.
+    // whether it reported a log-off, and the log lines of a supplier creation.
     std::string lastMessage_;
     bool loggedOff_ = false;
-    bool recordingErrors_ = false;
-    std::vector<std::string> creationErrors_;
+    bool recording_ = false;             // a supplier is being made: log lines wait in creationLog_
+    std::vector<LogEvent> creationLog_;
+    std::string refusal_;
     std::function<void(const Event&)> observer_;
     EventQueue queue_;
     std::deque<Event> deferred_;  // events drainLogs() set aside; main thread only

@@ -8,9 +8,8 @@
 
 namespace {
 
-// The demo's stream: at most this long past its seconds for a new bar, which
-// it shows with this many updates, unless the updates stop coming.
-constexpr double kNewBarWait = 65;
+// The demo's stream shows a new bar with this many updates, unless the
+// updates stop coming.
 constexpr std::size_t kNewBarUpdates = 2;
 constexpr auto kQuiet = std::chrono::seconds(3);
 
@@ -49,8 +48,8 @@ int runStreamOn(HostSession& session, const std::string& symbol, const IntervalS
         lastBar = bar.time;
         lastUpdate = std::chrono::steady_clock::now();
         ++updates;
-        printOut("{} {} O={} H={} L={} C={} V={}{}\n", formatIsoCalendar(bar.time), symbol, formatValue(bar.open),
-                   formatValue(bar.high), formatValue(bar.low), formatValue(bar.close), formatValue(bar.volume), mark);
+        printOut("{} {} O={} H={} L={} C={} V={}{}\n", formatIsoCalendar(bar.time), symbol, formatPrice(bar.open),
+                   formatPrice(bar.high), formatPrice(bar.low), formatPrice(bar.close), formatValue(bar.volume), mark);
         flushOutput();
         return false;
     });

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs every test: a normal build with warnings as errors, then the
+# Compiles the plug-in's sources for Windows (MinGW-w64), then builds and runs
+# every test: a normal build with warnings as errors, then the
 # same tests under AddressSanitizer + UndefinedBehaviorSanitizer, then under
 # ThreadSanitizer, then each fuzz target for 30 s (clang, ASan + UBSan), then
 # short runs of the benchmarks and of the end-to-end latency tool so they keep
@@ -13,6 +14,9 @@ scripts/deps.sh
 # download: the test drives Debian's chromium).
 npm ci --prefix hostapp/web --no-audit --no-fund --loglevel=error
 jobs=$(nproc)
+
+echo "=== Windows compile of the plug-in (MinGW-w64) ==="
+scripts/mingw-check.sh build-ci-mingw
 
 run_config() {  # name, sanitizer
   local dir="build-ci-$1"

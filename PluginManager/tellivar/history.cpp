@@ -150,8 +150,8 @@ HistorySupplier::~HistorySupplier() {
 }
 
 bool HistorySupplier::accepts(int event, long first, long second) const {
-    // first - 1 != lastFirst, written so that no value of first can overflow.
-    return event == kEventData && (first != 0 || second != 0) && first != static_cast<long>(lastFirst) + 1;
+    // first - 1 != lastFirst, in 64 bits so that nothing overflows where long has 32.
+    return event == kEventData && (first != 0 || second != 0) && first != std::int64_t{lastFirst} + 1;
 }
 
 void HistorySupplier::onRecordSetEvent(TRecordSet* set, int event, long first, long second) {
@@ -164,7 +164,7 @@ void HistorySupplier::handleRecordSetEvent(TRecordSet* set, int event, long firs
                    static_cast<int>(second), lowAddressBits(set));
     // Keeps the low 32 bits of first - 1 (modular, so no overflow).
     lastFirst = static_cast<std::int32_t>(static_cast<std::uint32_t>(first) - 1U);
-    if (first != -static_cast<long>(recordCount)) return;
+    if (first != -std::int64_t{recordCount}) return;
     try {
         notifyConsumer();
     } catch (const char* text) {

@@ -388,6 +388,6 @@ TellivarInterface::~TellivarInterface() = default;
 
 // ---- Entry point -------------------------------------------------------------
 
-extern "C" __attribute__((visibility("default"))) data::DataInterfaceFactory* init_data_interface() {
+extern "C" TELLIVAR_EXPORT data::DataInterfaceFactory* init_data_interface() {
     return new (std::nothrow) TellivarInterfaceFactory();
 }

@@ -14,6 +14,7 @@
 
 #include "feed/TellivarClient.h"
 #include "host/data.h"
+#include "PluginManager/tellivar/platform.h"
 
 // ---- Field dictionary ----------------------------------------------------
 

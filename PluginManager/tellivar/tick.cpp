@@ -154,7 +154,7 @@ bool TickSupplier::storeValue(SnapshotSet* set, std::int16_t id, TickField& fiel
 }
 
 // Out of line so the per-update paths that find a slot stay short.
-__attribute__((noinline)) double& TickSupplier::entryOf(std::string_view name) {
+TELLIVAR_NOINLINE double& TickSupplier::entryOf(std::string_view name) {
     // Insert-or-get: the entry is made once, its node never moves.
     const auto it = values.find(name);
     return it != values.end() ? it->second : values.emplace(name, 0.0).first->second;
@@ -184,7 +184,7 @@ double TickSupplier::getValue(const char* name) {
     return lookUpValue(name);
 }
 
-__attribute__((noinline)) double TickSupplier::lookUpValue(const char* name) {
+TELLIVAR_NOINLINE double TickSupplier::lookUpValue(const char* name) {
     double& value = entryOf(name);  // insert-or-get: an absent name now has 0.0
     if (TickField* field = subscribedField(name)) {
         field->slot = &value;  // the same node storeValue would find

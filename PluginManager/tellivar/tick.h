@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "PluginManager/tellivar/init.h"
+#include "PluginManager/tellivar/platform.h"
 #include "PluginManager/tellivar/sink_relay.h"
 
 // ---- Compatibility surface ------------------------------------------------

@@ -134,7 +134,11 @@ void UpdateSupplier::handleRecordSetEvent(TRecordSet* set, int, long, long) {
 
 // Under supplierLock and the set's read lock.
 void UpdateSupplier::readNewestRecord(TRecordSet* set) {
-    const long index = static_cast<long>(set->lastRecord) - set->recordBase;
+    // In 64 bits: the difference of two 32-bit members can overflow a 32-bit
+    // long (Windows). An index the feed's long cannot hold names no record.
+    const std::int64_t newest = std::int64_t{set->lastRecord} - set->recordBase;
+    const long index = static_cast<long>(newest);
+    if (index != newest) return;
     readTime(set, index);
     readValues(set, index);
     consumer->ticksChanged(this);

@@ -52,16 +52,22 @@ TEST(HostBadInput, ShouldRejectUnknownOptionAndMissingCommand) {
     run = host({});
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, 2);
-    EXPECT_NE(run.err.find("a command is required: info, quotes, history, stream or demo"), std::string::npos)
+    EXPECT_NE(run.err.find("a command is required: info, quotes, history, stream, demo or serve"), std::string::npos)
         << run.err;
 }
 
-TEST(HostBadInput, ShouldShowHelpOfEachCommand) {
-    for (const char* command : {"info", "quotes", "history", "stream", "demo"}) {
+// Each command's help lists the global options too: errors about them point there.
+TEST(HostBadInput, ShouldShowHelpOfEachCommandWithTheGlobalOptions) {
+    for (const char* command : {"info", "quotes", "history", "stream", "demo", "serve"}) {
         const RunResult run = host({command, "--help"});
         ASSERT_TRUE(run.finished);
         EXPECT_EQ(run.exitCode, 0) << command;
         EXPECT_NE(run.out.find("Usage"), std::string::npos) << command << ": " << run.out;
+        const auto globals = run.out.find("Global options");
+        ASSERT_NE(globals, std::string::npos) << command << ": " << run.out;
+        for (const char* option : {"--connect-timeout", "--plugin", "--feed-library", "--user", "--verbose"}) {
+            EXPECT_NE(run.out.find(option, globals), std::string::npos) << command << " " << option;
+        }
     }
 }
 
@@ -133,8 +139,15 @@ TEST(HostBadInput, ShouldReportEveryErrorInOneStyleWithRangesAndHints) {
         {{"quotes", "ACME", "--fields", "Bid,,Ask"}, "--fields 'Bid,,Ask' has an empty name"},
         {{"histroy", "ACME"}, "unknown command 'histroy' (did you mean 'history'?)"},
         {{"history", "ACME,GLOBEX"}, "'ACME,GLOBEX' is not one symbol"},
-        {{"history", "X", "--bogus"}, "The following argument was not expected: --bogus; see 'tellivar-host history --help'"},
-        {{"quotes"}, "symbols is required; see 'tellivar-host quotes --help'"},
+        {{"history", "X", "--bogus"}, "unknown option '--bogus'; see 'tellivar-host history --help'"},
+        {{"history", "ACME", "5", "--cnt"}, "unexpected argument '5'; unknown option '--cnt'; see 'tellivar-host history"},
+        {{"history", "ACME", "--cuont", "5"}, "unknown option '--cuont' (did you mean '--count'?)"},
+        {{"history", "ACME", "--count"}, "--count needs a value; see 'tellivar-host history --help'"},
+        {{"quotes"}, "'quotes' needs symbols; for example 'tellivar-host quotes ACME'"},
+        {{"stream"}, "'stream' needs a symbol; for example 'tellivar-host stream ACME'"},
+        {{"--feed-library", "nosuch", "info"}, "--feed-library: 'nosuch' is neither a path"},
+        {{"--user", "", "info"}, "--user: the user name is empty"},
+        {{"serve", "--port", "70000"}, "--port: 70000 is out of range; give a whole number from 0 to 65535"},
     };
     for (const auto& [args, expected] : cases) {
         const RunResult run = host(args);
@@ -144,6 +157,19 @@ TEST(HostBadInput, ShouldReportEveryErrorInOneStyleWithRangesAndHints) {
         EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;
         EXPECT_EQ(linesOf(run.err).size(), 1u) << run.err;
     }
+}
+
+// No silent demo account for an empty user name, and no prompt without a terminal.
+TEST(HostBadInput, ShouldRefuseAnEmptyUserFromTheEnvironmentAndAPromptWithoutATerminal) {
+    RunResult run = runProgram(HOST_PROGRAM, {"info", "--connect"}, kBound, {"TELLIVAR_USER="});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("TELLIVAR_USER is set but empty"), std::string::npos) << run.err;
+    run = host({"--prompt", "info", "--connect"});  // stdin is /dev/null
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("--prompt needs a terminal"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("plug-in status"), std::string::npos) << "nothing connected: " << run.err;
 }
 
 // Durations that are not finite, sensible seconds.

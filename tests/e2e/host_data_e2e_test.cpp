@@ -45,7 +45,8 @@ std::vector<CsvBar> readCsv(const std::string& path) {
     EXPECT_FALSE(lines.empty()) << path;
     if (lines.empty()) return {};
     EXPECT_EQ(lines.front(), "time,open,high,low,close,volume");
-    const std::regex row(R"((\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ),([-0-9.]+),([-0-9.]+),([-0-9.]+),([-0-9.]+),([0-9]*))");
+    // Prices with the stand-in's two decimals, whole ones included; volumes whole.
+    const std::regex row(R"((\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ),(\d+\.\d\d),(\d+\.\d\d),(\d+\.\d\d),(\d+\.\d\d),([0-9]*))");
     std::vector<CsvBar> bars;
     for (std::size_t i = 1; i < lines.size(); ++i) {
         std::smatch m;
@@ -144,7 +145,8 @@ TEST_F(HostData, ShouldPrintOneLinePerUpdateOfTheNewestBar) {
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const auto lines = linesOf(run.out);
     ASSERT_GE(lines.size(), 2u) << run.err;
-    const std::regex line(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:00Z ACME O=\S+ H=\S+ L=\S+ C=\S+ V=\S+( first-bar| new-bar)?)");
+    const std::regex line(
+        R"(\d{4}-\d\d-\d\dT\d\d:\d\d:00Z ACME O=\d+\.\d\d H=\d+\.\d\d L=\d+\.\d\d C=\d+\.\d\d V=\d+( first-bar| new-bar)?)");
     for (const auto& text : lines) EXPECT_TRUE(std::regex_match(text, line)) << text;
     EXPECT_NE(lines.front().find("first-bar"), std::string::npos);
     for (std::size_t i = 1; i < lines.size(); ++i) {
@@ -159,8 +161,8 @@ TEST_F(HostData, ShouldPrintPlainQuoteLinesIntoAPipe) {
                                {"SIMFEED_MARKET=24x7"});
     ASSERT_TRUE(run.finished);
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    const std::regex line(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ (ACME|GLOBEX) Trade=[-0-9.]+\*? Bid=[-0-9.]+\*? )"
-                          R"(Ask=[-0-9.]+\*? TradeTime=\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\*?)");
+    const std::regex line(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ (ACME|GLOBEX) Trade=\d+\.\d\d\*? Bid=\d+\.\d\d\*? )"
+                          R"(Ask=\d+\.\d\d\*? TradeTime=\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\*?)");
     bool seen[2] = {false, false};
     for (const auto& text : linesOf(run.out)) {
         std::smatch m;
@@ -171,20 +173,52 @@ TEST_F(HostData, ShouldPrintPlainQuoteLinesIntoAPipe) {
     EXPECT_EQ(run.out.find("\x1b["), std::string::npos) << "no terminal codes into a pipe";
 }
 
-TEST_F(HostData, ShouldReportRefusedSymbolsWithExitCodeFourAndAHint) {
+// The plug-in's reason, whichever channel it used, is said once, in the error.
+TEST_F(HostData, ShouldReportRefusedSymbolsWithExitCodeFourTheReasonOnceAndAHint) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> runs = {
         {{"quotes", "ACME", "NOT-A-SYMBOL!", "--seconds", "1"}, "no live quotes of 'NOT-A-SYMBOL!'"},
+        {{"quotes", "acme", "--seconds", "1"}, "no live quotes of 'acme'"},
         {{"history", "acme", "--count", "5"}, "no history at D1 of 'acme'"},
-        {{"stream", "acme", "--seconds", "1"}, "no update stream at 1 of 'acme'"}};
+        {{"stream", "acme", "--seconds", "1"}, "no update stream at 1 of 'acme'"},
+        {{"stream", "1ACME", "--seconds", "1"}, "no update stream at 1 of '1ACME'"}};
     for (const auto& [args, what] : runs) {
         const RunResult run = host(args);
         ASSERT_TRUE(run.finished);
         EXPECT_EQ(run.exitCode, 4) << args[0] << ": " << run.err;
-        EXPECT_NE(run.err.find(what + ": the plug-in made no supplier"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find(what + ": the plug-in made no supplier (plug-in"), std::string::npos) << run.err;
+        const auto open = run.err.find("(plug-in");
+        const auto colon = run.err.find(": ", open);
+        const std::string reason = run.err.substr(colon + 2, run.err.find(')', colon) - colon - 2);
+        EXPECT_EQ(run.err.find(reason), run.err.rfind(reason)) << "said once: " << reason << "\n" << run.err;
+        EXPECT_EQ(run.err.find("gave no reason"), std::string::npos) << run.err;
         if (args[1] == "acme") {
             EXPECT_NE(run.err.find("did you mean 'ACME'?"), std::string::npos) << run.err;
         }
     }
+}
+
+// With -v, every ACE record is a line of its own, also those the plug-in
+// writes without a line feed.
+TEST_F(HostData, ShouldEndEveryAceRecordWithALineFeedWhenVerbose) {
+    const RunResult run = host({"-v", "quotes", "ACME", "--seconds", "2"}, {"SIMFEED_MARKET=24x7"});
+    ASSERT_TRUE(run.finished);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    std::size_t records = 0;
+    for (const std::string& line : linesOf(run.err)) {
+        if (line.find("processing finished") == std::string::npos) continue;
+        ++records;
+        EXPECT_EQ(line, "date processing finished") << "a record ran into the next one";
+    }
+    EXPECT_GT(records, 0u) << run.err;
+}
+
+// A text field named alone gets a remark in the singular.
+TEST_F(HostData, ShouldRemarkOnATextFieldInPlainWords) {
+    const RunResult run = host({"quotes", "ACME", "--fields", "Trade,Title", "--seconds", "1"});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("host: Title holds text, which the plug-in's quotes cannot deliver"), std::string::npos)
+        << run.err;
 }
 
 TEST_F(HostData, ShouldGiveUpOnAStalledHistoryAtTheTimeout) {

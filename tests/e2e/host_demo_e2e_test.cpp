@@ -41,8 +41,13 @@ TEST(HostDemo, ShouldRunEveryStepAndShutDownCleanly) {
     const RunResult run = runProgram(HOST_PROGRAM, {"demo", "--out-dir", dir}, 55, kWeekday);
     ASSERT_TRUE(run.finished) << "demo did not finish: " << run.out << run.err;
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    for (const char* step : {"== 1/6 Loading", "== 2/6 Connecting", "== 3/6 Live quotes", "== 4/6 Daily history",
-                             "== 5/6 Update stream", "== 6/6 Shutting down", "demo finished"}) {
+    // The live steps' headings say what they wait for.
+    for (const char* step : {"== 1/6 Loading", "== 2/6 Connecting",
+                             "== 3/6 Live quotes of ACME, GLOBEX, INITECH for 8 s, then until second 53 of the feed's "
+                             "minute",
+                             "== 4/6 Daily history",
+                             "== 5/6 Update stream of ACME at 1 minute for 6 s, then until a new bar opens",
+                             "== 6/6 Shutting down", "demo finished"}) {
         EXPECT_NE(run.out.find(step), std::string::npos) << step << "\n" << run.out;
     }
     EXPECT_NE(run.err.find("plug-in status: Logon (code 0)"), std::string::npos) << run.err;
@@ -62,6 +67,21 @@ TEST(HostDemo, ShouldRunEveryStepAndShutDownCleanly) {
         EXPECT_EQ(stat((dir + "/tellivar-demo-history.png").c_str(), &info), 0);
         EXPECT_GT(info.st_size, 8000);
     }
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+// --no-wait makes a quick tour: with the feed's clock at the start of a
+// minute, waiting for second 53 and for a new bar would outlast the bound.
+TEST(HostDemo, ShouldMakeAQuickTourWithNoWait) {
+    const std::string dir = makeTempDir();
+    const RunResult run =
+        runProgram(HOST_PROGRAM, {"demo", "--out-dir", dir, "--quote-seconds", "1", "--stream-seconds", "1", "--no-wait"},
+                   25, {"SIMFEED_START=2024-03-06T14:30:00"});
+    ASSERT_TRUE(run.finished) << "the quick tour waited for the feed's clock: " << run.out;
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("== 3/6 Live quotes of ACME, GLOBEX, INITECH for 1 s ==\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("== 5/6 Update stream of ACME at 1 minute for 1 s ==\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("demo finished"), std::string::npos);
     std::system(("rm -rf '" + dir + "'").c_str());
 }
 

@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <tuple>
 
+#include <CLI/CLI.hpp>
+
+#include "chart.h"
 #include "console.h"
 #include "end_time.h"
 #include "fields.h"
@@ -50,6 +54,10 @@ TEST(IntervalOption, ShouldMapLettersToTheLetterForm) {
     ASSERT_TRUE(months);
     EXPECT_EQ(months->letter, 'M');
     EXPECT_EQ(intervalLabel(*months), "M3");
+    // A chart's title says the interval in words.
+    const std::vector<std::pair<std::string, std::string>> words = {
+        {"1", "1 minute"}, {"m15", "15 minutes"}, {"D", "1 day"}, {"W2", "2 weeks"}, {"M3", "3 months"}};
+    for (const auto& [text, expected] : words) EXPECT_EQ(intervalWords(*interval(text)), expected) << text;
 }
 
 TEST(IntervalOption, ShouldRejectWhatTheAbilityRecordDoesNotOffer) {
@@ -169,6 +177,10 @@ TEST(DurationOption, ShouldAcceptFiniteSecondsWithinTheRangeOnly) {
 
 TEST(CountOption, ShouldSayWhatIsWrongAsARange) {
     EXPECT_EQ(checkCount("30", 1, 100000), "");
+    // CLI11 alone would read "010" as octal 8; the option hands on plain decimal digits.
+    std::string leadingZero = "010";
+    EXPECT_EQ(wholeNumberOption(1, 100000)(leadingZero), "");
+    EXPECT_EQ(leadingZero, "10");
     EXPECT_EQ(checkCount("abc", 1, 100000), "'abc' is not a whole number; give one from 1 to 100000");
     EXPECT_EQ(checkCount("2.5", 1, 100000), "'2.5' is not a whole number; give one from 1 to 100000");
     for (const char* text : {"0", "-3", "100001", "99999999999999999999"}) {
@@ -229,12 +241,47 @@ TEST(FieldList, ShouldKnowWhichFieldsHoldTimesAndText) {
     EXPECT_EQ(fieldKind("TradeTime"), FieldKind::Time);
     EXPECT_EQ(fieldKind("FinancialsDate"), FieldKind::Time);
     EXPECT_EQ(fieldKind("Title"), FieldKind::Text);
-    EXPECT_EQ(fieldKind("Trade"), FieldKind::Number);
+    EXPECT_EQ(fieldKind("Trade"), FieldKind::Price);
+    EXPECT_EQ(fieldKind("Volume"), FieldKind::Number);
     EXPECT_EQ(textFields({"Trade", "Title", "Symbol"}), (std::vector<std::string>{"Title", "Symbol"}));
     EXPECT_EQ(formatFieldValue("TradeTime", 1796681645.0), "2026-12-07T22:14:05Z");
     EXPECT_EQ(formatFieldValue("FinancialsDate", 1767139200.0), "2025-12-31T00:00:00Z");
     EXPECT_EQ(formatFieldValue("Trade", 10.5), "10.50");
     EXPECT_EQ(formatFieldValue("TradeTime", std::nullopt), "-");
+}
+
+// Prices keep the instrument's cents, whole prices included; counts stay whole.
+TEST(FieldList, ShouldShowPricesWithTheirDecimalsAndCountsWithout) {
+    const std::vector<std::tuple<std::string, double, std::string>> cases = {
+        {"Trade", 19.0, "19.00"}, {"Bid", 18.9, "18.90"}, {"Ask", 1.23456, "1.23456"}, {"Net", -0.5, "-0.50"},
+        {"Volume", 1200.0, "1200"}, {"TradeSize", 300.0, "300"}, {"NetPct", 1.25, "1.25"}};
+    for (const auto& [name, value, expected] : cases) EXPECT_EQ(formatFieldValue(name, value), expected) << name;
+    EXPECT_EQ(formatPrice(std::nullopt, ""), "");
+}
+
+// The price axis of a chart: whole steps, never finer than a cent, and
+// room for every price.
+TEST(ChartAxis, ShouldStepInWholeCentsOrCoarserAroundEveryPrice) {
+    auto bar = [](double low, double high) {
+        Bar b{};
+        b.open = low;
+        b.high = high;
+        b.low = low;
+        b.close = high;
+        return b;
+    };
+    const std::vector<std::pair<std::vector<Bar>, double>> cases = {
+        {{bar(18.30, 18.30), bar(18.30, 18.31), bar(18.30, 18.30)}, 0.01},
+        {{bar(18.29, 18.35)}, 0.01},
+        {{bar(10, 110)}, 20},
+        {{bar(95.5, 101.25)}, 1}};
+    for (const auto& [bars, step] : cases) {
+        const PriceAxis axis = priceAxis(bars);
+        EXPECT_DOUBLE_EQ(axis.step, step) << axis.low << ".." << axis.high;
+        EXPECT_LT(axis.low, *bars.front().low);
+        EXPECT_GT(axis.high, *bars.back().high);
+        EXPECT_LE((axis.high - axis.low) / axis.step, 12.01) << "about six steps, a margin on each side";
+    }
 }
 
 TEST(SettingsPanel, ShouldListControlsInDocumentOrderSkippingSizers) {

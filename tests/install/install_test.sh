@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and uses the installed copy from
-# outside the source and build trees: the host's --version and info, a
-# consumer project built through the CMake package config and through
-# pkg-config, and the plug-in copied with the feed library into an empty folder.
+# outside the source and build trees: the host's --version and info (with the
+# stand-in found in its private folder), a consumer project built through the
+# CMake package config and through pkg-config, and the plug-in copied with the
+# feed library into an empty folder.
 # Usage: install_test.sh BUILD_DIR CONSUMER_SOURCE_DIR VERSION
 set -euo pipefail
 build=$(realpath "$1"); consumer=$(realpath "$2"); version=$3
@@ -13,11 +14,15 @@ cd "$work"
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 libdir=$(dirname "$(find "$prefix" -name libtellivar.so)")
+simfeed=$libdir/tellivar/simfeed
+[ -e "$simfeed/libTellivarClient.so.1" ] || fail "the stand-in is not in $simfeed"
+[ -z "$(find "$libdir" -maxdepth 1 -name 'libTellivarClient*')" ] || fail "the stand-in is in $libdir, beside the plug-in"
 
 out=$("$prefix/bin/tellivar-host" --version)
 echo "$out"
 grep -qx "tellivar-host $version" <<<"$out" || fail "--version lacks the version"
 grep -qx "plug-in: Tellivar ($libdir/libtellivar.so)" <<<"$out" || fail "--version did not load the installed plug-in"
+grep -q "^feed library: $simfeed/libTellivarClient.so" <<<"$out" || fail "--version did not load the installed stand-in"
 out=$("$prefix/bin/tellivar-host" info)
 grep -q "^Display name: *Tellivar$" <<<"$out" || fail "info: $out"
 
@@ -27,18 +32,20 @@ cmake-consumer/consumer || fail "consumer built with the package config"
 
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 [ "$(pkg-config --modversion tellivar)" = "$version" ] || fail "pkg-config version"
+[ "$(pkg-config --variable=pluginpath tellivar)" = "$libdir/libtellivar.so" ] ||
+    fail "pluginpath is not the plain path: $(pkg-config --variable=pluginpath tellivar)"
 # shellcheck disable=SC2046
-g++ -std=c++17 "$consumer/consumer.cpp" -o pc-consumer $(pkg-config --cflags --libs tellivar) -ldl \
-    -Wl,-rpath,"$(pkg-config --variable=libdir tellivar)" \
-    -DTELLIVAR_PLUGIN="\"$(pkg-config --variable=plugin tellivar)\""
+g++ -std=c++17 "$consumer/consumer.cpp" -o pc-consumer $(pkg-config --cflags --libs tellivar-simfeed) -ldl \
+    -DTELLIVAR_PLUGIN="\"$(pkg-config --variable=pluginpath tellivar)\""
 ./pc-consumer || fail "consumer built with pkg-config"
 
 mkdir empty
-feed=$(readelf -d "$libdir/libtellivar.so" | sed -n 's/.*Shared library: \[\(libTellivarClient[^]]*\)\].*/\1/p')
-cp "$libdir/libtellivar.so" "$libdir/$feed" empty/
+cp "$libdir/libtellivar.so" "$simfeed/libTellivarClient.so.1" empty/
 # Read ldd's answer whole: `| grep -q` would close the pipe early and, under
 # pipefail, fail the check whenever ldd is still writing.
 resolved=$(ldd empty/libtellivar.so)
-grep -q "$feed => $work/empty/$feed" <<<"$resolved" || fail "copied plug-in does not find $feed beside it"
-"$prefix/bin/tellivar-host" --plugin "$work/empty/libtellivar.so" info >/dev/null || fail "copied plug-in does not load"
+grep -q "libTellivarClient.so.1 => $work/empty/libTellivarClient.so.1" <<<"$resolved" ||
+    fail "copied plug-in does not find the feed library beside it"
+"$prefix/bin/tellivar-host" --feed-library system --plugin "$work/empty/libtellivar.so" info >/dev/null ||
+    fail "copied plug-in does not load"
 echo "installed copy works"
