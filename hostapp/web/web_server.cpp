@@ -207,7 +207,8 @@ struct WebServer::Stream {
     std::string chartKey;
     StreamCursor cursor;           // polling thread only
     std::string pending;           // polling thread only: taken, not yet handed to the engine
-    bool due = true;               // guarded by mutex_: a flush period passed
+    Clock::time_point nextFlush;   // guarded by mutex_: not written to before this
+    bool due = true;               // guarded by mutex_: nextFlush has passed
     bool suspended = false;        // guarded by mutex_
     bool slow = false;             // guarded by mutex_: ended for unsent data
 };
@@ -597,6 +598,7 @@ ssize_t WebServer::onStreamRead(Stream& stream, char* buffer, std::size_t max) {
                 return 0;
             }
             stream.due = false;
+            stream.nextFlush = Clock::now() + limits_.flushPeriod;
         }
         // The first write goes out at once; later ones once per flush period.
         std::string text = stream.cursor.started ? "" : "retry: 2000\n\n";
@@ -622,7 +624,10 @@ void WebServer::onStreamEnd(Stream* stream) {
 
 void WebServer::housekeep() {
     std::unique_lock<std::mutex> lock(mutex_);
-    while (!wake_.wait_for(lock, limits_.flushPeriod, [this] { return stopping_; })) {
+    // A fifth of the flush period: each stream is resumed within that much
+    // of its own next flush, never before it.
+    const auto tick = std::max(limits_.flushPeriod / 5, std::chrono::milliseconds(1));
+    while (!wake_.wait_for(lock, tick, [this] { return stopping_; })) {
         const Clock::time_point now = Clock::now();
         for (Connection* connection : connections_) {
             if (connection->cut || connection->fd < 0) continue;
@@ -648,9 +653,10 @@ void WebServer::housekeep() {
         }
         std::vector<MHD_Connection*> resume;
         for (Stream* stream : streams_) {
+            if (!stream->suspended || now < stream->nextFlush) continue;
             stream->due = true;
-            if (stream->suspended) resume.push_back(stream->connection);
             stream->suspended = false;
+            resume.push_back(stream->connection);
         }
         // A suspended connection stays until resumed, so these are alive.
         lock.unlock();
