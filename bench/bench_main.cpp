@@ -19,6 +19,7 @@
 
 #include "PluginManager/tellivar/acelog.h"
 #include "PluginManager/tellivar/init.h"
+#include "PluginManager/tellivar/sink_relay.h"
 #include "baselines.h"
 #include "fast_feed.h"
 #include "support/host_fakes.h"
@@ -329,6 +330,8 @@ void createPlugin(benchmark::State& state) {
         if (supplier == nullptr) return state.SkipWithError("creation gave no supplier");
         delete supplier;
     }
+    // No feed callback ends here to free the closed relays, and none can be in flight.
+    SinkLinger::reclaimAfterShutdown();
     setDebug(kMasked);
 }
 

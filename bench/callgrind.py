@@ -43,6 +43,16 @@ CASES = [
      [r"TellivarInterface::createUpdateSupplier\(", r"UpdateSupplier::~UpdateSupplier\(\)"], 1),
 ]
 
+# (label, benchmark filter, the relay's callback, the supplier's body it forwards to): the
+# relay's own part of a callback, its inclusive count less the body's (the supplier's lock,
+# the callback mark, the dispatching thread, the feed-thread guard).
+RELAY_CASES = [
+    ("sink relay's own part, snapshot callback", r"^snapshot/plugin/sub:10/changed:5/debug:masked/",
+     r"SnapshotRelay<TickSupplier>::onSnapshotUpdate\(", r"TickSupplier::handleSnapshotUpdate\("),
+    ("sink relay's own part, update callback", r"^update/plugin/debug:masked/",
+     r"RecordSetRelay<UpdateSupplier>::onRecordSetEvent\(", r"UpdateSupplier::handleRecordSetEvent\("),
+]
+
 CALLS = re.compile(r"\(([0-9,]+)x\)")
 
 
@@ -105,6 +115,12 @@ def main():
         else:
             value = sum(ir / calls for ir, calls in results) / divisor
         print(f"{label:56} {value:12.0f}")
+    for label, case_filter, relay, body in RELAY_CASES:
+        (relay_ir, relay_calls), (body_ir, body_calls) = run(case_filter, [relay, body])
+        if relay_calls == 0 or body_calls == 0:
+            print(f"{label:56} {'n/a':>12}")
+            continue
+        print(f"{label:56} {relay_ir / relay_calls - body_ir / body_calls:12.0f}")
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Compiles the plug-in's sources for Windows (MinGW-w64), then builds and runs
+# Checks the plug-in's lock annotations with Clang's thread-safety analysis,
+# compiles the plug-in's sources for Windows (MinGW-w64), then builds and runs
 # every test: a normal build with warnings as errors, then the
 # same tests under AddressSanitizer + UndefinedBehaviorSanitizer, then under
 # ThreadSanitizer, then each fuzz target for 30 s (clang, ASan + UBSan), then
@@ -32,6 +33,8 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # tests/tsan.supp: only the prebuilt, uninstrumented cpp-httplib library (a test client).
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
+echo "=== lock annotations (clang thread-safety analysis) ==="
+scripts/thread_safety.sh
 run_config normal "" ON
 # The Debian package, built by the normal build's package test; listed here.
 echo "=== Debian package ==="

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "PluginManager/tellivar/acelog.h"
+#include "PluginManager/tellivar/dictionary.h"
 #include "PluginManager/tellivar/feed_boundary.h"
 #include "PluginManager/tellivar/feed_text.h"
 #include "PluginManager/tellivar/init.h"
@@ -27,6 +28,8 @@ constexpr const char kQueryIs[] = "TELLIVAR: Query is - %s";
 constexpr const char kCallingInit[] = "TELLIVAR: calling init\n";
 constexpr const char kRecordsetSetup[] = "TELLIVAR: History recordset is setup\n";
 constexpr const char kExceptionFormat[] = "TELLIVAR: Exception - %s \n";
+// The consumer deleted the supplier inside the historyReady of its creation.
+constexpr const char kDeletedInsideReady[] = "TELLIVAR: History supplier deleted inside historyReady during its creation\n";
 constexpr const char kDataForChannel[] = "Data for HistoryChannel %d %d %x\n";
 
 constexpr const char kCreateFailed[] = "CreateTRecordSet failed";
@@ -91,6 +94,24 @@ bool startLoading(HistorySupplier& supplier, data::HostLogger& log, int recordCo
     return result == kInitComplete;
 }
 
+// Tells the consumer, on the creating thread, that the set answered at once.
+// False when the consumer deleted the supplier inside historyReady: it is
+// gone then, and `supplier` lets go of it without touching it; its set is
+// deleted once the notification has left the set's read lock. The same
+// holds when historyReady throws after deleting it.
+bool notifyAtCreation(std::unique_ptr<HistorySupplier>& supplier) {
+    SinkRelay::CreationNotice notice(supplier->sink());
+    try {
+        supplier->notifyConsumer();
+    } catch (...) {
+        if (notice.closed()) (void)supplier.release();
+        throw;
+    }
+    if (!notice.closed()) return true;
+    (void)supplier.release();
+    return false;
+}
+
 }  // namespace
 
 void RecordSetDeleter::operator()(TRecordSet* set) const { pTellivarClient->DeleteTRecordSet(set); }
@@ -119,7 +140,10 @@ data::HistorySupplier* TellivarInterface::createHistorySupplier(data::SupplierRe
         supplier.reset(newRelayedSupplier<HistorySupplier>(kLogPath, kLineEscaped, consumer, std::move(set),
                                                            recordCount));
         if (!supplier) throw kSupplierAllocFailed;
-        if (startLoading(*supplier, log, recordCount)) supplier->notifyConsumer();
+        if (startLoading(*supplier, log, recordCount) && !notifyAtCreation(supplier)) {
+            log.error(kDeletedInsideReady, "");
+            return nullptr;
+        }
         log.info(kRecordsetSetup, "");
     } catch (const char* text) {
         log.error(kExceptionFormat, orEmpty(text));

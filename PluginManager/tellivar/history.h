@@ -8,11 +8,10 @@
 // creating thread (the set answered at once) or on the feed thread.
 #pragma once
 
-#include <ace/RW_Thread_Mutex.h>
-
 #include <cstdint>
 #include <memory>
 
+#include "PluginManager/tellivar/locks.h"
 #include "PluginManager/tellivar/sink_relay.h"
 #include "feed/TellivarClient.h"
 #include "host/data.h"
@@ -69,8 +68,9 @@ public:
 // holds the supplier's relay as the set's sink (it outlives the supplier); the
 // host and the consumer see the data::HistorySupplier part. Owned by the host
 // once creation returns it; it owns its record set and iterators. A consumer
-// that deletes it inside historyReady on the feed thread has the record set
-// deleted once the notification has unwound.
+// may delete it inside historyReady (discouraged): the record set is deleted
+// once the notification has unwound, and a creation whose at-once
+// historyReady deleted it returns null.
 class HistorySupplier : public ITRecSetSink, public data::HistorySupplier {
 public:
     using Relay = RecordSetRelay<HistorySupplier>;
@@ -86,7 +86,7 @@ public:
     void onRecordSetEvent(TRecordSet* set, int event, long first, long second) override;
     // The callback's body, called by the relay on the feed thread with
     // supplierLock held as writer. Touches no member once the consumer was told.
-    void handleRecordSetEvent(TRecordSet* set, int event, long first, long second);
+    void handleRecordSetEvent(TRecordSet* set, int event, long first, long second) REQUIRES(relay.supplierLock);
     // Host thread; each replaces the earlier iterator of its own direction only.
     data::TickIterator* makeIterator() override;
     data::TickIterator* makeReverseIterator() override;
@@ -100,7 +100,7 @@ public:
     Relay& sink() const { return relay; }
 
 private:
-    bool accepts(int event, long first, long second) const;
+    bool accepts(int event, long first, long second) const REQUIRES(relay.supplierLock);
 
     Relay& relay;                                // the feed's sink; owns supplierLock
     data::HistoryConsumer* consumer;             // not owned; set at creation
@@ -108,5 +108,5 @@ private:
     std::unique_ptr<HistoryIterator> forward;    // host thread only
     std::unique_ptr<HistoryRIterator> reverse;   // host thread only
     std::int32_t recordCount;                    // set at creation
-    std::int32_t lastFirst = 0;                  // under supplierLock (writer)
+    std::int32_t lastFirst GUARDED_BY(relay.supplierLock) = 0;
 };

@@ -1,49 +1,20 @@
-// Provider core: the field dictionary, the ability record, the provider
-// factory with its connection session, and the data interface.
+// Provider core: the ability record, the provider factory and the data
+// interface. The factory fills the field dictionary and owns the connection
+// session; their headers come with this one, so a user of the factory sees
+// the whole provider core.
 #pragma once
-
-#include <ace/RW_Thread_Mutex.h>
 
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
-#include "feed/TellivarClient.h"
+#include "PluginManager/tellivar/dictionary.h"
+#include "PluginManager/tellivar/locks.h"
+#include "PluginManager/tellivar/session.h"
 #include "host/data.h"
 #include "PluginManager/tellivar/platform.h"
-
-// ---- Field dictionary ----------------------------------------------------
-
-// One row of the fixed field vocabulary.
-struct FieldEntry {
-    std::int16_t id;
-    const char* shortName;
-    const char* longName;
-};
-
-constexpr std::size_t kFieldTableSize = 95;
-extern const FieldEntry FieldTable[kFieldTableSize];
-
-// Process-wide maps, built by the factory constructor and only read after it.
-// Ordered with transparent comparison so lookups need no temporary string.
-extern std::map<std::int16_t, std::string> FieldNameById;
-extern std::map<std::string, std::int16_t, std::less<>> FieldIdByName;
-extern std::map<std::string, std::string, std::less<>> HistoryFieldNames;
-
-void buildFieldDictionary();
-void buildHistoryFieldNames();
-
-// Long name of a field id; the empty text for an id without a row (and id 41,
-// whose name is empty). The reference stays valid until the library unloads.
-const std::string& fieldNameById(std::int16_t id);
-// True and the id in `id` when `name` is a long field name.
-bool findFieldIdByName(std::string_view name, std::int16_t& id);
-// The long bar field name ("Close") of a short one ("C"), or null.
-const std::string* findHistoryField(std::string_view shortName);
 
 // ---- Ability record --------------------------------------------------------
 
@@ -79,41 +50,6 @@ public:
 
 }  // namespace data
 
-// ---- Connection session ----------------------------------------------------
-
-// The plug-in's side of the feed connection. The feed calls it on its own
-// thread; the callbacks take no plug-in lock. Owned by the factory.
-class TellivarState : public EConnectStatus {
-public:
-    TellivarState(std::string user, std::string password, data::Ability_impl* ability,
-                  data::RequestContext* context);
-
-    // Replaces the credentials sent at the next logon. Any thread.
-    void setCredentials(const std::string& user, const std::string& pass);
-
-    void onSendCredentials(std::int32_t, std::int32_t) override;
-    void onLogon(std::int32_t) override;
-    void onLogOff() override;
-    void onReady() override;
-    void onMessage(const char* text) override;
-    ~TellivarState() override;
-
-    // The feed may ask for the credentials while a setup replaces them, so
-    // both are read and written only under credentialsLock.
-    ACE_RW_Thread_Mutex credentialsLock;
-    std::string userName;              // guarded by credentialsLock
-    std::string password;              // guarded by credentialsLock
-    std::atomic<bool> ready{false};    // set by the first onReady, cleared by a host disconnect
-
-private:
-    void sendCredentials();
-    void report(const char* text, int code);
-    void sendMessage(const char* text);
-
-    data::RequestContext* requestContext;  // not owned; the factory's at creation
-    data::Ability_impl* ability;           // not owned; the factory's record
-};
-
 // ---- Provider factory ------------------------------------------------------
 
 class TellivarInterface;
@@ -133,11 +69,12 @@ public:
     void release() override;
     void connectionControl(data::RequestContext* context, bool connect) override;
 
+    // The session's setup; defined in session.cpp.
     // Makes sure a logon is under way or done. Any host thread may call it.
-    void connectSession();
+    void connectSession() EXCLUDES(connectionLock);
     // Creates the session on first use, stores the credentials and reconnects.
     // Called only by connectSession, under connectionLock. Negative on failure.
-    int setupSession(const std::string& user, const std::string& password);
+    int setupSession(const std::string& user, const std::string& password) REQUIRES(connectionLock);
     bool isSessionReady() const;
 
     // Makes the session object; tests replace it to make creation fail.
@@ -148,8 +85,8 @@ public:
     data::Ability_impl abilityRecord;
     std::string userName;                    // host thread only (slots 1 and 3, connectSession)
     std::string password;                    // likewise
-    ACE_RW_Thread_Mutex connectionLock;
-    std::unique_ptr<TellivarState> session;  // owned; written under connectionLock
+    RwLock connectionLock;
+    std::unique_ptr<TellivarState> session GUARDED_BY(connectionLock);  // owned
     // The same object, published for the lock-free ready check: another thread
     // may be creating the session while connectSession's fast path looks at it.
     std::atomic<TellivarState*> liveSession{nullptr};
@@ -177,5 +114,5 @@ public:
                                              data::RequestContext* context) override;
 
     TellivarInterfaceFactory* factory;  // not owned
-    ACE_RW_Thread_Mutex interfaceLock;  // held for the whole of a history or update creation
+    RwLock interfaceLock;  // held for the whole of a history or update creation
 };

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "PluginManager/tellivar/acelog.h"
+#include "PluginManager/tellivar/dictionary.h"
 #include "PluginManager/tellivar/feed_boundary.h"
 #include "PluginManager/tellivar/feed_text.h"
 #include "PluginManager/tellivar/locks.h"
@@ -78,7 +79,6 @@ void TickSupplier::subscribe(data::NameList* names) {
         const auto [entry, added] = fieldIds.try_emplace(id, TickField{&fieldNameById(id), readOrder.size()});
         if (added) readOrder.push_back(&entry->second);
     }
-    initialLoadDone = false;
     indexFields();
 }
 

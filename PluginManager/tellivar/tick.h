@@ -4,10 +4,10 @@
 // Threads: `TellivarInterface::createTickSupplier` runs on a host thread and
 // publishes the supplier to the feed (sink, Init) only once it is complete.
 // `onSnapshotUpdate` runs on the feed client's thread. The host deletes the
-// supplier on its own thread, never from inside `ticksChanged`.
+// supplier on its own thread; a consumer that deletes it inside its own
+// `ticksChanged` (discouraged, but safe) has the set deleted once the
+// notification has unwound (sink_relay.h).
 #pragma once
-
-#include <ace/RW_Thread_Mutex.h>
 
 #include <cstdint>
 #include <functional>
@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "PluginManager/tellivar/init.h"
+#include "PluginManager/tellivar/locks.h"
 #include "PluginManager/tellivar/platform.h"
 #include "PluginManager/tellivar/sink_relay.h"
 
@@ -81,7 +82,8 @@ public:
     // supplierLock held as writer. Takes the set's read lock around storing
     // values and telling the consumer; touches no member once the consumer
     // has been told (it may delete the supplier).
-    void handleSnapshotUpdate(SnapshotSet* set, std::uint8_t changedCount, const std::uint8_t* changedIds);
+    void handleSnapshotUpdate(SnapshotSet* set, std::uint8_t changedCount, const std::uint8_t* changedIds)
+        REQUIRES(supplierLock);
 
     // No lock: meant to be called from inside ticksChanged (under the
     // callback's write lock), or while no callback can run.
@@ -98,9 +100,9 @@ public:
     // Subscribed ids, ascending; written only during creation. Each slot
     // pointer is written on the feed thread under supplierLock.
     std::map<std::int16_t, TickField> fieldIds;
-    bool initialLoadDone = false;         // feed thread, under supplierLock
-    ACE_RW_Thread_Mutex& supplierLock;    // the relay's; callback: writer; destructor: reader
-    data::CalendarRecord tradeTime{};     // feed thread, under supplierLock
+    bool initialLoadDone GUARDED_BY(supplierLock) = false;  // feed thread
+    RwLock& supplierLock;                 // the relay's; callback: writer; destructor: reader
+    data::CalendarRecord tradeTime GUARDED_BY(supplierLock){};  // feed thread
     // Long field name to last value. Written by the callback under
     // supplierLock, and by getValue (insert of an absent name) without a lock.
     std::map<std::string, double, std::less<>> values;
@@ -115,8 +117,8 @@ private:
     // The entry of `name` in `values`, added with 0.0 when absent.
     double& entryOf(std::string_view name);
 
-    void loadAll(SnapshotSet* set);
-    void refreshTradeTime(SnapshotSet* set);
+    void loadAll(SnapshotSet* set) REQUIRES(supplierLock);
+    void refreshTradeTime(SnapshotSet* set) REQUIRES(supplierLock);
     // True when at least one subscribed changed id had a value to store.
     bool storeChanged(SnapshotSet* set, std::uint8_t changedCount, const std::uint8_t* changedIds);
     // Reads the field's value from the set; true when it was stored.

@@ -4,14 +4,13 @@
 // close and volume into one-letter keys, then tells its consumer.
 #pragma once
 
-#include <ace/RW_Thread_Mutex.h>
-
 #include <cstddef>
 #include <functional>
 #include <map>
 #include <string>
 
 #include "PluginManager/tellivar/feed_text.h"
+#include "PluginManager/tellivar/locks.h"
 #include "PluginManager/tellivar/sink_relay.h"
 #include "feed/TellivarClient.h"
 #include "host/data.h"
@@ -43,7 +42,7 @@ public:
     // The callback's body, called by the relay with supplierLock held as
     // writer. Every call is taken as a change of the series; event, first and
     // second are not examined. Touches no member once the consumer was told.
-    void handleRecordSetEvent(TRecordSet* set, int event, long first, long second);
+    void handleRecordSetEvent(TRecordSet* set, int event, long first, long second) REQUIRES(supplierLock);
 
     // Time of the newest record at the last update; all zeros before the first.
     data::CalendarRecord* getTime() override;
@@ -54,17 +53,17 @@ public:
 
     Relay& relay;                    // the feed's sink; outlives the supplier
     TRecordSet* const recordSet;     // owned; deleted with DeleteTRecordSet under supplierLock
-    data::TickConsumer* consumer;    // not owned; guarded by supplierLock
-    ACE_RW_Thread_Mutex& supplierLock;  // the relay's; callback and destructor take it as writer
-    data::CalendarRecord updateTime{};  // written by the callback under supplierLock
+    data::TickConsumer* consumer GUARDED_BY(supplierLock);  // not owned
+    RwLock& supplierLock;            // the relay's; callback and destructor take it as writer
+    data::CalendarRecord updateTime GUARDED_BY(supplierLock){};  // written by the callback
     // Written by the callback under supplierLock, and by getValue inside a
     // notification. Keys are only ever added; heterogeneous lookup so that
     // finding a present key allocates nothing.
     std::map<std::string, double, std::less<>> values;
 
 private:
-    void readNewestRecord(TRecordSet* set);
-    void readTime(TRecordSet* set, long index);
+    void readNewestRecord(TRecordSet* set) REQUIRES(supplierLock);
+    void readTime(TRecordSet* set, long index) REQUIRES(supplierLock);
     void readValues(TRecordSet* set, long index);
     // The value of `key`, inserted with 0.0 when absent.
     double& entry(const char* key);

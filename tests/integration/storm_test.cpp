@@ -1,8 +1,10 @@
 // A storm of supplier lifetimes: eight host threads create and delete history,
 // tick and update suppliers against the live stand-in feed at its highest
-// rate, some of them from inside their own notification. Run it under ASan
-// and TSan: it passes when nothing touches a deleted supplier, no consumer is
-// told after its supplier's deletion returned, and every set is deleted.
+// rate, some of them from inside their own notification, histories also
+// inside the notification of their own creation. Run it under ASan and TSan:
+// it passes when nothing touches a deleted supplier, no consumer is told after
+// its supplier's deletion returned, no creation returns a supplier its
+// consumer deleted, and every set is deleted.
 //
 // Usage: storm_test [--seconds N]   (default 10)
 #include <ace/Log_Msg.h>
@@ -34,7 +36,9 @@ struct Tally {
     std::atomic<long> created[3] = {};
     std::atomic<long> callbacks{0};
     std::atomic<long> deletedInside{0};
+    std::atomic<long> deletedInCreation{0};  // of those, histories deleted inside their creation
     std::atomic<long> lateCallbacks{0};  // a consumer told after its supplier's deletion returned
+    std::atomic<long> returnedDeleted{0};  // a creation that returned a supplier its consumer deleted
 };
 
 // One host thread's consumer, reused for each supplier it makes. `gone` is
@@ -54,6 +58,15 @@ public:
         for (data::TickIterator* it = supplier->makeIterator(); it != nullptr && it->isValid() != 0; it->next()) {
             it->getValue("C");
         }
+        if (deleteInside && owned.load() == nullptr && std::this_thread::get_id() == host) {
+            // Told inside its creation (the set answered at once): the host has no pointer yet.
+            ++tally_.callbacks;
+            delete supplier;
+            deletedInCreation = true;
+            ++tally_.deletedInside;
+            ++tally_.deletedInCreation;
+            return;
+        }
         told();
     }
 
@@ -66,6 +79,8 @@ public:
     std::atomic<data::SupplierBase*> owned{nullptr};
     std::atomic<bool> gone{false};
     std::atomic<bool> deleteInside{false};
+    std::atomic<bool> deletedInCreation{false};
+    const std::thread::id host = std::this_thread::get_id();  // made on its host thread
 
 private:
     struct Busy {
@@ -124,6 +139,10 @@ protected:
             consumer.gone = false;
             consumer.deleteInside = random() % 8 == 0;
             data::SupplierBase* made = create(*iface, kind, request, consumer, random);
+            if (consumer.deletedInCreation.exchange(false)) {
+                if (made != nullptr) ++tally.returnedDeleted;  // freed already: not touched
+                continue;
+            }
             if (made == nullptr) continue;
             ++tally.created[kind];
             consumer.owned = made;
@@ -169,9 +188,10 @@ TEST_F(Storm, ShouldSurviveEightHostThreadsCreatingAndDeletingSuppliers) {
     for (std::thread& host : hosts) host.join();
     std::cout << "[ storm    ] " << stormSeconds << " s: created " << tally.created[0] << " history, "
               << tally.created[1] << " tick, " << tally.created[2] << " update suppliers; " << tally.callbacks
-              << " callbacks delivered; " << tally.deletedInside << " deleted inside their notification"
-              << std::endl;
+              << " callbacks delivered; " << tally.deletedInside << " deleted inside their notification ("
+              << tally.deletedInCreation << " histories inside their creation)" << std::endl;
     EXPECT_EQ(tally.lateCallbacks, 0);
+    EXPECT_EQ(tally.returnedDeleted, 0);
     EXPECT_GT(tally.created[0] + tally.created[1] + tally.created[2], 0);
     EXPECT_GT(tally.callbacks, 0);
 }

@@ -1,7 +1,8 @@
 // Heap use across the three suppliers: no allocation per steady-state snapshot
 // or update callback, nor per history record read, whether ACE's LM_DEBUG
-// records are masked or written; and the heap a tick supplier with ten
-// subscribed fields holds once its first load is done.
+// records are masked or written; the heap a tick supplier with ten
+// subscribed fields holds once its first load is done; and what the closed
+// relays of suppliers deleted while the feed is silent hold.
 #include <gtest/gtest.h>
 
 #include <ace/Log_Msg.h>
@@ -256,4 +257,29 @@ TEST_F(HeapTest, ShouldHoldLittleHeapForATickSupplierWithTenFieldsAfterItsFirstL
     EXPECT_EQ(release.bytesHeld(), -(held - static_cast<long>(sizeof(::TickSupplier::Relay))));
     SinkLinger::reclaimAfterShutdown();
     EXPECT_EQ(release.bytesHeld(), -held);
+}
+
+TEST_F(HeapTest, ShouldHoldOnlyTheRelaysOfSuppliersDeletedSinceTheLastCallbackUntilTheNextEnds) {
+    std::unique_ptr<data::TickSupplier> live(iface.createTickSupplier(&request, &tickConsumer, &context));
+    FakeSnapshotSet* liveSet = feed.client().lastSnapshotSet();
+    liveSet->fireUpdate({});  // everything retired so far is freed at its end
+    ASSERT_EQ(SinkLinger::lingering(), 0U);
+    constexpr long kDeleted = 10000;  // created and deleted while the feed delivers nothing
+    HeapCount count;
+    for (long i = 0; i < kDeleted; ++i) {
+        std::unique_ptr<data::TickSupplier>(iface.createTickSupplier(&request, &tickConsumer, &context));
+    }
+    const long held = count.bytesHeld();
+    std::cout << "[ heap     ] " << kDeleted << " tick suppliers deleted without a callback leave "
+              << SinkLinger::lingering() << " relays holding " << held << " bytes" << std::endl;
+    RecordProperty("lingeringRelayBytes", static_cast<int>(held));
+    EXPECT_EQ(SinkLinger::lingering(), static_cast<std::size_t>(kDeleted));
+    const long relays = kDeleted * static_cast<long>(sizeof(::TickSupplier::Relay));
+    EXPECT_GE(held, relays);
+    EXPECT_LE(held, relays + kDeleted * 24);  // plus the linger list's entry per relay (16 bytes) and its blocks
+    liveSet->fireUpdate({kTenIds[0]});  // one callback that began after them all
+    EXPECT_EQ(SinkLinger::lingering(), 0U);
+    // Only the list's own index of blocks stays, kept for its next entries.
+    EXPECT_LT(count.bytesHeld(), held / 100);
+    EXPECT_EQ(tickConsumer.calls, 1);
 }

@@ -294,6 +294,51 @@ TEST_F(HistoryTest, ShouldPassOtherExceptionsWithLockReleasedAndSetDeleted) {
     iface.interfaceLock.release();
 }
 
+TEST_F(HistoryTest, ShouldDeleteTheSetAfterItsReadLockWhenTheConsumerDeletesTheSupplierInsideHistoryReady) {
+    // Run under AddressSanitizer: neither the creation nor the feed's callback
+    // may touch the deleted supplier, and a creation must not return it.
+    struct Case {
+        const char* name;
+        int initResult;      // 3: complete at once, inside the creation
+        const char* thrown;  // what historyReady throws after the deletion, if anything
+        LogLine lastLine;
+    };
+    const Case cases[] = {
+        {"at once", 3, nullptr,
+         {"error", "TELLIVAR: History supplier deleted inside historyReady during its creation\n", "", 0}},
+        {"at once, then throws", 3, "gave up", error("gave up")},
+        {"later, on the feed thread", 2, nullptr, info("TELLIVAR: History recordset is setup\n")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RecordingHistoryConsumer deleting;
+        deleting.onReady = [&c](data::HistorySupplier* supplier) {
+            delete supplier;
+            if (c.thrown != nullptr) throw c.thrown;
+        };
+        feed.client().prepareRecordSet = [&c](FakeRecordSet& s) { s.initResult = c.initResult; };
+        feed.client().clearCalls();
+        data::HistorySupplier* made = iface.createHistorySupplier(&request, &deleting, &context);
+        const std::vector<LogLine> createLog = logLines();
+        if (c.initResult == 3) {
+            EXPECT_EQ(made, nullptr);
+        } else {
+            ASSERT_NE(made, nullptr);
+            std::thread([this] { set().fireEvent(1, -10, 5); }).join();
+        }
+        EXPECT_EQ(deleting.calls().size(), 1U);
+        ASSERT_FALSE(createLog.empty());
+        EXPECT_EQ(createLog.back(), c.lastLine);
+        const std::string name = set().name;
+        const std::vector<std::string> journal = calls();
+        ASSERT_GE(journal.size(), 2U);
+        EXPECT_EQ(journal[journal.size() - 2], name + ".LeaveRead");
+        EXPECT_EQ(journal.back(), "DeleteTRecordSet(" + name + ")");
+        EXPECT_EQ(feed.client().countOf("DeleteTRecordSet(" + name + ")"), 1U);
+        EXPECT_EQ(set().readDepth, 0);
+    }
+}
+
 TEST_F(HistoryTest, ShouldDeleteSetOnceOnDestructionWithoutTellingConsumer) {
     SupplierPtr supplier = create();
     supplier->makeIterator();

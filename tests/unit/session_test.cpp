@@ -252,6 +252,27 @@ TEST_F(SessionTest, ShouldLogAndRetryWhenTheSessionCannotBeMade) {
     EXPECT_EQ(feed.client().calls(), (Calls{"Disconnect", "Connect", "Disconnect", "Connect"}));
 }
 
+// Log readers match the records by path and line, so these stay fixed
+// wherever the code that writes them lives.
+TEST_F(SessionTest, ShouldWriteEverySetupRecordAtItsFixedPathAndLine) {
+    const auto original = TellivarInterfaceFactory::sessionMaker;
+    TellivarInterfaceFactory::sessionMaker = [](const std::string&, const std::string&, data::Ability_impl*,
+                                                data::RequestContext*) -> TellivarState* { return nullptr; };
+    factory->connectSession();
+    TellivarInterfaceFactory::sessionMaker = original;
+    factory->connectSession();
+
+    const AceRecord enter{kInitPath, 180, 0, LM_DEBUG, "tellivar_setup ENTER\n"};
+    const AceRecord leave{kInitPath, 208, 0, LM_DEBUG, "tellivar_setup LEAVE\n"};
+    EXPECT_EQ(ace.records(),
+              (std::vector<AceRecord>{enter,
+                                      {kInitPath, 205, -1, LM_ERROR, "No memory : new TellivarState\n"},
+                                      leave,
+                                      {kInitPath, 232, 0, LM_ERROR, "Fatal Error: Tellivar Client initialization failed"},
+                                      enter,
+                                      leave}));
+}
+
 // ---- Concurrency ----------------------------------------------------------------
 
 TEST_F(SessionTest, ShouldCreateOneSessionAndNeverOverlapSetupsAcrossThreads) {
