@@ -53,6 +53,9 @@ struct ServeOptions {
     std::vector<std::string> symbols;  // the quote table's rows
     std::string fields;                // comma-separated long names; empty: the defaults
     int maxPages = 16;                 // event streams at once
+    std::vector<std::string> allowHosts;  // further names the Host header may give
+    std::string token;                 // required on every request; empty: made up when needed
+    bool noToken = false;              // serve other addresses than loopback without a token
 };
 
 int runInfo(const HostOptions& host, const InfoOptions& options);

@@ -21,6 +21,8 @@ struct LogEvent {
     Kind kind;
     std::string text;
     int code = 0;
+    // Logged for a supplier that a web page asked for (serve), not for the session.
+    bool fromPage = false;
     std::thread::id thread = std::this_thread::get_id();  // the thread the plug-in logged it on
 };
 

@@ -35,15 +35,15 @@ HostRequest::HostRequest(std::string symbol, IntervalSpec interval, int recordCo
       endTime_(endTime) {}
 
 void QueueLogger::status(const char* text, int code) {
-    queue_.push(LogEvent{LogEvent::Kind::Status, text != nullptr ? text : "", code});
+    queue_.push(LogEvent{LogEvent::Kind::Status, text != nullptr ? text : "", code, fromPage_});
 }
 
 void QueueLogger::error(const char* format, const char* text) {
-    queue_.push(LogEvent{LogEvent::Kind::Error, expandLogFormat(format, text), 0});
+    queue_.push(LogEvent{LogEvent::Kind::Error, expandLogFormat(format, text), 0, fromPage_});
 }
 
 void QueueLogger::info(const char* format, const char* text) {
-    queue_.push(LogEvent{LogEvent::Kind::Info, expandLogFormat(format, text), 0});
+    queue_.push(LogEvent{LogEvent::Kind::Info, expandLogFormat(format, text), 0, fromPage_});
 }
 
 void OnlineListener::abilityChanged(const char* providerName, data::ProviderAbility* ability) {

@@ -63,13 +63,15 @@ private:
 // The host logger: status, info and error lines become LogEvents.
 class QueueLogger final : public data::HostLogger {
 public:
-    explicit QueueLogger(EventQueue& queue) : queue_(queue) {}
+    // `fromPage`: marks every line as logged for a web page's supplier.
+    explicit QueueLogger(EventQueue& queue, bool fromPage = false) : queue_(queue), fromPage_(fromPage) {}
     void status(const char* text, int code) override;
     void error(const char* format, const char* text) override;
     void info(const char* format, const char* text) override;
 
 private:
     EventQueue& queue_;
+    const bool fromPage_;
 };
 
 // The request context: gives the plug-in the one logger.

@@ -188,6 +188,10 @@ CLI::App* addServe(CLI::App& app, ServeOptions& serve) {
         ->capture_default_str();
     cmd->add_option("--fields", serve.fields, "Comma-separated long field names (default Trade,Bid,Ask,Net,Volume)");
     cmd->add_option("--max-pages", serve.maxPages, "Pages open at once")->check(wholeNumberOption(1, 64))->capture_default_str();
+    cmd->add_option("--allow-host", serve.allowHosts, "Further name the pages may reach the server by")->delimiter(',');
+    auto* token = cmd->add_option("--token", serve.token, "Token every request needs (default: made up when --bind "
+                                                          "is not loopback, shown in the address)");
+    cmd->add_flag("--no-token", serve.noToken, "Serve other addresses than loopback without a token")->excludes(token);
     return cmd;
 }
 

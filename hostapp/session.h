@@ -94,6 +94,9 @@ public:
     // them before shutdown().
     data::DataInterface* dataInterface() { return interface_.get(); }
     data::RequestContext* context() { return &context_; }
+    // The same, for suppliers that web pages ask for: their log lines are
+    // printed alike but marked `fromPage`.
+    data::RequestContext* pageContext() { return &pageContext_; }
     // Sees every log line and online change that pump() takes, after printing.
     void setObserver(std::function<void(const Event&)> observer) { observer_ = std::move(observer); }
     // Print each teardown step (the demo shows them).
@@ -127,6 +130,8 @@ private:
     std::deque<Event> deferred_;  // events drainLogs() set aside; main thread only
     QueueLogger logger_{queue_};
     HostContext context_{logger_};
+    QueueLogger pageLogger_{queue_, true};
+    HostContext pageContext_{pageLogger_};
     OnlineListener listener_{queue_};
     // Host objects the plug-in holds on to; freed only after the factory.
     std::vector<std::unique_ptr<HostRequest>> requests_;

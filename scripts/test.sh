@@ -31,7 +31,7 @@ run_config() {  # name, sanitizer
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-# tests/tsan.supp: only the prebuilt, uninstrumented cpp-httplib library.
+# tests/tsan.supp: only the prebuilt, uninstrumented cpp-httplib library (a test client).
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
 echo "=== lock annotations (clang thread-safety analysis) ==="
 scripts/thread_safety.sh

@@ -86,6 +86,9 @@ void LiveBoard::onEvent(const Event& event) {
     }
     const auto* log = std::get_if<LogEvent>(&event);
     if (log == nullptr) return;
+    // What the plug-in logs for one page's request (a query, a refused
+    // symbol) stays off the panel that every page shares.
+    if (log->fromPage && log->kind != LogEvent::Kind::Status) return;
     if (log->kind == LogEvent::Kind::Info) {
         if (log->text.rfind(kRejectedPrefix, 0) == 0) rejectedSinceOnline_ = true;
         if (seenInfo_.size() >= kInfoTextsRemembered) seenInfo_.clear();

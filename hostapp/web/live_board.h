@@ -47,7 +47,8 @@ public:
     void onQuote(std::size_t row, const data::CalendarRecord& time, std::vector<std::optional<double>> values);
     void onBar(const std::string& chartKey, const Bar& bar);
 
-    // Main thread: the session's log lines and online changes.
+    // Main thread: the session's log lines and online changes. Info and error
+    // lines logged for a page's supplier are left out.
     void onEvent(const Event& event);
 
     // WebFeed, when a chart's update supplier is made or released.

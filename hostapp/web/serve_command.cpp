@@ -3,11 +3,15 @@
 // online changes onto the board; the server's threads answer the pages.
 // Ctrl-C stops the server first (every event stream ends), then the web
 // suppliers are deleted, then the data interface and the factory.
+#include <arpa/inet.h>
 #include <fmt/format.h>
+#include <sys/random.h>
+#include <unistd.h>
 
 #include <algorithm>
 
 #include "commands.h"
+#include "console.h"
 #include "exit_codes.h"
 #include "fields.h"
 #include "interval.h"
@@ -17,6 +21,43 @@ namespace {
 
 bool isLoopback(const std::string& address) {
     return address == "127.0.0.1" || address == "localhost" || address == "::1";
+}
+
+// 128 random bits as hex; empty if the system gave none.
+std::string makeToken() {
+    unsigned char bytes[16];
+    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return "";
+    std::string token;
+    for (const unsigned char b : bytes) token += fmt::format("{:02x}", b);
+    return token;
+}
+
+std::string urlHost(const std::string& address) {
+    in6_addr ignored;
+    return inet_pton(AF_INET6, address.c_str(), &ignored) == 1 ? "[" + address + "]" : address;
+}
+
+// Who may ask: the names that reach the bound address, and the token.
+WebAccess accessOf(const ServeOptions& options, std::string token) {
+    WebAccess access;
+    access.token = std::move(token);
+    std::string bind = options.bind;
+    std::transform(bind.begin(), bind.end(), bind.begin(), [](unsigned char c) { return std::tolower(c); });
+    access.hostNames.push_back(urlHost(bind));
+    if (isLoopback(bind)) {
+        access.hostNames.insert(access.hostNames.end(), {"localhost", "127.0.0.1", "[::1]"});
+    }
+    if (bind == "0.0.0.0" || bind == "::") {
+        access.anyAddressLiteral = true;
+        char name[256] = {};
+        if (gethostname(name, sizeof name - 1) == 0) access.hostNames.push_back(name);
+        access.hostNames.push_back("localhost");
+    }
+    for (std::string name : options.allowHosts) {
+        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+        access.hostNames.push_back(name);
+    }
+    return access;
 }
 
 // The menu of intervals the page offers: every offered minute count, then one
@@ -59,21 +100,29 @@ WebInfo infoOf(HostSession& session) {
 
 // Serves until Ctrl-C; the exit code.
 int serveOn(HostSession& session, LiveBoard& board, const ServeOptions& options) {
-    if (!isLoopback(options.bind)) {
-        session.printer().note(fmt::format("warning: serving on {}: anyone who reaches it sees the data, with no password",
-                                           options.bind));
+    std::string token = options.token;
+    if (!isLoopback(options.bind) && token.empty() && !options.noToken) token = makeToken();
+    if (!isLoopback(options.bind) && token.empty() && !options.noToken) {
+        printError("no random token could be made; give one with --token");
+        return exitcode::kFailure;
     }
-    WebFeed feed(board, session.dataInterface(), session.context());
+    if (!isLoopback(options.bind)) {
+        // Shown even when quiet: this decides who sees the data.
+        printErr("tellivar-host: warning: serving on {}: anyone who reaches it {}\n", options.bind,
+                 token.empty() ? "sees the data (--no-token)" : "with the token sees the data");
+    }
+    WebFeed feed(board, session.dataInterface(), session.pageContext());
     WebLimits limits;
     limits.maxStreams = options.maxPages;
-    WebServer server(board, feed, infoOf(session), limits);
+    WebServer server(board, feed, infoOf(session), limits, accessOf(options, token));
     std::string error;
     if (!server.start(options.bind, options.port, error)) {
         printError(error);
         return exitcode::kFailure;
     }
-    const std::string host = options.bind.find(':') != std::string::npos ? "[" + options.bind + "]" : options.bind;
-    fmt::print("serving http://{}:{}/ (Ctrl-C to stop)\n", host, server.port());
+    // The token is shown once, in the address to open.
+    fmt::print("serving http://{}:{}/{} (Ctrl-C to stop)\n", urlHost(options.bind), server.port(),
+               token.empty() ? "" : "?token=" + token);
     flushOutput();
     session.pump(deadlineAfter(0), [](Event&) { return false; });
     session.printer().note("stopping the server");
@@ -94,6 +143,13 @@ int runServe(const HostOptions& host, const ServeOptions& options) {
     }
     const auto symbols = checkSymbols(options.symbols);
     if (!symbols) return exitcode::kBadArguments;
+    // It travels in a cookie and an address: no character that needs quoting there.
+    const bool plainToken = std::all_of(options.token.begin(), options.token.end(),
+                                        [](unsigned char c) { return std::isalnum(c) || c == '-' || c == '_'; });
+    if (!options.token.empty() && (options.token.size() < 16 || options.token.size() > 128 || !plainToken)) {
+        printError("--token must be 16 to 128 letters, digits, '-' or '_'");
+        return exitcode::kBadArguments;
+    }
     LiveBoard board(*symbols, *fields);  // declared before the session: the observer writes to it
     HostSession session(host);
     session.setObserver([&board](const Event& event) { board.onEvent(event); });

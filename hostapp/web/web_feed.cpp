@@ -89,14 +89,32 @@ WebFeed::HistoryOutcome WebFeed::history(const ChartChoice& chart, int count, st
     std::unique_ptr<data::HistorySupplier> supplier(
         dataInterface_->createHistorySupplier(&request, &consumer, context_));
     if (!supplier) return HistoryOutcome::Rejected;
+    {
+        std::lock_guard<std::mutex> lock(historyMutex_);
+        if (historiesCancelled_) return HistoryOutcome::Cancelled;
+        waiting_.insert(&queue);
+    }
+    // cancelHistories() wakes the wait with an event of another kind.
     std::optional<Event> event = queue.popUntil(std::chrono::steady_clock::now() + timeout);
+    bool cancelled = false;
+    {
+        std::lock_guard<std::mutex> lock(historyMutex_);
+        waiting_.erase(&queue);
+        cancelled = historiesCancelled_;
+    }
     supplier.reset();
     auto* ready = event ? std::get_if<HistoryEvent>(&*event) : nullptr;
-    if (ready == nullptr) return HistoryOutcome::TimedOut;
+    if (ready == nullptr) return cancelled ? HistoryOutcome::Cancelled : HistoryOutcome::TimedOut;
     bars = std::move(ready->bars);
     // The plug-in's completion rule may give one bar more than asked.
     if (bars.size() > static_cast<std::size_t>(count)) bars.erase(bars.begin(), bars.end() - count);
     return HistoryOutcome::Done;
+}
+
+void WebFeed::cancelHistories() {
+    std::lock_guard<std::mutex> lock(historyMutex_);
+    historiesCancelled_ = true;
+    for (EventQueue* queue : waiting_) queue->push(OnlineEvent{});
 }
 
 void WebFeed::releaseAll() {

@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,8 @@ private:
 
 class WebFeed {
 public:
+    // `context`: the one the pages' suppliers are made with (its log lines
+    // are marked as a page's).
     WebFeed(LiveBoard& board, data::DataInterface* dataInterface, data::RequestContext* context);
     ~WebFeed() { releaseAll(); }
     WebFeed(const WebFeed&) = delete;
@@ -63,10 +66,13 @@ public:
     // it any more, the quote suppliers with the last page.
     void closeStream(const std::string& chartKey);
 
-    enum class HistoryOutcome { Done, Rejected, TimedOut };
-    // The newest `count` bars, oldest first, waiting at most `timeout`.
+    enum class HistoryOutcome { Done, Rejected, TimedOut, Cancelled };
+    // The newest `count` bars, oldest first, waiting at most `timeout`, or
+    // until cancelHistories().
     HistoryOutcome history(const ChartChoice& chart, int count, std::chrono::milliseconds timeout,
                            std::vector<Bar>& bars);
+    // Ends every history wait now, and every later one at once (shutdown).
+    void cancelHistories();
 
     // Deletes every supplier. Main thread, after the server stopped.
     void releaseAll();
@@ -92,4 +98,8 @@ private:
     int streams_ = 0;                                          // guarded by registryMutex_
     std::vector<std::unique_ptr<Subscription>> quotes_;        // guarded by registryMutex_
     std::map<std::string, std::unique_ptr<Subscription>> charts_;  // guarded by registryMutex_
+
+    std::mutex historyMutex_;
+    bool historiesCancelled_ = false;    // guarded by historyMutex_
+    std::set<EventQueue*> waiting_;      // guarded by historyMutex_: the queues of running histories
 };

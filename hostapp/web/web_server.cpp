@@ -1,10 +1,17 @@
 #include "web_server.h"
 
+#include <arpa/inet.h>
 #include <fmt/format.h>
+#include <linux/sockios.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <set>
+#include <cstring>
+#include <map>
 
 #include "interval.h"
 #include "json_text.h"
@@ -12,26 +19,101 @@
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr const char kJson[] = "application/json";
 constexpr std::size_t kMaxSymbolLength = 32;
-// Request threads beyond the event streams, so JSON requests are answered
-// while every stream is taken.
-constexpr int kSpareThreads = 8;
+constexpr std::size_t kStreamBlock = 8 * 1024;  // taken from the connection's buffer
+constexpr int kListenBacklog = 128;
 
-void answer(httplib::Response& res, int status, const std::string& json) {
-    res.status = status;
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(json, kJson);
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+// Queues `response` (null: out of memory) with the headers every answer
+// carries, and lets go of it. Feed texts reach the page as JSON and are set
+// as text; the policy forbids any script but the page's own.
+MHD_Result queue(MHD_Connection* connection, unsigned status, MHD_Response* response, const std::string& type,
+                 const Headers& headers) {
+    if (response == nullptr) return MHD_NO;
+    MHD_add_response_header(response, "Content-Type", type.c_str());
+    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    MHD_add_response_header(response, "Content-Security-Policy",
+                            "default-src 'self'; style-src 'self' 'unsafe-inline'");
+    for (const auto& [name, value] : headers) MHD_add_response_header(response, name.c_str(), value.c_str());
+    const MHD_Result queued = MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    return queued;
 }
 
-void refuse(httplib::Response& res, int status, const std::string& text) { answer(res, status, jsonError(text)); }
+MHD_Result answer(MHD_Connection* connection, unsigned status, const std::string& body, const std::string& type,
+                  const Headers& headers = {}) {
+    return queue(connection, status,
+                 MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY),
+                 type, headers);
+}
 
-// A query's parameters, each known and given at most once; nullopt with the
-// reason in `error` otherwise.
-std::optional<std::map<std::string, std::string>> parameters(const httplib::Request& req,
+MHD_Result answerJson(MHD_Connection* connection, unsigned status, const std::string& json, Headers headers = {}) {
+    headers.emplace_back("Cache-Control", "no-store");
+    return answer(connection, status, json, kJson, headers);
+}
+
+MHD_Result refuse(MHD_Connection* connection, unsigned status, const std::string& text, Headers headers = {}) {
+    return answerJson(connection, status, jsonError(text), std::move(headers));
+}
+
+std::string header(MHD_Connection* connection, MHD_ValueKind kind, const char* name) {
+    const char* value = MHD_lookup_connection_value(connection, kind, name);
+    return value != nullptr ? value : "";
+}
+
+bool hasHeader(MHD_Connection* connection, const char* name) {
+    return MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name) != nullptr;
+}
+
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+// Compares in time independent of where the texts differ.
+bool sameSecret(const std::string& given, const std::string& secret) {
+    if (given.size() != secret.size()) return false;
+    unsigned char difference = 0;
+    for (std::size_t i = 0; i < secret.size(); ++i) {
+        difference |= static_cast<unsigned char>(given[i] ^ secret[i]);
+    }
+    return difference == 0;
+}
+
+bool isAddressLiteral(const std::string& name) {
+    unsigned char buffer[sizeof(in6_addr)];
+    if (name.size() > 2 && name.front() == '[' && name.back() == ']') {
+        return inet_pton(AF_INET6, name.substr(1, name.size() - 2).c_str(), buffer) == 1;
+    }
+    return inet_pton(AF_INET, name.c_str(), buffer) == 1;
+}
+
+using Parameters = std::vector<std::pair<std::string, std::string>>;
+
+MHD_Result collectParameter(void* out, MHD_ValueKind, const char* key, std::size_t keySize, const char* value,
+                            std::size_t valueSize) {
+    static_cast<Parameters*>(out)->emplace_back(std::string(key, keySize),
+                                                value != nullptr ? std::string(value, valueSize) : "");
+    return MHD_YES;
+}
+
+Parameters queryOf(MHD_Connection* connection) {
+    Parameters all;
+    MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, collectParameter, &all);
+    return all;
+}
+
+// A query's parameters, each known and given at most once (`token` aside:
+// the access check reads it); nullopt with the reason in `error` otherwise.
+std::optional<std::map<std::string, std::string>> parameters(MHD_Connection* connection,
                                                              const std::set<std::string>& known, std::string& error) {
     std::map<std::string, std::string> out;
-    for (const auto& [key, value] : req.params) {
+    for (const auto& [key, value] : queryOf(connection)) {
+        if (key == "token") continue;
         if (known.count(key) == 0) {
             std::string names;
             for (const std::string& name : known) names += (names.empty() ? "" : ", ") + name;
@@ -61,74 +143,6 @@ std::optional<int> parseCount(const std::string& text, int max) {
     return count >= 1 && count <= max ? std::optional(count) : std::nullopt;
 }
 
-std::string escapeForPattern(const std::string& path) {
-    std::string out;
-    for (const char c : path) out += (c == '.' ? std::string("\\.") : std::string(1, c));
-    return out;
-}
-
-}  // namespace
-
-WebServer::WebServer(LiveBoard& board, WebFeed& feed, WebInfo info, WebLimits limits)
-    : board_(board), feed_(feed), info_(std::move(info)), limits_(limits) {
-    const std::size_t threads = static_cast<std::size_t>(limits_.maxStreams + kSpareThreads);
-    server_.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-    server_.set_keep_alive_timeout(2);
-    // The library's default also sets SO_REUSEPORT, which would let a second
-    // server share a port another one listens on; a port in use must fail.
-    server_.set_socket_options([](socket_t sock) {
-        int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
-    server_.set_payload_max_length(64 * 1024);
-    // Feed texts reach the page as JSON and are set as text; this forbids any
-    // script but the page's own.
-    server_.set_default_headers({{"X-Content-Type-Options", "nosniff"},
-                                 {"Content-Security-Policy", "default-src 'self'; style-src 'self' 'unsafe-inline'"}});
-    addRoutes();
-}
-
-void WebServer::addRoutes() {
-    for (const WebAsset& asset : webAssets()) {
-        const std::string pattern = asset.path == std::string("/index.html") ? "/" : escapeForPattern(asset.path);
-        const std::string type = std::string(asset.type) + "; charset=utf-8";
-        server_.Get(pattern, [&asset, type](const httplib::Request&, httplib::Response& res) {
-            res.set_content(reinterpret_cast<const char*>(asset.data), asset.size, type);
-        });
-    }
-    server_.Get("/api/info", [this](const httplib::Request&, httplib::Response& res) { onInfo(res); });
-    server_.Get("/api/status", [this](const httplib::Request&, httplib::Response& res) {
-        std::string status = board_.statusJson();
-        status.pop_back();  // the closing brace: the server's own counts follow
-        answer(res, 200, fmt::format(R"({},"pages":{},"suppliers":{}}})", status, streams_.load(),
-                                     feed_.liveSuppliers()));
-    });
-    server_.Get("/api/history", [this](const httplib::Request& req, httplib::Response& res) { onHistory(req, res); });
-    server_.Get("/events", [this](const httplib::Request& req, httplib::Response& res) { onEvents(req, res); });
-    server_.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-        if (res.body.empty()) refuse(res, res.status, res.status == 404 ? "no such page" : "request refused");
-    });
-    server_.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-        refuse(res, 500, "internal error");
-    });
-}
-
-void WebServer::onInfo(httplib::Response& res) const {
-    auto list = [](const std::vector<std::string>& items) {
-        std::string out;
-        for (const std::string& item : items) out += (out.empty() ? "" : ",") + jsonString(item);
-        return "[" + out + "]";
-    };
-    answer(res, 200,
-           fmt::format(R"({{"provider":{},"symbols":{},"fields":{},"intervals":{},"maxCount":{},)"
-                       R"("maxStreams":{},"eventsPerSymbolPerSecond":{}}})",
-                       jsonString(info_.provider), list(board_.symbols()), list(board_.fields()),
-                       list(info_.intervalChoices), limits_.maxCount, limits_.maxStreams,
-                       1000 / std::max<long>(1, limits_.flushPeriod.count())));
-}
-
-namespace {
-
 // symbol and interval of a request into a chart choice; nullopt with the
 // reason in `error`.
 std::optional<ChartChoice> chartOf(const std::map<std::string, std::string>& params, const WebInfo& info,
@@ -145,94 +159,508 @@ std::optional<ChartChoice> chartOf(const std::map<std::string, std::string>& par
     return ChartChoice{symbol->second, *interval, text};
 }
 
+// A listening socket on `address`:`port`; -1 with the reason in `error`.
+// Bound here rather than by the engine so that a port another program
+// listens on is refused (no SO_REUSEPORT) and the address may be a name.
+int listenOn(const std::string& address, int port, std::string& error) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const std::string service = std::to_string(port);
+    if (getaddrinfo(address.c_str(), service.c_str(), &hints, &found) != 0 || found == nullptr) {
+        error = fmt::format("cannot listen on {}:{} (not an address of this machine)", address, port);
+        return -1;
+    }
+    int fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
+    const int yes = 1;
+    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (fd < 0 || bind(fd, found->ai_addr, found->ai_addrlen) != 0 || listen(fd, kListenBacklog) != 0) {
+        if (fd >= 0) close(fd);
+        fd = -1;
+        error = fmt::format("cannot listen on {}:{} (address in use, or not an address of this machine)", address,
+                            port);
+    }
+    freeaddrinfo(found);
+    return fd;
+}
+
 }  // namespace
 
-void WebServer::onHistory(const httplib::Request& req, httplib::Response& res) {
-    std::string error;
-    const auto params = parameters(req, {"symbol", "interval", "count"}, error);
-    const auto chart = params ? chartOf(*params, info_, "D1", error) : std::nullopt;
-    if (!chart) return refuse(res, 400, error);
-    const auto countText = params->find("count");
-    const auto count = countText == params->end() ? std::optional(100) : parseCount(countText->second, limits_.maxCount);
-    if (!count) return refuse(res, 400, fmt::format("count must be a whole number from 1 to {}", limits_.maxCount));
+// The engine's socket state of a connection. Made and freed on the polling
+// thread; the housekeeper reads it under mutex_, and it leaves
+// connections_ before the engine closes its socket.
+struct WebServer::Connection {
+    int fd = -1;
+    Clock::time_point waitingSince = Clock::now();
+    bool awaitingRequest = true;  // no whole request yet since waitingSince
+    bool cut = false;             // shut down by the housekeeper
+    Stream* stream = nullptr;
+};
 
-    std::vector<Bar> bars;
-    switch (feed_.history(*chart, *count, limits_.historyTimeout, bars)) {
-        case WebFeed::HistoryOutcome::Rejected:
-            return refuse(res, 404, fmt::format("symbol '{}' rejected: the plug-in made no history at interval {}",
-                                                chart->symbol, chart->intervalText));
-        case WebFeed::HistoryOutcome::TimedOut:
-            return refuse(res, 504, fmt::format("history not complete within {} s",
-                                                limits_.historyTimeout.count() / 1000));
-        case WebFeed::HistoryOutcome::Done: break;
-    }
-    std::string body = fmt::format(R"({{"symbol":{},"interval":{},"bars":[)", jsonString(chart->symbol),
-                                   jsonString(chart->intervalText));
-    for (std::size_t i = 0; i < bars.size(); ++i) body += (i == 0 ? "" : ",") + jsonBar(bars[i]);
-    answer(res, 200, body + "]}");
+// An open page's event stream; owned by its response, freed by onStreamEnd.
+struct WebServer::Stream {
+    WebServer* server = nullptr;
+    MHD_Connection* connection = nullptr;
+    Connection* socket = nullptr;  // guarded by mutex_; null once the socket went
+    std::string chartKey;
+    StreamCursor cursor;           // polling thread only
+    std::string pending;           // polling thread only: taken, not yet handed to the engine
+    Clock::time_point nextFlush;   // guarded by mutex_: not written to before this
+    bool due = true;               // guarded by mutex_: nextFlush has passed
+    bool suspended = false;        // guarded by mutex_
+    bool slow = false;             // guarded by mutex_: ended for unsent data
+};
+
+// A history request handed to a worker; the connection waits suspended.
+struct WebServer::HistoryJob {
+    MHD_Connection* connection = nullptr;
+    ChartChoice chart;
+    int count = 0;
+    bool done = false;  // guarded by mutex_
+    unsigned status = 500;
+    std::string body;
+};
+
+struct WebServer::Request {
+    bool routed = false;
+    std::shared_ptr<HistoryJob> job;
+};
+
+namespace {
+
+// The record onConnection made for `connection`; polling thread only.
+WebServer::Connection* socketOf(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info != nullptr ? static_cast<WebServer::Connection*>(info->socket_context) : nullptr;
 }
 
-void WebServer::onEvents(const httplib::Request& req, httplib::Response& res) {
-    std::string error;
-    const auto params = parameters(req, {"symbol", "interval"}, error);
-    if (!params) return refuse(res, 400, error);
-    std::optional<ChartChoice> chart;
-    if (params->count("symbol") != 0 || params->count("interval") != 0) {
-        chart = chartOf(*params, info_, "1", error);
-        if (!chart) return refuse(res, 400, error);
-    }
-    if (streams_.fetch_add(1) >= limits_.maxStreams) {
-        --streams_;
-        return refuse(res, 503, fmt::format("too many pages open: at most {}", limits_.maxStreams));
-    }
-    const std::optional<std::string> key = feed_.openStream(chart, error);
-    if (!key) {
-        --streams_;
-        return refuse(res, 404, error);
-    }
-    auto cursor = std::make_shared<StreamCursor>();
-    cursor->chartKey = *key;
-    res.set_header("Cache-Control", "no-store");
-    res.set_chunked_content_provider(
-        "text/event-stream",
-        [this, cursor](std::size_t, httplib::DataSink& sink) {
-            // The first write goes out at once; later ones once per flush period.
-            std::string text = cursor->started ? "" : "retry: 2000\n\n";
-            if (cursor->started && waitFlush()) return false;
-            text += board_.takeChanges(*cursor);
-            // A comment when nothing changed: a vanished page shows up as a failed write.
-            if (text.empty()) text = ":\n\n";
-            return sink.write(text.data(), text.size());
-        },
-        [this, key = *key](bool) {
-            feed_.closeStream(key);
-            --streams_;
-        });
-}
+}  // namespace
 
-bool WebServer::waitFlush() {
-    std::unique_lock<std::mutex> lock(stopMutex_);
-    return stopped_.wait_for(lock, limits_.flushPeriod, [this] { return stopping_; });
-}
+WebServer::WebServer(LiveBoard& board, WebFeed& feed, WebInfo info, WebLimits limits, WebAccess access)
+    : board_(board), feed_(feed), info_(std::move(info)), limits_(limits), access_(std::move(access)) {}
 
 bool WebServer::start(const std::string& address, int port, std::string& error) {
-    const bool bound = port == 0 ? (port_ = server_.bind_to_any_port(address)) > 0 : server_.bind_to_port(address, port);
-    if (!bound) {
-        error = fmt::format("cannot listen on {}:{} (address in use, or not an address of this machine)", address, port);
+    const int fd = listenOn(address, port, error);
+    if (fd < 0) return false;
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
+    port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                              : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+
+    auto access = [](void* self, MHD_Connection* connection, const char* url, const char* method,
+                     const char* version, const char*, std::size_t* uploadSize, void** state) {
+        return static_cast<WebServer*>(self)->onRequest(connection, url, method, version, uploadSize, state);
+    };
+    auto completed = [](void* self, MHD_Connection* connection, void** state, MHD_RequestTerminationCode) {
+        static_cast<WebServer*>(self)->onRequestDone(connection, static_cast<Request*>(*state));
+        *state = nullptr;
+    };
+    auto connected = [](void* self, MHD_Connection* connection, void** socketState,
+                        MHD_ConnectionNotificationCode code) {
+        static_cast<WebServer*>(self)->onConnection(connection, socketState, code);
+    };
+    unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
+    if (bound.ss_family == AF_INET6) flags |= MHD_USE_IPv6;
+    daemon_ = MHD_start_daemon(
+        flags, 0, nullptr, nullptr, static_cast<MHD_AccessHandlerCallback>(access), this,
+        MHD_OPTION_LISTEN_SOCKET, fd,
+        MHD_OPTION_CONNECTION_LIMIT, limits_.maxConnections,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits_.maxPerAddress,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits_.connectionMemory,
+        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(limits_.requestDeadline.count()),
+        MHD_OPTION_NOTIFY_COMPLETED, static_cast<MHD_RequestCompletedCallback>(completed), this,
+        MHD_OPTION_NOTIFY_CONNECTION, static_cast<MHD_NotifyConnectionCallback>(connected), this,
+        MHD_OPTION_END);
+    if (daemon_ == nullptr) {
+        close(fd);
+        error = fmt::format("cannot start the web server on {}:{}", address, port_);
         return false;
     }
-    if (port != 0) port_ = port;
-    listener_ = std::thread([this] { server_.listen_after_bind(); });
+    housekeeper_ = std::thread([this] { housekeep(); });
+    for (int i = 0; i < limits_.maxHistories; ++i) historyWorkers_.emplace_back([this] { runHistories(); });
     return true;
 }
 
 void WebServer::stop() {
     {
-        std::lock_guard<std::mutex> lock(stopMutex_);
+        std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_) return;
-        stopping_ = true;
+        stopping_ = true;  // from here no stream or history is suspended again
     }
-    stopped_.notify_all();
-    server_.stop();
-    if (listener_.joinable()) listener_.join();
+    wake_.notify_all();
+    if (housekeeper_.joinable()) housekeeper_.join();
+    feed_.cancelHistories();
+    for (std::thread& worker : historyWorkers_) worker.join();  // each resumed its connection
+    std::vector<MHD_Connection*> suspended;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (Stream* stream : streams_) {
+            if (stream->suspended) suspended.push_back(stream->connection);
+            stream->suspended = false;
+        }
+    }
+    for (MHD_Connection* connection : suspended) MHD_resume_connection(connection);
+    // Closes every connection; the streams' ends release their suppliers.
+    if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
+    daemon_ = nullptr;
+}
+
+void WebServer::onConnection(MHD_Connection* connection, void** socketState, MHD_ConnectionNotificationCode code) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        auto* record = new Connection;
+        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        record->fd = info != nullptr ? info->connect_fd : -1;
+        connections_.insert(record);
+        *socketState = record;
+        return;
+    }
+    auto* record = static_cast<Connection*>(*socketState);
+    if (record == nullptr) return;
+    if (record->stream != nullptr) record->stream->socket = nullptr;
+    connections_.erase(record);
+    delete record;
+    *socketState = nullptr;
+}
+
+MHD_Result WebServer::onRequest(MHD_Connection* connection, const char* url, const char* method, const char*,
+                                std::size_t* uploadSize, void** state) {
+    if (*state == nullptr) {
+        // The request line and headers are in: the deadline is met.
+        *state = new Request;
+        if (Connection* record = socketOf(connection)) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            record->awaitingRequest = false;
+        }
+        // Refused at once, so the engine closes the connection without reading a body.
+        if (std::strcmp(method, "GET") != 0) {
+            return refuse(connection, 405, fmt::format("method {} not allowed: every address here takes GET", method),
+                          {{"Allow", "GET"}});
+        }
+        const std::string length = header(connection, MHD_HEADER_KIND, "Content-Length");
+        if ((!length.empty() && length != "0") || hasHeader(connection, "Transfer-Encoding")) {
+            return refuse(connection, 413, "requests here carry no body");
+        }
+        // Answered on the next call: one queued in the first call closes the connection.
+        return MHD_YES;
+    }
+    *uploadSize = 0;
+    auto* request = static_cast<Request*>(*state);
+    if (!request->routed) {
+        request->routed = true;
+        if (auto refused = checkAccess(connection, url)) return *refused;
+        return route(connection, url, *request);
+    }
+    // Called again after a history came back.
+    std::shared_ptr<HistoryJob> job = request->job;
+    if (!job) return MHD_YES;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!job->done) return MHD_YES;
+    }
+    request->job.reset();
+    if (job->status == 503) {
+        return refuse(connection, 503, job->body, {{"Retry-After", std::to_string(limits_.retryAfterSeconds)}});
+    }
+    return answerJson(connection, job->status, job->body);
+}
+
+void WebServer::onRequestDone(MHD_Connection* connection, Request* request) {
+    delete request;
+    // The next request's deadline starts now.
+    if (Connection* record = socketOf(connection)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        record->awaitingRequest = true;
+        record->waitingSince = Clock::now();
+    }
+}
+
+std::optional<MHD_Result> WebServer::checkAccess(MHD_Connection* connection, const std::string& url) {
+    // The Host names this server: a page from another site that had its name
+    // resolve here (DNS rebinding) gives its own name.
+    const std::string host = lower(header(connection, MHD_HEADER_KIND, "Host"));
+    std::string name = host;
+    std::string portText;
+    const std::size_t close = host.rfind(']');
+    const std::size_t colon = host.rfind(':');
+    if (colon != std::string::npos && (close == std::string::npos || colon > close)) {
+        name = host.substr(0, colon);
+        portText = host.substr(colon + 1);
+    }
+    const bool portMatches = portText.empty() ? port_ == 80 : portText == std::to_string(port_);
+    const bool nameMatches =
+        std::find(access_.hostNames.begin(), access_.hostNames.end(), name) != access_.hostNames.end() ||
+        (access_.anyAddressLiteral && isAddressLiteral(name));
+    if (!portMatches || !nameMatches) {
+        return refuse(connection, 403,
+                      fmt::format("Host '{}' is not this server's name; `serve --allow-host NAME` adds one", host));
+    }
+    // A page of another origin may send requests here, but not as this page.
+    if (const char* origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Origin")) {
+        if (lower(origin) != "http://" + host) {
+            return refuse(connection, 403, fmt::format("requests from pages of '{}' are not served", origin));
+        }
+    }
+    if (access_.token.empty()) return std::nullopt;
+    const std::string cookie = fmt::format("tellivar_token_{}", port_);
+    const std::string fromCookie = header(connection, MHD_COOKIE_KIND, cookie.c_str());
+    const std::string fromQuery = header(connection, MHD_GET_ARGUMENT_KIND, "token");
+    if (sameSecret(fromCookie, access_.token)) return std::nullopt;
+    if (!sameSecret(fromQuery, access_.token)) {
+        return refuse(connection, 403, "this server needs its token: open the address it printed, with ?token=...");
+    }
+    if (url != "/") return std::nullopt;
+    // The page's own requests carry the token as a cookie from here on.
+    const WebAsset& page = webAssets().front();
+    return answer(connection, 200, std::string(reinterpret_cast<const char*>(page.data), page.size),
+                  std::string(page.type) + "; charset=utf-8",
+                  {{"Set-Cookie", fmt::format("{}={}; Path=/; HttpOnly; SameSite=Strict", cookie, access_.token)},
+                   {"Cache-Control", "no-store"}});
+}
+
+MHD_Result WebServer::route(MHD_Connection* connection, const std::string& url, Request& request) {
+    for (const WebAsset& asset : webAssets()) {
+        if (url != asset.path && !(url == "/" && asset.path == std::string("/index.html"))) continue;
+        // Sent from the program's own copy, never copied per request.
+        return queue(connection, 200,
+                     MHD_create_response_from_buffer(asset.size, const_cast<unsigned char*>(asset.data),
+                                                     MHD_RESPMEM_PERSISTENT),
+                     std::string(asset.type) + "; charset=utf-8", {});
+    }
+    if (url == "/api/info") return onInfo(connection);
+    if (url == "/api/status") {
+        std::size_t pages = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            pages = streams_.size();
+        }
+        std::string status = board_.statusJson();
+        status.pop_back();  // the closing brace: the server's own counts follow
+        return answerJson(connection, 200,
+                          fmt::format(R"({},"pages":{},"suppliers":{}}})", status, pages, feed_.liveSuppliers()));
+    }
+    if (url == "/api/history") return onHistory(connection, request);
+    if (url == "/events") return onEvents(connection);
+    return refuse(connection, 404, "no such page");
+}
+
+MHD_Result WebServer::onInfo(MHD_Connection* connection) const {
+    auto list = [](const std::vector<std::string>& items) {
+        std::string out;
+        for (const std::string& item : items) out += (out.empty() ? "" : ",") + jsonString(item);
+        return "[" + out + "]";
+    };
+    return answerJson(connection, 200,
+                      fmt::format(R"({{"provider":{},"symbols":{},"fields":{},"intervals":{},"maxCount":{},)"
+                                  R"("maxStreams":{},"eventsPerSymbolPerSecond":{}}})",
+                                  jsonString(info_.provider), list(board_.symbols()), list(board_.fields()),
+                                  list(info_.intervalChoices), limits_.maxCount, limits_.maxStreams,
+                                  1000 / std::max<long>(1, limits_.flushPeriod.count())));
+}
+
+MHD_Result WebServer::onHistory(MHD_Connection* connection, Request& request) {
+    std::string error;
+    const auto params = parameters(connection, {"symbol", "interval", "count"}, error);
+    const auto chart = params ? chartOf(*params, info_, "D1", error) : std::nullopt;
+    if (!chart) return refuse(connection, 400, error);
+    const auto countText = params->find("count");
+    const auto count = countText == params->end() ? std::optional(100) : parseCount(countText->second, limits_.maxCount);
+    if (!count) {
+        return refuse(connection, 400, fmt::format("count must be a whole number from 1 to {}", limits_.maxCount));
+    }
+    const Headers retry{{"Retry-After", std::to_string(limits_.retryAfterSeconds)}};
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return refuse(connection, 503, "the server is stopping", retry);
+    if (histories_ >= limits_.maxHistories) {
+        return refuse(connection, 503, fmt::format("too many histories asked at once: at most {}", limits_.maxHistories),
+                      retry);
+    }
+    ++histories_;
+    auto job = std::make_shared<HistoryJob>();
+    job->connection = connection;
+    job->chart = *chart;
+    job->count = *count;
+    request.job = job;
+    // Suspended before a worker can see the job, so its resume always comes after.
+    MHD_suspend_connection(connection);
+    historyQueue_.push_back(std::move(job));
+    wake_.notify_all();
+    return MHD_YES;
+}
+
+void WebServer::runHistories() {
+    for (;;) {
+        std::shared_ptr<HistoryJob> job;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait(lock, [this] { return stopping_ || !historyQueue_.empty(); });
+            if (historyQueue_.empty()) return;
+            job = std::move(historyQueue_.front());
+            historyQueue_.pop_front();
+        }
+        const ChartChoice& chart = job->chart;
+        std::vector<Bar> bars;
+        unsigned status = 200;
+        std::string body;
+        switch (feed_.history(chart, job->count, limits_.historyTimeout, bars)) {
+            case WebFeed::HistoryOutcome::Rejected:
+                status = 404;
+                body = jsonError(fmt::format("symbol '{}' rejected: the plug-in made no history at interval {}",
+                                             chart.symbol, chart.intervalText));
+                break;
+            case WebFeed::HistoryOutcome::TimedOut:
+                status = 504;
+                body = jsonError(fmt::format("history not complete within {} s", limits_.historyTimeout.count() / 1000));
+                break;
+            case WebFeed::HistoryOutcome::Cancelled:
+                status = 503;
+                body = "the server is stopping";
+                break;
+            case WebFeed::HistoryOutcome::Done:
+                body = fmt::format(R"({{"symbol":{},"interval":{},"bars":[)", jsonString(chart.symbol),
+                                   jsonString(chart.intervalText));
+                for (std::size_t i = 0; i < bars.size(); ++i) body += (i == 0 ? "" : ",") + jsonBar(bars[i]);
+                body += "]}";
+                break;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            job->status = status;
+            job->body = std::move(body);
+            job->done = true;
+            --histories_;
+        }
+        MHD_resume_connection(job->connection);
+    }
+}
+
+MHD_Result WebServer::onEvents(MHD_Connection* connection) {
+    std::string error;
+    const auto params = parameters(connection, {"symbol", "interval"}, error);
+    if (!params) return refuse(connection, 400, error);
+    std::optional<ChartChoice> chart;
+    if (params->count("symbol") != 0 || params->count("interval") != 0) {
+        chart = chartOf(*params, info_, "1", error);
+        if (!chart) return refuse(connection, 400, error);
+    }
+    const Headers retry{{"Retry-After", std::to_string(limits_.retryAfterSeconds)}};
+    {
+        // Streams are opened and counted only here, on the polling thread.
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) return refuse(connection, 503, "the server is stopping", retry);
+        if (streams_.size() >= static_cast<std::size_t>(limits_.maxStreams)) {
+            return refuse(connection, 503, fmt::format("too many pages open: at most {}", limits_.maxStreams), retry);
+        }
+    }
+    const std::optional<std::string> key = feed_.openStream(chart, error);
+    if (!key) return refuse(connection, 404, error);
+    auto* stream = new Stream;
+    stream->server = this;
+    stream->connection = connection;
+    stream->chartKey = *key;
+    stream->cursor.chartKey = *key;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stream->socket = socketOf(connection);
+        if (stream->socket != nullptr) stream->socket->stream = stream;
+        streams_.insert(stream);
+    }
+    auto read = [](void* self, std::uint64_t, char* buffer, std::size_t max) -> ssize_t {
+        auto* s = static_cast<Stream*>(self);
+        return s->server->onStreamRead(*s, buffer, max);
+    };
+    auto end = [](void* self) {
+        auto* s = static_cast<Stream*>(self);
+        s->server->onStreamEnd(s);
+    };
+    // Unknown size: chunked for HTTP/1.1; HTTP/1.0 gets the bare stream, ended by closing.
+    MHD_Response* response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, kStreamBlock, read, stream, end);
+    if (response == nullptr) {
+        onStreamEnd(stream);
+        return MHD_NO;
+    }
+    return queue(connection, 200, response, "text/event-stream", {{"Cache-Control", "no-store"}});
+}
+
+ssize_t WebServer::onStreamRead(Stream& stream, char* buffer, std::size_t max) {
+    if (stream.pending.empty()) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_ || stream.slow) return MHD_CONTENT_READER_END_WITH_ERROR;
+            if (!stream.due) {
+                // Until the housekeeper's next flush; suspended under mutex_ so
+                // that its resume cannot come first.
+                stream.suspended = true;
+                MHD_suspend_connection(stream.connection);
+                return 0;
+            }
+            stream.due = false;
+            stream.nextFlush = Clock::now() + limits_.flushPeriod;
+        }
+        // The first write goes out at once; later ones once per flush period.
+        std::string text = stream.cursor.started ? "" : "retry: 2000\n\n";
+        text += board_.takeChanges(stream.cursor);
+        // A comment when nothing changed: a vanished page shows up as a failed write.
+        stream.pending = text.empty() ? ":\n\n" : std::move(text);
+    }
+    const std::size_t size = std::min(max, stream.pending.size());
+    std::memcpy(buffer, stream.pending.data(), size);
+    stream.pending.erase(0, size);
+    return static_cast<ssize_t>(size);
+}
+
+void WebServer::onStreamEnd(Stream* stream) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stream->socket != nullptr) stream->socket->stream = nullptr;
+        streams_.erase(stream);
+    }
+    feed_.closeStream(stream->chartKey);
+    delete stream;
+}
+
+void WebServer::housekeep() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // A fifth of the flush period: each stream is resumed within that much
+    // of its own next flush, never before it.
+    const auto tick = std::max(limits_.flushPeriod / 5, std::chrono::milliseconds(1));
+    while (!wake_.wait_for(lock, tick, [this] { return stopping_; })) {
+        const Clock::time_point now = Clock::now();
+        for (Connection* connection : connections_) {
+            if (connection->cut || connection->fd < 0) continue;
+            bool cut = connection->awaitingRequest && now - connection->waitingSince > limits_.requestDeadline;
+            if (connection->stream != nullptr) {
+                // What the kernel holds for a page that does not read; the
+                // page's own buffers are full by then.
+                int unsent = 0;
+                if (ioctl(connection->fd, SIOCOUTQ, &unsent) == 0 && unsent > limits_.maxUnsentBytes) {
+                    connection->stream->slow = true;
+                    cut = true;
+                }
+                // A closed page: the engine does not watch a suspended
+                // stream's socket, so its slot is freed from here.
+                pollfd hangup{connection->fd, POLLRDHUP, 0};
+                if (poll(&hangup, 1, 0) == 1 && (hangup.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) cut = true;
+            }
+            if (cut) {
+                // The engine sees the socket end and closes the connection.
+                shutdown(connection->fd, SHUT_RDWR);
+                connection->cut = true;
+            }
+        }
+        std::vector<MHD_Connection*> resume;
+        for (Stream* stream : streams_) {
+            if (!stream->suspended || now < stream->nextFlush) continue;
+            stream->due = true;
+            stream->suspended = false;
+            resume.push_back(stream->connection);
+        }
+        // A suspended connection stays until resumed, so these are alive.
+        lock.unlock();
+        for (MHD_Connection* connection : resume) MHD_resume_connection(connection);
+        lock.lock();
+    }
 }

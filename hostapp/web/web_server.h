@@ -1,18 +1,29 @@
 // The HTTP side of `tellivar-host serve`: the page and its assets, JSON for
-// info, status and history, and one server-sent-event stream per open page.
+// info, status and history, and one server-sent-event stream per open page,
+// on GNU libmicrohttpd.
 //
-// Threads: listen() runs the accept loop on a thread of its own; each request
-// runs on a thread of the server's pool, an event stream for as long as its
-// page stays. stop() may be called from any other thread and returns once
-// every request thread has finished.
+// Threads: the engine's one polling thread (epoll) reads every request and
+// writes every answer, so an idle or slow client costs a socket and a bounded
+// buffer, never a thread. An event stream is suspended between its flushes;
+// the housekeeping thread resumes the streams every flush period and ends
+// connections that overstay (a request not received in time, a stream whose
+// socket holds too much unsent data). History requests wait for the plug-in
+// on a few worker threads. stop() may be called from any other thread.
+//
+// Locks: mutex_ guards the connection and stream records; it is never held
+// while calling into the engine from another thread than the engine's own, so
+// the engine's internal locks and mutex_ never wait on each other.
 #pragma once
 
-#include <httplib.h>
+#include <microhttpd.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
+#include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +36,29 @@ struct WebLimits {
     int maxCount = 5000;          // bars per history request
     std::chrono::milliseconds historyTimeout{20000};
     std::chrono::milliseconds flushPeriod{250};  // so at most 4 quote events per symbol per second per page
+    int maxHistories = 4;         // history requests waiting on the plug-in at once; more get 503
+    unsigned maxConnections = 512;
+    unsigned maxPerAddress = 64;  // connections from one client address
+    // Each connection's buffer for the request line, the headers and the
+    // answer being written; a request that does not fit gets 431.
+    std::size_t connectionMemory = 32 * 1024;
+    // From a connection's start, or the end of its previous answer, until a
+    // whole request has arrived; then the connection is closed.
+    std::chrono::seconds requestDeadline{10};
+    // An event stream whose socket holds more unsent bytes is ended.
+    int maxUnsentBytes = 32 * 1024;
+    int retryAfterSeconds = 5;    // told with every 503
+};
+
+// Who may ask. Checked on every request before anything else is done.
+struct WebAccess {
+    // Names (lower case, IPv6 addresses in brackets) the Host header may give.
+    std::vector<std::string> hostNames;
+    // Listening on every address: any IP address literal is a valid Host too.
+    bool anyAddressLiteral = false;
+    // Required on every request, as a cookie or a `token` parameter; empty:
+    // none needed.
+    std::string token;
 };
 
 // What /api/info tells the page.
@@ -37,7 +71,7 @@ struct WebInfo {
 
 class WebServer {
 public:
-    WebServer(LiveBoard& board, WebFeed& feed, WebInfo info, WebLimits limits);
+    WebServer(LiveBoard& board, WebFeed& feed, WebInfo info, WebLimits limits, WebAccess access);
     ~WebServer() { stop(); }
     WebServer(const WebServer&) = delete;
     WebServer& operator=(const WebServer&) = delete;
@@ -46,27 +80,50 @@ public:
     // the reason in `error`.
     bool start(const std::string& address, int port, std::string& error);
     int port() const { return port_; }
-    // Ends the event streams and stops serving. Idempotent.
+    // Ends the event streams, cancels the waiting histories and closes every
+    // connection. Idempotent; returns once no engine thread runs.
     void stop();
 
+    // Per connection and per request state; defined in web_server.cpp.
+    struct Connection;
+    struct Stream;
+    struct HistoryJob;
+    struct Request;
+
 private:
-    void addRoutes();
-    void onInfo(httplib::Response& res) const;
-    void onHistory(const httplib::Request& req, httplib::Response& res);
-    void onEvents(const httplib::Request& req, httplib::Response& res);
-    // Waits one flush period, or less when the server stops. True: stopping.
-    bool waitFlush();
+    // Engine callbacks, on the polling thread (onStreamEnd also in stop()).
+    MHD_Result onRequest(MHD_Connection* connection, const char* url, const char* method, const char* version,
+                         std::size_t* uploadSize, void** requestState);
+    void onRequestDone(MHD_Connection* connection, Request* request);
+    void onConnection(MHD_Connection* connection, void** socketState, MHD_ConnectionNotificationCode code);
+    ssize_t onStreamRead(Stream& stream, char* buffer, std::size_t max);
+    void onStreamEnd(Stream* stream);
+
+    // Nullopt when the request may go on; otherwise the refusal was queued.
+    std::optional<MHD_Result> checkAccess(MHD_Connection* connection, const std::string& url);
+    MHD_Result route(MHD_Connection* connection, const std::string& url, Request& request);
+    MHD_Result onInfo(MHD_Connection* connection) const;
+    MHD_Result onHistory(MHD_Connection* connection, Request& request);
+    MHD_Result onEvents(MHD_Connection* connection);
+
+    void housekeep();      // the housekeeping thread's loop
+    void runHistories();   // a history worker's loop
 
     LiveBoard& board_;
     WebFeed& feed_;
     const WebInfo info_;
     const WebLimits limits_;
-    httplib::Server server_;
-    std::thread listener_;
+    const WebAccess access_;
+    MHD_Daemon* daemon_ = nullptr;
     int port_ = 0;
-    std::atomic<int> streams_{0};
+    std::thread housekeeper_;
+    std::vector<std::thread> historyWorkers_;
 
-    std::mutex stopMutex_;
-    std::condition_variable stopped_;
-    bool stopping_ = false;  // guarded by stopMutex_
+    std::mutex mutex_;
+    std::condition_variable wake_;           // housekeeper and history workers
+    bool stopping_ = false;                  // guarded by mutex_
+    std::set<Connection*> connections_;      // guarded by mutex_; owned by the engine's socket state
+    std::set<Stream*> streams_;              // guarded by mutex_; owned by their responses
+    std::deque<std::shared_ptr<HistoryJob>> historyQueue_;  // guarded by mutex_
+    int histories_ = 0;                      // guarded by mutex_: queued or running
 };

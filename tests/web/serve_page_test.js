@@ -1,7 +1,7 @@
 // The live view in headless Chromium: `tellivar-host serve` against the
 // stand-in feed with a fast clock (a one-minute bar every 2 s) and a dropped
-// connection every few seconds. Checks the page as a person would see it and
-// saves a screenshot.
+// connection every few seconds, at most two pages at once. Checks the page as
+// a person would see it and saves a screenshot.
 //   node serve_page_test.js HOST_PROGRAM PLUGIN SCREENSHOT.png [CHROMIUM]
 // Needs playwright-core (hostapp/web, `npm ci`) and Debian's chromium; no
 // browser is downloaded.
@@ -16,7 +16,7 @@ const kStep = 15000; // ms allowed for each thing to happen
 
 function startServer() {
   const env = { ...process.env, SIMFEED_SPEED: '30', SIMFEED_DROP_EVERY: '8', SIMFEED_RECONNECT_MS: '1500' };
-  const server = spawn(hostProgram, ['--plugin', pluginPath, 'serve', '--port', '0'], { env });
+  const server = spawn(hostProgram, ['--plugin', pluginPath, 'serve', '--port', '0', '--max-pages', '2'], { env });
   server.stderr.on('data', () => {}); // the plug-in's log lines
   const url = new Promise((resolve, reject) => {
     let out = '';
@@ -95,6 +95,18 @@ async function main() {
       await page.click('#chart-form button');
       await page.waitForFunction(() => Number(document.getElementById('chart').dataset.candles) >= 40, null,
                                  { timeout: kStep });
+    }, results);
+    await check('a page turned away while all are taken gets in once one closes', async () => {
+      const second = await browser.newPage();
+      await second.goto(await url);
+      await second.waitForSelector('#state[data-state="online"]', { timeout: kStep });
+      const third = await browser.newPage();
+      third.on('pageerror', (error) => errors.push(error.message));
+      await third.goto(await url);
+      await third.waitForSelector('#state[data-state="busy"]', { timeout: kStep });
+      await second.close();
+      await third.waitForSelector('#state[data-state="online"]', { timeout: kStep });
+      await third.close();
     }, results);
     await check('no script error on the page', async () => {
       if (errors.length > 0) throw new Error(errors.join('; '));

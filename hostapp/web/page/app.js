@@ -5,13 +5,19 @@
 (function () {
   const kHighlightMs = 1500;
   const kMaxMessages = 200;
+  // A lost or refused stream is opened again after 1 s, then 2, 4... up to
+  // 30 s, or later when the server says so (Retry-After); a stream that
+  // opened starts the count again.
+  const kFirstRetryMs = 1000;
+  const kLastRetryMs = 30000;
   const stateLabels = {
     connecting: 'connecting', online: 'online', offline: 'offline',
-    rejected: 'logon rejected', unreachable: 'server unreachable',
+    rejected: 'logon rejected', unreachable: 'server unreachable', busy: 'server busy, retrying',
   };
   const byId = (id) => document.getElementById(id);
-  let selection = null; // the chart shown: {symbol, interval, count, loaded, pending}
+  let selection = null; // the chart shown: {symbol, interval, count, loaded, pending, streamed}
   let events = null;
+  let retryMs = kFirstRetryMs;
   let chartView = null;
   const quoteRows = [];
 
@@ -188,14 +194,29 @@
     }
   }
 
-  // A refused stream (bad input, too many pages) closes for good; its answer says why.
+  // Why a stream was refused: {retry: false} for bad input (400, 404), which
+  // stays refused; otherwise when to try again, in seconds (0: our own delay).
   async function explainRefusal(url) {
     const abort = new AbortController();
+    let outcome = { retry: true, after: 0 };
     try {
       const response = await fetch(url, { signal: abort.signal });
-      if (!response.ok) note((await response.json()).error || response.statusText);
-    } catch (error) { /* nothing more to say */ }
+      if (!response.ok) {
+        note((await response.json()).error || response.statusText);
+        outcome = { retry: response.status >= 500, after: Number(response.headers.get('Retry-After')) || 0 };
+        if (response.status === 503) setState('busy');
+      }
+    } catch (error) {
+      setState('unreachable');
+    }
     abort.abort();
+    return outcome;
+  }
+
+  function reopenLater(sel, afterSeconds) {
+    const wait = Math.max(retryMs, afterSeconds * 1000);
+    retryMs = Math.min(retryMs * 2, kLastRetryMs);
+    setTimeout(() => { if (sel === selection) openEvents(sel); }, wait);
   }
 
   function openEvents(sel) {
@@ -204,8 +225,11 @@
     events = source;
     let opened = false;
     source.addEventListener('open', () => {
-      if (opened) loadHistory(sel); // bars may have closed while the stream was down
+      if (sel.streamed) loadHistory(sel); // bars may have closed while the stream was down
+      sel.streamed = true;
       opened = true;
+      retryMs = kFirstRetryMs;
+      note('');
     });
     source.addEventListener('state', (e) => setState(JSON.parse(e.data).state));
     source.addEventListener('log', (e) => addMessage(JSON.parse(e.data)));
@@ -216,15 +240,26 @@
       const bar = JSON.parse(e.data).bar;
       if (sel.loaded) chartView.update(bar); else sel.pending.push(bar);
     });
+    // The browser's own retries would come at a fixed pace: this page retries
+    // with a growing delay instead.
     source.onerror = () => {
-      if (source.readyState === EventSource.CLOSED) explainRefusal(url);
-      else setState('unreachable');
+      source.close();
+      if (sel !== selection) return;
+      if (opened) {
+        setState('unreachable');
+        reopenLater(sel, 0);
+        return;
+      }
+      explainRefusal(url).then((outcome) => {
+        if (outcome.retry && sel === selection) reopenLater(sel, outcome.after);
+      });
     };
   }
 
   function show(symbol, interval, count) {
     if (events) events.close();
-    selection = { symbol, interval, count, loaded: false, pending: [] };
+    selection = { symbol, interval, count, loaded: false, pending: [], streamed: false };
+    retryMs = kFirstRetryMs;
     window.history.replaceState(null, '', `?${query(selection, true)}`);
     chartView.reset();
     openEvents(selection);
