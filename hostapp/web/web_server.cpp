@@ -159,6 +159,16 @@ std::optional<ChartChoice> chartOf(const std::map<std::string, std::string>& par
     return ChartChoice{symbol->second, *interval, text};
 }
 
+const char* notOnlineReason(ConnectionState state) {
+    switch (state) {
+        case ConnectionState::Rejected: return "the feed rejected the logon";
+        case ConnectionState::Offline: return "the connection to the feed is down";
+        case ConnectionState::Connecting:
+        case ConnectionState::Online: break;
+    }
+    return "still connecting to the feed";
+}
+
 // A listening socket on `address`:`port`; -1 with the reason in `error`.
 // Bound here rather than by the engine so that a port another program
 // listens on is refused (no SO_REUSEPORT) and the address may be a name.
@@ -472,6 +482,11 @@ MHD_Result WebServer::onHistory(MHD_Connection* connection, Request& request) {
         return refuse(connection, 400, fmt::format("count must be a whole number from 1 to {}", limits_.maxCount));
     }
     const Headers retry{{"Retry-After", std::to_string(limits_.retryAfterSeconds)}};
+    // Not online, the plug-in would hold the request until the feed is back
+    // or the timeout: the page is told at once and asks again once online.
+    if (const ConnectionState state = board_.state(); state != ConnectionState::Online) {
+        return refuse(connection, 503, fmt::format("not online: {}", notOnlineReason(state)), retry);
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) return refuse(connection, 503, "the server is stopping", retry);
     if (histories_ >= limits_.maxHistories) {

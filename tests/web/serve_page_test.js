@@ -31,6 +31,14 @@ function startServer() {
   return { server, url };
 }
 
+// The first quote row changes.
+async function quotesMove(page) {
+  await page.waitForFunction(() => document.querySelectorAll('#quotes tbody tr').length === 3, null, { timeout: kStep });
+  const before = await page.$eval('#quotes tbody tr', (row) => row.textContent);
+  await page.waitForFunction((old) => document.querySelector('#quotes tbody tr').textContent !== old, before,
+                             { timeout: kStep });
+}
+
 const attr = (page, selector, name) => page.$eval(selector, (el, n) => el.dataset[n], name);
 
 async function check(name, body, results) {
@@ -58,12 +66,7 @@ async function main() {
     await check('the page loads and shows online', async () => {
       await page.waitForSelector('#state[data-state="online"]', { timeout: kStep });
     }, results);
-    await check('the quote table changes within a few seconds', async () => {
-      await page.waitForFunction(() => document.querySelectorAll('#quotes tbody tr').length === 3, null, { timeout: kStep });
-      const before = await page.$eval('#quotes tbody tr', (row) => row.textContent);
-      await page.waitForFunction((old) => document.querySelector('#quotes tbody tr').textContent !== old, before,
-                                 { timeout: kStep });
-    }, results);
+    await check('the quote table changes within a few seconds', () => quotesMove(page), results);
     await check(`the chart has the requested ${kCandles} candles`, async () => {
       // A live bar may already have added one more: the history's count is exact.
       await page.waitForSelector(`#chart[data-history-candles="${kCandles}"]`, { timeout: kStep });
@@ -85,16 +88,39 @@ async function main() {
     }, results);
     await page.screenshot({ path: screenshotPath });
     console.log(`screenshot: ${screenshotPath}`);
-    await check('a refused symbol is explained, and the chart comes back', async () => {
+    await check('a refused symbol empties the chart with the reason, and the quotes go on', async () => {
       await page.selectOption('#interval', '5');
-      await page.fill('#symbol', 'no such');
+      await page.fill('#symbol', 'acme');
       await page.click('#chart-form button');
-      await page.waitForFunction(() => document.getElementById('chart-note').textContent.includes('symbol'), null,
-                                 { timeout: kStep });
+      await page.waitForFunction(() => document.getElementById('chart-note').textContent.includes("'acme' rejected"),
+                                 null, { timeout: kStep });
+      await page.waitForSelector('#chart[data-candles="0"]', { timeout: kStep });
+      await quotesMove(page);
+      await page.waitForSelector('#state[data-state="online"]', { timeout: kStep });
+    }, results);
+    await check('a page opened on a refused symbol still shows the quotes and the state', async () => {
+      const fresh = await browser.newPage();
+      fresh.on('pageerror', (error) => errors.push(error.message));
+      await fresh.goto(`${await url}?symbol=acme&interval=5`);
+      await fresh.waitForSelector('#state[data-state="online"]', { timeout: kStep });
+      await quotesMove(fresh);
+      await fresh.waitForFunction(() => document.getElementById('chart-note').textContent.includes('rejected'), null,
+                                  { timeout: kStep });
+      await fresh.close();
+      // Its slot is free again before the next page comes (two at most).
+      await page.waitForFunction(async () => (await (await fetch('/api/status')).json()).pages === 1, null,
+                                 { timeout: kStep, polling: 200 });
+    }, results);
+    await check('the chart comes back for a known symbol', async () => {
       await page.fill('#symbol', 'ACME');
       await page.click('#chart-form button');
       await page.waitForFunction(() => Number(document.getElementById('chart').dataset.candles) >= 40, null,
                                  { timeout: kStep });
+      // Live bars arrive, so its chart's stream is open, and the stream without a chart is gone.
+      await page.waitForFunction(() => Number(document.getElementById('chart').dataset.updates) > 0, null,
+                                 { timeout: kStep });
+      await page.waitForFunction(async () => (await (await fetch('/api/status')).json()).pages === 1, null,
+                                 { timeout: kStep, polling: 200 });
     }, results);
     await check('a page turned away while all are taken gets in once one closes', async () => {
       const second = await browser.newPage();

@@ -264,13 +264,19 @@ TEST(ServeServer, RefusesAPortAnotherServerListensOn) {
         << second.err();
 }
 
-TEST(ServeServer, ShowsALogonRejectedAndKeepsServing) {
+TEST(ServeServer, ShowsALogonRejectedAndAnswersHistoriesAtOnceWithTheReason) {
     ServeProcess server({"--connect-timeout", "1", "--password", "wrong"});
     ASSERT_NE(server.port(), 0) << server.err();
     const auto status = server.client().Get("/api/status");
     ASSERT_TRUE(status);
     EXPECT_NE(status->body.find(R"("state":"rejected")"), std::string::npos) << status->body;
     EXPECT_NE(status->body.find("Logon rejected"), std::string::npos) << status->body;
+    // Not held until the history times out.
+    const auto history = server.client().Get("/api/history?symbol=ACME&interval=5");
+    ASSERT_TRUE(history);
+    EXPECT_EQ(history->status, 503) << history->body;
+    EXPECT_NE(history->body.find("not online: the feed rejected the logon"), std::string::npos) << history->body;
+    EXPECT_EQ(server.stop(), 0) << server.err();
 }
 
 }  // namespace
