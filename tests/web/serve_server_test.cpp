@@ -254,14 +254,27 @@ TEST(ServeServer, StopsOnCtrlCInTheDeletionOrder) {
     EXPECT_LT(suppliers, factory);
 }
 
-TEST(ServeServer, RefusesAPortAnotherServerListensOn) {
+TEST(ServeServer, RefusesABusyPortOrAnUnknownAddressBeforeLoggingOn) {
     ServeProcess first({});
     ASSERT_NE(first.port(), 0) << first.err();
-    ServeProcess second({}, {}, std::to_string(first.port()));
-    EXPECT_EQ(second.port(), 0);
-    EXPECT_EQ(second.stop(), 1);
-    EXPECT_NE(second.err().find("cannot listen on 127.0.0.1:" + std::to_string(first.port())), std::string::npos)
-        << second.err();
+    const std::string busy = std::to_string(first.port());
+    struct Case {
+        std::vector<std::string> args;
+        std::string port;
+        std::string says;
+    };
+    const Case cases[] = {
+        {{}, busy, "cannot listen on 127.0.0.1:" + busy},
+        {{"--bind", "no-such-host.invalid"}, "0", "cannot listen on no-such-host.invalid:0"},
+    };
+    for (const Case& c : cases) {
+        ServeProcess refused(c.args, {}, c.port);
+        EXPECT_EQ(refused.port(), 0);
+        EXPECT_EQ(refused.stop(), 1);
+        const std::string err = refused.err();
+        EXPECT_NE(err.find(c.says), std::string::npos) << err;
+        EXPECT_EQ(err.find("Logon"), std::string::npos) << "logged on first: " << err;
+    }
 }
 
 TEST(ServeServer, ShowsALogonRejectedAndAnswersHistoriesAtOnceWithTheReason) {
