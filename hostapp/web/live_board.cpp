@@ -1,9 +1,9 @@
 #include "live_board.h"
 
+#include <date/date.h>
 #include <fmt/format.h>
 
 #include <chrono>
-#include <ctime>
 
 #include "console.h"
 #include "json_text.h"
@@ -17,11 +17,9 @@ constexpr const char kRejectedPrefix[] = "Logon rejected";
 // reaches the page once; past this many the memory starts afresh.
 constexpr std::size_t kInfoTextsRemembered = 1000;
 
-std::string utcClock() {
-    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    std::tm parts{};
-    gmtime_r(&now, &parts);
-    return fmt::format("{:02}:{:02}:{:02}", parts.tm_hour, parts.tm_min, parts.tm_sec);
+// Now as ISO 8601 in UTC, as the other times of the stream.
+std::string utcNow() {
+    return date::format("%FT%TZ", std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()));
 }
 
 std::string frame(const char* event, const std::string& json) {
@@ -100,7 +98,7 @@ void LiveBoard::onEvent(const Event& event) {
 }
 
 void LiveBoard::addMessage(std::string kind, std::string text) {
-    messages_.push_back(Message{nextMessage_++, utcClock(), std::move(kind), std::move(text)});
+    messages_.push_back(Message{nextMessage_++, utcNow(), std::move(kind), std::move(text)});
     if (messages_.size() > kMessagesKept) messages_.pop_front();
 }
 
@@ -130,7 +128,7 @@ std::string LiveBoard::quoteJson(std::size_t row, const Quote& quote) const {
     std::string values;
     for (const auto& value : quote.values) values += (values.empty() ? "" : ",") + jsonNumber(value);
     return fmt::format(R"({{"row":{},"symbol":{},"time":{},"values":[{}]}})", row, jsonString(symbols_[row]),
-                       jsonString(formatClock(quote.time)), values);
+                       jsonString(formatIsoCalendar(quote.time)), values);
 }
 
 std::string LiveBoard::takeChanges(StreamCursor& cursor) {
