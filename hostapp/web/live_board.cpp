@@ -13,9 +13,6 @@ namespace {
 // The stand-in feed's text for refused credentials starts like this; the
 // log-off that follows it is shown as "rejected" rather than "offline".
 constexpr const char kRejectedPrefix[] = "Logon rejected";
-// Distinct info texts remembered, so a text the plug-in logs on every update
-// reaches the page once; past this many the memory starts afresh.
-constexpr std::size_t kInfoTextsRemembered = 1000;
 
 // Now as ISO 8601 in UTC, as the other times of the stream.
 std::string utcNow() {
@@ -66,7 +63,7 @@ void LiveBoard::onBar(const std::string& chartKey, const Bar& bar) {
     Chart& chart = found->second;
     // A bar with a later start closes the forming one: its last state is kept
     // for every stream, never overwritten.
-    if (chart.forming && epochSeconds(bar.time) > epochSeconds(chart.forming->time)) {
+    if (chart.forming && secondsOf(bar.time) > secondsOf(chart.forming->time)) {
         chart.closed.emplace_back(chart.nextClosed++, *chart.forming);
         if (chart.closed.size() > kClosedBarsKept) chart.closed.pop_front();
     }
@@ -89,8 +86,7 @@ void LiveBoard::onEvent(const Event& event) {
     if (log->fromPage && log->kind != LogEvent::Kind::Status) return;
     if (log->kind == LogEvent::Kind::Info) {
         if (log->text.rfind(kRejectedPrefix, 0) == 0) rejectedSinceOnline_ = true;
-        if (seenInfo_.size() >= kInfoTextsRemembered) seenInfo_.clear();
-        if (!seenInfo_.insert(log->text).second) return;
+        if (!infoFilter_.firstTime(log->text)) return;
     }
     const std::string text =
         log->kind == LogEvent::Kind::Status ? fmt::format("{} (code {})", log->text, log->code) : log->text;
