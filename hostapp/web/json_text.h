@@ -12,10 +12,8 @@
 std::string jsonString(const std::string& text);
 // A number, or null when missing or not finite.
 std::string jsonNumber(const std::optional<double>& value);
-// Seconds since 1970-01-01 UTC of a record in C's tm layout (years since
-// 1900, month 0-11), the time the feed gave.
-long long epochSeconds(const data::CalendarRecord& time);
-// {"time":..,"open":..,"high":..,"low":..,"close":..,"volume":..}
+// {"time":..,"open":..,"high":..,"low":..,"close":..,"volume":..}, the time in
+// seconds since 1970 UTC.
 std::string jsonBar(const Bar& bar);
 // {"error":"<text>"}
 std::string jsonError(const std::string& text);

@@ -1,9 +1,9 @@
 #include "live_board.h"
 
+#include <date/date.h>
 #include <fmt/format.h>
 
 #include <chrono>
-#include <ctime>
 
 #include "console.h"
 #include "json_text.h"
@@ -13,15 +13,10 @@ namespace {
 // The stand-in feed's text for refused credentials starts like this; the
 // log-off that follows it is shown as "rejected" rather than "offline".
 constexpr const char kRejectedPrefix[] = "Logon rejected";
-// Distinct info texts remembered, so a text the plug-in logs on every update
-// reaches the page once; past this many the memory starts afresh.
-constexpr std::size_t kInfoTextsRemembered = 1000;
 
-std::string utcClock() {
-    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    std::tm parts{};
-    gmtime_r(&now, &parts);
-    return fmt::format("{:02}:{:02}:{:02}", parts.tm_hour, parts.tm_min, parts.tm_sec);
+// Now as ISO 8601 in UTC, as the other times of the stream.
+std::string utcNow() {
+    return date::format("%FT%TZ", std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()));
 }
 
 std::string frame(const char* event, const std::string& json) {
@@ -68,7 +63,7 @@ void LiveBoard::onBar(const std::string& chartKey, const Bar& bar) {
     Chart& chart = found->second;
     // A bar with a later start closes the forming one: its last state is kept
     // for every stream, never overwritten.
-    if (chart.forming && epochSeconds(bar.time) > epochSeconds(chart.forming->time)) {
+    if (chart.forming && secondsOf(bar.time) > secondsOf(chart.forming->time)) {
         chart.closed.emplace_back(chart.nextClosed++, *chart.forming);
         if (chart.closed.size() > kClosedBarsKept) chart.closed.pop_front();
     }
@@ -91,8 +86,7 @@ void LiveBoard::onEvent(const Event& event) {
     if (log->fromPage && log->kind != LogEvent::Kind::Status) return;
     if (log->kind == LogEvent::Kind::Info) {
         if (log->text.rfind(kRejectedPrefix, 0) == 0) rejectedSinceOnline_ = true;
-        if (seenInfo_.size() >= kInfoTextsRemembered) seenInfo_.clear();
-        if (!seenInfo_.insert(log->text).second) return;
+        if (!infoFilter_.firstTime(log->text)) return;
     }
     const std::string text =
         log->kind == LogEvent::Kind::Status ? fmt::format("{} (code {})", log->text, log->code) : log->text;
@@ -100,7 +94,7 @@ void LiveBoard::onEvent(const Event& event) {
 }
 
 void LiveBoard::addMessage(std::string kind, std::string text) {
-    messages_.push_back(Message{nextMessage_++, utcClock(), std::move(kind), std::move(text)});
+    messages_.push_back(Message{nextMessage_++, utcNow(), std::move(kind), std::move(text)});
     if (messages_.size() > kMessagesKept) messages_.pop_front();
 }
 
@@ -135,7 +129,7 @@ std::string LiveBoard::quoteJson(std::size_t row, const Quote& quote) const {
     std::string values;
     for (const auto& value : quote.values) values += (values.empty() ? "" : ",") + jsonNumber(value);
     return fmt::format(R"({{"row":{},"symbol":{},"time":{},"values":[{}]}})", row, jsonString(symbols_[row]),
-                       jsonString(formatClock(quote.time)), values);
+                       jsonString(formatIsoCalendar(quote.time)), values);
 }
 
 std::string LiveBoard::takeChanges(StreamCursor& cursor) {

@@ -13,11 +13,11 @@
 #include <deque>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "events.h"
+#include "repeat_filter.h"
 
 enum class ConnectionState { Connecting, Online, Offline, Rejected };
 const char* stateName(ConnectionState state);
@@ -102,5 +102,5 @@ private:
     bool rejectedSinceOnline_ = false;      // guarded by mutex_
     std::deque<Message> messages_;          // guarded by mutex_
     std::uint64_t nextMessage_ = 1;         // guarded by mutex_
-    std::set<std::string> seenInfo_;        // guarded by mutex_
+    RepeatFilter infoFilter_;               // guarded by mutex_
 };

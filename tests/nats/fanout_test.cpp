@@ -362,6 +362,19 @@ TEST_F(FanOut, ShouldTellClientsWhenTheFeedDropsAndResendFullImagesWhenItIsBack)
     c.client.DeleteSnapshotSet(set);
 }
 
+TEST_F(FanOut, ShouldLogOffWhenTheGatewayFallsSilentWithoutSayingGoodbye) {
+    Client& c = connectClient();
+    ASSERT_TRUE(eventually([&] { return c.status.saw("ready"); }));
+
+    // The gateway's bus connection closes under it: no goodbye, no heartbeat
+    // after it; only the silence tells the client.
+    natsConnection_Close(nats);
+    ASSERT_TRUE(eventually([&] { return c.status.saw("logoff"); }, std::chrono::seconds(10)));
+    const std::vector<std::string> expected = {"credentials", "logon", "ready",
+                                               "message: The gateway stopped sending its heartbeat", "logoff"};
+    EXPECT_EQ(c.status.events(), expected);
+}
+
 // Payloads received on a subject by a plain NATS connection.
 class RawListener {
 public:

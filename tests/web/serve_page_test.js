@@ -67,11 +67,24 @@ async function main() {
       await page.waitForSelector('#state[data-state="online"]', { timeout: kStep });
     }, results);
     await check('the quote table changes within a few seconds', () => quotesMove(page), results);
+    await check('quote and message times show their date and UTC', async () => {
+      await page.waitForSelector('#messages li', { timeout: kStep });
+      const stamp = /^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC$/;
+      const quoteTime = await page.$eval('#quotes tbody tr td:nth-child(2)', (cell) => cell.textContent);
+      const messageTime = (await page.$eval('#messages li', (item) => item.textContent)).split(' ').slice(0, 3).join(' ');
+      for (const time of [quoteTime, messageTime]) {
+        if (!stamp.test(time)) throw new Error(`time shown as "${time}"`);
+      }
+    }, results);
     await check(`the chart has the requested ${kCandles} candles`, async () => {
       // A live bar may already have added one more: the history's count is exact.
       await page.waitForSelector(`#chart[data-history-candles="${kCandles}"]`, { timeout: kStep });
       const candles = Number(await attr(page, '#chart', 'candles'));
       if (candles < kCandles || candles > kCandles + 1) throw new Error(`${candles} candles drawn`);
+    }, results);
+    await check('no logo lies over the drawn chart', async () => {
+      const links = await page.$$eval('#chart a', (found) => found.map((a) => a.href));
+      if (links.length > 0) throw new Error(`links over the chart: ${links.join(', ')}`);
     }, results);
     await check('a new candle appears when the clock crosses a bar', async () => {
       await page.waitForFunction((n) => Number(document.getElementById('chart').dataset.candles) > n, kCandles,

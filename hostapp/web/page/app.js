@@ -32,11 +32,15 @@
 
   function note(text) { byId('chart-note').textContent = text; }
 
+  // The server's ISO 8601 UTC time, "2026-03-02T14:05:09Z", as
+  // "2026-03-02 14:05:09 UTC"; anything else as it came.
+  function shownTime(iso) { return String(iso).replace(/^(\d{4}-\d\d-\d\d)T(\d\d:\d\d:\d\d)Z$/, '$1 $2 UTC'); }
+
   function addMessage(message) {
     const list = byId('messages');
     const item = document.createElement('li');
     item.className = message.kind;
-    item.textContent = `${message.time} ${message.kind}: ${message.text}`;
+    item.textContent = `${shownTime(message.time)} ${message.kind}: ${message.text}`;
     list.appendChild(item);
     while (list.children.length > kMaxMessages) list.removeChild(list.firstChild);
     list.scrollTop = list.scrollHeight;
@@ -74,7 +78,7 @@
   function applyQuote(quote) {
     const row = quoteRows[quote.row];
     if (!row) return;
-    row.cells[1].textContent = quote.time;
+    row.cells[1].textContent = shownTime(quote.time);
     const now = Date.now();
     quote.values.forEach((value, i) => {
       const old = row.values[i];
@@ -109,17 +113,23 @@
         note('The chart library was not built in: run `npm ci --prefix hostapp/web` and rebuild.');
         return;
       }
+      // The library's logo would sit over the volume bars: the page credits
+      // the library below the chart instead. Fixed edges keep the first and
+      // last time labels inside the axis rather than cut at its ends.
       this.chart = charts.createChart(container, {
         autoSize: true,
-        layout: { background: { color: '#ffffff' }, textColor: '#1d232b' },
-        timeScale: { timeVisible: true, secondsVisible: false },
+        layout: { background: { color: '#ffffff' }, textColor: '#1d232b', attributionLogo: false },
+        timeScale: { timeVisible: true, secondsVisible: false, fixLeftEdge: true, fixRightEdge: true },
       });
       const up = '#1b873f';
       const down = '#c0262d';
       this.candles = this.chart.addSeries(charts.CandlestickSeries, {
         upColor: up, downColor: down, borderVisible: false, wickUpColor: up, wickDownColor: down,
       });
-      this.volume = this.chart.addSeries(charts.HistogramSeries, { priceFormat: { type: 'volume' } }, 1);
+      // No last-value label on the volume axis: it would hide the axis's 0.
+      this.volume = this.chart.addSeries(charts.HistogramSeries, {
+        priceFormat: { type: 'volume' }, lastValueVisible: false, priceLineVisible: false,
+      }, 1);
       const panes = this.chart.panes();
       if (panes.length > 1) panes[1].setHeight(130);
       this.colors = { up: '#1b873f88', down: '#c0262d88' };
