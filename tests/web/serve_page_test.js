@@ -14,9 +14,10 @@ const [hostProgram, pluginPath, screenshotPath, chromiumPath = '/usr/bin/chromiu
 const kCandles = 40;
 const kStep = 15000; // ms allowed for each thing to happen
 
-function startServer() {
+function startServer(extraArgs = []) {
   const env = { ...process.env, SIMFEED_SPEED: '30', SIMFEED_DROP_EVERY: '8', SIMFEED_RECONNECT_MS: '1500' };
-  const server = spawn(hostProgram, ['--plugin', pluginPath, 'serve', '--port', '0', '--max-pages', '2'], { env });
+  const args = ['--plugin', pluginPath, 'serve', '--port', '0', '--max-pages', '2', ...extraArgs];
+  const server = spawn(hostProgram, args, { env });
   server.stderr.on('data', () => {}); // the plug-in's log lines
   const url = new Promise((resolve, reject) => {
     let out = '';
@@ -146,6 +147,23 @@ async function main() {
       await second.close();
       await third.waitForSelector('#state[data-state="online"]', { timeout: kStep });
       await third.close();
+    }, results);
+    await check('a page served without a logon says why its chart is empty', async () => {
+      const refused = startServer(['--password', 'wrong', '--connect-timeout', '1']);
+      try {
+        const alone = await browser.newPage();
+        alone.on('pageerror', (error) => errors.push(error.message));
+        await alone.goto(await refused.url);
+        await alone.waitForSelector('#state[data-state="rejected"]', { timeout: kStep });
+        await alone.waitForSelector('#chart[data-candles="0"]', { timeout: kStep });
+        // The event stream's opening comes after the refused history, and must not blank its reason.
+        const reason = 'not online: the feed rejected the logon';
+        await alone.waitForFunction((text) => document.getElementById('chart-note').textContent === text, reason,
+                                    { timeout: kStep });
+        await alone.close();
+      } finally {
+        refused.server.kill('SIGINT');
+      }
     }, results);
     await check('no script error on the page', async () => {
       if (errors.length > 0) throw new Error(errors.join('; '));

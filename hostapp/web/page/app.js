@@ -250,7 +250,7 @@
       if (sel.refused) return; // the note keeps the chart's reason
       if (sel.streamed) loadHistory(sel); // bars may have closed while the stream was down
       sel.streamed = true;
-      note('');
+      if (!sel.failed) note(''); // a refused history's reason stays until it loads
     });
     source.addEventListener('state', (e) => {
       const state = JSON.parse(e.data).state;
