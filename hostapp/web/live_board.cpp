@@ -104,6 +104,11 @@ void LiveBoard::setState(ConnectionState state) {
     ++stateVersion_;
 }
 
+ConnectionState LiveBoard::state() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return state_;
+}
+
 void LiveBoard::openChart(const std::string& chartKey) {
     std::lock_guard<std::mutex> lock(mutex_);
     ++charts_[chartKey].users;

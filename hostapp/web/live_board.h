@@ -61,6 +61,8 @@ public:
 
     // {"state":..,"online":..,"messages":[..]}
     std::string statusJson();
+    // Any thread.
+    ConnectionState state();
     const std::vector<std::string>& symbols() const { return symbols_; }
     const std::vector<std::string>& fields() const { return fields_; }
 

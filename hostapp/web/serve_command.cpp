@@ -98,11 +98,12 @@ WebInfo infoOf(HostSession& session) {
     return info;
 }
 
-// Serves until Ctrl-C; the exit code.
-int serveOn(HostSession& session, LiveBoard& board, const ServeOptions& options) {
+// Serves on `listenFd` (owned from here on) until Ctrl-C; the exit code.
+int serveOn(HostSession& session, LiveBoard& board, const ServeOptions& options, int listenFd) {
     std::string token = options.token;
     if (!isLoopback(options.bind) && token.empty() && !options.noToken) token = makeToken();
     if (!isLoopback(options.bind) && token.empty() && !options.noToken) {
+        close(listenFd);
         printError("no random token could be made; give one with --token");
         return exitcode::kFailure;
     }
@@ -116,7 +117,7 @@ int serveOn(HostSession& session, LiveBoard& board, const ServeOptions& options)
     limits.maxStreams = options.maxPages;
     WebServer server(board, feed, infoOf(session), limits, accessOf(options, token));
     std::string error;
-    if (!server.start(options.bind, options.port, error)) {
+    if (!server.start(listenFd, error)) {
         printError(error);
         return exitcode::kFailure;
     }
@@ -150,18 +151,28 @@ int runServe(const HostOptions& host, const ServeOptions& options) {
         printError("--token must be 16 to 128 letters, digits, '-' or '_'");
         return exitcode::kBadArguments;
     }
+    // Before logging on: a busy port or an unknown address is told first.
+    const int listenFd = WebServer::listenOn(options.bind, options.port, error);
+    if (listenFd < 0) {
+        printError(error);
+        return exitcode::kFailure;
+    }
     LiveBoard board(*symbols, *fields);  // declared before the session: the observer writes to it
     HostSession session(host);
     session.setObserver([&board](const Event& event) { board.onEvent(event); });
-    if (const int code = session.open(); code != exitcode::kOk) return code;
+    if (const int code = session.open(); code != exitcode::kOk) {
+        close(listenFd);
+        return code;
+    }
     const int connected = session.connect();
     if (connected == exitcode::kNotConnected && session.dataInterface() != nullptr) {
         // The page shows the state; every new supplier asks the plug-in to connect again.
         session.printer().note("serving while not online");
     } else if (connected != exitcode::kOk) {
+        close(listenFd);
         return connected;
     }
-    const int code = serveOn(session, board, options);
+    const int code = serveOn(session, board, options, listenFd);
     session.announceTeardown(true);
     session.shutdown();
     return code;

@@ -159,31 +159,14 @@ std::optional<ChartChoice> chartOf(const std::map<std::string, std::string>& par
     return ChartChoice{symbol->second, *interval, text};
 }
 
-// A listening socket on `address`:`port`; -1 with the reason in `error`.
-// Bound here rather than by the engine so that a port another program
-// listens on is refused (no SO_REUSEPORT) and the address may be a name.
-int listenOn(const std::string& address, int port, std::string& error) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    const std::string service = std::to_string(port);
-    if (getaddrinfo(address.c_str(), service.c_str(), &hints, &found) != 0 || found == nullptr) {
-        error = fmt::format("cannot listen on {}:{} (not an address of this machine)", address, port);
-        return -1;
+const char* notOnlineReason(ConnectionState state) {
+    switch (state) {
+        case ConnectionState::Rejected: return "the feed rejected the logon";
+        case ConnectionState::Offline: return "the connection to the feed is down";
+        case ConnectionState::Connecting:
+        case ConnectionState::Online: break;
     }
-    int fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
-    const int yes = 1;
-    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    if (fd < 0 || bind(fd, found->ai_addr, found->ai_addrlen) != 0 || listen(fd, kListenBacklog) != 0) {
-        if (fd >= 0) close(fd);
-        fd = -1;
-        error = fmt::format("cannot listen on {}:{} (address in use, or not an address of this machine)", address,
-                            port);
-    }
-    freeaddrinfo(found);
-    return fd;
+    return "still connecting to the feed";
 }
 
 }  // namespace
@@ -241,9 +224,33 @@ WebServer::Connection* socketOf(MHD_Connection* connection) {
 WebServer::WebServer(LiveBoard& board, WebFeed& feed, WebInfo info, WebLimits limits, WebAccess access)
     : board_(board), feed_(feed), info_(std::move(info)), limits_(limits), access_(std::move(access)) {}
 
-bool WebServer::start(const std::string& address, int port, std::string& error) {
-    const int fd = listenOn(address, port, error);
-    if (fd < 0) return false;
+// Bound here rather than by the engine so that a port another program
+// listens on is refused (no SO_REUSEPORT) and the address may be a name.
+int WebServer::listenOn(const std::string& address, int port, std::string& error) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const std::string service = std::to_string(port);
+    if (getaddrinfo(address.c_str(), service.c_str(), &hints, &found) != 0 || found == nullptr) {
+        error = fmt::format("cannot listen on {}:{} (not an address of this machine)", address, port);
+        return -1;
+    }
+    int fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
+    const int yes = 1;
+    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (fd < 0 || bind(fd, found->ai_addr, found->ai_addrlen) != 0 || listen(fd, kListenBacklog) != 0) {
+        if (fd >= 0) close(fd);
+        fd = -1;
+        error = fmt::format("cannot listen on {}:{} (address in use, or not an address of this machine)", address,
+                            port);
+    }
+    freeaddrinfo(found);
+    return fd;
+}
+
+bool WebServer::start(int fd, std::string& error) {
     sockaddr_storage bound{};
     socklen_t length = sizeof bound;
     getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
@@ -276,7 +283,7 @@ bool WebServer::start(const std::string& address, int port, std::string& error) 
         MHD_OPTION_END);
     if (daemon_ == nullptr) {
         close(fd);
-        error = fmt::format("cannot start the web server on {}:{}", address, port_);
+        error = fmt::format("cannot start the web server on port {}", port_);
         return false;
     }
     housekeeper_ = std::thread([this] { housekeep(); });
@@ -472,6 +479,11 @@ MHD_Result WebServer::onHistory(MHD_Connection* connection, Request& request) {
         return refuse(connection, 400, fmt::format("count must be a whole number from 1 to {}", limits_.maxCount));
     }
     const Headers retry{{"Retry-After", std::to_string(limits_.retryAfterSeconds)}};
+    // Not online, the plug-in would hold the request until the feed is back
+    // or the timeout: the page is told at once and asks again once online.
+    if (const ConnectionState state = board_.state(); state != ConnectionState::Online) {
+        return refuse(connection, 503, fmt::format("not online: {}", notOnlineReason(state)), retry);
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) return refuse(connection, 503, "the server is stopping", retry);
     if (histories_ >= limits_.maxHistories) {

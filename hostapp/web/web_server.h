@@ -76,9 +76,13 @@ public:
     WebServer(const WebServer&) = delete;
     WebServer& operator=(const WebServer&) = delete;
 
-    // Binds `address`:`port` (0: any free port) and starts serving. False with
-    // the reason in `error`.
-    bool start(const std::string& address, int port, std::string& error);
+    // A listening socket on `address`:`port` (0: any free port); -1 with the
+    // reason in `error`. Made before logging on, so that a busy port or an
+    // unknown address is told first.
+    static int listenOn(const std::string& address, int port, std::string& error);
+    // Serves on `fd`, a socket from listenOn(), which it owns from here on
+    // (closed on failure too). False with the reason in `error`.
+    bool start(int fd, std::string& error);
     int port() const { return port_; }
     // Ends the event streams, cancels the waiting histories and closes every
     // connection. Idempotent; returns once no engine thread runs.

@@ -14,9 +14,10 @@ const [hostProgram, pluginPath, screenshotPath, chromiumPath = '/usr/bin/chromiu
 const kCandles = 40;
 const kStep = 15000; // ms allowed for each thing to happen
 
-function startServer() {
+function startServer(extraArgs = []) {
   const env = { ...process.env, SIMFEED_SPEED: '30', SIMFEED_DROP_EVERY: '8', SIMFEED_RECONNECT_MS: '1500' };
-  const server = spawn(hostProgram, ['--plugin', pluginPath, 'serve', '--port', '0', '--max-pages', '2'], { env });
+  const args = ['--plugin', pluginPath, 'serve', '--port', '0', '--max-pages', '2', ...extraArgs];
+  const server = spawn(hostProgram, args, { env });
   server.stderr.on('data', () => {}); // the plug-in's log lines
   const url = new Promise((resolve, reject) => {
     let out = '';
@@ -29,6 +30,14 @@ function startServer() {
     setTimeout(() => reject(new Error('server did not start in 15 s')), kStep);
   });
   return { server, url };
+}
+
+// The first quote row changes.
+async function quotesMove(page) {
+  await page.waitForFunction(() => document.querySelectorAll('#quotes tbody tr').length === 3, null, { timeout: kStep });
+  const before = await page.$eval('#quotes tbody tr', (row) => row.textContent);
+  await page.waitForFunction((old) => document.querySelector('#quotes tbody tr').textContent !== old, before,
+                             { timeout: kStep });
 }
 
 const attr = (page, selector, name) => page.$eval(selector, (el, n) => el.dataset[n], name);
@@ -58,12 +67,7 @@ async function main() {
     await check('the page loads and shows online', async () => {
       await page.waitForSelector('#state[data-state="online"]', { timeout: kStep });
     }, results);
-    await check('the quote table changes within a few seconds', async () => {
-      await page.waitForFunction(() => document.querySelectorAll('#quotes tbody tr').length === 3, null, { timeout: kStep });
-      const before = await page.$eval('#quotes tbody tr', (row) => row.textContent);
-      await page.waitForFunction((old) => document.querySelector('#quotes tbody tr').textContent !== old, before,
-                                 { timeout: kStep });
-    }, results);
+    await check('the quote table changes within a few seconds', () => quotesMove(page), results);
     await check('quote and message times show their date and UTC', async () => {
       await page.waitForSelector('#messages li', { timeout: kStep });
       const stamp = /^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC$/;
@@ -98,16 +102,39 @@ async function main() {
     }, results);
     await page.screenshot({ path: screenshotPath });
     console.log(`screenshot: ${screenshotPath}`);
-    await check('a refused symbol is explained, and the chart comes back', async () => {
+    await check('a refused symbol empties the chart with the reason, and the quotes go on', async () => {
       await page.selectOption('#interval', '5');
-      await page.fill('#symbol', 'no such');
+      await page.fill('#symbol', 'acme');
       await page.click('#chart-form button');
-      await page.waitForFunction(() => document.getElementById('chart-note').textContent.includes('symbol'), null,
-                                 { timeout: kStep });
+      await page.waitForFunction(() => document.getElementById('chart-note').textContent.includes("'acme' rejected"),
+                                 null, { timeout: kStep });
+      await page.waitForSelector('#chart[data-candles="0"]', { timeout: kStep });
+      await quotesMove(page);
+      await page.waitForSelector('#state[data-state="online"]', { timeout: kStep });
+    }, results);
+    await check('a page opened on a refused symbol still shows the quotes and the state', async () => {
+      const fresh = await browser.newPage();
+      fresh.on('pageerror', (error) => errors.push(error.message));
+      await fresh.goto(`${await url}?symbol=acme&interval=5`);
+      await fresh.waitForSelector('#state[data-state="online"]', { timeout: kStep });
+      await quotesMove(fresh);
+      await fresh.waitForFunction(() => document.getElementById('chart-note').textContent.includes('rejected'), null,
+                                  { timeout: kStep });
+      await fresh.close();
+      // Its slot is free again before the next page comes (two at most).
+      await page.waitForFunction(async () => (await (await fetch('/api/status')).json()).pages === 1, null,
+                                 { timeout: kStep, polling: 200 });
+    }, results);
+    await check('the chart comes back for a known symbol', async () => {
       await page.fill('#symbol', 'ACME');
       await page.click('#chart-form button');
       await page.waitForFunction(() => Number(document.getElementById('chart').dataset.candles) >= 40, null,
                                  { timeout: kStep });
+      // Live bars arrive, so its chart's stream is open, and the stream without a chart is gone.
+      await page.waitForFunction(() => Number(document.getElementById('chart').dataset.updates) > 0, null,
+                                 { timeout: kStep });
+      await page.waitForFunction(async () => (await (await fetch('/api/status')).json()).pages === 1, null,
+                                 { timeout: kStep, polling: 200 });
     }, results);
     await check('a page turned away while all are taken gets in once one closes', async () => {
       const second = await browser.newPage();
@@ -120,6 +147,23 @@ async function main() {
       await second.close();
       await third.waitForSelector('#state[data-state="online"]', { timeout: kStep });
       await third.close();
+    }, results);
+    await check('a page served without a logon says why its chart is empty', async () => {
+      const refused = startServer(['--password', 'wrong', '--connect-timeout', '1']);
+      try {
+        const alone = await browser.newPage();
+        alone.on('pageerror', (error) => errors.push(error.message));
+        await alone.goto(await refused.url);
+        await alone.waitForSelector('#state[data-state="rejected"]', { timeout: kStep });
+        await alone.waitForSelector('#chart[data-candles="0"]', { timeout: kStep });
+        // The event stream's opening comes after the refused history, and must not blank its reason.
+        const reason = 'not online: the feed rejected the logon';
+        await alone.waitForFunction((text) => document.getElementById('chart-note').textContent === text, reason,
+                                    { timeout: kStep });
+        await alone.close();
+      } finally {
+        refused.server.kill('SIGINT');
+      }
     }, results);
     await check('no script error on the page', async () => {
       if (errors.length > 0) throw new Error(errors.join('; '));

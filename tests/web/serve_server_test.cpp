@@ -254,23 +254,42 @@ TEST(ServeServer, StopsOnCtrlCInTheDeletionOrder) {
     EXPECT_LT(suppliers, factory);
 }
 
-TEST(ServeServer, RefusesAPortAnotherServerListensOn) {
+TEST(ServeServer, RefusesABusyPortOrAnUnknownAddressBeforeLoggingOn) {
     ServeProcess first({});
     ASSERT_NE(first.port(), 0) << first.err();
-    ServeProcess second({}, {}, std::to_string(first.port()));
-    EXPECT_EQ(second.port(), 0);
-    EXPECT_EQ(second.stop(), 1);
-    EXPECT_NE(second.err().find("cannot listen on 127.0.0.1:" + std::to_string(first.port())), std::string::npos)
-        << second.err();
+    const std::string busy = std::to_string(first.port());
+    struct Case {
+        std::vector<std::string> args;
+        std::string port;
+        std::string says;
+    };
+    const Case cases[] = {
+        {{}, busy, "cannot listen on 127.0.0.1:" + busy},
+        {{"--bind", "no-such-host.invalid"}, "0", "cannot listen on no-such-host.invalid:0"},
+    };
+    for (const Case& c : cases) {
+        ServeProcess refused(c.args, {}, c.port);
+        EXPECT_EQ(refused.port(), 0);
+        EXPECT_EQ(refused.stop(), 1);
+        const std::string err = refused.err();
+        EXPECT_NE(err.find(c.says), std::string::npos) << err;
+        EXPECT_EQ(err.find("Logon"), std::string::npos) << "logged on first: " << err;
+    }
 }
 
-TEST(ServeServer, ShowsALogonRejectedAndKeepsServing) {
+TEST(ServeServer, ShowsALogonRejectedAndAnswersHistoriesAtOnceWithTheReason) {
     ServeProcess server({"--connect-timeout", "1", "--password", "wrong"});
     ASSERT_NE(server.port(), 0) << server.err();
     const auto status = server.client().Get("/api/status");
     ASSERT_TRUE(status);
     EXPECT_NE(status->body.find(R"("state":"rejected")"), std::string::npos) << status->body;
     EXPECT_NE(status->body.find("Logon rejected"), std::string::npos) << status->body;
+    // Not held until the history times out.
+    const auto history = server.client().Get("/api/history?symbol=ACME&interval=5");
+    ASSERT_TRUE(history);
+    EXPECT_EQ(history->status, 503) << history->body;
+    EXPECT_NE(history->body.find("not online: the feed rejected the logon"), std::string::npos) << history->body;
+    EXPECT_EQ(server.stop(), 0) << server.err();
 }
 
 }  // namespace

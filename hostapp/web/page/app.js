@@ -15,7 +15,10 @@
     rejected: 'logon rejected', unreachable: 'server unreachable', busy: 'server busy, retrying',
   };
   const byId = (id) => document.getElementById(id);
-  let selection = null; // the chart shown: {symbol, interval, count, loaded, pending, streamed}
+  // The chart shown: {symbol, interval, count, loaded, pending, streamed,
+  // failed (its history was refused), refused (its stream was: the page's
+  // stream then carries the quotes, state and messages alone)}.
+  let selection = null;
   let events = null;
   let retryMs = kFirstRetryMs;
   let chartView = null;
@@ -100,8 +103,8 @@
   }
 
   // Candles above, volume in a panel below. The container's data attributes
-  // tell how many candles are drawn, how many came from the history, the
-  // newest bar's time and how many live updates were drawn.
+  // tell how many candles are drawn (as the chart holds them), how many came
+  // from the history, the newest bar's time and how many live updates were drawn.
   class ChartView {
     constructor(container) {
       this.container = container;
@@ -143,8 +146,13 @@
       return { time: bar.time, value: bar.volume || 0, color: bar.close >= bar.open ? this.colors.up : this.colors.down };
     }
 
+    // Empties the chart.
     reset() {
-      this.times = new Set();
+      if (this.chart) {
+        this.candles.setData([]);
+        this.volume.setData([]);
+      }
+      this.container.dataset.historyCandles = '0';
       this.lastTime = 0;
       this.updates = 0;
       this.publish();
@@ -156,7 +164,6 @@
       const shown = bars.filter(ChartView.complete);
       this.candles.setData(shown.map((bar) => this.candle(bar)));
       this.volume.setData(shown.map((bar) => this.volumeBar(bar)));
-      for (const bar of shown) this.times.add(bar.time);
       this.lastTime = shown.length ? shown[shown.length - 1].time : 0;
       this.container.dataset.historyCandles = String(shown.length);
       this.chart.timeScale().fitContent();
@@ -168,14 +175,13 @@
       if (!this.chart || !ChartView.complete(bar) || bar.time < this.lastTime) return;
       this.candles.update(this.candle(bar));
       this.volume.update(this.volumeBar(bar));
-      this.times.add(bar.time);
       this.lastTime = bar.time;
       ++this.updates;
       this.publish();
     }
 
     publish() {
-      this.container.dataset.candles = String(this.times.size);
+      this.container.dataset.candles = String(this.chart ? this.candles.data().length : 0);
       this.container.dataset.lastTime = String(this.lastTime);
       this.container.dataset.updates = String(this.updates);
     }
@@ -189,6 +195,7 @@
 
   async function loadHistory(sel) {
     sel.loaded = false;
+    sel.failed = false;
     try {
       const response = await fetch(`/api/history?${query(sel, true)}`);
       const body = await response.json();
@@ -200,7 +207,10 @@
       sel.pending = [];
       note('');
     } catch (error) {
-      if (sel === selection) note(error.message);
+      if (sel !== selection) return;
+      sel.failed = true; // asked again once the feed is online
+      chartView.reset();
+      note(error.message);
     }
   }
 
@@ -230,18 +240,23 @@
   }
 
   function openEvents(sel) {
-    const url = `/events?${query(sel, false)}`;
+    const url = sel.refused ? '/events' : `/events?${query(sel, false)}`;
     const source = new EventSource(url);
     events = source;
     let opened = false;
     source.addEventListener('open', () => {
-      if (sel.streamed) loadHistory(sel); // bars may have closed while the stream was down
-      sel.streamed = true;
       opened = true;
       retryMs = kFirstRetryMs;
-      note('');
+      if (sel.refused) return; // the note keeps the chart's reason
+      if (sel.streamed) loadHistory(sel); // bars may have closed while the stream was down
+      sel.streamed = true;
+      if (!sel.failed) note(''); // a refused history's reason stays until it loads
     });
-    source.addEventListener('state', (e) => setState(JSON.parse(e.data).state));
+    source.addEventListener('state', (e) => {
+      const state = JSON.parse(e.data).state;
+      setState(state);
+      if (state === 'online' && sel === selection && sel.failed && !sel.refused) loadHistory(sel);
+    });
     source.addEventListener('log', (e) => addMessage(JSON.parse(e.data)));
     source.addEventListener('quote', (e) => applyQuote(JSON.parse(e.data)));
     source.addEventListener('reload', () => loadHistory(sel));
@@ -261,14 +276,23 @@
         return;
       }
       explainRefusal(url).then((outcome) => {
-        if (outcome.retry && sel === selection) reopenLater(sel, outcome.after);
+        if (sel !== selection) return;
+        if (outcome.retry) {
+          reopenLater(sel, outcome.after);
+        } else if (!sel.refused) {
+          // The chart was refused: it stays empty with the reason, and the
+          // rest of the page goes on without it.
+          sel.refused = true;
+          chartView.reset();
+          openEvents(sel);
+        }
       });
     };
   }
 
   function show(symbol, interval, count) {
     if (events) events.close();
-    selection = { symbol, interval, count, loaded: false, pending: [], streamed: false };
+    selection = { symbol, interval, count, loaded: false, pending: [], streamed: false, failed: false, refused: false };
     retryMs = kFirstRetryMs;
     window.history.replaceState(null, '', `?${query(selection, true)}`);
     chartView.reset();
