@@ -10,9 +10,9 @@
 
 namespace {
 
-// The stand-in feed's text for refused credentials starts like this; the
-// log-off that follows it is shown as "rejected" rather than "offline".
-constexpr const char kRejectedPrefix[] = "Logon rejected";
+// The plug-in's status reports of a logon and of a log-off.
+constexpr const char kLogonStatus[] = "Logon";
+constexpr const char kLogOffStatus[] = "LogOff";
 
 // Now as ISO 8601 in UTC, as the other times of the stream.
 std::string utcNow() {
@@ -74,20 +74,24 @@ void LiveBoard::onBar(const std::string& chartKey, const Bar& bar) {
 void LiveBoard::onEvent(const Event& event) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (const auto* online = std::get_if<OnlineEvent>(&event)) {
-        if (online->online) rejectedSinceOnline_ = false;
-        setState(online->online ? ConnectionState::Online
-                                : (rejectedSinceOnline_ ? ConnectionState::Rejected : ConnectionState::Offline));
+        loggedOn_ = loggedOn_ || online->online;
+        // Going offline without a logon is settled by the log-off report that follows.
+        if (online->online || loggedOn_) setState(online->online ? ConnectionState::Online : ConnectionState::Offline);
         return;
     }
     const auto* log = std::get_if<LogEvent>(&event);
     if (log == nullptr) return;
+    if (log->kind == LogEvent::Kind::Status && log->text == kLogonStatus) loggedOn_ = true;
+    if (log->kind == LogEvent::Kind::Status && log->text == kLogOffStatus) {
+        // A log-off with no logon before it: the feed refused the logon,
+        // whatever words its message used.
+        setState(loggedOn_ ? ConnectionState::Offline : ConnectionState::Rejected);
+        loggedOn_ = false;
+    }
     // What the plug-in logs for one page's request (a query, a refused
     // symbol) stays off the panel that every page shares.
     if (log->fromPage && log->kind != LogEvent::Kind::Status) return;
-    if (log->kind == LogEvent::Kind::Info) {
-        if (log->text.rfind(kRejectedPrefix, 0) == 0) rejectedSinceOnline_ = true;
-        if (!infoFilter_.firstTime(log->text)) return;
-    }
+    if (log->kind == LogEvent::Kind::Info && !infoFilter_.firstTime(log->text)) return;
     const std::string text =
         log->kind == LogEvent::Kind::Status ? fmt::format("{} (code {})", log->text, log->code) : log->text;
     addMessage(logKind(log->kind), text);

@@ -48,7 +48,8 @@ public:
     void onBar(const std::string& chartKey, const Bar& bar);
 
     // Main thread: the session's log lines and online changes. Info and error
-    // lines logged for a page's supplier are left out.
+    // lines logged for a page's supplier are left out. A log-off reported with
+    // no logon (or online change) before it makes the state Rejected.
     void onEvent(const Event& event);
 
     // WebFeed, when a chart's update supplier is made or released.
@@ -99,7 +100,7 @@ private:
     std::map<std::string, Chart> charts_;   // guarded by mutex_
     ConnectionState state_ = ConnectionState::Connecting;  // guarded by mutex_
     std::uint64_t stateVersion_ = 1;        // guarded by mutex_
-    bool rejectedSinceOnline_ = false;      // guarded by mutex_
+    bool loggedOn_ = false;                 // guarded by mutex_; online or logged on since the last log-off
     std::deque<Message> messages_;          // guarded by mutex_
     std::uint64_t nextMessage_ = 1;         // guarded by mutex_
     RepeatFilter infoFilter_;               // guarded by mutex_
