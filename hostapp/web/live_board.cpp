@@ -19,8 +19,8 @@ std::string utcNow() {
     return date::format("%FT%TZ", std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()));
 }
 
-std::string frame(const char* event, const std::string& json) {
-    return fmt::format("event: {}\ndata: {}\n\n", event, json);
+std::string frame(const char* event, const Json& json) {
+    return fmt::format("event: {}\ndata: {}\n\n", event, dumpJson(json));
 }
 
 const char* logKind(LogEvent::Kind kind) {
@@ -124,16 +124,14 @@ void LiveBoard::closeChart(const std::string& chartKey) {
     if (found != charts_.end() && --found->second.users <= 0) charts_.erase(found);
 }
 
-std::string LiveBoard::messageJson(const Message& message) const {
-    return fmt::format(R"({{"time":{},"kind":{},"text":{}}})", jsonString(message.time), jsonString(message.kind),
-                       jsonString(message.text));
+Json LiveBoard::messageJson(const Message& message) {
+    return {{"time", message.time}, {"kind", message.kind}, {"text", message.text}};
 }
 
-std::string LiveBoard::quoteJson(std::size_t row, const Quote& quote) const {
-    std::string values;
-    for (const auto& value : quote.values) values += (values.empty() ? "" : ",") + jsonNumber(value);
-    return fmt::format(R"({{"row":{},"symbol":{},"time":{},"values":[{}]}})", row, jsonString(symbols_[row]),
-                       jsonString(formatIsoCalendar(quote.time)), values);
+Json LiveBoard::quoteJson(std::size_t row, const Quote& quote) const {
+    Json values = Json::array();
+    for (const auto& value : quote.values) values.push_back(jsonNumber(value));
+    return {{"row", row}, {"symbol", symbols_[row]}, {"time", formatIsoCalendar(quote.time)}, {"values", values}};
 }
 
 std::string LiveBoard::takeChanges(StreamCursor& cursor) {
@@ -173,20 +171,18 @@ std::string LiveBoard::takeChanges(StreamCursor& cursor) {
         cursor.started = true;
     }
     std::string out;
-    if (state) out += frame("state", fmt::format(R"({{"state":"{}","online":{}}})", stateName(*state),
-                                                 *state == ConnectionState::Online));
+    if (state) out += frame("state", {{"state", stateName(*state)}, {"online", *state == ConnectionState::Online}});
     for (const Message& message : messages) out += frame("log", messageJson(message));
     for (const auto& [row, quote] : quotes) out += frame("quote", quoteJson(row, quote));
-    if (reload) out += frame("reload", "{}");
-    for (const Bar& bar : closed) out += frame("bar", R"({"closed":true,"bar":)" + jsonBar(bar) + "}");
-    if (forming) out += frame("bar", R"({"closed":false,"bar":)" + jsonBar(*forming) + "}");
+    if (reload) out += frame("reload", Json::object());
+    for (const Bar& bar : closed) out += frame("bar", {{"closed", true}, {"bar", jsonBar(bar)}});
+    if (forming) out += frame("bar", {{"closed", false}, {"bar", jsonBar(*forming)}});
     return out;
 }
 
-std::string LiveBoard::statusJson() {
+Json LiveBoard::status() {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::string messages;
-    for (const Message& message : messages_) messages += (messages.empty() ? "" : ",") + messageJson(message);
-    return fmt::format(R"({{"state":"{}","online":{},"messages":[{}]}})", stateName(state_),
-                       state_ == ConnectionState::Online, messages);
+    Json messages = Json::array();
+    for (const Message& message : messages_) messages.push_back(messageJson(message));
+    return {{"state", stateName(state_)}, {"online", state_ == ConnectionState::Online}, {"messages", messages}};
 }

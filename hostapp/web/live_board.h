@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "events.h"
+#include "json_text.h"
 #include "repeat_filter.h"
 
 enum class ConnectionState { Connecting, Online, Offline, Rejected };
@@ -61,7 +62,7 @@ public:
     std::string takeChanges(StreamCursor& cursor);
 
     // {"state":..,"online":..,"messages":[..]}
-    std::string statusJson();
+    Json status();
     // Any thread.
     ConnectionState state();
     const std::vector<std::string>& symbols() const { return symbols_; }
@@ -89,8 +90,8 @@ private:
 
     void addMessage(std::string kind, std::string text);  // mutex_ held
     void setState(ConnectionState state);                  // mutex_ held
-    std::string messageJson(const Message& message) const;
-    std::string quoteJson(std::size_t row, const Quote& quote) const;
+    static Json messageJson(const Message& message);
+    Json quoteJson(std::size_t row, const Quote& quote) const;
 
     const std::vector<std::string> symbols_;
     const std::vector<std::string> fields_;

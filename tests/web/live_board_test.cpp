@@ -36,4 +36,11 @@ TEST(LiveBoard, ShouldCallALogOffWithoutALogonRejectedWhateverTheFeedSays) {
     }
 }
 
+TEST(LiveBoard, ShouldKeepItsStatusValidJsonWhenAFeedTextIsNotUtf8) {
+    LiveBoard board({"ACME"}, {"Last"});
+    board.onEvent(info("Kurs f\xe4llt \"stark\"\n"));
+    const Json status = Json::parse(dumpJson(board.status()));
+    EXPECT_EQ(status["messages"][0]["text"], "Kurs f\xef\xbf\xbdllt \"stark\"\n");
+}
+
 }  // namespace
