@@ -7,7 +7,7 @@
 # own are used when present.
 set -euo pipefail
 packages=(build-essential cmake pkg-config libace-dev libcli11-dev libfmt-dev libhowardhinnant-date-dev
-          libpugixml-dev gnuplot-nox libmicrohttpd-dev)
+          libpugixml-dev gnuplot-nox libmicrohttpd-dev nlohmann-json3-dev)
 if [ "${1:-}" != demo ]; then
   packages+=(nats-server libnats-dev)
 fi

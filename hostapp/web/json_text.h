@@ -1,19 +1,23 @@
-// JSON pieces for the web server's answers and events. Feed texts are
-// escaped here and set as text by the page, never as HTML.
+// JSON for the web server's answers and events, through nlohmann-json. Feed
+// texts are set as text by the page, never as HTML.
 #pragma once
+
+#include <nlohmann/json.hpp>
 
 #include <optional>
 #include <string>
 
 #include "events.h"
 
-// `text` as a JSON string literal, quotes included. Control characters are
-// escaped; other bytes pass as they are.
-std::string jsonString(const std::string& text);
+using Json = nlohmann::ordered_json;  // keeps the fields in the order written
+
+// `json` as compact text. Bytes that are not UTF-8 become U+FFFD rather than
+// an exception: feed texts may carry any bytes.
+std::string dumpJson(const Json& json);
 // A number, or null when missing or not finite.
-std::string jsonNumber(const std::optional<double>& value);
+Json jsonNumber(const std::optional<double>& value);
 // {"time":..,"open":..,"high":..,"low":..,"close":..,"volume":..}, the time in
 // seconds since 1970 UTC.
-std::string jsonBar(const Bar& bar);
-// {"error":"<text>"}
+Json jsonBar(const Bar& bar);
+// {"error":"<text>"} as text.
 std::string jsonError(const std::string& text);

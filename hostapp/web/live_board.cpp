@@ -10,17 +10,17 @@
 
 namespace {
 
-// The stand-in feed's text for refused credentials starts like this; the
-// log-off that follows it is shown as "rejected" rather than "offline".
-constexpr const char kRejectedPrefix[] = "Logon rejected";
+// The plug-in's status reports of a logon and of a log-off.
+constexpr const char kLogonStatus[] = "Logon";
+constexpr const char kLogOffStatus[] = "LogOff";
 
 // Now as ISO 8601 in UTC, as the other times of the stream.
 std::string utcNow() {
     return date::format("%FT%TZ", std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()));
 }
 
-std::string frame(const char* event, const std::string& json) {
-    return fmt::format("event: {}\ndata: {}\n\n", event, json);
+std::string frame(const char* event, const Json& json) {
+    return fmt::format("event: {}\ndata: {}\n\n", event, dumpJson(json));
 }
 
 const char* logKind(LogEvent::Kind kind) {
@@ -74,20 +74,24 @@ void LiveBoard::onBar(const std::string& chartKey, const Bar& bar) {
 void LiveBoard::onEvent(const Event& event) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (const auto* online = std::get_if<OnlineEvent>(&event)) {
-        if (online->online) rejectedSinceOnline_ = false;
-        setState(online->online ? ConnectionState::Online
-                                : (rejectedSinceOnline_ ? ConnectionState::Rejected : ConnectionState::Offline));
+        loggedOn_ = loggedOn_ || online->online;
+        // Going offline without a logon is settled by the log-off report that follows.
+        if (online->online || loggedOn_) setState(online->online ? ConnectionState::Online : ConnectionState::Offline);
         return;
     }
     const auto* log = std::get_if<LogEvent>(&event);
     if (log == nullptr) return;
+    if (log->kind == LogEvent::Kind::Status && log->text == kLogonStatus) loggedOn_ = true;
+    if (log->kind == LogEvent::Kind::Status && log->text == kLogOffStatus) {
+        // A log-off with no logon before it: the feed refused the logon,
+        // whatever words its message used.
+        setState(loggedOn_ ? ConnectionState::Offline : ConnectionState::Rejected);
+        loggedOn_ = false;
+    }
     // What the plug-in logs for one page's request (a query, a refused
     // symbol) stays off the panel that every page shares.
     if (log->fromPage && log->kind != LogEvent::Kind::Status) return;
-    if (log->kind == LogEvent::Kind::Info) {
-        if (log->text.rfind(kRejectedPrefix, 0) == 0) rejectedSinceOnline_ = true;
-        if (!infoFilter_.firstTime(log->text)) return;
-    }
+    if (log->kind == LogEvent::Kind::Info && !infoFilter_.firstTime(log->text)) return;
     const std::string text =
         log->kind == LogEvent::Kind::Status ? fmt::format("{} (code {})", log->text, log->code) : log->text;
     addMessage(logKind(log->kind), text);
@@ -120,16 +124,14 @@ void LiveBoard::closeChart(const std::string& chartKey) {
     if (found != charts_.end() && --found->second.users <= 0) charts_.erase(found);
 }
 
-std::string LiveBoard::messageJson(const Message& message) const {
-    return fmt::format(R"({{"time":{},"kind":{},"text":{}}})", jsonString(message.time), jsonString(message.kind),
-                       jsonString(message.text));
+Json LiveBoard::messageJson(const Message& message) {
+    return {{"time", message.time}, {"kind", message.kind}, {"text", message.text}};
 }
 
-std::string LiveBoard::quoteJson(std::size_t row, const Quote& quote) const {
-    std::string values;
-    for (const auto& value : quote.values) values += (values.empty() ? "" : ",") + jsonNumber(value);
-    return fmt::format(R"({{"row":{},"symbol":{},"time":{},"values":[{}]}})", row, jsonString(symbols_[row]),
-                       jsonString(formatIsoCalendar(quote.time)), values);
+Json LiveBoard::quoteJson(std::size_t row, const Quote& quote) const {
+    Json values = Json::array();
+    for (const auto& value : quote.values) values.push_back(jsonNumber(value));
+    return {{"row", row}, {"symbol", symbols_[row]}, {"time", formatIsoCalendar(quote.time)}, {"values", values}};
 }
 
 std::string LiveBoard::takeChanges(StreamCursor& cursor) {
@@ -169,20 +171,18 @@ std::string LiveBoard::takeChanges(StreamCursor& cursor) {
         cursor.started = true;
     }
     std::string out;
-    if (state) out += frame("state", fmt::format(R"({{"state":"{}","online":{}}})", stateName(*state),
-                                                 *state == ConnectionState::Online));
+    if (state) out += frame("state", {{"state", stateName(*state)}, {"online", *state == ConnectionState::Online}});
     for (const Message& message : messages) out += frame("log", messageJson(message));
     for (const auto& [row, quote] : quotes) out += frame("quote", quoteJson(row, quote));
-    if (reload) out += frame("reload", "{}");
-    for (const Bar& bar : closed) out += frame("bar", R"({"closed":true,"bar":)" + jsonBar(bar) + "}");
-    if (forming) out += frame("bar", R"({"closed":false,"bar":)" + jsonBar(*forming) + "}");
+    if (reload) out += frame("reload", Json::object());
+    for (const Bar& bar : closed) out += frame("bar", {{"closed", true}, {"bar", jsonBar(bar)}});
+    if (forming) out += frame("bar", {{"closed", false}, {"bar", jsonBar(*forming)}});
     return out;
 }
 
-std::string LiveBoard::statusJson() {
+Json LiveBoard::status() {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::string messages;
-    for (const Message& message : messages_) messages += (messages.empty() ? "" : ",") + messageJson(message);
-    return fmt::format(R"({{"state":"{}","online":{},"messages":[{}]}})", stateName(state_),
-                       state_ == ConnectionState::Online, messages);
+    Json messages = Json::array();
+    for (const Message& message : messages_) messages.push_back(messageJson(message));
+    return {{"state", stateName(state_)}, {"online", state_ == ConnectionState::Online}, {"messages", messages}};
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "events.h"
+#include "json_text.h"
 #include "repeat_filter.h"
 
 enum class ConnectionState { Connecting, Online, Offline, Rejected };
@@ -48,7 +49,8 @@ public:
     void onBar(const std::string& chartKey, const Bar& bar);
 
     // Main thread: the session's log lines and online changes. Info and error
-    // lines logged for a page's supplier are left out.
+    // lines logged for a page's supplier are left out. A log-off reported with
+    // no logon (or online change) before it makes the state Rejected.
     void onEvent(const Event& event);
 
     // WebFeed, when a chart's update supplier is made or released.
@@ -60,7 +62,7 @@ public:
     std::string takeChanges(StreamCursor& cursor);
 
     // {"state":..,"online":..,"messages":[..]}
-    std::string statusJson();
+    Json status();
     // Any thread.
     ConnectionState state();
     const std::vector<std::string>& symbols() const { return symbols_; }
@@ -88,8 +90,8 @@ private:
 
     void addMessage(std::string kind, std::string text);  // mutex_ held
     void setState(ConnectionState state);                  // mutex_ held
-    std::string messageJson(const Message& message) const;
-    std::string quoteJson(std::size_t row, const Quote& quote) const;
+    static Json messageJson(const Message& message);
+    Json quoteJson(std::size_t row, const Quote& quote) const;
 
     const std::vector<std::string> symbols_;
     const std::vector<std::string> fields_;
@@ -99,7 +101,7 @@ private:
     std::map<std::string, Chart> charts_;   // guarded by mutex_
     ConnectionState state_ = ConnectionState::Connecting;  // guarded by mutex_
     std::uint64_t stateVersion_ = 1;        // guarded by mutex_
-    bool rejectedSinceOnline_ = false;      // guarded by mutex_
+    bool loggedOn_ = false;                 // guarded by mutex_; online or logged on since the last log-off
     std::deque<Message> messages_;          // guarded by mutex_
     std::uint64_t nextMessage_ = 1;         // guarded by mutex_
     RepeatFilter infoFilter_;               // guarded by mutex_

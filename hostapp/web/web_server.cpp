@@ -444,10 +444,10 @@ MHD_Result WebServer::route(MHD_Connection* connection, const std::string& url, 
             std::lock_guard<std::mutex> lock(mutex_);
             pages = streams_.size();
         }
-        std::string status = board_.statusJson();
-        status.pop_back();  // the closing brace: the server's own counts follow
-        return answerJson(connection, 200,
-                          fmt::format(R"({},"pages":{},"suppliers":{}}})", status, pages, feed_.liveSuppliers()));
+        Json status = board_.status();
+        status["pages"] = pages;
+        status["suppliers"] = feed_.liveSuppliers();
+        return answerJson(connection, 200, dumpJson(status));
     }
     if (url == "/api/history") return onHistory(connection, request);
     if (url == "/events") return onEvents(connection);
@@ -455,17 +455,14 @@ MHD_Result WebServer::route(MHD_Connection* connection, const std::string& url, 
 }
 
 MHD_Result WebServer::onInfo(MHD_Connection* connection) const {
-    auto list = [](const std::vector<std::string>& items) {
-        std::string out;
-        for (const std::string& item : items) out += (out.empty() ? "" : ",") + jsonString(item);
-        return "[" + out + "]";
-    };
-    return answerJson(connection, 200,
-                      fmt::format(R"({{"provider":{},"symbols":{},"fields":{},"intervals":{},"maxCount":{},)"
-                                  R"("maxStreams":{},"eventsPerSymbolPerSecond":{}}})",
-                                  jsonString(info_.provider), list(board_.symbols()), list(board_.fields()),
-                                  list(info_.intervalChoices), limits_.maxCount, limits_.maxStreams,
-                                  1000 / std::max<long>(1, limits_.flushPeriod.count())));
+    const Json info = {{"provider", info_.provider},
+                       {"symbols", board_.symbols()},
+                       {"fields", board_.fields()},
+                       {"intervals", info_.intervalChoices},
+                       {"maxCount", limits_.maxCount},
+                       {"maxStreams", limits_.maxStreams},
+                       {"eventsPerSymbolPerSecond", 1000 / std::max<long>(1, limits_.flushPeriod.count())}};
+    return answerJson(connection, 200, dumpJson(info));
 }
 
 MHD_Result WebServer::onHistory(MHD_Connection* connection, Request& request) {
@@ -529,13 +526,12 @@ void WebServer::runHistories() {
                 break;
             case WebFeed::HistoryOutcome::Cancelled:
                 status = 503;
-                body = "the server is stopping";
+                body = jsonError("the server is stopping");
                 break;
             case WebFeed::HistoryOutcome::Done:
-                body = fmt::format(R"({{"symbol":{},"interval":{},"bars":[)", jsonString(chart.symbol),
-                                   jsonString(chart.intervalText));
-                for (std::size_t i = 0; i < bars.size(); ++i) body += (i == 0 ? "" : ",") + jsonBar(bars[i]);
-                body += "]}";
+                Json history = {{"symbol", chart.symbol}, {"interval", chart.intervalText}, {"bars", Json::array()}};
+                for (const Bar& bar : bars) history["bars"].push_back(jsonBar(bar));
+                body = dumpJson(history);
                 break;
         }
         {
