@@ -8,15 +8,18 @@
 //   start <ms>                          at start
 //   online <ms> 0|1                     at each change of the provider's online flag
 //   gap <from ms> <to ms>               a notification after more than 1 s without any
+//   setgap <from ms> <to ms> <symbol>   one consumer's notification after more than 2 s
 //   mismatch <ms> <symbol> quote|bar <what disagrees>    (the first 20)
-//   counts <ms> quotes=N bars=N images=N mismatches=N busLost=N gatewayLost=N maxLagMs=N
-//                                       every second and at the end
+//   counts <ms> quotes=N bars=N images=N relogons=N mismatches=N busLost=N gatewayLost=N maxLagMs=N
+//          lastMs=T stale=N             every second and at the end (lastMs: the last notification;
+//                                       stale: consumers told nothing for 2 s, or since the last logon)
 // Times are wall-clock milliseconds since 1970, so that the driver can lay
 // them beside its own kills.
 #include <dlfcn.h>
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
@@ -64,6 +67,7 @@ private:
 };
 
 constexpr std::int64_t kGapMs = 1000;
+constexpr std::int64_t kSetGapMs = 2000;
 constexpr int kMismatchLines = 20;
 
 // Counters and checks shared by every consumer. Consumers run on the feed
@@ -86,11 +90,13 @@ struct Checks {
     void onLag(std::int64_t lagMs) {
         if (lagMs > maxLagMs.load()) maxLagMs.store(lagMs);
     }
-    void report() {
-        log.line("counts %" PRId64 " quotes=%ld bars=%ld images=%ld mismatches=%ld busLost=%ld gatewayLost=%ld "
-                 "maxLagMs=%" PRId64,
-                 wallMs(), quotes.load(), bars.load(), images.load(), mismatches.load(), busLost.load(),
-                 gatewayLost.load(), maxLagMs.load());
+    // Any thread; `stale`: consumers silent for kSetGapMs or since the last logon.
+    void report(long stale) {
+        const long relogons = std::max(0L, logons.load() - 1);
+        log.line("counts %" PRId64 " quotes=%ld bars=%ld images=%ld relogons=%ld mismatches=%ld busLost=%ld "
+                 "gatewayLost=%ld maxLagMs=%" PRId64 " lastMs=%" PRId64 " stale=%ld",
+                 wallMs(), quotes.load(), bars.load(), images.load(), relogons, mismatches.load(), busLost.load(),
+                 gatewayLost.load(), maxLagMs.load(), lastNotified.load(), stale);
     }
 
     Log& log;
@@ -108,19 +114,30 @@ class CheckingConsumer : public data::TickConsumer {
 public:
     CheckingConsumer(Checks& checks, std::string symbol) : checks(checks), symbol(std::move(symbol)) {}
 
+    // Any thread: told nothing for kSetGapMs, or nothing since the last logon.
+    bool stale(std::int64_t now) const {
+        return now - lastNotified.load() > kSetGapMs || seenLogons.load() != checks.logons.load();
+    }
+
 protected:
-    // Feed thread: counts the first notification after a re-logon as an image.
-    void countImage() {
+    // Feed thread, at each notification: logs this consumer's silence, and
+    // counts the first notification after a re-logon as an image.
+    void onNotified(std::int64_t now) {
+        checks.onNotified(now);
+        const std::int64_t previous = lastNotified.exchange(now);
+        if (previous != 0 && now - previous > kSetGapMs)
+            checks.log.line("setgap %" PRId64 " %" PRId64 " %s", previous, now, symbol.c_str());
         const long logons = checks.logons.load();
-        if (logons != seenLogons) {
-            if (logons > 1 && seenLogons != 0) checks.images.fetch_add(1);
-            seenLogons = logons;
+        if (logons != seenLogons.load()) {
+            if (logons > 1 && seenLogons.load() != 0) checks.images.fetch_add(1);
+            seenLogons.store(logons);
         }
     }
 
     Checks& checks;
     const std::string symbol;
-    long seenLogons = 0;  // feed thread
+    std::atomic<long> seenLogons{0};           // written on the feed thread
+    std::atomic<std::int64_t> lastNotified{0};  // written on the feed thread
 };
 
 class QuoteChecker : public CheckingConsumer {
@@ -128,8 +145,7 @@ public:
     using CheckingConsumer::CheckingConsumer;
     void ticksChanged(data::TickSupplier* supplier) override {
         const std::int64_t now = wallMs();
-        checks.onNotified(now);
-        countImage();
+        onNotified(now);
         soak::QuoteRead read;
         read.tradeTime = secondsOf(*supplier->getTime());
         for (const std::string& name : soak::quoteFieldNames())
@@ -146,8 +162,7 @@ public:
     using CheckingConsumer::CheckingConsumer;
     void ticksChanged(data::TickSupplier* supplier) override {
         const std::int64_t now = wallMs();
-        checks.onNotified(now);
-        countImage();
+        onNotified(now);
         const BarRead seen = readBar(supplier);
         soak::BarRead bar{secondsOf(seen.time), seen.open, seen.high, seen.low, seen.close, seen.volume};
         // The stand-in's clock is the wall clock; 2 s for the two clocks' skew.
@@ -265,14 +280,20 @@ int main(int argc, char** argv) {
     for (const auto& supplier : suppliers)
         if (!supplier) log.line("error %" PRId64 " a supplier was not created", wallMs());
 
-    while (!stopRequested) {
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-        checks.report();
+    auto stale = [&consumers] {
+        const std::int64_t now = wallMs();
+        return static_cast<long>(std::count_if(consumers.begin(), consumers.end(),
+                                               [now](const auto& c) { return c->stale(now); }));
+    };
+    // Wakes every 100 ms to stop soon after SIGTERM; reports every second.
+    for (int tick = 1; !stopRequested; ++tick) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (tick % 10 == 0) checks.report(stale());
     }
+    checks.report(stale());  // before the suppliers go
     suppliers.clear();
     delete iface;
     factory->ability()->removeListener(&listener);
     factory->release();
-    checks.report();
     return 0;
 }
