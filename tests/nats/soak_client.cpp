@@ -12,7 +12,7 @@
 //   mismatch <ms> <symbol> quote|bar <what disagrees>    (the first 20)
 //   counts <ms> quotes=N bars=N images=N relogons=N mismatches=N busLost=N gatewayLost=N maxLagMs=N
 //          lastMs=T stale=N             every second and at the end (lastMs: the last notification;
-//                                       stale: consumers told nothing for 2 s, or since the last logon)
+//                                       stale: consumers told nothing for 5 s, or since the last logon)
 // Times are wall-clock milliseconds since 1970, so that the driver can lay
 // them beside its own kills.
 #include <dlfcn.h>
@@ -68,6 +68,8 @@ private:
 
 constexpr std::int64_t kGapMs = 1000;
 constexpr std::int64_t kSetGapMs = 2000;
+// The quietest symbol trades about once a second; 5 s leaves room for a busy machine.
+constexpr std::int64_t kStaleMs = 5000;
 constexpr int kMismatchLines = 20;
 
 // Counters and checks shared by every consumer. Consumers run on the feed
@@ -90,7 +92,7 @@ struct Checks {
     void onLag(std::int64_t lagMs) {
         if (lagMs > maxLagMs.load()) maxLagMs.store(lagMs);
     }
-    // Any thread; `stale`: consumers silent for kSetGapMs or since the last logon.
+    // Any thread; `stale`: consumers silent for kStaleMs or since the last logon.
     void report(long stale) {
         const long relogons = std::max(0L, logons.load() - 1);
         log.line("counts %" PRId64 " quotes=%ld bars=%ld images=%ld relogons=%ld mismatches=%ld busLost=%ld "
@@ -114,9 +116,9 @@ class CheckingConsumer : public data::TickConsumer {
 public:
     CheckingConsumer(Checks& checks, std::string symbol) : checks(checks), symbol(std::move(symbol)) {}
 
-    // Any thread: told nothing for kSetGapMs, or nothing since the last logon.
+    // Any thread: told nothing for kStaleMs, or nothing since the last logon.
     bool stale(std::int64_t now) const {
-        return now - lastNotified.load() > kSetGapMs || seenLogons.load() != checks.logons.load();
+        return now - lastNotified.load() > kStaleMs || seenLogons.load() != checks.logons.load();
     }
 
 protected:
