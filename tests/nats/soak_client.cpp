@@ -7,7 +7,7 @@
 // It appends to its log file (one process after another may share it):
 //   start <ms>                          at start
 //   online <ms> 0|1                     at each change of the provider's online flag
-//   gap <from ms> <to ms>               a notification after more than 1 s without any
+//   gap <from ms> <to ms>               a notification after more than 0.5 s without any
 //   setgap <from ms> <to ms> <symbol>   one consumer's notification after more than 2 s
 //   mismatch <ms> <symbol> quote|bar <what disagrees>    (the first 20)
 //   counts <ms> quotes=N bars=N images=N relogons=N mismatches=N busLost=N gatewayLost=N maxLagMs=N
@@ -66,7 +66,8 @@ private:
     std::FILE* file_;
 };
 
-constexpr std::int64_t kGapMs = 1000;
+// Trades come in rounds 0.25 s apart: a longer pause at the client is news.
+constexpr std::int64_t kGapMs = 500;
 constexpr std::int64_t kSetGapMs = 2000;
 // The quietest symbol trades about once a second; 5 s leaves room for a busy machine.
 constexpr std::int64_t kStaleMs = 5000;
