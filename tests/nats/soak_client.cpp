@@ -15,6 +15,7 @@
 //                                       stale: consumers told nothing for 5 s, or since the last logon)
 // Times are wall-clock milliseconds since 1970, so that the driver can lay
 // them beside its own kills.
+#include <ace/Log_Msg.h>
 #include <dlfcn.h>
 #include <signal.h>
 
@@ -248,6 +249,10 @@ int main(int argc, char** argv) {
     }
     signal(SIGTERM, [](int) { stopRequested = true; });
     signal(SIGINT, [](int) { stopRequested = true; });
+
+    // As a host runs: the plug-in's debug records masked.
+    ACE_Log_Msg* aceLog = ACE_Log_Msg::instance();
+    aceLog->priority_mask(aceLog->priority_mask(ACE_Log_Msg::PROCESS) & ~LM_DEBUG, ACE_Log_Msg::PROCESS);
 
     Checks checks(log, alwaysOpen);
     Context context(checks);
