@@ -172,7 +172,7 @@ ChartResult runGnuplot(const std::string& script, std::string& message) {
                                     : std::string("could not start gnuplot: ") + std::strerror(spawned);
         return spawned == ENOENT ? ChartResult::NoGnuplot : ChartResult::Failed;
     }
-    // SIGPIPE is ignored (stop_signal.cpp): a gnuplot that dies early fails the write, nothing more.
+    // SIGPIPE is ignored: a gnuplot that dies early fails the write, nothing more.
     for (std::size_t done = 0; done < script.size();) {
         const ssize_t n = write(input[1], script.data() + done, script.size() - done);
         if (n <= 0 && errno != EINTR) break;

@@ -8,7 +8,9 @@
 #include <stdio_ext.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -16,8 +18,6 @@
 #include <mutex>
 #include <thread>
 
-#include "exit_codes.h"
-#include "stop_signal.h"
 
 namespace {
 
@@ -232,3 +232,34 @@ void LogPrinter::print(const OnlineEvent& event) {
 }
 
 void printError(const std::string& text) { printErr("tellivar-host: error: {}\n", text); }
+
+namespace {
+
+std::atomic<int> stopCount{0};        // signals received
+std::atomic<bool> outputStop{false};  // set by requestStop
+
+extern "C" void onStopSignal(int) {
+    if (stopCount.fetch_add(1) > 0) {
+        static const char kMessage[] = "\ninterrupted again: exiting at once\n";
+        const ssize_t ignored = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+        (void)ignored;
+        _exit(exitcode::kInterrupted);
+    }
+}
+
+}  // namespace
+
+void installStopHandlers() {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+bool stopRequested() { return stopCount.load() > 0 || outputStop.load(); }
+
+bool interrupted() { return stopCount.load() > 0; }
+
+void requestStop() { outputStop = true; }

@@ -14,11 +14,8 @@
 
 #include "commands.h"
 #include "console.h"
-#include "exit_codes.h"
-#include "hints.h"
 #include "options.h"
 #include "plugin_library.h"
-#include "stop_signal.h"
 
 namespace {
 

@@ -8,10 +8,6 @@
 #include <mutex>
 #include <thread>
 
-#include "end_time.h"
-#include "exit_codes.h"
-#include "command_support.h"
-#include "stop_signal.h"
 
 namespace {
 
@@ -57,6 +53,11 @@ private:
 
 }  // namespace
 
+std::chrono::steady_clock::time_point deadlineAfter(double seconds) {
+    const auto now = std::chrono::steady_clock::now();
+    if (seconds <= 0) return now + std::chrono::hours(24 * 365);
+    return now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+}
 
 HostSession::HostSession(HostOptions options) : options_(std::move(options)), printer_(options_.verbose) {}
 

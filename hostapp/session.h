@@ -23,6 +23,7 @@
 #include "events.h"
 #include "host/data.h"
 #include "host_objects.h"
+#include "options.h"
 #include "plugin_library.h"
 
 // The plug-in's two setting keys, as its settings panel names its controls.
@@ -37,6 +38,10 @@ struct HostOptions {
     bool verbose = false;
     double connectTimeout = 15.0;  // seconds to wait for the online flag
 };
+
+// A deadline `seconds` from now, or a year away for 0. `seconds` has been
+// checked to be finite and at most a year.
+std::chrono::steady_clock::time_point deadlineAfter(double seconds);
 
 class HostSession {
 public:

@@ -12,7 +12,6 @@
 
 #include "commands.h"
 #include "console.h"
-#include "exit_codes.h"
 #include "fields.h"
 #include "interval.h"
 #include "web_server.h"

@@ -1,8 +1,9 @@
 #include "web_feed.h"
 
+#include "options.h"
+
 #include <fmt/format.h>
 
-#include "end_time.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <map>
 
 #include "interval.h"
-#include "json_text.h"
+#include "live_board.h"
 #include "web_assets.h"
 
 namespace {
