@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -94,17 +95,37 @@ private:
     EventQueue& queue_;
 };
 
-// Live quotes of one symbol: copies the requested fields inside ticksChanged.
-class QuoteConsumer final : public data::TickConsumer {
+// Readers for use inside a notification: a value by name (none when the
+// supplier has none), the values of `names`, the supplier's time, and the
+// O/H/L/C/V of a bar.
+std::optional<double> readValue(data::TickSupplier* source, const char* name);
+std::vector<std::optional<double>> readValues(data::TickSupplier* source, const std::vector<std::string>& names);
+data::CalendarRecord readTime(data::TickSupplier* source);
+Bar readBar(data::TickSupplier* source);
+// The bar fields a history request asks for, by their one-letter names.
+std::vector<std::string> barFieldNames();
+
+// A live-quote or update stream consumer: hands every notification to
+// `onTicks`, on the thread that sends it (the feed thread), which copies what
+// it needs and returns; it never deletes a supplier.
+class TickCallback : public data::TickConsumer {
 public:
-    QuoteConsumer(EventQueue& queue, std::size_t row, std::vector<std::string> fields)
-        : queue_(queue), row_(row), fields_(std::move(fields)) {}
-    void ticksChanged(data::TickSupplier* supplier) override;
+    explicit TickCallback(std::function<void(data::TickSupplier*)> onTicks) : onTicks_(std::move(onTicks)) {}
+    void ticksChanged(data::TickSupplier* supplier) override {
+        if (supplier != nullptr) onTicks_(supplier);
+    }
 
 private:
-    EventQueue& queue_;
-    const std::size_t row_;
-    const std::vector<std::string> fields_;  // read on the feed thread, never changed
+    const std::function<void(data::TickSupplier*)> onTicks_;
+};
+
+// Live quotes of one symbol: the requested fields, with the symbol's row.
+class QuoteConsumer final : public TickCallback {
+public:
+    QuoteConsumer(EventQueue& queue, std::size_t row, std::vector<std::string> fields)
+        : TickCallback([&queue, row, fields = std::move(fields)](data::TickSupplier* supplier) {
+              queue.push(QuoteEvent{row, readTime(supplier), readValues(supplier, fields)});
+          }) {}
 };
 
 // History: walks the bars inside historyReady, where the record set is held
@@ -120,20 +141,4 @@ public:
 private:
     EventQueue& queue_;
     const bool reverse_;
-};
-
-// Readers for use inside a notification: a value by name (none when the
-// supplier has none), the supplier's time, and the O/H/L/C/V of a bar.
-std::optional<double> readValue(data::TickSupplier* source, const char* name);
-data::CalendarRecord readTime(data::TickSupplier* source);
-Bar readBar(data::TickSupplier* source);
-
-// Update stream: copies the newest bar inside ticksChanged.
-class UpdateConsumer final : public data::TickConsumer {
-public:
-    explicit UpdateConsumer(EventQueue& queue) : queue_(queue) {}
-    void ticksChanged(data::TickSupplier* supplier) override;
-
-private:
-    EventQueue& queue_;
 };

@@ -18,9 +18,6 @@ constexpr auto kTeardownLimit = std::chrono::seconds(15);
 constexpr auto kSettleQuiet = std::chrono::milliseconds(200);
 constexpr auto kSettleLimit = std::chrono::seconds(1);
 
-// The bar fields a history request asks for, by their one-letter names.
-std::vector<std::string> barFieldNames() { return {"O", "H", "L", "C", "V"}; }
-
 // Ends the process if a teardown does not finish in time: a feed client
 // that never returns from Disconnect must not leave the host hanging.
 class TeardownWatchdog {
@@ -165,25 +162,22 @@ void HostSession::explainRefusal(const std::vector<std::string>& aceTexts) {
 
 data::TickSupplier* HostSession::subscribeQuotes(const std::string& symbol, const std::vector<std::string>& fields,
                                                  std::size_t row) {
-    HostRequest* request =
-        requests_.emplace_back(std::make_unique<HostRequest>(symbol, IntervalSpec{}, 0, fields, noEndTime())).get();
-    QuoteConsumer* consumer = quoteConsumers_.emplace_back(std::make_unique<QuoteConsumer>(queue_, row, fields)).get();
+    auto* request = hold(std::make_unique<HostRequest>(symbol, IntervalSpec{}, 0, fields, noEndTime()));
+    auto* consumer = hold(std::make_unique<QuoteConsumer>(queue_, row, fields));
     return keep<data::TickSupplier>([&] { return interface_->createTickSupplier(request, consumer, &context_); });
 }
 
 data::TickSupplier* HostSession::subscribeUpdates(const std::string& symbol, const IntervalSpec& interval) {
-    HostRequest* request =
-        requests_.emplace_back(std::make_unique<HostRequest>(symbol, interval, 2, std::vector<std::string>{}, noEndTime()))
-            .get();
-    UpdateConsumer* consumer = updateConsumers_.emplace_back(std::make_unique<UpdateConsumer>(queue_)).get();
+    auto* request = hold(std::make_unique<HostRequest>(symbol, interval, 2, std::vector<std::string>{}, noEndTime()));
+    auto* consumer = hold(std::make_unique<TickCallback>(
+        [this](data::TickSupplier* supplier) { queue_.push(UpdateEvent{readBar(supplier)}); }));
     return keep<data::TickSupplier>([&] { return interface_->createUpdateSupplier(request, consumer, &context_); });
 }
 
 data::HistorySupplier* HostSession::requestHistory(const std::string& symbol, const IntervalSpec& interval, int count,
                                                    const data::CalendarRecord& endTime, bool reverse) {
-    HostRequest* request =
-        requests_.emplace_back(std::make_unique<HostRequest>(symbol, interval, count, barFieldNames(), endTime)).get();
-    BarsConsumer* consumer = barsConsumers_.emplace_back(std::make_unique<BarsConsumer>(queue_, reverse)).get();
+    auto* request = hold(std::make_unique<HostRequest>(symbol, interval, count, barFieldNames(), endTime));
+    auto* consumer = hold(std::make_unique<BarsConsumer>(queue_, reverse));
     return keep<data::HistorySupplier>([&] { return interface_->createHistorySupplier(request, consumer, &context_); });
 }
 

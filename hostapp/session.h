@@ -110,6 +110,13 @@ public:
 private:
     template <typename Supplier, typename Make>
     Supplier* keep(Make make);
+    // Keeps `object` until the factory is gone.
+    template <typename T>
+    T* hold(std::unique_ptr<T> object) {
+        T* raw = object.get();
+        held_.push_back(std::move(object));
+        return raw;
+    }
     // Sets refusal_ from the lines of a refused creation and prints the others.
     void explainRefusal(const std::vector<std::string>& aceTexts);
     // Prints log lines (or keeps them, while a supplier is being made) and
@@ -139,10 +146,8 @@ private:
     HostContext pageContext_{pageLogger_};
     OnlineListener listener_{queue_};
     // Host objects the plug-in holds on to; freed only after the factory.
-    std::vector<std::unique_ptr<HostRequest>> requests_;
-    std::vector<std::unique_ptr<QuoteConsumer>> quoteConsumers_;
-    std::vector<std::unique_ptr<UpdateConsumer>> updateConsumers_;
-    std::vector<std::unique_ptr<BarsConsumer>> barsConsumers_;
+    // (requests and consumers).
+    std::vector<std::shared_ptr<void>> held_;
 
     std::unique_ptr<PluginLibrary> library_;
     std::unique_ptr<data::DataInterfaceFactory> factory_;
