@@ -23,6 +23,11 @@ template bool readNumber<long long>(std::string_view, long long&, bool*);
 template bool readNumber<unsigned>(std::string_view, unsigned&, bool*);
 template bool readNumber<double>(std::string_view, double&, bool*);
 
+std::string lowered(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
 std::string checkSeconds(const std::string& text, double low, double high, const std::string& zeroMeaning) {
     const std::string range = zeroMeaning.empty() ? fmt::format("from {} to {}", low, high)
                                                   : fmt::format("from {} to {}, or 0 ({})", low, high, zeroMeaning);
@@ -152,11 +157,6 @@ std::optional<data::CalendarRecord> parseEndTime(const std::string& text, std::s
 namespace {
 
 constexpr std::size_t kMaxEdits = 2;
-
-std::string lowered(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
 
 // Optimal string alignment distance, case-insensitive.
 std::size_t editDistance(const std::string& a, const std::string& b) {

@@ -28,6 +28,9 @@ constexpr int kMaxCount = 100000;
 template <typename T>
 bool readNumber(std::string_view text, T& value, bool* outOfRange = nullptr);
 
+// `text` in lower case (ASCII).
+std::string lowered(std::string text);
+
 // A decimal number of seconds, finite, from `low` to `high`. `zeroMeaning`,
 // when not empty, also allows 0 and says what it means ("until Ctrl-C").
 std::string checkSeconds(const std::string& text, double low, double high, const std::string& zeroMeaning = "");
