@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <fmt/format.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "console.h"
 
@@ -210,23 +210,18 @@ ChartResult runGnuplot(const std::string& script, std::string& message) {
     return ChartResult::Failed;
 }
 
-std::string directoryOf(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 }  // namespace
 
 bool checkWritable(const std::string& path, std::string& error) {
-    struct stat info {};
-    const bool exists = stat(path.c_str(), &info) == 0;
-    if (exists && S_ISDIR(info.st_mode)) {
+    std::error_code ignored;
+    const bool exists = std::filesystem::exists(path, ignored);
+    if (exists && std::filesystem::is_directory(path, ignored)) {
         error = "cannot write '" + path + "': it is a directory";
         return false;
     }
-    const std::string dir = directoryOf(path);
-    if (!exists && (stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))) {
+    const std::string parent = std::filesystem::path(path).parent_path();
+    const std::string dir = parent.empty() ? "." : parent;
+    if (!exists && !std::filesystem::is_directory(dir, ignored)) {
         error = fmt::format("cannot write '{}': there is no directory '{}'", path, dir);
         return false;
     }

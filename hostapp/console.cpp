@@ -139,8 +139,6 @@ bool flushOutput() {
     return outputErrno == 0;
 }
 
-bool outputBroken() { return outputErrno != 0; }
-
 int finishOutput(int code) {
     flushOutput();
     if (outputErrno == 0) return code;
@@ -152,13 +150,11 @@ int finishOutput(int code) {
 }
 
 std::string formatCalendar(const data::CalendarRecord& time) {
-    return fmt::format("{:04d}-{:02d}-{:02d} {:02d}:{:02d}:{:02d}", time.tm_year + 1900, time.tm_mon + 1,
-                       time.tm_mday, time.tm_hour, time.tm_min, time.tm_sec);
+    return fmt::format("{:04d}-{:02d}-{:02d} {}", time.tm_year + 1900, time.tm_mon + 1, time.tm_mday, formatClock(time));
 }
 
 std::string formatIsoCalendar(const data::CalendarRecord& time) {
-    return fmt::format("{:04d}-{:02d}-{:02d}T{:02d}:{:02d}:{:02d}Z", time.tm_year + 1900, time.tm_mon + 1,
-                       time.tm_mday, time.tm_hour, time.tm_min, time.tm_sec);
+    return fmt::format("{:04d}-{:02d}-{:02d}T{}Z", time.tm_year + 1900, time.tm_mon + 1, time.tm_mday, formatClock(time));
 }
 
 std::string formatIsoSeconds(double seconds) {

@@ -93,8 +93,6 @@ void printErr(fmt::format_string<Args...> format, Args&&... args) {
 
 // Flushes stdout; false (and a stop request) once stdout failed.
 bool flushOutput();
-// Whether stdout no longer takes data: its reader went away, or a write failed.
-bool outputBroken();
 // The end of every run: flushes stdout, reports a write failure other than a
 // closed pipe, and returns the exit code to use. A closed pipe leaves `code`
 // as it is, except that a command it cut short (130 without a Ctrl-C) ends
