@@ -4,8 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
+#include <future>
 #include <thread>
 
 
@@ -22,29 +21,21 @@ constexpr auto kSettleLimit = std::chrono::seconds(1);
 // that never returns from Disconnect must not leave the host hanging.
 class TeardownWatchdog {
 public:
-    TeardownWatchdog() : thread_([this] { watch(); }) {}
+    TeardownWatchdog()
+        : thread_([done = done_.get_future()] {
+              if (done.wait_for(kTeardownLimit) == std::future_status::ready) return;
+              static const char kMessage[] = "tellivar-host: error: shutdown did not finish in 15 s; exiting\n";
+              const ssize_t ignored = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+              (void)ignored;
+              _exit(exitcode::kFailure);
+          }) {}
     ~TeardownWatchdog() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            finished_ = true;
-        }
-        done_.notify_one();
+        done_.set_value();
         thread_.join();
     }
 
 private:
-    void watch() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (done_.wait_for(lock, kTeardownLimit, [this] { return finished_; })) return;
-        static const char kMessage[] = "tellivar-host: error: shutdown did not finish in 15 s; exiting\n";
-        const ssize_t ignored = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
-        (void)ignored;
-        _exit(exitcode::kFailure);
-    }
-
-    std::mutex mutex_;
-    std::condition_variable done_;
-    bool finished_ = false;  // guarded by mutex_
+    std::promise<void> done_;  // declared before thread_, which waits on it
     std::thread thread_;
 };
 

@@ -36,9 +36,9 @@ std::optional<std::string> WebFeed::openStream(const std::optional<ChartChoice>&
     std::string key;
     if (chart) {
         key = chartKeyOf(*chart);
+        board_.openChart(key);  // before a new supplier, so its first bar lands
         std::unique_ptr<Subscription>& sub = charts_[key];
         if (!sub) {
-            board_.openChart(key);  // before the supplier, so its first bar lands
             sub = std::make_unique<Subscription>();
             sub->request =
                 std::make_unique<HostRequest>(chart->symbol, chart->interval, 2, std::vector<std::string>{}, noEndTime());
@@ -52,8 +52,6 @@ std::optional<std::string> WebFeed::openStream(const std::optional<ChartChoice>&
                                     chart->symbol, chart->intervalText);
                 return std::nullopt;
             }
-        } else {
-            board_.openChart(key);
         }
         ++sub->users;
     }
