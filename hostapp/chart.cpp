@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include "console.h"
 
@@ -49,13 +50,6 @@ std::string timeLabel(const data::CalendarRecord& time, long long spacing) {
     const std::string full = formatCalendar(time);
     if (spacing < 86400) return full.substr(0, 16);
     return spacing >= 28 * 86400 ? full.substr(0, 7) : full.substr(0, 10);
-}
-
-bool writeText(const std::string& path, const std::string& text) {
-    std::FILE* file = std::fopen(path.c_str(), "w");
-    if (file == nullptr) return false;
-    const bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    return std::fclose(file) == 0 && ok;
 }
 
 // gnuplot's data, the datablock $bars: slot, open, high, low, close, volume,
@@ -244,7 +238,10 @@ bool writeBarsCsv(const std::string& path, const std::vector<Bar>& bars, std::st
                             formatValue(bar.volume, ""));
     }
     errno = 0;
-    if (writeText(path, text)) return true;
+    std::ofstream file(path);
+    file << text;
+    file.close();
+    if (file) return true;
     error = fmt::format("cannot write '{}'{}", path, errno != 0 ? std::string(": ") + std::strerror(errno) : "");
     return false;
 }

@@ -33,10 +33,8 @@ std::string checkSeconds(const std::string& text, double low, double high, const
                                                   : fmt::format("from {} to {}, or 0 ({})", low, high, zeroMeaning);
     double value = 0;
     bool tooLarge = false;
-    if (!readNumber(text, value, &tooLarge) && !tooLarge) {
-        return fmt::format("'{}' is not a number of seconds; give one {}", text, range);
-    }
-    if (!tooLarge && !std::isfinite(value)) return fmt::format("'{}' is not a number of seconds; give one {}", text, range);
+    const bool number = readNumber(text, value, &tooLarge) && std::isfinite(value);
+    if (!number && !tooLarge) return fmt::format("'{}' is not a number of seconds; give one {}", text, range);
     if (!tooLarge && value == 0 && !zeroMeaning.empty()) return {};
     if (tooLarge || value < low || value > high) {
         return fmt::format("{} s is out of range; give a number of seconds {}", text, range);

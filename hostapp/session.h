@@ -95,12 +95,10 @@ public:
     LogPrinter& printer() { return printer_; }
     const HostOptions& options() const { return options_; }
     // For a host that owns suppliers of its own (serve): the data interface
-    // (null before connect()) and the context to create them with. It deletes
-    // them before shutdown().
+    // (null before connect()) and the context to create them with, whose log
+    // lines are printed alike but marked `fromPage`. It deletes them before
+    // shutdown().
     data::DataInterface* dataInterface() { return interface_.get(); }
-    data::RequestContext* context() { return &context_; }
-    // The same, for suppliers that web pages ask for: their log lines are
-    // printed alike but marked `fromPage`.
     data::RequestContext* pageContext() { return &pageContext_; }
     // Sees every log line and online change that pump() takes, after printing.
     void setObserver(std::function<void(const Event&)> observer) { observer_ = std::move(observer); }
