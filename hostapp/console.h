@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "events.h"
+#include "host_objects.h"
 
 // Exit codes of tellivar-host; docs/host.md lists them for users.
 namespace exitcode {

@@ -20,9 +20,8 @@
 #include <vector>
 
 #include "console.h"
-#include "events.h"
-#include "host/data.h"
 #include "host_objects.h"
+#include "host/data.h"
 #include "options.h"
 #include "plugin_library.h"
 

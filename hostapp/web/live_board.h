@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "console.h"
-#include "events.h"
+#include "host_objects.h"
 
 // JSON for the web server's answers and events. Feed texts are set as text by
 // the page, never as HTML.
