@@ -41,7 +41,7 @@ struct StreamOptions {
 };
 
 struct DemoOptions {
-    std::vector<std::string> symbols;  // quotes; the first one also for history and stream
+    std::vector<std::string> symbols{"ACME", "GLOBEX", "INITECH"};  // quotes; the first also for history and stream
     std::string outDir = ".";
     double quoteSeconds = 8;
     double streamSeconds = 6;
@@ -51,7 +51,7 @@ struct DemoOptions {
 struct ServeOptions {
     int port = 8765;                   // 0: any free port
     std::string bind = "127.0.0.1";    // other addresses get a warning
-    std::vector<std::string> symbols;  // the quote table's rows
+    std::vector<std::string> symbols{"ACME", "GLOBEX", "INITECH"};  // the quote table's rows
     std::string fields;                // comma-separated long names; empty: the defaults
     int maxPages = 16;                 // event streams at once
     std::vector<std::string> allowHosts;  // further names the Host header may give
