@@ -1,7 +1,7 @@
-// The commands but `serve` (web/serve_command.cpp), and what they share:
-// deadlines, the interval check against the plug-in's ability record, the
-// report of a refused supplier, and the provider's description that `info`
-// and the demo print.
+// `info`, `stream` and `demo`, and what the commands share: the interval
+// check against the plug-in's ability record, the report of a refused
+// supplier, and the provider's description that `info` and the demo print.
+// `quotes` and `history` have files of their own, `serve` its folder (web/).
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
@@ -12,9 +12,9 @@
 
 #include "commands.h"
 #include "console.h"
-#include "options.h"
 #include "fields.h"
 #include "interval.h"
+#include "options.h"
 #include "xrc.h"
 
 std::optional<IntervalSpec> checkInterval(HostSession& session, const std::string& text) {

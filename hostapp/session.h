@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "console.h"
-#include "host_objects.h"
 #include "host/data.h"
+#include "host_objects.h"
 #include "options.h"
 #include "plugin_library.h"
 

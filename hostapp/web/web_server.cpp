@@ -14,8 +14,8 @@
 #include <map>
 
 #include "interval.h"
-#include "options.h"
 #include "live_board.h"
+#include "options.h"
 #include "web_assets.h"
 
 namespace {
