@@ -1,8 +1,10 @@
 #include "gateway/gateway.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <random>
 
 namespace gateway {
@@ -25,6 +27,15 @@ std::uint64_t randomEpoch() {
     std::random_device device;
     return (static_cast<std::uint64_t>(device()) << 32) ^ device() ^
            static_cast<std::uint64_t>(Clock::now().time_since_epoch().count());
+}
+
+// Who a history request is from: its reply subject up to the client id
+// ("_INBOX_<user>.<client>" of "_INBOX_<user>.<client>.h.<set>").
+std::string requesterOf(const char* reply) {
+    const std::string subject = reply;
+    const std::size_t first = subject.find('.');
+    if (first == std::string::npos) return subject;
+    return subject.substr(0, subject.find('.', first + 1));
 }
 
 std::string clientName(std::uint64_t client) {
@@ -108,6 +119,7 @@ struct Gateway::HistoryLoad final : ITRecSetSink {
     struct Waiter {
         std::string reply;
         std::uint64_t id;
+        std::string requester;
     };
     std::vector<Waiter> waiters;
 };
@@ -441,15 +453,18 @@ void Gateway::requestHistory(const wire::HistoryRequest& request, const char* re
     std::lock_guard<std::mutex> lock(mu_);
     if (stopping_) return;
     ++historyRequests_;
+    const std::string requester = requesterOf(reply);
+    if (!admitHistory(requester, request, reply)) return;
     const std::string key = request.query + '\n' + std::to_string(request.records);
     if (auto found = loads_.find(key); found != loads_.end()) {
         ++historyCoalesced_;
-        found->second->waiters.push_back({reply, request.id});
+        ++historyQuotas_[requester].inFlight;
+        found->second->waiters.push_back({reply, request.id, requester});
         publish(reply, wire::HistoryDone{request.id, 1, 0});
         return;
     }
     auto load = std::make_unique<HistoryLoad>(this, key);
-    load->waiters.push_back({reply, request.id});
+    load->waiters.push_back({reply, request.id, requester});
     load->set = feed_->CreateTRecordSet(request.query.c_str());
     ++historyFeedRequests_;
     if (load->set == nullptr) {
@@ -467,13 +482,53 @@ void Gateway::requestHistory(const wire::HistoryRequest& request, const char* re
         return;  // no event comes for a set answered at once or failed
     }
     publish(reply, wire::HistoryDone{request.id, 1, 0});
+    ++historyQuotas_[requester].inFlight;
     loads_.emplace(key, std::move(load));
+}
+
+// mu_ held. Takes a token of the requester's bucket, or refuses the request
+// when the bucket is empty or too many of its requests are under way.
+bool Gateway::admitHistory(const std::string& requester, const wire::HistoryRequest& request, const char* reply) {
+    const auto now = Clock::now();
+    const double burst = std::max(options_.historyPerSecond, 1.0);
+    auto [it, added] = historyQuotas_.try_emplace(requester);
+    HistoryQuota& quota = it->second;
+    if (added) {
+        quota.tokens = burst;
+    } else {
+        const double seconds = std::chrono::duration<double>(now - quota.refilled).count();
+        quota.tokens = std::min(burst, quota.tokens + seconds * options_.historyPerSecond);
+    }
+    quota.refilled = now;
+    if (quota.inFlight < options_.historyInFlight && quota.tokens >= 1) {
+        quota.tokens -= 1;
+        quota.refusing = false;
+        return true;
+    }
+    ++historyRefused_;
+    char limits[96];
+    std::snprintf(limits, sizeof limits, "at most %d under way and %g a second per client", options_.historyInFlight,
+                  options_.historyPerSecond);
+    const std::string text = std::string("Too many history requests (") + limits + "); refused " + request.query;
+    if (!quota.refusing) say("refusing history requests of " + requester + ": too many");
+    quota.refusing = true;
+    publish(reply, wire::Refusal{request.query, text});
+    return false;
+}
+
+// mu_ held: the requests of `load` are answered.
+void Gateway::releaseHistories(const HistoryLoad& load) {
+    for (const auto& waiter : load.waiters) {
+        auto found = historyQuotas_.find(waiter.requester);
+        if (found != historyQuotas_.end() && found->second.inFlight > 0) --found->second.inFlight;
+    }
 }
 
 void Gateway::onHistoryEvent(HistoryLoad* load, int event) {
     std::lock_guard<std::mutex> lock(mu_);
     if (load->deleted || stopping_ || event != kEventLoaded) return;
     sendHistory(*load, 2);
+    releaseHistories(*load);
     finishHistory(load);
 }
 
@@ -512,6 +567,12 @@ void Gateway::housekeep() {
         if (stopping_) break;
         publishHeartbeat();
         expireLeases();
+        // Quotas with nothing under way that have refilled carry no state.
+        for (auto it = historyQuotas_.begin(); it != historyQuotas_.end();) {
+            const double seconds = std::chrono::duration<double>(Clock::now() - it->second.refilled).count();
+            const bool full = it->second.tokens + seconds * options_.historyPerSecond >= options_.historyPerSecond;
+            it = it->second.inFlight == 0 && full ? historyQuotas_.erase(it) : std::next(it);
+        }
         retired_ = std::move(retiring_);  // freed a round after their delete
         retiring_.clear();
         const auto now = Clock::now();
@@ -540,6 +601,7 @@ Stats Gateway::stats() {
     s.historyRequests = historyRequests_;
     s.historyCoalesced = historyCoalesced_;
     s.historyFeedRequests = historyFeedRequests_;
+    s.historyRefused = historyRefused_;
     s.feedUp = feedUp_;
     return s;
 }
@@ -550,9 +612,10 @@ std::string Stats::json() const {
                   "{\"clients\":%zu,\"symbols\":%zu,\"streams\":%zu,\"sets\":%zu,\"updatesIn\":%" PRIu64
                   ",\"messagesOut\":%" PRIu64
                   ",\"updatesInPerSecond\":%.1f,\"messagesOutPerSecond\":%.1f,\"historyRequests\":%" PRIu64
-                  ",\"historyCoalesced\":%" PRIu64 ",\"historyFeedRequests\":%" PRIu64 ",\"feedUp\":%s}",
+                  ",\"historyCoalesced\":%" PRIu64 ",\"historyFeedRequests\":%" PRIu64
+                  ",\"historyRefused\":%" PRIu64 ",\"feedUp\":%s}",
                   clients, symbols, streams, sets, updatesIn, messagesOut, updatesInPerSecond, messagesOutPerSecond,
-                  historyRequests, historyCoalesced, historyFeedRequests, feedUp ? "true" : "false");
+                  historyRequests, historyCoalesced, historyFeedRequests, historyRefused, feedUp ? "true" : "false");
     return text;
 }
 

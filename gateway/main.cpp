@@ -79,6 +79,14 @@ int main(int argc, char** argv) {
     app.add_option("--lease", leaseSeconds, "Seconds a client's interest lasts without renewal")
         ->capture_default_str()
         ->check(CLI::Range(1.0, 3600.0));
+    int historyInFlight = 32;
+    double historyPerSecond = 50;
+    app.add_option("--history-in-flight", historyInFlight, "History requests a client may have under way")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 100000));
+    app.add_option("--history-per-second", historyPerSecond, "History requests a client may make a second")
+        ->capture_default_str()
+        ->check(CLI::Range(1.0, 1e6));
     app.add_flag("--quiet", quiet, "No log lines");
     CLI11_PARSE(app, argc, argv);
 
@@ -120,6 +128,8 @@ int main(int argc, char** argv) {
     settings.user = user;
     settings.password = password;
     settings.lease = std::chrono::milliseconds(static_cast<long>(leaseSeconds * 1000));
+    settings.historyInFlight = historyInFlight;
+    settings.historyPerSecond = historyPerSecond;
     if (!quiet) settings.log = logLine;
     int status = 0;
     {
