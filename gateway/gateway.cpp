@@ -222,7 +222,16 @@ void Gateway::onMessage(const char* text) {
 
 // ---- Publishing (mu_ held) ---------------------------------------------------------------
 
+void Gateway::holdUntil(Clock::time_point deadline) {
+    holdUntil_.store(deadline.time_since_epoch().count(), std::memory_order_relaxed);
+}
+
+bool Gateway::mayPublish() const {
+    return !options_.fenced || Clock::now().time_since_epoch().count() < holdUntil_.load(std::memory_order_relaxed);
+}
+
 void Gateway::publishTo(const char* subject, const std::vector<std::uint8_t>& bytes) {
+    if (!mayPublish()) return;
     if (natsConnection_Publish(nats_, subject, bytes.data(), static_cast<int>(bytes.size())) == NATS_OK)
         ++messagesOut_;
 }
@@ -622,7 +631,7 @@ std::string Stats::json() const {
 void Gateway::answerStats(const char* reply) {
     const std::string text = stats().json();
     std::lock_guard<std::mutex> lock(mu_);
-    natsConnection_Publish(nats_, reply, text.data(), static_cast<int>(text.size()));
+    if (mayPublish()) natsConnection_Publish(nats_, reply, text.data(), static_cast<int>(text.size()));
 }
 
 }  // namespace gateway
