@@ -4,7 +4,11 @@
 
 #include <condition_variable>
 #include <cstring>
+#include <cstdio>
 #include <fstream>
+#include <iostream>
+#include <iterator>
+#include <limits>
 
 #include <sys/time.h>
 
@@ -121,6 +125,127 @@ TEST_F(FanOut, ShouldConflateTheBacklogOfAConsumerThatSleepsAndCatchUpWithCurren
     slow.client.DeleteSnapshotSet(slowSet);
     fast.client.DeleteTRecordSet(fastStream);
     slow.client.DeleteTRecordSet(slowStream);
+}
+
+// A server that cuts off a client that stops reading: a second of blocked
+// writes or 1 MB waiting for it (the defaults are 10 s and 64 MB).
+class SlowDesktop : public FanOut {
+protected:
+    SlowDesktop() {
+        config = testing::TempDir() + "/slow-desktop.conf";
+        std::ofstream(config) << "write_deadline: \"1s\"\nmax_pending: 1MB\n";
+    }
+    // Kilobytes of resident memory of process `pid`, from /proc; 0 when unknown.
+    static long residentKiB(pid_t pid) {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+        return 0;
+    }
+    static std::string readFile(const std::string& path) {
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    // The value after "<symbol> ... Trade=" in the last line of `text` that quotes `symbol`.
+    static double lastTrade(const std::string& text, const std::string& symbol) {
+        const std::size_t line = text.rfind(" " + symbol + " Trade=");
+        return line == std::string::npos ? NAN : std::strtod(text.c_str() + line + symbol.size() + 8, nullptr);
+    }
+};
+
+// A whole host process stopped (SIGSTOP) for ten seconds while 50 symbols trade
+// 1,000 times a second: the server cuts it off, the other client and the memory
+// of the server and of the gateway do not notice; the host, resumed, is told
+// and gets current values.
+TEST_F(SlowDesktop, ShouldLeaveTheOthersAloneWhileAHostIsStoppedAndGiveItCurrentValuesAfter) {
+    constexpr int kSymbols = 50, kStopSeconds = 10;
+    std::vector<std::string> symbols;
+    for (int i = 0; i < kSymbols; ++i) symbols.push_back("SYM" + std::to_string(10 + i));
+    Client& other = connectClient();
+    ASSERT_TRUE(eventually([&] { return other.status.saw("ready"); }));
+    std::vector<std::unique_ptr<QuoteLog>> sinks;
+    std::vector<SnapshotSet*> sets;
+    for (const std::string& symbol : symbols) {
+        sinks.push_back(std::make_unique<QuoteLog>());
+        sets.push_back(openQuote(other, symbol.c_str(), *sinks.back()));
+    }
+    auto otherCalls = [&] {
+        int total = 0;
+        for (auto& sink : sinks) total += sink->calls;
+        return total;
+    };
+    const std::string output = testing::TempDir() + "/slow-desktop-host.out";
+    std::remove(output.c_str());
+    std::vector<std::string> args = {TELLIVAR_HOST_PATH, "--feed-library", TELLIVAR_NATS_CLIENT_PATH, "quotes"};
+    args.insert(args.end(), symbols.begin(), symbols.end());
+    ChildProcess host(args, {"TELLIVAR_NATS_URL=" + server->url()}, output);
+    feed.setClock(feed.client->MakeTime(2024, 3, 5, 14, 0, 0), 1);  // trades need the clock to move
+    feed.setRate(1000);
+    ASSERT_TRUE(eventually([&] { return readFile(output).find(" SYM59 Trade=") != std::string::npos; }))
+        << readFile(output);
+
+    auto slice = [&] {  // the other client's updates in the next second
+        const int before = otherCalls();
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        return otherCalls() - before;
+    };
+    int before = 0;
+    for (int i = 0; i < 3; ++i) before += slice();
+    const long serverBefore = residentKiB(server->process().pid()), selfBefore = residentKiB(getpid());
+    host.pause();
+    int slowest = std::numeric_limits<int>::max(), during = 0;
+    long serverMost = 0, selfMost = 0;
+    for (int i = 0; i < kStopSeconds; ++i) {
+        const int got = slice();
+        during += got;
+        slowest = std::min(slowest, got);
+        serverMost = std::max(serverMost, residentKiB(server->process().pid()));
+        selfMost = std::max(selfMost, residentKiB(getpid()));
+    }
+    const std::size_t resumedAt = readFile(output).size();
+    const auto resumed = std::chrono::steady_clock::now();
+    host.resume();
+    EXPECT_GT(slowest, 0) << "the other client was never held up for a second";
+    EXPECT_GT(during * 3, before * kStopSeconds / 2) << "nor slowed down to half its rate";
+    EXPECT_LT(serverMost - serverBefore, 32 * 1024) << "the server's memory stayed bounded";
+    EXPECT_LT(selfMost - selfBefore, 32 * 1024) << "the gateway's (this process's) memory stayed bounded";
+    const nlohmann::json varz = server->monitor("/varz");
+    EXPECT_GE(varz.value("slow_consumers", 0), 1) << "the server cut the stopped host off";
+    EXPECT_FALSE(other.status.saw("logoff"));
+    EXPECT_EQ(messagesStartingWith(other.status, "Missed "), 0);
+
+    // Resumed: told that it was cut off, logged on again with full images. (A
+    // heartbeat timeout may come first: the feed thread wakes before the NATS
+    // reader finds the connection closed.)
+    auto reimaged = [&] {
+        const std::string after = readFile(output).substr(resumedAt);
+        const std::size_t lost = after.find("Lost the connection to the message bus");
+        if (lost == std::string::npos) return false;
+        const std::size_t ready = after.find("plug-in status: Ready", lost);
+        return ready != std::string::npos && after.find(" Trade=", ready) != std::string::npos;
+    };
+    ASSERT_TRUE(eventually(reimaged)) << readFile(output).substr(resumedAt).substr(0, 2000);
+    const double readyAfter = std::chrono::duration<double>(std::chrono::steady_clock::now() - resumed).count();
+    std::cout << "[ measured ] other client " << before / 3 << "/s before, " << during / kStopSeconds
+              << "/s during the stop (slowest second " << slowest << "); server +" << serverMost - serverBefore
+              << " KiB, gateway process +" << selfMost - selfBefore << " KiB; slow consumers cut off: "
+              << varz.value("slow_consumers", 0) << "; host logged on again with images " << readyAfter
+              << " s after SIGCONT" << std::endl;
+    feed.setRate(0);
+    feed.flush();
+    feed.advanceClock(5);
+    feed.tradeNow();
+    feed.flush();
+    EXPECT_TRUE(eventually([&] {
+        const std::string text = readFile(output);
+        for (std::size_t i = 0; i < symbols.size(); ++i) {
+            const auto seen = sinks[i]->seen();
+            if (seen.empty() || std::fabs(lastTrade(text, symbols[i]) - seen.back().trade) > 1e-6) return false;
+        }
+        return true;
+    })) << "the host shows the trades the other client has";
+    EXPECT_TRUE(host.terminate());
+    for (SnapshotSet* set : sets) other.client.DeleteSnapshotSet(set);
 }
 
 TEST_F(FanOut, ShouldRefuseHistoryRequestsPastAClientsLimitsAndStillServeTheOthers) {
