@@ -44,6 +44,23 @@ std::string clientName(std::uint64_t client) {
     return text;
 }
 
+// The client id in a client's reply subject, "_INBOX_<user>.<16 hex
+// digits>.<...>"; 0 when the subject has no such token.
+std::uint64_t clientOfReply(const std::string& reply) {
+    const std::size_t dot = reply.find('.');
+    if (reply.compare(0, 6, "_INBOX") != 0 || dot == std::string::npos || reply.size() < dot + 18 ||
+        reply[dot + 17] != '.')
+        return 0;
+    std::uint64_t client = 0;
+    for (std::size_t i = dot + 1; i < dot + 17; ++i) {
+        const char c = reply[i];
+        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0) return 0;
+        client = client << 4 | static_cast<std::uint64_t>(digit);
+    }
+    return client;
+}
+
 // The bars of a record set between EnterRead and LeaveRead: all of them, or
 // the newest alone. `origin` receives the oldest one's index.
 std::vector<wire::Bar> readBars(TRecordSet* set, bool all, std::int64_t* origin) {
@@ -119,7 +136,8 @@ struct Gateway::HistoryLoad final : ITRecSetSink {
     struct Waiter {
         std::string reply;
         std::uint64_t id;
-        std::string requester;
+        std::uint64_t client;  // 0: not known (its waiter never lapses)
+        std::string requester;  // whose history allowance it counts against
     };
     std::vector<Waiter> waiters;
 };
@@ -407,6 +425,25 @@ void Gateway::expireLeases() {
         clients_.erase(client);
         say("client " + clientName(client) + " left (lease expired)");
     }
+    if (expired.empty()) return;
+    // Loads in flight whose every waiter was among the expired.
+    for (auto it = loads_.begin(); it != loads_.end();) {
+        auto& waiters = it->second->waiters;
+        const auto lapsed = std::stable_partition(waiters.begin(), waiters.end(), [&expired](const auto& waiter) {
+            return std::find(expired.begin(), expired.end(), waiter.client) == expired.end();
+        });
+        // Their requests no longer count against their clients' allowance.
+        for (auto waiter = lapsed; waiter != waiters.end(); ++waiter) releaseHistory(waiter->requester);
+        waiters.erase(lapsed, waiters.end());
+        if (!waiters.empty()) {
+            ++it;
+            continue;
+        }
+        it->second->deleted = true;
+        feed_->DeleteTRecordSet(it->second->set);
+        retiring_.push_back(std::shared_ptr<HistoryLoad>(it->second.release()));
+        it = loads_.erase(it);
+    }
 }
 
 // ---- Quotes and streams: the feed thread -----------------------------------------------
@@ -464,16 +501,20 @@ void Gateway::requestHistory(const wire::HistoryRequest& request, const char* re
     ++historyRequests_;
     const std::string requester = requesterOf(reply);
     if (!admitHistory(requester, request, reply)) return;
+    // The requester's lease covers its wait: a client gone for the lease no
+    // longer keeps a load the feed has not finished.
+    const std::uint64_t client = clientOfReply(reply);
+    if (client != 0) touch(client);
     const std::string key = request.query + '\n' + std::to_string(request.records);
     if (auto found = loads_.find(key); found != loads_.end()) {
         ++historyCoalesced_;
         ++historyQuotas_[requester].inFlight;
-        found->second->waiters.push_back({reply, request.id, requester});
+        found->second->waiters.push_back({reply, request.id, client, requester});
         publish(reply, wire::HistoryDone{request.id, 1, 0});
         return;
     }
     auto load = std::make_unique<HistoryLoad>(this, key);
-    load->waiters.push_back({reply, request.id, requester});
+    load->waiters.push_back({reply, request.id, client, requester});
     load->set = feed_->CreateTRecordSet(request.query.c_str());
     ++historyFeedRequests_;
     if (load->set == nullptr) {
@@ -525,19 +566,17 @@ bool Gateway::admitHistory(const std::string& requester, const wire::HistoryRequ
     return false;
 }
 
-// mu_ held: the requests of `load` are answered.
-void Gateway::releaseHistories(const HistoryLoad& load) {
-    for (const auto& waiter : load.waiters) {
-        auto found = historyQuotas_.find(waiter.requester);
-        if (found != historyQuotas_.end() && found->second.inFlight > 0) --found->second.inFlight;
-    }
+// mu_ held: a request of `requester` is answered, or its waiter gone.
+void Gateway::releaseHistory(const std::string& requester) {
+    auto found = historyQuotas_.find(requester);
+    if (found != historyQuotas_.end() && found->second.inFlight > 0) --found->second.inFlight;
 }
 
 void Gateway::onHistoryEvent(HistoryLoad* load, int event) {
     std::lock_guard<std::mutex> lock(mu_);
     if (load->deleted || stopping_ || event != kEventLoaded) return;
     sendHistory(*load, 2);
-    releaseHistories(*load);
+    for (const auto& waiter : load->waiters) releaseHistory(waiter.requester);
     finishHistory(load);
 }
 

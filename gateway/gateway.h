@@ -125,7 +125,7 @@ private:
     void sendHistory(HistoryLoad& load, std::uint8_t result);
     void finishHistory(HistoryLoad* load);
     bool admitHistory(const std::string& requester, const wire::HistoryRequest& request, const char* reply);
-    void releaseHistories(const HistoryLoad& load);
+    void releaseHistory(const std::string& requester);
     bool mayPublish() const;
     void publish(const std::string& subject, const wire::Message& message);
     void publishTo(const char* subject, const std::vector<std::uint8_t>& bytes);

@@ -500,14 +500,21 @@ void NatsClient::onNatsDisconnected(natsConnection* nats, void* closure) {
     });
 }
 
-// Back on a server (another of the list, after a failover): asks the gateway
-// for its state at once instead of waiting up to a second for its heartbeat.
+// Back on a server (another of the list, after a failover). Still logged on
+// (the link came back before the disconnection was handled): whatever was
+// published meanwhile is lost, so every live set asks for a full image.
+// Logged off: asks the gateway for its state at once instead of waiting up to
+// a second for its heartbeat.
 void NatsClient::onNatsReconnected(natsConnection* nats, void* closure) {
     auto* client = static_cast<NatsClient*>(closure);
     client->post([client, nats] {
         std::lock_guard<std::mutex> lock(client->mu_);
-        if (client->nats_ != nats || client->link_ != Link::WaitingForFeed) return;
-        client->publishLocked(wire::kHelloSubject, wire::Lease{client->clientId_}, client->inbox_ + ".hello");
+        if (client->nats_ != nats) return;
+        if (client->link_ == Link::Up) {
+            client->resubscribeAll();
+        } else if (client->link_ == Link::WaitingForFeed) {
+            client->publishLocked(wire::kHelloSubject, wire::Lease{client->clientId_}, client->inbox_ + ".hello");
+        }
     });
 }
 
