@@ -1,5 +1,6 @@
 #include "gateway/gateway.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -31,6 +32,23 @@ std::string clientName(std::uint64_t client) {
     char text[24];
     std::snprintf(text, sizeof text, "%016" PRIx64, client);
     return text;
+}
+
+// The client id in a client's reply subject, "_INBOX_<user>.<16 hex
+// digits>.<...>"; 0 when the subject has no such token.
+std::uint64_t clientOfReply(const std::string& reply) {
+    const std::size_t dot = reply.find('.');
+    if (reply.compare(0, 6, "_INBOX") != 0 || dot == std::string::npos || reply.size() < dot + 18 ||
+        reply[dot + 17] != '.')
+        return 0;
+    std::uint64_t client = 0;
+    for (std::size_t i = dot + 1; i < dot + 17; ++i) {
+        const char c = reply[i];
+        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0) return 0;
+        client = client << 4 | static_cast<std::uint64_t>(digit);
+    }
+    return client;
 }
 
 // The bars of a record set between EnterRead and LeaveRead: all of them, or
@@ -108,6 +126,7 @@ struct Gateway::HistoryLoad final : ITRecSetSink {
     struct Waiter {
         std::string reply;
         std::uint64_t id;
+        std::uint64_t client;  // 0: not known (its waiter never lapses)
     };
     std::vector<Waiter> waiters;
 };
@@ -210,7 +229,16 @@ void Gateway::onMessage(const char* text) {
 
 // ---- Publishing (mu_ held) ---------------------------------------------------------------
 
+void Gateway::holdUntil(Clock::time_point deadline) {
+    holdUntil_.store(deadline.time_since_epoch().count(), std::memory_order_relaxed);
+}
+
+bool Gateway::mayPublish() const {
+    return !options_.fenced || Clock::now().time_since_epoch().count() < holdUntil_.load(std::memory_order_relaxed);
+}
+
 void Gateway::publishTo(const char* subject, const std::vector<std::uint8_t>& bytes) {
+    if (!mayPublish()) return;
     if (natsConnection_Publish(nats_, subject, bytes.data(), static_cast<int>(bytes.size())) == NATS_OK)
         ++messagesOut_;
 }
@@ -386,6 +414,25 @@ void Gateway::expireLeases() {
         clients_.erase(client);
         say("client " + clientName(client) + " left (lease expired)");
     }
+    if (expired.empty()) return;
+    // Loads in flight whose every waiter was among the expired.
+    for (auto it = loads_.begin(); it != loads_.end();) {
+        auto& waiters = it->second->waiters;
+        waiters.erase(std::remove_if(waiters.begin(), waiters.end(),
+                                     [&expired](const HistoryLoad::Waiter& waiter) {
+                                         return std::find(expired.begin(), expired.end(), waiter.client) !=
+                                                expired.end();
+                                     }),
+                      waiters.end());
+        if (!waiters.empty()) {
+            ++it;
+            continue;
+        }
+        it->second->deleted = true;
+        feed_->DeleteTRecordSet(it->second->set);
+        retiring_.push_back(std::shared_ptr<HistoryLoad>(it->second.release()));
+        it = loads_.erase(it);
+    }
 }
 
 // ---- Quotes and streams: the feed thread -----------------------------------------------
@@ -441,15 +488,19 @@ void Gateway::requestHistory(const wire::HistoryRequest& request, const char* re
     std::lock_guard<std::mutex> lock(mu_);
     if (stopping_) return;
     ++historyRequests_;
+    // The requester's lease covers its wait: a client gone for the lease no
+    // longer keeps a load the feed has not finished.
+    const std::uint64_t client = clientOfReply(reply);
+    if (client != 0) touch(client);
     const std::string key = request.query + '\n' + std::to_string(request.records);
     if (auto found = loads_.find(key); found != loads_.end()) {
         ++historyCoalesced_;
-        found->second->waiters.push_back({reply, request.id});
+        found->second->waiters.push_back({reply, request.id, client});
         publish(reply, wire::HistoryDone{request.id, 1, 0});
         return;
     }
     auto load = std::make_unique<HistoryLoad>(this, key);
-    load->waiters.push_back({reply, request.id});
+    load->waiters.push_back({reply, request.id, client});
     load->set = feed_->CreateTRecordSet(request.query.c_str());
     ++historyFeedRequests_;
     if (load->set == nullptr) {
@@ -559,7 +610,7 @@ std::string Stats::json() const {
 void Gateway::answerStats(const char* reply) {
     const std::string text = stats().json();
     std::lock_guard<std::mutex> lock(mu_);
-    natsConnection_Publish(nats_, reply, text.data(), static_cast<int>(text.size()));
+    if (mayPublish()) natsConnection_Publish(nats_, reply, text.data(), static_cast<int>(text.size()));
 }
 
 }  // namespace gateway

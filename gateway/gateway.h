@@ -23,6 +23,7 @@
 
 #include <nats/nats.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -44,6 +45,9 @@ struct Options {
     std::string user, password;  // the feed logon
     std::chrono::milliseconds lease{10000};
     std::chrono::milliseconds heartbeat{1000};
+    // Publishes only until the time given to holdUntil (a lease, lease.h):
+    // a gateway that may have been replaced says nothing more. False: always.
+    bool fenced = false;
     // Receives every log line (client join/leave, feed state); null: none.
     std::function<void(const std::string&)> log;
 };
@@ -72,6 +76,8 @@ public:
     // Any thread but the feed thread; once.
     void stop();
     Stats stats();
+    // With Options::fenced: nothing is published from `deadline` on. Any thread.
+    void holdUntil(std::chrono::steady_clock::time_point deadline);
 
     // ---- EConnectStatus: the feed thread ----
     void onSendCredentials(std::int32_t, std::int32_t) override;
@@ -106,6 +112,7 @@ private:
     void dropInterest(bool stream, const std::string& key, std::uint64_t client);
     void sendHistory(HistoryLoad& load, std::uint8_t result);
     void finishHistory(HistoryLoad* load);
+    bool mayPublish() const;
     void publish(const std::string& subject, const wire::Message& message);
     void publishTo(const char* subject, const std::vector<std::uint8_t>& bytes);
     void publishHeartbeat();
@@ -117,6 +124,7 @@ private:
     natsConnection* const nats_;
     const Options options_;
     const std::uint64_t epoch_;
+    std::atomic<std::chrono::steady_clock::rep> holdUntil_{0};  // with options_.fenced
 
     std::mutex mu_;
     std::condition_variable wake_;

@@ -10,6 +10,8 @@
 #include <sstream>
 #include <utility>
 
+#include <unistd.h>
+
 #include "feedtime/feed_time.h"
 
 extern "C" int __cxa_atexit(void (*function)(void*), void* argument, void* dsoHandle);
@@ -25,8 +27,10 @@ constexpr std::int32_t kRecordSinkMode = 1;
 constexpr int kEventLoaded = 1, kEventProgress = 2, kEventUpdate = 3;
 constexpr short kTradeTimeId = 27;
 constexpr int kFieldIds = wire::kMaxFieldId + 1;
-// Silence of the gateway's heartbeat that counts as the gateway gone.
-constexpr auto kHeartbeatTimeout = std::chrono::milliseconds(3500);
+// Silence of the gateway's heartbeat that counts as the gateway gone: two and
+// a half of its one-second beats, so that one late beat (a busy or
+// instrumented gateway) is not taken for a dead one.
+constexpr auto kHeartbeatTimeout = std::chrono::milliseconds(2500);
 constexpr auto kLeasePeriod = std::chrono::seconds(3);
 constexpr auto kTick = std::chrono::milliseconds(100);
 // How long a history Init waits for the gateway's first answer.
@@ -387,6 +391,12 @@ void NatsClient::GetHMS(FeedTime time, int* hour, int* minute, int* second) {
 
 void NatsClient::onNatsMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
     auto* client = static_cast<NatsClient*>(closure);
+    // The server's own answer to a hello no gateway heard (none is up yet):
+    // not a message of ours, and nothing to report.
+    if (natsMsg_IsNoResponders(msg)) {
+        natsMsg_Destroy(msg);
+        return;
+    }
     std::string subject = natsMsg_GetSubject(msg);
     // The gateway's liveness is stamped on arrival, whatever the feed thread's backlog.
     if (subject == wire::kHeartbeatSubject)
@@ -432,6 +442,24 @@ void NatsClient::onNatsDisconnected(natsConnection* nats, void* closure) {
             if (client->nats_ != nats || natsConnection_Status(nats) == NATS_CONN_STATUS_CONNECTED) return;
         }
         client->feedDown("Lost the connection to the message bus; reconnecting");
+    });
+}
+
+// Back on a server (another of the list, after a failover). Still logged on
+// (the link came back before the disconnection was handled): whatever was
+// published meanwhile is lost, so every live set asks for a full image.
+// Logged off: asks the gateway for its state at once instead of waiting up to
+// a second for its heartbeat.
+void NatsClient::onNatsReconnected(natsConnection* nats, void* closure) {
+    auto* client = static_cast<NatsClient*>(closure);
+    client->post([client, nats] {
+        std::lock_guard<std::mutex> lock(client->mu_);
+        if (client->nats_ != nats) return;
+        if (client->link_ == Link::Up) {
+            client->resubscribeAll();
+        } else if (client->link_ == Link::WaitingForFeed) {
+            client->publishLocked(wire::kHelloSubject, wire::Lease{client->clientId_}, client->inbox_ + ".hello");
+        }
     });
 }
 
@@ -539,7 +567,9 @@ void NatsClient::logOn(std::uint64_t generation) {
     if (s == NATS_OK) s = natsOptions_SetMaxReconnect(options, -1);
     if (s == NATS_OK) s = natsOptions_SetReconnectWait(options, 250);
     if (s == NATS_OK) s = natsOptions_SetTimeout(options, 2000);
+    if (s == NATS_OK) s = natsOptions_SetName(options, ("tellivar-nats/" + std::to_string(getpid())).c_str());
     if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(options, &NatsClient::onNatsDisconnected, this);
+    if (s == NATS_OK) s = natsOptions_SetReconnectedCB(options, &NatsClient::onNatsReconnected, this);
     if (s == NATS_OK) s = natsOptions_SetErrorHandler(options, &NatsClient::onNatsError, this);
     if (s == NATS_OK) s = natsOptions_SetClosedCB(options, &NatsClient::onNatsClosed, this);
     if (s == NATS_OK) s = natsConnection_Connect(&nats, options);

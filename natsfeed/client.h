@@ -140,6 +140,7 @@ private:
     // ---- NATS library threads ----
     static void onNatsMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure);
     static void onNatsDisconnected(natsConnection*, void* closure);
+    static void onNatsReconnected(natsConnection*, void* closure);
     static void onNatsError(natsConnection* nats, natsSubscription*, natsStatus status, void* closure);
     static void onNatsClosed(natsConnection*, void* closure);
 
