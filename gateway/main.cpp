@@ -98,6 +98,14 @@ int main(int argc, char** argv) {
     app.add_option("--lease", leaseSeconds, "Seconds a client's interest lasts without renewal")
         ->capture_default_str()
         ->check(CLI::Range(1.0, 3600.0));
+    int historyInFlight = 32;
+    double historyPerSecond = 50;
+    app.add_option("--history-in-flight", historyInFlight, "History requests a client may have under way")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 100000));
+    app.add_option("--history-per-second", historyPerSecond, "History requests a client may make a second")
+        ->capture_default_str()
+        ->check(CLI::Range(1.0, 1e6));
     std::string standbyBucket;
     double takeoverSeconds = 2;
     app.add_option("--standby-bucket", standbyBucket,
@@ -170,6 +178,8 @@ int main(int argc, char** argv) {
     settings.user = user;
     settings.password = password;
     settings.lease = std::chrono::milliseconds(static_cast<long>(leaseSeconds * 1000));
+    settings.historyInFlight = historyInFlight;
+    settings.historyPerSecond = historyPerSecond;
     settings.fenced = lease != nullptr;
     if (!quiet) settings.log = logLine;
     int status = 0;
