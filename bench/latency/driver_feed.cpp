@@ -203,6 +203,7 @@ void DriverFeed::freeRetired() {
 void DriverFeed::updateSymbol(Kind kind, std::size_t symbol, int changed, Nanos stamp) {
     currentStamp_ = stamp;
     ++sequence_;
+    ++symbols_[symbol].updates;
     if (kind == Kind::Snapshot) {
         updateSnapshots(symbols_[symbol], changed, stamp);
     } else {
@@ -220,6 +221,9 @@ void DriverFeed::updateSnapshots(Symbol& symbol, int changed, Nanos stamp) {
             set->values[static_cast<std::size_t>(kQuotedIds[0])] = static_cast<double>(stamp);
             for (int i = 1; i < count; ++i) {
                 set->values[static_cast<std::size_t>(kQuotedIds[i])] = static_cast<double>(sequence_ % 4096) + i;
+            }
+            if (count > kCountQuoteField) {
+                set->values[static_cast<std::size_t>(kQuotedIds[kCountQuoteField])] = static_cast<double>(symbol.updates);
             }
             set->tradeTime = feedTimeOf(stamp);
         }
@@ -244,7 +248,7 @@ void DriverFeed::updateBars(Symbol& symbol, Nanos stamp) {
             newest[1] = std::max(newest[1], price);
             newest[2] = std::min(newest[2], price);
             newest[kStampBarField] = static_cast<double>(stamp);
-            newest[4] += 100.0;
+            newest[kCountBarField] = static_cast<double>(symbol.updates);
             set->times[1] = feedTimeOf(stamp);
         }
         ITRecSetSink* sink = set->sink.load(std::memory_order_acquire);
@@ -295,6 +299,7 @@ RunResult DriverFeed::run(const RunPlan& plan) {
             due = now = nowNanos();
             if (now - origin >= plan.duration) break;
         }
+        if (plan.stop != nullptr && plan.stop->load(std::memory_order_relaxed)) break;
         updateSymbol(plan.kind, i % count, plan.changed, std::max(due, awake));
         if (retiredCount_.load(std::memory_order_relaxed) != 0) freeRetired();
     }

@@ -68,7 +68,7 @@ double pacedSeconds(double rate) { return rate <= 1000 ? 2.0 : rate <= 10000 ? 1
 
 class Bench {
 public:
-    explicit Bench(bool realtime) : realtime_(realtime), feed_(kMaxSymbols), feedInstalled_(install(feed_)), host_(feed_) {}
+    explicit Bench(bool realtime) : realtime_(realtime), feed_(kMaxSymbols), feedInstalled_(install(feed_)), host_(&feed_) {}
 
     Measurement measure(const Config& config, Sink sink, double rate, double duration);
     // Raw and plug-in in turns, kSlices times each, so both meet the same
@@ -369,7 +369,7 @@ void printLadder(const Row& row) {
 
 // One cell, raw and plug-in in turns, for a steadier figure than the matrix's.
 // `cell`: kind (quotes or bars), symbols, changed, churn (0/1), rate, seconds.
-int runCell(Bench& bench, const std::string& cell) {
+int runCell(Bench& bench, const std::string& cell, const std::string& csvPath) {
     char kind[16] = "";
     std::size_t symbols = 0;
     int changed = 0, churn = 0;
@@ -382,7 +382,7 @@ int runCell(Bench& bench, const std::string& cell) {
     }
     const Config config{std::string(kind) == "quotes" ? Kind::Snapshot : Kind::Bars, symbols, changed, churn != 0};
     std::printf("load average before: %s\n", loadAverage().c_str());
-    Report report("");
+    Report report(csvPath);
     Row row{config, "cell", {}, {}};
     std::tie(row.raw, row.plugin) = bench.measurePair(config, rate, duration);
     printLadder(row);
@@ -428,7 +428,7 @@ int main(int argc, char** argv) {
 
     silenceAceDebug();  // the host's normal setting
     Bench bench(fifo);
-    if (!cell.empty()) return runCell(bench, cell);
+    if (!cell.empty()) return runCell(bench, cell, csvPath);
     if (profileSeconds > 0) return profile(bench, profileSink == "raw" ? Sink::Raw : Sink::Plugin, profileSeconds);
 
     const Durations durations = quick ? Durations{0.05, 0.05} : Durations{0.25, 1.0};
