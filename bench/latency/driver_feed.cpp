@@ -21,9 +21,6 @@ namespace {
 constexpr std::uint8_t kChangedIds[kQuotedFields] = {3, 6, 7, 10, 12, 13, 14, 0, 1, 2};
 constexpr int kTradeTimeId = 27;
 constexpr int kBarUpdateEvent = 3;
-// A wait shorter than this is spun: a sleep would overshoot it.
-constexpr Nanos kSleepAbove = 10'000;
-
 const FeedTime kBaseTime = makeFeedTime(2004, 3, 5, 14, 0, 0);
 
 FeedTime feedTimeOf(Nanos stamp) { return kBaseTime + static_cast<FeedTime>(stamp / 1'000'000'000); }
@@ -285,7 +282,7 @@ RunResult DriverFeed::run(const RunPlan& plan) {
             now = nowNanos();
             if (now > due) {
                 ++result.lateStarts;  // still busy with earlier updates, or kept off the CPU
-            } else if (due - now > kSleepAbove) {
+            } else if (due - now > plan.spinBelow) {
                 sleepUntil(due);
                 awake = now = nowNanos();
             }

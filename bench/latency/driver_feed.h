@@ -112,6 +112,9 @@ struct RunPlan {
     Nanos giveUpLag = 500'000'000;  // stops early once this far behind schedule
     bool realtime = false;          // the feed thread runs SCHED_FIFO (needs the privilege)
     const std::atomic<bool>* stop = nullptr;  // when raised, the run ends after the current update
+    // Waits shorter than this are spun (a sleep would overshoot them); 0: the
+    // thread always sleeps, and updates due meanwhile go out together when it wakes.
+    Nanos spinBelow = 10'000;
 };
 
 struct RunResult {

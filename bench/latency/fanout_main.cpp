@@ -383,6 +383,7 @@ struct Outcome {
     std::size_t hostsFinished = 0;
     double gatewayCpu = -1;  // share of one core over the window; -1: not measured
     double serverCpu = -1;
+    double hostCpu = -1;  // mean share of one core per host
     long gatewayRssKb = 0;
     bool keptUp = false;
     std::vector<std::string> faults;
@@ -449,12 +450,18 @@ Outcome runOverNats(const Tools& tools, const Bus& bus, const Cell& cell, double
     for (Process& host : hosts)
         if (readLine(host, patience + 5) == "recording") ++recording;
     // The gateway's and the servers' CPU over most of the hosts' window.
-    const double gatewayCpu0 = cpuSeconds(gateway.pid), serverCpu0 = bus.cpuSeconds();
+    auto hostsCpu = [&hosts] {
+        double total = 0;
+        for (const Process& host : hosts) total += cpuSeconds(host.pid);
+        return total;
+    };
+    const double gatewayCpu0 = cpuSeconds(gateway.pid), serverCpu0 = bus.cpuSeconds(), hostCpu0 = hostsCpu();
     const Nanos t0 = nowNanos();
     sleepFor(window * 0.8);
     const double span = seconds(nowNanos() - t0);
     o.gatewayCpu = (cpuSeconds(gateway.pid) - gatewayCpu0) / span;
     o.serverCpu = (bus.cpuSeconds() - serverCpu0) / span;
+    o.hostCpu = (hostsCpu() - hostCpu0) / span / static_cast<double>(cell.hosts);
     o.gatewayRssKb = residentKb(gateway.pid);
 
     double deliveredSum = 0;
@@ -541,8 +548,8 @@ struct Row {
 
 void printTable(const std::vector<Row>& rows) {
     std::printf("\n| path | kind | symbols | rate/s | hosts | delivered/s per host | kept up | lost | p50 | p99 | p99.9 | max "
-                "| p50 / direct | p99 / direct | gateway CPU %% | gateway CPU %% per 1k/s | gateway RSS MB | servers CPU %% |\n");
-    std::printf("|:--|:--|---:|---:|---:|---:|:--|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+                "| p50 / direct | p99 / direct | gateway CPU %% | gateway CPU %% per 1k/s | gateway RSS MB | servers CPU %% | CPU %% per host |\n");
+    std::printf("|:--|:--|---:|---:|---:|---:|:--|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     for (const Row& row : rows) {
         const Cell& c = row.cell;
         const Outcome& o = row.outcome;
@@ -552,7 +559,7 @@ void printTable(const std::vector<Row>& rows) {
                 other.cell.rate == c.rate)
                 direct = &other.outcome;
         const bool remote = c.path != Path::Direct;
-        std::printf("| %s | %s | %zu | %s | %zu | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n",
+        std::printf("| %s | %s | %zu | %s | %zu | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n",
                     pathName(c.path), kindName(c.kind), c.symbols, count(c.rate).c_str(), c.hosts,
                     count(o.deliveredPerHost).c_str(), o.keptUp ? "yes" : "NO",
                     remote ? count(static_cast<double>(o.lost)).c_str() : "", micros(o.p50).c_str(),
@@ -560,7 +567,8 @@ void printTable(const std::vector<Row>& rows) {
                     remote && direct ? ratio(o.p50, direct->p50).c_str() : "",
                     remote && direct ? ratio(o.p99, direct->p99).c_str() : "", percent(o.gatewayCpu).c_str(),
                     remote && o.gatewayCpu >= 0 ? percent(o.gatewayCpu / (c.rate / 1000)).c_str() : "",
-                    remote ? std::to_string(o.gatewayRssKb / 1024).c_str() : "", percent(o.serverCpu).c_str());
+                    remote ? std::to_string(o.gatewayRssKb / 1024).c_str() : "", percent(o.serverCpu).c_str(),
+                    percent(o.hostCpu).c_str());
     }
 }
 
@@ -568,13 +576,14 @@ void writeCsv(const std::string& path, const std::vector<Row>& rows) {
     if (path.empty()) return;
     std::ofstream out(path);
     out << "path,kind,symbols,rate,hosts,delivered_per_host,kept_up,lost,p50_ns,p99_ns,p999_ns,max_ns,gateway_cpu,"
-           "gateway_rss_kb,servers_cpu\n";
+           "gateway_rss_kb,servers_cpu,host_cpu\n";
     for (const Row& row : rows) {
         const Cell& c = row.cell;
         const Outcome& o = row.outcome;
         out << pathName(c.path) << ',' << kindName(c.kind) << ',' << c.symbols << ',' << c.rate << ',' << c.hosts << ','
             << o.deliveredPerHost << ',' << (o.keptUp ? 1 : 0) << ',' << o.lost << ',' << o.p50 << ',' << o.p99 << ','
-            << o.p999 << ',' << o.max << ',' << o.gatewayCpu << ',' << o.gatewayRssKb << ',' << o.serverCpu << '\n';
+            << o.p999 << ',' << o.max << ',' << o.gatewayCpu << ',' << o.gatewayRssKb << ',' << o.serverCpu << ','
+            << o.hostCpu << '\n';
     }
 }
 

@@ -53,6 +53,7 @@ Plan readPlan() {
     plan.run.changed = changed;
     plan.run.duration = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::hours(24)).count();
     plan.run.giveUpLag = 2'000'000'000;  // far behind: stop, the consumers see the rate fall
+    plan.run.spinBelow = 0;              // the process's CPU time is the gateway's work, not a spinning feed
     plan.valid = true;
     return plan;
 }
