@@ -539,6 +539,9 @@ void NatsClient::logOn(std::uint64_t generation) {
     if (s == NATS_OK) s = natsOptions_SetMaxReconnect(options, -1);
     if (s == NATS_OK) s = natsOptions_SetReconnectWait(options, 250);
     if (s == NATS_OK) s = natsOptions_SetTimeout(options, 2000);
+    // One delivery thread for every subscription (one per symbol and stream):
+    // not a thread each, whose wake-ups per message cost more than the message.
+    if (s == NATS_OK) s = natsOptions_UseGlobalMessageDelivery(options, true);
     if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(options, &NatsClient::onNatsDisconnected, this);
     if (s == NATS_OK) s = natsOptions_SetErrorHandler(options, &NatsClient::onNatsError, this);
     if (s == NATS_OK) s = natsOptions_SetClosedCB(options, &NatsClient::onNatsClosed, this);
