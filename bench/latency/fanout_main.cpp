@@ -155,6 +155,56 @@ int runHost(Kind kind, std::size_t symbols, double window, double patience) {
     return 0;
 }
 
+std::atomic<bool> loadCounting{false};  // SIGUSR2: the measured window opens
+std::atomic<bool> loadStopped{false};   // SIGUSR1: it closes
+
+// A load-only host: one NATS connection subscribed to every quote (or stream)
+// subject, which costs the servers what a host's does, reading and counting
+// the messages. Prints "recording" once subscribed; counts from SIGUSR2 to
+// SIGUSR1 (or `window` seconds), then prints
+// LOAD received dropped elapsed_ns (dropped: by libnats, the reader too slow).
+int runLoad(Kind kind, double window) {
+    signal(SIGUSR2, [](int) { loadCounting = true; });
+    signal(SIGUSR1, [](int) { loadStopped = true; });
+    const char* url = std::getenv("TELLIVAR_NATS_URL");
+    natsConnection* nats = nullptr;
+    natsSubscription* sub = nullptr;
+    if (url == nullptr || natsConnection_ConnectTo(&nats, url) != NATS_OK ||
+        natsConnection_SubscribeSync(&sub, nats, kind == Kind::Snapshot ? "tellivar.quote.>" : "tellivar.stream.>") != NATS_OK ||
+        natsSubscription_SetPendingLimits(sub, 1'000'000, 512 * 1024 * 1024) != NATS_OK ||
+        natsConnection_Flush(nats) != NATS_OK) {
+        std::printf("FAILED cannot subscribe on %s\n", url != nullptr ? url : "(TELLIVAR_NATS_URL unset)");
+        return 1;
+    }
+    std::printf("recording\n");
+    std::fflush(stdout);
+    std::uint64_t received = 0;
+    Nanos start = nowNanos();
+    const Nanos end = start + static_cast<Nanos>(window * 1e9);
+    bool counting = false;
+    while (nowNanos() < end && !loadStopped) {
+        if (!counting && loadCounting) {
+            counting = true;
+            received = 0;
+            start = nowNanos();
+        }
+        natsMsg* msg = nullptr;
+        if (natsSubscription_NextMsg(&msg, sub, 50) == NATS_OK) {
+            ++received;
+            natsMsg_Destroy(msg);
+        }
+    }
+    const Nanos elapsed = nowNanos() - start;
+    int64_t dropped = 0;
+    natsSubscription_GetDropped(sub, &dropped);
+    natsSubscription_Destroy(sub);
+    natsConnection_Destroy(nats);
+    std::printf("LOAD %llu %lld %lld\n", static_cast<unsigned long long>(received), static_cast<long long>(dropped),
+                static_cast<long long>(elapsed));
+    std::fflush(stdout);
+    return 0;
+}
+
 // ---- Processes -------------------------------------------------------------------------
 
 struct Process {
@@ -374,6 +424,7 @@ struct Cell {
     std::size_t symbols;
     double rate;
     std::size_t hosts;
+    std::size_t measured;  // hosts with the plug-in; the others are load only
 };
 
 struct Outcome {
@@ -383,7 +434,9 @@ struct Outcome {
     std::size_t hostsFinished = 0;
     double gatewayCpu = -1;  // share of one core over the window; -1: not measured
     double serverCpu = -1;
-    double hostCpu = -1;  // mean share of one core per host
+    double hostCpu = -1;  // mean share of one core per measured host
+    double loadDelivered = -1;  // messages per second per load-only host (mean)
+    std::uint64_t loadDropped = 0;
     long gatewayRssKb = 0;
     bool keptUp = false;
     std::vector<std::string> faults;
@@ -438,18 +491,28 @@ Outcome runOverNats(const Tools& tools, const Bus& bus, const Cell& cell, double
     Process gateway = spawn({tools.gateway, "--feed-library", tools.stampFeed, "--nats", bus.gatewayUrl(), "--quiet"},
                             {plan}, false);
     const double patience = 20 + static_cast<double>(cell.hosts * cell.symbols) / 2000.0;
-    std::vector<Process> hosts;
+    std::vector<Process> hosts, loads;
+    char windowText[32];
+    std::snprintf(windowText, sizeof windowText, "%g", window);
     for (std::size_t i = 0; i < cell.hosts; ++i) {
-        char window_[32];
-        std::snprintf(window_, sizeof window_, "%g", window);
-        hosts.push_back(spawn({tools.self, "--host", kindName(cell.kind), "--symbols", std::to_string(cell.symbols),
-                               "--seconds", window_, "--patience", std::to_string(patience)},
-                              {"TELLIVAR_NATS_URL=" + bus.hostUrl(i)}, true));
+        const std::string url = "TELLIVAR_NATS_URL=" + bus.hostUrl(i);
+        if (i < cell.measured) {
+            hosts.push_back(spawn({tools.self, "--host", kindName(cell.kind), "--symbols", std::to_string(cell.symbols),
+                                   "--seconds", windowText, "--patience", std::to_string(patience)},
+                                  {url}, true));
+        } else {
+            // Load-only hosts read for the measured hosts' whole wait and window.
+            loads.push_back(spawn({tools.self, "--load", kindName(cell.kind), "--seconds", std::to_string(patience + window + 5)},
+                                  {url}, true));
+        }
     }
     std::size_t recording = 0;
+    for (Process& load : loads)
+        if (readLine(load, 10) == "recording") ++recording;
     for (Process& host : hosts)
         if (readLine(host, patience + 5) == "recording") ++recording;
     // The gateway's and the servers' CPU over most of the hosts' window.
+    for (Process& load : loads) kill(load.pid, SIGUSR2);
     auto hostsCpu = [&hosts] {
         double total = 0;
         for (const Process& host : hosts) total += cpuSeconds(host.pid);
@@ -461,8 +524,9 @@ Outcome runOverNats(const Tools& tools, const Bus& bus, const Cell& cell, double
     const double span = seconds(nowNanos() - t0);
     o.gatewayCpu = (cpuSeconds(gateway.pid) - gatewayCpu0) / span;
     o.serverCpu = (bus.cpuSeconds() - serverCpu0) / span;
-    o.hostCpu = (hostsCpu() - hostCpu0) / span / static_cast<double>(cell.hosts);
+    o.hostCpu = (hostsCpu() - hostCpu0) / span / static_cast<double>(cell.measured);
     o.gatewayRssKb = residentKb(gateway.pid);
+    for (Process& load : loads) kill(load.pid, SIGUSR1);  // the measured hosts are still subscribed
 
     double deliveredSum = 0;
     for (Process& host : hosts) {
@@ -487,15 +551,32 @@ Outcome runOverNats(const Tools& tools, const Bus& bus, const Cell& cell, double
         }
         finish(host, SIGTERM, 10);
     }
+    // The load-only hosts end on a signal; their rate is over their own reading time.
+    double loadSum = 0;
+    std::size_t loadsFinished = 0;
+    for (Process& load : loads) {
+        const std::string line = readLine(load, 10);
+        unsigned long long received = 0;
+        long long dropped = 0, elapsed = 0;
+        if (std::sscanf(line.c_str(), "LOAD %llu %lld %lld", &received, &dropped, &elapsed) == 3 && elapsed > 0) {
+            loadSum += static_cast<double>(received) / seconds(elapsed);
+            o.loadDropped += static_cast<std::uint64_t>(dropped);
+            ++loadsFinished;
+        }
+        finish(load, SIGTERM, 5);
+    }
+    if (!loads.empty()) o.loadDelivered = loadsFinished == 0 ? 0 : loadSum / static_cast<double>(loadsFinished);
+    if (loadsFinished < loads.size()) o.faults.push_back(std::to_string(loads.size() - loadsFinished) + " load-only host(s) gave no count");
+    if (o.loadDropped != 0) o.faults.push_back(std::to_string(o.loadDropped) + " message(s) dropped by load-only hosts");
     finish(gateway, SIGTERM, 10);
-    if (recording < cell.hosts) o.faults.push_back(std::to_string(cell.hosts - recording) + " host(s) never had every image");
-    if (o.hostsFinished < cell.hosts)
-        o.faults.push_back(std::to_string(cell.hosts - o.hostsFinished) + " host(s) gave no result");
+    if (recording < cell.hosts) o.faults.push_back(std::to_string(cell.hosts - recording) + " host(s) never started");
+    if (o.hostsFinished < cell.measured)
+        o.faults.push_back(std::to_string(cell.measured - o.hostsFinished) + " host(s) gave no result");
     if (o.lost != 0) o.faults.push_back(std::to_string(o.lost) + " update(s) lost while connected");
     if (o.repeated != 0) o.faults.push_back(std::to_string(o.repeated) + " update(s) repeated or out of order");
     if (o.wrong != 0) o.faults.push_back(std::to_string(o.wrong) + " wrong stamp(s)");
     o.deliveredPerHost = o.hostsFinished == 0 ? 0 : deliveredSum / static_cast<double>(o.hostsFinished);
-    o.keptUp = o.faults.empty() && o.deliveredPerHost >= 0.97 * cell.rate;
+    o.keptUp = o.faults.empty() && o.deliveredPerHost >= 0.97 * cell.rate && (loads.empty() || o.loadDelivered >= 0.97 * cell.rate);
     o.p50 = o.latency->valueAtPercentile(50);
     o.p99 = o.latency->valueAtPercentile(99);
     o.p999 = o.latency->valueAtPercentile(99.9);
@@ -559,9 +640,12 @@ void printTable(const std::vector<Row>& rows) {
                 other.cell.rate == c.rate)
                 direct = &other.outcome;
         const bool remote = c.path != Path::Direct;
-        std::printf("| %s | %s | %zu | %s | %zu | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n",
-                    pathName(c.path), kindName(c.kind), c.symbols, count(c.rate).c_str(), c.hosts,
-                    count(o.deliveredPerHost).c_str(), o.keptUp ? "yes" : "NO",
+        const std::string hostsText = c.measured == c.hosts ? std::to_string(c.hosts)
+                                                            : std::to_string(c.hosts) + " (" + std::to_string(c.measured) + " + " +
+                                                                  std::to_string(c.hosts - c.measured) + " load)";
+        std::printf("| %s | %s | %zu | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n",
+                    pathName(c.path), kindName(c.kind), c.symbols, count(c.rate).c_str(), hostsText.c_str(),
+                    (count(o.deliveredPerHost) + (o.loadDelivered >= 0 ? " (load " + count(o.loadDelivered) + ")" : "")).c_str(), o.keptUp ? "yes" : "NO",
                     remote ? count(static_cast<double>(o.lost)).c_str() : "", micros(o.p50).c_str(),
                     micros(o.p99).c_str(), micros(o.p999).c_str(), micros(o.max).c_str(),
                     remote && direct ? ratio(o.p50, direct->p50).c_str() : "",
@@ -575,15 +659,15 @@ void printTable(const std::vector<Row>& rows) {
 void writeCsv(const std::string& path, const std::vector<Row>& rows) {
     if (path.empty()) return;
     std::ofstream out(path);
-    out << "path,kind,symbols,rate,hosts,delivered_per_host,kept_up,lost,p50_ns,p99_ns,p999_ns,max_ns,gateway_cpu,"
-           "gateway_rss_kb,servers_cpu,host_cpu\n";
+    out << "path,kind,symbols,rate,hosts,measured,delivered_per_host,kept_up,lost,p50_ns,p99_ns,p999_ns,max_ns,gateway_cpu,"
+           "gateway_rss_kb,servers_cpu,host_cpu,load_delivered\n";
     for (const Row& row : rows) {
         const Cell& c = row.cell;
         const Outcome& o = row.outcome;
-        out << pathName(c.path) << ',' << kindName(c.kind) << ',' << c.symbols << ',' << c.rate << ',' << c.hosts << ','
+        out << pathName(c.path) << ',' << kindName(c.kind) << ',' << c.symbols << ',' << c.rate << ',' << c.hosts << ',' << c.measured << ','
             << o.deliveredPerHost << ',' << (o.keptUp ? 1 : 0) << ',' << o.lost << ',' << o.p50 << ',' << o.p99 << ','
             << o.p999 << ',' << o.max << ',' << o.gatewayCpu << ',' << o.gatewayRssKb << ',' << o.serverCpu << ','
-            << o.hostCpu << '\n';
+            << o.hostCpu << ',' << o.loadDelivered << '\n';
     }
 }
 
@@ -603,6 +687,10 @@ int main(int argc, char** argv) {
     double window = 2, patience = 30;
     app.add_option("--host", hostKind, "run as one measured host process (quotes|bars)")->group("");
     app.add_option("--patience", patience, "a host's wait for its images, seconds")->group("");
+    std::string loadKind;
+    app.add_option("--load", loadKind, "run as one load-only host (quotes|bars)")->group("");
+    bool measureAll = false;
+    app.add_flag("--measure-all", measureAll, "every host runs the plug-in (default: one does, the others are load only)");
     bool quick = false;
     std::string csvPath;
     std::vector<std::string> paths = {"direct", "nats", "cluster"}, kinds = {"quotes", "bars"};
@@ -622,14 +710,15 @@ int main(int argc, char** argv) {
     app.add_option("--nats-server", tools.server, "the nats-server program");
     CLI11_PARSE(app, argc, argv);
 
+    if (!loadKind.empty()) return runLoad(loadKind == "bars" ? Kind::Bars : Kind::Snapshot, window);
     if (!hostKind.empty()) return runHost(hostKind == "bars" ? Kind::Bars : Kind::Snapshot, symbols.front(), window, patience);
 
     std::vector<Cell> cells;
     if (quick) {
         window = 1;
-        cells = {{Path::Nats, Kind::Snapshot, 100, 10000, 3},
-                 {Path::Nats, Kind::Bars, 100, 10000, 3},
-                 {Path::Cluster, Kind::Snapshot, 100, 10000, 3}};
+        cells = {{Path::Nats, Kind::Snapshot, 100, 10000, 3, 3},
+                 {Path::Nats, Kind::Bars, 100, 10000, 3, 3},
+                 {Path::Cluster, Kind::Snapshot, 100, 10000, 3, 3}};
     } else {
         for (const std::string& pathText : paths) {
             const Path path = pathText == "direct" ? Path::Direct : pathText == "nats" ? Path::Nats : Path::Cluster;
@@ -638,8 +727,9 @@ int main(int argc, char** argv) {
                     for (double rate : rates)
                         for (std::size_t hosts : hostCounts) {
                             if (path == Path::Direct && hosts != hostCounts.front()) continue;  // one host in-process
-                            cells.push_back({path, kind == "bars" ? Kind::Bars : Kind::Snapshot, n, rate,
-                                             path == Path::Direct ? 1 : hosts});
+                            const std::size_t h = path == Path::Direct ? 1 : hosts;
+                            cells.push_back({path, kind == "bars" ? Kind::Bars : Kind::Snapshot, n, rate, h,
+                                             measureAll ? h : 1});
                         }
         }
     }
