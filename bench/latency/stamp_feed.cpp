@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -52,7 +53,9 @@ Plan readPlan() {
     plan.run.rate = rate;
     plan.run.changed = changed;
     plan.run.duration = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::hours(24)).count();
-    plan.run.giveUpLag = 2'000'000'000;  // far behind: stop, the consumers see the rate fall
+    // Behind schedule it runs flat out until it catches up (the stamps keep
+    // the due times, so the lag shows as latency); it never gives up.
+    plan.run.giveUpLag = std::numeric_limits<Nanos>::max();
     plan.run.spinBelow = 0;              // the process's CPU time is the gateway's work, not a spinning feed
     plan.valid = true;
     return plan;
