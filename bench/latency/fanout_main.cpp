@@ -44,6 +44,7 @@
 
 #include "driver_feed.h"
 #include "host_side.h"
+#include "report_text.h"
 #include "natsfeed/client.h"
 
 // The feed client the plug-in reaches: the NATS feed client, in a host process.
@@ -586,26 +587,8 @@ Outcome runOverNats(const Tools& tools, const Bus& bus, const Cell& cell, double
 
 // ---- Report --------------------------------------------------------------------------------
 
-std::string micros(std::uint64_t ns) {
-    char text[32];
-    std::snprintf(text, sizeof text, ns < 10'000 ? "%.2f" : ns < 100'000 ? "%.1f" : "%.0f", static_cast<double>(ns) / 1e3);
-    return text;
-}
-
-std::string count(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.0f", value);
-    std::string digits = text;
-    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<std::size_t>(at), ",");
-    return digits;
-}
-
 std::string ratio(std::uint64_t value, std::uint64_t base) {
-    if (base == 0) return "";
-    char text[32];
-    const double r = static_cast<double>(value) / static_cast<double>(base);
-    std::snprintf(text, sizeof text, r < 10 ? "%.2fx" : r < 100 ? "%.1fx" : "%.0fx", r);
-    return text;
+    return base == 0 ? "" : times(static_cast<double>(value) / static_cast<double>(base));
 }
 
 std::string percent(double share) {
@@ -613,13 +596,6 @@ std::string percent(double share) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", share * 100);
     return text;
-}
-
-std::string loadAverage() {
-    std::ifstream in("/proc/loadavg");
-    std::string one, five, fifteen;
-    in >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
 }
 
 struct Row {

@@ -23,6 +23,7 @@
 
 #include "driver_feed.h"
 #include "host_side.h"
+#include "report_text.h"
 
 // The feed client the plug-in and the raw sinks reach.
 TellivarClient* pTellivarClient = nullptr;
@@ -182,33 +183,9 @@ std::pair<Measurement, Measurement> Bench::measurePair(const Config& config, dou
 
 // ---- Report --------------------------------------------------------------------------
 
-std::string loadAverage() {
-    std::ifstream in("/proc/loadavg");
-    std::string one, five, fifteen;
-    in >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
-}
-
-std::string micros(std::uint64_t ns) {
-    char text[32];
-    std::snprintf(text, sizeof text, ns < 10'000 ? "%.2f" : ns < 100'000 ? "%.1f" : "%.0f", static_cast<double>(ns) / 1e3);
-    return text;
-}
-
-std::string count(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.0f", value);
-    std::string digits = text;
-    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<std::size_t>(at), ",");
-    return digits;
-}
-
 std::string ratio(double plugin, double raw) {
     const double value = raw > 0 ? plugin / raw : 0.0;
-    if (value < 0.01) return "<0.01x";
-    char text[32];
-    std::snprintf(text, sizeof text, value < 10 ? "%.2fx" : value < 100 ? "%.1fx" : "%.0fx", value);
-    return text;
+    return value < 0.01 ? "<0.01x" : times(value);
 }
 
 struct Row {
