@@ -574,7 +574,7 @@ Outcome runOverNats(const Tools& tools, const Bus& bus, const Cell& cell, double
     if (recording < cell.hosts) o.faults.push_back(std::to_string(cell.hosts - recording) + " host(s) never started");
     if (o.hostsFinished < cell.measured)
         o.faults.push_back(std::to_string(cell.measured - o.hostsFinished) + " host(s) gave no result");
-    if (o.lost != 0) o.faults.push_back(std::to_string(o.lost) + " update(s) lost while connected");
+    if (o.lost != 0) o.faults.push_back(std::to_string(o.lost) + " update(s) lost (a gap in a symbol's counts)");
     if (o.wrong != 0) o.faults.push_back(std::to_string(o.wrong) + " notification(s) with a stamp from the future or an older count");
     o.deliveredPerHost = o.hostsFinished == 0 ? 0 : deliveredSum / static_cast<double>(o.hostsFinished);
     o.keptUp = o.faults.empty() && o.deliveredPerHost >= 0.97 * cell.rate && (loads.empty() || o.loadDelivered >= 0.97 * cell.rate);
