@@ -6,16 +6,17 @@
 //            and host processes with the plug-in on the NATS feed client;
 //   cluster  the same through three routed nats-servers, the gateway on the
 //            first and the hosts on the other two.
-// Every host process is measured (none is load only): it subscribes every
-// symbol, checks each update's per-symbol count (a gap is a lost update, a
-// lower count a wrong one, the same count an image of what it had) and sends its latency histogram
-// back. The gateway's CPU time and resident memory come from /proc.
+// A measured host process subscribes every symbol through the plug-in, checks
+// each update's per-symbol count (a gap is a lost update, a lower count a
+// wrong one, the same count an image of what it had) and sends its latency
+// histogram back. Of several hosts one is measured and the others are load
+// only, a bare NATS subscriber to every update (--measure-all: all measured).
+// The gateway's CPU time and resident memory come from /proc.
 // Prints a markdown table (and a CSV for the plot); exits 1 when an update was
 // lost, a value was wrong or a host did not finish.
 //
 // Run: scripts/latency.sh (the whole matrix and the plot), or
 //      build/bench/latency/tellivar-fanout-latency [--quick] [--csv FILE] [...]
-#include <ace/Log_Msg.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -101,11 +102,6 @@ public:
 private:
     std::vector<double> last_;  // feed thread: each symbol's last count, -1 before its image
 };
-
-void silenceAceDebug() {
-    ACE_Log_Msg* log = ACE_Log_Msg::instance();
-    log->priority_mask(log->priority_mask(ACE_Log_Msg::PROCESS) & ~static_cast<u_long>(LM_DEBUG), ACE_Log_Msg::PROCESS);
-}
 
 // Prints "recording" when its window opens and, at the end, one line:
 // RESULT notified lost reimaged wrong elapsed_ns histogram... (wrong: a stamp
@@ -455,10 +451,10 @@ constexpr int kQuoteFieldsChanged = kQuotedFields;  // the stamp, the count and 
 Outcome runDirect(const Tools& tools, const Cell& cell, double window) {
     Outcome o;
     const std::string csv = "/tmp/tellivar-fanout-direct-" + std::to_string(getpid()) + ".csv";
-    char spec[128];
-    std::snprintf(spec, sizeof spec, "%s,%zu,%d,0,%.0f,%g", kindName(cell.kind), cell.symbols,
+    char cellText[128];
+    std::snprintf(cellText, sizeof cellText, "%s,%zu,%d,0,%.0f,%g", kindName(cell.kind), cell.symbols,
                   cell.kind == Kind::Snapshot ? kQuoteFieldsChanged : 1, cell.rate, window);
-    Process p = spawn({tools.latency, "--cell", spec, "--csv", csv}, {}, true);
+    Process p = spawn({tools.latency, "--cell", cellText, "--csv", csv}, {}, true);
     while (!readLine(p, 120).empty()) {
     }
     finish(p, 0, 30);

@@ -1,5 +1,6 @@
 #include "host_side.h"
 
+#include <ace/Log_Msg.h>
 #include <time.h>
 
 #include "baselines.h"
@@ -153,6 +154,11 @@ private:
 }  // namespace
 
 // ---- Plug-in host ------------------------------------------------------------------
+
+void silenceAceDebug() {
+    ACE_Log_Msg* log = ACE_Log_Msg::instance();
+    log->priority_mask(log->priority_mask(ACE_Log_Msg::PROCESS) & ~static_cast<u_long>(LM_DEBUG), ACE_Log_Msg::PROCESS);
+}
 
 PluginHost::PluginHost(DriverFeed* feed) : iface_(&factory_) {
     factory_.requestContext = &context_;

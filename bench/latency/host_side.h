@@ -58,6 +58,9 @@ public:
     virtual void close() = 0;
 };
 
+// Masks LM_DEBUG out of ACE's process mask: the host's normal setting.
+void silenceAceDebug();
+
 // The plug-in on pTellivarClient. On the driver feed (`feed`), logged on and
 // ready when constructed; on any other feed client (null), connected, and
 // logged on when that client says so.

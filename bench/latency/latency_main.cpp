@@ -6,7 +6,6 @@
 //
 // Run: scripts/latency.sh (builds, runs the matrix, draws the plot), or
 //      build/bench/latency/tellivar-latency [--quick] [--csv FILE]
-#include <ace/Log_Msg.h>
 
 #include <CLI/CLI.hpp>
 
@@ -378,11 +377,6 @@ int profile(Bench& bench, Sink sink, double duration) {
     finish(m);
     std::printf("%s: %.0f updates/s over %.1f s\n", sinkName(sink), m.delivered, seconds(m.run.elapsed));
     return m.faults.empty() ? 0 : 1;
-}
-
-void silenceAceDebug() {
-    ACE_Log_Msg* log = ACE_Log_Msg::instance();
-    log->priority_mask(log->priority_mask(ACE_Log_Msg::PROCESS) & ~static_cast<u_long>(LM_DEBUG), ACE_Log_Msg::PROCESS);
 }
 
 }  // namespace
