@@ -628,6 +628,9 @@ void NatsClient::logOn(std::uint64_t generation) {
     if (s == NATS_OK) s = natsOptions_SetReconnectWait(options, 250);
     if (s == NATS_OK) s = natsOptions_SetTimeout(options, 2000);
     if (s == NATS_OK) s = natsOptions_SetName(options, ("tellivar-nats/" + std::to_string(getpid())).c_str());
+    // One delivery thread for every subscription (one per symbol and stream):
+    // not a thread each, whose wake-ups per message cost more than the message.
+    if (s == NATS_OK) s = natsOptions_UseGlobalMessageDelivery(options, true);
     if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(options, &NatsClient::onNatsDisconnected, this);
     if (s == NATS_OK) s = natsOptions_SetReconnectedCB(options, &NatsClient::onNatsReconnected, this);
     if (s == NATS_OK) s = natsOptions_SetErrorHandler(options, &NatsClient::onNatsError, this);
