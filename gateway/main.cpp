@@ -7,7 +7,11 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
@@ -17,6 +21,7 @@
 #include <vector>
 
 #include "gateway/gateway.h"
+#include "gateway/lease.h"
 
 namespace {
 
@@ -58,6 +63,20 @@ void logLine(const std::string& line) {
     std::fprintf(stderr, "%s tellivar-gateway: %s\n", stamp, line.c_str());
 }
 
+// Waits at most `timeout` for SIGINT or SIGTERM (blocked in every thread);
+// the signal, or 0.
+int waitForStop(const sigset_t& signals, std::chrono::milliseconds timeout) {
+    const timespec wait{static_cast<time_t>(timeout.count() / 1000), static_cast<long>(timeout.count() % 1000) * 1000000};
+    const int signal = sigtimedwait(&signals, nullptr, &wait);
+    return signal > 0 ? signal : 0;
+}
+
+std::string holderName() {
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    return std::string(host) + "/" + std::to_string(getpid());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,6 +98,23 @@ int main(int argc, char** argv) {
     app.add_option("--lease", leaseSeconds, "Seconds a client's interest lasts without renewal")
         ->capture_default_str()
         ->check(CLI::Range(1.0, 3600.0));
+    int historyInFlight = 32;
+    double historyPerSecond = 50;
+    app.add_option("--history-in-flight", historyInFlight, "History requests a client may have under way")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 100000));
+    app.add_option("--history-per-second", historyPerSecond, "History requests a client may make a second")
+        ->capture_default_str()
+        ->check(CLI::Range(1.0, 1e6));
+    std::string standbyBucket;
+    double takeoverSeconds = 2;
+    app.add_option("--standby-bucket", standbyBucket,
+                   "JetStream key-value bucket whose lease decides which of several gateways on the same "
+                   "subjects is active; the others wait as standbys");
+    app.add_option("--takeover", takeoverSeconds,
+                   "With --standby-bucket: seconds the active gateway's lease lasts without renewal")
+        ->capture_default_str()
+        ->check(CLI::Range(0.5, 60.0));
     app.add_flag("--quiet", quiet, "No log lines");
     CLI11_PARSE(app, argc, argv);
 
@@ -106,6 +142,9 @@ int main(int argc, char** argv) {
     if (s == NATS_OK) s = natsOptions_SetServers(options, urlTexts.data(), static_cast<int>(urlTexts.size()));
     if (s == NATS_OK) s = natsOptions_SetName(options, "tellivar-gateway");
     if (s == NATS_OK) s = natsOptions_SetMaxReconnect(options, -1);
+    // Each message goes out at once: buffered, libnats's flusher would hold it
+    // for a millisecond to batch, the largest part of a quote's way to a host.
+    if (s == NATS_OK) s = natsOptions_SetSendAsap(options, true);
     if (s == NATS_OK && !natsUser.empty()) s = natsOptions_SetUserInfo(options, natsUser.c_str(), natsPassword.c_str());
     if (s == NATS_OK && !natsCreds.empty()) s = natsOptions_SetUserCredentialsFromFiles(options, natsCreds.c_str(), nullptr);
     if (s == NATS_OK) s = natsConnection_Connect(&nats, options);
@@ -116,14 +155,41 @@ int main(int argc, char** argv) {
         return 3;
     }
 
+    // With a standby bucket: wait as a standby until this gateway holds the lease.
+    std::unique_ptr<gateway::ActiveLease> lease;
+    const auto takeover = std::chrono::milliseconds(static_cast<long>(takeoverSeconds * 1000));
+    bool stopped = false;
+    if (!standbyBucket.empty()) {
+        lease = std::make_unique<gateway::ActiveLease>(nats, standbyBucket, takeover, holderName());
+        std::string error;
+        if (!lease->open(&error)) {
+            std::fprintf(stderr, "tellivar-gateway: %s\n", error.c_str());
+            natsConnection_Destroy(nats);
+            return 3;
+        }
+        if (!quiet) logLine("standby: waiting for the lease in the bucket " + standbyBucket);
+        while (!lease->tryAcquire()) {
+            if (waitForStop(stopSignals, takeover / 8) != 0) {
+                stopped = true;
+                break;
+            }
+        }
+        if (!stopped && !quiet) logLine("active: holds the lease in the bucket " + standbyBucket);
+    }
+
     gateway::Options settings;
     settings.user = user;
     settings.password = password;
     settings.lease = std::chrono::milliseconds(static_cast<long>(leaseSeconds * 1000));
+    settings.historyInFlight = historyInFlight;
+    settings.historyPerSecond = historyPerSecond;
+    settings.fenced = lease != nullptr;
     if (!quiet) settings.log = logLine;
     int status = 0;
-    {
+    bool steppedDown = false;
+    if (!stopped) {
         gateway::Gateway gateway(*client, nats, settings);
+        if (lease) gateway.holdUntil(lease->validUntil());
         std::string error;
         if (!gateway.start(&error)) {
             std::fprintf(stderr, "tellivar-gateway: %s\n", error.c_str());
@@ -131,11 +197,31 @@ int main(int argc, char** argv) {
         } else {
             if (!quiet) logLine("serving on " + servers + " with the feed client " + feedLibrary);
             int signal = 0;
-            sigwait(&stopSignals, &signal);
-            if (!quiet) logLine(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+            if (!lease) {
+                sigwait(&stopSignals, &signal);
+            } else {
+                // Renewed four times a lease; a renewal that fails is retried
+                // until the lease's time is up, then this gateway steps down.
+                while ((signal = waitForStop(stopSignals, takeover / 4)) == 0) {
+                    if (lease->renew()) gateway.holdUntil(lease->validUntil());
+                    if (std::chrono::steady_clock::now() >= lease->validUntil()) {
+                        steppedDown = true;
+                        break;
+                    }
+                }
+            }
+            if (steppedDown) {
+                if (!quiet) logLine("lost the lease in the bucket " + standbyBucket + "; stepping down to standby");
+                gateway.holdUntil({});
+            } else if (!quiet) {
+                logLine(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+            }
             gateway.stop();
         }
     }
+    // A planned stop hands the lease over at once.
+    if (lease && !steppedDown) lease->release();
+    lease.reset();
     // Drain: what was published goes out, then the connection closes. Drain
     // returns at once; the connection is freed only once it is closed.
     if (natsConnection_DrainTimeout(nats, 5000) == NATS_OK) {
@@ -144,5 +230,12 @@ int main(int argc, char** argv) {
     }
     natsConnection_Destroy(nats);
     nats_CloseAndWait(5000);
+    // A gateway that lost its lease starts afresh as a standby: same program,
+    // arguments and process, a new feed client and NATS connection.
+    if (steppedDown) {
+        execv("/proc/self/exe", argv);
+        std::fprintf(stderr, "tellivar-gateway: cannot restart as a standby: %s\n", std::strerror(errno));
+        return 4;
+    }
     return status;
 }
