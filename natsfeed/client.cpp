@@ -984,6 +984,12 @@ void NatsClient::follow(const std::vector<Set*>& targets, const std::vector<Set*
         }
         Sequence<Update>& seq = set->sequence;
         if (image) {
+            // An image answers a request made earlier: when updates after it
+            // were applied meanwhile, it would take the set back in time.
+            if (seq.haveImage && update.epoch == seq.epoch && update.seq < seq.seq) {
+                log("dropped an image of " + key + " older than the updates already applied");
+                continue;
+            }
             seq.haveImage = true;
             seq.epoch = update.epoch;
             seq.seq = update.seq;

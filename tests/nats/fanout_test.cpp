@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <cmath>
+#include <tuple>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -222,6 +223,74 @@ TEST_F(FanOut, ShouldDropHostileMessagesWithALogLineAndKeepTheSetIntact) {
     }
     EXPECT_EQ(sink.calls, 2);
     c.client.DeleteSnapshotSet(set);
+}
+
+// Answers to a client's own requests, as a plain connection sees them.
+class InboxListener {
+public:
+    static void onMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
+        auto* self = static_cast<InboxListener*>(closure);
+        const auto* data = reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg));
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->answers.emplace_back(natsMsg_GetSubject(msg),
+                                   std::vector<std::uint8_t>(data, data + natsMsg_GetDataLength(msg)));
+        natsMsg_Destroy(msg);
+    }
+    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> received() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return answers;
+    }
+
+private:
+    std::mutex mutex;
+    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> answers;
+};
+
+TEST_F(FanOut, ShouldIgnoreAnImageOlderThanTheUpdatesAlreadyApplied) {
+    natsConnection* raw = nullptr;
+    ASSERT_EQ(natsConnection_ConnectTo(&raw, server->url().c_str()), NATS_OK);
+    rawConnections.push_back(raw);
+    InboxListener inbox;
+    natsSubscription* watch = nullptr;
+    ASSERT_EQ(natsConnection_Subscribe(&watch, raw, "_INBOX_trader.>", &InboxListener::onMessage, &inbox), NATS_OK);
+    natsConnection_Flush(raw);
+
+    Client& c = connectClient();
+    ASSERT_TRUE(eventually([&] { return c.status.saw("ready"); }));
+    QuoteLog sink;
+    SnapshotSet* set = openQuote(c, "ACME", sink);
+    // The image answering the set's Subscribe (".i.<set>"), not the hello's.
+    std::string answerSubject;
+    std::vector<std::uint8_t> firstImage;
+    ASSERT_TRUE(eventually([&] {
+        for (auto& [subject, bytes] : inbox.received())
+            if (subject.find(".i.") != std::string::npos) std::tie(answerSubject, firstImage) = std::tie(subject, bytes);
+        return sink.calls >= 1 && !firstImage.empty();
+    }));
+    for (int trade = 1; trade <= 2; ++trade) {
+        feed.advanceClock(5);
+        feed.tradeNow();
+        ASSERT_TRUE(eventually([&] { return sink.calls >= 1 + trade; }));
+    }
+    // The first image again, as if a request's answer came late.
+    testing::internal::CaptureStderr();
+    natsConnection_Publish(raw, answerSubject.c_str(), firstImage.data(), static_cast<int>(firstImage.size()));
+    natsConnection_Flush(raw);
+    feed.advanceClock(5);
+    feed.tradeNow();
+    ASSERT_TRUE(eventually([&] { return sink.calls >= 4; }));
+    const std::string logged = testing::internal::GetCapturedStderr();
+    EXPECT_NE(logged.find("dropped an image of ACME older than the updates already applied"), std::string::npos);
+    const std::vector<QuoteLog::Seen> seen = sink.seen();
+    // Applied, the old image would take the set back and make the next
+    // update look like a gap, answered by a needless fresh image.
+    EXPECT_EQ(logged.find("missed updates"), std::string::npos) << logged;
+    ASSERT_EQ(seen.size(), 4U);
+    EXPECT_LT(seen[3].ids, seen[0].ids) << "the last trade came as an update, not as a fresh image";
+    for (std::size_t i = 1; i < seen.size(); ++i)
+        EXPECT_GT(seen[i].time, seen[i - 1].time) << "callback " << i << " went back in time";
+    c.client.DeleteSnapshotSet(set);
+    natsSubscription_Destroy(watch);
 }
 
 TEST_F(Entitled, ShouldRejectAWrongPasswordWithAMessageAndALogOff) {
