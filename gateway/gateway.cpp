@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <random>
 
 namespace gateway {
@@ -26,6 +27,15 @@ std::uint64_t randomEpoch() {
     std::random_device device;
     return (static_cast<std::uint64_t>(device()) << 32) ^ device() ^
            static_cast<std::uint64_t>(Clock::now().time_since_epoch().count());
+}
+
+// Who a history request is from: its reply subject up to the client id
+// ("_INBOX_<user>.<client>" of "_INBOX_<user>.<client>.h.<set>").
+std::string requesterOf(const char* reply) {
+    const std::string subject = reply;
+    const std::size_t first = subject.find('.');
+    if (first == std::string::npos) return subject;
+    return subject.substr(0, subject.find('.', first + 1));
 }
 
 std::string clientName(std::uint64_t client) {
@@ -127,6 +137,7 @@ struct Gateway::HistoryLoad final : ITRecSetSink {
         std::string reply;
         std::uint64_t id;
         std::uint64_t client;  // 0: not known (its waiter never lapses)
+        std::string requester;  // whose history allowance it counts against
     };
     std::vector<Waiter> waiters;
 };
@@ -418,12 +429,12 @@ void Gateway::expireLeases() {
     // Loads in flight whose every waiter was among the expired.
     for (auto it = loads_.begin(); it != loads_.end();) {
         auto& waiters = it->second->waiters;
-        waiters.erase(std::remove_if(waiters.begin(), waiters.end(),
-                                     [&expired](const HistoryLoad::Waiter& waiter) {
-                                         return std::find(expired.begin(), expired.end(), waiter.client) !=
-                                                expired.end();
-                                     }),
-                      waiters.end());
+        const auto lapsed = std::stable_partition(waiters.begin(), waiters.end(), [&expired](const auto& waiter) {
+            return std::find(expired.begin(), expired.end(), waiter.client) == expired.end();
+        });
+        // Their requests no longer count against their clients' allowance.
+        for (auto waiter = lapsed; waiter != waiters.end(); ++waiter) releaseHistory(waiter->requester);
+        waiters.erase(lapsed, waiters.end());
         if (!waiters.empty()) {
             ++it;
             continue;
@@ -488,6 +499,8 @@ void Gateway::requestHistory(const wire::HistoryRequest& request, const char* re
     std::lock_guard<std::mutex> lock(mu_);
     if (stopping_) return;
     ++historyRequests_;
+    const std::string requester = requesterOf(reply);
+    if (!admitHistory(requester, request, reply)) return;
     // The requester's lease covers its wait: a client gone for the lease no
     // longer keeps a load the feed has not finished.
     const std::uint64_t client = clientOfReply(reply);
@@ -495,12 +508,13 @@ void Gateway::requestHistory(const wire::HistoryRequest& request, const char* re
     const std::string key = request.query + '\n' + std::to_string(request.records);
     if (auto found = loads_.find(key); found != loads_.end()) {
         ++historyCoalesced_;
-        found->second->waiters.push_back({reply, request.id, client});
+        ++historyQuotas_[requester].inFlight;
+        found->second->waiters.push_back({reply, request.id, client, requester});
         publish(reply, wire::HistoryDone{request.id, 1, 0});
         return;
     }
     auto load = std::make_unique<HistoryLoad>(this, key);
-    load->waiters.push_back({reply, request.id, client});
+    load->waiters.push_back({reply, request.id, client, requester});
     load->set = feed_->CreateTRecordSet(request.query.c_str());
     ++historyFeedRequests_;
     if (load->set == nullptr) {
@@ -518,13 +532,51 @@ void Gateway::requestHistory(const wire::HistoryRequest& request, const char* re
         return;  // no event comes for a set answered at once or failed
     }
     publish(reply, wire::HistoryDone{request.id, 1, 0});
+    ++historyQuotas_[requester].inFlight;
     loads_.emplace(key, std::move(load));
+}
+
+// mu_ held. Takes a token of the requester's bucket, or refuses the request
+// when the bucket is empty or too many of its requests are under way.
+bool Gateway::admitHistory(const std::string& requester, const wire::HistoryRequest& request, const char* reply) {
+    const auto now = Clock::now();
+    const double burst = std::max(options_.historyPerSecond, 1.0);
+    auto [it, added] = historyQuotas_.try_emplace(requester);
+    HistoryQuota& quota = it->second;
+    if (added) {
+        quota.tokens = burst;
+    } else {
+        const double seconds = std::chrono::duration<double>(now - quota.refilled).count();
+        quota.tokens = std::min(burst, quota.tokens + seconds * options_.historyPerSecond);
+    }
+    quota.refilled = now;
+    if (quota.inFlight < options_.historyInFlight && quota.tokens >= 1) {
+        quota.tokens -= 1;
+        quota.refusing = false;
+        return true;
+    }
+    ++historyRefused_;
+    char limits[96];
+    std::snprintf(limits, sizeof limits, "at most %d under way and %g a second per client", options_.historyInFlight,
+                  options_.historyPerSecond);
+    const std::string text = std::string("Too many history requests (") + limits + "); refused " + request.query;
+    if (!quota.refusing) say("refusing history requests of " + requester + ": too many");
+    quota.refusing = true;
+    publish(reply, wire::Refusal{request.query, text});
+    return false;
+}
+
+// mu_ held: a request of `requester` is answered, or its waiter gone.
+void Gateway::releaseHistory(const std::string& requester) {
+    auto found = historyQuotas_.find(requester);
+    if (found != historyQuotas_.end() && found->second.inFlight > 0) --found->second.inFlight;
 }
 
 void Gateway::onHistoryEvent(HistoryLoad* load, int event) {
     std::lock_guard<std::mutex> lock(mu_);
     if (load->deleted || stopping_ || event != kEventLoaded) return;
     sendHistory(*load, 2);
+    for (const auto& waiter : load->waiters) releaseHistory(waiter.requester);
     finishHistory(load);
 }
 
@@ -563,6 +615,12 @@ void Gateway::housekeep() {
         if (stopping_) break;
         publishHeartbeat();
         expireLeases();
+        // Quotas with nothing under way that have refilled carry no state.
+        for (auto it = historyQuotas_.begin(); it != historyQuotas_.end();) {
+            const double seconds = std::chrono::duration<double>(Clock::now() - it->second.refilled).count();
+            const bool full = it->second.tokens + seconds * options_.historyPerSecond >= options_.historyPerSecond;
+            it = it->second.inFlight == 0 && full ? historyQuotas_.erase(it) : std::next(it);
+        }
         retired_ = std::move(retiring_);  // freed a round after their delete
         retiring_.clear();
         const auto now = Clock::now();
@@ -591,6 +649,7 @@ Stats Gateway::stats() {
     s.historyRequests = historyRequests_;
     s.historyCoalesced = historyCoalesced_;
     s.historyFeedRequests = historyFeedRequests_;
+    s.historyRefused = historyRefused_;
     s.feedUp = feedUp_;
     return s;
 }
@@ -601,9 +660,10 @@ std::string Stats::json() const {
                   "{\"clients\":%zu,\"symbols\":%zu,\"streams\":%zu,\"sets\":%zu,\"updatesIn\":%" PRIu64
                   ",\"messagesOut\":%" PRIu64
                   ",\"updatesInPerSecond\":%.1f,\"messagesOutPerSecond\":%.1f,\"historyRequests\":%" PRIu64
-                  ",\"historyCoalesced\":%" PRIu64 ",\"historyFeedRequests\":%" PRIu64 ",\"feedUp\":%s}",
+                  ",\"historyCoalesced\":%" PRIu64 ",\"historyFeedRequests\":%" PRIu64
+                  ",\"historyRefused\":%" PRIu64 ",\"feedUp\":%s}",
                   clients, symbols, streams, sets, updatesIn, messagesOut, updatesInPerSecond, messagesOutPerSecond,
-                  historyRequests, historyCoalesced, historyFeedRequests, feedUp ? "true" : "false");
+                  historyRequests, historyCoalesced, historyFeedRequests, historyRefused, feedUp ? "true" : "false");
     return text;
 }
 

@@ -9,7 +9,10 @@
 //    record-set event published with the newest bar (or the whole window
 //    when a bar opens);
 //  - histories: answered in chunks; identical requests (query and record
-//    count) in flight at once share one feed record set;
+//    count) in flight at once share one feed record set; each client (its
+//    reply inbox) has at most `historyInFlight` requests under way and
+//    `historyPerSecond` a second (a token bucket of as many), and the excess
+//    is refused with a Refusal that says so;
 //  - a heartbeat carrying the feed's state, and the feed's messages.
 // Interest is leased: a client that stops renewing loses its interest after
 // the lease, and a set nobody wants any more is deleted.
@@ -45,6 +48,8 @@ struct Options {
     std::string user, password;  // the feed logon
     std::chrono::milliseconds lease{10000};
     std::chrono::milliseconds heartbeat{1000};
+    int historyInFlight = 32;
+    double historyPerSecond = 50;
     // Publishes only until the time given to holdUntil (a lease, lease.h):
     // a gateway that may have been replaced says nothing more. False: always.
     bool fenced = false;
@@ -56,7 +61,7 @@ struct Stats {
     std::size_t clients = 0, symbols = 0, streams = 0, sets = 0;
     std::uint64_t updatesIn = 0, messagesOut = 0;
     double updatesInPerSecond = 0, messagesOutPerSecond = 0;
-    std::uint64_t historyRequests = 0, historyCoalesced = 0, historyFeedRequests = 0;
+    std::uint64_t historyRequests = 0, historyCoalesced = 0, historyFeedRequests = 0, historyRefused = 0;
     bool feedUp = false;
     std::string json() const;
 };
@@ -98,6 +103,13 @@ private:
         std::chrono::steady_clock::time_point expiry;
         std::set<std::pair<bool, std::string>> keys;
     };
+    // One requester's history allowance: a token bucket and what is under way.
+    struct HistoryQuota {
+        double tokens = 0;
+        std::chrono::steady_clock::time_point refilled;
+        int inFlight = 0;
+        bool refusing = false;  // logged once per run of refusals
+    };
 
     static void onRequest(natsConnection*, natsSubscription*, natsMsg* msg, void* closure);
     void handle(natsMsg* msg);
@@ -112,6 +124,8 @@ private:
     void dropInterest(bool stream, const std::string& key, std::uint64_t client);
     void sendHistory(HistoryLoad& load, std::uint8_t result);
     void finishHistory(HistoryLoad* load);
+    bool admitHistory(const std::string& requester, const wire::HistoryRequest& request, const char* reply);
+    void releaseHistory(const std::string& requester);
     bool mayPublish() const;
     void publish(const std::string& subject, const wire::Message& message);
     void publishTo(const char* subject, const std::vector<std::uint8_t>& bytes);
@@ -135,6 +149,7 @@ private:
     std::map<std::string, std::unique_ptr<QuoteFeed>> quotes_;    // mu_
     std::map<std::string, std::unique_ptr<StreamFeed>> streams_;  // mu_
     std::map<std::string, std::unique_ptr<HistoryLoad>> loads_;   // mu_: in flight, by query and count
+    std::map<std::string, HistoryQuota> historyQuotas_;           // mu_: by requester (reply inbox)
     // Sinks whose set was deleted: a callback that started before the delete
     // may still reach them, so they are freed a housekeeping round later.
     std::vector<std::shared_ptr<void>> retired_, retiring_;  // mu_
@@ -143,7 +158,7 @@ private:
 
     // Counters (mu_).
     std::uint64_t updatesIn_ = 0, messagesOut_ = 0;
-    std::uint64_t historyRequests_ = 0, historyCoalesced_ = 0, historyFeedRequests_ = 0;
+    std::uint64_t historyRequests_ = 0, historyCoalesced_ = 0, historyFeedRequests_ = 0, historyRefused_ = 0;
     std::uint64_t rateUpdatesMark_ = 0, rateMessagesMark_ = 0;
     std::chrono::steady_clock::time_point rateSince_ = std::chrono::steady_clock::now();
     double updatesRate_ = 0, messagesRate_ = 0;

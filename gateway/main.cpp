@@ -98,6 +98,14 @@ int main(int argc, char** argv) {
     app.add_option("--lease", leaseSeconds, "Seconds a client's interest lasts without renewal")
         ->capture_default_str()
         ->check(CLI::Range(1.0, 3600.0));
+    int historyInFlight = 32;
+    double historyPerSecond = 50;
+    app.add_option("--history-in-flight", historyInFlight, "History requests a client may have under way")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 100000));
+    app.add_option("--history-per-second", historyPerSecond, "History requests a client may make a second")
+        ->capture_default_str()
+        ->check(CLI::Range(1.0, 1e6));
     std::string standbyBucket;
     double takeoverSeconds = 2;
     app.add_option("--standby-bucket", standbyBucket,
@@ -134,6 +142,9 @@ int main(int argc, char** argv) {
     if (s == NATS_OK) s = natsOptions_SetServers(options, urlTexts.data(), static_cast<int>(urlTexts.size()));
     if (s == NATS_OK) s = natsOptions_SetName(options, "tellivar-gateway");
     if (s == NATS_OK) s = natsOptions_SetMaxReconnect(options, -1);
+    // Each message goes out at once: buffered, libnats's flusher would hold it
+    // for a millisecond to batch, the largest part of a quote's way to a host.
+    if (s == NATS_OK) s = natsOptions_SetSendAsap(options, true);
     if (s == NATS_OK && !natsUser.empty()) s = natsOptions_SetUserInfo(options, natsUser.c_str(), natsPassword.c_str());
     if (s == NATS_OK && !natsCreds.empty()) s = natsOptions_SetUserCredentialsFromFiles(options, natsCreds.c_str(), nullptr);
     if (s == NATS_OK) s = natsConnection_Connect(&nats, options);
@@ -170,6 +181,8 @@ int main(int argc, char** argv) {
     settings.user = user;
     settings.password = password;
     settings.lease = std::chrono::milliseconds(static_cast<long>(leaseSeconds * 1000));
+    settings.historyInFlight = historyInFlight;
+    settings.historyPerSecond = historyPerSecond;
     settings.fenced = lease != nullptr;
     if (!quiet) settings.log = logLine;
     int status = 0;

@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <fmt/format.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 #include "console.h"
 
@@ -49,13 +50,6 @@ std::string timeLabel(const data::CalendarRecord& time, long long spacing) {
     const std::string full = formatCalendar(time);
     if (spacing < 86400) return full.substr(0, 16);
     return spacing >= 28 * 86400 ? full.substr(0, 7) : full.substr(0, 10);
-}
-
-bool writeText(const std::string& path, const std::string& text) {
-    std::FILE* file = std::fopen(path.c_str(), "w");
-    if (file == nullptr) return false;
-    const bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    return std::fclose(file) == 0 && ok;
 }
 
 // gnuplot's data, the datablock $bars: slot, open, high, low, close, volume,
@@ -172,7 +166,7 @@ ChartResult runGnuplot(const std::string& script, std::string& message) {
                                     : std::string("could not start gnuplot: ") + std::strerror(spawned);
         return spawned == ENOENT ? ChartResult::NoGnuplot : ChartResult::Failed;
     }
-    // SIGPIPE is ignored (stop_signal.cpp): a gnuplot that dies early fails the write, nothing more.
+    // SIGPIPE is ignored: a gnuplot that dies early fails the write, nothing more.
     for (std::size_t done = 0; done < script.size();) {
         const ssize_t n = write(input[1], script.data() + done, script.size() - done);
         if (n <= 0 && errno != EINTR) break;
@@ -210,23 +204,18 @@ ChartResult runGnuplot(const std::string& script, std::string& message) {
     return ChartResult::Failed;
 }
 
-std::string directoryOf(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 }  // namespace
 
 bool checkWritable(const std::string& path, std::string& error) {
-    struct stat info {};
-    const bool exists = stat(path.c_str(), &info) == 0;
-    if (exists && S_ISDIR(info.st_mode)) {
+    std::error_code ignored;
+    const bool exists = std::filesystem::exists(path, ignored);
+    if (exists && std::filesystem::is_directory(path, ignored)) {
         error = "cannot write '" + path + "': it is a directory";
         return false;
     }
-    const std::string dir = directoryOf(path);
-    if (!exists && (stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))) {
+    const std::string parent = std::filesystem::path(path).parent_path();
+    const std::string dir = parent.empty() ? "." : parent;
+    if (!exists && !std::filesystem::is_directory(dir, ignored)) {
         error = fmt::format("cannot write '{}': there is no directory '{}'", path, dir);
         return false;
     }
@@ -249,7 +238,10 @@ bool writeBarsCsv(const std::string& path, const std::vector<Bar>& bars, std::st
                             formatValue(bar.volume, ""));
     }
     errno = 0;
-    if (writeText(path, text)) return true;
+    std::ofstream file(path);
+    file << text;
+    file.close();
+    if (file) return true;
     error = fmt::format("cannot write '{}'{}", path, errno != 0 ? std::string(": ") + std::strerror(errno) : "");
     return false;
 }

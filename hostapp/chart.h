@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "events.h"
+#include "host_objects.h"
 
 // Whether a file can be written at `path`, tried by opening it (an existing
 // file without truncating it; a new one is created and removed again).

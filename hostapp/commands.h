@@ -1,14 +1,15 @@
-// The subcommands of tellivar-host. Each returns an exit code (exit_codes.h).
+// The subcommands of tellivar-host. Each returns an exit code (exitcode in console.h).
 // The run*On functions work on a session that is already connected; `demo`
 // strings them together.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "command_support.h"
+#include "interval.h"
 #include "session.h"
 
 struct InfoOptions {
@@ -40,7 +41,7 @@ struct StreamOptions {
 };
 
 struct DemoOptions {
-    std::vector<std::string> symbols;  // quotes; the first one also for history and stream
+    std::vector<std::string> symbols{"ACME", "GLOBEX", "INITECH"};  // quotes; the first also for history and stream
     std::string outDir = ".";
     double quoteSeconds = 8;
     double streamSeconds = 6;
@@ -50,13 +51,22 @@ struct DemoOptions {
 struct ServeOptions {
     int port = 8765;                   // 0: any free port
     std::string bind = "127.0.0.1";    // other addresses get a warning
-    std::vector<std::string> symbols;  // the quote table's rows
+    std::vector<std::string> symbols{"ACME", "GLOBEX", "INITECH"};  // the quote table's rows
     std::string fields;                // comma-separated long names; empty: the defaults
     int maxPages = 16;                 // event streams at once
     std::vector<std::string> allowHosts;  // further names the Host header may give
     std::string token;                 // required on every request; empty: made up when needed
     bool noToken = false;              // serve other addresses than loopback without a token
 };
+
+// Checks --interval against the plug-in's ability record; prints the error.
+std::optional<IntervalSpec> checkInterval(HostSession& session, const std::string& text);
+// Prints why the plug-in made no supplier (its error lines, a hint for a
+// symbol in lower case); returns exitcode::kNoSupplier. `what` names the
+// request: "history at D1", "live quotes", ...
+int reportRefusal(const HostSession& session, const std::string& what, const std::string& symbol);
+// Prints what `info` shows about a loaded plug-in.
+void printProviderInfo(HostSession& session, bool withPanel);
 
 int runInfo(const HostOptions& host, const InfoOptions& options);
 int runQuotes(const HostOptions& host, const QuotesOptions& options);

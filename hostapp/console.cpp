@@ -8,7 +8,9 @@
 #include <stdio_ext.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -16,8 +18,6 @@
 #include <mutex>
 #include <thread>
 
-#include "exit_codes.h"
-#include "stop_signal.h"
 
 namespace {
 
@@ -139,8 +139,6 @@ bool flushOutput() {
     return outputErrno == 0;
 }
 
-bool outputBroken() { return outputErrno != 0; }
-
 int finishOutput(int code) {
     flushOutput();
     if (outputErrno == 0) return code;
@@ -152,13 +150,11 @@ int finishOutput(int code) {
 }
 
 std::string formatCalendar(const data::CalendarRecord& time) {
-    return fmt::format("{:04d}-{:02d}-{:02d} {:02d}:{:02d}:{:02d}", time.tm_year + 1900, time.tm_mon + 1,
-                       time.tm_mday, time.tm_hour, time.tm_min, time.tm_sec);
+    return fmt::format("{:04d}-{:02d}-{:02d} {}", time.tm_year + 1900, time.tm_mon + 1, time.tm_mday, formatClock(time));
 }
 
 std::string formatIsoCalendar(const data::CalendarRecord& time) {
-    return fmt::format("{:04d}-{:02d}-{:02d}T{:02d}:{:02d}:{:02d}Z", time.tm_year + 1900, time.tm_mon + 1,
-                       time.tm_mday, time.tm_hour, time.tm_min, time.tm_sec);
+    return fmt::format("{:04d}-{:02d}-{:02d}T{}Z", time.tm_year + 1900, time.tm_mon + 1, time.tm_mday, formatClock(time));
 }
 
 std::string formatIsoSeconds(double seconds) {
@@ -232,3 +228,34 @@ void LogPrinter::print(const OnlineEvent& event) {
 }
 
 void printError(const std::string& text) { printErr("tellivar-host: error: {}\n", text); }
+
+namespace {
+
+std::atomic<int> stopCount{0};        // signals received
+std::atomic<bool> outputStop{false};  // set by requestStop
+
+extern "C" void onStopSignal(int) {
+    if (stopCount.fetch_add(1) > 0) {
+        static const char kMessage[] = "\ninterrupted again: exiting at once\n";
+        const ssize_t ignored = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+        (void)ignored;
+        _exit(exitcode::kInterrupted);
+    }
+}
+
+}  // namespace
+
+void installStopHandlers() {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+bool stopRequested() { return stopCount.load() > 0 || outputStop.load(); }
+
+bool interrupted() { return stopCount.load() > 0; }
+
+void requestStop() { outputStop = true; }

@@ -1,6 +1,6 @@
 // Terminal output of the host: the only way it writes to stdout and stderr,
-// time and number formats, and the printer of the plug-in's log lines and
-// online changes (stderr, main thread only).
+// time and number formats, the printer of the plug-in's log lines and online
+// changes (stderr, main thread only), exit codes and Ctrl-C.
 //
 // Writes never throw. Data goes to stdout; when stdout's reader goes away (a
 // closed pipe) the command is asked to stop and ends quietly; any other
@@ -12,12 +12,55 @@
 
 #include <cstddef>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "events.h"
-#include "repeat_filter.h"
+#include "host_objects.h"
+
+// Exit codes of tellivar-host; docs/host.md lists them for users.
+namespace exitcode {
+constexpr int kOk = 0;
+constexpr int kFailure = 1;           // anything not listed below (a write that failed, ...)
+constexpr int kBadArguments = 2;      // unknown command or option, bad interval, field, date, output path, ...
+constexpr int kPluginNotLoaded = 3;   // dlopen/dlsym failed or init_data_interface gave null
+constexpr int kNoSupplier = 4;        // the plug-in made no supplier for the request
+constexpr int kHistoryTimedOut = 5;   // history not complete within --timeout
+constexpr int kNotConnected = 6;      // feed client missing, logon failed, or not online within --connect-timeout
+constexpr int kInterrupted = 130;     // Ctrl-C while a result was still owed
+}  // namespace exitcode
+
+// Ctrl-C and SIGTERM: the handler only sets a flag that the main thread's
+// event loop polls, so suppliers, interfaces and the factory are always
+// deleted on the main thread, never inside a notification. A second Ctrl-C
+// ends the process at once. SIGPIPE is ignored: a closed output pipe shows
+// up as a failed write and ends the command cleanly.
+void installStopHandlers();
+// Ctrl-C, SIGTERM or a broken stdout: the event loop should stop.
+bool stopRequested();
+// Ctrl-C or SIGTERM only: a result still owed ends with exit code 130.
+bool interrupted();
+// Asks the event loop to stop without an interruption (stdout broke).
+void requestStop();
+
+// The filter of repeated plug-in info lines that the console and the web view
+// share: the plug-in logs some info texts on every update. Remembers up to kRemembered distinct texts, then starts afresh (a text may
+// then pass once more), so its memory stays bounded. Not synchronised: one
+// thread, or its owner's lock.
+class RepeatFilter {
+public:
+    static constexpr std::size_t kRemembered = 1000;
+
+    // True the first time `text` is offered.
+    bool firstTime(const std::string& text) {
+        if (seen_.size() >= kRemembered) seen_.clear();
+        return seen_.insert(text).second;
+    }
+
+private:
+    std::set<std::string> seen_;
+};
 
 // Console settings from the command line and the environment.
 void setQuiet(bool quiet);
@@ -50,8 +93,6 @@ void printErr(fmt::format_string<Args...> format, Args&&... args) {
 
 // Flushes stdout; false (and a stop request) once stdout failed.
 bool flushOutput();
-// Whether stdout no longer takes data: its reader went away, or a write failed.
-bool outputBroken();
 // The end of every run: flushes stdout, reports a write failure other than a
 // closed pipe, and returns the exit code to use. A closed pipe leaves `code`
 // as it is, except that a command it cut short (130 without a Ctrl-C) ends

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "console.h"
-#include "hints.h"
+#include "options.h"
 
 namespace {
 

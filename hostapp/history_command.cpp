@@ -6,9 +6,8 @@
 
 #include "chart.h"
 #include "commands.h"
-#include "end_time.h"
-#include "exit_codes.h"
 #include "interval.h"
+#include "options.h"
 
 namespace {
 

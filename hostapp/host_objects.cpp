@@ -57,6 +57,15 @@ std::optional<double> readValue(data::TickSupplier* source, const char* name) {
     return source->getValue(name);
 }
 
+std::vector<std::optional<double>> readValues(data::TickSupplier* source, const std::vector<std::string>& names) {
+    std::vector<std::optional<double>> values;
+    values.reserve(names.size());
+    for (const std::string& name : names) values.push_back(readValue(source, name.c_str()));
+    return values;
+}
+
+std::vector<std::string> barFieldNames() { return {"O", "H", "L", "C", "V"}; }
+
 data::CalendarRecord readTime(data::TickSupplier* source) {
     const data::CalendarRecord* time = source->getTime();
     return time != nullptr ? *time : data::CalendarRecord{};
@@ -73,14 +82,6 @@ Bar readBar(data::TickSupplier* source) {
     return bar;
 }
 
-void QuoteConsumer::ticksChanged(data::TickSupplier* supplier) {
-    if (supplier == nullptr) return;
-    QuoteEvent event{row_, readTime(supplier), {}};
-    event.values.reserve(fields_.size());
-    for (const std::string& field : fields_) event.values.push_back(readValue(supplier, field.c_str()));
-    queue_.push(std::move(event));
-}
-
 void BarsConsumer::historyReady(data::HistorySupplier* supplier) {
     HistoryEvent event;
     data::TickIterator* it =
@@ -89,9 +90,4 @@ void BarsConsumer::historyReady(data::HistorySupplier* supplier) {
         event.bars.push_back(readBar(it));
     }
     queue_.push(std::move(event));
-}
-
-void UpdateConsumer::ticksChanged(data::TickSupplier* supplier) {
-    if (supplier == nullptr) return;
-    queue_.push(UpdateEvent{readBar(supplier)});
 }

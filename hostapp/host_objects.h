@@ -1,15 +1,91 @@
-// The host objects tellivar-host hands to the plug-in. The plug-in calls the
-// logger, the listener and the consumers on the feed client's thread (and,
-// during a supplier creation, on the main thread): each of them only copies
-// what it was given into an event and pushes it onto the EventQueue.
+// The host objects tellivar-host hands to the plug-in, and the events they
+// hand to the main thread. The plug-in calls the logger, the listener and the
+// consumers on the feed client's thread (and, during a supplier creation, on
+// the main thread): each of them only copies what it was given into an event
+// and pushes it onto the EventQueue; only the main thread pops and prints.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
+#include <variant>
 #include <vector>
 
-#include "events.h"
 #include "host/data.h"
+
+// A line of the host logger: status (with its code), info or error.
+struct LogEvent {
+    enum class Kind { Status, Info, Error };
+    Kind kind;
+    std::string text;
+    int code = 0;
+    // Logged for a supplier that a web page asked for (serve), not for the session.
+    bool fromPage = false;
+    std::thread::id thread = std::this_thread::get_id();  // the thread the plug-in logged it on
+};
+
+// The ability record's online flag as a listener saw it.
+struct OnlineEvent {
+    std::string provider;
+    bool online;
+};
+
+// Values copied out of a live-quote notification; one slot per requested field.
+struct QuoteEvent {
+    std::size_t row;  // index of the symbol in the command's list
+    data::CalendarRecord time;
+    std::vector<std::optional<double>> values;
+};
+
+// One bar of a history or of the update stream.
+struct Bar {
+    data::CalendarRecord time;
+    std::optional<double> open, high, low, close, volume;
+};
+
+// The complete history, walked inside historyReady in the requested direction.
+struct HistoryEvent {
+    std::vector<Bar> bars;
+};
+
+// The newest bar, copied inside ticksChanged of the update stream.
+struct UpdateEvent {
+    Bar bar;
+};
+
+using Event = std::variant<LogEvent, OnlineEvent, QuoteEvent, HistoryEvent, UpdateEvent>;
+
+// Unbounded multi-producer queue; the main thread is the only consumer.
+class EventQueue {
+public:
+    void push(Event event) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            events_.push_back(std::move(event));
+        }
+        ready_.notify_one();
+    }
+
+    // Waits until an event is there or `deadline` passes.
+    std::optional<Event> popUntil(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!ready_.wait_until(lock, deadline, [this] { return !events_.empty(); })) return std::nullopt;
+        Event event = std::move(events_.front());
+        events_.pop_front();
+        return event;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<Event> events_;  // guarded by mutex_
+};
 
 // Expands the logger's one-argument format: "%s" becomes `text`, "%%" a
 // single '%'; any other directive is kept as it is, never passed to printf.
@@ -94,17 +170,37 @@ private:
     EventQueue& queue_;
 };
 
-// Live quotes of one symbol: copies the requested fields inside ticksChanged.
-class QuoteConsumer final : public data::TickConsumer {
+// Readers for use inside a notification: a value by name (none when the
+// supplier has none), the values of `names`, the supplier's time, and the
+// O/H/L/C/V of a bar.
+std::optional<double> readValue(data::TickSupplier* source, const char* name);
+std::vector<std::optional<double>> readValues(data::TickSupplier* source, const std::vector<std::string>& names);
+data::CalendarRecord readTime(data::TickSupplier* source);
+Bar readBar(data::TickSupplier* source);
+// The bar fields a history request asks for, by their one-letter names.
+std::vector<std::string> barFieldNames();
+
+// A live-quote or update stream consumer: hands every notification to
+// `onTicks`, on the thread that sends it (the feed thread), which copies what
+// it needs and returns; it never deletes a supplier.
+class TickCallback : public data::TickConsumer {
 public:
-    QuoteConsumer(EventQueue& queue, std::size_t row, std::vector<std::string> fields)
-        : queue_(queue), row_(row), fields_(std::move(fields)) {}
-    void ticksChanged(data::TickSupplier* supplier) override;
+    explicit TickCallback(std::function<void(data::TickSupplier*)> onTicks) : onTicks_(std::move(onTicks)) {}
+    void ticksChanged(data::TickSupplier* supplier) override {
+        if (supplier != nullptr) onTicks_(supplier);
+    }
 
 private:
-    EventQueue& queue_;
-    const std::size_t row_;
-    const std::vector<std::string> fields_;  // read on the feed thread, never changed
+    const std::function<void(data::TickSupplier*)> onTicks_;
+};
+
+// Live quotes of one symbol: the requested fields, with the symbol's row.
+class QuoteConsumer final : public TickCallback {
+public:
+    QuoteConsumer(EventQueue& queue, std::size_t row, std::vector<std::string> fields)
+        : TickCallback([&queue, row, fields = std::move(fields)](data::TickSupplier* supplier) {
+              queue.push(QuoteEvent{row, readTime(supplier), readValues(supplier, fields)});
+          }) {}
 };
 
 // History: walks the bars inside historyReady, where the record set is held
@@ -120,20 +216,4 @@ public:
 private:
     EventQueue& queue_;
     const bool reverse_;
-};
-
-// Readers for use inside a notification: a value by name (none when the
-// supplier has none), the supplier's time, and the O/H/L/C/V of a bar.
-std::optional<double> readValue(data::TickSupplier* source, const char* name);
-data::CalendarRecord readTime(data::TickSupplier* source);
-Bar readBar(data::TickSupplier* source);
-
-// Update stream: copies the newest bar inside ticksChanged.
-class UpdateConsumer final : public data::TickConsumer {
-public:
-    explicit UpdateConsumer(EventQueue& queue) : queue_(queue) {}
-    void ticksChanged(data::TickSupplier* supplier) override;
-
-private:
-    EventQueue& queue_;
 };

@@ -41,8 +41,7 @@ std::optional<std::string> intervalHint(const std::string& text, const std::vect
         return std::nullopt;
     }
     const unsigned int n = parseCount(count).value_or(0);
-    std::string word = unit;
-    for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string word = lowered(unit);
     unsigned int totalMinutes = 0;
     char letter = 0;
     if (unit == "m" || word == "min" || word == "mins" || word == "minute" || word == "minutes") {

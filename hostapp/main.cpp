@@ -14,11 +14,8 @@
 
 #include "commands.h"
 #include "console.h"
-#include "exit_codes.h"
-#include "hints.h"
 #include "options.h"
 #include "plugin_library.h"
-#include "stop_signal.h"
 
 namespace {
 
@@ -156,7 +153,6 @@ CLI::App* addStream(CLI::App& app, StreamOptions& stream) {
 }
 
 CLI::App* addDemo(CLI::App& app, DemoOptions& demo) {
-    demo.symbols = {"ACME", "GLOBEX", "INITECH"};
     auto* cmd = app.add_subcommand("demo", "Guided tour: connect, quotes, history with chart, stream, shutdown");
     cmd->add_option("--symbols", demo.symbols, "Symbols for the quotes; the first also for history and stream")
         ->delimiter(',')
@@ -177,7 +173,6 @@ CLI::App* addDemo(CLI::App& app, DemoOptions& demo) {
 }
 
 CLI::App* addServe(CLI::App& app, ServeOptions& serve) {
-    serve.symbols = {"ACME", "GLOBEX", "INITECH"};
     auto* cmd = app.add_subcommand("serve", "Live view in the browser: quote table and candlestick chart");
     cmd->add_option("--port", serve.port, "TCP port (0: any free one)")->check(wholeNumberOption(0, 65535))->capture_default_str();
     cmd->add_option("--bind", serve.bind, "Address to listen on; other than loopback, with a warning")

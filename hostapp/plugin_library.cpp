@@ -3,8 +3,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include <climits>
-#include <cstdlib>
+#include <filesystem>
 #include <vector>
 
 namespace {
@@ -14,12 +13,8 @@ constexpr const char kFeedInstanceName[] = "pTellivarClient";
 constexpr const char kLibraryName[] = "libtellivar.so";
 
 std::string programDirectory() {
-    char buffer[PATH_MAX];
-    const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (length <= 0) return {};
-    std::string path(buffer, static_cast<std::size_t>(length));
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? std::string{} : path.substr(0, slash);
+    std::error_code error;
+    return std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
 }
 
 std::string lastDlError() {
@@ -30,8 +25,10 @@ std::string lastDlError() {
 // The first of `candidates` that can be read, made absolute; "" when none can.
 std::string firstExisting(const std::vector<std::string>& candidates) {
     for (const std::string& candidate : candidates) {
-        char resolved[PATH_MAX];
-        if (access(candidate.c_str(), R_OK) == 0) return realpath(candidate.c_str(), resolved) != nullptr ? resolved : candidate;
+        if (access(candidate.c_str(), R_OK) != 0) continue;
+        std::error_code error;
+        const std::string resolved = std::filesystem::canonical(candidate, error);
+        return error ? candidate : resolved;
     }
     return {};
 }

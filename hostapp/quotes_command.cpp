@@ -5,7 +5,6 @@
 #include <chrono>
 
 #include "commands.h"
-#include "exit_codes.h"
 #include "fields.h"
 
 namespace {

@@ -4,14 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
+#include <future>
 #include <thread>
 
-#include "end_time.h"
-#include "exit_codes.h"
-#include "command_support.h"
-#include "stop_signal.h"
 
 namespace {
 
@@ -22,41 +17,35 @@ constexpr auto kTeardownLimit = std::chrono::seconds(15);
 constexpr auto kSettleQuiet = std::chrono::milliseconds(200);
 constexpr auto kSettleLimit = std::chrono::seconds(1);
 
-// The bar fields a history request asks for, by their one-letter names.
-std::vector<std::string> barFieldNames() { return {"O", "H", "L", "C", "V"}; }
-
 // Ends the process if a teardown does not finish in time: a feed client
 // that never returns from Disconnect must not leave the host hanging.
 class TeardownWatchdog {
 public:
-    TeardownWatchdog() : thread_([this] { watch(); }) {}
+    TeardownWatchdog()
+        : thread_([done = done_.get_future()] {
+              if (done.wait_for(kTeardownLimit) == std::future_status::ready) return;
+              static const char kMessage[] = "tellivar-host: error: shutdown did not finish in 15 s; exiting\n";
+              const ssize_t ignored = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+              (void)ignored;
+              _exit(exitcode::kFailure);
+          }) {}
     ~TeardownWatchdog() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            finished_ = true;
-        }
-        done_.notify_one();
+        done_.set_value();
         thread_.join();
     }
 
 private:
-    void watch() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (done_.wait_for(lock, kTeardownLimit, [this] { return finished_; })) return;
-        static const char kMessage[] = "tellivar-host: error: shutdown did not finish in 15 s; exiting\n";
-        const ssize_t ignored = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
-        (void)ignored;
-        _exit(exitcode::kFailure);
-    }
-
-    std::mutex mutex_;
-    std::condition_variable done_;
-    bool finished_ = false;  // guarded by mutex_
+    std::promise<void> done_;  // declared before thread_, which waits on it
     std::thread thread_;
 };
 
 }  // namespace
 
+std::chrono::steady_clock::time_point deadlineAfter(double seconds) {
+    const auto now = std::chrono::steady_clock::now();
+    if (seconds <= 0) return now + std::chrono::hours(24 * 365);
+    return now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+}
 
 HostSession::HostSession(HostOptions options) : options_(std::move(options)), printer_(options_.verbose) {}
 
@@ -164,25 +153,22 @@ void HostSession::explainRefusal(const std::vector<std::string>& aceTexts) {
 
 data::TickSupplier* HostSession::subscribeQuotes(const std::string& symbol, const std::vector<std::string>& fields,
                                                  std::size_t row) {
-    HostRequest* request =
-        requests_.emplace_back(std::make_unique<HostRequest>(symbol, IntervalSpec{}, 0, fields, noEndTime())).get();
-    QuoteConsumer* consumer = quoteConsumers_.emplace_back(std::make_unique<QuoteConsumer>(queue_, row, fields)).get();
+    auto* request = hold(std::make_unique<HostRequest>(symbol, IntervalSpec{}, 0, fields, noEndTime()));
+    auto* consumer = hold(std::make_unique<QuoteConsumer>(queue_, row, fields));
     return keep<data::TickSupplier>([&] { return interface_->createTickSupplier(request, consumer, &context_); });
 }
 
 data::TickSupplier* HostSession::subscribeUpdates(const std::string& symbol, const IntervalSpec& interval) {
-    HostRequest* request =
-        requests_.emplace_back(std::make_unique<HostRequest>(symbol, interval, 2, std::vector<std::string>{}, noEndTime()))
-            .get();
-    UpdateConsumer* consumer = updateConsumers_.emplace_back(std::make_unique<UpdateConsumer>(queue_)).get();
+    auto* request = hold(std::make_unique<HostRequest>(symbol, interval, 2, std::vector<std::string>{}, noEndTime()));
+    auto* consumer = hold(std::make_unique<TickCallback>(
+        [this](data::TickSupplier* supplier) { queue_.push(UpdateEvent{readBar(supplier)}); }));
     return keep<data::TickSupplier>([&] { return interface_->createUpdateSupplier(request, consumer, &context_); });
 }
 
 data::HistorySupplier* HostSession::requestHistory(const std::string& symbol, const IntervalSpec& interval, int count,
                                                    const data::CalendarRecord& endTime, bool reverse) {
-    HostRequest* request =
-        requests_.emplace_back(std::make_unique<HostRequest>(symbol, interval, count, barFieldNames(), endTime)).get();
-    BarsConsumer* consumer = barsConsumers_.emplace_back(std::make_unique<BarsConsumer>(queue_, reverse)).get();
+    auto* request = hold(std::make_unique<HostRequest>(symbol, interval, count, barFieldNames(), endTime));
+    auto* consumer = hold(std::make_unique<BarsConsumer>(queue_, reverse));
     return keep<data::HistorySupplier>([&] { return interface_->createHistorySupplier(request, consumer, &context_); });
 }
 

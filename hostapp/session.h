@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "console.h"
-#include "events.h"
 #include "host/data.h"
 #include "host_objects.h"
+#include "options.h"
 #include "plugin_library.h"
 
 // The plug-in's two setting keys, as its settings panel names its controls.
@@ -37,6 +37,10 @@ struct HostOptions {
     bool verbose = false;
     double connectTimeout = 15.0;  // seconds to wait for the online flag
 };
+
+// A deadline `seconds` from now, or a year away for 0. `seconds` has been
+// checked to be finite and at most a year.
+std::chrono::steady_clock::time_point deadlineAfter(double seconds);
 
 class HostSession {
 public:
@@ -90,12 +94,10 @@ public:
     LogPrinter& printer() { return printer_; }
     const HostOptions& options() const { return options_; }
     // For a host that owns suppliers of its own (serve): the data interface
-    // (null before connect()) and the context to create them with. It deletes
-    // them before shutdown().
+    // (null before connect()) and the context to create them with, whose log
+    // lines are printed alike but marked `fromPage`. It deletes them before
+    // shutdown().
     data::DataInterface* dataInterface() { return interface_.get(); }
-    data::RequestContext* context() { return &context_; }
-    // The same, for suppliers that web pages ask for: their log lines are
-    // printed alike but marked `fromPage`.
     data::RequestContext* pageContext() { return &pageContext_; }
     // Sees every log line and online change that pump() takes, after printing.
     void setObserver(std::function<void(const Event&)> observer) { observer_ = std::move(observer); }
@@ -105,6 +107,13 @@ public:
 private:
     template <typename Supplier, typename Make>
     Supplier* keep(Make make);
+    // Keeps `object` until the factory is gone.
+    template <typename T>
+    T* hold(std::unique_ptr<T> object) {
+        T* raw = object.get();
+        held_.push_back(std::move(object));
+        return raw;
+    }
     // Sets refusal_ from the lines of a refused creation and prints the others.
     void explainRefusal(const std::vector<std::string>& aceTexts);
     // Prints log lines (or keeps them, while a supplier is being made) and
@@ -134,10 +143,8 @@ private:
     HostContext pageContext_{pageLogger_};
     OnlineListener listener_{queue_};
     // Host objects the plug-in holds on to; freed only after the factory.
-    std::vector<std::unique_ptr<HostRequest>> requests_;
-    std::vector<std::unique_ptr<QuoteConsumer>> quoteConsumers_;
-    std::vector<std::unique_ptr<UpdateConsumer>> updateConsumers_;
-    std::vector<std::unique_ptr<BarsConsumer>> barsConsumers_;
+    // (requests and consumers).
+    std::vector<std::shared_ptr<void>> held_;
 
     std::unique_ptr<PluginLibrary> library_;
     std::unique_ptr<data::DataInterfaceFactory> factory_;

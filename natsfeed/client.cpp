@@ -37,6 +37,7 @@ constexpr auto kTick = std::chrono::milliseconds(100);
 constexpr auto kHistoryAnswerWait = std::chrono::seconds(10);
 // Updates kept while a set waits for its image.
 constexpr std::size_t kMaxEarly = 4096;
+constexpr const char kMissedUpdatesText[] = "Missed %llu updates while busy; asking for fresh images";
 
 enum RecordField : short { kNoField = -1, kOpen = 1, kHigh, kLow, kClose, kVolume };
 constexpr std::pair<const char*, RecordField> kRecordFields[] = {
@@ -58,6 +59,11 @@ std::vector<std::string> serverUrls() {
         if (!url.empty()) urls.push_back(url);
     if (urls.empty()) urls.emplace_back(kDefaultUrl);
     return urls;
+}
+
+// The subjects of quote and stream updates, which the backlog bound applies to.
+bool isUpdateSubject(const std::string& subject) {
+    return subject.rfind("tellivar.quote.", 0) == 0 || subject.rfind("tellivar.stream.", 0) == 0;
 }
 
 bool isSymbol(const char* text) {
@@ -169,7 +175,8 @@ void NatsRecordSet::updateMembers() {
 
 // ---- The client: host side -------------------------------------------------------
 
-NatsClient::NatsClient() : clientId_(randomId()) {}
+NatsClient::NatsClient(std::size_t backlogLimit)
+    : clientId_(randomId()), backlogLimit_(std::max<std::size_t>(backlogLimit, 1)) {}
 
 NatsClient::~NatsClient() {
     stopAtExit();
@@ -184,9 +191,20 @@ NatsClient::~NatsClient() {
 void NatsClient::post(std::function<void()> task) {
     {
         std::lock_guard<std::mutex> lock(queueMu_);
-        queue_.push_back(std::move(task));
+        queue_.push_back({std::move(task), {}});
     }
     queued_.notify_one();
+}
+
+std::size_t NatsClient::backlogPeak() {
+    std::lock_guard<std::mutex> lock(queueMu_);
+    return backlogPeak_;
+}
+
+void NatsClient::markStale(const std::string& subject) {
+    if (subject.empty()) staleAll_ = true;
+    else stale_.insert(subject);
+    anyStale_.store(true, std::memory_order_relaxed);
 }
 
 void NatsClient::ensureThread() {
@@ -268,6 +286,7 @@ void NatsClient::stopAtExit() {
         std::lock_guard<std::mutex> queueLock(queueMu_);
         queueStop_ = true;
         queue_.clear();
+        queuedUpdates_ = 0;
     }
     queued_.notify_all();
     std::thread feed = std::move(thread_);
@@ -401,18 +420,54 @@ void NatsClient::onNatsMessage(natsConnection*, natsSubscription*, natsMsg* msg,
     // The gateway's liveness is stamped on arrival, whatever the feed thread's backlog.
     if (subject == wire::kHeartbeatSubject)
         client->heartbeatSeen_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+    const auto size = static_cast<std::size_t>(natsMsg_GetDataLength(msg));
+    if (size > wire::kMaxMessage) {
+        // Not copied: a server that allows large payloads must not make the queue hold them.
+        natsMsg_Destroy(msg);
+        client->post([client, subject = std::move(subject), size] {
+            client->log("dropped a message on " + subject + ": oversized (" + std::to_string(size) + " bytes)");
+        });
+        return;
+    }
     const auto* data = reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg));
-    std::vector<std::uint8_t> bytes(data, data + natsMsg_GetDataLength(msg));
+    std::vector<std::uint8_t> bytes(data, data + size);
     natsMsg_Destroy(msg);
-    client->post([client, subject = std::move(subject), bytes = std::move(bytes)] {
-        client->onInbound(subject, bytes);
-    });
+    const bool update = isUpdateSubject(subject);
+    {
+        std::lock_guard<std::mutex> lock(client->queueMu_);
+        if (update) {
+            // Past the bound, or behind an update already dropped: dropped too,
+            // as the fresh image asked for at the catch-up supersedes it.
+            if (client->queuedUpdates_ >= client->backlogLimit_ || client->stale_.count(subject) != 0) {
+                client->markStale(subject);
+                ++client->missed_;
+                return;
+            }
+            client->backlogPeak_ = std::max(client->backlogPeak_, ++client->queuedUpdates_);
+        }
+        std::string name = update ? subject : std::string();
+        client->queue_.push_back({[client, subject = std::move(subject), bytes = std::move(bytes)] {
+                                      client->onInbound(subject, bytes);
+                                  },
+                                  std::move(name)});
+    }
+    client->queued_.notify_one();
 }
 
 // The server refused something: a permission it does not grant this user
-// (a symbol the trader is not entitled to), or a slow consumer.
-void NatsClient::onNatsError(natsConnection* nats, natsSubscription*, natsStatus status, void* closure) {
+// (a symbol the trader is not entitled to), or the NATS library dropped
+// messages of a subscription that fell behind its pending limits; those are
+// missed updates like an overflowing backlog: fresh images at the catch-up.
+void NatsClient::onNatsError(natsConnection* nats, natsSubscription* sub, natsStatus status, void* closure) {
     auto* client = static_cast<NatsClient*>(closure);
+    if (status == NATS_SLOW_CONSUMER) {
+        const char* subject = sub != nullptr ? natsSubscription_GetSubject(sub) : nullptr;
+        std::lock_guard<std::mutex> lock(client->queueMu_);
+        // An update subject re-images its sets; the inbox (lost answers) or an unknown one, every set.
+        client->markStale(subject != nullptr && isUpdateSubject(subject) ? subject : "");
+        ++client->missed_;
+        return;
+    }
     const char* detail = nullptr;
     natsConnection_GetLastError(nats, &detail);
     std::string text = detail != nullptr && *detail != '\0' ? detail : natsStatus_GetText(status);
@@ -468,22 +523,27 @@ void NatsClient::onNatsReconnected(natsConnection* nats, void* closure) {
 void NatsClient::run() {
     auto nextTick = Clock::now() + kTick;
     while (true) {
-        std::deque<std::function<void()>> batch;
+        std::deque<Task> batch;
         {
             std::unique_lock<std::mutex> lock(queueMu_);
             queued_.wait_until(lock, nextTick, [this] { return !queue_.empty() || queueStop_; });
             if (queueStop_) break;
             batch.swap(queue_);
+            queuedUpdates_ = 0;
         }
         {
             std::lock_guard<std::mutex> lock(mu_);
             if (exiting_) break;
             inPass_ = true;
         }
-        for (auto& task : batch) {
-            task();
+        for (Task& task : batch) {
+            // An update queued before its subject overflowed: the fresh image supersedes it.
+            if (!task.update.empty() && isStale(task.update)) continue;
+            task.run();
             if (stopRequested_) break;
         }
+        batch.clear();  // before a catch-up: the pass's memory is given back first
+        if (!stopRequested_ && anyStale_.load(std::memory_order_relaxed)) catchUp();
         if (!stopRequested_ && Clock::now() >= nextTick) {
             tick();
             nextTick = Clock::now() + kTick;
@@ -568,6 +628,9 @@ void NatsClient::logOn(std::uint64_t generation) {
     if (s == NATS_OK) s = natsOptions_SetReconnectWait(options, 250);
     if (s == NATS_OK) s = natsOptions_SetTimeout(options, 2000);
     if (s == NATS_OK) s = natsOptions_SetName(options, ("tellivar-nats/" + std::to_string(getpid())).c_str());
+    // One delivery thread for every subscription (one per symbol and stream):
+    // not a thread each, whose wake-ups per message cost more than the message.
+    if (s == NATS_OK) s = natsOptions_UseGlobalMessageDelivery(options, true);
     if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(options, &NatsClient::onNatsDisconnected, this);
     if (s == NATS_OK) s = natsOptions_SetReconnectedCB(options, &NatsClient::onNatsReconnected, this);
     if (s == NATS_OK) s = natsOptions_SetErrorHandler(options, &NatsClient::onNatsError, this);
@@ -672,6 +735,42 @@ void NatsClient::feedDown(const std::string& text) {
         sink->onMessage(text.c_str());
         sink->onLogOff();
     }
+}
+
+bool NatsClient::isStale(const std::string& updateSubject) {
+    if (!anyStale_.load(std::memory_order_relaxed)) return false;
+    std::lock_guard<std::mutex> lock(queueMu_);
+    return staleAll_ || stale_.count(updateSubject) != 0;
+}
+
+// Feed thread, at the end of a pass that dropped updates: the sets that
+// missed some ask for fresh images, and the host is told once. Updates that
+// arrive from now on are queued again; a set keeps those until its image.
+void NatsClient::catchUp() {
+    std::set<std::string> stale;
+    bool all;
+    std::uint64_t missed;
+    {
+        std::lock_guard<std::mutex> lock(queueMu_);
+        stale.swap(stale_);
+        all = std::exchange(staleAll_, false);
+        missed = std::exchange(missed_, 0);
+        anyStale_.store(false, std::memory_order_relaxed);
+    }
+    std::unique_lock<std::mutex> lock(mu_);
+    if (link_ != Link::Up) return;  // the next logon images every set anyway
+    for (NatsSnapshotSet* set : snapshots_)
+        if (set->initialised && (all || stale.count(wire::quoteSubject(set->symbol)) != 0)) requestImage(set);
+    for (NatsRecordSet* set : recordSets_)
+        if (set->live && set->load != NatsRecordSet::Load::Idle &&
+            (all || stale.count(wire::streamSubject(set->query)) != 0))
+            requestStream(set);
+    EConnectStatus* sink = loggedOn_;
+    lock.unlock();
+    char text[96];
+    std::snprintf(text, sizeof text, kMissedUpdatesText, static_cast<unsigned long long>(missed));
+    log(text);
+    if (sink != nullptr) sink->onMessage(text);
 }
 
 void NatsClient::tick() {
@@ -885,6 +984,12 @@ void NatsClient::follow(const std::vector<Set*>& targets, const std::vector<Set*
         }
         Sequence<Update>& seq = set->sequence;
         if (image) {
+            // An image answers a request made earlier: when updates after it
+            // were applied meanwhile, it would take the set back in time.
+            if (seq.haveImage && update.epoch == seq.epoch && update.seq < seq.seq) {
+                log("dropped an image of " + key + " older than the updates already applied");
+                continue;
+            }
             seq.haveImage = true;
             seq.epoch = update.epoch;
             seq.seq = update.seq;
@@ -1109,9 +1214,26 @@ void NatsClient::onHistoryDone(const wire::HistoryDone& done) {
     if (sink != nullptr) deliver(set, [&] { sink->onRecordSetEvent(set, kEventLoaded, -(asked - 1), asked); });
 }
 
+// A refused history request fails its set as the feed's own failure would:
+// Init, still waiting, returns 0; later, the set stays without bars.
 void NatsClient::onRefusal(const wire::Refusal& refusal, const std::string& subject) {
     log("the gateway refused " + refusal.key + ": " + refusal.text);
-    (void)subject;
+    std::uint64_t id = 0;
+    std::string inbox;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        inbox = inbox_;
+    }
+    if (replyId(subject, inbox + ".h.", &id)) {
+        std::lock_guard<std::mutex> lock(mu_);
+        NatsRecordSet* set = recordSetById(id);
+        if (set != nullptr && !set->live) {
+            if (set->load == NatsRecordSet::Load::Waiting || set->load == NatsRecordSet::Load::Pending)
+                set->load = NatsRecordSet::Load::Failed;
+            set->incoming.clear();
+            historyAnswered_.notify_all();
+        }
+    }
     const std::string text = refusal.text;
     notifyConnection([&text](EConnectStatus* sink) { sink->onMessage(text.c_str()); });
 }

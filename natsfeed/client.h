@@ -13,6 +13,15 @@
 // tests immediately before every call to the set's sink, and takes the set
 // out of the registry. It never waits for a callback; a set deleted during
 // a feed pass is freed at the end of the pass.
+// Backlog: a sink that takes long (a host that sleeps in its notification)
+// holds up the one feed thread while the bus keeps delivering. Quote and
+// stream updates waiting for it are bounded (`backlogLimit`): past it, the
+// updates of each symbol or stream that overflowed are dropped, and stay
+// dropped until the feed thread has worked through what it had; it then
+// asks those sets for fresh images and tells the host once that updates
+// were missed. A slow-consumer report from the NATS library is handled the
+// same way. So memory stays flat and the values a sink sees after catching
+// up are the gateway's current ones, not a stale backlog.
 #pragma once
 
 #include <nats/nats.h>
@@ -25,6 +34,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <shared_mutex>
 #include <string>
 #include <thread>
@@ -105,7 +115,11 @@ private:
 
 class NatsClient final : public TellivarClient {
 public:
-    NatsClient();
+    // Quote and stream updates queued for the feed thread before it drops
+    // (conflates) them; the feed thread's pass may hold as many again.
+    static constexpr std::size_t kDefaultBacklogLimit = 10000;
+
+    explicit NatsClient(std::size_t backlogLimit = kDefaultBacklogLimit);
     ~NatsClient() override;
 
     bool Connect(EConnectStatus* status) override;
@@ -126,12 +140,21 @@ public:
     void setSink(NatsRecordSet* set, ITRecSetSink* sink);
     // Stops the feed thread without delivering anything more: at process exit.
     void stopAtExit();
+    // The most quote and stream updates that were ever waiting for the feed
+    // thread at once (any thread).
+    std::size_t backlogPeak();
 
 private:
     using Clock = std::chrono::steady_clock;
     enum class Link { Down, AwaitingCredentials, Connecting, WaitingForFeed, Up };
 
     // ---- Host side ----
+    // A queued piece of feed-thread work; `update` names the quote or stream
+    // subject of an update, empty for anything else.
+    struct Task {
+        std::function<void()> run;
+        std::string update;
+    };
     void ensureThread();  // mu_ held
     void post(std::function<void()> task);
     template <class Set>
@@ -157,6 +180,8 @@ private:
     void onHistoryDone(const wire::HistoryDone& done);
     void onRefusal(const wire::Refusal& refusal, const std::string& subject);
     void tick();
+    bool isStale(const std::string& updateSubject);
+    void catchUp();
     void feedDown(const std::string& text);
     template <class Set, class Update, class Apply, class Ask>
     void follow(const std::vector<Set*>& targets, const std::vector<Set*>& registry, const Update& update, bool image,
@@ -225,9 +250,19 @@ private:
     std::condition_variable closedChanged_;
     bool closedSeen_ = false;  // closedMu_
 
+    // Marks the updates of `subject` (empty: of every set) as missed (queueMu_ held).
+    void markStale(const std::string& subject);
+
     std::mutex queueMu_;
     std::condition_variable queued_;
-    std::deque<std::function<void()>> queue_;  // queueMu_
+    std::deque<Task> queue_;                   // queueMu_
+    const std::size_t backlogLimit_;
+    std::size_t queuedUpdates_ = 0;            // queueMu_: updates in queue_
+    std::size_t backlogPeak_ = 0;              // queueMu_
+    std::set<std::string> stale_;              // queueMu_: subjects whose updates are dropped until re-imaged
+    bool staleAll_ = false;                    // queueMu_: every set needs a fresh image
+    std::uint64_t missed_ = 0;                 // queueMu_: updates dropped since the last catch-up
+    std::atomic<bool> anyStale_{false};        // stale_ or staleAll_ set: lets the feed thread skip the lock
     bool queueStop_ = false;                   // queueMu_: stop at once (process exit)
     bool stopRequested_ = false;               // feed thread: Shutdown's task ran
 };

@@ -54,4 +54,8 @@ if [ -x build-ci-normal/bench/latency/tellivar-latency ]; then
   echo "=== end-to-end latency (short run) ==="
   build-ci-normal/bench/latency/tellivar-latency --quick
 fi
+if [ -x build-ci-normal/bench/latency/tellivar-fanout-latency ] && command -v nats-server >/dev/null; then
+  echo "=== end-to-end latency through NATS (short run) ==="
+  build-ci-normal/bench/latency/tellivar-fanout-latency --quick
+fi
 echo "All test configurations passed."

@@ -21,9 +21,6 @@ namespace {
 constexpr std::uint8_t kChangedIds[kQuotedFields] = {3, 6, 7, 10, 12, 13, 14, 0, 1, 2};
 constexpr int kTradeTimeId = 27;
 constexpr int kBarUpdateEvent = 3;
-// A wait shorter than this is spun: a sleep would overshoot it.
-constexpr Nanos kSleepAbove = 10'000;
-
 const FeedTime kBaseTime = makeFeedTime(2004, 3, 5, 14, 0, 0);
 
 FeedTime feedTimeOf(Nanos stamp) { return kBaseTime + static_cast<FeedTime>(stamp / 1'000'000'000); }
@@ -203,6 +200,7 @@ void DriverFeed::freeRetired() {
 void DriverFeed::updateSymbol(Kind kind, std::size_t symbol, int changed, Nanos stamp) {
     currentStamp_ = stamp;
     ++sequence_;
+    ++symbols_[symbol].updates;
     if (kind == Kind::Snapshot) {
         updateSnapshots(symbols_[symbol], changed, stamp);
     } else {
@@ -220,6 +218,9 @@ void DriverFeed::updateSnapshots(Symbol& symbol, int changed, Nanos stamp) {
             set->values[static_cast<std::size_t>(kQuotedIds[0])] = static_cast<double>(stamp);
             for (int i = 1; i < count; ++i) {
                 set->values[static_cast<std::size_t>(kQuotedIds[i])] = static_cast<double>(sequence_ % 4096) + i;
+            }
+            if (count > kCountQuoteField) {
+                set->values[static_cast<std::size_t>(kQuotedIds[kCountQuoteField])] = static_cast<double>(symbol.updates);
             }
             set->tradeTime = feedTimeOf(stamp);
         }
@@ -244,7 +245,7 @@ void DriverFeed::updateBars(Symbol& symbol, Nanos stamp) {
             newest[1] = std::max(newest[1], price);
             newest[2] = std::min(newest[2], price);
             newest[kStampBarField] = static_cast<double>(stamp);
-            newest[4] += 100.0;
+            newest[kCountBarField] = static_cast<double>(symbol.updates);
             set->times[1] = feedTimeOf(stamp);
         }
         ITRecSetSink* sink = set->sink.load(std::memory_order_acquire);
@@ -281,7 +282,7 @@ RunResult DriverFeed::run(const RunPlan& plan) {
             now = nowNanos();
             if (now > due) {
                 ++result.lateStarts;  // still busy with earlier updates, or kept off the CPU
-            } else if (due - now > kSleepAbove) {
+            } else if (due - now > plan.spinBelow) {
                 sleepUntil(due);
                 awake = now = nowNanos();
             }
@@ -295,6 +296,7 @@ RunResult DriverFeed::run(const RunPlan& plan) {
             due = now = nowNanos();
             if (now - origin >= plan.duration) break;
         }
+        if (plan.stop != nullptr && plan.stop->load(std::memory_order_relaxed)) break;
         updateSymbol(plan.kind, i % count, plan.changed, std::max(due, awake));
         if (retiredCount_.load(std::memory_order_relaxed) != 0) freeRetired();
     }

@@ -49,6 +49,12 @@ extern const std::int16_t kQuotedIds[kQuotedFields];
 extern const char* const kQuotedNames[kQuotedFields];  // the long names of kQuotedIds
 // Record-set field index of the bar value that holds the stamp ("Close").
 constexpr int kStampBarField = 3;
+// Where an update carries its symbol's update count (1, 2, 3...), so that a
+// consumer in another process can tell a lost or repeated update: a quote's
+// kQuotedNames[kCountQuoteField] ("Bid", when at least two fields change),
+// a bar's "Volume".
+constexpr int kCountQuoteField = 1;
+constexpr int kCountBarField = 4;
 
 constexpr int kSetsPerSymbol = 4;  // a measured set, a churned one, room to spare
 
@@ -105,6 +111,10 @@ struct RunPlan {
     Nanos duration = 0;
     Nanos giveUpLag = 500'000'000;  // stops early once this far behind schedule
     bool realtime = false;          // the feed thread runs SCHED_FIFO (needs the privilege)
+    const std::atomic<bool>* stop = nullptr;  // when raised, the run ends after the current update
+    // Waits shorter than this are spun (a sleep would overshoot them); 0: the
+    // thread always sleeps, and updates due meanwhile go out together when it wakes.
+    Nanos spinBelow = 10'000;
 };
 
 struct RunResult {
@@ -149,6 +159,7 @@ private:
     struct Symbol {
         std::array<std::atomic<DriverSnapshotSet*>, kSetsPerSymbol> snapshots{};
         std::array<std::atomic<DriverRecordSet*>, kSetsPerSymbol> records{};
+        std::uint64_t updates = 0;  // feed thread: this symbol's updates so far
     };
     template <typename Set>
     void publish(std::array<std::atomic<Set*>, kSetsPerSymbol>& slots, Set* set);

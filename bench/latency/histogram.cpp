@@ -1,7 +1,11 @@
 #include "histogram.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cmath>
+#include <cstdio>
+#include <cerrno>
+#include <cstdlib>
 
 namespace {
 
@@ -61,4 +65,56 @@ std::uint64_t LatencyHistogram::valueAtPercentile(double percentile) const {
         if (seen >= rank) return std::min(max_, highestEquivalent(lowestOf(i)));
     }
     return max_;
+}
+
+// "count min max sum" then " index:count" for every bucket in use.
+std::string LatencyHistogram::encode() const {
+    char text[96];
+    std::snprintf(text, sizeof text, "%" PRIu64 " %" PRIu64 " %" PRIu64 " %.17g", count_, min_, max_, sum_);
+    std::string out = text;
+    for (std::size_t i = 0; i < kBuckets; ++i) {
+        if (counts_[i] == 0) continue;
+        std::snprintf(text, sizeof text, " %zu:%" PRIu64, i, counts_[i]);
+        out += text;
+    }
+    return out;
+}
+
+bool LatencyHistogram::decode(const std::string& text) {
+    LatencyHistogram h;
+    const char* at = text.c_str();
+    char* end = nullptr;
+    auto number = [&](int base) -> std::uint64_t {
+        errno = 0;
+        const std::uint64_t value = std::strtoull(at, &end, base);
+        if (end == at || errno != 0) end = nullptr;
+        return value;
+    };
+    h.count_ = number(10);
+    if (end == nullptr) return false;
+    at = end;
+    h.min_ = number(10);
+    if (end == nullptr) return false;
+    at = end;
+    h.max_ = number(10);
+    if (end == nullptr) return false;
+    at = end;
+    h.sum_ = std::strtod(at, &end);
+    if (end == at) return false;
+    at = end;
+    std::uint64_t total = 0;
+    while (*at == ' ') {
+        ++at;
+        const std::uint64_t index = number(10);
+        if (end == nullptr || *end != ':' || index >= kBuckets) return false;
+        at = end + 1;
+        const std::uint64_t n = number(10);
+        if (end == nullptr || n == 0) return false;
+        at = end;
+        h.counts_[index] += n;
+        total += n;
+    }
+    if (*at != '\0' || total != h.count_) return false;
+    *this = h;
+    return true;
 }

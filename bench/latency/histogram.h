@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 class LatencyHistogram {
 public:
@@ -18,6 +19,12 @@ public:
     void record(std::uint64_t value);
     void add(const LatencyHistogram& other);
     void reset();
+
+    // One line of text that decode() turns back into an equal histogram: how
+    // a process hands its counts to another, which merges them with add().
+    std::string encode() const;
+    // False, and this histogram unchanged, when `text` is not what encode() makes.
+    bool decode(const std::string& text);
 
     std::uint64_t count() const { return count_; }
     std::uint64_t min() const { return count_ == 0 ? 0 : min_; }

@@ -80,4 +80,33 @@ TEST(LatencyHistogram, AddMergesAndResetEmpties) {
     EXPECT_EQ(even->valueAtPercentile(99), 0u);
 }
 
+// Another process's counts come as text: what arrives must give the same
+// percentiles as the histogram that sent it, and anything else is refused
+// without touching the receiver.
+TEST(LatencyHistogram, EncodedCountsDecodeToTheSameHistogramAndGarbageIsRefused) {
+    auto sent = std::make_unique<LatencyHistogram>();
+    for (std::uint64_t v = 1; v <= 3000; ++v) sent->record(v * v * 11);
+    sent->record(UINT64_MAX);
+    auto received = std::make_unique<LatencyHistogram>();
+    ASSERT_TRUE(received->decode(sent->encode()));
+    for (double p : {0.0, 50.0, 99.0, 99.9, 100.0}) EXPECT_EQ(received->valueAtPercentile(p), sent->valueAtPercentile(p)) << p;
+    EXPECT_EQ(received->count(), sent->count());
+    EXPECT_EQ(received->min(), sent->min());
+    EXPECT_EQ(received->max(), sent->max());
+    EXPECT_DOUBLE_EQ(received->mean(), sent->mean());
+    auto empty = std::make_unique<LatencyHistogram>();
+    ASSERT_TRUE(received->decode(empty->encode()));
+    EXPECT_EQ(received->count(), 0u);
+
+    received->record(500);
+    const std::string bad[] = {"", "x", "2 1 1 2", "2 1 1 2 5:1", "1 1 1 1 5:1 junk", "1 1 1 1 999999:1",
+                               "1 1 1 1 5:0 6:1", "1 1 1 1 5", "99999999999999999999 1 1 1"};
+    for (const std::string& text : bad) {
+        SCOPED_TRACE(text);
+        EXPECT_FALSE(received->decode(text));
+        EXPECT_EQ(received->count(), 1u);
+        EXPECT_EQ(received->max(), 500u);
+    }
+}
+
 }  // namespace

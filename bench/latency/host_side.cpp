@@ -1,24 +1,25 @@
 #include "host_side.h"
 
+#include <ace/Log_Msg.h>
 #include <time.h>
 
 #include "baselines.h"
 
 namespace latency {
 
-void Recorder::record(double stamp, double others) {
+void Recorder::record(std::size_t, double stamp, double, double others) {
     if (!on) return;
     const Nanos now = nowNanos();
     readSum += others;
     ++notified;
     // The consumer runs inside the feed's call, so it must read exactly the update's stamp.
-    if (stamp != static_cast<double>(feed.currentStamp()) || now < feed.currentStamp()) {
+    if (stamp != static_cast<double>(feed->currentStamp()) || now < feed->currentStamp()) {
         ++wrongStamps;
         return;
     }
-    endToEnd.record(static_cast<std::uint64_t>(now - feed.currentStamp()));
-    inCallback.record(static_cast<std::uint64_t>(now - feed.callStart()));
-    beforeCall.record(static_cast<std::uint64_t>(feed.callStart() - feed.currentStamp()));
+    endToEnd.record(static_cast<std::uint64_t>(now - feed->currentStamp()));
+    inCallback.record(static_cast<std::uint64_t>(now - feed->callStart()));
+    beforeCall.record(static_cast<std::uint64_t>(feed->callStart() - feed->currentStamp()));
 }
 
 namespace {
@@ -49,31 +50,35 @@ private:
 // Reads the time and the ten quoted values, as a quote window would.
 class QuoteConsumer : public data::TickConsumer {
 public:
-    explicit QuoteConsumer(Recorder* recorder) : recorder_(recorder) {}
+    QuoteConsumer(Recorder* recorder, std::size_t symbol) : recorder_(recorder), symbol_(symbol) {}
     void ticksChanged(data::TickSupplier* supplier) override {
         double others = supplier->getTime()->tm_sec;
         const double stamp = supplier->getValue(kQuotedNames[0]);
-        for (int i = 1; i < kQuotedFields; ++i) others += supplier->getValue(kQuotedNames[i]);
-        if (recorder_ != nullptr) recorder_->record(stamp, others);
+        const double count = supplier->getValue(kQuotedNames[kCountQuoteField]);
+        for (int i = 1; i < kQuotedFields; ++i) others += i == kCountQuoteField ? 0.0 : supplier->getValue(kQuotedNames[i]);
+        if (recorder_ != nullptr) recorder_->record(symbol_, stamp, count, others);
     }
 
 private:
     Recorder* const recorder_;
+    const std::size_t symbol_;
 };
 
 // Reads the time and the newest bar, as a chart would.
 class BarConsumer : public data::TickConsumer {
 public:
-    explicit BarConsumer(Recorder* recorder) : recorder_(recorder) {}
+    BarConsumer(Recorder* recorder, std::size_t symbol) : recorder_(recorder), symbol_(symbol) {}
     void ticksChanged(data::TickSupplier* supplier) override {
         double others = supplier->getTime()->tm_min;
-        others += supplier->getValue("O") + supplier->getValue("H") + supplier->getValue("L") + supplier->getValue("V");
+        others += supplier->getValue("O") + supplier->getValue("H") + supplier->getValue("L");
+        const double count = supplier->getValue("V");
         const double stamp = supplier->getValue("C");
-        if (recorder_ != nullptr) recorder_->record(stamp, others);
+        if (recorder_ != nullptr) recorder_->record(symbol_, stamp, count, others);
     }
 
 private:
     Recorder* const recorder_;
+    const std::size_t symbol_;
 };
 
 // The raw sinks' consumer: the same values from a flat array.
@@ -83,7 +88,7 @@ public:
     void consume(const FlatQuote& quote) override {
         double others = quote.time.tm_sec;
         for (std::size_t i = 0; i < quote.count; ++i) others += i == stampSlot_ ? 0.0 : quote.values[i];
-        if (recorder_ != nullptr) recorder_->record(quote.values[stampSlot_], others);
+        if (recorder_ != nullptr) recorder_->record(0, quote.values[stampSlot_], 0, others);
     }
 
 private:
@@ -96,7 +101,7 @@ private:
 class PluginSubscription : public Subscription {
 public:
     PluginSubscription(Kind kind, std::size_t symbol, Recorder* recorder)
-        : request(symbol), quotes(recorder), bars(recorder), consumer(kind == Kind::Snapshot ? static_cast<data::TickConsumer*>(&quotes) : &bars) {}
+        : request(symbol), quotes(recorder, symbol), bars(recorder, symbol), consumer(kind == Kind::Snapshot ? static_cast<data::TickConsumer*>(&quotes) : &bars) {}
     ~PluginSubscription() override { close(); }
     void close() override { supplier.reset(); }
 
@@ -150,12 +155,17 @@ private:
 
 // ---- Plug-in host ------------------------------------------------------------------
 
-PluginHost::PluginHost(DriverFeed& feed) : iface_(&factory_) {
+void silenceAceDebug() {
+    ACE_Log_Msg* log = ACE_Log_Msg::instance();
+    log->priority_mask(log->priority_mask(ACE_Log_Msg::PROCESS) & ~static_cast<u_long>(LM_DEBUG), ACE_Log_Msg::PROCESS);
+}
+
+PluginHost::PluginHost(DriverFeed* feed) : iface_(&factory_) {
     factory_.requestContext = &context_;
     factory_.connectSession();
-    if (feed.status != nullptr) {
-        feed.status->onLogon(1);
-        feed.status->onReady();
+    if (feed != nullptr && feed->status != nullptr) {
+        feed->status->onLogon(1);
+        feed->status->onReady();
     }
 }
 

@@ -25,14 +25,21 @@ namespace latency {
 
 enum class Sink { Raw, Plugin };
 
-// What the measured consumers saw in one run.
+// What the measured consumers saw in one run, on the driver feed in this process.
 struct Recorder {
-    explicit Recorder(const DriverFeed& feed) : feed(feed) {}
-    // At the end of a notification: the stamp the consumer read and a sum of
-    // the other values (kept, so the reads are not optimised away).
-    void record(double stamp, double others);
+    explicit Recorder(const DriverFeed& feed) : feed(&feed) {}
+    virtual ~Recorder() = default;
+    // At the end of a notification for `symbol`: the stamp the consumer read,
+    // the update count it read (quotes: 0 unless the feed changes at least two
+    // fields) and a sum of the other values (kept, so the reads are not
+    // optimised away).
+    virtual void record(std::size_t symbol, double stamp, double count, double others);
 
-    const DriverFeed& feed;
+protected:
+    Recorder() = default;  // a recorder of another feed's stamps
+
+public:
+    const DriverFeed* feed = nullptr;
     bool on = false;  // warm-up notifications are not recorded
     LatencyHistogram endToEnd;    // the feed had the update -> the consumer is told
     LatencyHistogram inCallback;  // the feed calls the sink -> the consumer is told
@@ -51,10 +58,15 @@ public:
     virtual void close() = 0;
 };
 
-// The plug-in, logged on and ready, on the driver feed.
+// Masks LM_DEBUG out of ACE's process mask: the host's normal setting.
+void silenceAceDebug();
+
+// The plug-in on pTellivarClient. On the driver feed (`feed`), logged on and
+// ready when constructed; on any other feed client (null), connected, and
+// logged on when that client says so.
 class PluginHost {
 public:
-    explicit PluginHost(DriverFeed& feed);
+    explicit PluginHost(DriverFeed* feed);
     ~PluginHost();
 
     // A subscription of `sink` kind to `symbol`; null when creation failed.

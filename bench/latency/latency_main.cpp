@@ -6,7 +6,6 @@
 //
 // Run: scripts/latency.sh (builds, runs the matrix, draws the plot), or
 //      build/bench/latency/tellivar-latency [--quick] [--csv FILE]
-#include <ace/Log_Msg.h>
 
 #include <CLI/CLI.hpp>
 
@@ -23,6 +22,7 @@
 
 #include "driver_feed.h"
 #include "host_side.h"
+#include "report_text.h"
 
 // The feed client the plug-in and the raw sinks reach.
 TellivarClient* pTellivarClient = nullptr;
@@ -68,7 +68,7 @@ double pacedSeconds(double rate) { return rate <= 1000 ? 2.0 : rate <= 10000 ? 1
 
 class Bench {
 public:
-    explicit Bench(bool realtime) : realtime_(realtime), feed_(kMaxSymbols), feedInstalled_(install(feed_)), host_(feed_) {}
+    explicit Bench(bool realtime) : realtime_(realtime), feed_(kMaxSymbols), feedInstalled_(install(feed_)), host_(&feed_) {}
 
     Measurement measure(const Config& config, Sink sink, double rate, double duration);
     // Raw and plug-in in turns, kSlices times each, so both meet the same
@@ -182,33 +182,9 @@ std::pair<Measurement, Measurement> Bench::measurePair(const Config& config, dou
 
 // ---- Report --------------------------------------------------------------------------
 
-std::string loadAverage() {
-    std::ifstream in("/proc/loadavg");
-    std::string one, five, fifteen;
-    in >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
-}
-
-std::string micros(std::uint64_t ns) {
-    char text[32];
-    std::snprintf(text, sizeof text, ns < 10'000 ? "%.2f" : ns < 100'000 ? "%.1f" : "%.0f", static_cast<double>(ns) / 1e3);
-    return text;
-}
-
-std::string count(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.0f", value);
-    std::string digits = text;
-    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<std::size_t>(at), ",");
-    return digits;
-}
-
 std::string ratio(double plugin, double raw) {
     const double value = raw > 0 ? plugin / raw : 0.0;
-    if (value < 0.01) return "<0.01x";
-    char text[32];
-    std::snprintf(text, sizeof text, value < 10 ? "%.2fx" : value < 100 ? "%.1fx" : "%.0fx", value);
-    return text;
+    return value < 0.01 ? "<0.01x" : times(value);
 }
 
 struct Row {
@@ -369,7 +345,7 @@ void printLadder(const Row& row) {
 
 // One cell, raw and plug-in in turns, for a steadier figure than the matrix's.
 // `cell`: kind (quotes or bars), symbols, changed, churn (0/1), rate, seconds.
-int runCell(Bench& bench, const std::string& cell) {
+int runCell(Bench& bench, const std::string& cell, const std::string& csvPath) {
     char kind[16] = "";
     std::size_t symbols = 0;
     int changed = 0, churn = 0;
@@ -382,7 +358,7 @@ int runCell(Bench& bench, const std::string& cell) {
     }
     const Config config{std::string(kind) == "quotes" ? Kind::Snapshot : Kind::Bars, symbols, changed, churn != 0};
     std::printf("load average before: %s\n", loadAverage().c_str());
-    Report report("");
+    Report report(csvPath);
     Row row{config, "cell", {}, {}};
     std::tie(row.raw, row.plugin) = bench.measurePair(config, rate, duration);
     printLadder(row);
@@ -401,11 +377,6 @@ int profile(Bench& bench, Sink sink, double duration) {
     finish(m);
     std::printf("%s: %.0f updates/s over %.1f s\n", sinkName(sink), m.delivered, seconds(m.run.elapsed));
     return m.faults.empty() ? 0 : 1;
-}
-
-void silenceAceDebug() {
-    ACE_Log_Msg* log = ACE_Log_Msg::instance();
-    log->priority_mask(log->priority_mask(ACE_Log_Msg::PROCESS) & ~static_cast<u_long>(LM_DEBUG), ACE_Log_Msg::PROCESS);
 }
 
 }  // namespace
@@ -428,7 +399,7 @@ int main(int argc, char** argv) {
 
     silenceAceDebug();  // the host's normal setting
     Bench bench(fifo);
-    if (!cell.empty()) return runCell(bench, cell);
+    if (!cell.empty()) return runCell(bench, cell, csvPath);
     if (profileSeconds > 0) return profile(bench, profileSink == "raw" ? Sink::Raw : Sink::Plugin, profileSeconds);
 
     const Durations durations = quick ? Durations{0.05, 0.05} : Durations{0.25, 1.0};

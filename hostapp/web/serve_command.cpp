@@ -12,9 +12,9 @@
 
 #include "commands.h"
 #include "console.h"
-#include "exit_codes.h"
 #include "fields.h"
 #include "interval.h"
+#include "options.h"
 #include "web_server.h"
 
 namespace {
@@ -41,8 +41,7 @@ std::string urlHost(const std::string& address) {
 WebAccess accessOf(const ServeOptions& options, std::string token) {
     WebAccess access;
     access.token = std::move(token);
-    std::string bind = options.bind;
-    std::transform(bind.begin(), bind.end(), bind.begin(), [](unsigned char c) { return std::tolower(c); });
+    const std::string bind = lowered(options.bind);
     access.hostNames.push_back(urlHost(bind));
     if (isLoopback(bind)) {
         access.hostNames.insert(access.hostNames.end(), {"localhost", "127.0.0.1", "[::1]"});
@@ -53,10 +52,7 @@ WebAccess accessOf(const ServeOptions& options, std::string token) {
         if (gethostname(name, sizeof name - 1) == 0) access.hostNames.push_back(name);
         access.hostNames.push_back("localhost");
     }
-    for (std::string name : options.allowHosts) {
-        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-        access.hostNames.push_back(name);
-    }
+    for (const std::string& name : options.allowHosts) access.hostNames.push_back(lowered(name));
     return access;
 }
 
@@ -75,10 +71,9 @@ std::vector<std::string> intervalChoices(const std::vector<int>& minutes, const 
 std::optional<std::vector<std::string>> checkSymbols(const std::vector<std::string>& symbols) {
     std::vector<std::string> out;
     for (const std::string& symbol : symbols) {
-        const bool plausible = !symbol.empty() && symbol.size() <= 32 &&
-                               std::all_of(symbol.begin(), symbol.end(), [](char c) { return c > 0x20 && c < 0x7f; });
-        if (!plausible) {
-            printError(fmt::format("symbol '{}' is not 1 to 32 printable characters without blanks", symbol));
+        if (!plausibleSymbol(symbol)) {
+            printError(fmt::format("symbol '{}' is not 1 to {} printable characters without blanks", symbol,
+                                   kMaxSymbolLength));
             return std::nullopt;
         }
         if (std::find(out.begin(), out.end(), symbol) == out.end()) out.push_back(symbol);

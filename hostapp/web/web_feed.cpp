@@ -2,24 +2,13 @@
 
 #include <fmt/format.h>
 
-#include "end_time.h"
+#include "options.h"
 
 namespace {
 
 std::string chartKeyOf(const ChartChoice& chart) { return chart.symbol + " " + chart.intervalText; }
 
-std::vector<std::string> barFieldNames() { return {"O", "H", "L", "C", "V"}; }
-
 }  // namespace
-
-void BoardConsumer::ticksChanged(data::TickSupplier* supplier) {
-    if (supplier == nullptr) return;
-    if (!chartKey_.empty()) return board_.onBar(chartKey_, readBar(supplier));
-    std::vector<std::optional<double>> values;
-    values.reserve(board_.fields().size());
-    for (const std::string& field : board_.fields()) values.push_back(readValue(supplier, field.c_str()));
-    board_.onQuote(row_, readTime(supplier), std::move(values));
-}
 
 WebFeed::WebFeed(LiveBoard& board, data::DataInterface* dataInterface, data::RequestContext* context)
     : board_(board), dataInterface_(dataInterface), context_(context) {}
@@ -29,7 +18,9 @@ void WebFeed::openQuotes() {
         auto sub = std::make_unique<Subscription>();
         sub->request = std::make_unique<HostRequest>(board_.symbols()[row], IntervalSpec{}, 0, board_.fields(),
                                                      noEndTime());
-        sub->consumer = std::make_unique<BoardConsumer>(board_, row);
+        sub->consumer = std::make_unique<TickCallback>([this, row](data::TickSupplier* supplier) {
+            board_.onQuote(row, readTime(supplier), readValues(supplier, board_.fields()));
+        });
         sub->supplier.reset(dataInterface_->createTickSupplier(sub->request.get(), sub->consumer.get(), context_));
         // A refused symbol keeps its row, empty; the plug-in's log line says why.
         if (sub->supplier) quotes_.push_back(std::move(sub));
@@ -45,13 +36,14 @@ std::optional<std::string> WebFeed::openStream(const std::optional<ChartChoice>&
     std::string key;
     if (chart) {
         key = chartKeyOf(*chart);
+        board_.openChart(key);  // before a new supplier, so its first bar lands
         std::unique_ptr<Subscription>& sub = charts_[key];
         if (!sub) {
-            board_.openChart(key);  // before the supplier, so its first bar lands
             sub = std::make_unique<Subscription>();
             sub->request =
                 std::make_unique<HostRequest>(chart->symbol, chart->interval, 2, std::vector<std::string>{}, noEndTime());
-            sub->consumer = std::make_unique<BoardConsumer>(board_, key);
+            sub->consumer = std::make_unique<TickCallback>(
+                [this, key](data::TickSupplier* supplier) { board_.onBar(key, readBar(supplier)); });
             sub->supplier.reset(dataInterface_->createUpdateSupplier(sub->request.get(), sub->consumer.get(), context_));
             if (!sub->supplier) {
                 charts_.erase(key);
@@ -60,8 +52,6 @@ std::optional<std::string> WebFeed::openStream(const std::optional<ChartChoice>&
                                     chart->symbol, chart->intervalText);
                 return std::nullopt;
             }
-        } else {
-            board_.openChart(key);
         }
         ++sub->users;
     }

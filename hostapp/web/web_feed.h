@@ -34,20 +34,6 @@ struct ChartChoice {
     std::string intervalText;  // as the page spelled it, for keys and messages
 };
 
-// Writes a supplier's notifications onto the board: the quote of a served
-// symbol's row, or the newest bar of a chart. Called on the feed thread.
-class BoardConsumer final : public data::TickConsumer {
-public:
-    BoardConsumer(LiveBoard& board, std::size_t row) : board_(board), row_(row) {}
-    BoardConsumer(LiveBoard& board, std::string chartKey) : board_(board), chartKey_(std::move(chartKey)) {}
-    void ticksChanged(data::TickSupplier* supplier) override;
-
-private:
-    LiveBoard& board_;
-    const std::size_t row_ = 0;
-    const std::string chartKey_;  // empty for quotes
-};
-
 class WebFeed {
 public:
     // `context`: the one the pages' suppliers are made with (its log lines
@@ -83,7 +69,7 @@ public:
 private:
     struct Subscription {
         std::unique_ptr<HostRequest> request;
-        std::unique_ptr<BoardConsumer> consumer;
+        std::unique_ptr<TickCallback> consumer;
         std::unique_ptr<data::TickSupplier> supplier;  // declared last: deleted first
         int users = 0;
     };

@@ -14,7 +14,8 @@
 #include <map>
 
 #include "interval.h"
-#include "json_text.h"
+#include "live_board.h"
+#include "options.h"
 #include "web_assets.h"
 
 namespace {
@@ -22,7 +23,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr const char kJson[] = "application/json";
-constexpr std::size_t kMaxSymbolLength = 32;
 constexpr std::size_t kStreamBlock = 8 * 1024;  // taken from the connection's buffer
 constexpr int kListenBacklog = 128;
 
@@ -67,11 +67,6 @@ std::string header(MHD_Connection* connection, MHD_ValueKind kind, const char* n
 
 bool hasHeader(MHD_Connection* connection, const char* name) {
     return MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name) != nullptr;
-}
-
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
 }
 
 // Compares in time independent of where the texts differ.
@@ -128,19 +123,11 @@ std::optional<std::map<std::string, std::string>> parameters(MHD_Connection* con
     return out;
 }
 
-bool plausibleSymbol(const std::string& symbol) {
-    return !symbol.empty() && symbol.size() <= kMaxSymbolLength &&
-           std::all_of(symbol.begin(), symbol.end(), [](char c) { return c > 0x20 && c < 0x7f; });
-}
-
 // The bar count: digits only, 1 to `max`.
 std::optional<int> parseCount(const std::string& text, int max) {
-    if (text.empty() || text.size() > 9 ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return std::nullopt;
-    }
-    const int count = std::stoi(text);
-    return count >= 1 && count <= max ? std::optional(count) : std::nullopt;
+    int count = 0;
+    const bool digits = text.find_first_not_of("0123456789") == std::string::npos && readNumber(text, count);
+    return digits && count >= 1 && count <= max ? std::optional(count) : std::nullopt;
 }
 
 // symbol and interval of a request into a chart choice; nullopt with the
@@ -170,6 +157,11 @@ const char* notOnlineReason(ConnectionState state) {
 }
 
 }  // namespace
+
+bool plausibleSymbol(const std::string& symbol) {
+    return !symbol.empty() && symbol.size() <= kMaxSymbolLength &&
+           std::all_of(symbol.begin(), symbol.end(), [](char c) { return c > 0x20 && c < 0x7f; });
+}
 
 // The engine's socket state of a connection. Made and freed on the polling
 // thread; the housekeeper reads it under mutex_, and it leaves
@@ -369,10 +361,9 @@ MHD_Result WebServer::onRequest(MHD_Connection* connection, const char* url, con
         if (!job->done) return MHD_YES;
     }
     request->job.reset();
-    if (job->status == 503) {
-        return refuse(connection, 503, job->body, {{"Retry-After", std::to_string(limits_.retryAfterSeconds)}});
-    }
-    return answerJson(connection, job->status, job->body);
+    Headers headers;
+    if (job->status == 503) headers.emplace_back("Retry-After", std::to_string(limits_.retryAfterSeconds));
+    return answerJson(connection, job->status, job->body, headers);
 }
 
 void WebServer::onRequestDone(MHD_Connection* connection, Request* request) {
@@ -388,7 +379,7 @@ void WebServer::onRequestDone(MHD_Connection* connection, Request* request) {
 std::optional<MHD_Result> WebServer::checkAccess(MHD_Connection* connection, const std::string& url) {
     // The Host names this server: a page from another site that had its name
     // resolve here (DNS rebinding) gives its own name.
-    const std::string host = lower(header(connection, MHD_HEADER_KIND, "Host"));
+    const std::string host = lowered(header(connection, MHD_HEADER_KIND, "Host"));
     std::string name = host;
     std::string portText;
     const std::size_t close = host.rfind(']');
@@ -407,7 +398,7 @@ std::optional<MHD_Result> WebServer::checkAccess(MHD_Connection* connection, con
     }
     // A page of another origin may send requests here, but not as this page.
     if (const char* origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Origin")) {
-        if (lower(origin) != "http://" + host) {
+        if (lowered(origin) != "http://" + host) {
             return refuse(connection, 403, fmt::format("requests from pages of '{}' are not served", origin));
         }
     }

@@ -50,6 +50,11 @@ struct WebLimits {
     int retryAfterSeconds = 5;    // told with every 503
 };
 
+// A symbol a page or --symbols may give: 1 to kMaxSymbolLength printable
+// characters without blanks.
+constexpr std::size_t kMaxSymbolLength = 32;
+bool plausibleSymbol(const std::string& symbol);
+
 // Who may ask. Checked on every request before anything else is done.
 struct WebAccess {
     // Names (lower case, IPv6 addresses in brackets) the Host header may give.

@@ -9,9 +9,7 @@
 
 #include "chart.h"
 #include "console.h"
-#include "end_time.h"
 #include "fields.h"
-#include "hints.h"
 #include "host_objects.h"
 #include "interval.h"
 #include "options.h"

@@ -194,8 +194,8 @@ private:
     std::vector<std::pair<Clock::time_point, std::uint64_t>> beats_;
 };
 
-// Each host, from line `from[i]` on, reports the gateway gone and the feed
-// offline; returns the latest time a host printed "offline" (bounded wait).
+// Waits (bounded) until each host, from line `from[i]` on, says the feed is
+// offline; `latest` receives the latest time one did. False on a timeout.
 bool allReportOffline(std::vector<std::unique_ptr<Host>>& hosts, const std::vector<std::size_t>& from,
                       Clock::time_point* latest) {
     for (std::size_t i = 0; i < hosts.size(); ++i) {

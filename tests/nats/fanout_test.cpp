@@ -6,220 +6,15 @@
 #include <atomic>
 #include <cstring>
 #include <cmath>
+#include <tuple>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "gateway/gateway.h"
-#include "nats/nats_support.h"
-#include "natsfeed/client.h"
+#include "nats/fanout_support.h"
 
 namespace {
-
-constexpr int kTradeId = 3;
-constexpr int kTradeTimeId = 27;
-
-// Every connection event of one client, in order, as text.
-class StatusLog : public EConnectStatus {
-public:
-    void onSendCredentials(std::int32_t, std::int32_t) override {
-        add("credentials");
-        client->SendLogon(user.c_str(), password.c_str());
-    }
-    void onLogon(std::int32_t) override { add("logon"); }
-    void onLogOff() override { add("logoff"); }
-    void onReady() override { add("ready"); }
-    void onMessage(const char* text) override { add(std::string("message: ") + text); }
-
-    std::vector<std::string> events() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return events_;
-    }
-    bool saw(const std::string& event) {
-        const auto all = events();
-        return std::find(all.begin(), all.end(), event) != all.end();
-    }
-    int count(const std::string& event) {
-        const auto all = events();
-        return static_cast<int>(std::count(all.begin(), all.end(), event));
-    }
-
-    TellivarClient* client = nullptr;
-    std::string user = "trader", password = "secret";
-
-private:
-    void add(std::string event) {
-        std::lock_guard<std::mutex> lock(mutex);
-        events_.push_back(std::move(event));
-    }
-    std::mutex mutex;
-    std::vector<std::string> events_;
-};
-
-// Each snapshot callback's trade time and trade price, and how many ids it named.
-class QuoteLog : public ISSSetSink {
-public:
-    struct Seen {
-        FeedTime time;
-        double trade;
-        int ids;
-        bool operator==(const Seen& o) const { return time == o.time && trade == o.trade && ids == o.ids; }
-    };
-    void onSnapshotUpdate(SnapshotSet* set, std::uint8_t count, const std::uint8_t*) override {
-        Seen seen{0, NAN, count};
-        set->EnterRead();
-        set->GetDWord(kTradeTimeId, &seen.time);
-        set->GetDouble(kTradeId, &seen.trade);
-        set->LeaveRead();
-        std::lock_guard<std::mutex> lock(mutex);
-        log.push_back(seen);
-        ++calls;
-    }
-    std::vector<Seen> seen() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return log;
-    }
-    std::atomic<int> calls{0};
-
-private:
-    std::mutex mutex;
-    std::vector<Seen> log;
-};
-
-// The record-set events of one set.
-class EventLog : public ITRecSetSink {
-public:
-    void onRecordSetEvent(TRecordSet*, int event, long first, long second) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        events.push_back({event, first, second});
-    }
-    struct Event {
-        int event;
-        long first, second;
-    };
-    std::vector<Event> all() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return events;
-    }
-    bool sawLoaded() {
-        for (const Event& e : all())
-            if (e.event == 1) return true;
-        return false;
-    }
-
-private:
-    std::mutex mutex;
-    std::vector<Event> events;
-};
-
-std::vector<wire::Bar> barsOf(TRecordSet* set) {
-    std::vector<wire::Bar> bars;
-    set->EnterRead();
-    for (long k = set->firstRecord - set->recordBase; set->hasRecords != 0 && k <= set->lastRecord - set->recordBase;
-         ++k) {
-        wire::Bar bar;
-        FeedTime start = 0, end = 0;
-        set->GetETime(k, 1, &start);
-        set->GetETime(k, 2, &end);
-        bar.start = start;
-        bar.end = end;
-        set->GetRecDouble(k, set->GetFieldIx("Open"), &bar.open);
-        set->GetRecDouble(k, set->GetFieldIx("High"), &bar.high);
-        set->GetRecDouble(k, set->GetFieldIx("Low"), &bar.low);
-        set->GetRecDouble(k, set->GetFieldIx("Close"), &bar.close);
-        set->GetRecDouble(k, set->GetFieldIx("Volume"), &bar.volume);
-        bars.push_back(bar);
-    }
-    set->LeaveRead();
-    return bars;
-}
-
-class FanOut : public ::testing::Test {
-protected:
-    void SetUp() override {
-        SKIP_WITHOUT_NATS_SERVER();
-        server = std::make_unique<NatsServer>(config);
-        ASSERT_TRUE(server->running());
-        ASSERT_NE(feed.client, nullptr) << dlerror();
-        setenv("TELLIVAR_NATS_URL", server->url().c_str(), 1);
-        feed.reset();
-        feed.setRate(0);
-        feed.setClock(feed.client->MakeTime(2024, 3, 5, 14, 0, 0), 0);  // pinned: trades come when the test says
-        startGateway(std::chrono::milliseconds(10000));
-    }
-    void TearDown() override {
-        clients.clear();  // before the gateway: their sets are deleted first
-        for (natsConnection* raw : rawConnections) natsConnection_Destroy(raw);
-        if (gate) gate->stop();
-        gate.reset();
-        if (nats != nullptr) natsConnection_Destroy(nats);
-    }
-
-    void startGateway(std::chrono::milliseconds lease) {
-        ASSERT_EQ(natsConnection_ConnectTo(&nats, urlAs(gatewayUser).c_str()), NATS_OK);
-        gateway::Options options;
-        options.user = options.password = "demo";
-        options.lease = lease;
-        options.log = [this](const std::string& line) {
-            std::lock_guard<std::mutex> lock(logMutex);
-            gatewayLog.push_back(line);
-        };
-        gate = std::make_unique<gateway::Gateway>(feed.client, nats, options);
-        std::string error;
-        ASSERT_TRUE(gate->start(&error)) << error;
-        ASSERT_TRUE(eventually([&] { return gate->stats().feedUp; }));
-    }
-
-    struct Client {
-        natsfeed::NatsClient client;
-        StatusLog status;
-        ~Client() {
-            client.Disconnect();
-            client.Shutdown();
-        }
-    };
-    Client& connectClient(const std::string& user = "trader", const std::string& password = "secret") {
-        clients.push_back(std::make_unique<Client>());
-        Client& c = *clients.back();
-        c.status.client = &c.client;
-        c.status.user = user;
-        c.status.password = password;
-        c.client.Connect(&c.status);
-        return c;
-    }
-    // The server's URL with `user:password@` when given.
-    std::string urlAs(const std::string& credentials) const {
-        std::string url = server->url();
-        if (!credentials.empty()) url.insert(std::string("nats://").size(), credentials + "@");
-        return url;
-    }
-    // A snapshot set of `symbol` on `c`, initialised, telling `sink`.
-    static SnapshotSet* openQuote(Client& c, const char* symbol, QuoteLog& sink) {
-        SnapshotSet* set = c.client.CreateSnapshotSet(symbol);
-        if (set == nullptr) return nullptr;
-        set->sink = &sink;
-        set->Init();
-        return set;
-    }
-    bool gatewayLogged(const std::string& text) {
-        std::lock_guard<std::mutex> lock(logMutex);
-        for (const std::string& line : gatewayLog)
-            if (line.find(text) != std::string::npos) return true;
-        return false;
-    }
-
-    std::string config;       // nats-server configuration; none: anyone may do anything
-    std::string gatewayUser;  // "user:password" of the gateway, with a configuration
-    std::unique_ptr<NatsServer> server;
-    StandIn feed;
-    natsConnection* nats = nullptr;
-    std::unique_ptr<gateway::Gateway> gate;
-    std::vector<std::unique_ptr<Client>> clients;
-    std::vector<natsConnection*> rawConnections;  // plain NATS connections of a test
-    std::mutex logMutex;
-    std::vector<std::string> gatewayLog;
-};
 
 TEST_F(FanOut, ShouldGiveTwentyClientsEveryUpdateInOrderFromOneFeedSetPerSymbol) {
     constexpr int kClients = 20, kSymbols = 50, kRounds = 4;
@@ -320,10 +115,7 @@ TEST_F(FanOut, ShouldGiveTwentyClientsEveryUpdateInOrderFromOneFeedSetPerSymbol)
 }
 
 TEST_F(FanOut, ShouldDeleteTheFeedSetsOfAClientWhoseLeaseRunsOut) {
-    gate->stop();
-    gate.reset();
-    natsConnection_Destroy(std::exchange(nats, nullptr));
-    startGateway(std::chrono::milliseconds(1500));
+    restartGateway(std::chrono::milliseconds(1500));
     const int baseline = feed.liveSets();
     Client& c = connectClient();
     ASSERT_TRUE(eventually([&] { return c.status.saw("ready"); }));
@@ -374,26 +166,6 @@ TEST_F(FanOut, ShouldLogOffWhenTheGatewayFallsSilentWithoutSayingGoodbye) {
                                                "message: The gateway stopped sending its heartbeat", "logoff"};
     EXPECT_EQ(c.status.events(), expected);
 }
-
-// Payloads received on a subject by a plain NATS connection.
-class RawListener {
-public:
-    static void onMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
-        auto* self = static_cast<RawListener*>(closure);
-        const auto* data = reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg));
-        std::lock_guard<std::mutex> lock(self->mutex);
-        self->payloads.emplace_back(data, data + natsMsg_GetDataLength(msg));
-        natsMsg_Destroy(msg);
-    }
-    std::vector<std::vector<std::uint8_t>> received() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return payloads;
-    }
-
-private:
-    std::mutex mutex;
-    std::vector<std::vector<std::uint8_t>> payloads;
-};
 
 TEST_F(FanOut, ShouldDropHostileMessagesWithALogLineAndKeepTheSetIntact) {
     Client& c = connectClient();
@@ -453,14 +225,73 @@ TEST_F(FanOut, ShouldDropHostileMessagesWithALogLineAndKeepTheSetIntact) {
     c.client.DeleteSnapshotSet(set);
 }
 
-// The example entitlements of gateway/entitlements.conf.
-class Entitled : public FanOut {
-protected:
-    Entitled() {
-        config = TELLIVAR_ENTITLEMENTS_CONF;
-        gatewayUser = "gateway:gateway-secret";
+// Answers to a client's own requests, as a plain connection sees them.
+class InboxListener {
+public:
+    static void onMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
+        auto* self = static_cast<InboxListener*>(closure);
+        const auto* data = reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg));
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->answers.emplace_back(natsMsg_GetSubject(msg),
+                                   std::vector<std::uint8_t>(data, data + natsMsg_GetDataLength(msg)));
+        natsMsg_Destroy(msg);
     }
+    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> received() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return answers;
+    }
+
+private:
+    std::mutex mutex;
+    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> answers;
 };
+
+TEST_F(FanOut, ShouldIgnoreAnImageOlderThanTheUpdatesAlreadyApplied) {
+    natsConnection* raw = nullptr;
+    ASSERT_EQ(natsConnection_ConnectTo(&raw, server->url().c_str()), NATS_OK);
+    rawConnections.push_back(raw);
+    InboxListener inbox;
+    natsSubscription* watch = nullptr;
+    ASSERT_EQ(natsConnection_Subscribe(&watch, raw, "_INBOX_trader.>", &InboxListener::onMessage, &inbox), NATS_OK);
+    natsConnection_Flush(raw);
+
+    Client& c = connectClient();
+    ASSERT_TRUE(eventually([&] { return c.status.saw("ready"); }));
+    QuoteLog sink;
+    SnapshotSet* set = openQuote(c, "ACME", sink);
+    // The image answering the set's Subscribe (".i.<set>"), not the hello's.
+    std::string answerSubject;
+    std::vector<std::uint8_t> firstImage;
+    ASSERT_TRUE(eventually([&] {
+        for (auto& [subject, bytes] : inbox.received())
+            if (subject.find(".i.") != std::string::npos) std::tie(answerSubject, firstImage) = std::tie(subject, bytes);
+        return sink.calls >= 1 && !firstImage.empty();
+    }));
+    for (int trade = 1; trade <= 2; ++trade) {
+        feed.advanceClock(5);
+        feed.tradeNow();
+        ASSERT_TRUE(eventually([&] { return sink.calls >= 1 + trade; }));
+    }
+    // The first image again, as if a request's answer came late.
+    testing::internal::CaptureStderr();
+    natsConnection_Publish(raw, answerSubject.c_str(), firstImage.data(), static_cast<int>(firstImage.size()));
+    natsConnection_Flush(raw);
+    feed.advanceClock(5);
+    feed.tradeNow();
+    ASSERT_TRUE(eventually([&] { return sink.calls >= 4; }));
+    const std::string logged = testing::internal::GetCapturedStderr();
+    EXPECT_NE(logged.find("dropped an image of ACME older than the updates already applied"), std::string::npos);
+    const std::vector<QuoteLog::Seen> seen = sink.seen();
+    // Applied, the old image would take the set back and make the next
+    // update look like a gap, answered by a needless fresh image.
+    EXPECT_EQ(logged.find("missed updates"), std::string::npos) << logged;
+    ASSERT_EQ(seen.size(), 4U);
+    EXPECT_LT(seen[3].ids, seen[0].ids) << "the last trade came as an update, not as a fresh image";
+    for (std::size_t i = 1; i < seen.size(); ++i)
+        EXPECT_GT(seen[i].time, seen[i - 1].time) << "callback " << i << " went back in time";
+    c.client.DeleteSnapshotSet(set);
+    natsSubscription_Destroy(watch);
+}
 
 TEST_F(Entitled, ShouldRejectAWrongPasswordWithAMessageAndALogOff) {
     Client& c = connectClient("alice", "wrong");

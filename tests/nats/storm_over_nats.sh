@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The supplier storm (tests/integration/storm_test.cpp) on the NATS feed
 # client: a nats-server and a gateway of its own on the stand-in's market at
-# its highest rate, then the storm with the NATS feed client's folder first on
+# its highest rate (and no limit on history requests: the storm makes them
+# as fast as it can), then the storm with the NATS feed client's folder first on
 # the library path, so that the plug-in binds to it.
 #
 #   storm_over_nats.sh GATEWAY STORM_TEST NATS_CLIENT_DIR [SECONDS]
@@ -26,7 +27,7 @@ trap cleanup EXIT
 source "$(dirname "$0")/../../scripts/start-nats-server.sh"
 start_nats_server "$work" || exit 1
 SIMFEED_RATE=2000 SIMFEED_START=2024-03-05T14:00:00 SIMFEED_SPEED=600 \
-  "$gateway" --nats "$url" --quiet &
+  "$gateway" --nats "$url" --quiet --history-in-flight 100000 --history-per-second 1000000 &
 gateway_pid=$!
 TELLIVAR_NATS_URL="$url" LD_LIBRARY_PATH="$client_dir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
   "$storm" --seconds "$seconds"
