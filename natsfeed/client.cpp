@@ -33,6 +33,10 @@ constexpr int kFieldIds = wire::kMaxFieldId + 1;
 constexpr auto kHeartbeatTimeout = std::chrono::milliseconds(2500);
 constexpr auto kLeasePeriod = std::chrono::seconds(3);
 constexpr auto kTick = std::chrono::milliseconds(100);
+// An image or stream window not come this long after its request is asked
+// for again: the request or its answer may have been lost while a cluster's
+// routes learned of a reconnected client's subscriptions.
+constexpr auto kImageRetry = std::chrono::seconds(2);
 // How long a history Init waits for the gateway's first answer.
 constexpr auto kHistoryAnswerWait = std::chrono::seconds(10);
 // Updates kept while a set waits for its image.
@@ -784,6 +788,7 @@ void NatsClient::tick() {
             return;
         }
         if (now >= nextLease_) sendLease();
+        askAgainForLostImages(now);
     } else if (link_ == Link::WaitingForFeed && !toldWaiting_ && now - waitingSince_ > kHeartbeatTimeout) {
         toldWaiting_ = true;
         EConnectStatus* sink = sink_;
@@ -907,14 +912,31 @@ void NatsClient::publishLocked(const std::string& subject, const wire::Message& 
     }
 }
 
+// mu_ held, logged on.
+void NatsClient::askAgainForLostImages(Clock::time_point now) {
+    auto lost = [now](const auto& sequence) { return !sequence.haveImage && now - sequence.askedAt > kImageRetry; };
+    for (NatsSnapshotSet* set : snapshots_) {
+        if (!set->initialised || !lost(set->sequence)) continue;
+        log("no image of " + set->symbol + " came; asking again");
+        requestImage(set);
+    }
+    for (NatsRecordSet* set : recordSets_) {
+        if (!set->live || set->load == NatsRecordSet::Load::Idle || !lost(set->sequence)) continue;
+        log("no window of " + set->query + " came; asking again");
+        requestStream(set);
+    }
+}
+
 void NatsClient::requestImage(NatsSnapshotSet* set) {
     set->sequence = {};
+    set->sequence.askedAt = Clock::now();
     publishLocked(wire::subscribeSubject(false, set->symbol), wire::Subscribe{clientId_, false, set->symbol},
                   inbox_ + ".i." + std::to_string(set->id));
 }
 
 void NatsClient::requestStream(NatsRecordSet* set) {
     set->sequence = {};
+    set->sequence.askedAt = Clock::now();
     publishLocked(wire::subscribeSubject(true, set->query), wire::Subscribe{clientId_, true, set->query},
                   inbox_ + ".s." + std::to_string(set->id));
 }

@@ -53,6 +53,9 @@ template <class Update>
 struct Sequence {
     bool haveImage = false;
     std::uint64_t epoch = 0, seq = 0;
+    // When the image was last asked for (mu_); the request is sent again when
+    // no answer came within a while (an answer can be lost in a failover).
+    std::chrono::steady_clock::time_point askedAt{};
     std::vector<Update> early;  // feed thread
 };
 
@@ -198,6 +201,7 @@ private:
 
     // ---- mu_ held ----
     void resubscribeAll();
+    void askAgainForLostImages(Clock::time_point now);
     void requestImage(NatsSnapshotSet* set);
     void requestStream(NatsRecordSet* set);
     void sendHistoryRequest(NatsRecordSet* set);

@@ -5,8 +5,10 @@
 
 #include <atomic>
 #include <cstring>
+#include <fstream>
 #include <cmath>
 #include <tuple>
+#include <variant>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -290,6 +292,61 @@ TEST_F(FanOut, ShouldIgnoreAnImageOlderThanTheUpdatesAlreadyApplied) {
     for (std::size_t i = 1; i < seen.size(); ++i)
         EXPECT_GT(seen[i].time, seen[i - 1].time) << "callback " << i << " went back in time";
     c.client.DeleteSnapshotSet(set);
+    natsSubscription_Destroy(watch);
+}
+
+// A bus that never delivers the gateway's answers to a trader's quote and
+// stream requests (as when they are lost in a failover), and all else.
+class LostAnswers : public FanOut {
+protected:
+    LostAnswers() {
+        config = "lost_answers.conf";
+        std::ofstream("lost_answers.conf")
+            << "authorization { users = [\n"
+               "  {user: gateway, password: gateway-secret, permissions: {subscribe: \">\", publish: {allow: \">\",\n"
+               "   deny: [\"_INBOX_trader.*.i.>\", \"_INBOX_trader.*.s.>\"]}}}\n"
+               "  {user: trader, password: secret}\n"
+               "] }\n";
+        gatewayUser = "gateway:gateway-secret";
+    }
+};
+
+TEST_F(LostAnswers, ShouldAskAgainForAnImageOrWindowWhoseAnswerNeverCame) {
+    natsConnection* raw = nullptr;
+    ASSERT_EQ(natsConnection_ConnectTo(&raw, urlAs(gatewayUser).c_str()), NATS_OK);
+    rawConnections.push_back(raw);
+    RawListener requests;
+    natsSubscription* watch = nullptr;
+    ASSERT_EQ(natsConnection_Subscribe(&watch, raw, "tellivar.subscribe.>", &RawListener::onMessage, &requests),
+              NATS_OK);
+    natsConnection_Flush(raw);
+
+    Client& c = connectClient();
+    ASSERT_TRUE(eventually([&] { return c.status.saw("ready"); }));
+    QuoteLog quotes;
+    SnapshotSet* quote = openQuote(c, "ACME", quotes);
+    EventLog events;
+    TRecordSet* stream = c.client.CreateTRecordSet("ACME,m1");
+    ASSERT_NE(stream, nullptr);
+    stream->sinkMode = 1;
+    stream->SetSink(&events);
+    stream->Init(2, 0);
+    auto asked = [&](bool isStream) {
+        int count = 0;
+        for (const auto& bytes : requests.received()) {
+            const auto message = wire::decode(bytes.data(), bytes.size(), nullptr);
+            if (message) {
+                if (const auto* subscribe = std::get_if<wire::Subscribe>(&*message))
+                    count += subscribe->stream == isStream ? 1 : 0;
+            }
+        }
+        return count;
+    };
+    EXPECT_TRUE(eventually([&] { return asked(false) >= 2; })) << "the quote's image was asked for once only";
+    EXPECT_TRUE(eventually([&] { return asked(true) >= 2; })) << "the stream's window was asked for once only";
+    EXPECT_EQ(quotes.calls, 0) << "no answer can reach this trader";
+    c.client.DeleteSnapshotSet(quote);
+    c.client.DeleteTRecordSet(stream);
     natsSubscription_Destroy(watch);
 }
 
