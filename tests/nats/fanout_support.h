@@ -238,24 +238,31 @@ protected:
     std::vector<std::string> gatewayLog;
 };
 
-// Payloads received on a subject by a plain NATS connection.
+// Messages received by a plain NATS connection: their subjects and payloads.
 class RawListener {
 public:
     static void onMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
         auto* self = static_cast<RawListener*>(closure);
         const auto* data = reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg));
         std::lock_guard<std::mutex> lock(self->mutex);
-        self->payloads.emplace_back(data, data + natsMsg_GetDataLength(msg));
+        self->messages.emplace_back(natsMsg_GetSubject(msg),
+                                    std::vector<std::uint8_t>(data, data + natsMsg_GetDataLength(msg)));
         natsMsg_Destroy(msg);
     }
     std::vector<std::vector<std::uint8_t>> received() {
         std::lock_guard<std::mutex> lock(mutex);
+        std::vector<std::vector<std::uint8_t>> payloads;
+        for (const auto& message : messages) payloads.push_back(message.second);
         return payloads;
+    }
+    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> receivedWithSubjects() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return messages;
     }
 
 private:
     std::mutex mutex;
-    std::vector<std::vector<std::uint8_t>> payloads;
+    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> messages;
 };
 
 // The example entitlements of gateway/entitlements.conf.

@@ -227,34 +227,13 @@ TEST_F(FanOut, ShouldDropHostileMessagesWithALogLineAndKeepTheSetIntact) {
     c.client.DeleteSnapshotSet(set);
 }
 
-// Answers to a client's own requests, as a plain connection sees them.
-class InboxListener {
-public:
-    static void onMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
-        auto* self = static_cast<InboxListener*>(closure);
-        const auto* data = reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg));
-        std::lock_guard<std::mutex> lock(self->mutex);
-        self->answers.emplace_back(natsMsg_GetSubject(msg),
-                                   std::vector<std::uint8_t>(data, data + natsMsg_GetDataLength(msg)));
-        natsMsg_Destroy(msg);
-    }
-    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> received() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return answers;
-    }
-
-private:
-    std::mutex mutex;
-    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> answers;
-};
-
 TEST_F(FanOut, ShouldIgnoreAnImageOlderThanTheUpdatesAlreadyApplied) {
     natsConnection* raw = nullptr;
     ASSERT_EQ(natsConnection_ConnectTo(&raw, server->url().c_str()), NATS_OK);
     rawConnections.push_back(raw);
-    InboxListener inbox;
+    RawListener inbox;
     natsSubscription* watch = nullptr;
-    ASSERT_EQ(natsConnection_Subscribe(&watch, raw, "_INBOX_trader.>", &InboxListener::onMessage, &inbox), NATS_OK);
+    ASSERT_EQ(natsConnection_Subscribe(&watch, raw, "_INBOX_trader.>", &RawListener::onMessage, &inbox), NATS_OK);
     natsConnection_Flush(raw);
 
     Client& c = connectClient();
@@ -265,7 +244,7 @@ TEST_F(FanOut, ShouldIgnoreAnImageOlderThanTheUpdatesAlreadyApplied) {
     std::string answerSubject;
     std::vector<std::uint8_t> firstImage;
     ASSERT_TRUE(eventually([&] {
-        for (auto& [subject, bytes] : inbox.received())
+        for (auto& [subject, bytes] : inbox.receivedWithSubjects())
             if (subject.find(".i.") != std::string::npos) std::tie(answerSubject, firstImage) = std::tie(subject, bytes);
         return sink.calls >= 1 && !firstImage.empty();
     }));
