@@ -5,9 +5,9 @@
 #include <set>
 #include <string>
 
-#include "end_time.h"
 #include "fields.h"
 #include "interval.h"
+#include "options.h"
 
 namespace {
 
