@@ -103,10 +103,12 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(4.0, 3600.0));
     int historyInFlight = 32;
     double historyPerSecond = 50;
-    app.add_option("--history-in-flight", historyInFlight, "History requests a client may have under way")
+    app.add_option("--history-in-flight", historyInFlight,
+                   "History requests a client may have under way (a user's clients together: 8 times as many)")
         ->capture_default_str()
         ->check(CLI::Range(1, 100000));
-    app.add_option("--history-per-second", historyPerSecond, "History requests a client may make a second")
+    app.add_option("--history-per-second", historyPerSecond,
+                   "History requests a client may make a second (a user's clients together: 8 times as many)")
         ->capture_default_str()
         ->check(CLI::Range(1.0, 1e6));
     std::string standbyBucket;
