@@ -2,7 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <date/date.h>
-#include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <algorithm>
 #include <cctype>
@@ -142,14 +142,8 @@ std::optional<data::CalendarRecord> parseEndTime(const std::string& text, std::s
     if (seconds < kFirstFeedTime || seconds > kLastFeedTime) {
         return fail("outside the times the feed can represent, " + feedRange());
     }
-    data::CalendarRecord record{};
-    record.tm_year = year;
-    record.tm_mon = month;
-    record.tm_mday = day;
-    record.tm_hour = hour;
-    record.tm_min = minute;
-    record.tm_sec = second;
-    return record;
+    // In the record's order: seconds first; no weekday, day of the year or summer time.
+    return data::CalendarRecord{second, minute, hour, day, month, year, 0, 0, 0};
 }
 
 namespace {
@@ -206,9 +200,6 @@ std::string didYouMean(const std::string& word, const std::vector<std::string>& 
 }
 
 std::string spokenList(const std::vector<std::string>& items, const char* conjunction) {
-    std::string text;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        text += (i == 0 ? "" : (i + 1 == items.size() ? std::string(" ") + conjunction + " " : ", ")) + items[i];
-    }
-    return text;
+    if (items.size() < 2) return items.empty() ? std::string{} : items.front();
+    return fmt::format("{} {} {}", fmt::join(items.begin(), items.end() - 1, ", "), conjunction, items.back());
 }
