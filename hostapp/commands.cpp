@@ -5,9 +5,11 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cmath>
+#include <map>
 #include <string>
 
 #include "commands.h"
@@ -19,10 +21,10 @@
 
 std::optional<IntervalSpec> checkInterval(HostSession& session, const std::string& text) {
     data::ProviderAbility& ability = session.ability();
+    const char* letters = ability.abilityLetters();
     std::string error;
-    const std::optional<IntervalSpec> parsed = parseInterval(text, offeredMinutes(ability.intervalTable(0)),
-                                                           ability.abilityLetters() != nullptr ? ability.abilityLetters() : "",
-                                                           error);
+    const std::optional<IntervalSpec> parsed =
+        parseInterval(text, offeredMinutes(ability.intervalTable(0)), letters != nullptr ? letters : "", error);
     if (!parsed) printError(error);
     return parsed;
 }
@@ -42,13 +44,9 @@ int reportRefusal(const HostSession& session, const std::string& what, const std
 namespace {
 
 const char* letterMeaning(char letter) {
-    switch (letter) {
-        case 'M': return "months";
-        case 'W': return "weeks";
-        case 'D': return "days";
-        case 'm': return "minutes";
-        default: return "?";
-    }
+    static const std::map<char, const char*> kMeanings = {{'M', "months"}, {'W', "weeks"}, {'D', "days"}, {'m', "minutes"}};
+    const auto found = kMeanings.find(letter);
+    return found != kMeanings.end() ? found->second : "?";
 }
 
 std::string intervalPairs(const std::int32_t* table) {
@@ -110,8 +108,7 @@ void printQuoteFields() {
     printWrapped(longFieldNames());
 }
 
-}  // namespace
-
+// What `info` shows about a loaded plug-in; the demo leaves out the fields and the panel.
 void printProviderInfo(HostSession& session, bool withPanel) {
     data::DataInterfaceFactory& factory = session.factory();
     data::ProviderAbility& ability = session.ability();
@@ -123,13 +120,10 @@ void printProviderInfo(HostSession& session, bool withPanel) {
     printOut("Ability letters:  {} ({})\n", letters, meanings);
     const bool flags[] = {ability.capabilityFlag1(), ability.capabilityFlag2(), ability.capabilityFlag3(),
                           ability.capabilityFlag4(), ability.capabilityFlag5()};
-    std::string flagText;
-    std::size_t set = 0;
-    for (std::size_t i = 0; i < 5; ++i) {
-        flagText += fmt::format("{}{}={}", i == 0 ? "" : " ", i + 1, flags[i] ? "yes" : "no");
-        set += flags[i] ? 1 : 0;
-    }
-    printOut("Capability flags: {}\n", flagText);
+    std::vector<std::string> flagTexts;
+    for (std::size_t i = 0; i < 5; ++i) flagTexts.push_back(fmt::format("{}={}", i + 1, flags[i] ? "yes" : "no"));
+    const auto set = std::count(std::begin(flags), std::end(flags), true);
+    printOut("Capability flags: {}\n", fmt::join(flagTexts, " "));
     printOut("                  (the host framework's five flags, {} set; what they enable is the\n"
              "                  framework's business, and this host relies on none of them)\n",
              set == 5 ? "all" : std::to_string(set));
@@ -147,6 +141,8 @@ void printProviderInfo(HostSession& session, bool withPanel) {
     printQuoteFields();
     printPanel(factory.settingsPanel());
 }
+
+}  // namespace
 
 int runInfo(const HostOptions& host, const InfoOptions& options) {
     HostSession session(host);

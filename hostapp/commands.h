@@ -65,8 +65,6 @@ std::optional<IntervalSpec> checkInterval(HostSession& session, const std::strin
 // symbol in lower case); returns exitcode::kNoSupplier. `what` names the
 // request: "history at D1", "live quotes", ...
 int reportRefusal(const HostSession& session, const std::string& what, const std::string& symbol);
-// Prints what `info` shows about a loaded plug-in.
-void printProviderInfo(HostSession& session, bool withPanel);
 
 int runInfo(const HostOptions& host, const InfoOptions& options);
 int runQuotes(const HostOptions& host, const QuotesOptions& options);

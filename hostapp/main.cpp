@@ -78,6 +78,11 @@ std::string feedLibraryNamesText(bool withMeanings) {
     return fmt::format("{}", fmt::join(names, ", "));
 }
 
+// An option of seconds to wait, from kMinTimeout to kMaxTimeout, its default shown.
+void addWait(CLI::App& app, const std::string& name, double& seconds, const std::string& help) {
+    app.add_option(name, seconds, help)->check(secondsOption(kMinTimeout, kMaxTimeout))->capture_default_str();
+}
+
 void addGlobalOptions(CLI::App& app, CommandLine& line) {
     app.add_option("--plugin", line.host.pluginPath, "Plug-in library to load (default: the built libtellivar.so)");
     app.add_option("--feed-library,--feed", line.feedLibrary,
@@ -100,9 +105,7 @@ void addGlobalOptions(CLI::App& app, CommandLine& line) {
     app.add_flag("--prompt", line.prompt, "Ask for user name and password on the terminal");
     app.add_flag("-v,--verbose", line.host.verbose, "Show ACE debug records and every repeated plug-in info line");
     app.add_flag("-q,--quiet", line.quiet, "Only data and errors: no status lines, remarks or progress");
-    app.add_option("--connect-timeout", line.host.connectTimeout, "Seconds to wait for the plug-in to go online")
-        ->check(secondsOption(kMinTimeout, kMaxTimeout))
-        ->capture_default_str();
+    addWait(app, "--connect-timeout", line.host.connectTimeout, "Seconds to wait for the plug-in to go online");
 }
 
 CLI::App* addInfo(CLI::App& app, InfoOptions& info) {
@@ -137,9 +140,7 @@ CLI::App* addHistory(CLI::App& app, HistoryOptions& history) {
     cmd->add_flag("--reverse", history.reverse, "Newest bar first (the reverse iterator)");
     cmd->add_option("--csv", history.csv, "Write the bars to this CSV file (ISO-8601 UTC times)");
     cmd->add_option("--chart", history.chart, "Draw a candlestick chart into this PNG file (needs gnuplot)");
-    cmd->add_option("--timeout", history.timeout, "Seconds to wait for the complete history")
-        ->check(secondsOption(kMinTimeout, kMaxTimeout))
-        ->capture_default_str();
+    addWait(*cmd, "--timeout", history.timeout, "Seconds to wait for the complete history");
     return cmd;
 }
 
@@ -161,12 +162,8 @@ CLI::App* addDemo(CLI::App& app, DemoOptions& demo) {
     cmd->add_option("--out-dir", demo.outDir, "Directory for the CSV and the chart")
         ->check(CLI::ExistingDirectory)
         ->capture_default_str();
-    cmd->add_option("--quote-seconds", demo.quoteSeconds, "Seconds of live quotes, at least")
-        ->check(secondsOption(kMinTimeout, kMaxTimeout))
-        ->capture_default_str();
-    cmd->add_option("--stream-seconds", demo.streamSeconds, "Seconds of the update stream, at least")
-        ->check(secondsOption(kMinTimeout, kMaxTimeout))
-        ->capture_default_str();
+    addWait(*cmd, "--quote-seconds", demo.quoteSeconds, "Seconds of live quotes, at least");
+    addWait(*cmd, "--stream-seconds", demo.streamSeconds, "Seconds of the update stream, at least");
     cmd->add_flag("--no-wait", demo.noWait,
                   "Quick tour: each live step lasts its seconds only, without waiting for the feed's next minute");
     return cmd;
@@ -207,12 +204,6 @@ std::string versionText(const CommandLine& line) {
                        feed.empty() ? "the one the plug-in finds (none loaded before it)" : feed);
 }
 
-std::vector<std::string> commandNames(const CLI::App& app) {
-    std::vector<std::string> names;
-    for (const CLI::App* sub : app.get_subcommands({})) names.push_back(sub->get_name());
-    return names;
-}
-
 // What CLI11 could not take, in the words of the command: unknown options
 // (with the closest name), arguments too many.
 std::string extrasText(const CLI::App& command, const std::vector<std::string>& extras) {
@@ -233,7 +224,8 @@ std::string extrasText(const CLI::App& command, const std::vector<std::string>& 
 // CLI11's error about `app`'s command line in the program's words.
 std::string parseErrorText(const CLI::App& app, const CLI::Error& error) {
     const std::vector<CLI::App*> chosen = app.get_subcommands();
-    const std::vector<std::string> commands = commandNames(app);
+    std::vector<std::string> commands;
+    for (const CLI::App* sub : app.get_subcommands({})) commands.push_back(sub->get_name());
     const std::vector<std::string> extras = app.remaining();
     if (chosen.empty()) {
         for (const std::string& extra : extras) {
