@@ -2,7 +2,6 @@
 // check against the plug-in's ability record, the report of a refused
 // supplier, and the provider's description that `info` and the demo print.
 // `quotes` and `history` have files of their own, `serve` its folder (web/).
-#include <fmt/format.h>
 #include <fmt/ranges.h>
 
 #include <algorithm>

@@ -67,16 +67,6 @@ std::string hintText(const std::string& text, const std::vector<int>& minutes, c
     return hint.empty() || hint == text ? std::string{} : fmt::format(" (did you mean '{}'?)", hint);
 }
 
-// Why `text` is refused: not written as an interval at all (`syntax`), or
-// not offered by the plug-in.
-std::string intervalError(const std::string& text, const std::vector<int>& minutes, const std::string& letters,
-                          bool syntax) {
-    return fmt::format(syntax ? "interval '{}' is not written as an interval{}: write minutes as a number (5) or "
-                                "m<minutes> (m5), days, weeks or months as D<n>, W<n>, M<n>; offered: {}"
-                              : "interval '{}' is not offered by the plug-in{}; use {}",
-                       text, hintText(text, minutes, letters), describeIntervals(minutes, letters));
-}
-
 }  // namespace
 
 std::vector<int> offeredMinutes(const std::int32_t* table) {
@@ -91,11 +81,16 @@ std::vector<int> offeredMinutes(const std::int32_t* table) {
 
 std::optional<IntervalSpec> parseInterval(const std::string& text, const std::vector<int>& minutes,
                                           const std::string& letters, std::string& error) {
-    static const std::regex syntax(R"(\d+|[A-Za-z]\d*)");
-    if (!std::regex_match(text, syntax)) {
-        error = intervalError(text, minutes, letters, true);
+    // Refused: not written as an interval at all (`syntax`), or not offered by the plug-in.
+    const auto fail = [&](bool syntax) {
+        error = fmt::format(syntax ? "interval '{}' is not written as an interval{}: write minutes as a number (5) or "
+                                     "m<minutes> (m5), days, weeks or months as D<n>, W<n>, M<n>; offered: {}"
+                                   : "interval '{}' is not offered by the plug-in{}; use {}",
+                            text, hintText(text, minutes, letters), describeIntervals(minutes, letters));
         return std::nullopt;
-    }
+    };
+    static const std::regex syntax(R"(\d+|[A-Za-z]\d*)");
+    if (!std::regex_match(text, syntax)) return fail(true);
     const bool letterForm = std::isalpha(static_cast<unsigned char>(text[0])) != 0;
     const std::string digits = letterForm ? text.substr(1) : text;
     // A bare letter means a multiple of one ("D" is "D1").
@@ -111,10 +106,7 @@ std::optional<IntervalSpec> parseInterval(const std::string& text, const std::ve
              (letter == 'm' ? offers(minutes, *count) : *count <= kMaxCalendarMultiple);
         parsed = IntervalSpec{kRequestTypeLetter, *count, letter, *count};
     }
-    if (!ok) {
-        error = intervalError(text, minutes, letters, false);
-        return std::nullopt;
-    }
+    if (!ok) return fail(false);
     return parsed;
 }
 
