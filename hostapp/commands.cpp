@@ -43,18 +43,10 @@ int reportRefusal(const HostSession& session, const std::string& what, const std
 namespace {
 
 const char* letterMeaning(char letter) {
-    static const std::map<char, const char*> kMeanings = {{'M', "months"}, {'W', "weeks"}, {'D', "days"}, {'m', "minutes"}};
+    static const std::map<char, const char*> kMeanings = {
+        {'M', "months"}, {'W', "weeks"}, {'D', "days"}, {'m', "minutes"}};
     const auto found = kMeanings.find(letter);
     return found != kMeanings.end() ? found->second : "?";
-}
-
-std::string intervalPairs(const std::int32_t* table) {
-    std::string text;
-    const std::vector<int> minutes = offeredMinutes(table);
-    for (std::size_t i = 0; i < minutes.size(); ++i) {
-        text += fmt::format("{}({},{})", text.empty() ? "" : " ", table[2 * i], table[2 * i + 1]);
-    }
-    return text;
 }
 
 void printPanel(const char* xrc) {
@@ -114,9 +106,9 @@ void printProviderInfo(HostSession& session, bool withPanel) {
     const std::string letters = ability.abilityLetters() != nullptr ? ability.abilityLetters() : "";
     printOut("Plug-in:          {}\n", session.options().pluginPath);
     printOut("Display name:     {}\n", factory.displayName() != nullptr ? factory.displayName() : "");
-    std::string meanings;
-    for (char letter : letters) meanings += fmt::format("{}{} {}", meanings.empty() ? "" : ", ", letter, letterMeaning(letter));
-    printOut("Ability letters:  {} ({})\n", letters, meanings);
+    std::vector<std::string> meanings;
+    for (char letter : letters) meanings.push_back(fmt::format("{} {}", letter, letterMeaning(letter)));
+    printOut("Ability letters:  {} ({})\n", letters, fmt::join(meanings, ", "));
     const bool flags[] = {ability.capabilityFlag1(), ability.capabilityFlag2(), ability.capabilityFlag3(),
                           ability.capabilityFlag4(), ability.capabilityFlag5()};
     std::vector<std::string> flagTexts;
@@ -128,9 +120,12 @@ void printProviderInfo(HostSession& session, bool withPanel) {
              set == 5 ? "all" : std::to_string(set));
     const std::int32_t* table = ability.intervalTable(0);
     const std::vector<int> minutes = offeredMinutes(table);
-    std::vector<std::string> numbers;
-    for (int count : minutes) numbers.push_back(std::to_string(count));
-    printOut("Interval table:   {}\n", intervalPairs(table));
+    std::vector<std::string> pairs, numbers;
+    for (std::size_t i = 0; i < minutes.size(); ++i) {
+        pairs.push_back(fmt::format("({},{})", table[2 * i], table[2 * i + 1]));
+        numbers.push_back(std::to_string(minutes[i]));
+    }
+    printOut("Interval table:   {}\n", fmt::join(pairs, " "));
     printOut("                  (pairs of a bar length in minutes and its number: minute bars of {}\n"
              "                  minutes; day, week and month bars come from the ability letters)\n",
              spokenList(numbers));
