@@ -156,8 +156,9 @@ int runInfo(const HostOptions& host, const InfoOptions& options) {
 namespace {
 
 // The demo's stream shows a new bar with this many updates, unless the
-// updates stop coming.
+// updates stop coming, waiting at most kNewBarWait s more for them.
 constexpr std::size_t kNewBarUpdates = 2;
+constexpr double kNewBarWait = 65;
 constexpr auto kQuiet = std::chrono::seconds(3);
 
 bool sameTime(const data::CalendarRecord& a, const data::CalendarRecord& b) {
@@ -165,10 +166,10 @@ bool sameTime(const data::CalendarRecord& a, const data::CalendarRecord& b) {
            a.tm_min == b.tm_min && a.tm_sec == b.tm_sec;
 }
 
-}  // namespace
-
+// With `untilNewBar`, after `seconds` it goes on until a new bar has opened
+// and been updated, as long as updates keep coming.
 int runStreamOn(HostSession& session, const std::string& symbol, const IntervalSpec& interval, double seconds,
-                bool untilNewBar) {
+                bool untilNewBar = false) {
     if (session.subscribeUpdates(symbol, interval) == nullptr) {
         return reportRefusal(session, "update stream at " + intervalLabel(interval), symbol);
     }
@@ -203,6 +204,8 @@ int runStreamOn(HostSession& session, const std::string& symbol, const IntervalS
     if (updates == 0 && result == HostSession::PumpResult::TimedOut) session.printer().note("no update arrived in that time");
     return exitcode::kOk;
 }
+
+}  // namespace
 
 int runStream(const HostOptions& host, const StreamOptions& options) {
     HostSession session(host);

@@ -105,11 +105,6 @@ int runQuotesOn(HostSession& session, const std::vector<std::string>& symbols, c
 // `tableRows` limits the printed table to the newest rows (0: all).
 int runHistoryOn(HostSession& session, const HistoryOptions& options, const IntervalSpec& interval,
                  const data::CalendarRecord& endTime, std::size_t tableRows);
-// With `untilNewBar`, after `seconds` it goes on (at most kNewBarWait s) until
-// a new bar has opened and been updated, as long as updates keep coming.
-constexpr double kNewBarWait = 65;
-int runStreamOn(HostSession& session, const std::string& symbol, const IntervalSpec& interval, double seconds,
-                bool untilNewBar = false);
 // Checks, before anything connects, that every non-empty path can be
 // written; prints the first problem.
 bool checkOutputFiles(const std::vector<std::string>& paths);
