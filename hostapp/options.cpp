@@ -28,55 +28,49 @@ std::string lowered(std::string text) {
     return text;
 }
 
-std::string checkSeconds(const std::string& text, double low, double high, const std::string& zeroMeaning) {
+CLI::Validator secondsOption(double low, double high, const std::string& zeroMeaning) {
     const std::string range = zeroMeaning.empty() ? fmt::format("from {} to {}", low, high)
                                                   : fmt::format("from {} to {}, or 0 ({})", low, high, zeroMeaning);
-    double value = 0;
-    bool tooLarge = false;
-    const bool number = readNumber(text, value, &tooLarge) && std::isfinite(value);
-    if (!number && !tooLarge) return fmt::format("'{}' is not a number of seconds; give one {}", text, range);
-    if (!tooLarge && value == 0 && !zeroMeaning.empty()) return {};
-    if (tooLarge || value < low || value > high) {
-        return fmt::format("{} s is out of range; give a number of seconds {}", text, range);
-    }
-    return {};
-}
-
-std::string checkCount(const std::string& text, int low, int high) {
-    long long value = 0;
-    bool tooLarge = false;
-    if (!readNumber(text, value, &tooLarge) && !tooLarge) {
-        return fmt::format("'{}' is not a whole number; give one from {} to {}", text, low, high);
-    }
-    return !tooLarge && value >= low && value <= high
-               ? std::string{}
-               : fmt::format("{} is out of range; give a whole number from {} to {}", text, low, high);
-}
-
-std::string checkSymbol(const std::string& text) {
-    if (text.empty()) return "a symbol is empty; give symbols such as ACME, separated by commas or blanks";
-    if (text.find_first_of(" \t,") != std::string::npos) return "'" + text + "' is not one symbol";
-    return {};
-}
-
-CLI::Validator secondsOption(double low, double high, const std::string& zeroMeaning) {
-    return CLI::Validator([=](std::string& text) { return checkSeconds(text, low, high, zeroMeaning); }, "SECONDS");
+    const auto check = [=](std::string& text) -> std::string {
+        double value = 0;
+        bool tooLarge = false;
+        const bool number = readNumber(text, value, &tooLarge) && std::isfinite(value);
+        if (!number && !tooLarge) return fmt::format("'{}' is not a number of seconds; give one {}", text, range);
+        if (!tooLarge && value == 0 && !zeroMeaning.empty()) return {};
+        if (tooLarge || value < low || value > high) {
+            return fmt::format("{} s is out of range; give a number of seconds {}", text, range);
+        }
+        return {};
+    };
+    return CLI::Validator(check, "SECONDS");
 }
 
 // CLI11 converts whole numbers as C does (a leading 0 makes them octal), so
 // the check hands on the number in plain decimal digits.
 CLI::Validator wholeNumberOption(int low, int high) {
-    return CLI::Validator(
-        [=](std::string& text) {
-            std::string error = checkCount(text, low, high);
-            long long value = 0;
-            if (error.empty() && readNumber(text, value)) text = std::to_string(value);
-            return error;
-        },
-        fmt::format("{}-{}", low, high));
+    const auto check = [=](std::string& text) -> std::string {
+        long long value = 0;
+        bool tooLarge = false;
+        if (!readNumber(text, value, &tooLarge) && !tooLarge) {
+            return fmt::format("'{}' is not a whole number; give one from {} to {}", text, low, high);
+        }
+        if (tooLarge || value < low || value > high) {
+            return fmt::format("{} is out of range; give a whole number from {} to {}", text, low, high);
+        }
+        text = std::to_string(value);
+        return {};
+    };
+    return CLI::Validator(check, fmt::format("{}-{}", low, high));
 }
 
-CLI::Validator symbolOption() { return CLI::Validator([](std::string& text) { return checkSymbol(text); }, ""); }
+CLI::Validator symbolOption() {
+    const auto check = [](std::string& text) -> std::string {
+        if (text.empty()) return "a symbol is empty; give symbols such as ACME, separated by commas or blanks";
+        if (text.find_first_of(" \t,") != std::string::npos) return "'" + text + "' is not one symbol";
+        return {};
+    };
+    return CLI::Validator(check, "");
+}
 
 namespace {
 
