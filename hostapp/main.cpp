@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <iostream>
@@ -257,18 +258,15 @@ std::string parseErrorText(const CLI::App& app, const CLI::Error& error) {
     return text + help;
 }
 
-struct ParsedLine {
-    std::optional<int> exitCode;  // set when the run ends here: help, version, or an error
-    std::function<int()> command;
-};
-
-ParsedLine parseCommandLine(CLI::App& app, CommandLine& line, int argc, char** argv) {
+// Sets `app` up to parse into `line`: the global options and the commands,
+// each paired with what runs it.
+std::vector<std::pair<CLI::App*, std::function<int()>>> describeCommandLine(CLI::App& app, CommandLine& line) {
     app.name(kProgram);
     app.formatter(std::make_shared<HostFormatter>());
     app.require_subcommand(1);
     app.fallthrough();  // global options may follow the command too
     addGlobalOptions(app, line);
-    const std::vector<std::pair<CLI::App*, std::function<int()>>> commands = {
+    std::vector<std::pair<CLI::App*, std::function<int()>>> commands = {
         {addInfo(app, line.info), [&line] { return runInfo(line.host, line.info); }},
         {addQuotes(app, line.quotes), [&line] { return runQuotes(line.host, line.quotes); }},
         {addHistory(app, line.history), [&line] { return runHistory(line.host, line.history); }},
@@ -281,58 +279,53 @@ ParsedLine parseCommandLine(CLI::App& app, CommandLine& line, int argc, char** a
     app.failure_message([](const CLI::App* top, const CLI::Error& error) {
         return fmt::format("{}: error: {}\n", kProgram, parseErrorText(*top, error));
     });
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& error) {
-        std::ostringstream out, err;
-        const int code = app.exit(error, out, err);
-        writeOut(out.str());
-        writeErr(err.str());
-        return {code == 0 ? exitcode::kOk : exitcode::kBadArguments, {}};
-    }
-    for (const auto& [command, run] : commands) {
-        if (command->parsed()) return {std::nullopt, run};
-    }
-    return {exitcode::kBadArguments, {}};
+    return commands;
 }
 
 // The credentials: asked for with --prompt, else from the options and the
-// environment. False (the error printed) when they are unusable.
-bool settleCredentials(CommandLine& line, const CLI::App& app) {
+// environment. Why they are unusable, or "".
+std::string settleCredentials(CommandLine& line, const CLI::App& app) {
     // CLI11 passes over an empty variable; an empty name is no reason to log on as the demo account.
     const char* envUser = std::getenv("TELLIVAR_USER");
     if (envUser != nullptr && *envUser == '\0' && app.get_option("--user")->count() == 0) {
-        printError("TELLIVAR_USER is set but empty; give a user name, or unset it for the demo account");
-        return false;
+        return "TELLIVAR_USER is set but empty; give a user name, or unset it for the demo account";
     }
-    if (!line.prompt) return true;
+    if (!line.prompt) return {};
     const std::optional<std::string> user = askTerminal("user name: ", false);
-    if (!user) {
-        printError("--prompt needs a terminal to ask on; give --user and TELLIVAR_PASSWORD instead");
-        return false;
-    }
-    if (user->empty()) {
-        printError("the user name is empty");
-        return false;
-    }
+    if (!user) return "--prompt needs a terminal to ask on; give --user and TELLIVAR_PASSWORD instead";
+    if (user->empty()) return "the user name is empty";
     line.host.user = *user;
     line.host.password = askTerminal("password: ", true).value_or("");
-    return true;
+    return {};
 }
 
 int run(int argc, char** argv) {
     CLI::App app{"Command-line host for the Tellivar market-data plug-in: loads it with dlopen and shows live data. "
                  "Every time it reads or shows is UTC."};
     CommandLine line;
-    const ParsedLine parsed = parseCommandLine(app, line, argc, argv);
-    if (parsed.exitCode) return *parsed.exitCode;
+    const auto commands = describeCommandLine(app, line);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {  // help, version, or an error
+        std::ostringstream out, err;
+        const int code = app.exit(error, out, err);
+        writeOut(out.str());
+        writeErr(err.str());
+        return code == 0 ? exitcode::kOk : exitcode::kBadArguments;
+    }
+    const auto chosen =
+        std::find_if(commands.begin(), commands.end(), [](const auto& command) { return command.first->parsed(); });
+    if (chosen == commands.end()) return exitcode::kBadArguments;
     setQuiet(line.quiet);
-    if (!settleCredentials(line, app)) return exitcode::kBadArguments;
+    if (const std::string problem = settleCredentials(line, app); !problem.empty()) {
+        printError(problem);
+        return exitcode::kBadArguments;
+    }
     line.host.pluginPath = pluginPathOf(line.host);
     line.host.feedLibrary = resolveFeedLibrary(line.feedLibrary).value_or("");
     routeAceRecords(line.host.verbose);
     installStopHandlers();
-    return parsed.command();
+    return chosen->second();
 }
 
 // The last guard: whatever escapes is reported, never an abort. Written with
