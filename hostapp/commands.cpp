@@ -81,22 +81,13 @@ void printWrapped(const std::vector<std::string>& names) {
     if (!line.empty()) printOut("                  {}\n", line);
 }
 
-std::vector<std::string> namesOfKind(FieldKind kind) {
-    std::vector<std::string> names;
-    for (const std::string& name : longFieldNames()) {
-        if (fieldKind(name) == kind) names.push_back(name);
-    }
-    return names;
-}
-
 // The names `quotes --fields` takes, from the host's copy of the plug-in's dictionary.
 void printQuoteFields() {
-    const std::vector<std::string> times = namesOfKind(FieldKind::Time);
-    const std::vector<std::string> texts = namesOfKind(FieldKind::Text);
+    const std::vector<std::string>& names = longFieldNames();
     printOut("Quote fields:     {} names for quotes --fields (case-sensitive); times, shown in UTC: {};\n"
              "                  text, which the plug-in's quotes cannot carry: {}\n",
-             longFieldNames().size(), fmt::join(times, ", "), fmt::join(texts, ", "));
-    printWrapped(longFieldNames());
+             names.size(), fmt::join(fieldsOfKind(names, FieldKind::Time), ", "), fmt::join(textFields(names), ", "));
+    printWrapped(names);
 }
 
 // What `info` shows about a loaded plug-in; the demo leaves out the fields and the panel.

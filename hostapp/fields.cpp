@@ -66,12 +66,16 @@ FieldKind fieldKind(const std::string& name) {
     return listed(texts, name) ? FieldKind::Text : FieldKind::Number;
 }
 
-std::vector<std::string> textFields(const std::vector<std::string>& fields) {
-    std::vector<std::string> texts;
+std::vector<std::string> fieldsOfKind(const std::vector<std::string>& fields, FieldKind kind) {
+    std::vector<std::string> names;
     for (const std::string& name : fields) {
-        if (fieldKind(name) == FieldKind::Text) texts.push_back(name);
+        if (fieldKind(name) == kind) names.push_back(name);
     }
-    return texts;
+    return names;
+}
+
+std::vector<std::string> textFields(const std::vector<std::string>& fields) {
+    return fieldsOfKind(fields, FieldKind::Text);
 }
 
 std::string formatFieldValue(const std::string& name, const std::optional<double>& value) {
