@@ -74,8 +74,6 @@ CLI::Validator symbolOption() {
 
 namespace {
 
-constexpr const char* kMonthNames[] = {"January", "February", "March",     "April",   "May",      "June",
-                                       "July",    "August",   "September", "October", "November", "December"};
 constexpr const char kForms[] =
     "write YYYY-MM-DD, YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS, optionally ending in Z (times are UTC)";
 
@@ -124,7 +122,7 @@ std::optional<data::CalendarRecord> parseEndTime(const std::string& text, std::s
     const date::year_month_day ymd = y / mo / date::day{static_cast<unsigned>(day)};
     if (!ymd.ok()) {
         const unsigned days = static_cast<unsigned>((y / mo / date::last).day());
-        return fail(fmt::format("{} {} has {} days", kMonthNames[month - 1], year, days));
+        return fail(fmt::format("{} {} has {} days", date::format("%B", mo), year, days));
     }
     if (hour > 23) return fail(fmt::format("there is no hour {:02d} (00 to 23)", hour));
     if (minute > 59) return fail(fmt::format("there is no minute {:02d} (00 to 59)", minute));
