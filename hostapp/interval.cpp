@@ -81,11 +81,11 @@ std::vector<int> offeredMinutes(const std::int32_t* table) {
 
 std::optional<IntervalSpec> parseInterval(const std::string& text, const std::vector<int>& minutes,
                                           const std::string& letters, std::string& error) {
-    // Refused: not written as an interval at all (`syntax`), or not offered by the plug-in.
-    const auto fail = [&](bool syntax) {
-        error = fmt::format(syntax ? "interval '{}' is not written as an interval{}: write minutes as a number (5) or "
-                                     "m<minutes> (m5), days, weeks or months as D<n>, W<n>, M<n>; offered: {}"
-                                   : "interval '{}' is not offered by the plug-in{}; use {}",
+    // Refused: not written as an interval at all (`unwritten`), or not offered by the plug-in.
+    const auto fail = [&](bool unwritten) {
+        error = fmt::format(unwritten ? "interval '{}' is not written as an interval{}: write minutes as a number "
+                                        "(5) or m<minutes> (m5), days, weeks or months as D<n>, W<n>, M<n>; offered: {}"
+                                      : "interval '{}' is not offered by the plug-in{}; use {}",
                             text, hintText(text, minutes, letters), describeIntervals(minutes, letters));
         return std::nullopt;
     };
