@@ -27,7 +27,7 @@ struct HistoryOptions {
     std::string symbol;
     std::string interval = "D1";
     int count = 30;
-    std::string end;         // "" or an ISO-8601 time in UTC (end_time.h)
+    std::string end;         // "" or an ISO-8601 time in UTC (parseEndTime)
     bool reverse = false;
     std::string csv;
     std::string chart;
