@@ -66,12 +66,10 @@ private:
 void setQuiet(bool quiet);
 // --quiet: only data and errors.
 bool quiet();
-// Colour and other escape codes on stdout: a terminal, and NO_COLOR unset.
-bool stdoutIsTerminal();
-bool stderrIsTerminal();
+// Escape codes on stdout: a terminal, other than TERM=dumb (which takes none).
+bool stdoutTakesEscapes();
+// Colour too: escape codes, and NO_COLOR unset.
 bool colourAllowed();
-// TERM=dumb: a terminal that takes no escape codes at all.
-bool dumbTerminal();
 
 // Standard descriptors 0-2 that are closed get /dev/null, so that no file the
 // host opens takes their place (stdout's stand-in refuses writes, which is

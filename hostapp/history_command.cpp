@@ -1,5 +1,6 @@
 #include <date/date.h>
 #include <fmt/format.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <chrono>
@@ -18,7 +19,7 @@ using Clock = std::chrono::steady_clock;
 class Progress {
 public:
     Progress(std::string what, double timeout)
-        : what_(std::move(what)), timeout_(timeout), shown_(!quiet()), terminal_(stderrIsTerminal()) {
+        : what_(std::move(what)), timeout_(timeout), shown_(!quiet()), terminal_(isatty(STDERR_FILENO) != 0) {
         if (shown_ && !terminal_) printErr("host: {} (timeout {} s)", what_, timeout_);
     }
 

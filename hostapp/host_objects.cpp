@@ -22,10 +22,6 @@ std::string expandLogFormat(const char* format, const char* text) {
     return out;
 }
 
-const char* HostNameList::at(unsigned int index) {
-    return index < names_.size() ? names_[index].c_str() : nullptr;
-}
-
 HostRequest::HostRequest(std::string symbol, IntervalSpec interval, int recordCount,
                          std::vector<std::string> fields, const data::CalendarRecord& endTime)
     : symbol_(std::move(symbol)),
@@ -33,23 +29,6 @@ HostRequest::HostRequest(std::string symbol, IntervalSpec interval, int recordCo
       recordCount_(recordCount),
       fields_(std::move(fields)),
       endTime_(endTime) {}
-
-void QueueLogger::status(const char* text, int code) {
-    queue_.push(LogEvent{LogEvent::Kind::Status, text != nullptr ? text : "", code, fromPage_});
-}
-
-void QueueLogger::error(const char* format, const char* text) {
-    queue_.push(LogEvent{LogEvent::Kind::Error, expandLogFormat(format, text), 0, fromPage_});
-}
-
-void QueueLogger::info(const char* format, const char* text) {
-    queue_.push(LogEvent{LogEvent::Kind::Info, expandLogFormat(format, text), 0, fromPage_});
-}
-
-void OnlineListener::abilityChanged(const char* providerName, data::ProviderAbility* ability) {
-    if (ability == nullptr) return;
-    queue_.push(OnlineEvent{providerName != nullptr ? providerName : "", ability->isOnline()});
-}
 
 std::optional<double> readValue(data::TickSupplier* source, const char* name) {
     // hasValue first: getValue of a missing name would add a 0.0 entry.

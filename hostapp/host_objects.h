@@ -96,7 +96,7 @@ class HostNameList final : public data::NameList {
 public:
     explicit HostNameList(std::vector<std::string> names) : names_(std::move(names)) {}
     unsigned int count() override { return static_cast<unsigned int>(names_.size()); }
-    const char* at(unsigned int index) override;
+    const char* at(unsigned int index) override { return index < names_.size() ? names_[index].c_str() : nullptr; }
 
 private:
     std::vector<std::string> names_;
@@ -141,11 +141,21 @@ class QueueLogger final : public data::HostLogger {
 public:
     // `fromPage`: marks every line as logged for a web page's supplier.
     explicit QueueLogger(EventQueue& queue, bool fromPage = false) : queue_(queue), fromPage_(fromPage) {}
-    void status(const char* text, int code) override;
-    void error(const char* format, const char* text) override;
-    void info(const char* format, const char* text) override;
+    void status(const char* text, int code) override {
+        push(LogEvent::Kind::Status, text != nullptr ? text : "", code);
+    }
+    void error(const char* format, const char* text) override {
+        push(LogEvent::Kind::Error, expandLogFormat(format, text));
+    }
+    void info(const char* format, const char* text) override {
+        push(LogEvent::Kind::Info, expandLogFormat(format, text));
+    }
 
 private:
+    void push(LogEvent::Kind kind, std::string text, int code = 0) {
+        queue_.push(LogEvent{kind, std::move(text), code, fromPage_});
+    }
+
     EventQueue& queue_;
     const bool fromPage_;
 };
@@ -164,7 +174,10 @@ private:
 class OnlineListener final : public data::AbilityListener {
 public:
     explicit OnlineListener(EventQueue& queue) : queue_(queue) {}
-    void abilityChanged(const char* providerName, data::ProviderAbility* ability) override;
+    void abilityChanged(const char* providerName, data::ProviderAbility* ability) override {
+        if (ability == nullptr) return;
+        queue_.push(OnlineEvent{providerName != nullptr ? providerName : "", ability->isOnline()});
+    }
 
 private:
     EventQueue& queue_;

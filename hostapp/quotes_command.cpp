@@ -162,7 +162,7 @@ int runQuotesOn(HostSession& session, const std::vector<std::string>& symbols, c
             return reportRefusal(session, "live quotes", symbols[row]);
         }
     }
-    QuoteBoard board(symbols, fields, !plain && stdoutIsTerminal() && !dumbTerminal(), session.printer());
+    QuoteBoard board(symbols, fields, !plain && stdoutTakesEscapes(), session.printer());
     const auto result = pumpFor(
         session, span,
         [&board, clock](Event& event) {
