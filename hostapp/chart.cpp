@@ -86,58 +86,54 @@ std::string chartScript(const std::string& png, const std::vector<Bar>& bars, lo
     const bool intraday = spacing < 86400;
     const std::string heading = fmt::format("{}, bars of {}: {} bars{}, times in UTC", title.symbol, title.interval,
                                             bars.size(), title.newestForming ? ", the newest still forming" : "");
-    std::string script = chartData(bars) + fmt::format(
+    const std::string forming =
+        title.newestForming && bars.back().high
+            ? fmt::format("set label 'forming' at {},{} center offset 0,1 front\n", bars.size() - 1, *bars.back().high)
+            : "";
+    using fmt::arg;
+    return chartData(bars) + fmt::format(
         "set terminal pngcairo size 1000,600 font 'sans,10'\n"
-        "set output {}\n"
+        "set output {png}\n"
         "set datafile separator ','\n"
-        "set multiplot title {} noenhanced\n"
+        "set multiplot title {heading} noenhanced\n"
         "set lmargin at screen 0.09\n"
         "set rmargin at screen 0.97\n"
-        "set xrange [-0.8:{}]\n"
+        "set xrange [-0.8:{slotsEnd}]\n"
         "set grid xtics ytics lc rgb '#dddddd'\n"
         "set boxwidth 0.6 absolute\n"
         "set style fill solid 0.8 border -1\n"
-        "set key top left opaque\n",
-        gnuplotQuoted(png), gnuplotQuoted(heading), static_cast<double>(bars.size()) - 0.2);
-    // The candles: the upper 70 %.
-    script += fmt::format(
+        "set key top left opaque\n"
+        // The candles: the upper 70 %.
         "set tmargin at screen 0.92\n"
         "set bmargin at screen 0.34\n"
-        "set yrange [{}:{}]\n"
-        "set ytics {}\n"
-        "set format y '%.{}f'\n"
-        "set ylabel 'price'\n",
-        axis.low, axis.high, axis.step, kPriceDecimals);
-    script += timeTics(bars, spacing, false);
-    if (title.newestForming && bars.back().high) {
-        script += fmt::format("set label 'forming' at {},{} center offset 0,1 front\n", bars.size() - 1,
-                              *bars.back().high);
-    }
-    script += fmt::format(
-        "plot {0} using 1:($7==1?$2:1/0):4:3:5 with candlesticks lc rgb '#2a9d3a' title 'rising', \\\n"
-        "     {0} using 1:($7==0?$2:1/0):4:3:5 with candlesticks lc rgb '#c0392b' title 'falling'\n"
-        "unset label\n",
-        "$bars");
-    // The volume: the lower panel, with the time axis.
-    script += fmt::format(
+        "set yrange [{low}:{high}]\n"
+        "set ytics {step}\n"
+        "set format y '%.{decimals}f'\n"
+        "set ylabel 'price'\n"
+        "{blankTics}{forming}"
+        "plot $bars using 1:($7==1?$2:1/0):4:3:5 with candlesticks lc rgb '#2a9d3a' title 'rising', \\\n"
+        "     $bars using 1:($7==0?$2:1/0):4:3:5 with candlesticks lc rgb '#c0392b' title 'falling'\n"
+        "unset label\n"
+        // The volume: the lower panel, with the time axis.
         "set tmargin at screen 0.32\n"
-        "set bmargin at screen {}\n"
+        "set bmargin at screen {volumeBottom}\n"
         "set autoscale y\n"
         "set yrange [0:*]\n"
         "set ylabel 'volume'\n"
         "set ytics autofreq\n"
         "set format y '%.1s%c'\n"
         "set xlabel 'time (UTC)'\n"
-        "set xtics rotate by {} {}\n"
-        "unset key\n",
-        intraday ? 0.14 : 0.10, intraday ? -30 : 0, intraday ? "left" : "center");
-    script += timeTics(bars, spacing, true);
-    script += fmt::format(
-        "plot {0} using 1:($7==1?$6:1/0) with boxes lc rgb '#2a9d3a', \\\n"
-        "     {0} using 1:($7==0?$6:1/0) with boxes lc rgb '#c0392b'\n"
+        "set xtics rotate by {ticsAngle} {ticsAlign}\n"
+        "unset key\n"
+        "{labelledTics}"
+        "plot $bars using 1:($7==1?$6:1/0) with boxes lc rgb '#2a9d3a', \\\n"
+        "     $bars using 1:($7==0?$6:1/0) with boxes lc rgb '#c0392b'\n"
         "unset multiplot\n",
-        "$bars");
-    return script;
+        arg("png", gnuplotQuoted(png)), arg("heading", gnuplotQuoted(heading)),
+        arg("slotsEnd", static_cast<double>(bars.size()) - 0.2), arg("low", axis.low), arg("high", axis.high),
+        arg("step", axis.step), arg("decimals", kPriceDecimals), arg("blankTics", timeTics(bars, spacing, false)),
+        arg("forming", forming), arg("volumeBottom", intraday ? 0.14 : 0.10), arg("ticsAngle", intraday ? -30 : 0),
+        arg("ticsAlign", intraday ? "left" : "center"), arg("labelledTics", timeTics(bars, spacing, true)));
 }
 
 // A memory file, closed when it goes out of scope.

@@ -22,14 +22,6 @@ std::string expandLogFormat(const char* format, const char* text) {
     return out;
 }
 
-HostRequest::HostRequest(std::string symbol, IntervalSpec interval, int recordCount,
-                         std::vector<std::string> fields, const data::CalendarRecord& endTime)
-    : symbol_(std::move(symbol)),
-      interval_(interval),
-      recordCount_(recordCount),
-      fields_(std::move(fields)),
-      endTime_(endTime) {}
-
 std::optional<double> readValue(data::TickSupplier* source, const char* name) {
     // hasValue first: getValue of a missing name would add a 0.0 entry.
     if (!source->hasValue(name)) return std::nullopt;

@@ -117,7 +117,9 @@ struct IntervalSpec {
 class HostRequest final : public data::SupplierRequest {
 public:
     HostRequest(std::string symbol, IntervalSpec interval, int recordCount, std::vector<std::string> fields,
-                const data::CalendarRecord& endTime);
+                const data::CalendarRecord& endTime)
+        : symbol_(std::move(symbol)), interval_(interval), recordCount_(recordCount), fields_(std::move(fields)),
+          endTime_(endTime) {}
 
     unsigned int intervalNumber() override { return interval_.number; }
     int intervalType() override { return interval_.type; }

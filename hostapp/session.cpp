@@ -230,15 +230,11 @@ void HostSession::drainLogs() {
     }
 }
 
-void HostSession::closeSuppliers() {
-    if (announceTeardown_ && !suppliers_.empty()) printer_.note(fmt::format("deleting {} supplier(s)", suppliers_.size()));
-    while (!suppliers_.empty()) suppliers_.pop_back();
-}
-
 void HostSession::shutdown() {
     if (!factory_) return;
     TeardownWatchdog watchdog;
-    closeSuppliers();
+    if (announceTeardown_ && !suppliers_.empty()) printer_.note(fmt::format("deleting {} supplier(s)", suppliers_.size()));
+    while (!suppliers_.empty()) suppliers_.pop_back();  // newest first
     if (interface_) {
         if (announceTeardown_) printer_.note("deleting the data interface");
         interface_.reset();

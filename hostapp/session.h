@@ -86,8 +86,6 @@ public:
     // kept for the next pump().
     void drainLogs();
 
-    // Deletes every supplier, newest first.
-    void closeSuppliers();
     // Suppliers, then the data interface, then the factory. Idempotent.
     void shutdown();
 
