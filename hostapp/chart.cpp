@@ -253,11 +253,8 @@ PriceAxis priceAxis(const std::vector<Bar>& bars) {
     const double rough = std::max((high - low) / 6, minStep);
     const double power = std::pow(10.0, std::floor(std::log10(rough)));
     double step = 10 * power;
-    for (double factor : {1.0, 2.0, 5.0}) {
-        if (factor * power >= rough * (1 - 1e-9)) {
-            step = factor * power;
-            break;
-        }
+    for (double factor : {5.0, 2.0, 1.0}) {
+        if (factor * power >= rough * (1 - 1e-9)) step = factor * power;  // ends with the finest that is enough
     }
     step = std::max(step, minStep);
     // Whole steps, with room above and below so that no candle touches the frame.

@@ -22,7 +22,7 @@ namespace {
 
 bool quietMode = false;
 std::atomic<int> stopCount{0};        // signals received
-std::atomic<bool> outputStop{false};  // set by requestStop
+std::atomic<bool> outputStop{false};  // stdout broke: stop without an interruption
 
 extern "C" void onStopSignal(int) {
     if (stopCount.fetch_add(1) > 0) {
@@ -42,7 +42,7 @@ void noteOutputFailure(int error) {
     outputErrno = error != 0 ? error : EIO;
     // Drop what is still buffered, so that the exit does not try again.
     __fpurge(stdout);
-    requestStop();
+    outputStop = true;
 }
 
 // Receives every ACE record, on the thread that writes it.
@@ -160,7 +160,7 @@ int finishOutput(int code) {
     flushOutput();
     if (outputErrno == 0) return code;
     // A command cut short by the broken stdout reports it as an interruption.
-    const bool cutShort = code == exitcode::kInterrupted && !interrupted();
+    const bool cutShort = code == exitcode::kInterrupted && stopCount.load() == 0;
     if (outputErrno == EPIPE) return cutShort ? exitcode::kOk : code;
     printError(fmt::format("cannot write to standard output: {}", std::strerror(outputErrno)));
     return code == exitcode::kOk || cutShort ? exitcode::kFailure : code;
@@ -247,6 +247,3 @@ void installStopHandlers() {
 
 bool stopRequested() { return stopCount.load() > 0 || outputStop.load(); }
 
-bool interrupted() { return stopCount.load() > 0; }
-
-void requestStop() { outputStop = true; }

@@ -39,10 +39,6 @@ constexpr int kInterrupted = 130;     // Ctrl-C while a result was still owed
 void installStopHandlers();
 // Ctrl-C, SIGTERM or a broken stdout: the event loop should stop.
 bool stopRequested();
-// Ctrl-C or SIGTERM only: a result still owed ends with exit code 130.
-bool interrupted();
-// Asks the event loop to stop without an interruption (stdout broke).
-void requestStop();
 
 // The filter of repeated plug-in info lines that the console and the web view
 // share: the plug-in logs some info texts on every update. Remembers up to kRemembered distinct texts, then starts afresh (a text may

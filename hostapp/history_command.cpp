@@ -18,38 +18,32 @@ using Clock = std::chrono::steady_clock;
 // second; nothing when quiet.
 class Progress {
 public:
-    Progress(std::string what, double timeout)
-        : what_(std::move(what)), timeout_(timeout), shown_(!quiet()), terminal_(isatty(STDERR_FILENO) != 0) {
-        if (shown_ && !terminal_) printErr("host: {} (timeout {} s)", what_, timeout_);
+    Progress(std::string what, double timeout) : what_(std::move(what)), timeout_(timeout) {
+        if (mode_ == Mode::Dots) printErr("host: {} (timeout {} s)", what_, timeout_);
     }
 
     void tick() {
-        if (!shown_) return;
         const double elapsed = std::chrono::duration<double>(Clock::now() - start_).count();
-        if (terminal_) {
+        if (mode_ == Mode::Spinner) {
             static constexpr char kSpinner[] = "|/-\\";
             printErr("\r{} {} ({:.1f} s of {} s)\x1b[K", kSpinner[ticks_++ % 4], what_, elapsed, timeout_);
-        } else if (elapsed >= dots_ + 1) {
+        } else if (mode_ == Mode::Dots && elapsed >= dots_ + 1) {
             ++dots_;
             writeErr(".");
         }
     }
 
     void finish(const std::string& outcome) {
-        if (!shown_) return;
-        if (terminal_) {
-            writeErr("\r\x1b[K");
-        } else {
-            printErr(" {}\n", outcome);
-        }
+        if (mode_ == Mode::Spinner) writeErr("\r\x1b[K");
+        if (mode_ == Mode::Dots) printErr(" {}\n", outcome);
     }
 
 private:
-    std::string what_;
-    double timeout_;
-    bool shown_;
-    bool terminal_;
-    Clock::time_point start_ = Clock::now();
+    enum class Mode { Quiet, Spinner, Dots };
+    const Mode mode_ = quiet() ? Mode::Quiet : (isatty(STDERR_FILENO) != 0 ? Mode::Spinner : Mode::Dots);
+    const std::string what_;
+    const double timeout_;
+    const Clock::time_point start_ = Clock::now();
     unsigned ticks_ = 0;
     int dots_ = 0;
 };

@@ -22,16 +22,13 @@ std::string expandLogFormat(const char* format, const char* text) {
     return out;
 }
 
-std::optional<double> readValue(data::TickSupplier* source, const char* name) {
-    // hasValue first: getValue of a missing name would add a 0.0 entry.
-    if (!source->hasValue(name)) return std::nullopt;
-    return source->getValue(name);
-}
-
 std::vector<std::optional<double>> readValues(data::TickSupplier* source, const std::vector<std::string>& names) {
     std::vector<std::optional<double>> values;
     values.reserve(names.size());
-    for (const std::string& name : names) values.push_back(readValue(source, name.c_str()));
+    for (const std::string& name : names) {
+        // hasValue first: getValue of a missing name would add a 0.0 entry.
+        values.push_back(source->hasValue(name.c_str()) ? std::optional(source->getValue(name.c_str())) : std::nullopt);
+    }
     return values;
 }
 
@@ -43,14 +40,10 @@ data::CalendarRecord readTime(data::TickSupplier* source) {
 }
 
 Bar readBar(data::TickSupplier* source) {
-    Bar bar;
-    bar.time = readTime(source);
-    bar.open = readValue(source, "O");
-    bar.high = readValue(source, "H");
-    bar.low = readValue(source, "L");
-    bar.close = readValue(source, "C");
-    bar.volume = readValue(source, "V");
-    return bar;
+    static const std::vector<std::string> names = barFieldNames();
+    const data::CalendarRecord time = readTime(source);
+    const std::vector<std::optional<double>> values = readValues(source, names);
+    return Bar{time, values[0], values[1], values[2], values[3], values[4]};
 }
 
 void BarsConsumer::historyReady(data::HistorySupplier* supplier) {

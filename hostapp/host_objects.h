@@ -185,10 +185,8 @@ private:
     EventQueue& queue_;
 };
 
-// Readers for use inside a notification: a value by name (none when the
-// supplier has none), the values of `names`, the supplier's time, and the
-// O/H/L/C/V of a bar.
-std::optional<double> readValue(data::TickSupplier* source, const char* name);
+// Readers for use inside a notification: the values of `names` (none for a
+// name the supplier has none of), the supplier's time, and the O/H/L/C/V of a bar.
 std::vector<std::optional<double>> readValues(data::TickSupplier* source, const std::vector<std::string>& names);
 data::CalendarRecord readTime(data::TickSupplier* source);
 Bar readBar(data::TickSupplier* source);
