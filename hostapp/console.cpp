@@ -246,4 +246,3 @@ void installStopHandlers() {
 }
 
 bool stopRequested() { return stopCount.load() > 0 || outputStop.load(); }
-

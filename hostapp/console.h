@@ -97,10 +97,10 @@ int finishOutput(int code);
 std::string formatCalendar(const data::CalendarRecord& time);
 // ISO 8601 in UTC, "YYYY-MM-DDTHH:MM:SSZ", of the same.
 std::string formatIsoCalendar(const data::CalendarRecord& time);
-// ISO 8601 in UTC of a count of seconds since 1970 (a feed time).
-std::string formatIsoSeconds(double seconds);
 // "HH:MM:SS" of the same.
 std::string formatClock(const data::CalendarRecord& time);
+// ISO 8601 in UTC of a count of seconds since 1970 (a feed time).
+std::string formatIsoSeconds(double seconds);
 // Seconds since 1970 of a record in C's tm layout.
 long long secondsOf(const data::CalendarRecord& time);
 // A value for tables and CSV files: integers without decimals, others with 2
