@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,7 +16,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "console.h"
 
@@ -23,7 +24,6 @@ extern char** environ;
 namespace {
 
 constexpr auto kGnuplotLimit = std::chrono::seconds(30);
-constexpr auto kWaitStep = std::chrono::milliseconds(10);  // how often to look whether gnuplot ended
 constexpr std::size_t kTimeLabels = 8;  // about this many labels on the time axis
 
 // gnuplot's single-quoted strings take a quote as two quotes.
@@ -171,18 +171,24 @@ ChartResult runGnuplot(const std::string& script, std::string& message) {
                                     : std::string("could not start gnuplot: ") + std::strerror(spawned);
         return spawned == ENOENT ? ChartResult::NoGnuplot : ChartResult::Failed;
     }
-    int status = 0;
-    bool ended = false;
+    // Waits for gnuplot's end on a descriptor of the process, bounded; without
+    // one (a kernel before 5.3) for its end alone.
+    const int process = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     const auto deadline = std::chrono::steady_clock::now() + kGnuplotLimit;
-    while (!ended && std::chrono::steady_clock::now() < deadline) {
-        const pid_t waited = waitpid(pid, &status, WNOHANG);
-        ended = waited == pid || (waited < 0 && errno != EINTR);
-        if (!ended) std::this_thread::sleep_for(kWaitStep);
+    bool late = false;
+    for (pollfd end{process, POLLIN, 0}; process >= 0;) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        const int ready = poll(&end, 1, static_cast<int>(std::max<long long>(
+                                            std::chrono::duration_cast<std::chrono::milliseconds>(left).count(), 0)));
+        late = ready == 0;
+        if (ready >= 0 || errno != EINTR) break;
     }
-    if (!ended) {
-        kill(pid, SIGKILL);
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
+    if (process >= 0) close(process);
+    if (late) kill(pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (late) {
         message = "gnuplot did not finish in 30 s";
         return ChartResult::Failed;
     }
