@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <linux/sockios.h>
 #include <netdb.h>
 #include <poll.h>
@@ -44,16 +45,19 @@ MHD_Result queue(MHD_Connection* connection, unsigned status, MHD_Response* resp
     return queued;
 }
 
-MHD_Result answer(MHD_Connection* connection, unsigned status, const std::string& body, const std::string& type,
-                  const Headers& headers = {}) {
-    return queue(connection, status,
-                 MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY),
-                 type, headers);
+// Sent from the program's own copy, never copied per request.
+MHD_Result answerAsset(MHD_Connection* connection, const WebAsset& asset, const Headers& headers = {}) {
+    return queue(connection, 200,
+                 MHD_create_response_from_buffer(asset.size, const_cast<unsigned char*>(asset.data),
+                                                 MHD_RESPMEM_PERSISTENT),
+                 std::string(asset.type) + "; charset=utf-8", headers);
 }
 
 MHD_Result answerJson(MHD_Connection* connection, unsigned status, const std::string& json, Headers headers = {}) {
     headers.emplace_back("Cache-Control", "no-store");
-    return answer(connection, status, json, kJson, headers);
+    return queue(connection, status,
+                 MHD_create_response_from_buffer(json.size(), const_cast<char*>(json.data()), MHD_RESPMEM_MUST_COPY),
+                 kJson, headers);
 }
 
 MHD_Result refuse(MHD_Connection* connection, unsigned status, const std::string& text, Headers headers = {}) {
@@ -63,10 +67,6 @@ MHD_Result refuse(MHD_Connection* connection, unsigned status, const std::string
 std::string header(MHD_Connection* connection, MHD_ValueKind kind, const char* name) {
     const char* value = MHD_lookup_connection_value(connection, kind, name);
     return value != nullptr ? value : "";
-}
-
-bool hasHeader(MHD_Connection* connection, const char* name) {
-    return MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name) != nullptr;
 }
 
 // Compares in time independent of where the texts differ.
@@ -87,32 +87,24 @@ bool isAddressLiteral(const std::string& name) {
     return inet_pton(AF_INET, name.c_str(), buffer) == 1;
 }
 
-using Parameters = std::vector<std::pair<std::string, std::string>>;
-
-MHD_Result collectParameter(void* out, MHD_ValueKind, const char* key, std::size_t keySize, const char* value,
-                            std::size_t valueSize) {
-    static_cast<Parameters*>(out)->emplace_back(std::string(key, keySize),
-                                                value != nullptr ? std::string(value, valueSize) : "");
-    return MHD_YES;
-}
-
-Parameters queryOf(MHD_Connection* connection) {
-    Parameters all;
-    MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, collectParameter, &all);
-    return all;
-}
-
 // A query's parameters, each known and given at most once (`token` aside:
 // the access check reads it); nullopt with the reason in `error` otherwise.
 std::optional<std::map<std::string, std::string>> parameters(MHD_Connection* connection,
                                                              const std::set<std::string>& known, std::string& error) {
+    using Query = std::vector<std::pair<std::string, std::string>>;
+    Query query;
+    auto collect = [](void* out, MHD_ValueKind, const char* key, std::size_t keySize, const char* value,
+                      std::size_t valueSize) {
+        static_cast<Query*>(out)->emplace_back(std::string(key, keySize),
+                                               value != nullptr ? std::string(value, valueSize) : "");
+        return MHD_YES;
+    };
+    MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, collect, &query);
     std::map<std::string, std::string> out;
-    for (const auto& [key, value] : queryOf(connection)) {
+    for (const auto& [key, value] : query) {
         if (key == "token") continue;
         if (known.count(key) == 0) {
-            std::string names;
-            for (const std::string& name : known) names += (names.empty() ? "" : ", ") + name;
-            error = fmt::format("unknown parameter '{}'; this takes: {}", key, names);
+            error = fmt::format("unknown parameter '{}'; this takes: {}", key, fmt::join(known, ", "));
             return std::nullopt;
         }
         if (!out.emplace(key, value).second) {
@@ -156,6 +148,12 @@ const char* notOnlineReason(ConnectionState state) {
     return "still connecting to the feed";
 }
 
+// The record onConnection made for `connection`; polling thread only.
+WebServer::Connection* socketOf(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info != nullptr ? static_cast<WebServer::Connection*>(info->socket_context) : nullptr;
+}
+
 }  // namespace
 
 bool plausibleSymbol(const std::string& symbol) {
@@ -168,9 +166,9 @@ bool plausibleSymbol(const std::string& symbol) {
 // connections_ before the engine closes its socket.
 struct WebServer::Connection {
     int fd = -1;
-    Clock::time_point waitingSince = Clock::now();
-    bool awaitingRequest = true;  // no whole request yet since waitingSince
-    bool cut = false;             // shut down by the housekeeper
+    // Since when a whole request is awaited; nullopt while one is answered.
+    std::optional<Clock::time_point> waitingSince = Clock::now();
+    bool cut = false;  // shut down by the housekeeper
     Stream* stream = nullptr;
 };
 
@@ -179,13 +177,10 @@ struct WebServer::Stream {
     WebServer* server = nullptr;
     MHD_Connection* connection = nullptr;
     Connection* socket = nullptr;  // guarded by mutex_; null once the socket went
-    std::string chartKey;
     StreamCursor cursor;           // polling thread only
     std::string pending;           // polling thread only: taken, not yet handed to the engine
     Clock::time_point nextFlush;   // guarded by mutex_: not written to before this
-    bool due = true;               // guarded by mutex_: nextFlush has passed
     bool suspended = false;        // guarded by mutex_
-    bool slow = false;             // guarded by mutex_: ended for unsent data
 };
 
 // A history request handed to a worker; the connection waits suspended.
@@ -194,6 +189,7 @@ struct WebServer::HistoryJob {
     ChartChoice chart;
     int count = 0;
     bool done = false;  // guarded by mutex_
+    // The answer: written by the worker, read once `done` was seen.
     unsigned status = 500;
     std::string body;
 };
@@ -202,16 +198,6 @@ struct WebServer::Request {
     bool routed = false;
     std::shared_ptr<HistoryJob> job;
 };
-
-namespace {
-
-// The record onConnection made for `connection`; polling thread only.
-WebServer::Connection* socketOf(MHD_Connection* connection) {
-    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-    return info != nullptr ? static_cast<WebServer::Connection*>(info->socket_context) : nullptr;
-}
-
-}  // namespace
 
 WebServer::WebServer(LiveBoard& board, WebFeed& feed, WebInfo info, WebLimits limits, WebAccess access)
     : board_(board), feed_(feed), info_(std::move(info)), limits_(limits), access_(std::move(access)) {}
@@ -332,7 +318,7 @@ MHD_Result WebServer::onRequest(MHD_Connection* connection, const char* url, con
         *state = new Request;
         if (Connection* record = socketOf(connection)) {
             std::lock_guard<std::mutex> lock(mutex_);
-            record->awaitingRequest = false;
+            record->waitingSince.reset();
         }
         // Refused at once, so the engine closes the connection without reading a body.
         if (std::strcmp(method, "GET") != 0) {
@@ -340,7 +326,8 @@ MHD_Result WebServer::onRequest(MHD_Connection* connection, const char* url, con
                           {{"Allow", "GET"}});
         }
         const std::string length = header(connection, MHD_HEADER_KIND, "Content-Length");
-        if ((!length.empty() && length != "0") || hasHeader(connection, "Transfer-Encoding")) {
+        if ((!length.empty() && length != "0") ||
+            MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Transfer-Encoding") != nullptr) {
             return refuse(connection, 413, "requests here carry no body");
         }
         // Answered on the next call: one queued in the first call closes the connection.
@@ -371,7 +358,6 @@ void WebServer::onRequestDone(MHD_Connection* connection, Request* request) {
     // The next request's deadline starts now.
     if (Connection* record = socketOf(connection)) {
         std::lock_guard<std::mutex> lock(mutex_);
-        record->awaitingRequest = true;
         record->waitingSince = Clock::now();
     }
 }
@@ -412,48 +398,39 @@ std::optional<MHD_Result> WebServer::checkAccess(MHD_Connection* connection, con
     }
     if (url != "/") return std::nullopt;
     // The page's own requests carry the token as a cookie from here on.
-    const WebAsset& page = webAssets().front();
-    return answer(connection, 200, std::string(reinterpret_cast<const char*>(page.data), page.size),
-                  std::string(page.type) + "; charset=utf-8",
-                  {{"Set-Cookie", fmt::format("{}={}; Path=/; HttpOnly; SameSite=Strict", cookie, access_.token)},
-                   {"Cache-Control", "no-store"}});
+    return answerAsset(connection, webAssets().front(),
+                       {{"Set-Cookie", fmt::format("{}={}; Path=/; HttpOnly; SameSite=Strict", cookie, access_.token)},
+                        {"Cache-Control", "no-store"}});
 }
 
 MHD_Result WebServer::route(MHD_Connection* connection, const std::string& url, Request& request) {
     for (const WebAsset& asset : webAssets()) {
-        if (url != asset.path && !(url == "/" && asset.path == std::string("/index.html"))) continue;
-        // Sent from the program's own copy, never copied per request.
-        return queue(connection, 200,
-                     MHD_create_response_from_buffer(asset.size, const_cast<unsigned char*>(asset.data),
-                                                     MHD_RESPMEM_PERSISTENT),
-                     std::string(asset.type) + "; charset=utf-8", {});
+        if (url == asset.path || (url == "/" && asset.path == std::string("/index.html"))) {
+            return answerAsset(connection, asset);
+        }
     }
-    if (url == "/api/info") return onInfo(connection);
+    if (url == "/api/info") {
+        const Json info = {{"provider", info_.provider},
+                           {"symbols", board_.symbols()},
+                           {"fields", board_.fields()},
+                           {"intervals", info_.intervalChoices},
+                           {"maxCount", limits_.maxCount},
+                           {"maxStreams", limits_.maxStreams},
+                           {"eventsPerSymbolPerSecond", 1000 / std::max<long>(1, limits_.flushPeriod.count())}};
+        return answerJson(connection, 200, dumpJson(info));
+    }
     if (url == "/api/status") {
-        std::size_t pages = 0;
+        Json status = board_.status();
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            pages = streams_.size();
+            status["pages"] = streams_.size();
         }
-        Json status = board_.status();
-        status["pages"] = pages;
         status["suppliers"] = feed_.liveSuppliers();
         return answerJson(connection, 200, dumpJson(status));
     }
     if (url == "/api/history") return onHistory(connection, request);
     if (url == "/events") return onEvents(connection);
     return refuse(connection, 404, "no such page");
-}
-
-MHD_Result WebServer::onInfo(MHD_Connection* connection) const {
-    const Json info = {{"provider", info_.provider},
-                       {"symbols", board_.symbols()},
-                       {"fields", board_.fields()},
-                       {"intervals", info_.intervalChoices},
-                       {"maxCount", limits_.maxCount},
-                       {"maxStreams", limits_.maxStreams},
-                       {"eventsPerSymbolPerSecond", 1000 / std::max<long>(1, limits_.flushPeriod.count())}};
-    return answerJson(connection, 200, dumpJson(info));
 }
 
 MHD_Result WebServer::onHistory(MHD_Connection* connection, Request& request) {
@@ -503,32 +480,30 @@ void WebServer::runHistories() {
         }
         const ChartChoice& chart = job->chart;
         std::vector<Bar> bars;
-        unsigned status = 200;
-        std::string body;
         switch (feed_.history(chart, job->count, limits_.historyTimeout, bars)) {
             case WebFeed::HistoryOutcome::Rejected:
-                status = 404;
-                body = jsonError(fmt::format("symbol '{}' rejected: the plug-in made no history at interval {}",
-                                             chart.symbol, chart.intervalText));
+                job->status = 404;
+                job->body = jsonError(fmt::format("symbol '{}' rejected: the plug-in made no history at interval {}",
+                                                  chart.symbol, chart.intervalText));
                 break;
             case WebFeed::HistoryOutcome::TimedOut:
-                status = 504;
-                body = jsonError(fmt::format("history not complete within {} s", limits_.historyTimeout.count() / 1000));
+                job->status = 504;
+                job->body =
+                    jsonError(fmt::format("history not complete within {} s", limits_.historyTimeout.count() / 1000));
                 break;
             case WebFeed::HistoryOutcome::Cancelled:
-                status = 503;
-                body = jsonError("the server is stopping");
+                job->status = 503;
+                job->body = jsonError("the server is stopping");
                 break;
             case WebFeed::HistoryOutcome::Done:
                 Json history = {{"symbol", chart.symbol}, {"interval", chart.intervalText}, {"bars", Json::array()}};
                 for (const Bar& bar : bars) history["bars"].push_back(jsonBar(bar));
-                body = dumpJson(history);
+                job->status = 200;
+                job->body = dumpJson(history);
                 break;
         }
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            job->status = status;
-            job->body = std::move(body);
             job->done = true;
             --histories_;
         }
@@ -559,7 +534,6 @@ MHD_Result WebServer::onEvents(MHD_Connection* connection) {
     auto* stream = new Stream;
     stream->server = this;
     stream->connection = connection;
-    stream->chartKey = *key;
     stream->cursor.chartKey = *key;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -588,15 +562,15 @@ ssize_t WebServer::onStreamRead(Stream& stream, char* buffer, std::size_t max) {
     if (stream.pending.empty()) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (stopping_ || stream.slow) return MHD_CONTENT_READER_END_WITH_ERROR;
-            if (!stream.due) {
+            // A stream whose socket the housekeeper cut (unsent data, a closed page) ends.
+            if (stopping_ || (stream.socket != nullptr && stream.socket->cut)) return MHD_CONTENT_READER_END_WITH_ERROR;
+            if (Clock::now() < stream.nextFlush) {
                 // Until the housekeeper's next flush; suspended under mutex_ so
                 // that its resume cannot come first.
                 stream.suspended = true;
                 MHD_suspend_connection(stream.connection);
                 return 0;
             }
-            stream.due = false;
             stream.nextFlush = Clock::now() + limits_.flushPeriod;
         }
         // The first write goes out at once; later ones once per flush period.
@@ -617,7 +591,7 @@ void WebServer::onStreamEnd(Stream* stream) {
         if (stream->socket != nullptr) stream->socket->stream = nullptr;
         streams_.erase(stream);
     }
-    feed_.closeStream(stream->chartKey);
+    feed_.closeStream(stream->cursor.chartKey);
     delete stream;
 }
 
@@ -630,15 +604,12 @@ void WebServer::housekeep() {
         const Clock::time_point now = Clock::now();
         for (Connection* connection : connections_) {
             if (connection->cut || connection->fd < 0) continue;
-            bool cut = connection->awaitingRequest && now - connection->waitingSince > limits_.requestDeadline;
+            bool cut = connection->waitingSince && now - *connection->waitingSince > limits_.requestDeadline;
             if (connection->stream != nullptr) {
                 // What the kernel holds for a page that does not read; the
                 // page's own buffers are full by then.
                 int unsent = 0;
-                if (ioctl(connection->fd, SIOCOUTQ, &unsent) == 0 && unsent > limits_.maxUnsentBytes) {
-                    connection->stream->slow = true;
-                    cut = true;
-                }
+                if (ioctl(connection->fd, SIOCOUTQ, &unsent) == 0 && unsent > limits_.maxUnsentBytes) cut = true;
                 // A closed page: the engine does not watch a suspended
                 // stream's socket, so its slot is freed from here.
                 pollfd hangup{connection->fd, POLLRDHUP, 0};
@@ -653,7 +624,6 @@ void WebServer::housekeep() {
         std::vector<MHD_Connection*> resume;
         for (Stream* stream : streams_) {
             if (!stream->suspended || now < stream->nextFlush) continue;
-            stream->due = true;
             stream->suspended = false;
             resume.push_back(stream->connection);
         }

@@ -111,7 +111,6 @@ private:
     // Nullopt when the request may go on; otherwise the refusal was queued.
     std::optional<MHD_Result> checkAccess(MHD_Connection* connection, const std::string& url);
     MHD_Result route(MHD_Connection* connection, const std::string& url, Request& request);
-    MHD_Result onInfo(MHD_Connection* connection) const;
     MHD_Result onHistory(MHD_Connection* connection, Request& request);
     MHD_Result onEvents(MHD_Connection* connection);
 
