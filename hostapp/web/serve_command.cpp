@@ -5,6 +5,7 @@
 // suppliers are deleted, then the data interface and the factory.
 #include <arpa/inet.h>
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -27,9 +28,7 @@ bool isLoopback(const std::string& address) {
 std::string makeToken() {
     unsigned char bytes[16];
     if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return "";
-    std::string token;
-    for (const unsigned char b : bytes) token += fmt::format("{:02x}", b);
-    return token;
+    return fmt::format("{:02x}", fmt::join(bytes, ""));
 }
 
 std::string urlHost(const std::string& address) {
@@ -56,17 +55,6 @@ WebAccess accessOf(const ServeOptions& options, std::string token) {
     return access;
 }
 
-// The menu of intervals the page offers: every offered minute count, then one
-// of each calendar letter.
-std::vector<std::string> intervalChoices(const std::vector<int>& minutes, const std::string& letters) {
-    std::vector<std::string> choices;
-    for (const int count : minutes) choices.push_back(std::to_string(count));
-    for (const char letter : letters) {
-        if (letter != 'm') choices.push_back(std::string(1, letter) + "1");
-    }
-    return choices;
-}
-
 // Served symbols: at least one, each 1 to 32 printable characters, repeats dropped.
 std::optional<std::vector<std::string>> checkSymbols(const std::vector<std::string>& symbols) {
     std::vector<std::string> out;
@@ -89,7 +77,11 @@ WebInfo infoOf(HostSession& session) {
     info.provider = name != nullptr ? name : "";
     info.minutes = offeredMinutes(ability.intervalTable(0));
     info.letters = ability.abilityLetters() != nullptr ? ability.abilityLetters() : "";
-    info.intervalChoices = intervalChoices(info.minutes, info.letters);
+    // The page's interval menu: every offered minute count, then one of each calendar letter.
+    for (const int count : info.minutes) info.intervalChoices.push_back(std::to_string(count));
+    for (const char letter : info.letters) {
+        if (letter != 'm') info.intervalChoices.push_back(std::string(1, letter) + "1");
+    }
     return info;
 }
 
