@@ -6,8 +6,6 @@
 #include <chrono>
 #include <cmath>
 
-#include "console.h"
-
 std::string dumpJson(const Json& json) { return json.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
 Json jsonNumber(const std::optional<double>& value) {

@@ -15,7 +15,6 @@
 #include <map>
 
 #include "interval.h"
-#include "live_board.h"
 #include "options.h"
 #include "web_assets.h"
 
@@ -73,9 +72,7 @@ std::string header(MHD_Connection* connection, MHD_ValueKind kind, const char* n
 bool sameSecret(const std::string& given, const std::string& secret) {
     if (given.size() != secret.size()) return false;
     unsigned char difference = 0;
-    for (std::size_t i = 0; i < secret.size(); ++i) {
-        difference |= static_cast<unsigned char>(given[i] ^ secret[i]);
-    }
+    for (std::size_t i = 0; i < secret.size(); ++i) difference |= static_cast<unsigned char>(given[i] ^ secret[i]);
     return difference == 0;
 }
 
@@ -183,20 +180,18 @@ struct WebServer::Stream {
     bool suspended = false;        // guarded by mutex_
 };
 
-// A history request handed to a worker; the connection waits suspended.
-struct WebServer::HistoryJob {
+// A request's state, from its headers to its answer; made and freed on the
+// polling thread. A history request is handed to a worker while its
+// connection waits suspended: it is not freed before that is resumed.
+struct WebServer::Request {
+    bool routed = false;
     MHD_Connection* connection = nullptr;
     ChartChoice chart;
     int count = 0;
-    bool done = false;  // guarded by mutex_
+    bool done = false;  // guarded by mutex_: the worker's answer is ready
     // The answer: written by the worker, read once `done` was seen.
     unsigned status = 500;
     std::string body;
-};
-
-struct WebServer::Request {
-    bool routed = false;
-    std::shared_ptr<HistoryJob> job;
 };
 
 WebServer::WebServer(LiveBoard& board, WebFeed& feed, WebInfo info, WebLimits limits, WebAccess access)
@@ -341,16 +336,14 @@ MHD_Result WebServer::onRequest(MHD_Connection* connection, const char* url, con
         return route(connection, url, *request);
     }
     // Called again after a history came back.
-    std::shared_ptr<HistoryJob> job = request->job;
-    if (!job) return MHD_YES;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!job->done) return MHD_YES;
+        if (!request->done) return MHD_YES;
+        request->done = false;  // answered once
     }
-    request->job.reset();
     Headers headers;
-    if (job->status == 503) headers.emplace_back("Retry-After", std::to_string(limits_.retryAfterSeconds));
-    return answerJson(connection, job->status, job->body, headers);
+    if (request->status == 503) headers.emplace_back("Retry-After", std::to_string(limits_.retryAfterSeconds));
+    return answerJson(connection, request->status, request->body, headers);
 }
 
 void WebServer::onRequestDone(MHD_Connection* connection, Request* request) {
@@ -456,26 +449,24 @@ MHD_Result WebServer::onHistory(MHD_Connection* connection, Request& request) {
                       retry);
     }
     ++histories_;
-    auto job = std::make_shared<HistoryJob>();
-    job->connection = connection;
-    job->chart = *chart;
-    job->count = *count;
-    request.job = job;
-    // Suspended before a worker can see the job, so its resume always comes after.
+    request.connection = connection;
+    request.chart = *chart;
+    request.count = *count;
+    // Suspended before a worker can see the request, so its resume always comes after.
     MHD_suspend_connection(connection);
-    historyQueue_.push_back(std::move(job));
+    historyQueue_.push_back(&request);
     wake_.notify_all();
     return MHD_YES;
 }
 
 void WebServer::runHistories() {
     for (;;) {
-        std::shared_ptr<HistoryJob> job;
+        Request* job = nullptr;
         {
             std::unique_lock<std::mutex> lock(mutex_);
             wake_.wait(lock, [this] { return stopping_ || !historyQueue_.empty(); });
             if (historyQueue_.empty()) return;
-            job = std::move(historyQueue_.front());
+            job = historyQueue_.front();
             historyQueue_.pop_front();
         }
         const ChartChoice& chart = job->chart;

@@ -20,7 +20,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -96,7 +95,6 @@ public:
     // Per connection and per request state; defined in web_server.cpp.
     struct Connection;
     struct Stream;
-    struct HistoryJob;
     struct Request;
 
 private:
@@ -132,6 +130,6 @@ private:
     bool stopping_ = false;                  // guarded by mutex_
     std::set<Connection*> connections_;      // guarded by mutex_; owned by the engine's socket state
     std::set<Stream*> streams_;              // guarded by mutex_; owned by their responses
-    std::deque<std::shared_ptr<HistoryJob>> historyQueue_;  // guarded by mutex_
+    std::deque<Request*> historyQueue_;      // guarded by mutex_; owned by the engine's request state
     int histories_ = 0;                      // guarded by mutex_: queued or running
 };
