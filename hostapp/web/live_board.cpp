@@ -1,10 +1,9 @@
 #include "live_board.h"
 
-#include <date/date.h>
 #include <fmt/format.h>
 
-#include <chrono>
 #include <cmath>
+#include <ctime>
 
 std::string dumpJson(const Json& json) { return json.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
@@ -25,11 +24,6 @@ namespace {
 // The plug-in's status reports of a logon and of a log-off.
 constexpr const char kLogonStatus[] = "Logon";
 constexpr const char kLogOffStatus[] = "LogOff";
-
-// Now as ISO 8601 in UTC, as the other times of the stream.
-std::string utcNow() {
-    return date::format("%FT%TZ", std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()));
-}
 
 std::string frame(const char* event, const Json& json) {
     return fmt::format("event: {}\ndata: {}\n\n", event, dumpJson(json));
@@ -93,8 +87,10 @@ void LiveBoard::onEvent(const Event& event) {
     constexpr const char* kKinds[] = {"status", "info", "error"};  // in LogEvent::Kind's order
     const std::string text =
         log->kind == LogEvent::Kind::Status ? fmt::format("{} (code {})", log->text, log->code) : log->text;
+    // Now, as ISO 8601 in UTC like the other times of the stream.
+    const std::string now = formatIsoSeconds(static_cast<double>(std::time(nullptr)));
     messages_.emplace_back(nextMessage_++,
-                           Json{{"time", utcNow()}, {"kind", kKinds[static_cast<int>(log->kind)]}, {"text", text}});
+                           Json{{"time", now}, {"kind", kKinds[static_cast<int>(log->kind)]}, {"text", text}});
     if (messages_.size() > kMessagesKept) messages_.pop_front();
 }
 

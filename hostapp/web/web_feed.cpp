@@ -4,12 +4,6 @@
 
 #include "options.h"
 
-namespace {
-
-std::string chartKeyOf(const ChartChoice& chart) { return chart.symbol + " " + chart.intervalText; }
-
-}  // namespace
-
 WebFeed::WebFeed(LiveBoard& board, data::DataInterface* dataInterface, data::RequestContext* context)
     : board_(board), dataInterface_(dataInterface), context_(context) {}
 
@@ -35,7 +29,7 @@ std::optional<std::string> WebFeed::openStream(const std::optional<ChartChoice>&
     }
     std::string key;
     if (chart) {
-        key = chartKeyOf(*chart);
+        key = chart->symbol + " " + chart->intervalText;
         std::unique_ptr<Subscription>& sub = charts_[key];
         if (!sub) {
             board_.openChart(key);  // before the supplier, so its first bar lands

@@ -22,7 +22,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr const char kJson[] = "application/json";
 constexpr std::size_t kStreamBlock = 8 * 1024;  // taken from the connection's buffer
 constexpr int kListenBacklog = 128;
 
@@ -56,7 +55,7 @@ MHD_Result answerJson(MHD_Connection* connection, unsigned status, const std::st
     headers.emplace_back("Cache-Control", "no-store");
     return queue(connection, status,
                  MHD_create_response_from_buffer(json.size(), const_cast<char*>(json.data()), MHD_RESPMEM_MUST_COPY),
-                 kJson, headers);
+                 "application/json", headers);
 }
 
 MHD_Result refuse(MHD_Connection* connection, unsigned status, const std::string& text, Headers headers = {}) {
@@ -205,8 +204,7 @@ int WebServer::listenOn(const std::string& address, int port, std::string& error
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
     addrinfo* found = nullptr;
-    const std::string service = std::to_string(port);
-    if (getaddrinfo(address.c_str(), service.c_str(), &hints, &found) != 0 || found == nullptr) {
+    if (getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || found == nullptr) {
         error = fmt::format("cannot listen on {}:{} (not an address of this machine)", address, port);
         return -1;
     }
@@ -536,10 +534,7 @@ MHD_Result WebServer::onEvents(MHD_Connection* connection) {
         auto* s = static_cast<Stream*>(self);
         return s->server->onStreamRead(*s, buffer, max);
     };
-    auto end = [](void* self) {
-        auto* s = static_cast<Stream*>(self);
-        s->server->onStreamEnd(s);
-    };
+    auto end = [](void* self) { static_cast<Stream*>(self)->server->onStreamEnd(static_cast<Stream*>(self)); };
     // Unknown size: chunked for HTTP/1.1; HTTP/1.0 gets the bare stream, ended by closing.
     MHD_Response* response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, kStreamBlock, read, stream, end);
     if (response == nullptr) {
