@@ -5,21 +5,13 @@
 #include <cmath>
 #include <ctime>
 
-std::string dumpJson(const Json& json) { return json.dump(-1, ' ', false, Json::error_handler_t::replace); }
+namespace {
 
+// A number, or null when missing or not finite.
 Json jsonNumber(const std::optional<double>& value) {
     if (!value || !std::isfinite(*value)) return nullptr;
     return *value;
 }
-
-Json jsonBar(const Bar& bar) {
-    return {{"time", secondsOf(bar.time)}, {"open", jsonNumber(bar.open)},   {"high", jsonNumber(bar.high)},
-            {"low", jsonNumber(bar.low)},  {"close", jsonNumber(bar.close)}, {"volume", jsonNumber(bar.volume)}};
-}
-
-std::string jsonError(const std::string& text) { return dumpJson({{"error", text}}); }
-
-namespace {
 
 // The plug-in's status reports of a logon and of a log-off.
 constexpr const char kLogonStatus[] = "Logon";
@@ -30,6 +22,15 @@ std::string frame(const char* event, const Json& json) {
 }
 
 }  // namespace
+
+std::string dumpJson(const Json& json) { return json.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+Json jsonBar(const Bar& bar) {
+    return {{"time", secondsOf(bar.time)}, {"open", jsonNumber(bar.open)},   {"high", jsonNumber(bar.high)},
+            {"low", jsonNumber(bar.low)},  {"close", jsonNumber(bar.close)}, {"volume", jsonNumber(bar.volume)}};
+}
+
+std::string jsonError(const std::string& text) { return dumpJson({{"error", text}}); }
 
 const char* stateName(ConnectionState state) {
     constexpr const char* kNames[] = {"connecting", "online", "offline", "rejected"};  // in the enum's order
