@@ -38,6 +38,19 @@ std::string requesterOf(const char* reply) {
     return subject.substr(0, subject.find('.', first + 1));
 }
 
+// A user's clients together may have this many times one client's history
+// requests under way and a second: a client id is only what the reply subject
+// says, so a user inventing ids gets no further than that.
+constexpr int kUserShare = 8;
+constexpr char kUserQuotaPrefix[] = "user:";
+
+// The quota key of the user whose inbox `requester` is: "user:_INBOX_<user>".
+std::string userQuotaOf(const std::string& requester) {
+    return kUserQuotaPrefix + requester.substr(0, requester.find('.'));
+}
+
+int shareOf(const std::string& quotaKey) { return quotaKey.rfind(kUserQuotaPrefix, 0) == 0 ? kUserShare : 1; }
+
 std::string clientName(std::uint64_t client) {
     char text[24];
     std::snprintf(text, sizeof text, "%016" PRIx64, client);
@@ -433,7 +446,7 @@ void Gateway::expireLeases() {
             return std::find(expired.begin(), expired.end(), waiter.client) == expired.end();
         });
         // Their requests no longer count against their clients' allowance.
-        for (auto waiter = lapsed; waiter != waiters.end(); ++waiter) releaseHistory(waiter->requester);
+        for (auto waiter = lapsed; waiter != waiters.end(); ++waiter) countHistory(waiter->requester, -1);
         waiters.erase(lapsed, waiters.end());
         if (!waiters.empty()) {
             ++it;
@@ -508,7 +521,7 @@ void Gateway::requestHistory(const wire::HistoryRequest& request, const char* re
     const std::string key = request.query + '\n' + std::to_string(request.records);
     if (auto found = loads_.find(key); found != loads_.end()) {
         ++historyCoalesced_;
-        ++historyQuotas_[requester].inFlight;
+        countHistory(requester, 1);
         found->second->waiters.push_back({reply, request.id, client, requester});
         publish(reply, wire::HistoryDone{request.id, 1, 0});
         return;
@@ -532,51 +545,67 @@ void Gateway::requestHistory(const wire::HistoryRequest& request, const char* re
         return;  // no event comes for a set answered at once or failed
     }
     publish(reply, wire::HistoryDone{request.id, 1, 0});
-    ++historyQuotas_[requester].inFlight;
+    countHistory(requester, 1);
     loads_.emplace(key, std::move(load));
 }
 
-// mu_ held. Takes a token of the requester's bucket, or refuses the request
-// when the bucket is empty or too many of its requests are under way.
+// mu_ held. Takes a token of the requester's bucket and of its user's, or
+// refuses the request when either is empty or has too many requests under way.
 bool Gateway::admitHistory(const std::string& requester, const wire::HistoryRequest& request, const char* reply) {
     const auto now = Clock::now();
-    const double burst = std::max(options_.historyPerSecond, 1.0);
-    auto [it, added] = historyQuotas_.try_emplace(requester);
+    const std::string keys[] = {requester, userQuotaOf(requester)};
+    for (const std::string& key : keys) {
+        HistoryQuota& quota = refilledQuota(key, now);
+        const int share = shareOf(key);
+        if (quota.inFlight < share * options_.historyInFlight && quota.tokens >= 1) continue;
+        ++historyRefused_;
+        char limits[112];
+        std::snprintf(limits, sizeof limits, "at most %d under way and %g a second per %s",
+                      share * options_.historyInFlight, share * options_.historyPerSecond,
+                      share == 1 ? "client" : "user");
+        const std::string text = std::string("Too many history requests (") + limits + "); refused " + request.query;
+        if (!quota.refusing) say("refusing history requests of " + key + ": too many");
+        quota.refusing = true;
+        publish(reply, wire::Refusal{request.query, text});
+        return false;
+    }
+    for (const std::string& key : keys) {
+        HistoryQuota& quota = historyQuotas_[key];
+        quota.tokens -= 1;
+        quota.refusing = false;
+    }
+    return true;
+}
+
+Gateway::HistoryQuota& Gateway::refilledQuota(const std::string& key, std::chrono::steady_clock::time_point now) {
+    const double rate = shareOf(key) * options_.historyPerSecond;
+    const double burst = std::max(rate, 1.0);
+    auto [it, added] = historyQuotas_.try_emplace(key);
     HistoryQuota& quota = it->second;
     if (added) {
         quota.tokens = burst;
     } else {
         const double seconds = std::chrono::duration<double>(now - quota.refilled).count();
-        quota.tokens = std::min(burst, quota.tokens + seconds * options_.historyPerSecond);
+        quota.tokens = std::min(burst, quota.tokens + seconds * rate);
     }
     quota.refilled = now;
-    if (quota.inFlight < options_.historyInFlight && quota.tokens >= 1) {
-        quota.tokens -= 1;
-        quota.refusing = false;
-        return true;
-    }
-    ++historyRefused_;
-    char limits[96];
-    std::snprintf(limits, sizeof limits, "at most %d under way and %g a second per client", options_.historyInFlight,
-                  options_.historyPerSecond);
-    const std::string text = std::string("Too many history requests (") + limits + "); refused " + request.query;
-    if (!quota.refusing) say("refusing history requests of " + requester + ": too many");
-    quota.refusing = true;
-    publish(reply, wire::Refusal{request.query, text});
-    return false;
+    return quota;
 }
 
-// mu_ held: a request of `requester` is answered, or its waiter gone.
-void Gateway::releaseHistory(const std::string& requester) {
-    auto found = historyQuotas_.find(requester);
-    if (found != historyQuotas_.end() && found->second.inFlight > 0) --found->second.inFlight;
+// mu_ held.
+void Gateway::countHistory(const std::string& requester, int change) {
+    for (const std::string& key : {requester, userQuotaOf(requester)}) {
+        auto found = historyQuotas_.find(key);
+        if (found == historyQuotas_.end()) continue;
+        found->second.inFlight = std::max(0, found->second.inFlight + change);
+    }
 }
 
 void Gateway::onHistoryEvent(HistoryLoad* load, int event) {
     std::lock_guard<std::mutex> lock(mu_);
     if (load->deleted || stopping_ || event != kEventLoaded) return;
     sendHistory(*load, 2);
-    for (const auto& waiter : load->waiters) releaseHistory(waiter.requester);
+    for (const auto& waiter : load->waiters) countHistory(waiter.requester, -1);
     finishHistory(load);
 }
 
@@ -617,8 +646,9 @@ void Gateway::housekeep() {
         expireLeases();
         // Quotas with nothing under way that have refilled carry no state.
         for (auto it = historyQuotas_.begin(); it != historyQuotas_.end();) {
+            const double rate = shareOf(it->first) * options_.historyPerSecond;
             const double seconds = std::chrono::duration<double>(Clock::now() - it->second.refilled).count();
-            const bool full = it->second.tokens + seconds * options_.historyPerSecond >= options_.historyPerSecond;
+            const bool full = it->second.tokens + seconds * rate >= rate;
             it = it->second.inFlight == 0 && full ? historyQuotas_.erase(it) : std::next(it);
         }
         retired_ = std::move(retiring_);  // freed a round after their delete

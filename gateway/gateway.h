@@ -11,8 +11,9 @@
 //  - histories: answered in chunks; identical requests (query and record
 //    count) in flight at once share one feed record set; each client (its
 //    reply inbox) has at most `historyInFlight` requests under way and
-//    `historyPerSecond` a second (a token bucket of as many), and the excess
-//    is refused with a Refusal that says so;
+//    `historyPerSecond` a second (a token bucket of as many), all clients of
+//    one user (the inbox's first token) together kUserShare times that, and
+//    the excess is refused with a Refusal that says so;
 //  - a heartbeat carrying the feed's state, and the feed's messages.
 // Interest is leased: a client that stops renewing loses its interest after
 // the lease, and a set nobody wants any more is deleted.
@@ -125,7 +126,10 @@ private:
     void sendHistory(HistoryLoad& load, std::uint8_t result);
     void finishHistory(HistoryLoad* load);
     bool admitHistory(const std::string& requester, const wire::HistoryRequest& request, const char* reply);
-    void releaseHistory(const std::string& requester);
+    // A request of `requester` is under way (+1), or answered or given up (-1).
+    void countHistory(const std::string& requester, int change);
+    // `key`'s bucket (a client's, or a user's with kUserShare times the limits), refilled to `now`.
+    HistoryQuota& refilledQuota(const std::string& key, std::chrono::steady_clock::time_point now);
     bool mayPublish() const;
     void publish(const std::string& subject, const wire::Message& message);
     void publishTo(const char* subject, const std::vector<std::uint8_t>& bytes);
@@ -149,7 +153,8 @@ private:
     std::map<std::string, std::unique_ptr<QuoteFeed>> quotes_;    // mu_
     std::map<std::string, std::unique_ptr<StreamFeed>> streams_;  // mu_
     std::map<std::string, std::unique_ptr<HistoryLoad>> loads_;   // mu_: in flight, by query and count
-    std::map<std::string, HistoryQuota> historyQuotas_;           // mu_: by requester (reply inbox)
+    // mu_: by requester (reply inbox), and by user ("user:" and the inbox's first token)
+    std::map<std::string, HistoryQuota> historyQuotas_;
     // Sinks whose set was deleted: a callback that started before the delete
     // may still reach them, so they are freed a housekeeping round later.
     std::vector<std::shared_ptr<void>> retired_, retiring_;  // mu_

@@ -95,15 +95,20 @@ int main(int argc, char** argv) {
     app.add_option("--nats-user", natsUser, "NATS user name");
     app.add_option("--nats-password", natsPassword, "NATS password");
     app.add_option("--nats-creds", natsCreds, "NATS credentials file");
-    app.add_option("--lease", leaseSeconds, "Seconds a client's interest lasts without renewal")
+    // Clients renew every 3 s: a shorter lease would drop the interest of
+    // every client between two renewals, and with it their feed sets.
+    app.add_option("--lease", leaseSeconds,
+                   "Seconds a client's interest lasts without renewal (clients renew every 3 s)")
         ->capture_default_str()
-        ->check(CLI::Range(1.0, 3600.0));
+        ->check(CLI::Range(4.0, 3600.0));
     int historyInFlight = 32;
     double historyPerSecond = 50;
-    app.add_option("--history-in-flight", historyInFlight, "History requests a client may have under way")
+    app.add_option("--history-in-flight", historyInFlight,
+                   "History requests a client may have under way (a user's clients together: 8 times as many)")
         ->capture_default_str()
         ->check(CLI::Range(1, 100000));
-    app.add_option("--history-per-second", historyPerSecond, "History requests a client may make a second")
+    app.add_option("--history-per-second", historyPerSecond,
+                   "History requests a client may make a second (a user's clients together: 8 times as many)")
         ->capture_default_str()
         ->check(CLI::Range(1.0, 1e6));
     std::string standbyBucket;

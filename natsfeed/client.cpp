@@ -33,10 +33,13 @@ constexpr int kFieldIds = wire::kMaxFieldId + 1;
 constexpr auto kHeartbeatTimeout = std::chrono::milliseconds(2500);
 constexpr auto kLeasePeriod = std::chrono::seconds(3);
 constexpr auto kTick = std::chrono::milliseconds(100);
-// An image or stream window not come this long after its request is asked
-// for again: the request or its answer may have been lost while a cluster's
-// routes learned of a reconnected client's subscriptions.
+// An image, stream window or first history answer not come this long after
+// its request is asked for again: the request or its answer may have been
+// lost while a cluster's routes learned of a reconnected client's
+// subscriptions.
 constexpr auto kImageRetry = std::chrono::seconds(2);
+// Times a history whose chunks came with a gap is asked for again before it fails.
+constexpr int kMaxHistoryRepeats = 3;
 // How long a history Init waits for the gateway's first answer.
 constexpr auto kHistoryAnswerWait = std::chrono::seconds(10);
 // Updates kept while a set waits for its image.
@@ -788,7 +791,7 @@ void NatsClient::tick() {
             return;
         }
         if (now >= nextLease_) sendLease();
-        askAgainForLostImages(now);
+        askAgainForLostAnswers(now);
     } else if (link_ == Link::WaitingForFeed && !toldWaiting_ && now - waitingSince_ > kHeartbeatTimeout) {
         toldWaiting_ = true;
         EConnectStatus* sink = sink_;
@@ -883,7 +886,9 @@ void NatsClient::goUp(std::unique_lock<std::mutex>& lock) {
     if (generation == generation_ && link_ == Link::Up) resubscribeAll();
 }
 
-// mu_ held. Every live set asks for a full image; histories still owed are asked again.
+// mu_ held. Every live set asks for a full image; histories still owed are
+// asked for (again: answers under way were lost with the connection, or with
+// the gateway that was loading them).
 void NatsClient::resubscribeAll() {
     nextLease_ = Clock::now() + kLeasePeriod;
     for (NatsSnapshotSet* set : snapshots_) {
@@ -895,7 +900,8 @@ void NatsClient::resubscribeAll() {
         if (set->live && set->load != NatsRecordSet::Load::Idle) {
             watch(wire::streamSubject(set->query));
             requestStream(set);
-        } else if (!set->live && set->load == NatsRecordSet::Load::Pending && !set->requestSent) {
+        } else if (!set->live &&
+                   (set->load == NatsRecordSet::Load::Pending || set->load == NatsRecordSet::Load::Waiting)) {
             sendHistoryRequest(set);
         }
     }
@@ -913,7 +919,7 @@ void NatsClient::publishLocked(const std::string& subject, const wire::Message& 
 }
 
 // mu_ held, logged on.
-void NatsClient::askAgainForLostImages(Clock::time_point now) {
+void NatsClient::askAgainForLostAnswers(Clock::time_point now) {
     auto lost = [now](const auto& sequence) { return !sequence.haveImage && now - sequence.askedAt > kImageRetry; };
     for (NatsSnapshotSet* set : snapshots_) {
         if (!set->initialised || !lost(set->sequence)) continue;
@@ -924,6 +930,13 @@ void NatsClient::askAgainForLostImages(Clock::time_point now) {
         if (!set->live || set->load == NatsRecordSet::Load::Idle || !lost(set->sequence)) continue;
         log("no window of " + set->query + " came; asking again");
         requestStream(set);
+    }
+    for (NatsRecordSet* set : recordSets_) {
+        const bool owed = set->load == NatsRecordSet::Load::Waiting || set->load == NatsRecordSet::Load::Pending;
+        if (set->live || !owed || !set->requestSent || set->historyHeard || now - set->historyAskedAt <= kImageRetry)
+            continue;
+        log("no answer to the history request for " + set->query + " came; asking again");
+        sendHistoryRequest(set);
     }
 }
 
@@ -942,10 +955,28 @@ void NatsClient::requestStream(NatsRecordSet* set) {
 }
 
 void NatsClient::sendHistoryRequest(NatsRecordSet* set) {
+    set->historyId = set->requestSent ? nextSetId_++ : set->id;
     set->requestSent = true;
+    set->historyHeard = false;
+    set->historyAskedAt = Clock::now();
     set->incoming.clear();
-    publishLocked(wire::historySubject(set->query), wire::HistoryRequest{set->id, set->asked, set->query},
-                  inbox_ + ".h." + std::to_string(set->id));
+    publishLocked(wire::historySubject(set->query), wire::HistoryRequest{set->historyId, set->asked, set->query},
+                  inbox_ + ".h." + std::to_string(set->historyId));
+}
+
+void NatsClient::onHistoryGap(NatsRecordSet* set, const std::string& what) {
+    const bool owed = set->load == NatsRecordSet::Load::Waiting || set->load == NatsRecordSet::Load::Pending;
+    if (owed && set->historyRepeats < kMaxHistoryRepeats) {
+        ++set->historyRepeats;
+        log(what + "; asking again");
+        sendHistoryRequest(set);
+        return;
+    }
+    log(what);
+    if (!owed) return;
+    set->load = NatsRecordSet::Load::Failed;
+    set->incoming.clear();
+    historyAnswered_.notify_all();
 }
 
 void NatsClient::watch(const std::string& subject) {
@@ -988,6 +1019,12 @@ NatsSnapshotSet* NatsClient::snapshotById(std::uint64_t id) {
 NatsRecordSet* NatsClient::recordSetById(std::uint64_t id) {
     for (NatsRecordSet* set : recordSets_)
         if (set->id == id) return set;
+    return nullptr;
+}
+
+NatsRecordSet* NatsClient::historyById(std::uint64_t id) {
+    for (NatsRecordSet* set : recordSets_)
+        if (!set->live && set->requestSent && set->historyId == id) return set;
     return nullptr;
 }
 
@@ -1169,13 +1206,14 @@ void NatsClient::applyStream(NatsRecordSet* set, const wire::Stream& stream) {
 
 void NatsClient::onHistoryChunk(const wire::HistoryChunk& chunk) {
     std::unique_lock<std::mutex> lock(mu_);
-    NatsRecordSet* set = recordSetById(chunk.id);
-    if (set == nullptr || set->live) {
+    NatsRecordSet* set = historyById(chunk.id);
+    if (set == nullptr) {
         if (chunk.id >= nextSetId_) log("dropped a history chunk for an unknown request");
-        return;  // otherwise for a set deleted since it asked
+        return;  // otherwise for a set deleted since it asked, or a request asked again since
     }
+    set->historyHeard = true;
     if (chunk.offset != set->incoming.size()) {
-        log("dropped a history chunk out of order for " + set->query);
+        onHistoryGap(set, "dropped a history chunk out of order for " + set->query);
         return;
     }
     set->incoming.insert(set->incoming.end(), chunk.bars.begin(), chunk.bars.end());
@@ -1190,11 +1228,12 @@ void NatsClient::onHistoryChunk(const wire::HistoryChunk& chunk) {
 
 void NatsClient::onHistoryDone(const wire::HistoryDone& done) {
     std::unique_lock<std::mutex> lock(mu_);
-    NatsRecordSet* set = recordSetById(done.id);
-    if (set == nullptr || set->live) {
+    NatsRecordSet* set = historyById(done.id);
+    if (set == nullptr) {
         if (done.id >= nextSetId_) log("dropped a history answer for an unknown request");
         return;
     }
+    set->historyHeard = true;
     const bool waiting = set->load == NatsRecordSet::Load::Waiting;
     if (done.result == 1) {  // under way at the gateway: chunks and another answer follow
         if (waiting) set->load = NatsRecordSet::Load::Pending;
@@ -1208,9 +1247,7 @@ void NatsClient::onHistoryDone(const wire::HistoryDone& done) {
         return;
     }
     if (set->incoming.size() != done.total) {
-        log("dropped an incomplete history for " + set->query);
-        if (waiting) set->load = NatsRecordSet::Load::Failed;
-        historyAnswered_.notify_all();
+        onHistoryGap(set, "dropped an incomplete history for " + set->query);
         return;
     }
     if (set->load != NatsRecordSet::Load::Waiting && set->load != NatsRecordSet::Load::Pending) return;
@@ -1248,8 +1285,8 @@ void NatsClient::onRefusal(const wire::Refusal& refusal, const std::string& subj
     }
     if (replyId(subject, inbox + ".h.", &id)) {
         std::lock_guard<std::mutex> lock(mu_);
-        NatsRecordSet* set = recordSetById(id);
-        if (set != nullptr && !set->live) {
+        NatsRecordSet* set = historyById(id);
+        if (set != nullptr) {
             if (set->load == NatsRecordSet::Load::Waiting || set->load == NatsRecordSet::Load::Pending)
                 set->load = NatsRecordSet::Load::Failed;
             set->incoming.clear();

@@ -104,6 +104,13 @@ public:
     Load load = Load::Idle;        // mu_
     bool live = false;             // mu_: an update stream
     bool requestSent = false;      // mu_: a history request is out
+    // The history request out now: its id (a repeat gets a new one, so that
+    // answers to an earlier one are ignored), when it went, whether anything
+    // of its answer came, and how often a gap in its chunks made it repeat.
+    std::uint64_t historyId = 0;   // mu_
+    std::chrono::steady_clock::time_point historyAskedAt{};  // mu_
+    bool historyHeard = false;     // mu_
+    int historyRepeats = 0;        // mu_
     int asked = 0;                 // mu_
     bool loadedOnce = false;       // feed thread: event 1 was given
     std::vector<wire::Bar> incoming;  // feed thread: history chunks so far
@@ -201,10 +208,12 @@ private:
 
     // ---- mu_ held ----
     void resubscribeAll();
-    void askAgainForLostImages(Clock::time_point now);
+    void askAgainForLostAnswers(Clock::time_point now);
     void requestImage(NatsSnapshotSet* set);
     void requestStream(NatsRecordSet* set);
     void sendHistoryRequest(NatsRecordSet* set);
+    // Part of the history's answer was lost: asks again, a few times, then fails it.
+    void onHistoryGap(NatsRecordSet* set, const std::string& what);
     void watch(const std::string& subject);
     void unwatchIfUnused(bool stream, const std::string& key);
     void sendLease();
@@ -212,6 +221,7 @@ private:
     void closeNats();
     NatsSnapshotSet* snapshotById(std::uint64_t id);
     NatsRecordSet* recordSetById(std::uint64_t id);
+    NatsRecordSet* historyById(std::uint64_t id);  // by the id of the request out now
 
     std::mutex mu_;
     std::condition_variable historyAnswered_;  // with mu_: Init waits for a history's first answer

@@ -329,6 +329,62 @@ TEST_F(LostAnswers, ShouldAskAgainForAnImageOrWindowWhoseAnswerNeverCame) {
     natsSubscription_Destroy(watch);
 }
 
+// A history set of `c`, asked for `count` bars, telling `sink`; Init's result in `result`.
+TRecordSet* openHistory(natsfeed::NatsClient& client, const char* query, int count, EventLog& sink, int& result) {
+    TRecordSet* set = client.CreateTRecordSet(query);
+    if (set == nullptr) return nullptr;
+    set->sinkMode = 0;
+    set->SetSink(&sink);
+    result = set->Init(count, 0);
+    return set;
+}
+
+// A bus that never delivers the gateway's answers to a trader's first history
+// request (the client's first set), as when they are lost in a failover.
+class LostHistoryAnswers : public FanOut {
+protected:
+    LostHistoryAnswers() {
+        config = "lost_history_answers.conf";
+        std::ofstream("lost_history_answers.conf")
+            << "authorization { users = [\n"
+               "  {user: gateway, password: gateway-secret, permissions: {subscribe: \">\", publish: {allow: \">\",\n"
+               "   deny: [\"_INBOX_trader.*.h.1\"]}}}\n"
+               "  {user: trader, password: secret}\n"
+               "] }\n";
+        gatewayUser = "gateway:gateway-secret";
+    }
+};
+
+TEST_F(LostHistoryAnswers, ShouldAskAgainForAHistoryWhoseAnswerNeverCame) {
+    Client& c = connectClient();
+    ASSERT_TRUE(eventually([&] { return c.status.saw("ready"); }));
+    EventLog events;
+    int result = -1;
+    TRecordSet* history = openHistory(c.client, "ACME,1", 50, events, result);
+    ASSERT_NE(history, nullptr);
+    EXPECT_NE(result, 0) << "Init waits past the lost answer for the repeated request's";
+    EXPECT_TRUE(result == 3 || eventually([&] { return events.sawLoaded(); }));
+    EXPECT_EQ(barsOf(history).size(), 50u);
+    EXPECT_GE(gate->stats().historyRequests, 2u);
+    c.client.DeleteTRecordSet(history);
+}
+
+TEST_F(FanOut, ShouldAskAgainForAHistoryTheGatewayWasLoadingWhenItStopped) {
+    Client& c = connectClient();
+    ASSERT_TRUE(eventually([&] { return c.status.saw("ready"); }));
+    feed.stallHistory(1);
+    EventLog events;
+    int result = -1;
+    TRecordSet* history = openHistory(c.client, "ACME,1", 50, events, result);
+    ASSERT_NE(history, nullptr);
+    EXPECT_EQ(result, 1) << "a stalled load is under way";
+    restartGateway();  // the load goes with the gateway; the client logs on to the new one
+    feed.stallHistory(0);
+    EXPECT_TRUE(eventually([&] { return events.sawLoaded(); }));
+    EXPECT_EQ(barsOf(history).size(), 50u);
+    c.client.DeleteTRecordSet(history);
+}
+
 TEST_F(Entitled, ShouldRejectAWrongPasswordWithAMessageAndALogOff) {
     Client& c = connectClient("alice", "wrong");
     ASSERT_TRUE(eventually([&] { return c.status.saw("logoff"); }));

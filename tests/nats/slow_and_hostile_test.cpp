@@ -318,6 +318,35 @@ TEST_F(FanOut, ShouldRefuseHistoryRequestsPastAClientsLimitsAndStillServeTheOthe
     }
 }
 
+TEST_F(FanOut, ShouldLimitAUsersHistoryRequestsUnderInventedClientIds) {
+    constexpr int kInFlight = 2, kUserShare = 8, kRequests = 3 * kInFlight * kUserShare;
+    adjustGateway = [](gateway::Options& options) {
+        options.historyInFlight = kInFlight;
+        options.historyPerSecond = 1000;
+    };
+    restartGateway();
+    feed.stallHistory(1);
+    natsConnection* raw = nullptr;
+    ASSERT_EQ(natsConnection_ConnectTo(&raw, server->url().c_str()), NATS_OK);
+    rawConnections.push_back(raw);
+    // Every request under a client id of its own, as a trader could make up.
+    for (int i = 0; i < kRequests; ++i) {
+        const std::string query = "SYM" + std::to_string(10 + i) + ",1";
+        const std::vector<std::uint8_t> bytes = wire::encode(wire::HistoryRequest{1, 100, query});
+        char reply[64];
+        std::snprintf(reply, sizeof reply, "_INBOX_trader.%016x.h.1", 0x1000 + i);
+        ASSERT_EQ(natsConnection_PublishRequest(raw, wire::historySubject(query).c_str(), reply, bytes.data(),
+                                                static_cast<int>(bytes.size())),
+                  NATS_OK);
+    }
+    natsConnection_Flush(raw);
+    ASSERT_TRUE(eventually([&] { return gate->stats().historyRequests == static_cast<std::uint64_t>(kRequests); }));
+    EXPECT_EQ(gate->stats().historyRefused, static_cast<std::uint64_t>(kRequests - kInFlight * kUserShare))
+        << "the user's requests beyond its share are refused, whatever client ids they carry";
+    EXPECT_TRUE(gatewayLogged("refusing history requests of user:_INBOX_trader: too many"));
+    feed.stallHistory(0);
+}
+
 // A server that lets messages of up to 8 MB through, past the wire format's 1 MiB.
 class LargePayloads : public FanOut {
 protected:
