@@ -42,9 +42,7 @@ WebAccess accessOf(const ServeOptions& options, std::string token) {
     access.token = std::move(token);
     const std::string bind = lowered(options.bind);
     access.hostNames.push_back(urlHost(bind));
-    if (isLoopback(bind)) {
-        access.hostNames.insert(access.hostNames.end(), {"localhost", "127.0.0.1", "[::1]"});
-    }
+    if (isLoopback(bind)) access.hostNames.insert(access.hostNames.end(), {"localhost", "127.0.0.1", "[::1]"});
     if (bind == "0.0.0.0" || bind == "::") {
         access.anyAddressLiteral = true;
         char name[256] = {};

@@ -374,10 +374,9 @@ std::optional<MHD_Result> WebServer::checkAccess(MHD_Connection* connection, con
                       fmt::format("Host '{}' is not this server's name; `serve --allow-host NAME` adds one", host));
     }
     // A page of another origin may send requests here, but not as this page.
-    if (const char* origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Origin")) {
-        if (lowered(origin) != "http://" + host) {
-            return refuse(connection, 403, fmt::format("requests from pages of '{}' are not served", origin));
-        }
+    const char* origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Origin");
+    if (origin != nullptr && lowered(origin) != "http://" + host) {
+        return refuse(connection, 403, fmt::format("requests from pages of '{}' are not served", origin));
     }
     if (access_.token.empty()) return std::nullopt;
     const std::string cookie = fmt::format("tellivar_token_{}", port_);
