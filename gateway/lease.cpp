@@ -6,6 +6,9 @@
 namespace gateway {
 namespace {
 constexpr const char kKey[] = "active";
+// Copies of the bucket a cluster keeps, so that the loss of one server does
+// not stop the lease; a single server (or a cluster too small) keeps one.
+constexpr int kReplicas[] = {3, 1};
 }  // namespace
 
 ActiveLease::ActiveLease(natsConnection* nats, std::string bucket, std::chrono::milliseconds ttl, std::string holder)
@@ -16,28 +19,34 @@ ActiveLease::~ActiveLease() {
     jsCtx_Destroy(js_);
 }
 
-bool ActiveLease::open(std::string* error) {
-    jsOptions options;
-    jsOptions_Init(&options);
-    // A request that takes longer than this cannot keep the lease anyway.
-    options.Wait = std::max<std::int64_t>(100, ttl_.count() / 4);
-    natsStatus s = natsConnection_JetStream(&js_, nats_, &options);
+bool ActiveLease::open(std::string* error, bool* timedOut) {
+    natsStatus s = NATS_OK;
+    if (js_ == nullptr) {
+        jsOptions options;
+        jsOptions_Init(&options);
+        // A request that takes longer than this cannot keep the lease anyway.
+        options.Wait = std::max<std::int64_t>(100, ttl_.count() / 4);
+        s = natsConnection_JetStream(&js_, nats_, &options);
+    }
     if (s == NATS_OK) s = js_KeyValue(&kv_, js_, bucket_.c_str());
-    if (s == NATS_NOT_FOUND) {
+    for (const int replicas : kReplicas) {
+        if (s != NATS_NOT_FOUND) break;
         kvConfig config;
         kvConfig_Init(&config);
         config.Bucket = bucket_.c_str();
         config.History = 1;
         config.TTL = std::chrono::nanoseconds(ttl_).count();  // libnats 3.4 takes nanoseconds here
+        config.Replicas = replicas;
         s = js_CreateKeyValue(&kv_, js_, &config);
-        // Another gateway created it meanwhile.
-        if (s != NATS_OK && js_KeyValue(&kv_, js_, bucket_.c_str()) == NATS_OK) s = NATS_OK;
+        // Another gateway created it meanwhile; else, with fewer replicas.
+        if (s != NATS_OK) s = js_KeyValue(&kv_, js_, bucket_.c_str());
     }
+    if (timedOut != nullptr) *timedOut = s == NATS_TIMEOUT;
     if (s != NATS_OK && error != nullptr) {
         natsStatus last = NATS_OK;
         const char* detail = nats_GetLastError(&last);
         *error = "cannot open the key-value bucket " + bucket_ + " (is JetStream on?): " + natsStatus_GetText(s) +
-                 (detail != nullptr ? std::string(" (") + detail + ")" : std::string());
+                 (detail != nullptr && *detail != '\0' ? std::string(" (") + detail + ")" : std::string());
     }
     return s == NATS_OK;
 }

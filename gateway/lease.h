@@ -30,8 +30,10 @@ public:
     ActiveLease& operator=(const ActiveLease&) = delete;
 
     // Binds to the bucket, creating it (entries live `ttl`) when missing.
-    // False, with `error` set, when JetStream is not there or refuses.
-    bool open(std::string* error);
+    // False, with `error` set, when JetStream is not there or refuses; then
+    // `timedOut` tells a JetStream that did not answer in time (as while a
+    // cluster elects a new leader for the bucket), worth another try.
+    bool open(std::string* error, bool* timedOut = nullptr);
     // Takes the key if nobody holds it. True: this gateway is active until
     // validUntil().
     bool tryAcquire();

@@ -167,13 +167,24 @@ int main(int argc, char** argv) {
     if (!standbyBucket.empty()) {
         lease = std::make_unique<gateway::ActiveLease>(nats, standbyBucket, takeover, holderName());
         std::string error;
-        if (!lease->open(&error)) {
-            std::fprintf(stderr, "tellivar-gateway: %s\n", error.c_str());
-            natsConnection_Destroy(nats);
-            return 3;
+        bool timedOut = false, toldWaiting = false;
+        while (!lease->open(&error, &timedOut)) {
+            if (!timedOut) {
+                std::fprintf(stderr, "tellivar-gateway: %s\n", error.c_str());
+                natsConnection_Destroy(nats);
+                return 3;
+            }
+            // JetStream is there but busy (a cluster electing the bucket's
+            // leader after losing a server): a standby waits it out.
+            if (!toldWaiting && !quiet) logLine(error + "; trying again");
+            toldWaiting = true;
+            if (waitForStop(stopSignals, takeover / 4) != 0) {
+                stopped = true;
+                break;
+            }
         }
-        if (!quiet) logLine("standby: waiting for the lease in the bucket " + standbyBucket);
-        while (!lease->tryAcquire()) {
+        if (!stopped && !quiet) logLine("standby: waiting for the lease in the bucket " + standbyBucket);
+        while (!stopped && !lease->tryAcquire()) {
             if (waitForStop(stopSignals, takeover / 8) != 0) {
                 stopped = true;
                 break;

@@ -1,9 +1,9 @@
 #include "chart.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <fmt/format.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,11 +11,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "console.h"
 
@@ -24,6 +23,7 @@ extern char** environ;
 namespace {
 
 constexpr auto kGnuplotLimit = std::chrono::seconds(30);
+constexpr auto kWaitStep = std::chrono::milliseconds(10);  // how often to look whether gnuplot ended
 constexpr std::size_t kTimeLabels = 8;  // about this many labels on the time axis
 
 // gnuplot's single-quoted strings take a quote as two quotes.
@@ -52,16 +52,19 @@ std::string timeLabel(const data::CalendarRecord& time, long long spacing) {
     return spacing >= 28 * 86400 ? full.substr(0, 7) : full.substr(0, 10);
 }
 
+// "open,high,low,close,volume" of a bar as the table shows them, a missing value empty.
+std::string barCells(const Bar& bar) {
+    return fmt::format("{},{},{},{},{}", formatPrice(bar.open, ""), formatPrice(bar.high, ""), formatPrice(bar.low, ""),
+                       formatPrice(bar.close, ""), formatValue(bar.volume, ""));
+}
+
 // gnuplot's data, the datablock $bars: slot, open, high, low, close, volume,
 // rising (1/0).
 std::string chartData(const std::vector<Bar>& bars) {
     std::string text = "$bars << EOD\n";
     for (std::size_t i = 0; i < bars.size(); ++i) {
-        const Bar& bar = bars[i];
-        const bool rising = bar.open && bar.close && *bar.close >= *bar.open;
-        text += fmt::format("{},{},{},{},{},{},{}\n", i, formatPrice(bar.open, ""), formatPrice(bar.high, ""),
-                            formatPrice(bar.low, ""), formatPrice(bar.close, ""), formatValue(bar.volume, ""),
-                            rising ? 1 : 0);
+        const bool rising = bars[i].open && bars[i].close && *bars[i].close >= *bars[i].open;
+        text += fmt::format("{},{},{}\n", i, barCells(bars[i]), rising ? 1 : 0);
     }
     return text + "EOD\n";
 }
@@ -83,123 +86,113 @@ std::string chartScript(const std::string& png, const std::vector<Bar>& bars, lo
     const bool intraday = spacing < 86400;
     const std::string heading = fmt::format("{}, bars of {}: {} bars{}, times in UTC", title.symbol, title.interval,
                                             bars.size(), title.newestForming ? ", the newest still forming" : "");
-    std::string script = chartData(bars) + fmt::format(
+    const std::string forming =
+        title.newestForming && bars.back().high
+            ? fmt::format("set label 'forming' at {},{} center offset 0,1 front\n", bars.size() - 1, *bars.back().high)
+            : "";
+    using fmt::arg;
+    return chartData(bars) + fmt::format(
         "set terminal pngcairo size 1000,600 font 'sans,10'\n"
-        "set output {}\n"
+        "set output {png}\n"
         "set datafile separator ','\n"
-        "set multiplot title {} noenhanced\n"
+        "set multiplot title {heading} noenhanced\n"
         "set lmargin at screen 0.09\n"
         "set rmargin at screen 0.97\n"
-        "set xrange [-0.8:{}]\n"
+        "set xrange [-0.8:{slotsEnd}]\n"
         "set grid xtics ytics lc rgb '#dddddd'\n"
         "set boxwidth 0.6 absolute\n"
         "set style fill solid 0.8 border -1\n"
-        "set key top left opaque\n",
-        gnuplotQuoted(png), gnuplotQuoted(heading), static_cast<double>(bars.size()) - 0.2);
-    // The candles: the upper 70 %.
-    script += fmt::format(
+        "set key top left opaque\n"
+        // The candles: the upper 70 %.
         "set tmargin at screen 0.92\n"
         "set bmargin at screen 0.34\n"
-        "set yrange [{}:{}]\n"
-        "set ytics {}\n"
-        "set format y '%.{}f'\n"
-        "set ylabel 'price'\n",
-        axis.low, axis.high, axis.step, kPriceDecimals);
-    script += timeTics(bars, spacing, false);
-    if (title.newestForming && bars.back().high) {
-        script += fmt::format("set label 'forming' at {},{} center offset 0,1 front\n", bars.size() - 1,
-                              *bars.back().high);
-    }
-    script += fmt::format(
-        "plot {0} using 1:($7==1?$2:1/0):4:3:5 with candlesticks lc rgb '#2a9d3a' title 'rising', \\\n"
-        "     {0} using 1:($7==0?$2:1/0):4:3:5 with candlesticks lc rgb '#c0392b' title 'falling'\n"
-        "unset label\n",
-        "$bars");
-    // The volume: the lower panel, with the time axis.
-    script += fmt::format(
+        "set yrange [{low}:{high}]\n"
+        "set ytics {step}\n"
+        "set format y '%.{decimals}f'\n"
+        "set ylabel 'price'\n"
+        "{blankTics}{forming}"
+        "plot $bars using 1:($7==1?$2:1/0):4:3:5 with candlesticks lc rgb '#2a9d3a' title 'rising', \\\n"
+        "     $bars using 1:($7==0?$2:1/0):4:3:5 with candlesticks lc rgb '#c0392b' title 'falling'\n"
+        "unset label\n"
+        // The volume: the lower panel, with the time axis.
         "set tmargin at screen 0.32\n"
-        "set bmargin at screen {}\n"
+        "set bmargin at screen {volumeBottom}\n"
         "set autoscale y\n"
         "set yrange [0:*]\n"
         "set ylabel 'volume'\n"
         "set ytics autofreq\n"
         "set format y '%.1s%c'\n"
         "set xlabel 'time (UTC)'\n"
-        "set xtics rotate by {} {}\n"
-        "unset key\n",
-        intraday ? 0.14 : 0.10, intraday ? -30 : 0, intraday ? "left" : "center");
-    script += timeTics(bars, spacing, true);
-    script += fmt::format(
-        "plot {0} using 1:($7==1?$6:1/0) with boxes lc rgb '#2a9d3a', \\\n"
-        "     {0} using 1:($7==0?$6:1/0) with boxes lc rgb '#c0392b'\n"
+        "set xtics rotate by {ticsAngle} {ticsAlign}\n"
+        "unset key\n"
+        "{labelledTics}"
+        "plot $bars using 1:($7==1?$6:1/0) with boxes lc rgb '#2a9d3a', \\\n"
+        "     $bars using 1:($7==0?$6:1/0) with boxes lc rgb '#c0392b'\n"
         "unset multiplot\n",
-        "$bars");
-    return script;
+        arg("png", gnuplotQuoted(png)), arg("heading", gnuplotQuoted(heading)),
+        arg("slotsEnd", static_cast<double>(bars.size()) - 0.2), arg("low", axis.low), arg("high", axis.high),
+        arg("step", axis.step), arg("decimals", kPriceDecimals), arg("blankTics", timeTics(bars, spacing, false)),
+        arg("forming", forming), arg("volumeBottom", intraday ? 0.14 : 0.10), arg("ticsAngle", intraday ? -30 : 0),
+        arg("ticsAlign", intraday ? "left" : "center"), arg("labelledTics", timeTics(bars, spacing, true)));
 }
 
-// Runs gnuplot from PATH on `script`, given on its standard input; reads its
-// complaints from a pipe. Kills it when it takes longer than kGnuplotLimit.
+// A memory file, closed when it goes out of scope.
+struct MemoryFile {
+    MemoryFile() = default;
+    MemoryFile(const MemoryFile&) = delete;
+    ~MemoryFile() {
+        if (fd >= 0) close(fd);
+    }
+    const int fd = memfd_create("gnuplot", MFD_CLOEXEC);
+};
+
+// Runs gnuplot from PATH on `script`, given on its standard input. Script and
+// complaints pass through memory files, so that neither side ever waits on the
+// other; gnuplot is killed when it takes longer than kGnuplotLimit.
 ChartResult runGnuplot(const std::string& script, std::string& message) {
-    int input[2] = {-1, -1}, errors[2] = {-1, -1};
-    if (pipe2(input, O_CLOEXEC) != 0 || pipe2(errors, O_CLOEXEC) != 0) {
-        for (int fd : {input[0], input[1], errors[0], errors[1]}) {
-            if (fd >= 0) close(fd);
-        }
-        message = std::string("cannot make a pipe for gnuplot: ") + std::strerror(errno);
+    const MemoryFile input, errors;
+    // pwrite leaves the offset at the start, where gnuplot begins to read.
+    if (input.fd < 0 || errors.fd < 0 ||
+        pwrite(input.fd, script.data(), script.size(), 0) != static_cast<ssize_t>(script.size())) {
+        message = std::string("cannot hand the script to gnuplot: ") + std::strerror(errno);
         return ChartResult::Failed;
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, input.fd, STDIN_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, errors[1], STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errors.fd, STDERR_FILENO);
     char* argv[] = {const_cast<char*>("gnuplot"), nullptr};
     pid_t pid = 0;
     const int spawned = posix_spawnp(&pid, "gnuplot", &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
-    close(input[0]);
-    close(errors[1]);
     if (spawned != 0) {
-        close(input[1]);
-        close(errors[0]);
         message = spawned == ENOENT ? "gnuplot was not found on PATH (Debian package gnuplot-nox); no chart drawn"
                                     : std::string("could not start gnuplot: ") + std::strerror(spawned);
         return spawned == ENOENT ? ChartResult::NoGnuplot : ChartResult::Failed;
     }
-    // SIGPIPE is ignored: a gnuplot that dies early fails the write, nothing more.
-    for (std::size_t done = 0; done < script.size();) {
-        const ssize_t n = write(input[1], script.data() + done, script.size() - done);
-        if (n <= 0 && errno != EINTR) break;
-        done += n > 0 ? static_cast<std::size_t>(n) : 0;
-    }
-    close(input[1]);
-    std::string complaint;
-    const auto deadline = std::chrono::steady_clock::now() + kGnuplotLimit;
-    bool late = false;
-    for (pollfd ready{errors[0], POLLIN, 0};;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) == 0) {
-            late = true;
-            break;
-        }
-        char buffer[4096];
-        const ssize_t n = read(errors[0], buffer, sizeof buffer);
-        if (n == 0 || (n < 0 && errno != EINTR)) break;
-        if (n > 0 && complaint.size() < 65536) complaint.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(errors[0]);
-    if (late) kill(pid, SIGKILL);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    bool ended = false;
+    const auto deadline = std::chrono::steady_clock::now() + kGnuplotLimit;
+    while (!ended && std::chrono::steady_clock::now() < deadline) {
+        const pid_t waited = waitpid(pid, &status, WNOHANG);
+        ended = waited == pid || (waited < 0 && errno != EINTR);
+        if (!ended) std::this_thread::sleep_for(kWaitStep);
     }
-    if (late) {
+    if (!ended) {
+        kill(pid, SIGKILL);
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
         message = "gnuplot did not finish in 30 s";
         return ChartResult::Failed;
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return ChartResult::Written;
     // Its last line says what went wrong.
+    char buffer[65536];
+    const ssize_t size = pread(errors.fd, buffer, sizeof buffer, 0);
+    std::string complaint(buffer, static_cast<std::size_t>(std::max<ssize_t>(size, 0)));
     while (!complaint.empty() && (complaint.back() == '\n' || complaint.back() == ' ')) complaint.pop_back();
-    complaint = complaint.substr(complaint.rfind('\n') == std::string::npos ? 0 : complaint.rfind('\n') + 1);
+    complaint.erase(0, complaint.rfind('\n') + 1);
     message = complaint.empty() ? "gnuplot failed" : "gnuplot failed: " + complaint;
     return ChartResult::Failed;
 }
@@ -233,9 +226,7 @@ bool checkWritable(const std::string& path, std::string& error) {
 bool writeBarsCsv(const std::string& path, const std::vector<Bar>& bars, std::string& error) {
     std::string text = "time,open,high,low,close,volume\n";
     for (const Bar& bar : bars) {
-        text += fmt::format("{},{},{},{},{},{}\n", formatIsoCalendar(bar.time), formatPrice(bar.open, ""),
-                            formatPrice(bar.high, ""), formatPrice(bar.low, ""), formatPrice(bar.close, ""),
-                            formatValue(bar.volume, ""));
+        text += fmt::format("{},{}\n", formatIsoCalendar(bar.time), barCells(bar));
     }
     errno = 0;
     std::ofstream file(path);
@@ -262,11 +253,8 @@ PriceAxis priceAxis(const std::vector<Bar>& bars) {
     const double rough = std::max((high - low) / 6, minStep);
     const double power = std::pow(10.0, std::floor(std::log10(rough)));
     double step = 10 * power;
-    for (double factor : {1.0, 2.0, 5.0}) {
-        if (factor * power >= rough * (1 - 1e-9)) {
-            step = factor * power;
-            break;
-        }
+    for (double factor : {5.0, 2.0, 1.0}) {
+        if (factor * power >= rough * (1 - 1e-9)) step = factor * power;  // ends with the finest that is enough
     }
     step = std::max(step, minStep);
     // Whole steps, with room above and below so that no candle touches the frame.

@@ -2,12 +2,13 @@
 // check against the plug-in's ability record, the report of a refused
 // supplier, and the provider's description that `info` and the demo print.
 // `quotes` and `history` have files of their own, `serve` its folder (web/).
-#include <fmt/format.h>
 #include <fmt/ranges.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cmath>
+#include <map>
 #include <string>
 
 #include "commands.h"
@@ -19,10 +20,10 @@
 
 std::optional<IntervalSpec> checkInterval(HostSession& session, const std::string& text) {
     data::ProviderAbility& ability = session.ability();
+    const char* letters = ability.abilityLetters();
     std::string error;
-    const std::optional<IntervalSpec> parsed = parseInterval(text, offeredMinutes(ability.intervalTable(0)),
-                                                           ability.abilityLetters() != nullptr ? ability.abilityLetters() : "",
-                                                           error);
+    const std::optional<IntervalSpec> parsed =
+        parseInterval(text, offeredMinutes(ability.intervalTable(0)), letters != nullptr ? letters : "", error);
     if (!parsed) printError(error);
     return parsed;
 }
@@ -42,22 +43,10 @@ int reportRefusal(const HostSession& session, const std::string& what, const std
 namespace {
 
 const char* letterMeaning(char letter) {
-    switch (letter) {
-        case 'M': return "months";
-        case 'W': return "weeks";
-        case 'D': return "days";
-        case 'm': return "minutes";
-        default: return "?";
-    }
-}
-
-std::string intervalPairs(const std::int32_t* table) {
-    std::string text;
-    const std::vector<int> minutes = offeredMinutes(table);
-    for (std::size_t i = 0; i < minutes.size(); ++i) {
-        text += fmt::format("{}({},{})", text.empty() ? "" : " ", table[2 * i], table[2 * i + 1]);
-    }
-    return text;
+    static const std::map<char, const char*> kMeanings = {
+        {'M', "months"}, {'W', "weeks"}, {'D', "days"}, {'m', "minutes"}};
+    const auto found = kMeanings.find(letter);
+    return found != kMeanings.end() ? found->second : "?";
 }
 
 void printPanel(const char* xrc) {
@@ -92,52 +81,42 @@ void printWrapped(const std::vector<std::string>& names) {
     if (!line.empty()) printOut("                  {}\n", line);
 }
 
-std::vector<std::string> namesOfKind(FieldKind kind) {
-    std::vector<std::string> names;
-    for (const std::string& name : longFieldNames()) {
-        if (fieldKind(name) == kind) names.push_back(name);
-    }
-    return names;
-}
-
 // The names `quotes --fields` takes, from the host's copy of the plug-in's dictionary.
 void printQuoteFields() {
-    const std::vector<std::string> times = namesOfKind(FieldKind::Time);
-    const std::vector<std::string> texts = namesOfKind(FieldKind::Text);
+    const std::vector<std::string>& names = longFieldNames();
     printOut("Quote fields:     {} names for quotes --fields (case-sensitive); times, shown in UTC: {};\n"
              "                  text, which the plug-in's quotes cannot carry: {}\n",
-             longFieldNames().size(), fmt::join(times, ", "), fmt::join(texts, ", "));
-    printWrapped(longFieldNames());
+             names.size(), fmt::join(fieldsOfKind(names, FieldKind::Time), ", "), fmt::join(textFields(names), ", "));
+    printWrapped(names);
 }
 
-}  // namespace
-
+// What `info` shows about a loaded plug-in; the demo leaves out the fields and the panel.
 void printProviderInfo(HostSession& session, bool withPanel) {
     data::DataInterfaceFactory& factory = session.factory();
     data::ProviderAbility& ability = session.ability();
     const std::string letters = ability.abilityLetters() != nullptr ? ability.abilityLetters() : "";
     printOut("Plug-in:          {}\n", session.options().pluginPath);
     printOut("Display name:     {}\n", factory.displayName() != nullptr ? factory.displayName() : "");
-    std::string meanings;
-    for (char letter : letters) meanings += fmt::format("{}{} {}", meanings.empty() ? "" : ", ", letter, letterMeaning(letter));
-    printOut("Ability letters:  {} ({})\n", letters, meanings);
+    std::vector<std::string> meanings;
+    for (char letter : letters) meanings.push_back(fmt::format("{} {}", letter, letterMeaning(letter)));
+    printOut("Ability letters:  {} ({})\n", letters, fmt::join(meanings, ", "));
     const bool flags[] = {ability.capabilityFlag1(), ability.capabilityFlag2(), ability.capabilityFlag3(),
                           ability.capabilityFlag4(), ability.capabilityFlag5()};
-    std::string flagText;
-    std::size_t set = 0;
-    for (std::size_t i = 0; i < 5; ++i) {
-        flagText += fmt::format("{}{}={}", i == 0 ? "" : " ", i + 1, flags[i] ? "yes" : "no");
-        set += flags[i] ? 1 : 0;
-    }
-    printOut("Capability flags: {}\n", flagText);
+    std::vector<std::string> flagTexts;
+    for (std::size_t i = 0; i < 5; ++i) flagTexts.push_back(fmt::format("{}={}", i + 1, flags[i] ? "yes" : "no"));
+    const auto set = std::count(std::begin(flags), std::end(flags), true);
+    printOut("Capability flags: {}\n", fmt::join(flagTexts, " "));
     printOut("                  (the host framework's five flags, {} set; what they enable is the\n"
              "                  framework's business, and this host relies on none of them)\n",
              set == 5 ? "all" : std::to_string(set));
     const std::int32_t* table = ability.intervalTable(0);
     const std::vector<int> minutes = offeredMinutes(table);
-    std::vector<std::string> numbers;
-    for (int count : minutes) numbers.push_back(std::to_string(count));
-    printOut("Interval table:   {}\n", intervalPairs(table));
+    std::vector<std::string> pairs, numbers;
+    for (std::size_t i = 0; i < minutes.size(); ++i) {
+        pairs.push_back(fmt::format("({},{})", table[2 * i], table[2 * i + 1]));
+        numbers.push_back(std::to_string(minutes[i]));
+    }
+    printOut("Interval table:   {}\n", fmt::join(pairs, " "));
     printOut("                  (pairs of a bar length in minutes and its number: minute bars of {}\n"
              "                  minutes; day, week and month bars come from the ability letters)\n",
              spokenList(numbers));
@@ -147,6 +126,8 @@ void printProviderInfo(HostSession& session, bool withPanel) {
     printQuoteFields();
     printPanel(factory.settingsPanel());
 }
+
+}  // namespace
 
 int runInfo(const HostOptions& host, const InfoOptions& options) {
     HostSession session(host);
@@ -166,8 +147,9 @@ int runInfo(const HostOptions& host, const InfoOptions& options) {
 namespace {
 
 // The demo's stream shows a new bar with this many updates, unless the
-// updates stop coming.
+// updates stop coming, waiting at most kNewBarWait s more for them.
 constexpr std::size_t kNewBarUpdates = 2;
+constexpr double kNewBarWait = 65;
 constexpr auto kQuiet = std::chrono::seconds(3);
 
 bool sameTime(const data::CalendarRecord& a, const data::CalendarRecord& b) {
@@ -175,10 +157,10 @@ bool sameTime(const data::CalendarRecord& a, const data::CalendarRecord& b) {
            a.tm_min == b.tm_min && a.tm_sec == b.tm_sec;
 }
 
-}  // namespace
-
+// With `untilNewBar`, after `seconds` it goes on until a new bar has opened
+// and been updated, as long as updates keep coming.
 int runStreamOn(HostSession& session, const std::string& symbol, const IntervalSpec& interval, double seconds,
-                bool untilNewBar) {
+                bool untilNewBar = false) {
     if (session.subscribeUpdates(symbol, interval) == nullptr) {
         return reportRefusal(session, "update stream at " + intervalLabel(interval), symbol);
     }
@@ -213,6 +195,8 @@ int runStreamOn(HostSession& session, const std::string& symbol, const IntervalS
     if (updates == 0 && result == HostSession::PumpResult::TimedOut) session.printer().note("no update arrived in that time");
     return exitcode::kOk;
 }
+
+}  // namespace
 
 int runStream(const HostOptions& host, const StreamOptions& options) {
     HostSession session(host);

@@ -27,7 +27,7 @@ struct HistoryOptions {
     std::string symbol;
     std::string interval = "D1";
     int count = 30;
-    std::string end;         // "" or an ISO-8601 time in UTC (end_time.h)
+    std::string end;         // "" or an ISO-8601 time in UTC (parseEndTime)
     bool reverse = false;
     std::string csv;
     std::string chart;
@@ -65,8 +65,6 @@ std::optional<IntervalSpec> checkInterval(HostSession& session, const std::strin
 // symbol in lower case); returns exitcode::kNoSupplier. `what` names the
 // request: "history at D1", "live quotes", ...
 int reportRefusal(const HostSession& session, const std::string& what, const std::string& symbol);
-// Prints what `info` shows about a loaded plug-in.
-void printProviderInfo(HostSession& session, bool withPanel);
 
 int runInfo(const HostOptions& host, const InfoOptions& options);
 int runQuotes(const HostOptions& host, const QuotesOptions& options);
@@ -107,11 +105,6 @@ int runQuotesOn(HostSession& session, const std::vector<std::string>& symbols, c
 // `tableRows` limits the printed table to the newest rows (0: all).
 int runHistoryOn(HostSession& session, const HistoryOptions& options, const IntervalSpec& interval,
                  const data::CalendarRecord& endTime, std::size_t tableRows);
-// With `untilNewBar`, after `seconds` it goes on (at most kNewBarWait s) until
-// a new bar has opened and been updated, as long as updates keep coming.
-constexpr double kNewBarWait = 65;
-int runStreamOn(HostSession& session, const std::string& symbol, const IntervalSpec& interval, double seconds,
-                bool untilNewBar = false);
 // Checks, before anything connects, that every non-empty path can be
 // written; prints the first problem.
 bool checkOutputFiles(const std::vector<std::string>& paths);

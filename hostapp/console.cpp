@@ -18,10 +18,21 @@
 #include <mutex>
 #include <thread>
 
-
 namespace {
 
 bool quietMode = false;
+std::atomic<int> stopCount{0};        // signals received
+std::atomic<bool> outputStop{false};  // stdout broke: stop without an interruption
+
+extern "C" void onStopSignal(int) {
+    if (stopCount.fetch_add(1) > 0) {
+        static const char kMessage[] = "\ninterrupted again: exiting at once\n";
+        const ssize_t ignored = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+        (void)ignored;
+        _exit(exitcode::kInterrupted);
+    }
+}
+
 // Main thread only: how stdout fared. 0 while it works; EPIPE once its reader
 // went away; any other errno once a write failed.
 int outputErrno = 0;
@@ -31,7 +42,7 @@ void noteOutputFailure(int error) {
     outputErrno = error != 0 ? error : EIO;
     // Drop what is still buffered, so that the exit does not try again.
     __fpurge(stdout);
-    requestStop();
+    outputStop = true;
 }
 
 // Receives every ACE record, on the thread that writes it.
@@ -70,6 +81,15 @@ private:
 
 AceLines* aceLines = nullptr;  // never freed: the feed thread may log until exit
 
+// `value` with up to `decimals` decimals, trailing zeros cut down to kPriceDecimals.
+std::string withDecimals(const std::optional<double>& value, std::string_view missing, int decimals) {
+    if (!value) return std::string(missing);
+    if (!std::isfinite(*value)) return fmt::format("{}", *value);
+    std::string text = fmt::format("{:.{}f}", *value, decimals);
+    while (text.back() == '0' && text[text.size() - 1 - kPriceDecimals] != '.') text.pop_back();
+    return text;
+}
+
 }  // namespace
 
 void routeAceRecords(bool verbose) {
@@ -94,17 +114,14 @@ std::vector<std::string> AceCapture::texts() const { return aceLines != nullptr 
 void setQuiet(bool on) { quietMode = on; }
 bool quiet() { return quietMode; }
 
-bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
-bool stderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
-
-bool dumbTerminal() {
+bool stdoutTakesEscapes() {
     const char* term = std::getenv("TERM");
-    return term != nullptr && std::strcmp(term, "dumb") == 0;
+    return isatty(STDOUT_FILENO) != 0 && (term == nullptr || std::strcmp(term, "dumb") != 0);
 }
 
 bool colourAllowed() {
     const char* noColour = std::getenv("NO_COLOR");
-    return stdoutIsTerminal() && !dumbTerminal() && (noColour == nullptr || *noColour == '\0');
+    return stdoutTakesEscapes() && (noColour == nullptr || *noColour == '\0');
 }
 
 void guardStandardDescriptors() {
@@ -143,7 +160,7 @@ int finishOutput(int code) {
     flushOutput();
     if (outputErrno == 0) return code;
     // A command cut short by the broken stdout reports it as an interruption.
-    const bool cutShort = code == exitcode::kInterrupted && !interrupted();
+    const bool cutShort = code == exitcode::kInterrupted && stopCount.load() == 0;
     if (outputErrno == EPIPE) return cutShort ? exitcode::kOk : code;
     printError(fmt::format("cannot write to standard output: {}", std::strerror(outputErrno)));
     return code == exitcode::kOk || cutShort ? exitcode::kFailure : code;
@@ -178,22 +195,12 @@ long long secondsOf(const data::CalendarRecord& time) {
 }
 
 std::string formatValue(const std::optional<double>& value, std::string_view missing) {
-    if (!value) return std::string(missing);
-    const double v = *value;
-    if (!std::isfinite(v)) return fmt::format("{}", v);
-    if (v == std::floor(v) && std::fabs(v) < 1e15) return fmt::format("{:.0f}", v);
-    std::string text = fmt::format("{:.4f}", v);
-    // Keep at least two decimals: 101.2500 -> 101.25, 0.1234 stays.
-    while (text.size() > 3 && text.back() == '0' && text[text.size() - 3] != '.') text.pop_back();
-    return text;
+    if (value && *value == std::floor(*value) && std::fabs(*value) < 1e15) return fmt::format("{:.0f}", *value);
+    return withDecimals(value, missing, 4);
 }
 
 std::string formatPrice(const std::optional<double>& value, std::string_view missing) {
-    if (!value) return std::string(missing);
-    if (!std::isfinite(*value)) return fmt::format("{}", *value);
-    std::string text = fmt::format("{:.6f}", *value);
-    while (text.back() == '0' && text[text.size() - 1 - kPriceDecimals] != '.') text.pop_back();
-    return text;
+    return withDecimals(value, missing, 6);
 }
 
 void LogPrinter::note(const std::string& text) {
@@ -229,22 +236,6 @@ void LogPrinter::print(const OnlineEvent& event) {
 
 void printError(const std::string& text) { printErr("tellivar-host: error: {}\n", text); }
 
-namespace {
-
-std::atomic<int> stopCount{0};        // signals received
-std::atomic<bool> outputStop{false};  // set by requestStop
-
-extern "C" void onStopSignal(int) {
-    if (stopCount.fetch_add(1) > 0) {
-        static const char kMessage[] = "\ninterrupted again: exiting at once\n";
-        const ssize_t ignored = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
-        (void)ignored;
-        _exit(exitcode::kInterrupted);
-    }
-}
-
-}  // namespace
-
 void installStopHandlers() {
     struct sigaction action {};
     action.sa_handler = onStopSignal;
@@ -255,7 +246,3 @@ void installStopHandlers() {
 }
 
 bool stopRequested() { return stopCount.load() > 0 || outputStop.load(); }
-
-bool interrupted() { return stopCount.load() > 0; }
-
-void requestStop() { outputStop = true; }

@@ -39,10 +39,6 @@ constexpr int kInterrupted = 130;     // Ctrl-C while a result was still owed
 void installStopHandlers();
 // Ctrl-C, SIGTERM or a broken stdout: the event loop should stop.
 bool stopRequested();
-// Ctrl-C or SIGTERM only: a result still owed ends with exit code 130.
-bool interrupted();
-// Asks the event loop to stop without an interruption (stdout broke).
-void requestStop();
 
 // The filter of repeated plug-in info lines that the console and the web view
 // share: the plug-in logs some info texts on every update. Remembers up to kRemembered distinct texts, then starts afresh (a text may
@@ -66,12 +62,10 @@ private:
 void setQuiet(bool quiet);
 // --quiet: only data and errors.
 bool quiet();
-// Colour and other escape codes on stdout: a terminal, and NO_COLOR unset.
-bool stdoutIsTerminal();
-bool stderrIsTerminal();
+// Escape codes on stdout: a terminal, other than TERM=dumb (which takes none).
+bool stdoutTakesEscapes();
+// Colour too: escape codes, and NO_COLOR unset.
 bool colourAllowed();
-// TERM=dumb: a terminal that takes no escape codes at all.
-bool dumbTerminal();
 
 // Standard descriptors 0-2 that are closed get /dev/null, so that no file the
 // host opens takes their place (stdout's stand-in refuses writes, which is
@@ -103,10 +97,10 @@ int finishOutput(int code);
 std::string formatCalendar(const data::CalendarRecord& time);
 // ISO 8601 in UTC, "YYYY-MM-DDTHH:MM:SSZ", of the same.
 std::string formatIsoCalendar(const data::CalendarRecord& time);
-// ISO 8601 in UTC of a count of seconds since 1970 (a feed time).
-std::string formatIsoSeconds(double seconds);
 // "HH:MM:SS" of the same.
 std::string formatClock(const data::CalendarRecord& time);
+// ISO 8601 in UTC of a count of seconds since 1970 (a feed time).
+std::string formatIsoSeconds(double seconds);
 // Seconds since 1970 of a record in C's tm layout.
 long long secondsOf(const data::CalendarRecord& time);
 // A value for tables and CSV files: integers without decimals, others with 2

@@ -1,5 +1,7 @@
 #include "fields.h"
 
+#include <fmt/ranges.h>
+
 #include <algorithm>
 
 #include "console.h"
@@ -14,21 +16,14 @@ std::string trim(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
+// The trimmed parts between commas, empty ones included.
 std::vector<std::string> splitCommas(const std::string& list) {
     std::vector<std::string> parts;
-    std::string::size_type start = 0;
-    while (true) {
-        const auto comma = list.find(',', start);
-        parts.push_back(trim(list.substr(start, comma == std::string::npos ? std::string::npos : comma - start)));
-        if (comma == std::string::npos) return parts;
-        start = comma + 1;
+    for (std::size_t start = 0, comma = 0; comma != std::string::npos; start = comma + 1) {
+        comma = list.find(',', start);
+        parts.push_back(trim(list.substr(start, comma - start)));  // to the end when there is no comma
     }
-}
-
-std::string validNamesText() {
-    std::string text;
-    for (const std::string& name : longFieldNames()) text += (text.empty() ? "" : " ") + name;
-    return text;
+    return parts;
 }
 
 bool listed(const std::vector<std::string>& names, const std::string& name) {
@@ -71,12 +66,16 @@ FieldKind fieldKind(const std::string& name) {
     return listed(texts, name) ? FieldKind::Text : FieldKind::Number;
 }
 
-std::vector<std::string> textFields(const std::vector<std::string>& fields) {
-    std::vector<std::string> texts;
+std::vector<std::string> fieldsOfKind(const std::vector<std::string>& fields, FieldKind kind) {
+    std::vector<std::string> names;
     for (const std::string& name : fields) {
-        if (fieldKind(name) == FieldKind::Text) texts.push_back(name);
+        if (fieldKind(name) == kind) names.push_back(name);
     }
-    return texts;
+    return names;
+}
+
+std::vector<std::string> textFields(const std::vector<std::string>& fields) {
+    return fieldsOfKind(fields, FieldKind::Text);
 }
 
 std::string formatFieldValue(const std::string& name, const std::optional<double>& value) {
@@ -100,7 +99,7 @@ std::optional<std::vector<std::string>> parseFieldList(const std::string& list, 
         if (!listed(known, name)) {
             const std::string hint = didYouMean(name, known);
             error = "unknown field '" + name + "'" +
-                    (hint.empty() ? "; valid fields (case-sensitive): " + validNamesText()
+                    (hint.empty() ? "; valid fields (case-sensitive): " + fmt::format("{}", fmt::join(known, " "))
                                   : hint + "; names are case-sensitive");
             return std::nullopt;
         }

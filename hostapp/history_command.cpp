@@ -1,8 +1,9 @@
 #include <date/date.h>
 #include <fmt/format.h>
+#include <unistd.h>
 
-#include <cctype>
 #include <chrono>
+#include <ctime>
 
 #include "chart.h"
 #include "commands.h"
@@ -17,80 +18,66 @@ using Clock = std::chrono::steady_clock;
 // second; nothing when quiet.
 class Progress {
 public:
-    Progress(std::string what, double timeout)
-        : what_(std::move(what)), timeout_(timeout), shown_(!quiet()), terminal_(stderrIsTerminal()) {
-        if (shown_ && !terminal_) printErr("host: {} (timeout {} s)", what_, timeout_);
+    Progress(std::string what, double timeout) : what_(std::move(what)), timeout_(timeout) {
+        if (mode_ == Mode::Dots) printErr("host: {} (timeout {} s)", what_, timeout_);
     }
 
     void tick() {
-        if (!shown_) return;
         const double elapsed = std::chrono::duration<double>(Clock::now() - start_).count();
-        if (terminal_) {
+        if (mode_ == Mode::Spinner) {
             static constexpr char kSpinner[] = "|/-\\";
             printErr("\r{} {} ({:.1f} s of {} s)\x1b[K", kSpinner[ticks_++ % 4], what_, elapsed, timeout_);
-        } else if (elapsed >= dots_ + 1) {
+        } else if (mode_ == Mode::Dots && elapsed >= dots_ + 1) {
             ++dots_;
             writeErr(".");
         }
     }
 
     void finish(const std::string& outcome) {
-        if (!shown_) return;
-        if (terminal_) {
-            writeErr("\r\x1b[K");
-        } else {
-            printErr(" {}\n", outcome);
-        }
+        if (mode_ == Mode::Spinner) writeErr("\r\x1b[K");
+        if (mode_ == Mode::Dots) printErr(" {}\n", outcome);
     }
 
 private:
-    std::string what_;
-    double timeout_;
-    bool shown_;
-    bool terminal_;
-    Clock::time_point start_ = Clock::now();
+    enum class Mode { Quiet, Spinner, Dots };
+    const Mode mode_ = quiet() ? Mode::Quiet : (isatty(STDERR_FILENO) != 0 ? Mode::Spinner : Mode::Dots);
+    const std::string what_;
+    const double timeout_;
+    const Clock::time_point start_ = Clock::now();
     unsigned ticks_ = 0;
     int dots_ = 0;
 };
 
 // The start of the bar after one starting at `start` (seconds since 1970).
 long long nextBarStart(long long start, const IntervalSpec& interval) {
-    using namespace std::chrono;
-    const auto moment = date::sys_seconds{seconds{start}};
-    const auto day = date::floor<date::days>(moment);
+    const long long multiple = intervalMultiple(interval);
     switch (intervalUnit(interval)) {
-        case IntervalUnit::Minutes: return start + 60LL * intervalMultiple(interval);
-        case IntervalUnit::Days: return start + 86400LL * intervalMultiple(interval);
-        case IntervalUnit::Weeks: return start + 7 * 86400LL * intervalMultiple(interval);
-        case IntervalUnit::Months: {
-            const date::year_month_day ymd{day};
-            const date::year_month next = ymd.year() / ymd.month() + date::months{intervalMultiple(interval)};
-            return (date::sys_days{next / 1} + (moment - day)).time_since_epoch().count();
-        }
+        case IntervalUnit::Minutes: return start + 60 * multiple;
+        case IntervalUnit::Days: return start + 86400 * multiple;
+        case IntervalUnit::Weeks: return start + 7 * 86400 * multiple;
+        case IntervalUnit::Months: break;
     }
-    return start;
+    const auto moment = date::sys_seconds{std::chrono::seconds{start}};
+    const auto day = date::floor<date::days>(moment);
+    const date::year_month_day ymd{day};
+    const date::year_month next = ymd.year() / ymd.month() + date::months{multiple};
+    return (date::sys_days{next / 1} + (moment - day)).time_since_epoch().count();
 }
 
 // The newest `count` bars of the walk: the plug-in hands over one more than
 // asked (its completion rule), oldest first, or newest first when reversed.
 std::vector<Bar> newestBars(std::vector<Bar> bars, std::size_t count, bool reverse) {
     if (bars.size() <= count) return bars;
-    const std::size_t extra = bars.size() - count;
-    if (reverse) {
-        bars.resize(count);
-    } else {
-        bars.erase(bars.begin(), bars.begin() + static_cast<std::ptrdiff_t>(extra));
-    }
-    return bars;
+    const auto kept = static_cast<std::ptrdiff_t>(count);
+    if (reverse) return std::vector<Bar>(bars.begin(), bars.begin() + kept);  // newest first
+    return std::vector<Bar>(bars.end() - kept, bars.end());
 }
 
 // The bar that has not ended by the host's clock, if any: the newest one.
 std::optional<std::size_t> formingBar(const std::vector<Bar>& bars, const IntervalSpec& interval, bool reverse) {
     if (bars.empty()) return std::nullopt;
     const std::size_t newest = reverse ? 0 : bars.size() - 1;
-    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
-                         std::chrono::system_clock::now().time_since_epoch())
-                         .count();
+    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     if (nextBarStart(secondsOf(bars[newest].time), interval) > now) return newest;
     return std::nullopt;
 }

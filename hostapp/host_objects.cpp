@@ -22,45 +22,13 @@ std::string expandLogFormat(const char* format, const char* text) {
     return out;
 }
 
-const char* HostNameList::at(unsigned int index) {
-    return index < names_.size() ? names_[index].c_str() : nullptr;
-}
-
-HostRequest::HostRequest(std::string symbol, IntervalSpec interval, int recordCount,
-                         std::vector<std::string> fields, const data::CalendarRecord& endTime)
-    : symbol_(std::move(symbol)),
-      interval_(interval),
-      recordCount_(recordCount),
-      fields_(std::move(fields)),
-      endTime_(endTime) {}
-
-void QueueLogger::status(const char* text, int code) {
-    queue_.push(LogEvent{LogEvent::Kind::Status, text != nullptr ? text : "", code, fromPage_});
-}
-
-void QueueLogger::error(const char* format, const char* text) {
-    queue_.push(LogEvent{LogEvent::Kind::Error, expandLogFormat(format, text), 0, fromPage_});
-}
-
-void QueueLogger::info(const char* format, const char* text) {
-    queue_.push(LogEvent{LogEvent::Kind::Info, expandLogFormat(format, text), 0, fromPage_});
-}
-
-void OnlineListener::abilityChanged(const char* providerName, data::ProviderAbility* ability) {
-    if (ability == nullptr) return;
-    queue_.push(OnlineEvent{providerName != nullptr ? providerName : "", ability->isOnline()});
-}
-
-std::optional<double> readValue(data::TickSupplier* source, const char* name) {
-    // hasValue first: getValue of a missing name would add a 0.0 entry.
-    if (!source->hasValue(name)) return std::nullopt;
-    return source->getValue(name);
-}
-
 std::vector<std::optional<double>> readValues(data::TickSupplier* source, const std::vector<std::string>& names) {
     std::vector<std::optional<double>> values;
     values.reserve(names.size());
-    for (const std::string& name : names) values.push_back(readValue(source, name.c_str()));
+    for (const std::string& name : names) {
+        // hasValue first: getValue of a missing name would add a 0.0 entry.
+        values.push_back(source->hasValue(name.c_str()) ? std::optional(source->getValue(name.c_str())) : std::nullopt);
+    }
     return values;
 }
 
@@ -72,14 +40,10 @@ data::CalendarRecord readTime(data::TickSupplier* source) {
 }
 
 Bar readBar(data::TickSupplier* source) {
-    Bar bar;
-    bar.time = readTime(source);
-    bar.open = readValue(source, "O");
-    bar.high = readValue(source, "H");
-    bar.low = readValue(source, "L");
-    bar.close = readValue(source, "C");
-    bar.volume = readValue(source, "V");
-    return bar;
+    static const std::vector<std::string> names = barFieldNames();
+    const data::CalendarRecord time = readTime(source);
+    const std::vector<std::optional<double>> values = readValues(source, names);
+    return Bar{time, values[0], values[1], values[2], values[3], values[4]};
 }
 
 void BarsConsumer::historyReady(data::HistorySupplier* supplier) {

@@ -96,7 +96,7 @@ class HostNameList final : public data::NameList {
 public:
     explicit HostNameList(std::vector<std::string> names) : names_(std::move(names)) {}
     unsigned int count() override { return static_cast<unsigned int>(names_.size()); }
-    const char* at(unsigned int index) override;
+    const char* at(unsigned int index) override { return index < names_.size() ? names_[index].c_str() : nullptr; }
 
 private:
     std::vector<std::string> names_;
@@ -117,7 +117,9 @@ struct IntervalSpec {
 class HostRequest final : public data::SupplierRequest {
 public:
     HostRequest(std::string symbol, IntervalSpec interval, int recordCount, std::vector<std::string> fields,
-                const data::CalendarRecord& endTime);
+                const data::CalendarRecord& endTime)
+        : symbol_(std::move(symbol)), interval_(interval), recordCount_(recordCount), fields_(std::move(fields)),
+          endTime_(endTime) {}
 
     unsigned int intervalNumber() override { return interval_.number; }
     int intervalType() override { return interval_.type; }
@@ -141,11 +143,21 @@ class QueueLogger final : public data::HostLogger {
 public:
     // `fromPage`: marks every line as logged for a web page's supplier.
     explicit QueueLogger(EventQueue& queue, bool fromPage = false) : queue_(queue), fromPage_(fromPage) {}
-    void status(const char* text, int code) override;
-    void error(const char* format, const char* text) override;
-    void info(const char* format, const char* text) override;
+    void status(const char* text, int code) override {
+        push(LogEvent::Kind::Status, text != nullptr ? text : "", code);
+    }
+    void error(const char* format, const char* text) override {
+        push(LogEvent::Kind::Error, expandLogFormat(format, text));
+    }
+    void info(const char* format, const char* text) override {
+        push(LogEvent::Kind::Info, expandLogFormat(format, text));
+    }
 
 private:
+    void push(LogEvent::Kind kind, std::string text, int code = 0) {
+        queue_.push(LogEvent{kind, std::move(text), code, fromPage_});
+    }
+
     EventQueue& queue_;
     const bool fromPage_;
 };
@@ -164,16 +176,17 @@ private:
 class OnlineListener final : public data::AbilityListener {
 public:
     explicit OnlineListener(EventQueue& queue) : queue_(queue) {}
-    void abilityChanged(const char* providerName, data::ProviderAbility* ability) override;
+    void abilityChanged(const char* providerName, data::ProviderAbility* ability) override {
+        if (ability == nullptr) return;
+        queue_.push(OnlineEvent{providerName != nullptr ? providerName : "", ability->isOnline()});
+    }
 
 private:
     EventQueue& queue_;
 };
 
-// Readers for use inside a notification: a value by name (none when the
-// supplier has none), the values of `names`, the supplier's time, and the
-// O/H/L/C/V of a bar.
-std::optional<double> readValue(data::TickSupplier* source, const char* name);
+// Readers for use inside a notification: the values of `names` (none for a
+// name the supplier has none of), the supplier's time, and the O/H/L/C/V of a bar.
 std::vector<std::optional<double>> readValues(data::TickSupplier* source, const std::vector<std::string>& names);
 data::CalendarRecord readTime(data::TickSupplier* source);
 Bar readBar(data::TickSupplier* source);

@@ -1,10 +1,11 @@
 #include "interval.h"
 #include "options.h"
 
-#include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 #include <regex>
 
 namespace {
@@ -23,10 +24,10 @@ bool offers(const std::vector<int>& minutes, unsigned int count) {
     return std::find(minutes.begin(), minutes.end(), static_cast<int>(count)) != minutes.end();
 }
 
-// What a mistyped interval most likely meant, in the option's own forms:
-// "1h" and "H1" are 60 minutes, "5min" is 5, "d1" and "1d" are D1.
-std::optional<std::string> intervalHint(const std::string& text, const std::vector<int>& minutes,
-                                        const std::string& letters) {
+// " (did you mean ...?)" with what a mistyped interval most likely meant, in
+// the option's own forms: "1h" and "H1" are 60 minutes, "5min" is 5, "d1" and
+// "1d" are D1. "" when nothing comes close.
+std::string hintText(const std::string& text, const std::vector<int>& minutes, const std::string& letters) {
     static const std::regex numberFirst(R"(\s*(\d{1,6})\s*([A-Za-z]+)\s*)");
     static const std::regex unitFirst(R"(\s*([A-Za-z]+)\s*(\d{0,6})\s*)");
     std::smatch m;
@@ -38,25 +39,21 @@ std::optional<std::string> intervalHint(const std::string& text, const std::vect
         unit = m[1].str();
         count = m[2].matched && m[2].length() > 0 ? m[2].str() : "1";
     } else {
-        return std::nullopt;
+        return {};
     }
     const unsigned int n = parseCount(count).value_or(0);
-    const std::string word = lowered(unit);
-    unsigned int totalMinutes = 0;
-    char letter = 0;
-    if (unit == "m" || word == "min" || word == "mins" || word == "minute" || word == "minutes") {
-        totalMinutes = n;
-    } else if (word == "h" || word == "hr" || word == "hour" || word == "hours") {
-        totalMinutes = n * 60;
-    } else if (word == "d" || word == "day" || word == "days") {
-        letter = 'D';
-    } else if (word == "w" || word == "wk" || word == "week" || word == "weeks") {
-        letter = 'W';
-    } else if (unit == "M" || word == "mo" || word == "mon" || word == "month" || word == "months") {
-        letter = 'M';
-    } else {
-        return std::nullopt;
-    }
+    // Unit words: minutes in one unit, or the letter; lower case but for "M"
+    // (months), kept apart from "m" (minutes).
+    static const std::map<std::string, std::pair<unsigned int, char>> kUnits = {
+        {"m", {1, 0}},   {"min", {1, 0}}, {"mins", {1, 0}}, {"minute", {1, 0}}, {"minutes", {1, 0}},
+        {"h", {60, 0}},  {"hr", {60, 0}},  {"hour", {60, 0}}, {"hours", {60, 0}},
+        {"d", {0, 'D'}}, {"day", {0, 'D'}}, {"days", {0, 'D'}},
+        {"w", {0, 'W'}}, {"wk", {0, 'W'}}, {"week", {0, 'W'}}, {"weeks", {0, 'W'}},
+        {"M", {0, 'M'}}, {"mo", {0, 'M'}}, {"mon", {0, 'M'}}, {"month", {0, 'M'}}, {"months", {0, 'M'}}};
+    const auto found = kUnits.find(unit == "M" ? unit : lowered(unit));
+    if (found == kUnits.end()) return {};
+    unsigned int totalMinutes = n * found->second.first;
+    char letter = found->second.second;
     if (letter == 0 && totalMinutes > 0 && totalMinutes % 1440 == 0) {
         letter = 'D';
         totalMinutes /= 1440;
@@ -67,24 +64,7 @@ std::optional<std::string> intervalHint(const std::string& text, const std::vect
     if (letter != 0 && letters.find(letter) != std::string::npos && multiple >= 1 && multiple <= kMaxCalendarMultiple) {
         hint = fmt::format("{}{}", letter, multiple);
     }
-    if (hint.empty() || hint == text) return std::nullopt;
-    return hint;
-}
-
-std::string hintText(const std::string& text, const std::vector<int>& minutes, const std::string& letters) {
-    const std::optional<std::string> hint = intervalHint(text, minutes, letters);
-    return hint ? fmt::format(" (did you mean '{}'?)", *hint) : std::string{};
-}
-
-std::string notOffered(const std::string& text, const std::vector<int>& minutes, const std::string& letters) {
-    return fmt::format("interval '{}' is not offered by the plug-in{}; use {}", text,
-                       hintText(text, minutes, letters), describeIntervals(minutes, letters));
-}
-
-std::string badSyntax(const std::string& text, const std::vector<int>& minutes, const std::string& letters) {
-    return fmt::format("interval '{}' is not written as an interval{}: write minutes as a number (5) or "
-                       "m<minutes> (m5), days, weeks or months as D<n>, W<n>, M<n>; offered: {}",
-                       text, hintText(text, minutes, letters), describeIntervals(minutes, letters));
+    return hint.empty() || hint == text ? std::string{} : fmt::format(" (did you mean '{}'?)", hint);
 }
 
 }  // namespace
@@ -101,11 +81,16 @@ std::vector<int> offeredMinutes(const std::int32_t* table) {
 
 std::optional<IntervalSpec> parseInterval(const std::string& text, const std::vector<int>& minutes,
                                           const std::string& letters, std::string& error) {
-    static const std::regex syntax(R"(\d+|[A-Za-z]\d*)");
-    if (!std::regex_match(text, syntax)) {
-        error = badSyntax(text, minutes, letters);
+    // Refused: not written as an interval at all (`unwritten`), or not offered by the plug-in.
+    const auto fail = [&](bool unwritten) {
+        error = fmt::format(unwritten ? "interval '{}' is not written as an interval{}: write minutes as a number "
+                                        "(5) or m<minutes> (m5), days, weeks or months as D<n>, W<n>, M<n>; offered: {}"
+                                      : "interval '{}' is not offered by the plug-in{}; use {}",
+                            text, hintText(text, minutes, letters), describeIntervals(minutes, letters));
         return std::nullopt;
-    }
+    };
+    static const std::regex syntax(R"(\d+|[A-Za-z]\d*)");
+    if (!std::regex_match(text, syntax)) return fail(true);
     const bool letterForm = std::isalpha(static_cast<unsigned char>(text[0])) != 0;
     const std::string digits = letterForm ? text.substr(1) : text;
     // A bare letter means a multiple of one ("D" is "D1").
@@ -121,17 +106,12 @@ std::optional<IntervalSpec> parseInterval(const std::string& text, const std::ve
              (letter == 'm' ? offers(minutes, *count) : *count <= kMaxCalendarMultiple);
         parsed = IntervalSpec{kRequestTypeLetter, *count, letter, *count};
     }
-    if (!ok) {
-        error = notOffered(text, minutes, letters);
-        return std::nullopt;
-    }
+    if (!ok) return fail(false);
     return parsed;
 }
 
 std::string describeIntervals(const std::vector<int>& minutes, const std::string& letters) {
-    std::string numbers;
-    for (int count : minutes) numbers += (numbers.empty() ? "" : "|") + std::to_string(count);
-    std::string out = fmt::format("minutes {} (or m<minutes>)", numbers);
+    std::string out = fmt::format("minutes {} (or m<minutes>)", fmt::join(minutes, "|"));
     for (char letter : letters) {
         if (letter == 'm') continue;
         out += fmt::format(", {}<n>", letter);

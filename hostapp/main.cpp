@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <iostream>
@@ -78,6 +79,11 @@ std::string feedLibraryNamesText(bool withMeanings) {
     return fmt::format("{}", fmt::join(names, ", "));
 }
 
+// An option of seconds to wait, from kMinTimeout to kMaxTimeout, its default shown.
+void addWait(CLI::App& app, const std::string& name, double& seconds, const std::string& help) {
+    app.add_option(name, seconds, help)->check(secondsOption(kMinTimeout, kMaxTimeout))->capture_default_str();
+}
+
 void addGlobalOptions(CLI::App& app, CommandLine& line) {
     app.add_option("--plugin", line.host.pluginPath, "Plug-in library to load (default: the built libtellivar.so)");
     app.add_option("--feed-library,--feed", line.feedLibrary,
@@ -100,9 +106,7 @@ void addGlobalOptions(CLI::App& app, CommandLine& line) {
     app.add_flag("--prompt", line.prompt, "Ask for user name and password on the terminal");
     app.add_flag("-v,--verbose", line.host.verbose, "Show ACE debug records and every repeated plug-in info line");
     app.add_flag("-q,--quiet", line.quiet, "Only data and errors: no status lines, remarks or progress");
-    app.add_option("--connect-timeout", line.host.connectTimeout, "Seconds to wait for the plug-in to go online")
-        ->check(secondsOption(kMinTimeout, kMaxTimeout))
-        ->capture_default_str();
+    addWait(app, "--connect-timeout", line.host.connectTimeout, "Seconds to wait for the plug-in to go online");
 }
 
 CLI::App* addInfo(CLI::App& app, InfoOptions& info) {
@@ -137,9 +141,7 @@ CLI::App* addHistory(CLI::App& app, HistoryOptions& history) {
     cmd->add_flag("--reverse", history.reverse, "Newest bar first (the reverse iterator)");
     cmd->add_option("--csv", history.csv, "Write the bars to this CSV file (ISO-8601 UTC times)");
     cmd->add_option("--chart", history.chart, "Draw a candlestick chart into this PNG file (needs gnuplot)");
-    cmd->add_option("--timeout", history.timeout, "Seconds to wait for the complete history")
-        ->check(secondsOption(kMinTimeout, kMaxTimeout))
-        ->capture_default_str();
+    addWait(*cmd, "--timeout", history.timeout, "Seconds to wait for the complete history");
     return cmd;
 }
 
@@ -161,12 +163,8 @@ CLI::App* addDemo(CLI::App& app, DemoOptions& demo) {
     cmd->add_option("--out-dir", demo.outDir, "Directory for the CSV and the chart")
         ->check(CLI::ExistingDirectory)
         ->capture_default_str();
-    cmd->add_option("--quote-seconds", demo.quoteSeconds, "Seconds of live quotes, at least")
-        ->check(secondsOption(kMinTimeout, kMaxTimeout))
-        ->capture_default_str();
-    cmd->add_option("--stream-seconds", demo.streamSeconds, "Seconds of the update stream, at least")
-        ->check(secondsOption(kMinTimeout, kMaxTimeout))
-        ->capture_default_str();
+    addWait(*cmd, "--quote-seconds", demo.quoteSeconds, "Seconds of live quotes, at least");
+    addWait(*cmd, "--stream-seconds", demo.streamSeconds, "Seconds of the update stream, at least");
     cmd->add_flag("--no-wait", demo.noWait,
                   "Quick tour: each live step lasts its seconds only, without waiting for the feed's next minute");
     return cmd;
@@ -207,12 +205,6 @@ std::string versionText(const CommandLine& line) {
                        feed.empty() ? "the one the plug-in finds (none loaded before it)" : feed);
 }
 
-std::vector<std::string> commandNames(const CLI::App& app) {
-    std::vector<std::string> names;
-    for (const CLI::App* sub : app.get_subcommands({})) names.push_back(sub->get_name());
-    return names;
-}
-
 // What CLI11 could not take, in the words of the command: unknown options
 // (with the closest name), arguments too many.
 std::string extrasText(const CLI::App& command, const std::vector<std::string>& extras) {
@@ -233,7 +225,8 @@ std::string extrasText(const CLI::App& command, const std::vector<std::string>& 
 // CLI11's error about `app`'s command line in the program's words.
 std::string parseErrorText(const CLI::App& app, const CLI::Error& error) {
     const std::vector<CLI::App*> chosen = app.get_subcommands();
-    const std::vector<std::string> commands = commandNames(app);
+    std::vector<std::string> commands;
+    for (const CLI::App* sub : app.get_subcommands({})) commands.push_back(sub->get_name());
     const std::vector<std::string> extras = app.remaining();
     if (chosen.empty()) {
         for (const std::string& extra : extras) {
@@ -265,18 +258,15 @@ std::string parseErrorText(const CLI::App& app, const CLI::Error& error) {
     return text + help;
 }
 
-struct ParsedLine {
-    std::optional<int> exitCode;  // set when the run ends here: help, version, or an error
-    std::function<int()> command;
-};
-
-ParsedLine parseCommandLine(CLI::App& app, CommandLine& line, int argc, char** argv) {
+// Sets `app` up to parse into `line`: the global options and the commands,
+// each paired with what runs it.
+std::vector<std::pair<CLI::App*, std::function<int()>>> describeCommandLine(CLI::App& app, CommandLine& line) {
     app.name(kProgram);
     app.formatter(std::make_shared<HostFormatter>());
     app.require_subcommand(1);
     app.fallthrough();  // global options may follow the command too
     addGlobalOptions(app, line);
-    const std::vector<std::pair<CLI::App*, std::function<int()>>> commands = {
+    std::vector<std::pair<CLI::App*, std::function<int()>>> commands = {
         {addInfo(app, line.info), [&line] { return runInfo(line.host, line.info); }},
         {addQuotes(app, line.quotes), [&line] { return runQuotes(line.host, line.quotes); }},
         {addHistory(app, line.history), [&line] { return runHistory(line.host, line.history); }},
@@ -289,58 +279,53 @@ ParsedLine parseCommandLine(CLI::App& app, CommandLine& line, int argc, char** a
     app.failure_message([](const CLI::App* top, const CLI::Error& error) {
         return fmt::format("{}: error: {}\n", kProgram, parseErrorText(*top, error));
     });
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& error) {
-        std::ostringstream out, err;
-        const int code = app.exit(error, out, err);
-        writeOut(out.str());
-        writeErr(err.str());
-        return {code == 0 ? exitcode::kOk : exitcode::kBadArguments, {}};
-    }
-    for (const auto& [command, run] : commands) {
-        if (command->parsed()) return {std::nullopt, run};
-    }
-    return {exitcode::kBadArguments, {}};
+    return commands;
 }
 
 // The credentials: asked for with --prompt, else from the options and the
-// environment. False (the error printed) when they are unusable.
-bool settleCredentials(CommandLine& line, const CLI::App& app) {
+// environment. Why they are unusable, or "".
+std::string settleCredentials(CommandLine& line, const CLI::App& app) {
     // CLI11 passes over an empty variable; an empty name is no reason to log on as the demo account.
     const char* envUser = std::getenv("TELLIVAR_USER");
     if (envUser != nullptr && *envUser == '\0' && app.get_option("--user")->count() == 0) {
-        printError("TELLIVAR_USER is set but empty; give a user name, or unset it for the demo account");
-        return false;
+        return "TELLIVAR_USER is set but empty; give a user name, or unset it for the demo account";
     }
-    if (!line.prompt) return true;
+    if (!line.prompt) return {};
     const std::optional<std::string> user = askTerminal("user name: ", false);
-    if (!user) {
-        printError("--prompt needs a terminal to ask on; give --user and TELLIVAR_PASSWORD instead");
-        return false;
-    }
-    if (user->empty()) {
-        printError("the user name is empty");
-        return false;
-    }
+    if (!user) return "--prompt needs a terminal to ask on; give --user and TELLIVAR_PASSWORD instead";
+    if (user->empty()) return "the user name is empty";
     line.host.user = *user;
     line.host.password = askTerminal("password: ", true).value_or("");
-    return true;
+    return {};
 }
 
 int run(int argc, char** argv) {
     CLI::App app{"Command-line host for the Tellivar market-data plug-in: loads it with dlopen and shows live data. "
                  "Every time it reads or shows is UTC."};
     CommandLine line;
-    const ParsedLine parsed = parseCommandLine(app, line, argc, argv);
-    if (parsed.exitCode) return *parsed.exitCode;
+    const auto commands = describeCommandLine(app, line);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {  // help, version, or an error
+        std::ostringstream out, err;
+        const int code = app.exit(error, out, err);
+        writeOut(out.str());
+        writeErr(err.str());
+        return code == 0 ? exitcode::kOk : exitcode::kBadArguments;
+    }
+    const auto chosen =
+        std::find_if(commands.begin(), commands.end(), [](const auto& command) { return command.first->parsed(); });
+    if (chosen == commands.end()) return exitcode::kBadArguments;
     setQuiet(line.quiet);
-    if (!settleCredentials(line, app)) return exitcode::kBadArguments;
+    if (const std::string problem = settleCredentials(line, app); !problem.empty()) {
+        printError(problem);
+        return exitcode::kBadArguments;
+    }
     line.host.pluginPath = pluginPathOf(line.host);
     line.host.feedLibrary = resolveFeedLibrary(line.feedLibrary).value_or("");
     routeAceRecords(line.host.verbose);
     installStopHandlers();
-    return parsed.command();
+    return chosen->second();
 }
 
 // The last guard: whatever escapes is reported, never an abort. Written with

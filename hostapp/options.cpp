@@ -2,7 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <date/date.h>
-#include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <algorithm>
 #include <cctype>
@@ -28,60 +28,52 @@ std::string lowered(std::string text) {
     return text;
 }
 
-std::string checkSeconds(const std::string& text, double low, double high, const std::string& zeroMeaning) {
+CLI::Validator secondsOption(double low, double high, const std::string& zeroMeaning) {
     const std::string range = zeroMeaning.empty() ? fmt::format("from {} to {}", low, high)
                                                   : fmt::format("from {} to {}, or 0 ({})", low, high, zeroMeaning);
-    double value = 0;
-    bool tooLarge = false;
-    const bool number = readNumber(text, value, &tooLarge) && std::isfinite(value);
-    if (!number && !tooLarge) return fmt::format("'{}' is not a number of seconds; give one {}", text, range);
-    if (!tooLarge && value == 0 && !zeroMeaning.empty()) return {};
-    if (tooLarge || value < low || value > high) {
-        return fmt::format("{} s is out of range; give a number of seconds {}", text, range);
-    }
-    return {};
-}
-
-std::string checkCount(const std::string& text, int low, int high) {
-    long long value = 0;
-    bool tooLarge = false;
-    if (!readNumber(text, value, &tooLarge) && !tooLarge) {
-        return fmt::format("'{}' is not a whole number; give one from {} to {}", text, low, high);
-    }
-    return !tooLarge && value >= low && value <= high
-               ? std::string{}
-               : fmt::format("{} is out of range; give a whole number from {} to {}", text, low, high);
-}
-
-std::string checkSymbol(const std::string& text) {
-    if (text.empty()) return "a symbol is empty; give symbols such as ACME, separated by commas or blanks";
-    if (text.find_first_of(" \t,") != std::string::npos) return "'" + text + "' is not one symbol";
-    return {};
-}
-
-CLI::Validator secondsOption(double low, double high, const std::string& zeroMeaning) {
-    return CLI::Validator([=](std::string& text) { return checkSeconds(text, low, high, zeroMeaning); }, "SECONDS");
+    const auto check = [=](std::string& text) -> std::string {
+        double value = 0;
+        bool tooLarge = false;
+        const bool number = readNumber(text, value, &tooLarge) && std::isfinite(value);
+        if (!number && !tooLarge) return fmt::format("'{}' is not a number of seconds; give one {}", text, range);
+        if (!tooLarge && value == 0 && !zeroMeaning.empty()) return {};
+        if (tooLarge || value < low || value > high) {
+            return fmt::format("{} s is out of range; give a number of seconds {}", text, range);
+        }
+        return {};
+    };
+    return CLI::Validator(check, "SECONDS");
 }
 
 // CLI11 converts whole numbers as C does (a leading 0 makes them octal), so
 // the check hands on the number in plain decimal digits.
 CLI::Validator wholeNumberOption(int low, int high) {
-    return CLI::Validator(
-        [=](std::string& text) {
-            std::string error = checkCount(text, low, high);
-            long long value = 0;
-            if (error.empty() && readNumber(text, value)) text = std::to_string(value);
-            return error;
-        },
-        fmt::format("{}-{}", low, high));
+    const auto check = [=](std::string& text) -> std::string {
+        long long value = 0;
+        bool tooLarge = false;
+        if (!readNumber(text, value, &tooLarge) && !tooLarge) {
+            return fmt::format("'{}' is not a whole number; give one from {} to {}", text, low, high);
+        }
+        if (tooLarge || value < low || value > high) {
+            return fmt::format("{} is out of range; give a whole number from {} to {}", text, low, high);
+        }
+        text = std::to_string(value);
+        return {};
+    };
+    return CLI::Validator(check, fmt::format("{}-{}", low, high));
 }
 
-CLI::Validator symbolOption() { return CLI::Validator([](std::string& text) { return checkSymbol(text); }, ""); }
+CLI::Validator symbolOption() {
+    const auto check = [](std::string& text) -> std::string {
+        if (text.empty()) return "a symbol is empty; give symbols such as ACME, separated by commas or blanks";
+        if (text.find_first_of(" \t,") != std::string::npos) return "'" + text + "' is not one symbol";
+        return {};
+    };
+    return CLI::Validator(check, "");
+}
 
 namespace {
 
-constexpr const char* kMonthNames[] = {"January", "February", "March",     "April",   "May",      "June",
-                                       "July",    "August",   "September", "October", "November", "December"};
 constexpr const char kForms[] =
     "write YYYY-MM-DD, YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS, optionally ending in Z (times are UTC)";
 
@@ -130,7 +122,7 @@ std::optional<data::CalendarRecord> parseEndTime(const std::string& text, std::s
     const date::year_month_day ymd = y / mo / date::day{static_cast<unsigned>(day)};
     if (!ymd.ok()) {
         const unsigned days = static_cast<unsigned>((y / mo / date::last).day());
-        return fail(fmt::format("{} {} has {} days", kMonthNames[month - 1], year, days));
+        return fail(fmt::format("{} {} has {} days", date::format("%B", mo), year, days));
     }
     if (hour > 23) return fail(fmt::format("there is no hour {:02d} (00 to 23)", hour));
     if (minute > 59) return fail(fmt::format("there is no minute {:02d} (00 to 59)", minute));
@@ -142,14 +134,8 @@ std::optional<data::CalendarRecord> parseEndTime(const std::string& text, std::s
     if (seconds < kFirstFeedTime || seconds > kLastFeedTime) {
         return fail("outside the times the feed can represent, " + feedRange());
     }
-    data::CalendarRecord record{};
-    record.tm_year = year;
-    record.tm_mon = month;
-    record.tm_mday = day;
-    record.tm_hour = hour;
-    record.tm_min = minute;
-    record.tm_sec = second;
-    return record;
+    // In the record's order: seconds first; no weekday, day of the year or summer time.
+    return data::CalendarRecord{second, minute, hour, day, month, year, 0, 0, 0};
 }
 
 namespace {
@@ -206,9 +192,6 @@ std::string didYouMean(const std::string& word, const std::vector<std::string>& 
 }
 
 std::string spokenList(const std::vector<std::string>& items, const char* conjunction) {
-    std::string text;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        text += (i == 0 ? "" : (i + 1 == items.size() ? std::string(" ") + conjunction + " " : ", ")) + items[i];
-    }
-    return text;
+    if (items.size() < 2) return items.empty() ? std::string{} : items.front();
+    return fmt::format("{} {} {}", fmt::join(items.begin(), items.end() - 1, ", "), conjunction, items.back());
 }

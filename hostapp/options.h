@@ -33,17 +33,12 @@ std::string lowered(std::string text);
 
 // A decimal number of seconds, finite, from `low` to `high`. `zeroMeaning`,
 // when not empty, also allows 0 and says what it means ("until Ctrl-C").
-std::string checkSeconds(const std::string& text, double low, double high, const std::string& zeroMeaning = "");
+CLI::Validator secondsOption(double low, double high, const std::string& zeroMeaning = "");
 
 // A whole number from `low` to `high`, digits only.
-std::string checkCount(const std::string& text, int low, int high);
+CLI::Validator wholeNumberOption(int low, int high);
 
 // A symbol: not empty, no blanks or commas inside.
-std::string checkSymbol(const std::string& text);
-
-// The checks above as CLI11 validators.
-CLI::Validator secondsOption(double low, double high, const std::string& zeroMeaning = "");
-CLI::Validator wholeNumberOption(int low, int high);
 CLI::Validator symbolOption();
 
 // The --end option of `history`: an ISO-8601 time in UTC.

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <vector>
 
 namespace {
 
@@ -12,21 +11,19 @@ constexpr const char kEntryName[] = "init_data_interface";
 constexpr const char kFeedInstanceName[] = "pTellivarClient";
 constexpr const char kLibraryName[] = "libtellivar.so";
 
-std::string programDirectory() {
-    std::error_code error;
-    return std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
-}
-
 std::string lastDlError() {
     const char* text = dlerror();
     return text != nullptr ? text : "unknown dynamic loader error";
 }
 
-// The first of `candidates` that can be read, made absolute; "" when none can.
-std::string firstExisting(const std::vector<std::string>& candidates) {
-    for (const std::string& candidate : candidates) {
-        if (access(candidate.c_str(), R_OK) != 0) continue;
-        std::error_code error;
+// The first of `names`, relative to the program's folder, that can be read,
+// made absolute; "" when none can (or the folder is unknown).
+std::string firstExisting(const std::vector<std::string>& names) {
+    std::error_code error;
+    const std::string dir = std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
+    for (const std::string& name : names) {
+        const std::string candidate = dir + "/" + name;
+        if (dir.empty() || access(candidate.c_str(), R_OK) != 0) continue;
         const std::string resolved = std::filesystem::canonical(candidate, error);
         return error ? candidate : resolved;
     }
@@ -65,9 +62,7 @@ std::optional<bool> PluginLibrary::feedClientInstalled() const {
 }
 
 std::string defaultPluginPath(const std::string& compiledDefault) {
-    const std::string dir = programDirectory();
-    const std::string found =
-        dir.empty() ? std::string{} : firstExisting({dir + "/" + kLibraryName, dir + "/../lib/" + kLibraryName});
+    const std::string found = firstExisting({kLibraryName, std::string("../lib/") + kLibraryName});
     return found.empty() ? compiledDefault : found;
 }
 
@@ -84,14 +79,8 @@ const std::vector<FeedLibraryName>& feedLibraryNames() {
 
 std::optional<std::string> resolveFeedLibrary(const std::string& choice) {
     if (choice.find('/') != std::string::npos) return choice;
-    const std::string dir = programDirectory();
     for (const FeedLibraryName& entry : feedLibraryNames()) {
-        if (choice != entry.name) continue;
-        std::vector<std::string> candidates;
-        for (const char* candidate : entry.candidates) {
-            if (!dir.empty()) candidates.push_back(dir + "/" + candidate);
-        }
-        return firstExisting(candidates);
+        if (choice == entry.name) return firstExisting({entry.candidates.begin(), entry.candidates.end()});
     }
     return std::nullopt;
 }

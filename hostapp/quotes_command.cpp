@@ -31,7 +31,6 @@ public:
         if (quote.row >= rows_.size()) return;
         Row& row = rows_[quote.row];
         row.time = quote.time;
-        row.seen = true;
         std::string line = fmt::format("{} {}", formatIsoCalendar(quote.time), symbols_[quote.row]);
         for (std::size_t i = 0; i < fields_.size() && i < quote.values.size(); ++i) {
             const bool changed = updateCell(row.cells[i], quote.values[i]);
@@ -49,13 +48,13 @@ public:
     void redraw() {
         if (!live_ || !dirty_) return;
         if (drawnLines_ > 0 && printer_.linesPrinted() == linesAtDraw_) printOut("\x1b[{}A", drawnLines_);
-        highlighted_.clear();
+        fading_ = false;
         std::vector<std::string> lines{header()};
         for (std::size_t r = 0; r < rows_.size(); ++r) lines.push_back(rowText(r));
         for (const std::string& line : lines) printOut("\r\x1b[2K{}\n", line);
         drawnLines_ = lines.size();
         linesAtDraw_ = printer_.linesPrinted();
-        dirty_ = !highlighted_.empty();  // keep redrawing until highlights fade
+        dirty_ = fading_;  // keep redrawing until highlights fade
         flushOutput();
     }
 
@@ -68,8 +67,7 @@ private:
         Clock::time_point changedAt{};
     };
     struct Row {
-        data::CalendarRecord time{};
-        bool seen = false;
+        std::optional<data::CalendarRecord> time;  // of the latest quote
         std::vector<Cell> cells;
     };
 
@@ -97,23 +95,21 @@ private:
 
     std::string rowText(std::size_t r) {
         const Row& row = rows_[r];
-        std::string text = fmt::format("{:<10} {:>10}", symbols_[r], row.seen ? formatClock(row.time) : "-");
+        std::string text = fmt::format("{:<10} {:>10}", symbols_[r], row.time ? formatClock(*row.time) : "-");
         const auto now = Clock::now();
         for (std::size_t i = 0; i < row.cells.size(); ++i) {
             const Cell& cell = row.cells[i];
             const std::string value = fmt::format("{:>{}}", formatFieldValue(fields_[i], cell.value), width(i));
             const bool fresh = cell.value && now - cell.changedAt < kHighlightFor;
-            if (!fresh) {
-                text += fmt::format(" {}{}", value, colour_ ? "" : " ");
-                continue;
-            }
-            highlighted_.push_back(i);
+            fading_ = fading_ || fresh;
             if (!colour_) {
-                text += fmt::format(" {}*", value);
-                continue;
+                text += fmt::format(" {}{}", value, fresh ? "*" : " ");
+            } else if (!fresh) {
+                text += " " + value;
+            } else {
+                const char* colour = cell.direction > 0 ? "\x1b[1;32m" : cell.direction < 0 ? "\x1b[1;31m" : "\x1b[1m";
+                text += fmt::format(" {}{}\x1b[0m", colour, value);
             }
-            const char* colour = cell.direction > 0 ? "\x1b[1;32m" : (cell.direction < 0 ? "\x1b[1;31m" : "\x1b[1m");
-            text += fmt::format(" {}{}\x1b[0m", colour, value);
         }
         return text;
     }
@@ -124,7 +120,7 @@ private:
     const bool colour_;
     const LogPrinter& printer_;
     std::vector<Row> rows_;
-    std::vector<std::size_t> highlighted_;
+    bool fading_ = false;  // a cell drawn highlighted in the last redraw
     std::size_t drawnLines_ = 0;
     std::size_t linesAtDraw_ = 0;
     std::size_t quotes_ = 0;
@@ -162,7 +158,7 @@ int runQuotesOn(HostSession& session, const std::vector<std::string>& symbols, c
             return reportRefusal(session, "live quotes", symbols[row]);
         }
     }
-    QuoteBoard board(symbols, fields, !plain && stdoutIsTerminal() && !dumbTerminal(), session.printer());
+    QuoteBoard board(symbols, fields, !plain && stdoutTakesEscapes(), session.printer());
     const auto result = pumpFor(
         session, span,
         [&board, clock](Event& event) {

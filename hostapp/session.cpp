@@ -111,13 +111,9 @@ Supplier* HostSession::keep(Make make) {
     if (!interface_) return nullptr;
     creationLog_.clear();
     recording_ = true;
-    std::vector<std::string> aceTexts;
-    Supplier* supplier = nullptr;
-    {
-        const AceCapture capture;
-        supplier = make();
-        aceTexts = capture.texts();
-    }
+    const AceCapture capture;
+    Supplier* supplier = make();
+    const std::vector<std::string> aceTexts = capture.texts();
     if (supplier != nullptr) suppliers_.emplace_back(supplier);
     drainLogs();  // the plug-in's reasons for a refusal come first
     recording_ = false;
@@ -175,6 +171,7 @@ data::HistorySupplier* HostSession::requestHistory(const std::string& symbol, co
 bool HostSession::handleOwnEvent(Event& event) {
     const bool own = std::holds_alternative<LogEvent>(event) || std::holds_alternative<OnlineEvent>(event);
     if (own && observer_) observer_(event);
+    if (const auto* online = std::get_if<OnlineEvent>(&event)) printer_.print(*online);
     if (const auto* log = std::get_if<LogEvent>(&event)) {
         if (recording_) {
             creationLog_.push_back(*log);
@@ -186,10 +183,8 @@ bool HostSession::handleOwnEvent(Event& event) {
         } else {
             lastMessage_ = log->text;
         }
-        return true;
     }
-    if (const auto* online = std::get_if<OnlineEvent>(&event)) printer_.print(*online);
-    return false;  // online changes go on to the handler too
+    return own;
 }
 
 HostSession::PumpResult HostSession::pump(std::chrono::steady_clock::time_point deadline,
@@ -216,7 +211,7 @@ void HostSession::settle() {
     while (std::chrono::steady_clock::now() < end) {
         std::optional<Event> event = nextEvent(std::min(end, std::chrono::steady_clock::now() + kSettleQuiet));
         if (!event) return;
-        if (!handleOwnEvent(*event) && !std::holds_alternative<OnlineEvent>(*event)) deferred_.push_back(std::move(*event));
+        if (!handleOwnEvent(*event)) deferred_.push_back(std::move(*event));
     }
 }
 
@@ -231,21 +226,15 @@ void HostSession::drainLogs() {
     while (std::optional<Event> event = queue_.popUntil(std::chrono::steady_clock::now())) {
         // Log lines and online changes are printed; only connect() waits for
         // online changes, and it pumps for itself. Data waits for the next pump().
-        if (!handleOwnEvent(*event) && !std::holds_alternative<OnlineEvent>(*event)) {
-            deferred_.push_back(std::move(*event));
-        }
+        if (!handleOwnEvent(*event)) deferred_.push_back(std::move(*event));
     }
-}
-
-void HostSession::closeSuppliers() {
-    if (announceTeardown_ && !suppliers_.empty()) printer_.note(fmt::format("deleting {} supplier(s)", suppliers_.size()));
-    while (!suppliers_.empty()) suppliers_.pop_back();
 }
 
 void HostSession::shutdown() {
     if (!factory_) return;
     TeardownWatchdog watchdog;
-    closeSuppliers();
+    if (announceTeardown_ && !suppliers_.empty()) printer_.note(fmt::format("deleting {} supplier(s)", suppliers_.size()));
+    while (!suppliers_.empty()) suppliers_.pop_back();  // newest first
     if (interface_) {
         if (announceTeardown_) printer_.note("deleting the data interface");
         interface_.reset();

@@ -86,8 +86,6 @@ public:
     // kept for the next pump().
     void drainLogs();
 
-    // Deletes every supplier, newest first.
-    void closeSuppliers();
     // Suppliers, then the data interface, then the factory. Idempotent.
     void shutdown();
 
@@ -117,7 +115,7 @@ private:
     // Sets refusal_ from the lines of a refused creation and prints the others.
     void explainRefusal(const std::vector<std::string>& aceTexts);
     // Prints log lines (or keeps them, while a supplier is being made) and
-    // online changes; true for a log line.
+    // online changes; true for either (false for data).
     bool handleOwnEvent(Event& event);
     std::optional<Event> nextEvent(std::chrono::steady_clock::time_point until);
     // Prints the status reports that follow the online flag, until 200 ms

@@ -33,6 +33,11 @@ constexpr int kFieldIds = wire::kMaxFieldId + 1;
 constexpr auto kHeartbeatTimeout = std::chrono::milliseconds(2500);
 constexpr auto kLeasePeriod = std::chrono::seconds(3);
 constexpr auto kTick = std::chrono::milliseconds(100);
+// After a tick that came this late the process itself was not running
+// (stopped, or starved of CPU): the heartbeats, or the news of a cut
+// connection, may still wait unread, so the gateway's silence counts only
+// once this grace is over.
+constexpr auto kStallGrace = std::chrono::seconds(1);
 // An image, stream window or first history answer not come this long after
 // its request is asked for again: the request or its answer may have been
 // lost while a cluster's routes learned of a reconnected client's
@@ -784,8 +789,10 @@ void NatsClient::tick() {
     std::unique_lock<std::mutex> lock(mu_);
     const auto now = Clock::now();
     const Clock::time_point seen{Clock::duration(heartbeatSeen_.load(std::memory_order_relaxed))};
+    if (lastTick_ != Clock::time_point{} && now - lastTick_ > kHeartbeatTimeout) stallGraceUntil_ = now + kStallGrace;
+    lastTick_ = now;
     if (link_ == Link::Up) {
-        if (now - std::max(lastHeartbeat_, seen) > kHeartbeatTimeout) {
+        if (now >= stallGraceUntil_ && now - std::max(lastHeartbeat_, seen) > kHeartbeatTimeout) {
             lock.unlock();
             feedDown("The gateway stopped sending its heartbeat");
             return;

@@ -245,6 +245,7 @@ private:
     bool gatewayFeedUp_ = false;      // mu_: as the last heartbeat said
     std::string natsUser_, natsPassword_;  // mu_: the credentials nats_ was opened with
     Clock::time_point lastHeartbeat_{}, nextLease_{}, waitingSince_{};  // mu_
+    Clock::time_point lastTick_{}, stallGraceUntil_{};  // mu_: when tick() last ran; no silence before
     std::atomic<Clock::rep> heartbeatSeen_{0};  // NATS threads: when the last heartbeat arrived
     bool toldWaiting_ = false;        // mu_
     const std::uint64_t clientId_;

@@ -150,9 +150,9 @@ TEST(EndTimeOption, ShouldRejectTimesThatDoNotExistSayingWhy) {
 }
 
 TEST(DurationOption, ShouldAcceptFiniteSecondsWithinTheRangeOnly) {
-    EXPECT_EQ(checkSeconds("2.5", 0.1, 86400), "");
-    EXPECT_EQ(checkSeconds("1e3", 0.1, 86400), "");
-    EXPECT_EQ(checkSeconds("0", 0.1, 86400, "until Ctrl-C"), "");
+    EXPECT_EQ(secondsOption(0.1, 86400)("2.5"), "");
+    EXPECT_EQ(secondsOption(0.1, 86400)("1e3"), "");
+    EXPECT_EQ(secondsOption(0.1, 86400, "until Ctrl-C")("0"), "");
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"1e10", "1e10 s is out of range; give a number of seconds from 0.1 to 86400"},
         {"1e300", "out of range"},
@@ -167,22 +167,22 @@ TEST(DurationOption, ShouldAcceptFiniteSecondsWithinTheRangeOnly) {
         {"5s", "is not a number of seconds"},
     };
     for (const auto& [text, expected] : cases) {
-        const std::string error = checkSeconds(text, 0.1, 86400);
+        const std::string error = secondsOption(0.1, 86400)(text);
         EXPECT_NE(error.find(expected), std::string::npos) << text << ": " << error;
     }
-    EXPECT_NE(checkSeconds("nan", 0.1, 10, "until Ctrl-C").find("or 0 (until Ctrl-C)"), std::string::npos);
+    EXPECT_NE(secondsOption(0.1, 10, "until Ctrl-C")("nan").find("or 0 (until Ctrl-C)"), std::string::npos);
 }
 
 TEST(CountOption, ShouldSayWhatIsWrongAsARange) {
-    EXPECT_EQ(checkCount("30", 1, 100000), "");
+    EXPECT_EQ(wholeNumberOption(1, 100000)("30"), "");
     // CLI11 alone would read "010" as octal 8; the option hands on plain decimal digits.
     std::string leadingZero = "010";
     EXPECT_EQ(wholeNumberOption(1, 100000)(leadingZero), "");
     EXPECT_EQ(leadingZero, "10");
-    EXPECT_EQ(checkCount("abc", 1, 100000), "'abc' is not a whole number; give one from 1 to 100000");
-    EXPECT_EQ(checkCount("2.5", 1, 100000), "'2.5' is not a whole number; give one from 1 to 100000");
+    EXPECT_EQ(wholeNumberOption(1, 100000)("abc"), "'abc' is not a whole number; give one from 1 to 100000");
+    EXPECT_EQ(wholeNumberOption(1, 100000)("2.5"), "'2.5' is not a whole number; give one from 1 to 100000");
     for (const char* text : {"0", "-3", "100001", "99999999999999999999"}) {
-        EXPECT_NE(checkCount(text, 1, 100000).find("is out of range; give a whole number from 1 to 100000"),
+        EXPECT_NE(wholeNumberOption(1, 100000)(text).find("is out of range; give a whole number from 1 to 100000"),
                   std::string::npos)
             << text;
     }

@@ -416,6 +416,61 @@ TEST(GatewayStandby, ShouldMoveHostsToTheStandbyAndSilenceAnActiveThatLostItsLea
         EXPECT_TRUE(gateways[i]->process.terminate()) << gateways[i]->output.path();
 }
 
+// The name of the server leading a key-value bucket's stream, and how many
+// copies the stream keeps, as JetStream reports them; "" and 0 when it cannot say.
+std::pair<std::string, int> bucketPlacement(const std::string& urls, const std::string& bucket) {
+    natsConnection* nats = nullptr;
+    if (natsConnection_ConnectTo(&nats, urls.c_str()) != NATS_OK) return {};
+    natsMsg* reply = nullptr;
+    std::pair<std::string, int> placement;
+    const std::string subject = "$JS.API.STREAM.INFO.KV_" + bucket;
+    if (natsConnection_RequestString(&reply, nats, subject.c_str(), "", 2000) == NATS_OK) {
+        const auto info = nlohmann::json::parse(
+            std::string(natsMsg_GetData(reply), static_cast<std::size_t>(natsMsg_GetDataLength(reply))), nullptr, false);
+        if (info.is_object()) {
+            placement.first = info.value("cluster", nlohmann::json::object()).value("leader", std::string());
+            placement.second = info.value("config", nlohmann::json::object()).value("num_replicas", 0);
+        }
+        natsMsg_Destroy(reply);
+    }
+    natsConnection_Destroy(nats);
+    return placement;
+}
+
+TEST(GatewayStandby, ShouldKeepServingWhenTheServerLeadingTheLeaseBucketIsKilled) {
+    SKIP_WITHOUT_NATS_SERVER();
+    const std::string dir = sceneDirectory();
+    NatsCluster cluster(dir + "/cluster", true);
+    ASSERT_TRUE(cluster.ready()) << "the cluster formed no routes or no JetStream leader; logs in " << dir;
+    const std::vector<std::string> standby = {"--standby-bucket", "tellivar-test", "--takeover", "2"};
+    GatewayProcess first(dir, "1", cluster.urls(), standby);
+    ASSERT_TRUE(eventually([&] { return first.output.find("active: holds the lease") >= 0; }, kPatience))
+        << "see " << first.output.path();
+    GatewayProcess second(dir, "2", cluster.urls(), standby);
+    ASSERT_TRUE(eventually([&] { return second.output.find("standby: waiting") >= 0; }, kPatience));
+    Host host(dir, "a", cluster.urls());
+    ASSERT_TRUE(eventually([&] { return host.quoting(0); }, kPatience)) << "see " << host.output.path();
+
+    std::pair<std::string, int> placement;
+    ASSERT_TRUE(eventually([&] { return !(placement = bucketPlacement(cluster.urls(), "tellivar-test")).first.empty(); },
+                           kPatience));
+    EXPECT_EQ(placement.second, 3) << "every server of the cluster keeps a copy of the lease";
+    const std::size_t leader = static_cast<std::size_t>(placement.first.back() - '0');  // servers are n0, n1, n2
+    ASSERT_LT(leader, cluster.size()) << placement.first;
+    cluster.node(leader).kill();
+    // Past three takeover times, a lease that could not be renewed has ended
+    // and every gateway has gone quiet; one that goes on (or passed to the
+    // standby) serves the host.
+    std::this_thread::sleep_for(6s);
+    const std::size_t mark = host.output.lines().size();
+    EXPECT_TRUE(eventually([&] { return host.quoting(mark, 3); }, kPatience))
+        << "no gateway served after the lease's server died; see " << first.output.path() << " and "
+        << second.output.path();
+    EXPECT_TRUE(host.process.terminate());
+    EXPECT_TRUE(first.process.terminate()) << first.output.path();
+    EXPECT_TRUE(second.process.terminate()) << second.output.path();
+}
+
 // ---- Restarts of everything, and a host killed mid-history ------------------------------
 
 // The order in which server, gateway and host are killed and started again.
