@@ -1,19 +1,29 @@
 #include "live_board.h"
 
-#include <date/date.h>
 #include <fmt/format.h>
 
-#include <chrono>
 #include <cmath>
+#include <ctime>
 
-#include "console.h"
+namespace {
 
-std::string dumpJson(const Json& json) { return json.dump(-1, ' ', false, Json::error_handler_t::replace); }
-
+// A number, or null when missing or not finite.
 Json jsonNumber(const std::optional<double>& value) {
     if (!value || !std::isfinite(*value)) return nullptr;
     return *value;
 }
+
+// The plug-in's status reports of a logon and of a log-off.
+constexpr const char kLogonStatus[] = "Logon";
+constexpr const char kLogOffStatus[] = "LogOff";
+
+std::string frame(const char* event, const Json& json) {
+    return fmt::format("event: {}\ndata: {}\n\n", event, dumpJson(json));
+}
+
+}  // namespace
+
+std::string dumpJson(const Json& json) { return json.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
 Json jsonBar(const Bar& bar) {
     return {{"time", secondsOf(bar.time)}, {"open", jsonNumber(bar.open)},   {"high", jsonNumber(bar.high)},
@@ -22,40 +32,9 @@ Json jsonBar(const Bar& bar) {
 
 std::string jsonError(const std::string& text) { return dumpJson({{"error", text}}); }
 
-namespace {
-
-// The plug-in's status reports of a logon and of a log-off.
-constexpr const char kLogonStatus[] = "Logon";
-constexpr const char kLogOffStatus[] = "LogOff";
-
-// Now as ISO 8601 in UTC, as the other times of the stream.
-std::string utcNow() {
-    return date::format("%FT%TZ", std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()));
-}
-
-std::string frame(const char* event, const Json& json) {
-    return fmt::format("event: {}\ndata: {}\n\n", event, dumpJson(json));
-}
-
-const char* logKind(LogEvent::Kind kind) {
-    switch (kind) {
-        case LogEvent::Kind::Status: return "status";
-        case LogEvent::Kind::Info: return "info";
-        case LogEvent::Kind::Error: return "error";
-    }
-    return "info";
-}
-
-}  // namespace
-
 const char* stateName(ConnectionState state) {
-    switch (state) {
-        case ConnectionState::Connecting: return "connecting";
-        case ConnectionState::Online: return "online";
-        case ConnectionState::Offline: return "offline";
-        case ConnectionState::Rejected: return "rejected";
-    }
-    return "offline";
+    constexpr const char* kNames[] = {"connecting", "online", "offline", "rejected"};  // in the enum's order
+    return kNames[static_cast<int>(state)];
 }
 
 LiveBoard::LiveBoard(std::vector<std::string> symbols, std::vector<std::string> fields)
@@ -106,13 +85,13 @@ void LiveBoard::onEvent(const Event& event) {
     // symbol) stays off the panel that every page shares.
     if (log->fromPage && log->kind != LogEvent::Kind::Status) return;
     if (log->kind == LogEvent::Kind::Info && !infoFilter_.firstTime(log->text)) return;
+    constexpr const char* kKinds[] = {"status", "info", "error"};  // in LogEvent::Kind's order
     const std::string text =
         log->kind == LogEvent::Kind::Status ? fmt::format("{} (code {})", log->text, log->code) : log->text;
-    addMessage(logKind(log->kind), text);
-}
-
-void LiveBoard::addMessage(std::string kind, std::string text) {
-    messages_.push_back(Message{nextMessage_++, utcNow(), std::move(kind), std::move(text)});
+    // Now, as ISO 8601 in UTC like the other times of the stream.
+    const std::string now = formatIsoSeconds(static_cast<double>(std::time(nullptr)));
+    messages_.emplace_back(nextMessage_++,
+                           Json{{"time", now}, {"kind", kKinds[static_cast<int>(log->kind)]}, {"text", text}});
     if (messages_.size() > kMessagesKept) messages_.pop_front();
 }
 
@@ -129,29 +108,18 @@ ConnectionState LiveBoard::state() {
 
 void LiveBoard::openChart(const std::string& chartKey) {
     std::lock_guard<std::mutex> lock(mutex_);
-    ++charts_[chartKey].users;
+    charts_.try_emplace(chartKey);
 }
 
 void LiveBoard::closeChart(const std::string& chartKey) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = charts_.find(chartKey);
-    if (found != charts_.end() && --found->second.users <= 0) charts_.erase(found);
-}
-
-Json LiveBoard::messageJson(const Message& message) {
-    return {{"time", message.time}, {"kind", message.kind}, {"text", message.text}};
-}
-
-Json LiveBoard::quoteJson(std::size_t row, const Quote& quote) const {
-    Json values = Json::array();
-    for (const auto& value : quote.values) values.push_back(jsonNumber(value));
-    return {{"row", row}, {"symbol", symbols_[row]}, {"time", formatIsoCalendar(quote.time)}, {"values", values}};
+    charts_.erase(chartKey);
 }
 
 std::string LiveBoard::takeChanges(StreamCursor& cursor) {
     // Copied under the lock, formatted after it.
     std::optional<ConnectionState> state;
-    std::vector<Message> messages;
+    std::vector<Json> messages;
     std::vector<std::pair<std::size_t, Quote>> quotes;
     std::vector<Bar> closed;
     std::optional<Bar> forming;
@@ -161,8 +129,8 @@ std::string LiveBoard::takeChanges(StreamCursor& cursor) {
         if (!cursor.started) cursor.quoteVersions.assign(quotes_.size(), 0);
         if (cursor.stateVersion != stateVersion_) state = state_;
         cursor.stateVersion = stateVersion_;
-        for (const Message& message : messages_) {
-            if (message.sequence >= cursor.nextMessage) messages.push_back(message);
+        for (const auto& [sequence, message] : messages_) {
+            if (sequence >= cursor.nextMessage) messages.push_back(message);
         }
         cursor.nextMessage = nextMessage_;
         for (std::size_t row = 0; row < quotes_.size(); ++row) {
@@ -186,8 +154,13 @@ std::string LiveBoard::takeChanges(StreamCursor& cursor) {
     }
     std::string out;
     if (state) out += frame("state", {{"state", stateName(*state)}, {"online", *state == ConnectionState::Online}});
-    for (const Message& message : messages) out += frame("log", messageJson(message));
-    for (const auto& [row, quote] : quotes) out += frame("quote", quoteJson(row, quote));
+    for (const Json& message : messages) out += frame("log", message);
+    for (const auto& [row, quote] : quotes) {
+        Json values = Json::array();
+        for (const auto& value : quote.values) values.push_back(jsonNumber(value));
+        out += frame("quote", {{"row", row}, {"symbol", symbols_[row]}, {"time", formatIsoCalendar(quote.time)},
+                               {"values", values}});
+    }
     if (reload) out += frame("reload", Json::object());
     for (const Bar& bar : closed) out += frame("bar", {{"closed", true}, {"bar", jsonBar(bar)}});
     if (forming) out += frame("bar", {{"closed", false}, {"bar", jsonBar(*forming)}});
@@ -197,6 +170,6 @@ std::string LiveBoard::takeChanges(StreamCursor& cursor) {
 Json LiveBoard::status() {
     std::lock_guard<std::mutex> lock(mutex_);
     Json messages = Json::array();
-    for (const Message& message : messages_) messages.push_back(messageJson(message));
+    for (const auto& [sequence, message] : messages_) messages.push_back(message);
     return {{"state", stateName(state_)}, {"online", state_ == ConnectionState::Online}, {"messages", messages}};
 }

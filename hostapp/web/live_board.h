@@ -29,8 +29,6 @@ using Json = nlohmann::ordered_json;  // keeps the fields in the order written
 // `json` as compact text. Bytes that are not UTF-8 become U+FFFD rather than
 // an exception: feed texts may carry any bytes.
 std::string dumpJson(const Json& json);
-// A number, or null when missing or not finite.
-Json jsonNumber(const std::optional<double>& value);
 // {"time":..,"open":..,"high":..,"low":..,"close":..,"volume":..}, the time in
 // seconds since 1970 UTC.
 Json jsonBar(const Bar& bar);
@@ -96,19 +94,9 @@ private:
         std::uint64_t formingVersion = 0;
         std::deque<std::pair<std::uint64_t, Bar>> closed;  // (sequence, bar), oldest first
         std::uint64_t nextClosed = 1;
-        int users = 0;
-    };
-    struct Message {
-        std::uint64_t sequence;
-        std::string time;  // HH:MM:SS UTC, when the host saw it
-        std::string kind;  // status, info or error
-        std::string text;
     };
 
-    void addMessage(std::string kind, std::string text);  // mutex_ held
-    void setState(ConnectionState state);                  // mutex_ held
-    static Json messageJson(const Message& message);
-    Json quoteJson(std::size_t row, const Quote& quote) const;
+    void setState(ConnectionState state);  // mutex_ held
 
     const std::vector<std::string> symbols_;
     const std::vector<std::string> fields_;
@@ -119,7 +107,9 @@ private:
     ConnectionState state_ = ConnectionState::Connecting;  // guarded by mutex_
     std::uint64_t stateVersion_ = 1;        // guarded by mutex_
     bool loggedOn_ = false;                 // guarded by mutex_; online or logged on since the last log-off
-    std::deque<Message> messages_;          // guarded by mutex_
+    // Guarded by mutex_: (sequence, {"time":..,"kind":..,"text":..}), the time
+    // when the host saw it, the kind status, info or error.
+    std::deque<std::pair<std::uint64_t, Json>> messages_;
     std::uint64_t nextMessage_ = 1;         // guarded by mutex_
     RepeatFilter infoFilter_;               // guarded by mutex_
 };

@@ -5,6 +5,7 @@
 // suppliers are deleted, then the data interface and the factory.
 #include <arpa/inet.h>
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -27,9 +28,7 @@ bool isLoopback(const std::string& address) {
 std::string makeToken() {
     unsigned char bytes[16];
     if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return "";
-    std::string token;
-    for (const unsigned char b : bytes) token += fmt::format("{:02x}", b);
-    return token;
+    return fmt::format("{:02x}", fmt::join(bytes, ""));
 }
 
 std::string urlHost(const std::string& address) {
@@ -43,9 +42,7 @@ WebAccess accessOf(const ServeOptions& options, std::string token) {
     access.token = std::move(token);
     const std::string bind = lowered(options.bind);
     access.hostNames.push_back(urlHost(bind));
-    if (isLoopback(bind)) {
-        access.hostNames.insert(access.hostNames.end(), {"localhost", "127.0.0.1", "[::1]"});
-    }
+    if (isLoopback(bind)) access.hostNames.insert(access.hostNames.end(), {"localhost", "127.0.0.1", "[::1]"});
     if (bind == "0.0.0.0" || bind == "::") {
         access.anyAddressLiteral = true;
         char name[256] = {};
@@ -54,17 +51,6 @@ WebAccess accessOf(const ServeOptions& options, std::string token) {
     }
     for (const std::string& name : options.allowHosts) access.hostNames.push_back(lowered(name));
     return access;
-}
-
-// The menu of intervals the page offers: every offered minute count, then one
-// of each calendar letter.
-std::vector<std::string> intervalChoices(const std::vector<int>& minutes, const std::string& letters) {
-    std::vector<std::string> choices;
-    for (const int count : minutes) choices.push_back(std::to_string(count));
-    for (const char letter : letters) {
-        if (letter != 'm') choices.push_back(std::string(1, letter) + "1");
-    }
-    return choices;
 }
 
 // Served symbols: at least one, each 1 to 32 printable characters, repeats dropped.
@@ -89,7 +75,11 @@ WebInfo infoOf(HostSession& session) {
     info.provider = name != nullptr ? name : "";
     info.minutes = offeredMinutes(ability.intervalTable(0));
     info.letters = ability.abilityLetters() != nullptr ? ability.abilityLetters() : "";
-    info.intervalChoices = intervalChoices(info.minutes, info.letters);
+    // The page's interval menu: every offered minute count, then one of each calendar letter.
+    for (const int count : info.minutes) info.intervalChoices.push_back(std::to_string(count));
+    for (const char letter : info.letters) {
+        if (letter != 'm') info.intervalChoices.push_back(std::string(1, letter) + "1");
+    }
     return info;
 }
 

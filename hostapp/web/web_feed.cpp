@@ -4,12 +4,6 @@
 
 #include "options.h"
 
-namespace {
-
-std::string chartKeyOf(const ChartChoice& chart) { return chart.symbol + " " + chart.intervalText; }
-
-}  // namespace
-
 WebFeed::WebFeed(LiveBoard& board, data::DataInterface* dataInterface, data::RequestContext* context)
     : board_(board), dataInterface_(dataInterface), context_(context) {}
 
@@ -35,10 +29,10 @@ std::optional<std::string> WebFeed::openStream(const std::optional<ChartChoice>&
     }
     std::string key;
     if (chart) {
-        key = chartKeyOf(*chart);
-        board_.openChart(key);  // before a new supplier, so its first bar lands
+        key = chart->symbol + " " + chart->intervalText;
         std::unique_ptr<Subscription>& sub = charts_[key];
         if (!sub) {
+            board_.openChart(key);  // before the supplier, so its first bar lands
             sub = std::make_unique<Subscription>();
             sub->request =
                 std::make_unique<HostRequest>(chart->symbol, chart->interval, 2, std::vector<std::string>{}, noEndTime());
@@ -62,8 +56,8 @@ std::optional<std::string> WebFeed::openStream(const std::optional<ChartChoice>&
 void WebFeed::closeStream(const std::string& chartKey) {
     std::lock_guard<std::mutex> lock(registryMutex_);
     const auto chart = charts_.find(chartKey);
-    if (chart != charts_.end()) {
-        if (--chart->second->users == 0) charts_.erase(chart);  // deletes the supplier
+    if (chart != charts_.end() && --chart->second->users == 0) {
+        charts_.erase(chart);  // deletes the supplier
         board_.closeChart(chartKey);
     }
     if (streams_ > 0 && --streams_ == 0) quotes_.clear();

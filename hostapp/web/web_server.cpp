@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <linux/sockios.h>
 #include <netdb.h>
 #include <poll.h>
@@ -14,7 +15,6 @@
 #include <map>
 
 #include "interval.h"
-#include "live_board.h"
 #include "options.h"
 #include "web_assets.h"
 
@@ -22,7 +22,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr const char kJson[] = "application/json";
 constexpr std::size_t kStreamBlock = 8 * 1024;  // taken from the connection's buffer
 constexpr int kListenBacklog = 128;
 
@@ -44,16 +43,19 @@ MHD_Result queue(MHD_Connection* connection, unsigned status, MHD_Response* resp
     return queued;
 }
 
-MHD_Result answer(MHD_Connection* connection, unsigned status, const std::string& body, const std::string& type,
-                  const Headers& headers = {}) {
-    return queue(connection, status,
-                 MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY),
-                 type, headers);
+// Sent from the program's own copy, never copied per request.
+MHD_Result answerAsset(MHD_Connection* connection, const WebAsset& asset, const Headers& headers = {}) {
+    return queue(connection, 200,
+                 MHD_create_response_from_buffer(asset.size, const_cast<unsigned char*>(asset.data),
+                                                 MHD_RESPMEM_PERSISTENT),
+                 std::string(asset.type) + "; charset=utf-8", headers);
 }
 
 MHD_Result answerJson(MHD_Connection* connection, unsigned status, const std::string& json, Headers headers = {}) {
     headers.emplace_back("Cache-Control", "no-store");
-    return answer(connection, status, json, kJson, headers);
+    return queue(connection, status,
+                 MHD_create_response_from_buffer(json.size(), const_cast<char*>(json.data()), MHD_RESPMEM_MUST_COPY),
+                 "application/json", headers);
 }
 
 MHD_Result refuse(MHD_Connection* connection, unsigned status, const std::string& text, Headers headers = {}) {
@@ -65,17 +67,11 @@ std::string header(MHD_Connection* connection, MHD_ValueKind kind, const char* n
     return value != nullptr ? value : "";
 }
 
-bool hasHeader(MHD_Connection* connection, const char* name) {
-    return MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name) != nullptr;
-}
-
 // Compares in time independent of where the texts differ.
 bool sameSecret(const std::string& given, const std::string& secret) {
     if (given.size() != secret.size()) return false;
     unsigned char difference = 0;
-    for (std::size_t i = 0; i < secret.size(); ++i) {
-        difference |= static_cast<unsigned char>(given[i] ^ secret[i]);
-    }
+    for (std::size_t i = 0; i < secret.size(); ++i) difference |= static_cast<unsigned char>(given[i] ^ secret[i]);
     return difference == 0;
 }
 
@@ -87,32 +83,24 @@ bool isAddressLiteral(const std::string& name) {
     return inet_pton(AF_INET, name.c_str(), buffer) == 1;
 }
 
-using Parameters = std::vector<std::pair<std::string, std::string>>;
-
-MHD_Result collectParameter(void* out, MHD_ValueKind, const char* key, std::size_t keySize, const char* value,
-                            std::size_t valueSize) {
-    static_cast<Parameters*>(out)->emplace_back(std::string(key, keySize),
-                                                value != nullptr ? std::string(value, valueSize) : "");
-    return MHD_YES;
-}
-
-Parameters queryOf(MHD_Connection* connection) {
-    Parameters all;
-    MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, collectParameter, &all);
-    return all;
-}
-
 // A query's parameters, each known and given at most once (`token` aside:
 // the access check reads it); nullopt with the reason in `error` otherwise.
 std::optional<std::map<std::string, std::string>> parameters(MHD_Connection* connection,
                                                              const std::set<std::string>& known, std::string& error) {
+    using Query = std::vector<std::pair<std::string, std::string>>;
+    Query query;
+    auto collect = [](void* out, MHD_ValueKind, const char* key, std::size_t keySize, const char* value,
+                      std::size_t valueSize) {
+        static_cast<Query*>(out)->emplace_back(std::string(key, keySize),
+                                               value != nullptr ? std::string(value, valueSize) : "");
+        return MHD_YES;
+    };
+    MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, collect, &query);
     std::map<std::string, std::string> out;
-    for (const auto& [key, value] : queryOf(connection)) {
+    for (const auto& [key, value] : query) {
         if (key == "token") continue;
         if (known.count(key) == 0) {
-            std::string names;
-            for (const std::string& name : known) names += (names.empty() ? "" : ", ") + name;
-            error = fmt::format("unknown parameter '{}'; this takes: {}", key, names);
+            error = fmt::format("unknown parameter '{}'; this takes: {}", key, fmt::join(known, ", "));
             return std::nullopt;
         }
         if (!out.emplace(key, value).second) {
@@ -156,6 +144,12 @@ const char* notOnlineReason(ConnectionState state) {
     return "still connecting to the feed";
 }
 
+// The record onConnection made for `connection`; polling thread only.
+WebServer::Connection* socketOf(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info != nullptr ? static_cast<WebServer::Connection*>(info->socket_context) : nullptr;
+}
+
 }  // namespace
 
 bool plausibleSymbol(const std::string& symbol) {
@@ -168,9 +162,9 @@ bool plausibleSymbol(const std::string& symbol) {
 // connections_ before the engine closes its socket.
 struct WebServer::Connection {
     int fd = -1;
-    Clock::time_point waitingSince = Clock::now();
-    bool awaitingRequest = true;  // no whole request yet since waitingSince
-    bool cut = false;             // shut down by the housekeeper
+    // Since when a whole request is awaited; nullopt while one is answered.
+    std::optional<Clock::time_point> waitingSince = Clock::now();
+    bool cut = false;  // shut down by the housekeeper
     Stream* stream = nullptr;
 };
 
@@ -179,39 +173,25 @@ struct WebServer::Stream {
     WebServer* server = nullptr;
     MHD_Connection* connection = nullptr;
     Connection* socket = nullptr;  // guarded by mutex_; null once the socket went
-    std::string chartKey;
     StreamCursor cursor;           // polling thread only
     std::string pending;           // polling thread only: taken, not yet handed to the engine
     Clock::time_point nextFlush;   // guarded by mutex_: not written to before this
-    bool due = true;               // guarded by mutex_: nextFlush has passed
     bool suspended = false;        // guarded by mutex_
-    bool slow = false;             // guarded by mutex_: ended for unsent data
 };
 
-// A history request handed to a worker; the connection waits suspended.
-struct WebServer::HistoryJob {
+// A request's state, from its headers to its answer; made and freed on the
+// polling thread. A history request is handed to a worker while its
+// connection waits suspended: it is not freed before that is resumed.
+struct WebServer::Request {
+    bool routed = false;
     MHD_Connection* connection = nullptr;
     ChartChoice chart;
     int count = 0;
-    bool done = false;  // guarded by mutex_
+    bool done = false;  // guarded by mutex_: the worker's answer is ready
+    // The answer: written by the worker, read once `done` was seen.
     unsigned status = 500;
     std::string body;
 };
-
-struct WebServer::Request {
-    bool routed = false;
-    std::shared_ptr<HistoryJob> job;
-};
-
-namespace {
-
-// The record onConnection made for `connection`; polling thread only.
-WebServer::Connection* socketOf(MHD_Connection* connection) {
-    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-    return info != nullptr ? static_cast<WebServer::Connection*>(info->socket_context) : nullptr;
-}
-
-}  // namespace
 
 WebServer::WebServer(LiveBoard& board, WebFeed& feed, WebInfo info, WebLimits limits, WebAccess access)
     : board_(board), feed_(feed), info_(std::move(info)), limits_(limits), access_(std::move(access)) {}
@@ -224,8 +204,7 @@ int WebServer::listenOn(const std::string& address, int port, std::string& error
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
     addrinfo* found = nullptr;
-    const std::string service = std::to_string(port);
-    if (getaddrinfo(address.c_str(), service.c_str(), &hints, &found) != 0 || found == nullptr) {
+    if (getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || found == nullptr) {
         error = fmt::format("cannot listen on {}:{} (not an address of this machine)", address, port);
         return -1;
     }
@@ -332,7 +311,7 @@ MHD_Result WebServer::onRequest(MHD_Connection* connection, const char* url, con
         *state = new Request;
         if (Connection* record = socketOf(connection)) {
             std::lock_guard<std::mutex> lock(mutex_);
-            record->awaitingRequest = false;
+            record->waitingSince.reset();
         }
         // Refused at once, so the engine closes the connection without reading a body.
         if (std::strcmp(method, "GET") != 0) {
@@ -340,7 +319,8 @@ MHD_Result WebServer::onRequest(MHD_Connection* connection, const char* url, con
                           {{"Allow", "GET"}});
         }
         const std::string length = header(connection, MHD_HEADER_KIND, "Content-Length");
-        if ((!length.empty() && length != "0") || hasHeader(connection, "Transfer-Encoding")) {
+        if ((!length.empty() && length != "0") ||
+            MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Transfer-Encoding") != nullptr) {
             return refuse(connection, 413, "requests here carry no body");
         }
         // Answered on the next call: one queued in the first call closes the connection.
@@ -354,16 +334,14 @@ MHD_Result WebServer::onRequest(MHD_Connection* connection, const char* url, con
         return route(connection, url, *request);
     }
     // Called again after a history came back.
-    std::shared_ptr<HistoryJob> job = request->job;
-    if (!job) return MHD_YES;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!job->done) return MHD_YES;
+        if (!request->done) return MHD_YES;
+        request->done = false;  // answered once
     }
-    request->job.reset();
     Headers headers;
-    if (job->status == 503) headers.emplace_back("Retry-After", std::to_string(limits_.retryAfterSeconds));
-    return answerJson(connection, job->status, job->body, headers);
+    if (request->status == 503) headers.emplace_back("Retry-After", std::to_string(limits_.retryAfterSeconds));
+    return answerJson(connection, request->status, request->body, headers);
 }
 
 void WebServer::onRequestDone(MHD_Connection* connection, Request* request) {
@@ -371,7 +349,6 @@ void WebServer::onRequestDone(MHD_Connection* connection, Request* request) {
     // The next request's deadline starts now.
     if (Connection* record = socketOf(connection)) {
         std::lock_guard<std::mutex> lock(mutex_);
-        record->awaitingRequest = true;
         record->waitingSince = Clock::now();
     }
 }
@@ -397,10 +374,9 @@ std::optional<MHD_Result> WebServer::checkAccess(MHD_Connection* connection, con
                       fmt::format("Host '{}' is not this server's name; `serve --allow-host NAME` adds one", host));
     }
     // A page of another origin may send requests here, but not as this page.
-    if (const char* origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Origin")) {
-        if (lowered(origin) != "http://" + host) {
-            return refuse(connection, 403, fmt::format("requests from pages of '{}' are not served", origin));
-        }
+    const char* origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Origin");
+    if (origin != nullptr && lowered(origin) != "http://" + host) {
+        return refuse(connection, 403, fmt::format("requests from pages of '{}' are not served", origin));
     }
     if (access_.token.empty()) return std::nullopt;
     const std::string cookie = fmt::format("tellivar_token_{}", port_);
@@ -412,48 +388,39 @@ std::optional<MHD_Result> WebServer::checkAccess(MHD_Connection* connection, con
     }
     if (url != "/") return std::nullopt;
     // The page's own requests carry the token as a cookie from here on.
-    const WebAsset& page = webAssets().front();
-    return answer(connection, 200, std::string(reinterpret_cast<const char*>(page.data), page.size),
-                  std::string(page.type) + "; charset=utf-8",
-                  {{"Set-Cookie", fmt::format("{}={}; Path=/; HttpOnly; SameSite=Strict", cookie, access_.token)},
-                   {"Cache-Control", "no-store"}});
+    return answerAsset(connection, webAssets().front(),
+                       {{"Set-Cookie", fmt::format("{}={}; Path=/; HttpOnly; SameSite=Strict", cookie, access_.token)},
+                        {"Cache-Control", "no-store"}});
 }
 
 MHD_Result WebServer::route(MHD_Connection* connection, const std::string& url, Request& request) {
     for (const WebAsset& asset : webAssets()) {
-        if (url != asset.path && !(url == "/" && asset.path == std::string("/index.html"))) continue;
-        // Sent from the program's own copy, never copied per request.
-        return queue(connection, 200,
-                     MHD_create_response_from_buffer(asset.size, const_cast<unsigned char*>(asset.data),
-                                                     MHD_RESPMEM_PERSISTENT),
-                     std::string(asset.type) + "; charset=utf-8", {});
+        if (url == asset.path || (url == "/" && asset.path == std::string("/index.html"))) {
+            return answerAsset(connection, asset);
+        }
     }
-    if (url == "/api/info") return onInfo(connection);
+    if (url == "/api/info") {
+        const Json info = {{"provider", info_.provider},
+                           {"symbols", board_.symbols()},
+                           {"fields", board_.fields()},
+                           {"intervals", info_.intervalChoices},
+                           {"maxCount", limits_.maxCount},
+                           {"maxStreams", limits_.maxStreams},
+                           {"eventsPerSymbolPerSecond", 1000 / std::max<long>(1, limits_.flushPeriod.count())}};
+        return answerJson(connection, 200, dumpJson(info));
+    }
     if (url == "/api/status") {
-        std::size_t pages = 0;
+        Json status = board_.status();
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            pages = streams_.size();
+            status["pages"] = streams_.size();
         }
-        Json status = board_.status();
-        status["pages"] = pages;
         status["suppliers"] = feed_.liveSuppliers();
         return answerJson(connection, 200, dumpJson(status));
     }
     if (url == "/api/history") return onHistory(connection, request);
     if (url == "/events") return onEvents(connection);
     return refuse(connection, 404, "no such page");
-}
-
-MHD_Result WebServer::onInfo(MHD_Connection* connection) const {
-    const Json info = {{"provider", info_.provider},
-                       {"symbols", board_.symbols()},
-                       {"fields", board_.fields()},
-                       {"intervals", info_.intervalChoices},
-                       {"maxCount", limits_.maxCount},
-                       {"maxStreams", limits_.maxStreams},
-                       {"eventsPerSymbolPerSecond", 1000 / std::max<long>(1, limits_.flushPeriod.count())}};
-    return answerJson(connection, 200, dumpJson(info));
 }
 
 MHD_Result WebServer::onHistory(MHD_Connection* connection, Request& request) {
@@ -479,56 +446,52 @@ MHD_Result WebServer::onHistory(MHD_Connection* connection, Request& request) {
                       retry);
     }
     ++histories_;
-    auto job = std::make_shared<HistoryJob>();
-    job->connection = connection;
-    job->chart = *chart;
-    job->count = *count;
-    request.job = job;
-    // Suspended before a worker can see the job, so its resume always comes after.
+    request.connection = connection;
+    request.chart = *chart;
+    request.count = *count;
+    // Suspended before a worker can see the request, so its resume always comes after.
     MHD_suspend_connection(connection);
-    historyQueue_.push_back(std::move(job));
+    historyQueue_.push_back(&request);
     wake_.notify_all();
     return MHD_YES;
 }
 
 void WebServer::runHistories() {
     for (;;) {
-        std::shared_ptr<HistoryJob> job;
+        Request* job = nullptr;
         {
             std::unique_lock<std::mutex> lock(mutex_);
             wake_.wait(lock, [this] { return stopping_ || !historyQueue_.empty(); });
             if (historyQueue_.empty()) return;
-            job = std::move(historyQueue_.front());
+            job = historyQueue_.front();
             historyQueue_.pop_front();
         }
         const ChartChoice& chart = job->chart;
         std::vector<Bar> bars;
-        unsigned status = 200;
-        std::string body;
         switch (feed_.history(chart, job->count, limits_.historyTimeout, bars)) {
             case WebFeed::HistoryOutcome::Rejected:
-                status = 404;
-                body = jsonError(fmt::format("symbol '{}' rejected: the plug-in made no history at interval {}",
-                                             chart.symbol, chart.intervalText));
+                job->status = 404;
+                job->body = jsonError(fmt::format("symbol '{}' rejected: the plug-in made no history at interval {}",
+                                                  chart.symbol, chart.intervalText));
                 break;
             case WebFeed::HistoryOutcome::TimedOut:
-                status = 504;
-                body = jsonError(fmt::format("history not complete within {} s", limits_.historyTimeout.count() / 1000));
+                job->status = 504;
+                job->body =
+                    jsonError(fmt::format("history not complete within {} s", limits_.historyTimeout.count() / 1000));
                 break;
             case WebFeed::HistoryOutcome::Cancelled:
-                status = 503;
-                body = jsonError("the server is stopping");
+                job->status = 503;
+                job->body = jsonError("the server is stopping");
                 break;
             case WebFeed::HistoryOutcome::Done:
                 Json history = {{"symbol", chart.symbol}, {"interval", chart.intervalText}, {"bars", Json::array()}};
                 for (const Bar& bar : bars) history["bars"].push_back(jsonBar(bar));
-                body = dumpJson(history);
+                job->status = 200;
+                job->body = dumpJson(history);
                 break;
         }
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            job->status = status;
-            job->body = std::move(body);
             job->done = true;
             --histories_;
         }
@@ -559,7 +522,6 @@ MHD_Result WebServer::onEvents(MHD_Connection* connection) {
     auto* stream = new Stream;
     stream->server = this;
     stream->connection = connection;
-    stream->chartKey = *key;
     stream->cursor.chartKey = *key;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -571,10 +533,7 @@ MHD_Result WebServer::onEvents(MHD_Connection* connection) {
         auto* s = static_cast<Stream*>(self);
         return s->server->onStreamRead(*s, buffer, max);
     };
-    auto end = [](void* self) {
-        auto* s = static_cast<Stream*>(self);
-        s->server->onStreamEnd(s);
-    };
+    auto end = [](void* self) { static_cast<Stream*>(self)->server->onStreamEnd(static_cast<Stream*>(self)); };
     // Unknown size: chunked for HTTP/1.1; HTTP/1.0 gets the bare stream, ended by closing.
     MHD_Response* response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, kStreamBlock, read, stream, end);
     if (response == nullptr) {
@@ -588,15 +547,15 @@ ssize_t WebServer::onStreamRead(Stream& stream, char* buffer, std::size_t max) {
     if (stream.pending.empty()) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (stopping_ || stream.slow) return MHD_CONTENT_READER_END_WITH_ERROR;
-            if (!stream.due) {
+            // A stream whose socket the housekeeper cut (unsent data, a closed page) ends.
+            if (stopping_ || (stream.socket != nullptr && stream.socket->cut)) return MHD_CONTENT_READER_END_WITH_ERROR;
+            if (Clock::now() < stream.nextFlush) {
                 // Until the housekeeper's next flush; suspended under mutex_ so
                 // that its resume cannot come first.
                 stream.suspended = true;
                 MHD_suspend_connection(stream.connection);
                 return 0;
             }
-            stream.due = false;
             stream.nextFlush = Clock::now() + limits_.flushPeriod;
         }
         // The first write goes out at once; later ones once per flush period.
@@ -617,7 +576,7 @@ void WebServer::onStreamEnd(Stream* stream) {
         if (stream->socket != nullptr) stream->socket->stream = nullptr;
         streams_.erase(stream);
     }
-    feed_.closeStream(stream->chartKey);
+    feed_.closeStream(stream->cursor.chartKey);
     delete stream;
 }
 
@@ -630,15 +589,12 @@ void WebServer::housekeep() {
         const Clock::time_point now = Clock::now();
         for (Connection* connection : connections_) {
             if (connection->cut || connection->fd < 0) continue;
-            bool cut = connection->awaitingRequest && now - connection->waitingSince > limits_.requestDeadline;
+            bool cut = connection->waitingSince && now - *connection->waitingSince > limits_.requestDeadline;
             if (connection->stream != nullptr) {
                 // What the kernel holds for a page that does not read; the
                 // page's own buffers are full by then.
                 int unsent = 0;
-                if (ioctl(connection->fd, SIOCOUTQ, &unsent) == 0 && unsent > limits_.maxUnsentBytes) {
-                    connection->stream->slow = true;
-                    cut = true;
-                }
+                if (ioctl(connection->fd, SIOCOUTQ, &unsent) == 0 && unsent > limits_.maxUnsentBytes) cut = true;
                 // A closed page: the engine does not watch a suspended
                 // stream's socket, so its slot is freed from here.
                 pollfd hangup{connection->fd, POLLRDHUP, 0};
@@ -653,7 +609,6 @@ void WebServer::housekeep() {
         std::vector<MHD_Connection*> resume;
         for (Stream* stream : streams_) {
             if (!stream->suspended || now < stream->nextFlush) continue;
-            stream->due = true;
             stream->suspended = false;
             resume.push_back(stream->connection);
         }

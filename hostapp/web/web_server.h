@@ -20,7 +20,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -96,7 +95,6 @@ public:
     // Per connection and per request state; defined in web_server.cpp.
     struct Connection;
     struct Stream;
-    struct HistoryJob;
     struct Request;
 
 private:
@@ -111,7 +109,6 @@ private:
     // Nullopt when the request may go on; otherwise the refusal was queued.
     std::optional<MHD_Result> checkAccess(MHD_Connection* connection, const std::string& url);
     MHD_Result route(MHD_Connection* connection, const std::string& url, Request& request);
-    MHD_Result onInfo(MHD_Connection* connection) const;
     MHD_Result onHistory(MHD_Connection* connection, Request& request);
     MHD_Result onEvents(MHD_Connection* connection);
 
@@ -133,6 +130,6 @@ private:
     bool stopping_ = false;                  // guarded by mutex_
     std::set<Connection*> connections_;      // guarded by mutex_; owned by the engine's socket state
     std::set<Stream*> streams_;              // guarded by mutex_; owned by their responses
-    std::deque<std::shared_ptr<HistoryJob>> historyQueue_;  // guarded by mutex_
+    std::deque<Request*> historyQueue_;      // guarded by mutex_; owned by the engine's request state
     int histories_ = 0;                      // guarded by mutex_: queued or running
 };
