@@ -19,11 +19,9 @@
 #include "xrc.h"
 
 std::optional<IntervalSpec> checkInterval(HostSession& session, const std::string& text) {
-    data::ProviderAbility& ability = session.ability();
-    const char* letters = ability.abilityLetters();
     std::string error;
     const std::optional<IntervalSpec> parsed =
-        parseInterval(text, offeredMinutes(ability.intervalTable(0)), letters != nullptr ? letters : "", error);
+        parseInterval(text, offeredMinutes(session.ability().intervalTable(0)), session.abilityLetters(), error);
     if (!parsed) printError(error);
     return parsed;
 }
@@ -94,7 +92,7 @@ void printQuoteFields() {
 void printProviderInfo(HostSession& session, bool withPanel) {
     data::DataInterfaceFactory& factory = session.factory();
     data::ProviderAbility& ability = session.ability();
-    const std::string letters = ability.abilityLetters() != nullptr ? ability.abilityLetters() : "";
+    const std::string letters = session.abilityLetters();
     printOut("Plug-in:          {}\n", session.options().pluginPath);
     printOut("Display name:     {}\n", factory.displayName() != nullptr ? factory.displayName() : "");
     std::vector<std::string> meanings;

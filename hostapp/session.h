@@ -53,6 +53,11 @@ public:
     int open();
     data::DataInterfaceFactory& factory() { return *factory_; }
     data::ProviderAbility& ability() { return *factory_->ability(); }
+    // The ability record's interval letters; "" when it gives none.
+    std::string abilityLetters() {
+        const char* letters = ability().abilityLetters();
+        return letters != nullptr ? letters : "";
+    }
 
     // Stores the credentials, registers the ability listener, makes the data
     // interface and connects; waits for the online flag, or until the feed

@@ -74,7 +74,7 @@ WebInfo infoOf(HostSession& session) {
     const char* name = session.factory().displayName();
     info.provider = name != nullptr ? name : "";
     info.minutes = offeredMinutes(ability.intervalTable(0));
-    info.letters = ability.abilityLetters() != nullptr ? ability.abilityLetters() : "";
+    info.letters = session.abilityLetters();
     // The page's interval menu: every offered minute count, then one of each calendar letter.
     for (const int count : info.minutes) info.intervalChoices.push_back(std::to_string(count));
     for (const char letter : info.letters) {
