@@ -907,8 +907,7 @@ void NatsClient::resubscribeAll() {
         if (set->live && set->load != NatsRecordSet::Load::Idle) {
             watch(wire::streamSubject(set->query));
             requestStream(set);
-        } else if (!set->live &&
-                   (set->load == NatsRecordSet::Load::Pending || set->load == NatsRecordSet::Load::Waiting)) {
+        } else if (!set->live && set->owed()) {
             sendHistoryRequest(set);
         }
     }
@@ -934,16 +933,14 @@ void NatsClient::askAgainForLostAnswers(Clock::time_point now) {
         requestImage(set);
     }
     for (NatsRecordSet* set : recordSets_) {
-        if (!set->live || set->load == NatsRecordSet::Load::Idle || !lost(set->sequence)) continue;
-        log("no window of " + set->query + " came; asking again");
-        requestStream(set);
-    }
-    for (NatsRecordSet* set : recordSets_) {
-        const bool owed = set->load == NatsRecordSet::Load::Waiting || set->load == NatsRecordSet::Load::Pending;
-        if (set->live || !owed || !set->requestSent || set->historyHeard || now - set->historyAskedAt <= kImageRetry)
-            continue;
-        log("no answer to the history request for " + set->query + " came; asking again");
-        sendHistoryRequest(set);
+        if (set->live && set->load != NatsRecordSet::Load::Idle && lost(set->sequence)) {
+            log("no window of " + set->query + " came; asking again");
+            requestStream(set);
+        } else if (!set->live && set->owed() && set->requestSent && !set->historyHeard &&
+                   now - set->historyAskedAt > kImageRetry) {
+            log("no answer to the history request for " + set->query + " came; asking again");
+            sendHistoryRequest(set);
+        }
     }
 }
 
@@ -972,7 +969,7 @@ void NatsClient::sendHistoryRequest(NatsRecordSet* set) {
 }
 
 void NatsClient::onHistoryGap(NatsRecordSet* set, const std::string& what) {
-    const bool owed = set->load == NatsRecordSet::Load::Waiting || set->load == NatsRecordSet::Load::Pending;
+    const bool owed = set->owed();
     if (owed && set->historyRepeats < kMaxHistoryRepeats) {
         ++set->historyRepeats;
         log(what + "; asking again");
@@ -1257,7 +1254,7 @@ void NatsClient::onHistoryDone(const wire::HistoryDone& done) {
         onHistoryGap(set, "dropped an incomplete history for " + set->query);
         return;
     }
-    if (set->load != NatsRecordSet::Load::Waiting && set->load != NatsRecordSet::Load::Pending) return;
+    if (!set->owed()) return;
     // Published with mu_ released: a host reading the set holds its read
     // lock and may take mu_ (a Delete); mu_ is never held around dataLock.
     std::vector<wire::Bar> bars = std::move(set->incoming);
@@ -1294,8 +1291,7 @@ void NatsClient::onRefusal(const wire::Refusal& refusal, const std::string& subj
         std::lock_guard<std::mutex> lock(mu_);
         NatsRecordSet* set = historyById(id);
         if (set != nullptr) {
-            if (set->load == NatsRecordSet::Load::Waiting || set->load == NatsRecordSet::Load::Pending)
-                set->load = NatsRecordSet::Load::Failed;
+            if (set->owed()) set->load = NatsRecordSet::Load::Failed;
             set->incoming.clear();
             historyAnswered_.notify_all();
         }

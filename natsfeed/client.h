@@ -95,6 +95,8 @@ public:
     void publish(std::vector<wire::Bar> records, std::int64_t origin);
 
     enum class Load { Idle, Waiting, Pending, AtOnce, Done, Failed };
+    // mu_ held: the bars are still owed (Init waits for the first answer, or returned 1).
+    bool owed() const { return load == Load::Waiting || load == Load::Pending; }
 
     NatsClient* const client;
     const std::string query;
