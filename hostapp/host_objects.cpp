@@ -22,13 +22,19 @@ std::string expandLogFormat(const char* format, const char* text) {
     return out;
 }
 
+namespace {
+
+std::optional<double> readValue(data::TickSupplier* source, const char* name) {
+    // hasValue first: getValue of a missing name would add a 0.0 entry.
+    return source->hasValue(name) ? std::optional(source->getValue(name)) : std::nullopt;
+}
+
+}  // namespace
+
 std::vector<std::optional<double>> readValues(data::TickSupplier* source, const std::vector<std::string>& names) {
     std::vector<std::optional<double>> values;
     values.reserve(names.size());
-    for (const std::string& name : names) {
-        // hasValue first: getValue of a missing name would add a 0.0 entry.
-        values.push_back(source->hasValue(name.c_str()) ? std::optional(source->getValue(name.c_str())) : std::nullopt);
-    }
+    for (const std::string& name : names) values.push_back(readValue(source, name.c_str()));
     return values;
 }
 
@@ -39,11 +45,10 @@ data::CalendarRecord readTime(data::TickSupplier* source) {
     return time != nullptr ? *time : data::CalendarRecord{};
 }
 
+// Read field by field: a history walk reads every bar, with no list to allocate.
 Bar readBar(data::TickSupplier* source) {
-    static const std::vector<std::string> names = barFieldNames();
-    const data::CalendarRecord time = readTime(source);
-    const std::vector<std::optional<double>> values = readValues(source, names);
-    return Bar{time, values[0], values[1], values[2], values[3], values[4]};
+    return Bar{readTime(source),      readValue(source, "O"), readValue(source, "H"),
+               readValue(source, "L"), readValue(source, "C"), readValue(source, "V")};
 }
 
 void BarsConsumer::historyReady(data::HistorySupplier* supplier) {
