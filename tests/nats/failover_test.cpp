@@ -416,25 +416,62 @@ TEST(GatewayStandby, ShouldMoveHostsToTheStandbyAndSilenceAnActiveThatLostItsLea
         EXPECT_TRUE(gateways[i]->process.terminate()) << gateways[i]->output.path();
 }
 
-// The name of the server leading a key-value bucket's stream, and how many
-// copies the stream keeps, as JetStream reports them; "" and 0 when it cannot say.
-std::pair<std::string, int> bucketPlacement(const std::string& urls, const std::string& bucket) {
+// Where a key-value bucket's stream is, as JetStream reports it; empty and 0
+// when it cannot say.
+struct BucketPlacement {
+    std::string leader;  // the server leading the stream (the servers are n0, n1, n2)
+    int copies = 0;      // the copies the stream is to keep
+    int current = 0;     // the copies up to date: the leader's (if any) and the current followers'
+};
+
+BucketPlacement bucketPlacement(const std::string& urls, const std::string& bucket) {
     natsConnection* nats = nullptr;
     if (natsConnection_ConnectTo(&nats, urls.c_str()) != NATS_OK) return {};
     natsMsg* reply = nullptr;
-    std::pair<std::string, int> placement;
+    BucketPlacement placement;
     const std::string subject = "$JS.API.STREAM.INFO.KV_" + bucket;
     if (natsConnection_RequestString(&reply, nats, subject.c_str(), "", 2000) == NATS_OK) {
         const auto info = nlohmann::json::parse(
             std::string(natsMsg_GetData(reply), static_cast<std::size_t>(natsMsg_GetDataLength(reply))), nullptr, false);
         if (info.is_object()) {
-            placement.first = info.value("cluster", nlohmann::json::object()).value("leader", std::string());
-            placement.second = info.value("config", nlohmann::json::object()).value("num_replicas", 0);
+            const auto cluster = info.value("cluster", nlohmann::json::object());
+            placement.leader = cluster.value("leader", std::string());
+            placement.copies = info.value("config", nlohmann::json::object()).value("num_replicas", 0);
+            placement.current = placement.leader.empty() ? 0 : 1;
+            for (const auto& follower : cluster.value("replicas", nlohmann::json::array()))
+                placement.current += follower.value("current", false) ? 1 : 0;
         }
         natsMsg_Destroy(reply);
     }
     natsConnection_Destroy(nats);
     return placement;
+}
+
+// The node of `cluster` named `name` ("n1": 1).
+std::size_t nodeNamed(const NatsCluster& cluster, const std::string& name) {
+    const std::size_t node = name.empty() ? cluster.size() : static_cast<std::size_t>(name.back() - '0');
+    EXPECT_LT(node, cluster.size()) << "no node is named '" << name << "'";
+    return node;
+}
+
+// Kills the server leading the lease bucket of gateways started with
+// `--takeover 2`, and expects `host` served by one of `gateways` after it.
+void expectServingAfterTheBucketLeaderIsKilled(NatsCluster& cluster, const std::string& leader, Host& host,
+                                               std::initializer_list<GatewayProcess*> gateways) {
+    const std::size_t node = nodeNamed(cluster, leader);
+    if (node >= cluster.size()) return;
+    cluster.node(node).kill();
+    // Past three takeover times, a lease that could not be renewed has ended
+    // and every gateway has gone quiet; one that goes on (or passed to the
+    // standby) serves the host.
+    std::this_thread::sleep_for(6s);
+    const std::size_t mark = host.output.lines().size();
+    std::string logs;
+    for (GatewayProcess* gateway : gateways) logs += " " + gateway->output.path();
+    EXPECT_TRUE(eventually([&] { return host.quoting(mark, 3); }, kPatience))
+        << "no gateway served after the lease's server died; see" << logs;
+    EXPECT_TRUE(host.process.terminate());
+    for (GatewayProcess* gateway : gateways) EXPECT_TRUE(gateway->process.terminate()) << gateway->output.path();
 }
 
 TEST(GatewayStandby, ShouldKeepServingWhenTheServerLeadingTheLeaseBucketIsKilled) {
@@ -451,24 +488,58 @@ TEST(GatewayStandby, ShouldKeepServingWhenTheServerLeadingTheLeaseBucketIsKilled
     Host host(dir, "a", cluster.urls());
     ASSERT_TRUE(eventually([&] { return host.quoting(0); }, kPatience)) << "see " << host.output.path();
 
-    std::pair<std::string, int> placement;
-    ASSERT_TRUE(eventually([&] { return !(placement = bucketPlacement(cluster.urls(), "tellivar-test")).first.empty(); },
+    BucketPlacement placement;
+    ASSERT_TRUE(eventually([&] { return !(placement = bucketPlacement(cluster.urls(), "tellivar-test")).leader.empty(); },
                            kPatience));
-    EXPECT_EQ(placement.second, 3) << "every server of the cluster keeps a copy of the lease";
-    const std::size_t leader = static_cast<std::size_t>(placement.first.back() - '0');  // servers are n0, n1, n2
-    ASSERT_LT(leader, cluster.size()) << placement.first;
-    cluster.node(leader).kill();
-    // Past three takeover times, a lease that could not be renewed has ended
-    // and every gateway has gone quiet; one that goes on (or passed to the
-    // standby) serves the host.
-    std::this_thread::sleep_for(6s);
-    const std::size_t mark = host.output.lines().size();
-    EXPECT_TRUE(eventually([&] { return host.quoting(mark, 3); }, kPatience))
-        << "no gateway served after the lease's server died; see " << first.output.path() << " and "
-        << second.output.path();
-    EXPECT_TRUE(host.process.terminate());
-    EXPECT_TRUE(first.process.terminate()) << first.output.path();
-    EXPECT_TRUE(second.process.terminate()) << second.output.path();
+    EXPECT_EQ(placement.copies, 3) << "every server of the cluster keeps a copy of the lease";
+    expectServingAfterTheBucketLeaderIsKilled(cluster, placement.leader, host, {&first, &second});
+}
+
+// A desk starts its gateways while a node is down for maintenance: the bucket
+// is created with one copy, and gets its three once the node is back.
+TEST(GatewayStandby, ShouldKeepServingWhenTheBucketLeaderIsKilledAfterANodeDownAtItsCreationCameBack) {
+    SKIP_WITHOUT_NATS_SERVER();
+    const std::string dir = sceneDirectory();
+    NatsCluster cluster(dir + "/cluster", true);
+    ASSERT_TRUE(cluster.ready()) << "the cluster formed no routes or no JetStream leader; logs in " << dir;
+    // A node other than the JetStream meta leader stops, so that the others
+    // need no election.
+    std::string metaLeader;
+    ASSERT_TRUE(eventually(
+        [&] {
+            const nlohmann::json jsz = cluster.node(0).monitor("/jsz");
+            if (jsz.is_object())
+                metaLeader = jsz.value("meta_cluster", nlohmann::json::object()).value("leader", std::string());
+            return !metaLeader.empty();
+        },
+        kPatience));
+    const std::size_t down = (nodeNamed(cluster, metaLeader) + 1) % cluster.size();
+    cluster.node(down).stop();
+    ASSERT_TRUE(cluster.ready()) << "logs in " << dir;
+
+    const std::vector<std::string> standby = {"--standby-bucket", "tellivar-test", "--takeover", "2",
+                                              "--replicas-retry", "0.5"};
+    GatewayProcess first(dir, "1", cluster.urls(), standby);
+    ASSERT_TRUE(eventually([&] { return first.output.find("active: holds the lease") >= 0; }, kPatience))
+        << "see " << first.output.path();
+    GatewayProcess second(dir, "2", cluster.urls(), standby);
+    ASSERT_TRUE(eventually([&] { return second.output.find("standby: waiting") >= 0; }, kPatience));
+    Host host(dir, "a", cluster.urls());
+    ASSERT_TRUE(eventually([&] { return host.quoting(0); }, kPatience)) << "see " << host.output.path();
+    BucketPlacement placement = bucketPlacement(cluster.urls(), "tellivar-test");
+    ASSERT_EQ(placement.copies, 1) << "two servers up cannot place three copies";
+
+    ASSERT_TRUE(cluster.node(down).start());
+    ASSERT_TRUE(cluster.ready()) << "logs in " << dir;
+    EXPECT_TRUE(eventually(
+        [&] {
+            placement = bucketPlacement(cluster.urls(), "tellivar-test");
+            return placement.copies == 3 && placement.current == 3 && !placement.leader.empty();
+        },
+        kPatience))
+        << "the bucket keeps " << placement.copies << " copies, " << placement.current << " up to date; see "
+        << first.output.path();
+    expectServingAfterTheBucketLeaderIsKilled(cluster, placement.leader, host, {&first, &second});
 }
 
 // ---- Restarts of everything, and a host killed mid-history ------------------------------
