@@ -94,13 +94,16 @@ ActiveLease::Raise ActiveLease::raiseCopies(jsCtx* js, bool* toldLater) {
     // Not answered (a cluster electing the bucket's leader): next time.
     if (js_GetStreamInfo(&info, js, stream.c_str(), nullptr, &code) != NATS_OK) return Raise::kLater;
     const int copies = info->Config->Replicas;
+    // A server outside a cluster names none: it keeps one copy whatever the
+    // configuration says, and would take (and show) three without a word.
+    const bool clustered = info->Cluster != nullptr && info->Cluster->Name != nullptr && *info->Cluster->Name != '\0';
     Raise outcome = Raise::kDone;
-    if (copies < kReplicas[0]) {
+    if (clustered && copies < kReplicas[0]) {
         info->Config->Replicas = kReplicas[0];
         if (js_UpdateStream(nullptr, js, info->Config, nullptr, &code) == NATS_OK) {
             if (log_) log_("the bucket " + bucket_ + " now keeps " + std::to_string(kReplicas[0]) + " copies (it kept " +
                            std::to_string(copies) + ")");
-        } else if (code != JSStreamReplicasNotSupportedErr) {  // that one: a single server, which keeps one
+        } else {
             if (log_ && !*toldLater) {
                 std::ostringstream line;
                 line << "the bucket " << bucket_ << " keeps " << copies << (copies == 1 ? " copy" : " copies")

@@ -10,8 +10,8 @@
 // The bucket keeps three copies on a cluster, so that the loss of one server
 // does not stop the lease. A bucket created while the cluster could not place
 // three (a node down) keeps fewer: once open, a thread of this object asks
-// JetStream every `copiesRetry` to raise it to three, until it has them or the
-// server says it never can (a single server).
+// JetStream every `copiesRetry` to raise it to three, until it has them. A
+// bucket on a single server keeps one and is left alone.
 //
 // Threads: the public operations from one thread at a time (the gateway's
 // main thread); not thread-safe. The raising thread touches only `nats_`,

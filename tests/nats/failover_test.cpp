@@ -339,6 +339,37 @@ TEST(GatewayFailure, ShouldTakeEveryHostOfflineAndBackWhenTheGatewayIsKilledAndR
 
 // ---- A standby gateway -----------------------------------------------------------------
 
+// Where a key-value bucket's stream is, as JetStream reports it; empty and 0
+// when it cannot say.
+struct BucketPlacement {
+    std::string leader;  // the server leading the stream (the servers are n0, n1, n2)
+    int copies = 0;      // the copies the stream is to keep
+    int current = 0;     // the copies up to date: the leader's (if any) and the current followers'
+};
+
+BucketPlacement bucketPlacement(const std::string& urls, const std::string& bucket) {
+    natsConnection* nats = nullptr;
+    if (natsConnection_ConnectTo(&nats, urls.c_str()) != NATS_OK) return {};
+    natsMsg* reply = nullptr;
+    BucketPlacement placement;
+    const std::string subject = "$JS.API.STREAM.INFO.KV_" + bucket;
+    if (natsConnection_RequestString(&reply, nats, subject.c_str(), "", 2000) == NATS_OK) {
+        const auto info = nlohmann::json::parse(
+            std::string(natsMsg_GetData(reply), static_cast<std::size_t>(natsMsg_GetDataLength(reply))), nullptr, false);
+        if (info.is_object()) {
+            const auto cluster = info.value("cluster", nlohmann::json::object());
+            placement.leader = cluster.value("leader", std::string());
+            placement.copies = info.value("config", nlohmann::json::object()).value("num_replicas", 0);
+            placement.current = placement.leader.empty() ? 0 : 1;
+            for (const auto& follower : cluster.value("replicas", nlohmann::json::array()))
+                placement.current += follower.value("current", false) ? 1 : 0;
+        }
+        natsMsg_Destroy(reply);
+    }
+    natsConnection_Destroy(nats);
+    return placement;
+}
+
 TEST(GatewayStandby, ShouldMoveHostsToTheStandbyAndSilenceAnActiveThatLostItsLease) {
     SKIP_WITHOUT_NATS_SERVER();
     const std::string dir = sceneDirectory();
@@ -414,37 +445,9 @@ TEST(GatewayStandby, ShouldMoveHostsToTheStandbyAndSilenceAnActiveThatLostItsLea
     for (auto& host : hosts) EXPECT_TRUE(host->process.terminate());
     for (std::size_t i = 1; i < gateways.size(); ++i)  // the first was killed
         EXPECT_TRUE(gateways[i]->process.terminate()) << gateways[i]->output.path();
-}
-
-// Where a key-value bucket's stream is, as JetStream reports it; empty and 0
-// when it cannot say.
-struct BucketPlacement {
-    std::string leader;  // the server leading the stream (the servers are n0, n1, n2)
-    int copies = 0;      // the copies the stream is to keep
-    int current = 0;     // the copies up to date: the leader's (if any) and the current followers'
-};
-
-BucketPlacement bucketPlacement(const std::string& urls, const std::string& bucket) {
-    natsConnection* nats = nullptr;
-    if (natsConnection_ConnectTo(&nats, urls.c_str()) != NATS_OK) return {};
-    natsMsg* reply = nullptr;
-    BucketPlacement placement;
-    const std::string subject = "$JS.API.STREAM.INFO.KV_" + bucket;
-    if (natsConnection_RequestString(&reply, nats, subject.c_str(), "", 2000) == NATS_OK) {
-        const auto info = nlohmann::json::parse(
-            std::string(natsMsg_GetData(reply), static_cast<std::size_t>(natsMsg_GetDataLength(reply))), nullptr, false);
-        if (info.is_object()) {
-            const auto cluster = info.value("cluster", nlohmann::json::object());
-            placement.leader = cluster.value("leader", std::string());
-            placement.copies = info.value("config", nlohmann::json::object()).value("num_replicas", 0);
-            placement.current = placement.leader.empty() ? 0 : 1;
-            for (const auto& follower : cluster.value("replicas", nlohmann::json::array()))
-                placement.current += follower.value("current", false) ? 1 : 0;
-        }
-        natsMsg_Destroy(reply);
-    }
-    natsConnection_Destroy(nats);
-    return placement;
+    // Every gateway has opened the bucket, some twice: a single server keeps
+    // one copy, and its configuration says so.
+    EXPECT_EQ(bucketPlacement(server.url(), "tellivar-test").copies, 1);
 }
 
 // The node of `cluster` named `name` ("n1": 1).
