@@ -468,10 +468,30 @@ std::size_t nodeNamed(const NatsCluster& cluster, const std::string& name) {
     return node;
 }
 
-// Kills the server leading the lease bucket of gateways started with
-// `--takeover 2`, and expects `host` served by one of `gateways` after it.
-void expectServingAfterTheBucketLeaderIsKilled(NatsCluster& cluster, const std::string& leader, Host& host,
-                                               std::initializer_list<GatewayProcess*> gateways) {
+// Two gateways on the lease bucket "tellivar-test" with `--takeover 2` and
+// `extra` options, the first active and the second a standby, and a host they
+// serve.
+struct LeaseScene {
+    std::unique_ptr<GatewayProcess> first, second;
+    std::unique_ptr<Host> host;
+};
+
+void startLeaseScene(LeaseScene* scene, const std::string& dir, const std::string& urls,
+                     const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> standby = {"--standby-bucket", "tellivar-test", "--takeover", "2"};
+    standby.insert(standby.end(), extra.begin(), extra.end());
+    scene->first = std::make_unique<GatewayProcess>(dir, "1", urls, standby);
+    ASSERT_TRUE(eventually([&] { return scene->first->output.find("active: holds the lease") >= 0; }, kPatience))
+        << "see " << scene->first->output.path();
+    scene->second = std::make_unique<GatewayProcess>(dir, "2", urls, standby);
+    ASSERT_TRUE(eventually([&] { return scene->second->output.find("standby: waiting") >= 0; }, kPatience));
+    scene->host = std::make_unique<Host>(dir, "a", urls);
+    ASSERT_TRUE(eventually([&] { return scene->host->quoting(0); }, kPatience)) << "see " << scene->host->output.path();
+}
+
+// Kills the node named `leader`, the one leading the scene's bucket, and
+// expects the host served after it.
+void expectServingAfterTheBucketLeaderIsKilled(NatsCluster& cluster, const std::string& leader, LeaseScene& scene) {
     const std::size_t node = nodeNamed(cluster, leader);
     if (node >= cluster.size()) return;
     cluster.node(node).kill();
@@ -479,13 +499,13 @@ void expectServingAfterTheBucketLeaderIsKilled(NatsCluster& cluster, const std::
     // and every gateway has gone quiet; one that goes on (or passed to the
     // standby) serves the host.
     std::this_thread::sleep_for(6s);
-    const std::size_t mark = host.output.lines().size();
-    std::string logs;
-    for (GatewayProcess* gateway : gateways) logs += " " + gateway->output.path();
-    EXPECT_TRUE(eventually([&] { return host.quoting(mark, 3); }, kPatience))
-        << "no gateway served after the lease's server died; see" << logs;
-    EXPECT_TRUE(host.process.terminate());
-    for (GatewayProcess* gateway : gateways) EXPECT_TRUE(gateway->process.terminate()) << gateway->output.path();
+    const std::size_t mark = scene.host->output.lines().size();
+    EXPECT_TRUE(eventually([&] { return scene.host->quoting(mark, 3); }, kPatience))
+        << "no gateway served after the lease's server died; see " << scene.first->output.path() << " and "
+        << scene.second->output.path();
+    EXPECT_TRUE(scene.host->process.terminate());
+    EXPECT_TRUE(scene.first->process.terminate()) << scene.first->output.path();
+    EXPECT_TRUE(scene.second->process.terminate()) << scene.second->output.path();
 }
 
 TEST(GatewayStandby, ShouldKeepServingWhenTheServerLeadingTheLeaseBucketIsKilled) {
@@ -493,20 +513,14 @@ TEST(GatewayStandby, ShouldKeepServingWhenTheServerLeadingTheLeaseBucketIsKilled
     const std::string dir = sceneDirectory();
     NatsCluster cluster(dir + "/cluster", true);
     ASSERT_TRUE(cluster.ready()) << "the cluster formed no routes or no JetStream leader; logs in " << dir;
-    const std::vector<std::string> standby = {"--standby-bucket", "tellivar-test", "--takeover", "2"};
-    GatewayProcess first(dir, "1", cluster.urls(), standby);
-    ASSERT_TRUE(eventually([&] { return first.output.find("active: holds the lease") >= 0; }, kPatience))
-        << "see " << first.output.path();
-    GatewayProcess second(dir, "2", cluster.urls(), standby);
-    ASSERT_TRUE(eventually([&] { return second.output.find("standby: waiting") >= 0; }, kPatience));
-    Host host(dir, "a", cluster.urls());
-    ASSERT_TRUE(eventually([&] { return host.quoting(0); }, kPatience)) << "see " << host.output.path();
+    LeaseScene scene;
+    ASSERT_NO_FATAL_FAILURE(startLeaseScene(&scene, dir, cluster.urls()));
 
     BucketPlacement placement;
     ASSERT_TRUE(eventually([&] { return !(placement = bucketPlacement(cluster.urls(), "tellivar-test")).leader.empty(); },
                            kPatience));
     EXPECT_EQ(placement.copies, 3) << "every server of the cluster keeps a copy of the lease";
-    expectServingAfterTheBucketLeaderIsKilled(cluster, placement.leader, host, {&first, &second});
+    expectServingAfterTheBucketLeaderIsKilled(cluster, placement.leader, scene);
 }
 
 // A desk starts its gateways while a node is down for maintenance: the bucket
@@ -531,15 +545,8 @@ TEST(GatewayStandby, ShouldKeepServingWhenTheBucketLeaderIsKilledAfterANodeDownA
     cluster.node(down).stop();
     ASSERT_TRUE(cluster.ready()) << "logs in " << dir;
 
-    const std::vector<std::string> standby = {"--standby-bucket", "tellivar-test", "--takeover", "2",
-                                              "--replicas-retry", "0.5"};
-    GatewayProcess first(dir, "1", cluster.urls(), standby);
-    ASSERT_TRUE(eventually([&] { return first.output.find("active: holds the lease") >= 0; }, kPatience))
-        << "see " << first.output.path();
-    GatewayProcess second(dir, "2", cluster.urls(), standby);
-    ASSERT_TRUE(eventually([&] { return second.output.find("standby: waiting") >= 0; }, kPatience));
-    Host host(dir, "a", cluster.urls());
-    ASSERT_TRUE(eventually([&] { return host.quoting(0); }, kPatience)) << "see " << host.output.path();
+    LeaseScene scene;
+    ASSERT_NO_FATAL_FAILURE(startLeaseScene(&scene, dir, cluster.urls(), {"--replicas-retry", "0.5"}));
     BucketPlacement placement = bucketPlacement(cluster.urls(), "tellivar-test");
     ASSERT_EQ(placement.copies, 1) << "two servers up cannot place three copies";
 
@@ -555,8 +562,9 @@ TEST(GatewayStandby, ShouldKeepServingWhenTheBucketLeaderIsKilledAfterANodeDownA
             return placement.copies == 3 && held == 3 && !placement.leader.empty();
         },
         kPatience))
-        << "the bucket is to keep " << placement.copies << " copies, " << held << " held; see " << first.output.path();
-    expectServingAfterTheBucketLeaderIsKilled(cluster, placement.leader, host, {&first, &second});
+        << "the bucket is to keep " << placement.copies << " copies, " << held << " held; see "
+        << scene.first->output.path();
+    expectServingAfterTheBucketLeaderIsKilled(cluster, placement.leader, scene);
 }
 
 // ---- Restarts of everything, and a host killed mid-history ------------------------------
