@@ -34,6 +34,12 @@ for dependency in libace- gnuplot "tellivar (="; do
   grep -q -- "$dependency" <<<"$depends" || fail "tellivar-tools: Depends lacks $dependency: $depends"
 done
 grep -q -- libace- <<<"$(dpkg-deb -f "$plugin" Depends)" || fail "tellivar: Depends lacks the ACE runtime"
+# Each package's synopsis (the Description's first line) speaks of what that package holds.
+synopsis() { dpkg-deb -f "$1" Description | head -n 1; }
+[ "$(synopsis "$plugin")" = "market-data provider plug-in for charting hosts" ] ||
+    fail "tellivar: synopsis '$(synopsis "$plugin")'"
+grep -q "^command-line host, stand-in feed and fan-out gateway" <<<"$(synopsis "$tools")" ||
+    fail "tellivar-tools: synopsis '$(synopsis "$tools")'"
 
 root=$work/root
 dpkg-deb -x "$plugin" "$root"
