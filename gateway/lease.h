@@ -14,8 +14,9 @@
 // bucket on a single server keeps one and is left alone.
 //
 // Threads: the public operations from one thread at a time (the gateway's
-// main thread); not thread-safe. The raising thread touches only `nats_`,
-// its own JetStream context and the members under `mu_`.
+// main thread); not thread-safe. The raising thread touches only `nats_`
+// (libnats connections are thread-safe), its own JetStream context, the
+// constant members and those under `mu_`; it never delays a renewal.
 #pragma once
 
 #include <nats/nats.h>
@@ -33,7 +34,6 @@ namespace gateway {
 class ActiveLease {
 public:
     using Clock = std::chrono::steady_clock;
-
     using Log = std::function<void(const std::string&)>;
 
     // `nats` is not owned and must outlive this. `holder` names this gateway
@@ -50,9 +50,11 @@ public:
     ActiveLease& operator=(const ActiveLease&) = delete;
 
     // Binds to the bucket, creating it (entries live `ttl`) when missing, and
-    // starts raising its copies if it has fewer than three. False, with `error` set, when JetStream is not there or refuses; then
-    // `timedOut` tells a JetStream that did not answer in time (as while a
-    // cluster elects a new leader for the bucket), worth another try.
+    // starts raising its copies if it has fewer than three (on the raising
+    // thread: this returns without waiting for it). False, with `error` set,
+    // when JetStream is not there or refuses; then `timedOut` tells a
+    // JetStream that did not answer in time (as while a cluster elects a new
+    // leader for the bucket), worth another try.
     bool open(std::string* error, bool* timedOut = nullptr);
     // Takes the key if nobody holds it. True: this gateway is active until
     // validUntil().
