@@ -120,6 +120,12 @@ int main(int argc, char** argv) {
                    "With --standby-bucket: seconds the active gateway's lease lasts without renewal")
         ->capture_default_str()
         ->check(CLI::Range(0.5, 60.0));
+    double replicasRetrySeconds = 30;
+    app.add_option("--replicas-retry", replicasRetrySeconds,
+                   "With --standby-bucket: seconds between tries to raise a bucket kept in fewer than 3 copies "
+                   "(created while a cluster node was down) to 3; shorter only for tests")
+        ->capture_default_str()
+        ->check(CLI::Range(0.1, 3600.0));
     app.add_flag("--quiet", quiet, "No log lines");
     CLI11_PARSE(app, argc, argv);
 
@@ -165,7 +171,9 @@ int main(int argc, char** argv) {
     const auto takeover = std::chrono::milliseconds(static_cast<long>(takeoverSeconds * 1000));
     bool stopped = false;
     if (!standbyBucket.empty()) {
-        lease = std::make_unique<gateway::ActiveLease>(nats, standbyBucket, takeover, holderName());
+        lease = std::make_unique<gateway::ActiveLease>(
+            nats, standbyBucket, takeover, holderName(), quiet ? gateway::ActiveLease::Log() : logLine,
+            std::chrono::milliseconds(static_cast<long>(replicasRetrySeconds * 1000)));
         std::string error;
         bool timedOut = false, toldWaiting = false;
         while (!lease->open(&error, &timedOut)) {

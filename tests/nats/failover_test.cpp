@@ -339,6 +339,32 @@ TEST(GatewayFailure, ShouldTakeEveryHostOfflineAndBackWhenTheGatewayIsKilledAndR
 
 // ---- A standby gateway -----------------------------------------------------------------
 
+// Where a key-value bucket's stream is, as JetStream reports it; empty and 0
+// when it cannot say.
+struct BucketPlacement {
+    std::string leader;  // the server leading the stream (the servers are n0, n1, n2)
+    int copies = 0;      // the copies the stream is to keep
+};
+
+BucketPlacement bucketPlacement(const std::string& urls, const std::string& bucket) {
+    natsConnection* nats = nullptr;
+    if (natsConnection_ConnectTo(&nats, urls.c_str()) != NATS_OK) return {};
+    natsMsg* reply = nullptr;
+    BucketPlacement placement;
+    const std::string subject = "$JS.API.STREAM.INFO.KV_" + bucket;
+    if (natsConnection_RequestString(&reply, nats, subject.c_str(), "", 2000) == NATS_OK) {
+        const auto info = nlohmann::json::parse(
+            std::string(natsMsg_GetData(reply), static_cast<std::size_t>(natsMsg_GetDataLength(reply))), nullptr, false);
+        if (info.is_object()) {
+            placement.leader = info.value("cluster", nlohmann::json::object()).value("leader", std::string());
+            placement.copies = info.value("config", nlohmann::json::object()).value("num_replicas", 0);
+        }
+        natsMsg_Destroy(reply);
+    }
+    natsConnection_Destroy(nats);
+    return placement;
+}
+
 TEST(GatewayStandby, ShouldMoveHostsToTheStandbyAndSilenceAnActiveThatLostItsLease) {
     SKIP_WITHOUT_NATS_SERVER();
     const std::string dir = sceneDirectory();
@@ -414,27 +440,72 @@ TEST(GatewayStandby, ShouldMoveHostsToTheStandbyAndSilenceAnActiveThatLostItsLea
     for (auto& host : hosts) EXPECT_TRUE(host->process.terminate());
     for (std::size_t i = 1; i < gateways.size(); ++i)  // the first was killed
         EXPECT_TRUE(gateways[i]->process.terminate()) << gateways[i]->output.path();
+    // Every gateway has opened the bucket, some twice: a single server keeps
+    // one copy, and its configuration says so.
+    EXPECT_EQ(bucketPlacement(server.url(), "tellivar-test").copies, 1);
 }
 
-// The name of the server leading a key-value bucket's stream, and how many
-// copies the stream keeps, as JetStream reports them; "" and 0 when it cannot say.
-std::pair<std::string, int> bucketPlacement(const std::string& urls, const std::string& bucket) {
-    natsConnection* nats = nullptr;
-    if (natsConnection_ConnectTo(&nats, urls.c_str()) != NATS_OK) return {};
-    natsMsg* reply = nullptr;
-    std::pair<std::string, int> placement;
-    const std::string subject = "$JS.API.STREAM.INFO.KV_" + bucket;
-    if (natsConnection_RequestString(&reply, nats, subject.c_str(), "", 2000) == NATS_OK) {
-        const auto info = nlohmann::json::parse(
-            std::string(natsMsg_GetData(reply), static_cast<std::size_t>(natsMsg_GetDataLength(reply))), nullptr, false);
-        if (info.is_object()) {
-            placement.first = info.value("cluster", nlohmann::json::object()).value("leader", std::string());
-            placement.second = info.value("config", nlohmann::json::object()).value("num_replicas", 0);
-        }
-        natsMsg_Destroy(reply);
+// How many nodes of `cluster` hold the messages of a key-value bucket's
+// stream in their own store (a copy still catching up holds none).
+int copiesHeld(NatsCluster& cluster, const std::string& bucket) {
+    int held = 0;
+    for (std::size_t i = 0; i < cluster.size(); ++i) {
+        const nlohmann::json jsz = cluster.node(i).monitor("/jsz?streams=true");
+        if (!jsz.is_object()) continue;
+        for (const auto& account : jsz.value("account_details", nlohmann::json::array()))
+            for (const auto& stream : account.value("stream_detail", nlohmann::json::array()))
+                if (stream.value("name", std::string()) == "KV_" + bucket &&
+                    stream.value("state", nlohmann::json::object()).value("messages", 0) > 0)
+                    ++held;
     }
-    natsConnection_Destroy(nats);
-    return placement;
+    return held;
+}
+
+// The node of `cluster` named `name` ("n1": 1).
+std::size_t nodeNamed(const NatsCluster& cluster, const std::string& name) {
+    const std::size_t node = name.empty() ? cluster.size() : static_cast<std::size_t>(name.back() - '0');
+    EXPECT_LT(node, cluster.size()) << "no node is named '" << name << "'";
+    return node;
+}
+
+// Two gateways on the lease bucket "tellivar-test" with `--takeover 2` and
+// `extra` options, the first active and the second a standby, and a host they
+// serve.
+struct LeaseScene {
+    std::unique_ptr<GatewayProcess> first, second;
+    std::unique_ptr<Host> host;
+};
+
+void startLeaseScene(LeaseScene* scene, const std::string& dir, const std::string& urls,
+                     const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> standby = {"--standby-bucket", "tellivar-test", "--takeover", "2"};
+    standby.insert(standby.end(), extra.begin(), extra.end());
+    scene->first = std::make_unique<GatewayProcess>(dir, "1", urls, standby);
+    ASSERT_TRUE(eventually([&] { return scene->first->output.find("active: holds the lease") >= 0; }, kPatience))
+        << "see " << scene->first->output.path();
+    scene->second = std::make_unique<GatewayProcess>(dir, "2", urls, standby);
+    ASSERT_TRUE(eventually([&] { return scene->second->output.find("standby: waiting") >= 0; }, kPatience));
+    scene->host = std::make_unique<Host>(dir, "a", urls);
+    ASSERT_TRUE(eventually([&] { return scene->host->quoting(0); }, kPatience)) << "see " << scene->host->output.path();
+}
+
+// Kills the node named `leader`, the one leading the scene's bucket, and
+// expects the host served after it.
+void expectServingAfterTheBucketLeaderIsKilled(NatsCluster& cluster, const std::string& leader, LeaseScene& scene) {
+    const std::size_t node = nodeNamed(cluster, leader);
+    if (node >= cluster.size()) return;
+    cluster.node(node).kill();
+    // Past three takeover times, a lease that could not be renewed has ended
+    // and every gateway has gone quiet; one that goes on (or passed to the
+    // standby) serves the host.
+    std::this_thread::sleep_for(6s);
+    const std::size_t mark = scene.host->output.lines().size();
+    EXPECT_TRUE(eventually([&] { return scene.host->quoting(mark, 3); }, kPatience))
+        << "no gateway served after the lease's server died; see " << scene.first->output.path() << " and "
+        << scene.second->output.path();
+    EXPECT_TRUE(scene.host->process.terminate());
+    EXPECT_TRUE(scene.first->process.terminate()) << scene.first->output.path();
+    EXPECT_TRUE(scene.second->process.terminate()) << scene.second->output.path();
 }
 
 TEST(GatewayStandby, ShouldKeepServingWhenTheServerLeadingTheLeaseBucketIsKilled) {
@@ -442,33 +513,58 @@ TEST(GatewayStandby, ShouldKeepServingWhenTheServerLeadingTheLeaseBucketIsKilled
     const std::string dir = sceneDirectory();
     NatsCluster cluster(dir + "/cluster", true);
     ASSERT_TRUE(cluster.ready()) << "the cluster formed no routes or no JetStream leader; logs in " << dir;
-    const std::vector<std::string> standby = {"--standby-bucket", "tellivar-test", "--takeover", "2"};
-    GatewayProcess first(dir, "1", cluster.urls(), standby);
-    ASSERT_TRUE(eventually([&] { return first.output.find("active: holds the lease") >= 0; }, kPatience))
-        << "see " << first.output.path();
-    GatewayProcess second(dir, "2", cluster.urls(), standby);
-    ASSERT_TRUE(eventually([&] { return second.output.find("standby: waiting") >= 0; }, kPatience));
-    Host host(dir, "a", cluster.urls());
-    ASSERT_TRUE(eventually([&] { return host.quoting(0); }, kPatience)) << "see " << host.output.path();
+    LeaseScene scene;
+    ASSERT_NO_FATAL_FAILURE(startLeaseScene(&scene, dir, cluster.urls()));
 
-    std::pair<std::string, int> placement;
-    ASSERT_TRUE(eventually([&] { return !(placement = bucketPlacement(cluster.urls(), "tellivar-test")).first.empty(); },
+    BucketPlacement placement;
+    ASSERT_TRUE(eventually([&] { return !(placement = bucketPlacement(cluster.urls(), "tellivar-test")).leader.empty(); },
                            kPatience));
-    EXPECT_EQ(placement.second, 3) << "every server of the cluster keeps a copy of the lease";
-    const std::size_t leader = static_cast<std::size_t>(placement.first.back() - '0');  // servers are n0, n1, n2
-    ASSERT_LT(leader, cluster.size()) << placement.first;
-    cluster.node(leader).kill();
-    // Past three takeover times, a lease that could not be renewed has ended
-    // and every gateway has gone quiet; one that goes on (or passed to the
-    // standby) serves the host.
-    std::this_thread::sleep_for(6s);
-    const std::size_t mark = host.output.lines().size();
-    EXPECT_TRUE(eventually([&] { return host.quoting(mark, 3); }, kPatience))
-        << "no gateway served after the lease's server died; see " << first.output.path() << " and "
-        << second.output.path();
-    EXPECT_TRUE(host.process.terminate());
-    EXPECT_TRUE(first.process.terminate()) << first.output.path();
-    EXPECT_TRUE(second.process.terminate()) << second.output.path();
+    EXPECT_EQ(placement.copies, 3) << "every server of the cluster keeps a copy of the lease";
+    expectServingAfterTheBucketLeaderIsKilled(cluster, placement.leader, scene);
+}
+
+// A desk starts its gateways while a node is down for maintenance: the bucket
+// is created with one copy, and gets its three once the node is back.
+TEST(GatewayStandby, ShouldKeepServingWhenTheBucketLeaderIsKilledAfterANodeDownAtItsCreationCameBack) {
+    SKIP_WITHOUT_NATS_SERVER();
+    const std::string dir = sceneDirectory();
+    NatsCluster cluster(dir + "/cluster", true);
+    ASSERT_TRUE(cluster.ready()) << "the cluster formed no routes or no JetStream leader; logs in " << dir;
+    // A node other than the JetStream meta leader stops, so that the others
+    // need no election.
+    std::string metaLeader;
+    ASSERT_TRUE(eventually(
+        [&] {
+            const nlohmann::json jsz = cluster.node(0).monitor("/jsz");
+            if (jsz.is_object())
+                metaLeader = jsz.value("meta_cluster", nlohmann::json::object()).value("leader", std::string());
+            return !metaLeader.empty();
+        },
+        kPatience));
+    const std::size_t down = (nodeNamed(cluster, metaLeader) + 1) % cluster.size();
+    cluster.node(down).stop();
+    ASSERT_TRUE(cluster.ready()) << "logs in " << dir;
+
+    LeaseScene scene;
+    ASSERT_NO_FATAL_FAILURE(startLeaseScene(&scene, dir, cluster.urls(), {"--replicas-retry", "0.5"}));
+    BucketPlacement placement = bucketPlacement(cluster.urls(), "tellivar-test");
+    ASSERT_EQ(placement.copies, 1) << "two servers up cannot place three copies";
+
+    ASSERT_TRUE(cluster.node(down).start());
+    ASSERT_TRUE(cluster.ready()) << "logs in " << dir;
+    // Killing the leader before the new copies caught up would lose the
+    // bucket whatever its configuration says.
+    int held = 0;
+    EXPECT_TRUE(eventually(
+        [&] {
+            placement = bucketPlacement(cluster.urls(), "tellivar-test");
+            held = copiesHeld(cluster, "tellivar-test");
+            return placement.copies == 3 && held == 3 && !placement.leader.empty();
+        },
+        kPatience))
+        << "the bucket is to keep " << placement.copies << " copies, " << held << " held; see "
+        << scene.first->output.path();
+    expectServingAfterTheBucketLeaderIsKilled(cluster, placement.leader, scene);
 }
 
 // ---- Restarts of everything, and a host killed mid-history ------------------------------
