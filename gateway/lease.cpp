@@ -67,9 +67,10 @@ bool ActiveLease::open(std::string* error, bool* timedOut) {
         if (s != NATS_OK) s = js_KeyValue(&kv_, js_, bucket_.c_str());
     }
     if (timedOut != nullptr) *timedOut = s == NATS_TIMEOUT;
-    if (s != NATS_OK && error != nullptr)
+    if (s != NATS_OK && error != nullptr) {
         *error = "cannot open the key-value bucket " + bucket_ + " (is JetStream on?): " + natsStatus_GetText(s) +
                  lastErrorDetail();
+    }
     if (s == NATS_OK && !raiser_.joinable()) raiser_ = std::thread([this] { keepRaisingCopies(); });
     return s == NATS_OK;
 }
