@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -196,7 +197,7 @@ std::vector<std::string> barFieldNames();
 // A live-quote or update stream consumer: hands every notification to
 // `onTicks`, on the thread that sends it (the feed thread), which copies what
 // it needs and returns; it never deletes a supplier.
-class TickCallback : public data::TickConsumer {
+class TickCallback final : public data::TickConsumer {
 public:
     explicit TickCallback(std::function<void(data::TickSupplier*)> onTicks) : onTicks_(std::move(onTicks)) {}
     void ticksChanged(data::TickSupplier* supplier) override {
@@ -207,14 +208,12 @@ private:
     const std::function<void(data::TickSupplier*)> onTicks_;
 };
 
-// Live quotes of one symbol: the requested fields, with the symbol's row.
-class QuoteConsumer final : public TickCallback {
-public:
-    QuoteConsumer(EventQueue& queue, std::size_t row, std::vector<std::string> fields)
-        : TickCallback([&queue, row, fields = std::move(fields)](data::TickSupplier* supplier) {
-              queue.push(QuoteEvent{row, readTime(supplier), readValues(supplier, fields)});
-          }) {}
-};
+// Live quotes of one symbol: pushes the requested fields, with the symbol's row.
+inline std::unique_ptr<TickCallback> quoteConsumer(EventQueue& queue, std::size_t row, std::vector<std::string> fields) {
+    return std::make_unique<TickCallback>([&queue, row, fields = std::move(fields)](data::TickSupplier* supplier) {
+        queue.push(QuoteEvent{row, readTime(supplier), readValues(supplier, fields)});
+    });
+}
 
 // History: walks the bars inside historyReady, where the record set is held
 // still, in the requested direction.

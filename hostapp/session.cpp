@@ -150,7 +150,7 @@ void HostSession::explainRefusal(const std::vector<std::string>& aceTexts) {
 data::TickSupplier* HostSession::subscribeQuotes(const std::string& symbol, const std::vector<std::string>& fields,
                                                  std::size_t row) {
     auto* request = hold(std::make_unique<HostRequest>(symbol, IntervalSpec{}, 0, fields, noEndTime()));
-    auto* consumer = hold(std::make_unique<QuoteConsumer>(queue_, row, fields));
+    auto* consumer = hold(quoteConsumer(queue_, row, fields));
     return keep<data::TickSupplier>([&] { return interface_->createTickSupplier(request, consumer, &context_); });
 }
 

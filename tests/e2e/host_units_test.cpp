@@ -435,8 +435,8 @@ TEST(QuoteConsumer, ShouldCopyRequestedFieldsWithTheirRow) {
     snapshot.records = {{{"Bid", 10.5}, {"Ask", 10.75}}};
     snapshot.times = {day(7)};
     EventQueue queue;
-    QuoteConsumer consumer(queue, 2, {"Bid", "Trade", "Ask"});
-    consumer.ticksChanged(&snapshot);
+    const auto consumer = quoteConsumer(queue, 2, {"Bid", "Trade", "Ask"});
+    consumer->ticksChanged(&snapshot);
     auto event = queue.popUntil(std::chrono::steady_clock::now());
     ASSERT_TRUE(event && std::holds_alternative<QuoteEvent>(*event));
     const QuoteEvent& quote = std::get<QuoteEvent>(*event);
