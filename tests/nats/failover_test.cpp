@@ -452,11 +452,13 @@ int copiesHeld(NatsCluster& cluster, const std::string& bucket) {
     for (std::size_t i = 0; i < cluster.size(); ++i) {
         const nlohmann::json jsz = cluster.node(i).monitor("/jsz?streams=true");
         if (!jsz.is_object()) continue;
-        for (const auto& account : jsz.value("account_details", nlohmann::json::array()))
-            for (const auto& stream : account.value("stream_detail", nlohmann::json::array()))
-                if (stream.value("name", std::string()) == "KV_" + bucket &&
-                    stream.value("state", nlohmann::json::object()).value("messages", 0) > 0)
-                    ++held;
+        for (const auto& account : jsz.value("account_details", nlohmann::json::array())) {
+            for (const auto& stream : account.value("stream_detail", nlohmann::json::array())) {
+                const bool holds = stream.value("name", std::string()) == "KV_" + bucket &&
+                                   stream.value("state", nlohmann::json::object()).value("messages", 0) > 0;
+                if (holds) ++held;
+            }
+        }
     }
     return held;
 }
@@ -536,8 +538,9 @@ TEST(GatewayStandby, ShouldKeepServingWhenTheBucketLeaderIsKilledAfterANodeDownA
     ASSERT_TRUE(eventually(
         [&] {
             const nlohmann::json jsz = cluster.node(0).monitor("/jsz");
-            if (jsz.is_object())
+            if (jsz.is_object()) {
                 metaLeader = jsz.value("meta_cluster", nlohmann::json::object()).value("leader", std::string());
+            }
             return !metaLeader.empty();
         },
         kPatience));
