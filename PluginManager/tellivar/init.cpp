@@ -111,6 +111,7 @@ const char* TellivarInterfaceFactory::settingsPanel() { return kSettingsPanel; }
 
 int TellivarInterfaceFactory::setSetting(const char* key, const char* value) {
     if (key == nullptr || value == nullptr) return 0;  // nothing a host should send; ignored
+    WriteGuard guard(credentialsLock);
     if (std::strcmp(key, kUsernameKey) == 0) {
         userName = value;
     } else if (std::strcmp(key, kPasswordKey) == 0) {
@@ -123,6 +124,7 @@ int TellivarInterfaceFactory::checkSetting(void*) { return 1; }
 
 const char* TellivarInterfaceFactory::getSetting(const char* key) {
     if (key == nullptr) return nullptr;
+    ReadGuard guard(credentialsLock);
     if (std::strcmp(key, kUsernameKey) == 0) return userName.c_str();
     if (std::strcmp(key, kPasswordKey) == 0) return password.c_str();
     return nullptr;

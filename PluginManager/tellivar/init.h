@@ -83,8 +83,11 @@ public:
     static SessionMaker sessionMaker;
 
     data::Ability_impl abilityRecord;
-    std::string userName;                    // host thread only (slots 1 and 3, connectSession)
-    std::string password;                    // likewise
+    // Written by slot 1 and read by slot 3 and connectSession, on any host
+    // thread: each takes credentialsLock, never on the fast path of connecting.
+    std::string userName GUARDED_BY(credentialsLock);
+    std::string password GUARDED_BY(credentialsLock);
+    RwLock credentialsLock;
     RwLock connectionLock;
     std::unique_ptr<TellivarState> session GUARDED_BY(connectionLock);  // owned
     // The same object, published for the lock-free ready check: another thread

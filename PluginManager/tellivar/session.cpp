@@ -137,7 +137,13 @@ void TellivarInterfaceFactory::connectSession() {
     if (isSessionReady()) return;  // lock-free fast path
     WriteGuard guard(connectionLock);
     if (isSessionReady()) return;
-    if (setupSession(userName, password) < 0) {
+    std::string user, pass;
+    {
+        ReadGuard credentials(credentialsLock);
+        user = userName;
+        pass = password;
+    }
+    if (setupSession(user, pass) < 0) {
         writeAceRecord(kLogPath, kLineConnectFailed, 0, LM_ERROR, kConnectFailed);
     }
     // A connect with no context has nowhere to report to.

@@ -339,6 +339,46 @@ TEST_F(SessionTest, ShouldSendWholeCredentialsWhileASetupReplacesThem) {
     EXPECT_EQ(feed.client().calls(), (Calls{"SendLogon(alice,first-password-long-enough-for-the-heap)"}));
 }
 
+// The host may store credentials on one thread while another connects (a
+// supplier creation, slot 8): a setup reads the whole of each value, never a
+// half-written one (under ThreadSanitizer, an unguarded write shows as a race).
+TEST_F(SessionTest, ShouldConnectWithWholeCredentialsWhileAnotherThreadStoresThem) {
+    const std::pair<const char*, const char*> stored[] = {{"alice", "first-password-long-enough-for-the-heap"},
+                                                          {"bob-with-a-name-longer-than-the-buffer", "second"}};
+    factory->setSetting("Username", stored[1].first);
+    factory->setSetting("Password", stored[1].second);
+    Gate start;
+    std::thread settings([&] {
+        start.wait();
+        for (int round = 0; round < 300; ++round) {
+            factory->setSetting("Username", stored[round % 2].first);
+            factory->setSetting("Password", stored[round % 2].second);
+        }
+    });
+    start.open();
+    for (int round = 0; round < 100; ++round) {
+        factory->connectionControl(&context, false);
+        factory->connectionControl(&context, true);
+        feed.client().clearCalls();
+        sink().onSendCredentials(0, 0);
+        const Calls sent = feed.client().calls();
+        ASSERT_EQ(sent.size(), 1U);
+        EXPECT_TRUE(sent[0] == "SendLogon(alice,first-password-long-enough-for-the-heap)" ||
+                    sent[0] == "SendLogon(alice,second)" ||
+                    sent[0] == "SendLogon(bob-with-a-name-longer-than-the-buffer,first-password-long-enough-for-the-heap)" ||
+                    sent[0] == "SendLogon(bob-with-a-name-longer-than-the-buffer,second)")
+            << sent[0];
+    }
+    settings.join();
+    // The last values stored are those of the next setup.
+    factory->connectionControl(&context, false);
+    factory->connectionControl(&context, true);
+    feed.client().clearCalls();
+    sink().onSendCredentials(0, 0);
+    EXPECT_EQ(feed.client().calls(), (Calls{"SendLogon(bob-with-a-name-longer-than-the-buffer,second)"}));
+    EXPECT_STREQ(factory->getSetting("Password"), "second");
+}
+
 // ---- What a host throws inside a session callback ----------------------------------
 
 namespace {
