@@ -10,7 +10,6 @@
 #include "PluginManager/tellivar/dictionary.h"
 #include "PluginManager/tellivar/feed_boundary.h"
 #include "PluginManager/tellivar/feed_text.h"
-#include "PluginManager/tellivar/init.h"
 #include "PluginManager/tellivar/locks.h"
 
 namespace {
@@ -118,13 +117,8 @@ void RecordSetDeleter::operator()(TRecordSet* set) const { pTellivarClient->Dele
 
 // ---- Creation ----------------------------------------------------------------
 
-data::HistorySupplier* TellivarInterface::createHistorySupplier(data::SupplierRequest* request,
-                                                                data::HistoryConsumer* consumer,
-                                                                data::RequestContext* context) {
-    WriteGuard guard(interfaceLock);
-    // Nothing can be asked, told or logged through a missing host object.
-    if (request == nullptr || consumer == nullptr || context == nullptr) return nullptr;
-    factory->connectSession();
+data::HistorySupplier* makeHistorySupplier(data::SupplierRequest* request, data::HistoryConsumer* consumer,
+                                           data::RequestContext* context) {
     data::HostLogger& log = *context->logger();
     log.info(kSubscription, "");
     // The set is owned here until the supplier takes it; either frees it once.

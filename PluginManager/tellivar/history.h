@@ -110,3 +110,10 @@ private:
     std::int32_t recordCount;                    // set at creation
     std::int32_t lastFirst GUARDED_BY(relay.supplierLock) = 0;
 };
+
+// Opens the history a request asks for and returns its supplier, or null
+// after logging why. The data interface calls it on a host thread with the
+// three host objects checked, the session connected and interfaceLock held as
+// writer; the consumer may be told inside this call.
+data::HistorySupplier* makeHistorySupplier(data::SupplierRequest* request, data::HistoryConsumer* consumer,
+                                           data::RequestContext* context);

@@ -1,13 +1,14 @@
-// Provider core: exported entry point, provider factory, ability record and
-// data interface. The field dictionary and the connection session have units
-// of their own.
+// Provider core: exported entry point, provider factory and data interface.
+// The ability record, the field dictionary and the connection session have
+// units of their own.
 #include "PluginManager/tellivar/init.h"
 
-#include <algorithm>
 #include <cstring>
 #include <new>
 
-#include "PluginManager/tellivar/sink_relay.h"
+#include "PluginManager/tellivar/history.h"
+#include "PluginManager/tellivar/tick.h"
+#include "PluginManager/tellivar/update.h"
 
 namespace {
 
@@ -51,41 +52,8 @@ constexpr const char kSettingsPanel[] =
 
 // Interval pairs offered to the host, ending with (0, 0).
 constexpr std::int32_t kIntervalTable[] = {1, 1, 2, 2, 3, 3, 5, 5, 10, 10, 15, 15, 30, 30, 60, 60, 0, 0};
-// The ability record's own table until the factory replaces it.
-constexpr std::int32_t kDefaultIntervalTable[] = {1, 1, 0, 0};
 
 }  // namespace
-
-// ---- Ability record --------------------------------------------------------
-
-namespace data {
-
-Ability_impl::Ability_impl()
-    : letters(""), capability{false, false, false, false, false}, online(false), table(kDefaultIntervalTable) {}
-
-const char* Ability_impl::abilityLetters() { return letters; }
-const std::int32_t* Ability_impl::intervalTable(int) { return table; }
-bool Ability_impl::capabilityFlag1() { return capability[0]; }
-bool Ability_impl::capabilityFlag2() { return capability[1]; }
-bool Ability_impl::capabilityFlag3() { return capability[2]; }
-bool Ability_impl::capabilityFlag4() { return capability[3]; }
-bool Ability_impl::capabilityFlag5() { return capability[4]; }
-bool Ability_impl::isOnline() { return online.load(); }
-
-void Ability_impl::addListener(AbilityListener* listener) {
-    if (std::find(listeners.begin(), listeners.end(), listener) == listeners.end()) listeners.push_back(listener);
-}
-
-void Ability_impl::removeListener(AbilityListener* listener) {
-    const auto it = std::find(listeners.begin(), listeners.end(), listener);
-    if (it != listeners.end()) listeners.erase(it);
-}
-
-void Ability_impl::notifyListeners() {
-    for (AbilityListener* listener : listeners) listener->abilityChanged(providerName.c_str(), this);
-}
-
-}  // namespace data
 
 // ---- Provider factory ------------------------------------------------------
 
@@ -98,24 +66,25 @@ TellivarInterfaceFactory::TellivarInterfaceFactory() {
     buildHistoryFieldNames();
 }
 
-// The session goes first: its destructor disconnects and shuts the feed down.
-// With the feed stopped, no callback can reach a closed sink relay any more.
-TellivarInterfaceFactory::~TellivarInterfaceFactory() {
-    liveSession = nullptr;
-    const bool feedShutDown = session != nullptr;
-    session.reset();
-    if (feedShutDown) SinkLinger::reclaimAfterShutdown();
-}
+// The session goes first (members are destroyed in reverse order): its
+// object's destructor disconnects and shuts the feed down.
+TellivarInterfaceFactory::~TellivarInterfaceFactory() = default;
+
+TellivarInterfaceFactory::SessionMaker& TellivarInterfaceFactory::sessionMaker = ConnectionSession::maker;
+
+void TellivarInterfaceFactory::connectSession() { session.connect(credentials, requestContext); }
+
+bool TellivarInterfaceFactory::isSessionReady() const { return session.isReady(); }
 
 const char* TellivarInterfaceFactory::settingsPanel() { return kSettingsPanel; }
 
 int TellivarInterfaceFactory::setSetting(const char* key, const char* value) {
     if (key == nullptr || value == nullptr) return 0;  // nothing a host should send; ignored
-    WriteGuard guard(credentialsLock);
+    WriteGuard guard(credentials.lock);
     if (std::strcmp(key, kUsernameKey) == 0) {
-        userName = value;
+        credentials.userName = value;
     } else if (std::strcmp(key, kPasswordKey) == 0) {
-        password = value;
+        credentials.password = value;
     }
     return 0;
 }
@@ -124,9 +93,9 @@ int TellivarInterfaceFactory::checkSetting(void*) { return 1; }
 
 const char* TellivarInterfaceFactory::getSetting(const char* key) {
     if (key == nullptr) return nullptr;
-    ReadGuard guard(credentialsLock);
-    if (std::strcmp(key, kUsernameKey) == 0) return userName.c_str();
-    if (std::strcmp(key, kPasswordKey) == 0) return password.c_str();
+    ReadGuard guard(credentials.lock);
+    if (std::strcmp(key, kUsernameKey) == 0) return credentials.userName.c_str();
+    if (std::strcmp(key, kPasswordKey) == 0) return credentials.password.c_str();
     return nullptr;
 }
 
@@ -147,9 +116,7 @@ void TellivarInterfaceFactory::connectionControl(data::RequestContext* context, 
         connectSession();
         return;
     }
-    // online follows from the feed's log-off callback, not from here.
-    if (TellivarState* current = liveSession.load()) current->ready = false;
-    pTellivarClient->Disconnect();
+    session.disconnect();
 }
 
 // ---- Data interface ----------------------------------------------------------
@@ -157,6 +124,36 @@ void TellivarInterfaceFactory::connectionControl(data::RequestContext* context, 
 TellivarInterface::TellivarInterface(TellivarInterfaceFactory* owner) : factory(owner) {}
 
 TellivarInterface::~TellivarInterface() = default;
+
+// Nothing can be asked, told or logged through a missing host object. Each
+// creation connects first; history and update creations hold interfaceLock as
+// writer throughout, so they run one at a time on one interface.
+data::HistorySupplier* TellivarInterface::createHistorySupplier(data::SupplierRequest* request,
+                                                                data::HistoryConsumer* consumer,
+                                                                data::RequestContext* context) {
+    WriteGuard guard(interfaceLock);
+    if (request == nullptr || consumer == nullptr || context == nullptr) return nullptr;
+    factory->connectSession();
+    return makeHistorySupplier(request, consumer, context);
+}
+
+data::TickSupplier* TellivarInterface::createTickSupplier(data::SupplierRequest* request, data::TickConsumer* consumer,
+                                                          data::RequestContext* context) {
+    if (request == nullptr || consumer == nullptr || context == nullptr) return nullptr;
+    factory->connectSession();  // the subscription goes on whether or not the session is up
+    return makeTickSupplier(request, consumer, context);
+}
+
+// A null consumer is allowed (its supplier ignores every callback); `context`
+// is only checked.
+data::TickSupplier* TellivarInterface::createUpdateSupplier(data::SupplierRequest* request,
+                                                            data::TickConsumer* consumer,
+                                                            data::RequestContext* context) {
+    if (request == nullptr || context == nullptr) return nullptr;
+    WriteGuard guard(interfaceLock);
+    factory->connectSession();  // its outcome is not examined: the query waits for the logon
+    return makeUpdateSupplier(request, consumer);
+}
 
 // ---- Entry point -------------------------------------------------------------
 

@@ -1,15 +1,16 @@
-// Connection session: the session object's callbacks and the factory's
-// connect and setup.
+// Connection session: the session object's callbacks, and the connect and
+// setup that make it.
 #include "PluginManager/tellivar/session.h"
 
 #include <new>
 #include <string>
 #include <utility>
 
+#include "PluginManager/tellivar/ability.h"
 #include "PluginManager/tellivar/acelog.h"
 #include "PluginManager/tellivar/feed_boundary.h"
-#include "PluginManager/tellivar/init.h"
 #include "PluginManager/tellivar/locks.h"
+#include "PluginManager/tellivar/sink_relay.h"
 
 namespace {
 
@@ -89,16 +90,14 @@ void TellivarState::sendCredentials() {
 
 void TellivarState::onLogon(std::int32_t) {
     guardFeedCallback(kLogPath, kLineSessionEscaped, [this] {
-        ability->online = true;
-        ability->notifyListeners();
+        ability->setOnline(true);
         report(kStatusLogon, kCodeOk);
     });
 }
 
 void TellivarState::onLogOff() {
     guardFeedCallback(kLogPath, kLineSessionEscaped, [this] {
-        ability->online = false;
-        ability->notifyListeners();
+        ability->setOnline(false);
         report(kStatusLogOff, kCodeAttention);
     });
 }
@@ -107,8 +106,7 @@ void TellivarState::onReady() {
     guardFeedCallback(kLogPath, kLineSessionEscaped, [this] {
         report(kStatusReady, kCodeOk);
         if (ready) return;
-        ability->online = true;
-        ability->notifyListeners();
+        ability->setOnline(true);
         ready = true;
     });
 }
@@ -126,38 +124,57 @@ void TellivarState::onMessage(const char* text) {
     });
 }
 
-TellivarInterfaceFactory::SessionMaker TellivarInterfaceFactory::sessionMaker = makeSession;
+ConnectionSession::Maker ConnectionSession::maker = makeSession;
 
-bool TellivarInterfaceFactory::isSessionReady() const {
-    const TellivarState* current = liveSession.load();
+ConnectionSession::ConnectionSession(data::Ability_impl& record) : ability(record) {}
+
+// With the feed shut down, no callback can reach a closed sink relay any more.
+ConnectionSession::~ConnectionSession() {
+    live = nullptr;
+    const bool feedShutDown = session != nullptr;
+    session.reset();
+    if (feedShutDown) SinkLinger::reclaimAfterShutdown();
+}
+
+bool ConnectionSession::isReady() const {
+    const TellivarState* current = live.load();
     return current != nullptr && current->ready;
 }
 
-void TellivarInterfaceFactory::connectSession() {
-    if (isSessionReady()) return;  // lock-free fast path
+TellivarState* ConnectionSession::state() const { return live.load(); }
+
+void ConnectionSession::disconnect() {
+    // online follows from the feed's log-off callback, not from here.
+    if (TellivarState* current = live.load()) current->ready = false;
+    pTellivarClient->Disconnect();
+}
+
+void ConnectionSession::connect(const Credentials& credentials, const std::atomic<data::RequestContext*>& context) {
+    if (isReady()) return;  // lock-free fast path
     WriteGuard guard(connectionLock);
-    if (isSessionReady()) return;
+    if (isReady()) return;
     std::string user, pass;
     {
-        ReadGuard credentials(credentialsLock);
-        user = userName;
-        pass = password;
+        ReadGuard stored(credentials.lock);
+        user = credentials.userName;
+        pass = credentials.password;
     }
-    if (setupSession(user, pass) < 0) {
+    if (setup(user, pass, context) < 0) {
         writeAceRecord(kLogPath, kLineConnectFailed, 0, LM_ERROR, kConnectFailed);
     }
     // A connect with no context has nowhere to report to.
-    if (data::RequestContext* context = requestContext.load()) context->logger()->status(kStatusConnect, kCodeAttention);
+    if (data::RequestContext* current = context.load()) current->logger()->status(kStatusConnect, kCodeAttention);
 }
 
-int TellivarInterfaceFactory::setupSession(const std::string& user, const std::string& pass) {
+int ConnectionSession::setup(const std::string& user, const std::string& pass,
+                             const std::atomic<data::RequestContext*>& context) {
     writeAceRecord(kLogPath, kLineSetupEnter, 0, LM_DEBUG, kSetupEnter);
     int result = 0;
     try {
         if (!session) {
-            session.reset(sessionMaker(user, pass, &abilityRecord, requestContext));
+            session.reset(maker(user, pass, &ability, context.load()));
             if (!session) throw kNoMemorySession;
-            liveSession = session.get();
+            live = session.get();
             pTellivarClient->Disconnect();
             pTellivarClient->Connect(session.get());
         }

@@ -27,12 +27,8 @@ SnapshotSet* createSnapshotSet(data::SupplierRequest* request) {
 
 }  // namespace
 
-data::TickSupplier* TellivarInterface::createTickSupplier(data::SupplierRequest* request,
-                                                          data::TickConsumer* consumer,
-                                                          data::RequestContext* context) {
-    // Nothing can be asked, told or logged through a missing host object.
-    if (request == nullptr || consumer == nullptr || context == nullptr) return nullptr;
-    factory->connectSession();  // the subscription goes on whether or not the session is up
+data::TickSupplier* makeTickSupplier(data::SupplierRequest* request, data::TickConsumer* consumer,
+                                     data::RequestContext* context) {
     context->logger()->info(kTickSubscriptionText, "");
     SnapshotSet* set = nullptr;
     std::unique_ptr<TickSupplier> supplier;

@@ -1,7 +1,7 @@
 // Live quotes: a subscription to one symbol's snapshot fields, delivered to a
 // host TickConsumer whenever a subscribed field changes.
 //
-// Threads: `TellivarInterface::createTickSupplier` runs on a host thread and
+// Threads: `makeTickSupplier` runs on a host thread and
 // publishes the supplier to the feed (sink, Init) only once it is complete.
 // `onSnapshotUpdate` runs on the feed client's thread. The host deletes the
 // supplier on its own thread; a consumer that deletes it inside its own
@@ -16,10 +16,11 @@
 #include <string_view>
 #include <vector>
 
-#include "PluginManager/tellivar/init.h"
 #include "PluginManager/tellivar/locks.h"
 #include "PluginManager/tellivar/platform.h"
 #include "PluginManager/tellivar/sink_relay.h"
+#include "feed/TellivarClient.h"
+#include "host/data.h"
 
 // ---- Compatibility surface ------------------------------------------------
 // Hosts match these texts, and log readers these ACE paths and lines: they are
@@ -133,3 +134,9 @@ private:
     std::vector<TickField*> readOrder;
     std::size_t nextRead = 0;  // position in readOrder of the predicted name; same rules as `values`
 };
+
+// Subscribes to the request's symbol and returns the supplier, or null after
+// logging why. The data interface calls it on a host thread, with the three
+// host objects checked and the session connected (or connecting); no lock held.
+data::TickSupplier* makeTickSupplier(data::SupplierRequest* request, data::TickConsumer* consumer,
+                                     data::RequestContext* context);

@@ -7,7 +7,6 @@
 
 #include "PluginManager/tellivar/acelog.h"
 #include "PluginManager/tellivar/feed_boundary.h"
-#include "PluginManager/tellivar/init.h"
 #include "PluginManager/tellivar/locks.h"
 
 namespace {
@@ -76,16 +75,7 @@ UpdateSupplier* openUpdateStream(data::SupplierRequest* request, data::TickConsu
 
 // ---- Creation ------------------------------------------------------------------
 
-// Host thread. Holds interfaceLock as writer for the whole operation, so history
-// and update creations on one interface run one at a time. `context` is only checked.
-data::TickSupplier* TellivarInterface::createUpdateSupplier(data::SupplierRequest* request,
-                                                            data::TickConsumer* consumer,
-                                                            data::RequestContext* context) {
-    // A null consumer is allowed (its supplier ignores every callback); a
-    // missing request or context is refused before any feed call.
-    if (request == nullptr || context == nullptr) return nullptr;
-    WriteGuard guard(interfaceLock);
-    factory->connectSession();  // its outcome is not examined: the query waits for the logon
+data::TickSupplier* makeUpdateSupplier(data::SupplierRequest* request, data::TickConsumer* consumer) {
     writeAceRecord(kLogPath, kLineSubscription, 0, LM_DEBUG, kSubscription);
     UpdateSupplier* supplier = openUpdateStream(request, consumer);
     if (supplier == nullptr) return nullptr;

@@ -15,7 +15,7 @@
 #include "feed/TellivarClient.h"
 #include "host/data.h"
 
-// Made by TellivarInterface::createUpdateSupplier, owned by the host, which
+// Made by makeUpdateSupplier (below), owned by the host, which
 // deletes it through the data::TickSupplier face.
 //
 // Threads: onRecordSetEvent runs on the feed client's thread under
@@ -74,3 +74,9 @@ private:
     // Written with `values`, under the same rules.
     double* barSlots[kBarFieldCount] = {};
 };
+
+// Opens the update stream a request asks for and returns its supplier, or
+// null after logging why; `consumer` may be null. The data interface calls it
+// on a host thread with the request checked, the session connected and
+// interfaceLock held as writer.
+data::TickSupplier* makeUpdateSupplier(data::SupplierRequest* request, data::TickConsumer* consumer);

@@ -113,14 +113,14 @@ TEST_F(FactoryTest, ShouldCreateInterfacesWithoutConnecting) {
     EXPECT_EQ(static_cast<TellivarInterface*>(one.get())->factory, factory.get());
     EXPECT_EQ(factory->requestContext, &second);
     EXPECT_TRUE(feed.client().calls().empty());
-    EXPECT_EQ(factory->session, nullptr);
+    EXPECT_EQ(factory->session.state(), nullptr);
 }
 
 TEST_F(FactoryTest, ShouldOnlyDisconnectWhenToldToDisconnectWithoutSession) {
     FakeContext context;
     host.connectionControl(&context, false);
     EXPECT_EQ(feed.client().calls(), (std::vector<std::string>{"Disconnect"}));
-    EXPECT_EQ(factory->session, nullptr);
+    EXPECT_EQ(factory->session.state(), nullptr);
     EXPECT_EQ(factory->requestContext, &context);
     EXPECT_TRUE(context.log.lines().empty());
 }

@@ -44,8 +44,8 @@ using Calls = std::vector<std::string>;
 TEST_F(SessionTest, ShouldIssueTwoReconnectPairsAtTheFirstSetup) {
     factory->connectSession();
     EXPECT_EQ(feed.client().calls(), (Calls{"Disconnect", "Connect", "Disconnect", "Connect"}));
-    ASSERT_NE(factory->session, nullptr);
-    EXPECT_EQ(feed.client().lastSink(), factory->session.get());
+    ASSERT_NE(factory->session.state(), nullptr);
+    EXPECT_EQ(feed.client().lastSink(), factory->session.state());
     EXPECT_FALSE(factory->isSessionReady());
     EXPECT_EQ(context.log.lines(), (std::vector<LogLine>{{"status", "Connect", "", 2}}));
     const auto records = ace.records();
@@ -87,13 +87,13 @@ TEST_F(SessionTest, ShouldClearReadyAndDisconnectOnHostDisconnectWithoutTouching
 
 TEST_F(SessionTest, ShouldReuseTheSessionWithOnePairAfterAHostDisconnect) {
     factory->connectSession();
-    TellivarState* first = factory->session.get();
+    TellivarState* first = factory->session.state();
     sink().onReady();
     factory->connectionControl(&context, false);
     feed.client().clearCalls();
     factory->connectionControl(&context, true);
     EXPECT_EQ(feed.client().calls(), (Calls{"Disconnect", "Connect"}));
-    EXPECT_EQ(factory->session.get(), first);
+    EXPECT_EQ(factory->session.state(), first);
 }
 
 TEST_F(SessionTest, ShouldDisconnectThenShutDownOnceWhenTheFactoryGoes) {
@@ -233,7 +233,7 @@ TEST_F(SessionTest, ShouldLogAndRetryWhenTheSessionCannotBeMade) {
     factory->connectSession();
     TellivarInterfaceFactory::sessionMaker = original;
 
-    EXPECT_EQ(factory->session, nullptr);
+    EXPECT_EQ(factory->session.state(), nullptr);
     EXPECT_TRUE(feed.client().calls().empty());
     EXPECT_EQ(context.log.lines(), (std::vector<LogLine>{{"status", "Connect", "", 2}}));
     const auto records = ace.records();
@@ -248,7 +248,7 @@ TEST_F(SessionTest, ShouldLogAndRetryWhenTheSessionCannotBeMade) {
     EXPECT_EQ(records[3].path, kInitPath);
 
     factory->connectSession();
-    EXPECT_NE(factory->session, nullptr);
+    EXPECT_NE(factory->session.state(), nullptr);
     EXPECT_EQ(feed.client().calls(), (Calls{"Disconnect", "Connect", "Disconnect", "Connect"}));
 }
 
