@@ -117,7 +117,7 @@ void RecordSetDeleter::operator()(TRecordSet* set) const { pTellivarClient->Dele
 
 // ---- Creation ----------------------------------------------------------------
 
-data::HistorySupplier* makeHistorySupplier(data::SupplierRequest* request, data::HistoryConsumer* consumer,
+data::HistorySupplier* makeHistorySupplier(RwLock&, data::SupplierRequest* request, data::HistoryConsumer* consumer,
                                            data::RequestContext* context) {
     data::HostLogger& log = *context->logger();
     log.info(kSubscription, "");

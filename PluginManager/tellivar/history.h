@@ -87,7 +87,9 @@ public:
     // The callback's body, called by the relay on the feed thread with
     // supplierLock held as writer. Touches no member once the consumer was told.
     void handleRecordSetEvent(TRecordSet* set, int event, long first, long second) REQUIRES(relay.supplierLock);
-    // Host thread; each replaces the earlier iterator of its own direction only.
+    // Called by the consumer inside historyReady (on the feed thread, or on
+    // the creating host thread) or afterwards on a host thread, one call at a
+    // time; no lock. Each replaces the earlier iterator of its own direction only.
     data::TickIterator* makeIterator() override;
     data::TickIterator* makeReverseIterator() override;
 
@@ -105,15 +107,16 @@ private:
     Relay& relay;                                // the feed's sink; owns supplierLock
     data::HistoryConsumer* consumer;             // not owned; set at creation
     RecordSetPtr recordSet;                      // owned; set at creation
-    std::unique_ptr<HistoryIterator> forward;    // host thread only
-    std::unique_ptr<HistoryRIterator> reverse;   // host thread only
+    std::unique_ptr<HistoryIterator> forward;    // replaced by makeIterator
+    std::unique_ptr<HistoryRIterator> reverse;   // replaced by makeReverseIterator
     std::int32_t recordCount;                    // set at creation
     std::int32_t lastFirst GUARDED_BY(relay.supplierLock) = 0;
 };
 
 // Opens the history a request asks for and returns its supplier, or null
 // after logging why. The data interface calls it on a host thread with the
-// three host objects checked, the session connected and interfaceLock held as
-// writer; the consumer may be told inside this call.
-data::HistorySupplier* makeHistorySupplier(data::SupplierRequest* request, data::HistoryConsumer* consumer,
-                                           data::RequestContext* context);
+// three host objects checked, the session connected and its `interfaceLock`
+// held as writer; the consumer may be told inside this call.
+data::HistorySupplier* makeHistorySupplier(RwLock& interfaceLock, data::SupplierRequest* request,
+                                           data::HistoryConsumer* consumer, data::RequestContext* context)
+    REQUIRES(interfaceLock);

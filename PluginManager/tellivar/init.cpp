@@ -134,7 +134,7 @@ data::HistorySupplier* TellivarInterface::createHistorySupplier(data::SupplierRe
     WriteGuard guard(interfaceLock);
     if (request == nullptr || consumer == nullptr || context == nullptr) return nullptr;
     factory->connectSession();
-    return makeHistorySupplier(request, consumer, context);
+    return makeHistorySupplier(interfaceLock, request, consumer, context);
 }
 
 data::TickSupplier* TellivarInterface::createTickSupplier(data::SupplierRequest* request, data::TickConsumer* consumer,
@@ -152,7 +152,7 @@ data::TickSupplier* TellivarInterface::createUpdateSupplier(data::SupplierReques
     if (request == nullptr || context == nullptr) return nullptr;
     WriteGuard guard(interfaceLock);
     factory->connectSession();  // its outcome is not examined: the query waits for the logon
-    return makeUpdateSupplier(request, consumer);
+    return makeUpdateSupplier(interfaceLock, request, consumer);
 }
 
 // ---- Entry point -------------------------------------------------------------

@@ -75,7 +75,7 @@ UpdateSupplier* openUpdateStream(data::SupplierRequest* request, data::TickConsu
 
 // ---- Creation ------------------------------------------------------------------
 
-data::TickSupplier* makeUpdateSupplier(data::SupplierRequest* request, data::TickConsumer* consumer) {
+data::TickSupplier* makeUpdateSupplier(RwLock&, data::SupplierRequest* request, data::TickConsumer* consumer) {
     writeAceRecord(kLogPath, kLineSubscription, 0, LM_DEBUG, kSubscription);
     UpdateSupplier* supplier = openUpdateStream(request, consumer);
     if (supplier == nullptr) return nullptr;

@@ -77,6 +77,7 @@ private:
 
 // Opens the update stream a request asks for and returns its supplier, or
 // null after logging why; `consumer` may be null. The data interface calls it
-// on a host thread with the request checked, the session connected and
-// interfaceLock held as writer.
-data::TickSupplier* makeUpdateSupplier(data::SupplierRequest* request, data::TickConsumer* consumer);
+// on a host thread with the request checked, the session connected and its
+// `interfaceLock` held as writer.
+data::TickSupplier* makeUpdateSupplier(RwLock& interfaceLock, data::SupplierRequest* request,
+                                       data::TickConsumer* consumer) REQUIRES(interfaceLock);
