@@ -1,5 +1,7 @@
 #include "gateway/gateway.h"
 
+#include "wire/inbox.h"
+
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
@@ -20,22 +22,14 @@ constexpr int kFieldIds = wire::kMaxFieldId + 1;
 constexpr int kStreamRecords = 2;
 // NATS subjects the gateway answers, and what each carries.
 constexpr const char* kRequestSubjects[] = {wire::kSubscribeWildcard, wire::kUnsubscribeSubject, wire::kLeaseSubject,
-                                            wire::kHistoryWildcard, wire::kStatsSubject, wire::kHelloSubject};
+                                            wire::kHistoryWildcard,   wire::kStatsSubject,       wire::kHelloSubject,
+                                            wire::kLeaveSubject};
 const char* const kBarFields[5] = {"Open", "High", "Low", "Close", "Volume"};
 
 std::uint64_t randomEpoch() {
     std::random_device device;
     return (static_cast<std::uint64_t>(device()) << 32) ^ device() ^
            static_cast<std::uint64_t>(Clock::now().time_since_epoch().count());
-}
-
-// Who a history request is from: its reply subject up to the client id
-// ("_INBOX_<user>.<client>" of "_INBOX_<user>.<client>.h.<set>").
-std::string requesterOf(const char* reply) {
-    const std::string subject = reply;
-    const std::size_t first = subject.find('.');
-    if (first == std::string::npos) return subject;
-    return subject.substr(0, subject.find('.', first + 1));
 }
 
 // A user's clients together may have this many times one client's history
@@ -45,9 +39,7 @@ constexpr int kUserShare = 8;
 constexpr char kUserQuotaPrefix[] = "user:";
 
 // The quota key of the user whose inbox `requester` is: "user:_INBOX_<user>".
-std::string userQuotaOf(const std::string& requester) {
-    return kUserQuotaPrefix + requester.substr(0, requester.find('.'));
-}
+std::string userQuotaOf(const std::string& requester) { return kUserQuotaPrefix + wire::userOf(requester); }
 
 int shareOf(const std::string& quotaKey) { return quotaKey.rfind(kUserQuotaPrefix, 0) == 0 ? kUserShare : 1; }
 
@@ -55,23 +47,6 @@ std::string clientName(std::uint64_t client) {
     char text[24];
     std::snprintf(text, sizeof text, "%016" PRIx64, client);
     return text;
-}
-
-// The client id in a client's reply subject, "_INBOX_<user>.<16 hex
-// digits>.<...>"; 0 when the subject has no such token.
-std::uint64_t clientOfReply(const std::string& reply) {
-    const std::size_t dot = reply.find('.');
-    if (reply.compare(0, 6, "_INBOX") != 0 || dot == std::string::npos || reply.size() < dot + 18 ||
-        reply[dot + 17] != '.')
-        return 0;
-    std::uint64_t client = 0;
-    for (std::size_t i = dot + 1; i < dot + 17; ++i) {
-        const char c = reply[i];
-        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        if (digit < 0) return 0;
-        client = client << 4 | static_cast<std::uint64_t>(digit);
-    }
-    return client;
 }
 
 // The bars of a record set between EnterRead and LeaveRead: all of them, or
@@ -299,12 +274,18 @@ void Gateway::handle(natsMsg* msg) {
     if (const auto* m = std::get_if<wire::Subscribe>(&*message)) {
         if (subject != wire::subscribeSubject(m->stream, m->key)) {
             say("dropped a subscription to " + m->key + " sent on " + subject);
-        } else if (reply != nullptr) {
+        } else if (reply != nullptr && fromClient(m->client, reply, subject)) {
             subscribe(*m, reply);
         }
     } else if (const auto* m = std::get_if<wire::Unsubscribe>(&*message)) {
-        std::lock_guard<std::mutex> lock(mu_);
-        unsubscribe(m->client, m->stream, m->key, "");
+        // Without a reply subject there is nothing to check the id against:
+        // clients of earlier versions send none.
+        if (reply == nullptr || fromClient(m->client, reply, subject)) {
+            std::lock_guard<std::mutex> lock(mu_);
+            unsubscribe(m->client, m->stream, m->key, "");
+        }
+    } else if (const auto* m = std::get_if<wire::Leave>(&*message)) {
+        if (subject == wire::kLeaveSubject && reply != nullptr && fromClient(m->client, reply, subject)) leave(m->client);
     } else if (const auto* m = std::get_if<wire::Lease>(&*message)) {
         if (subject == wire::kHelloSubject) {
             std::lock_guard<std::mutex> lock(mu_);
@@ -321,6 +302,14 @@ void Gateway::handle(natsMsg* msg) {
     } else {
         say(std::string("dropped a message of the wrong kind on ") + natsMsg_GetSubject(msg));
     }
+}
+
+// A message naming `client` in its body came with `reply`: true when that is
+// the client's own inbox, or a reply under it; otherwise logs and drops it.
+bool Gateway::fromClient(std::uint64_t client, const char* reply, const std::string& subject) {
+    if (wire::clientOf(reply) == client) return true;
+    say("dropped a message on " + subject + " for client " + clientName(client) + " with the reply subject " + reply);
+    return false;
 }
 
 // mu_ held.
@@ -427,18 +416,28 @@ void Gateway::renew(const wire::Lease& lease) {
     touch(lease.client);
 }
 
+void Gateway::leave(std::uint64_t client) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (stopping_ || clients_.count(client) == 0) return;
+    dropClients({client}, "");
+}
+
 void Gateway::expireLeases() {
     const auto now = Clock::now();
     std::vector<std::uint64_t> expired;
     for (const auto& [client, state] : clients_)
         if (state.expiry < now) expired.push_back(client);
+    if (!expired.empty()) dropClients(expired, " (lease expired)");
+}
+
+// mu_ held. Every interest of the clients, and the history requests they wait for.
+void Gateway::dropClients(const std::vector<std::uint64_t>& expired, const char* why) {
     for (std::uint64_t client : expired) {
         const auto keys = clients_[client].keys;
         for (const auto& [stream, key] : keys) dropInterest(stream, key, client);
         clients_.erase(client);
-        say("client " + clientName(client) + " left (lease expired)");
+        say("client " + clientName(client) + " left" + why);
     }
-    if (expired.empty()) return;
     // Loads in flight whose every waiter was among the expired.
     for (auto it = loads_.begin(); it != loads_.end();) {
         auto& waiters = it->second->waiters;
@@ -512,11 +511,11 @@ void Gateway::requestHistory(const wire::HistoryRequest& request, const char* re
     std::lock_guard<std::mutex> lock(mu_);
     if (stopping_) return;
     ++historyRequests_;
-    const std::string requester = requesterOf(reply);
+    const std::string requester = wire::inboxOf(reply);
     if (!admitHistory(requester, request, reply)) return;
     // The requester's lease covers its wait: a client gone for the lease no
     // longer keeps a load the feed has not finished.
-    const std::uint64_t client = clientOfReply(reply);
+    const std::uint64_t client = wire::clientOf(reply);
     if (client != 0) touch(client);
     const std::string key = request.query + '\n' + std::to_string(request.records);
     if (auto found = loads_.find(key); found != loads_.end()) {

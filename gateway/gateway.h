@@ -117,6 +117,8 @@ private:
     void subscribe(const wire::Subscribe& request, const char* reply);
     void unsubscribe(std::uint64_t client, bool stream, const std::string& key, const char* why);
     void renew(const wire::Lease& lease);
+    void leave(std::uint64_t client);
+    bool fromClient(std::uint64_t client, const char* reply, const std::string& subject);
     void requestHistory(const wire::HistoryRequest& request, const char* reply);
     void answerStats(const char* reply);
 
@@ -137,6 +139,7 @@ private:
     void say(const std::string& line);
     void housekeep();
     void expireLeases();
+    void dropClients(const std::vector<std::uint64_t>& clients, const char* why);
 
     TellivarClient* const feed_;
     natsConnection* const nats_;
