@@ -18,6 +18,8 @@ constexpr int kEventLoaded = 1;
 constexpr int kEventUpdate = 3;
 constexpr short kTradeTimeId = 27;
 constexpr int kFieldIds = wire::kMaxFieldId + 1;
+// How long stop() lets the request subscriptions drain.
+constexpr int kDrainTimeoutMs = 5000;
 // The plug-in's update stream asks for two records; so does the gateway.
 constexpr int kStreamRecords = 2;
 // NATS subjects the gateway answers, and what each carries.
@@ -82,10 +84,27 @@ std::vector<wire::Bar> readBars(TRecordSet* set, bool all, std::int64_t* origin)
 
 // ---- Feed sets and their sinks ------------------------------------------------------
 
+// mu_ held for its whole life: ends a feed callback that began at `began`.
+struct Gateway::CallbackEnd {
+    CallbackEnd(RetiredSinks& sinks, std::uint64_t began) : sinks(sinks), began(began) {}
+    ~CallbackEnd() { sinks.callbackEnded(began); }
+    CallbackEnd(const CallbackEnd&) = delete;
+    CallbackEnd& operator=(const CallbackEnd&) = delete;
+    RetiredSinks& sinks;
+    const std::uint64_t began;
+};
+
+std::uint64_t Gateway::feedCallbackBegan() {
+    const std::uint64_t began = retired_.callbackBegan();
+    if (options_.beforeFeedCallback) options_.beforeFeedCallback();
+    return began;
+}
+
 struct Gateway::QuoteFeed final : ISSSetSink {
     QuoteFeed(Gateway* g, std::string s) : gateway(g), symbol(std::move(s)), subject(wire::quoteSubject(symbol)) {}
     void onSnapshotUpdate(SnapshotSet*, std::uint8_t count, const std::uint8_t* ids) override {
-        gateway->onQuote(this, count, ids);
+        Gateway* const g = gateway;  // this sink may be freed by the end of the call
+        g->onQuote(this, count, ids, g->feedCallbackBegan());
     }
     Gateway* const gateway;
     const std::string symbol, subject;
@@ -101,7 +120,8 @@ struct Gateway::QuoteFeed final : ISSSetSink {
 struct Gateway::StreamFeed final : ITRecSetSink {
     StreamFeed(Gateway* g, std::string q) : gateway(g), query(std::move(q)), subject(wire::streamSubject(query)) {}
     void onRecordSetEvent(TRecordSet*, int event, long first, long second) override {
-        gateway->onStreamEvent(this, event, first, second);
+        Gateway* const g = gateway;  // this sink may be freed by the end of the call
+        g->onStreamEvent(this, event, first, second, g->feedCallbackBegan());
     }
     Gateway* const gateway;
     const std::string query, subject;
@@ -116,7 +136,10 @@ struct Gateway::StreamFeed final : ITRecSetSink {
 
 struct Gateway::HistoryLoad final : ITRecSetSink {
     HistoryLoad(Gateway* g, std::string k) : gateway(g), key(std::move(k)) {}
-    void onRecordSetEvent(TRecordSet*, int event, long, long) override { gateway->onHistoryEvent(this, event); }
+    void onRecordSetEvent(TRecordSet*, int event, long, long) override {
+        Gateway* const g = gateway;  // this sink may be freed by the end of the call
+        g->onHistoryEvent(this, event, g->feedCallbackBegan());
+    }
     Gateway* const gateway;
     const std::string key;
     TRecordSet* set = nullptr;
@@ -163,9 +186,20 @@ void Gateway::stop() {
     }
     wake_.notify_all();
     if (housekeeper_.joinable()) housekeeper_.join();
-    // Freed by the destructor, well after: libnats's reader may still be
-    // delivering to a subscription it just looked up.
-    for (natsSubscription* sub : subscriptions_) natsSubscription_Unsubscribe(sub);
+    // No request handler may run once this returns: the caller frees the
+    // gateway next, before its connection drains. Draining a subscription
+    // removes the interest and lets libnats deliver what it holds already;
+    // its completion comes after the last handler returned. A handler that
+    // began before is counted, and waited for, in case a drain could not
+    // finish (the connection closed meanwhile). The subscriptions are freed
+    // by the destructor: libnats's reader may still look one up.
+    for (natsSubscription* sub : subscriptions_)
+        if (natsSubscription_DrainTimeout(sub, kDrainTimeoutMs) != NATS_OK) natsSubscription_Unsubscribe(sub);
+    for (natsSubscription* sub : subscriptions_) natsSubscription_WaitForDrainCompletion(sub, kDrainTimeoutMs);
+    {
+        std::unique_lock<std::mutex> lock(mu_);
+        handlersDone_.wait(lock, [this] { return handlersRunning_ == 0; });
+    }
     {
         std::lock_guard<std::mutex> lock(mu_);
         for (auto& [symbol, quote] : quotes_) {
@@ -190,7 +224,6 @@ void Gateway::stop() {
     streams_.clear();
     loads_.clear();
     retired_.clear();
-    retiring_.clear();
 }
 
 void Gateway::say(const std::string& line) {
@@ -253,8 +286,16 @@ void Gateway::publishHeartbeat() {
 // ---- Requests (NATS handler threads) -------------------------------------------------
 
 void Gateway::onRequest(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
-    static_cast<Gateway*>(closure)->handle(msg);
+    auto* gateway = static_cast<Gateway*>(closure);
+    {
+        std::lock_guard<std::mutex> lock(gateway->mu_);
+        ++gateway->handlersRunning_;
+    }
+    gateway->handle(msg);
     natsMsg_Destroy(msg);
+    // Notified under the lock: stop() may free the gateway as soon as it is let go.
+    std::lock_guard<std::mutex> lock(gateway->mu_);
+    if (--gateway->handlersRunning_ == 0) gateway->handlersDone_.notify_all();
 }
 
 void Gateway::handle(natsMsg* msg) {
@@ -282,7 +323,7 @@ void Gateway::handle(natsMsg* msg) {
         // clients of earlier versions send none.
         if (reply == nullptr || fromClient(m->client, reply, subject)) {
             std::lock_guard<std::mutex> lock(mu_);
-            unsubscribe(m->client, m->stream, m->key, "");
+            if (!stopping_) unsubscribe(m->client, m->stream, m->key, "");
         }
     } else if (const auto* m = std::get_if<wire::Leave>(&*message)) {
         if (subject == wire::kLeaveSubject && reply != nullptr && fromClient(m->client, reply, subject)) leave(m->client);
@@ -396,7 +437,7 @@ void Gateway::dropInterest(bool stream, const std::string& key, std::uint64_t cl
         if (!found->second->clients.empty()) return;
         found->second->deleted = true;
         feed_->DeleteSnapshotSet(found->second->set);
-        retiring_.push_back(std::shared_ptr<QuoteFeed>(found->second.release()));
+        retired_.retire(std::shared_ptr<QuoteFeed>(found->second.release()));
         quotes_.erase(found);
         return;
     }
@@ -406,7 +447,7 @@ void Gateway::dropInterest(bool stream, const std::string& key, std::uint64_t cl
     if (!found->second->clients.empty()) return;
     found->second->deleted = true;
     feed_->DeleteTRecordSet(found->second->set);
-    retiring_.push_back(std::shared_ptr<StreamFeed>(found->second.release()));
+    retired_.retire(std::shared_ptr<StreamFeed>(found->second.release()));
     streams_.erase(found);
 }
 
@@ -453,15 +494,16 @@ void Gateway::dropClients(const std::vector<std::uint64_t>& expired, const char*
         }
         it->second->deleted = true;
         feed_->DeleteTRecordSet(it->second->set);
-        retiring_.push_back(std::shared_ptr<HistoryLoad>(it->second.release()));
+        retired_.retire(std::shared_ptr<HistoryLoad>(it->second.release()));
         it = loads_.erase(it);
     }
 }
 
 // ---- Quotes and streams: the feed thread -----------------------------------------------
 
-void Gateway::onQuote(QuoteFeed* quote, std::uint8_t count, const std::uint8_t* ids) {
+void Gateway::onQuote(QuoteFeed* quote, std::uint8_t count, const std::uint8_t* ids, std::uint64_t began) {
     std::lock_guard<std::mutex> lock(mu_);
+    const CallbackEnd end(retired_, began);
     if (quote->deleted || stopping_) return;
     ++updatesIn_;
     wire::Quote update{epoch_, quote->seq + 1, false, 0, quote->symbol, {}};
@@ -484,8 +526,9 @@ void Gateway::onQuote(QuoteFeed* quote, std::uint8_t count, const std::uint8_t* 
     publish(quote->subject, update);
 }
 
-void Gateway::onStreamEvent(StreamFeed* stream, int event, long, long second) {
+void Gateway::onStreamEvent(StreamFeed* stream, int event, long, long second, std::uint64_t began) {
     std::lock_guard<std::mutex> lock(mu_);
+    const CallbackEnd end(retired_, began);
     if (stream->deleted || stopping_ || (event != kEventLoaded && event != kEventUpdate)) return;
     ++updatesIn_;
     const bool full = event == kEventLoaded || second == 1 || !stream->loaded;
@@ -541,7 +584,10 @@ void Gateway::requestHistory(const wire::HistoryRequest& request, const char* re
         else publish(reply, wire::HistoryDone{request.id, 0, 0});
         load->deleted = true;
         feed_->DeleteTRecordSet(load->set);
-        return;  // no event comes for a set answered at once or failed
+        // No event should come for a set answered at once or failed; a
+        // dispatch that read its sink meanwhile still finds it.
+        retired_.retire(std::shared_ptr<HistoryLoad>(std::move(load)));
+        return;
     }
     publish(reply, wire::HistoryDone{request.id, 1, 0});
     countHistory(requester, 1);
@@ -600,8 +646,9 @@ void Gateway::countHistory(const std::string& requester, int change) {
     }
 }
 
-void Gateway::onHistoryEvent(HistoryLoad* load, int event) {
+void Gateway::onHistoryEvent(HistoryLoad* load, int event, std::uint64_t began) {
     std::lock_guard<std::mutex> lock(mu_);
+    const CallbackEnd end(retired_, began);
     if (load->deleted || stopping_ || event != kEventLoaded) return;
     sendHistory(*load, 2);
     for (const auto& waiter : load->waiters) countHistory(waiter.requester, -1);
@@ -630,7 +677,7 @@ void Gateway::finishHistory(HistoryLoad* load) {
     feed_->DeleteTRecordSet(load->set);
     auto found = loads_.find(load->key);
     if (found == loads_.end()) return;
-    retiring_.push_back(std::shared_ptr<HistoryLoad>(found->second.release()));
+    retired_.retire(std::shared_ptr<HistoryLoad>(found->second.release()));
     loads_.erase(found);
 }
 
@@ -650,8 +697,6 @@ void Gateway::housekeep() {
             const bool full = it->second.tokens + seconds * rate >= rate;
             it = it->second.inFlight == 0 && full ? historyQuotas_.erase(it) : std::next(it);
         }
-        retired_ = std::move(retiring_);  // freed a round after their delete
-        retiring_.clear();
         const auto now = Clock::now();
         const double seconds = std::chrono::duration<double>(now - rateSince_).count();
         if (seconds > 0) {
@@ -680,6 +725,7 @@ Stats Gateway::stats() {
     s.historyFeedRequests = historyFeedRequests_;
     s.historyRefused = historyRefused_;
     s.feedUp = feedUp_;
+    s.lingeringSinks = retired_.lingering();
     return s;
 }
 
@@ -690,9 +736,10 @@ std::string Stats::json() const {
                   ",\"messagesOut\":%" PRIu64
                   ",\"updatesInPerSecond\":%.1f,\"messagesOutPerSecond\":%.1f,\"historyRequests\":%" PRIu64
                   ",\"historyCoalesced\":%" PRIu64 ",\"historyFeedRequests\":%" PRIu64
-                  ",\"historyRefused\":%" PRIu64 ",\"feedUp\":%s}",
+                  ",\"historyRefused\":%" PRIu64 ",\"feedUp\":%s,\"lingeringSinks\":%zu}",
                   clients, symbols, streams, sets, updatesIn, messagesOut, updatesInPerSecond, messagesOutPerSecond,
-                  historyRequests, historyCoalesced, historyFeedRequests, historyRefused, feedUp ? "true" : "false");
+                  historyRequests, historyCoalesced, historyFeedRequests, historyRefused, feedUp ? "true" : "false",
+                  lingeringSinks);
     return text;
 }
 

@@ -3,8 +3,10 @@
 // from, and when a client is gone.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "nats/fanout_support.h"
@@ -13,6 +15,38 @@
 namespace {
 
 // The id of the first client the gateway saw join ("client <16 hex> joined"); 0: none yet.
+// A point where one thread waits, once armed, until the test lets it go.
+class Gate {
+public:
+    void arm() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        armed_ = true;
+    }
+    // On the thread to hold: returns at once unless armed.
+    void pass() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!armed_) return;
+        armed_ = false;
+        held_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return released_; });
+    }
+    bool held() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return held_;
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool armed_ = false, held_ = false, released_ = false;
+};
+
 std::uint64_t joinedClient(const std::vector<std::string>& log) {
     for (const std::string& line : log) {
         const std::size_t at = line.find("client ");
@@ -41,6 +75,8 @@ protected:
         std::lock_guard<std::mutex> lock(logMutex);
         return joinedClient(gatewayLog);
     }
+    // Members, not locals: the gateway's threads may pass them until TearDown stops it.
+    Gate dispatch, handler;
 };
 
 TEST_F(GatewayClients, ShouldDropAHostThatStopsWithoutSubscriptionsAtOnceRatherThanAtItsLeasesEnd) {
@@ -111,6 +147,73 @@ TEST_F(GatewayClients, ShouldActOnlyOnMessagesWhoseReplySubjectNamesTheClientInT
     EXPECT_TRUE(eventually([&] { return gate->stats().clients == 0 && gate->stats().symbols == 0; }))
         << "the leave from the client's own inbox drops it and its feed set";
     c.client.DeleteSnapshotSet(set);
+}
+
+// A feed callback that began before its set was deleted, and waits (here: held
+// before the gateway's lock) while the gateway's housekeeping goes round and
+// round, still finds its sink when it runs.
+TEST_F(GatewayClients, ShouldKeepADeletedSetsSinkUntilAFeedCallbackBegunAfterTheDeletionHasEnded) {
+    adjustGateway = [this](gateway::Options& options) {
+        options.heartbeat = std::chrono::milliseconds(20);
+        options.beforeFeedCallback = [this] { dispatch.pass(); };
+    };
+    restartGateway();
+    natsConnection* raw = rawConnection();
+    RawListener heartbeats;
+    natsSubscription* watch = nullptr;
+    ASSERT_EQ(natsConnection_Subscribe(&watch, raw, wire::kHeartbeatSubject, &RawListener::onMessage, &heartbeats),
+              NATS_OK);
+    Client& c = connectClient();
+    ASSERT_TRUE(eventually([&] { return c.status.saw("ready"); }));
+    QuoteLog acme, globex;
+    SnapshotSet* acmeSet = openQuote(c, "ACME", acme);
+    ASSERT_TRUE(eventually([&] { return acme.calls >= 1; }));
+
+    dispatch.arm();
+    feed.advanceClock(5);
+    feed.tradeNow();  // the feed thread calls ACME's sink, held before the gateway's lock
+    ASSERT_TRUE(eventually([&] { return dispatch.held(); }));
+    c.client.DeleteSnapshotSet(acmeSet);  // the gateway deletes ACME's feed set and retires its sink
+    ASSERT_TRUE(eventually([&] { return gate->stats().symbols == 0; }));
+    const std::size_t seen = heartbeats.received().size();
+    ASSERT_TRUE(eventually([&] { return heartbeats.received().size() >= seen + 5; })) << "housekeeping goes on";
+    const std::size_t lingering = gate->stats().lingeringSinks;
+    EXPECT_EQ(lingering, 1u) << "the sink of a callback under way is kept however many rounds pass";
+    dispatch.release();  // the held callback runs on into the gateway: freed before, this is a use after free
+
+    // A callback begun after the deletion ends: the sink goes.
+    SnapshotSet* globexSet = openQuote(c, "GLOBEX", globex);
+    ASSERT_TRUE(eventually([&] { return globex.calls >= 1; }));
+    feed.advanceClock(5);
+    feed.tradeNow();
+    EXPECT_TRUE(eventually([&] { return gate->stats().lingeringSinks == 0; }));
+    c.client.DeleteSnapshotSet(globexSet);
+}
+
+// stop() returns only once no request handler is inside the gateway: the
+// caller frees the gateway next.
+TEST_F(GatewayClients, ShouldNotFinishStoppingWhileARequestHandlerIsStillInTheGateway) {
+    onGatewayLog = [this](const std::string& line) {
+        if (line.find("dropped a message on tellivar.lease") != std::string::npos) handler.pass();
+    };
+    handler.arm();
+    natsConnection* raw = rawConnection();
+    const char garbage[] = "not a message";
+    ASSERT_EQ(natsConnection_Publish(raw, wire::kLeaseSubject, garbage, sizeof garbage), NATS_OK);
+    natsConnection_Flush(raw);
+    ASSERT_TRUE(eventually([&] { return handler.held(); }));
+
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        gate->stop();
+        stopped = true;
+    });
+    // Cannot fail by a slow machine: a stop() that waits never sets `stopped` here.
+    EXPECT_FALSE(eventually([&] { return stopped.load(); }, std::chrono::seconds(2)))
+        << "stop() returned while a handler was still running in the gateway";
+    handler.release();
+    stopper.join();
+    EXPECT_TRUE(stopped);
 }
 
 }  // namespace
