@@ -75,8 +75,14 @@ protected:
         std::lock_guard<std::mutex> lock(logMutex);
         return joinedClient(gatewayLog);
     }
-    // Members, not locals: the gateway's threads may pass them until TearDown stops it.
+    void TearDown() override {
+        for (natsSubscription* watch : watches) natsSubscription_Destroy(watch);
+        FanOut::TearDown();
+    }
+    // Members, not locals: the gateway's and libnats's threads may reach them until TearDown.
     Gate dispatch, handler;
+    RawListener heartbeats;
+    std::vector<natsSubscription*> watches;  // of raw connections
 };
 
 TEST_F(GatewayClients, ShouldDropAHostThatStopsWithoutSubscriptionsAtOnceRatherThanAtItsLeasesEnd) {
@@ -159,10 +165,10 @@ TEST_F(GatewayClients, ShouldKeepADeletedSetsSinkUntilAFeedCallbackBegunAfterThe
     };
     restartGateway();
     natsConnection* raw = rawConnection();
-    RawListener heartbeats;
     natsSubscription* watch = nullptr;
     ASSERT_EQ(natsConnection_Subscribe(&watch, raw, wire::kHeartbeatSubject, &RawListener::onMessage, &heartbeats),
               NATS_OK);
+    watches.push_back(watch);
     Client& c = connectClient();
     ASSERT_TRUE(eventually([&] { return c.status.saw("ready"); }));
     QuoteLog acme, globex;
