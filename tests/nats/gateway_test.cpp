@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -220,6 +221,36 @@ TEST_F(GatewayClients, ShouldNotFinishStoppingWhileARequestHandlerIsStillInTheGa
     handler.release();
     stopper.join();
     EXPECT_TRUE(stopped);
+}
+
+// A client's interests are bounded like its histories: past the quota a
+// Subscribe is refused, and no feed set is made for it.
+TEST_F(GatewayClients, ShouldRefuseSubscriptionsPastAClientsQuotaWithoutMakingAFeedSet) {
+    adjustGateway = [](gateway::Options& options) { options.quotas.subscriptions = 2; };
+    restartGateway();
+    natsConnection* raw = rawConnection();
+    RawListener answers;
+    natsSubscription* watch = nullptr;
+    ASSERT_EQ(natsConnection_Subscribe(&watch, raw, "_INBOX_trader.>", &RawListener::onMessage, &answers), NATS_OK);
+    watches.push_back(watch);
+    natsConnection_Flush(raw);
+    const std::string inbox = wire::inboxFor("trader", 0x77);
+    const char* symbols[] = {"ACME", "GLOBEX", "INITECH", "ACME"};  // the last: held already, an image again
+    for (std::uint64_t i = 0; i < std::size(symbols); ++i)
+        send(raw, wire::subscribeSubject(false, symbols[i]), wire::Subscribe{0x77, false, symbols[i]},
+             wire::replySubject(inbox, wire::ReplyKind::Image, i + 1));
+    ASSERT_TRUE(eventually([&] { return answers.received().size() >= std::size(symbols); }));
+    std::vector<std::string> refused;
+    for (const auto& bytes : answers.received()) {
+        const auto message = wire::decode(bytes.data(), bytes.size());
+        ASSERT_TRUE(message);
+        if (const auto* refusal = std::get_if<wire::Refusal>(&*message)) refused.push_back(refusal->text);
+    }
+    EXPECT_EQ(refused, std::vector<std::string>{
+                           "Too many subscriptions (at most 2 per client and 16 per user); refused INITECH"});
+    EXPECT_EQ(gate->stats().symbols, 2u);
+    EXPECT_EQ(gate->stats().subscriptionsRefused, 1u);
+    EXPECT_TRUE(gatewayLogged("refusing subscriptions of _INBOX_trader.0000000000000077: too many"));
 }
 
 }  // namespace
