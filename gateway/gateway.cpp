@@ -1,27 +1,22 @@
+// The gateway's life, its requests and its publishing (gateway.h).
 #include "gateway/gateway.h"
 
-#include <algorithm>
-#include <cinttypes>
-#include <cmath>
-#include <cstdio>
-#include <iterator>
 #include <random>
+
+#include "gateway/feed_sets.h"
+#include "wire/inbox.h"
 
 namespace gateway {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kEventLoaded = 1;
-constexpr int kEventUpdate = 3;
-constexpr short kTradeTimeId = 27;
-constexpr int kFieldIds = wire::kMaxFieldId + 1;
-// The plug-in's update stream asks for two records; so does the gateway.
-constexpr int kStreamRecords = 2;
+// How long stop() lets the request subscriptions drain.
+constexpr int kDrainTimeoutMs = 5000;
 // NATS subjects the gateway answers, and what each carries.
 constexpr const char* kRequestSubjects[] = {wire::kSubscribeWildcard, wire::kUnsubscribeSubject, wire::kLeaseSubject,
-                                            wire::kHistoryWildcard, wire::kStatsSubject, wire::kHelloSubject};
-const char* const kBarFields[5] = {"Open", "High", "Low", "Close", "Volume"};
+                                            wire::kHistoryWildcard,   wire::kStatsSubject,       wire::kHelloSubject,
+                                            wire::kLeaveSubject};
 
 std::uint64_t randomEpoch() {
     std::random_device device;
@@ -29,136 +24,16 @@ std::uint64_t randomEpoch() {
            static_cast<std::uint64_t>(Clock::now().time_since_epoch().count());
 }
 
-// Who a history request is from: its reply subject up to the client id
-// ("_INBOX_<user>.<client>" of "_INBOX_<user>.<client>.h.<set>").
-std::string requesterOf(const char* reply) {
-    const std::string subject = reply;
-    const std::size_t first = subject.find('.');
-    if (first == std::string::npos) return subject;
-    return subject.substr(0, subject.find('.', first + 1));
-}
-
-// A user's clients together may have this many times one client's history
-// requests under way and a second: a client id is only what the reply subject
-// says, so a user inventing ids gets no further than that.
-constexpr int kUserShare = 8;
-constexpr char kUserQuotaPrefix[] = "user:";
-
-// The quota key of the user whose inbox `requester` is: "user:_INBOX_<user>".
-std::string userQuotaOf(const std::string& requester) {
-    return kUserQuotaPrefix + requester.substr(0, requester.find('.'));
-}
-
-int shareOf(const std::string& quotaKey) { return quotaKey.rfind(kUserQuotaPrefix, 0) == 0 ? kUserShare : 1; }
-
-std::string clientName(std::uint64_t client) {
-    char text[24];
-    std::snprintf(text, sizeof text, "%016" PRIx64, client);
-    return text;
-}
-
-// The client id in a client's reply subject, "_INBOX_<user>.<16 hex
-// digits>.<...>"; 0 when the subject has no such token.
-std::uint64_t clientOfReply(const std::string& reply) {
-    const std::size_t dot = reply.find('.');
-    if (reply.compare(0, 6, "_INBOX") != 0 || dot == std::string::npos || reply.size() < dot + 18 ||
-        reply[dot + 17] != '.')
-        return 0;
-    std::uint64_t client = 0;
-    for (std::size_t i = dot + 1; i < dot + 17; ++i) {
-        const char c = reply[i];
-        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        if (digit < 0) return 0;
-        client = client << 4 | static_cast<std::uint64_t>(digit);
-    }
-    return client;
-}
-
-// The bars of a record set between EnterRead and LeaveRead: all of them, or
-// the newest alone. `origin` receives the oldest one's index.
-std::vector<wire::Bar> readBars(TRecordSet* set, bool all, std::int64_t* origin) {
-    std::vector<wire::Bar> bars;
-    short ix[5];
-    for (int i = 0; i < 5; ++i) ix[i] = set->GetFieldIx(kBarFields[i]);
-    set->EnterRead();
-    if (set->hasRecords != 0) {
-        const long first = static_cast<long>(set->firstRecord) - set->recordBase;
-        const long last = static_cast<long>(set->lastRecord) - set->recordBase;
-        const long from = all ? first : last;
-        if (origin != nullptr) *origin = from;
-        bars.reserve(static_cast<std::size_t>(last - from + 1));
-        for (long k = from; k <= last; ++k) {
-            wire::Bar bar;
-            FeedTime start = 0, end = 0;
-            set->GetETime(k, 1, &start);
-            set->GetETime(k, 2, &end);
-            bar.start = start;
-            bar.end = end;
-            double* values[5] = {&bar.open, &bar.high, &bar.low, &bar.close, &bar.volume};
-            for (int i = 0; i < 5; ++i) set->GetRecDouble(k, ix[i], values[i]);
-            bars.push_back(bar);
-        }
-    }
-    set->LeaveRead();
-    return bars;
-}
-
 }  // namespace
-
-// ---- Feed sets and their sinks ------------------------------------------------------
-
-struct Gateway::QuoteFeed final : ISSSetSink {
-    QuoteFeed(Gateway* g, std::string s) : gateway(g), symbol(std::move(s)), subject(wire::quoteSubject(symbol)) {}
-    void onSnapshotUpdate(SnapshotSet*, std::uint8_t count, const std::uint8_t* ids) override {
-        gateway->onQuote(this, count, ids);
-    }
-    Gateway* const gateway;
-    const std::string symbol, subject;
-    SnapshotSet* set = nullptr;
-    bool deleted = false;  // mu_
-    std::uint64_t seq = 0;
-    std::uint32_t tradeTime = 0;
-    double value[kFieldIds] = {};
-    bool has[kFieldIds] = {};
-    std::set<std::uint64_t> clients;
-};
-
-struct Gateway::StreamFeed final : ITRecSetSink {
-    StreamFeed(Gateway* g, std::string q) : gateway(g), query(std::move(q)), subject(wire::streamSubject(query)) {}
-    void onRecordSetEvent(TRecordSet*, int event, long first, long second) override {
-        gateway->onStreamEvent(this, event, first, second);
-    }
-    Gateway* const gateway;
-    const std::string query, subject;
-    TRecordSet* set = nullptr;
-    bool deleted = false;  // mu_
-    bool loaded = false;
-    std::uint64_t seq = 0;
-    std::int64_t origin = 0;
-    std::vector<wire::Bar> window;
-    std::set<std::uint64_t> clients;
-};
-
-struct Gateway::HistoryLoad final : ITRecSetSink {
-    HistoryLoad(Gateway* g, std::string k) : gateway(g), key(std::move(k)) {}
-    void onRecordSetEvent(TRecordSet*, int event, long, long) override { gateway->onHistoryEvent(this, event); }
-    Gateway* const gateway;
-    const std::string key;
-    TRecordSet* set = nullptr;
-    bool deleted = false;  // mu_
-    struct Waiter {
-        std::string reply;
-        std::uint64_t id;
-        std::uint64_t client;  // 0: not known (its waiter never lapses)
-        std::string requester;  // whose history allowance it counts against
-    };
-    std::vector<Waiter> waiters;
-};
 
 // ---- Life ----------------------------------------------------------------------------
 
 Gateway::Gateway(TellivarClient* feed, natsConnection* nats, Options options)
-    : feed_(feed), nats_(nats), options_(std::move(options)), epoch_(randomEpoch()) {}
+    : feed_(feed),
+      nats_(nats),
+      options_(std::move(options)),
+      epoch_(randomEpoch()),
+      quotas_(options_.quotas) {}
 
 Gateway::~Gateway() {
     stop();
@@ -182,17 +57,25 @@ bool Gateway::start(std::string* error) {
 
 void Gateway::stop() {
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         if (stopping_) return;
         stopping_ = true;
     }
     wake_.notify_all();
     if (housekeeper_.joinable()) housekeeper_.join();
-    // Freed by the destructor, well after: libnats's reader may still be
-    // delivering to a subscription it just looked up.
-    for (natsSubscription* sub : subscriptions_) natsSubscription_Unsubscribe(sub);
+    // No request handler may run once this returns: the caller frees the
+    // gateway next, before its connection drains. Draining a subscription
+    // removes the interest and lets libnats deliver what it holds already;
+    // its completion comes after the last handler returned. A handler that
+    // began before is counted, and waited for, in case a drain could not
+    // finish (the connection closed meanwhile). The subscriptions are freed
+    // by the destructor: libnats's reader may still look one up.
+    for (natsSubscription* sub : subscriptions_)
+        if (natsSubscription_DrainTimeout(sub, kDrainTimeoutMs) != NATS_OK) natsSubscription_Unsubscribe(sub);
+    for (natsSubscription* sub : subscriptions_) natsSubscription_WaitForDrainCompletion(sub, kDrainTimeoutMs);
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
+        while (handlersRunning_ > 0) lock.wait(handlersDone_);
         for (auto& [symbol, quote] : quotes_) {
             quote->deleted = true;
             feed_->DeleteSnapshotSet(quote->set);
@@ -210,16 +93,21 @@ void Gateway::stop() {
     }
     feed_->Disconnect();
     feed_->Shutdown();  // joins the feed thread: no sink runs after this
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     quotes_.clear();
     streams_.clear();
     loads_.clear();
     retired_.clear();
-    retiring_.clear();
 }
 
 void Gateway::say(const std::string& line) {
     if (options_.log) options_.log(line);
+}
+
+std::uint64_t Gateway::feedCallbackBegan() {
+    const std::uint64_t began = retired_.callbackBegan();
+    if (options_.beforeFeedCallback) options_.beforeFeedCallback();
+    return began;
 }
 
 // ---- The feed connection -----------------------------------------------------------
@@ -231,14 +119,14 @@ void Gateway::onSendCredentials(std::int32_t, std::int32_t) {
 void Gateway::onLogon(std::int32_t) { say("feed: logged on"); }
 
 void Gateway::onReady() {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     say("feed: ready");
     feedUp_ = true;
     publishHeartbeat();
 }
 
 void Gateway::onLogOff() {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     say("feed: logged off");
     feedUp_ = false;
     publishHeartbeat();
@@ -246,7 +134,7 @@ void Gateway::onLogOff() {
 
 void Gateway::onMessage(const char* text) {
     const std::string message = text != nullptr ? text : "";
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     say("feed: " + message);
     publish(wire::kMessageSubject, wire::FeedMessage{message});
 }
@@ -264,7 +152,7 @@ bool Gateway::mayPublish() const {
 void Gateway::publishTo(const char* subject, const std::vector<std::uint8_t>& bytes) {
     if (!mayPublish()) return;
     if (natsConnection_Publish(nats_, subject, bytes.data(), static_cast<int>(bytes.size())) == NATS_OK)
-        ++messagesOut_;
+        ++counters_.messagesOut;
 }
 
 void Gateway::publish(const std::string& subject, const wire::Message& message) {
@@ -278,8 +166,16 @@ void Gateway::publishHeartbeat() {
 // ---- Requests (NATS handler threads) -------------------------------------------------
 
 void Gateway::onRequest(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
-    static_cast<Gateway*>(closure)->handle(msg);
+    auto* gateway = static_cast<Gateway*>(closure);
+    {
+        MutexLock lock(gateway->mu_);
+        ++gateway->handlersRunning_;
+    }
+    gateway->handle(msg);
     natsMsg_Destroy(msg);
+    // Notified under the lock: stop() may free the gateway as soon as it is let go.
+    MutexLock lock(gateway->mu_);
+    if (--gateway->handlersRunning_ == 0) gateway->handlersDone_.notify_all();
 }
 
 void Gateway::handle(natsMsg* msg) {
@@ -293,23 +189,29 @@ void Gateway::handle(natsMsg* msg) {
     const auto message =
         wire::decode(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg)), &reason);
     if (!message) {
-        say(std::string("dropped a message on ") + natsMsg_GetSubject(msg) + ": " + reason);
+        say("dropped a message on " + subject + ": " + reason);
         return;
     }
     if (const auto* m = std::get_if<wire::Subscribe>(&*message)) {
         if (subject != wire::subscribeSubject(m->stream, m->key)) {
             say("dropped a subscription to " + m->key + " sent on " + subject);
-        } else if (reply != nullptr) {
+        } else if (reply != nullptr && fromClient(m->client, reply, subject)) {
             subscribe(*m, reply);
         }
     } else if (const auto* m = std::get_if<wire::Unsubscribe>(&*message)) {
-        std::lock_guard<std::mutex> lock(mu_);
-        unsubscribe(m->client, m->stream, m->key, "");
+        // Without a reply subject there is nothing to check the id against:
+        // clients of earlier versions send none.
+        if (reply == nullptr || fromClient(m->client, reply, subject)) {
+            MutexLock lock(mu_);
+            if (!stopping_) unsubscribe(m->client, m->stream, m->key, "");
+        }
+    } else if (const auto* m = std::get_if<wire::Leave>(&*message)) {
+        if (subject == wire::kLeaveSubject && reply != nullptr && fromClient(m->client, reply, subject)) leave(m->client);
     } else if (const auto* m = std::get_if<wire::Lease>(&*message)) {
         if (subject == wire::kHelloSubject) {
-            std::lock_guard<std::mutex> lock(mu_);
+            MutexLock lock(mu_);
             if (reply != nullptr && !stopping_) publish(reply, wire::Heartbeat{epoch_, heartbeatSeq_, feedUp_});
-        } else {
+        } else if (reply == nullptr || fromClient(m->client, reply, subject)) {
             renew(*m);
         }
     } else if (const auto* m = std::get_if<wire::HistoryRequest>(&*message)) {
@@ -319,387 +221,49 @@ void Gateway::handle(natsMsg* msg) {
             requestHistory(*m, reply);
         }
     } else {
-        say(std::string("dropped a message of the wrong kind on ") + natsMsg_GetSubject(msg));
+        say("dropped a message of the wrong kind on " + subject);
     }
 }
 
-// mu_ held.
-void Gateway::touch(std::uint64_t client) {
-    auto [it, added] = clients_.try_emplace(client);
-    it->second.expiry = Clock::now() + options_.lease;
-    if (added) say("client " + clientName(client) + " joined");
+// A message naming `client` in its body came with `reply`: true when that is
+// the client's own inbox, or a reply under it; otherwise logs and drops it.
+bool Gateway::fromClient(std::uint64_t client, const char* reply, const std::string& subject) {
+    if (wire::clientOf(reply) == client) return true;
+    say("dropped a message on " + subject + " for client " + clientName(client) + " with the reply subject " + reply);
+    return false;
 }
 
-void Gateway::subscribe(const wire::Subscribe& request, const char* reply) {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (stopping_) return;
-    const bool isSymbol = request.key.find(',') == std::string::npos;
-    if (request.stream == isSymbol) {
-        publish(reply, wire::Refusal{request.key, "Not a " + std::string(request.stream ? "stream query" : "symbol") +
-                                                      ": " + request.key});
-        return;
-    }
-    if (!request.stream) {
-        auto& slot = quotes_[request.key];
-        if (!slot) {
-            auto quote = std::make_unique<QuoteFeed>(this, request.key);
-            quote->set = feed_->CreateSnapshotSet(request.key.c_str());
-            if (quote->set == nullptr) {
-                quotes_.erase(request.key);
-                publish(reply, wire::Refusal{request.key, "Symbol refused by the feed: " + request.key});
-                return;
-            }
-            quote->set->sink = quote.get();
-            quote->set->Init();
-            slot = std::move(quote);
-        }
-        QuoteFeed& quote = *slot;
-        touch(request.client);
-        clients_[request.client].keys.emplace(false, request.key);
-        quote.clients.insert(request.client);
-        wire::Quote image{epoch_, quote.seq, true, quote.tradeTime, quote.symbol, {}};
-        for (int id = 0; id < kFieldIds; ++id)
-            if (quote.has[id]) image.fields.push_back({static_cast<std::uint8_t>(id), quote.value[id]});
-        publish(reply, image);
-        return;
-    }
-    auto& slot = streams_[request.key];
-    if (!slot) {
-        auto stream = std::make_unique<StreamFeed>(this, request.key);
-        stream->set = feed_->CreateTRecordSet(request.key.c_str());
-        if (stream->set == nullptr) {
-            streams_.erase(request.key);
-            publish(reply, wire::Refusal{request.key, "Stream refused by the feed: " + request.key});
-            return;
-        }
-        stream->set->SetSink(stream.get());
-        stream->set->Init(kStreamRecords, 0);
-        slot = std::move(stream);
-    }
-    StreamFeed& stream = *slot;
-    touch(request.client);
-    clients_[request.client].keys.emplace(true, request.key);
-    stream.clients.insert(request.client);
-    wire::Stream image{epoch_, stream.seq, true, false, 0, stream.origin, stream.query, {}};
-    if (stream.loaded) image.bars = stream.window;
-    image.newest = stream.origin + static_cast<std::int64_t>(image.bars.size()) - 1;
-    publish(reply, image);
-}
-
-// mu_ held.
-void Gateway::unsubscribe(std::uint64_t client, bool stream, const std::string& key, const char* why) {
-    auto found = clients_.find(client);
-    if (found == clients_.end()) return;
-    found->second.keys.erase({stream, key});
-    dropInterest(stream, key, client);
-    if (found->second.keys.empty()) {
-        clients_.erase(found);
-        say("client " + clientName(client) + " left" + why);
-    }
-}
-
-// mu_ held. Deletes the feed set once no client wants it.
-void Gateway::dropInterest(bool stream, const std::string& key, std::uint64_t client) {
-    if (!stream) {
-        auto found = quotes_.find(key);
-        if (found == quotes_.end()) return;
-        found->second->clients.erase(client);
-        if (!found->second->clients.empty()) return;
-        found->second->deleted = true;
-        feed_->DeleteSnapshotSet(found->second->set);
-        retiring_.push_back(std::shared_ptr<QuoteFeed>(found->second.release()));
-        quotes_.erase(found);
-        return;
-    }
-    auto found = streams_.find(key);
-    if (found == streams_.end()) return;
-    found->second->clients.erase(client);
-    if (!found->second->clients.empty()) return;
-    found->second->deleted = true;
-    feed_->DeleteTRecordSet(found->second->set);
-    retiring_.push_back(std::shared_ptr<StreamFeed>(found->second.release()));
-    streams_.erase(found);
-}
-
-void Gateway::renew(const wire::Lease& lease) {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (stopping_ || clients_.count(lease.client) == 0) return;  // unknown: it subscribes afresh
-    touch(lease.client);
-}
-
-void Gateway::expireLeases() {
-    const auto now = Clock::now();
-    std::vector<std::uint64_t> expired;
-    for (const auto& [client, state] : clients_)
-        if (state.expiry < now) expired.push_back(client);
-    for (std::uint64_t client : expired) {
-        const auto keys = clients_[client].keys;
-        for (const auto& [stream, key] : keys) dropInterest(stream, key, client);
-        clients_.erase(client);
-        say("client " + clientName(client) + " left (lease expired)");
-    }
-    if (expired.empty()) return;
-    // Loads in flight whose every waiter was among the expired.
-    for (auto it = loads_.begin(); it != loads_.end();) {
-        auto& waiters = it->second->waiters;
-        const auto lapsed = std::stable_partition(waiters.begin(), waiters.end(), [&expired](const auto& waiter) {
-            return std::find(expired.begin(), expired.end(), waiter.client) == expired.end();
-        });
-        // Their requests no longer count against their clients' allowance.
-        for (auto waiter = lapsed; waiter != waiters.end(); ++waiter) countHistory(waiter->requester, -1);
-        waiters.erase(lapsed, waiters.end());
-        if (!waiters.empty()) {
-            ++it;
-            continue;
-        }
-        it->second->deleted = true;
-        feed_->DeleteTRecordSet(it->second->set);
-        retiring_.push_back(std::shared_ptr<HistoryLoad>(it->second.release()));
-        it = loads_.erase(it);
-    }
-}
-
-// ---- Quotes and streams: the feed thread -----------------------------------------------
-
-void Gateway::onQuote(QuoteFeed* quote, std::uint8_t count, const std::uint8_t* ids) {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (quote->deleted || stopping_) return;
-    ++updatesIn_;
-    wire::Quote update{epoch_, quote->seq + 1, false, 0, quote->symbol, {}};
-    SnapshotSet* set = quote->set;
-    set->EnterRead();
-    for (int i = 0; i < count; ++i) {
-        const std::uint8_t id = ids[i];
-        double value = 0;
-        if (id >= kFieldIds || !set->GetDouble(id, &value) || !std::isfinite(value)) continue;
-        quote->value[id] = value;
-        quote->has[id] = true;
-        update.fields.push_back({id, value});
-    }
-    FeedTime tradeTime = quote->tradeTime;
-    set->GetDWord(kTradeTimeId, &tradeTime);
-    set->LeaveRead();
-    quote->tradeTime = update.tradeTime = tradeTime;
-    if (update.fields.empty()) return;
-    quote->seq = update.seq;
-    publish(quote->subject, update);
-}
-
-void Gateway::onStreamEvent(StreamFeed* stream, int event, long, long second) {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (stream->deleted || stopping_ || (event != kEventLoaded && event != kEventUpdate)) return;
-    ++updatesIn_;
-    const bool full = event == kEventLoaded || second == 1 || !stream->loaded;
-    std::int64_t origin = 0;
-    std::vector<wire::Bar> bars = readBars(stream->set, full, &origin);
-    if (bars.empty()) return;
-    wire::Stream message{epoch_, stream->seq + 1, full, event == kEventUpdate && second == 1,
-                         origin + static_cast<std::int64_t>(bars.size()) - 1, origin, stream->query, bars};
-    if (full) {
-        stream->window = std::move(bars);
-        stream->origin = origin;
-        stream->loaded = true;
-    } else if (!stream->window.empty()) {
-        stream->window.back() = bars.back();
-    }
-    stream->seq = message.seq;
-    publish(stream->subject, message);
-}
-
-// ---- Histories ------------------------------------------------------------------------
-
-void Gateway::requestHistory(const wire::HistoryRequest& request, const char* reply) {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (stopping_) return;
-    ++historyRequests_;
-    const std::string requester = requesterOf(reply);
-    if (!admitHistory(requester, request, reply)) return;
-    // The requester's lease covers its wait: a client gone for the lease no
-    // longer keeps a load the feed has not finished.
-    const std::uint64_t client = clientOfReply(reply);
-    if (client != 0) touch(client);
-    const std::string key = request.query + '\n' + std::to_string(request.records);
-    if (auto found = loads_.find(key); found != loads_.end()) {
-        ++historyCoalesced_;
-        countHistory(requester, 1);
-        found->second->waiters.push_back({reply, request.id, client, requester});
-        publish(reply, wire::HistoryDone{request.id, 1, 0});
-        return;
-    }
-    auto load = std::make_unique<HistoryLoad>(this, key);
-    load->waiters.push_back({reply, request.id, client, requester});
-    load->set = feed_->CreateTRecordSet(request.query.c_str());
-    ++historyFeedRequests_;
-    if (load->set == nullptr) {
-        publish(reply, wire::HistoryDone{request.id, 0, 0});
-        return;
-    }
-    load->set->sinkMode = 0;
-    load->set->SetSink(load.get());
-    const int result = load->set->Init(request.records, 0);
-    if (result == 0 || result == 3) {
-        if (result == 3) sendHistory(*load, 3);
-        else publish(reply, wire::HistoryDone{request.id, 0, 0});
-        load->deleted = true;
-        feed_->DeleteTRecordSet(load->set);
-        return;  // no event comes for a set answered at once or failed
-    }
-    publish(reply, wire::HistoryDone{request.id, 1, 0});
-    countHistory(requester, 1);
-    loads_.emplace(key, std::move(load));
-}
-
-// mu_ held. Takes a token of the requester's bucket and of its user's, or
-// refuses the request when either is empty or has too many requests under way.
-bool Gateway::admitHistory(const std::string& requester, const wire::HistoryRequest& request, const char* reply) {
-    const auto now = Clock::now();
-    const std::string keys[] = {requester, userQuotaOf(requester)};
-    for (const std::string& key : keys) {
-        HistoryQuota& quota = refilledQuota(key, now);
-        const int share = shareOf(key);
-        if (quota.inFlight < share * options_.historyInFlight && quota.tokens >= 1) continue;
-        ++historyRefused_;
-        char limits[112];
-        std::snprintf(limits, sizeof limits, "at most %d under way and %g a second per %s",
-                      share * options_.historyInFlight, share * options_.historyPerSecond,
-                      share == 1 ? "client" : "user");
-        const std::string text = std::string("Too many history requests (") + limits + "); refused " + request.query;
-        if (!quota.refusing) say("refusing history requests of " + key + ": too many");
-        quota.refusing = true;
-        publish(reply, wire::Refusal{request.query, text});
-        return false;
-    }
-    for (const std::string& key : keys) {
-        HistoryQuota& quota = historyQuotas_[key];
-        quota.tokens -= 1;
-        quota.refusing = false;
-    }
-    return true;
-}
-
-Gateway::HistoryQuota& Gateway::refilledQuota(const std::string& key, std::chrono::steady_clock::time_point now) {
-    const double rate = shareOf(key) * options_.historyPerSecond;
-    const double burst = std::max(rate, 1.0);
-    auto [it, added] = historyQuotas_.try_emplace(key);
-    HistoryQuota& quota = it->second;
-    if (added) {
-        quota.tokens = burst;
-    } else {
-        const double seconds = std::chrono::duration<double>(now - quota.refilled).count();
-        quota.tokens = std::min(burst, quota.tokens + seconds * rate);
-    }
-    quota.refilled = now;
-    return quota;
-}
-
-// mu_ held.
-void Gateway::countHistory(const std::string& requester, int change) {
-    for (const std::string& key : {requester, userQuotaOf(requester)}) {
-        auto found = historyQuotas_.find(key);
-        if (found == historyQuotas_.end()) continue;
-        found->second.inFlight = std::max(0, found->second.inFlight + change);
-    }
-}
-
-void Gateway::onHistoryEvent(HistoryLoad* load, int event) {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (load->deleted || stopping_ || event != kEventLoaded) return;
-    sendHistory(*load, 2);
-    for (const auto& waiter : load->waiters) countHistory(waiter.requester, -1);
-    finishHistory(load);
-}
-
-// mu_ held. Every waiter gets the bars in chunks, then the end.
-void Gateway::sendHistory(HistoryLoad& load, std::uint8_t result) {
-    std::vector<wire::Bar> bars = readBars(load.set, true, nullptr);
-    const auto total = static_cast<std::uint32_t>(bars.size());
-    for (const auto& waiter : load.waiters) {
-        for (std::size_t offset = 0; offset < bars.size(); offset += wire::kChunkBars) {
-            const std::size_t end = std::min(bars.size(), offset + wire::kChunkBars);
-            wire::HistoryChunk chunk{waiter.id, static_cast<std::uint32_t>(offset), total,
-                                     std::vector<wire::Bar>(bars.begin() + static_cast<std::ptrdiff_t>(offset),
-                                                            bars.begin() + static_cast<std::ptrdiff_t>(end))};
-            publish(waiter.reply, chunk);
-        }
-        publish(waiter.reply, wire::HistoryDone{waiter.id, result, total});
-    }
-}
-
-// mu_ held, inside the load's own callback: the feed allows a delete there.
-void Gateway::finishHistory(HistoryLoad* load) {
-    load->deleted = true;
-    feed_->DeleteTRecordSet(load->set);
-    auto found = loads_.find(load->key);
-    if (found == loads_.end()) return;
-    retiring_.push_back(std::shared_ptr<HistoryLoad>(found->second.release()));
-    loads_.erase(found);
-}
-
-// ---- Housekeeping and counters ----------------------------------------------------------
+// ---- Housekeeping and stats -------------------------------------------------------------
 
 void Gateway::housekeep() {
-    std::unique_lock<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
+    auto next = Clock::now() + options_.heartbeat;
     while (!stopping_) {
-        wake_.wait_for(lock, options_.heartbeat, [this] { return stopping_; });
-        if (stopping_) break;
+        if (lock.waitUntil(wake_, next) || Clock::now() < next) continue;  // woken early: stopping, or spurious
+        next = Clock::now() + options_.heartbeat;
         publishHeartbeat();
         expireLeases();
-        // Quotas with nothing under way that have refilled carry no state.
-        for (auto it = historyQuotas_.begin(); it != historyQuotas_.end();) {
-            const double rate = shareOf(it->first) * options_.historyPerSecond;
-            const double seconds = std::chrono::duration<double>(Clock::now() - it->second.refilled).count();
-            const bool full = it->second.tokens + seconds * rate >= rate;
-            it = it->second.inFlight == 0 && full ? historyQuotas_.erase(it) : std::next(it);
-        }
-        retired_ = std::move(retiring_);  // freed a round after their delete
-        retiring_.clear();
-        const auto now = Clock::now();
-        const double seconds = std::chrono::duration<double>(now - rateSince_).count();
-        if (seconds > 0) {
-            updatesRate_ = static_cast<double>(updatesIn_ - rateUpdatesMark_) / seconds;
-            messagesRate_ = static_cast<double>(messagesOut_ - rateMessagesMark_) / seconds;
-        }
-        rateUpdatesMark_ = updatesIn_;
-        rateMessagesMark_ = messagesOut_;
-        rateSince_ = now;
+        quotas_.prune();
+        counters_.sampleRates(Clock::now());
     }
 }
 
 Stats Gateway::stats() {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     Stats s;
     s.clients = clients_.size();
     s.symbols = quotes_.size();
     s.streams = streams_.size();
     s.sets = quotes_.size() + streams_.size() + loads_.size();
-    s.updatesIn = updatesIn_;
-    s.messagesOut = messagesOut_;
-    s.updatesInPerSecond = updatesRate_;
-    s.messagesOutPerSecond = messagesRate_;
-    s.historyRequests = historyRequests_;
-    s.historyCoalesced = historyCoalesced_;
-    s.historyFeedRequests = historyFeedRequests_;
-    s.historyRefused = historyRefused_;
+    counters_.fill(s);
     s.feedUp = feedUp_;
+    s.lingeringSinks = retired_.lingering();
     return s;
-}
-
-std::string Stats::json() const {
-    char text[512];
-    std::snprintf(text, sizeof text,
-                  "{\"clients\":%zu,\"symbols\":%zu,\"streams\":%zu,\"sets\":%zu,\"updatesIn\":%" PRIu64
-                  ",\"messagesOut\":%" PRIu64
-                  ",\"updatesInPerSecond\":%.1f,\"messagesOutPerSecond\":%.1f,\"historyRequests\":%" PRIu64
-                  ",\"historyCoalesced\":%" PRIu64 ",\"historyFeedRequests\":%" PRIu64
-                  ",\"historyRefused\":%" PRIu64 ",\"feedUp\":%s}",
-                  clients, symbols, streams, sets, updatesIn, messagesOut, updatesInPerSecond, messagesOutPerSecond,
-                  historyRequests, historyCoalesced, historyFeedRequests, historyRefused, feedUp ? "true" : "false");
-    return text;
 }
 
 void Gateway::answerStats(const char* reply) {
     const std::string text = stats().json();
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (mayPublish()) natsConnection_Publish(nats_, reply, text.data(), static_cast<int>(text.size()));
 }
 

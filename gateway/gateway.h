@@ -1,7 +1,8 @@
 // The market-data gateway: one feed client, logged on once, fanned out to any
 // number of NATS feed clients over a NATS connection.
 //
-// What it serves (subjects and messages in wire/wire.h):
+// What it serves (subjects and messages in wire/wire.h, reply subjects in
+// wire/inbox.h):
 //  - quotes: one snapshot set per symbol while a client wants it; each
 //    update published once as the changed field ids with their values;
 //    a full image in answer to every Subscribe;
@@ -9,20 +10,25 @@
 //    record-set event published with the newest bar (or the whole window
 //    when a bar opens);
 //  - histories: answered in chunks; identical requests (query and record
-//    count) in flight at once share one feed record set; each client (its
-//    reply inbox) has at most `historyInFlight` requests under way and
-//    `historyPerSecond` a second (a token bucket of as many), all clients of
-//    one user (the inbox's first token) together kUserShare times that, and
-//    the excess is refused with a Refusal that says so;
+//    count) in flight at once share one feed record set;
 //  - a heartbeat carrying the feed's state, and the feed's messages.
-// Interest is leased: a client that stops renewing loses its interest after
-// the lease, and a set nobody wants any more is deleted.
+// What a client and a user may ask is bounded (quotas.h); the excess is
+// refused with a Refusal that says so. Interest is leased: a client that
+// stops renewing loses its interest after the lease, one that says it leaves
+// loses it at once, and a set nobody wants any more is deleted.
 //
-// Threads: NATS handler threads (requests), the feed thread (sink calls) and
-// the gateway's own housekeeping thread (heartbeat, leases). `mu_` guards all
-// state; it is held while calling the feed client, which never calls a sink
-// with its own lock held, and while publishing, so that every subject's
-// messages leave in the order of their sequence numbers.
+// The parts, one file each: the life, the requests and the publishing
+// (gateway.cpp); interest and leases, quotes and streams (interest.cpp);
+// histories (history.cpp); the feed sets' sinks (feed_sets.h); the quotas
+// (quotas.h), the counters (counters.h) and the retired sinks
+// (retired_sinks.h).
+//
+// Threads: NATS handler threads (requests), the feed thread (sink and
+// connection calls) and the gateway's own housekeeping thread (heartbeat,
+// leases, rates). `mu_` guards all state; it is held while calling the feed
+// client, which never calls a sink with its own lock held, and while
+// publishing, so that every subject's messages leave in the order of their
+// sequence numbers.
 #pragma once
 
 #include <nats/nats.h>
@@ -34,13 +40,16 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "feed/TellivarClient.h"
+#include "gateway/counters.h"
+#include "gateway/locking.h"
+#include "gateway/quotas.h"
+#include "gateway/retired_sinks.h"
 #include "wire/wire.h"
 
 namespace gateway {
@@ -49,22 +58,16 @@ struct Options {
     std::string user, password;  // the feed logon
     std::chrono::milliseconds lease{10000};
     std::chrono::milliseconds heartbeat{1000};
-    int historyInFlight = 32;
-    double historyPerSecond = 50;
+    QuotaLimits quotas;
     // Publishes only until the time given to holdUntil (a lease, lease.h):
     // a gateway that may have been replaced says nothing more. False: always.
     bool fenced = false;
     // Receives every log line (client join/leave, feed state); null: none.
+    // Called on any of the gateway's threads, most with the gateway's lock held.
     std::function<void(const std::string&)> log;
-};
-
-struct Stats {
-    std::size_t clients = 0, symbols = 0, streams = 0, sets = 0;
-    std::uint64_t updatesIn = 0, messagesOut = 0;
-    double updatesInPerSecond = 0, messagesOutPerSecond = 0;
-    std::uint64_t historyRequests = 0, historyCoalesced = 0, historyFeedRequests = 0, historyRefused = 0;
-    bool feedUp = false;
-    std::string json() const;
+    // Test seam: called on the feed thread at the start of every sink
+    // callback, before the gateway's lock is taken. Null: nothing.
+    std::function<void()> beforeFeedCallback;
 };
 
 class Gateway final : public EConnectStatus {
@@ -78,95 +81,107 @@ public:
     // Subscribes to the request subjects and connects the feed. False, with
     // `error` set, when a subscription failed.
     bool start(std::string* error);
-    // Unsubscribes, deletes every feed set, logs off and shuts the feed down.
-    // Any thread but the feed thread; once.
-    void stop();
-    Stats stats();
+    // Stops taking requests and waits until no request handler runs, deletes
+    // every feed set, logs off and shuts the feed down. Any thread but the
+    // feed thread and the request handlers'. The gateway may be freed once it
+    // returns, before the NATS connection is drained.
+    void stop() EXCLUDES(mu_);
+    Stats stats() EXCLUDES(mu_);
     // With Options::fenced: nothing is published from `deadline` on. Any thread.
     void holdUntil(std::chrono::steady_clock::time_point deadline);
 
     // ---- EConnectStatus: the feed thread ----
     void onSendCredentials(std::int32_t, std::int32_t) override;
     void onLogon(std::int32_t) override;
-    void onLogOff() override;
-    void onReady() override;
-    void onMessage(const char* text) override;
+    void onLogOff() override EXCLUDES(mu_);
+    void onReady() override EXCLUDES(mu_);
+    void onMessage(const char* text) override EXCLUDES(mu_);
 
+    // ---- The sinks' calls: the feed thread (feed_sets.h) ----
     struct QuoteFeed;
     struct StreamFeed;
     struct HistoryLoad;
-    void onQuote(QuoteFeed* feed, std::uint8_t count, const std::uint8_t* ids);
-    void onStreamEvent(StreamFeed* feed, int event, long first, long second);
-    void onHistoryEvent(HistoryLoad* load, int event);
+    // First thing in every sink callback: its `began` mark (retired_sinks.h).
+    std::uint64_t feedCallbackBegan();
+    void onQuote(QuoteFeed* feed, std::uint8_t count, const std::uint8_t* ids, std::uint64_t began) EXCLUDES(mu_);
+    void onStreamEvent(StreamFeed* feed, int event, long first, long second, std::uint64_t began) EXCLUDES(mu_);
+    void onHistoryEvent(HistoryLoad* load, int event, std::uint64_t began) EXCLUDES(mu_);
 
 private:
+    struct CallbackEnd;
     struct Client {
+        std::string inbox;  // its reply inbox, whose quotas it counts against
         std::chrono::steady_clock::time_point expiry;
-        std::set<std::pair<bool, std::string>> keys;
-    };
-    // One requester's history allowance: a token bucket and what is under way.
-    struct HistoryQuota {
-        double tokens = 0;
-        std::chrono::steady_clock::time_point refilled;
-        int inFlight = 0;
-        bool refusing = false;  // logged once per run of refusals
+        std::set<std::pair<bool, std::string>> keys;  // (stream, symbol or query)
     };
 
+    // ---- Requests: NATS handler threads (gateway.cpp) ----
     static void onRequest(natsConnection*, natsSubscription*, natsMsg* msg, void* closure);
-    void handle(natsMsg* msg);
-    void subscribe(const wire::Subscribe& request, const char* reply);
-    void unsubscribe(std::uint64_t client, bool stream, const std::string& key, const char* why);
-    void renew(const wire::Lease& lease);
-    void requestHistory(const wire::HistoryRequest& request, const char* reply);
-    void answerStats(const char* reply);
+    void handle(natsMsg* msg) EXCLUDES(mu_);
+    bool fromClient(std::uint64_t client, const char* reply, const std::string& subject);
+    void answerStats(const char* reply) EXCLUDES(mu_);
 
-    // mu_ held.
-    void touch(std::uint64_t client);
-    void dropInterest(bool stream, const std::string& key, std::uint64_t client);
-    void sendHistory(HistoryLoad& load, std::uint8_t result);
-    void finishHistory(HistoryLoad* load);
-    bool admitHistory(const std::string& requester, const wire::HistoryRequest& request, const char* reply);
-    // A request of `requester` is under way (+1), or answered or given up (-1).
-    void countHistory(const std::string& requester, int change);
-    // `key`'s bucket (a client's, or a user's with kUserShare times the limits), refilled to `now`.
-    HistoryQuota& refilledQuota(const std::string& key, std::chrono::steady_clock::time_point now);
+    // ---- Interest and leases (interest.cpp) ----
+    void subscribe(const wire::Subscribe& request, const char* reply) EXCLUDES(mu_);
+    void unsubscribe(std::uint64_t client, bool stream, const std::string& key, const char* why) REQUIRES(mu_);
+    void renew(const wire::Lease& lease) EXCLUDES(mu_);
+    void leave(std::uint64_t client) EXCLUDES(mu_);
+    // Adds `interest` to `client` (known by then); false when a quota refused it, the refusal sent to `reply`.
+    bool admitInterest(std::uint64_t client, const std::pair<bool, std::string>& interest, const char* reply)
+        REQUIRES(mu_);
+    Client& touch(std::uint64_t client, const std::string& inbox) REQUIRES(mu_);
+    void dropInterest(bool stream, const std::string& key, std::uint64_t client) REQUIRES(mu_);
+    void expireLeases() REQUIRES(mu_);
+    void dropClients(const std::vector<std::uint64_t>& clients, const char* why) REQUIRES(mu_);
+
+    // ---- Histories (history.cpp) ----
+    void requestHistory(const wire::HistoryRequest& request, const char* reply) EXCLUDES(mu_);
+    void sendHistory(HistoryLoad& load, std::uint8_t result) REQUIRES(mu_);
+    void finishHistory(HistoryLoad* load) REQUIRES(mu_);
+    // The loads' waiters among `clients` lapse; loads left without one are deleted.
+    void dropHistoryWaiters(const std::vector<std::uint64_t>& clients) REQUIRES(mu_);
+
+    // ---- Publishing (gateway.cpp) ----
     bool mayPublish() const;
-    void publish(const std::string& subject, const wire::Message& message);
-    void publishTo(const char* subject, const std::vector<std::uint8_t>& bytes);
-    void publishHeartbeat();
+    void publish(const std::string& subject, const wire::Message& message) REQUIRES(mu_);
+    void publishTo(const char* subject, const std::vector<std::uint8_t>& bytes) REQUIRES(mu_);
+    void publishHeartbeat() REQUIRES(mu_);
     void say(const std::string& line);
-    void housekeep();
-    void expireLeases();
+    void housekeep() EXCLUDES(mu_);
 
     TellivarClient* const feed_;
     natsConnection* const nats_;
     const Options options_;
     const std::uint64_t epoch_;
-    std::atomic<std::chrono::steady_clock::rep> holdUntil_{0};  // with options_.fenced
-
-    std::mutex mu_;
-    std::condition_variable wake_;
-    bool stopping_ = false;  // mu_
-    bool feedUp_ = false;    // mu_
-    std::uint64_t heartbeatSeq_ = 0;
-    std::map<std::uint64_t, Client> clients_;                     // mu_
-    std::map<std::string, std::unique_ptr<QuoteFeed>> quotes_;    // mu_
-    std::map<std::string, std::unique_ptr<StreamFeed>> streams_;  // mu_
-    std::map<std::string, std::unique_ptr<HistoryLoad>> loads_;   // mu_: in flight, by query and count
-    // mu_: by requester (reply inbox), and by user ("user:" and the inbox's first token)
-    std::map<std::string, HistoryQuota> historyQuotas_;
-    // Sinks whose set was deleted: a callback that started before the delete
-    // may still reach them, so they are freed a housekeeping round later.
-    std::vector<std::shared_ptr<void>> retired_, retiring_;  // mu_
+    // With options_.fenced: written by holdUntil (any thread), read by every publisher; no lock.
+    std::atomic<std::chrono::steady_clock::rep> holdUntil_{0};
+    // Written by start() before any other thread of the gateway runs; read
+    // by stop() and the destructor, on the thread that started it.
     std::vector<natsSubscription*> subscriptions_;
-    std::thread housekeeper_;
+    std::thread housekeeper_;  // start() and stop(), on the thread that owns the gateway
 
-    // Counters (mu_).
-    std::uint64_t updatesIn_ = 0, messagesOut_ = 0;
-    std::uint64_t historyRequests_ = 0, historyCoalesced_ = 0, historyFeedRequests_ = 0, historyRefused_ = 0;
-    std::uint64_t rateUpdatesMark_ = 0, rateMessagesMark_ = 0;
-    std::chrono::steady_clock::time_point rateSince_ = std::chrono::steady_clock::now();
-    double updatesRate_ = 0, messagesRate_ = 0;
+    Mutex mu_;
+    std::condition_variable wake_;          // with mu_: stopping_ set
+    std::condition_variable handlersDone_;  // with mu_: handlersRunning_ came to 0
+    // Set by stop() (its caller's thread); every other thread reads it under mu_ and then does nothing more.
+    bool stopping_ GUARDED_BY(mu_) = false;
+    int handlersRunning_ GUARDED_BY(mu_) = 0;  // request handlers inside onRequest; they count themselves
+    bool feedUp_ GUARDED_BY(mu_) = false;      // the feed thread (ready, logged off) and stop()
+    std::uint64_t heartbeatSeq_ GUARDED_BY(mu_) = 0;  // whoever publishes a heartbeat
+    // Written by request handlers (subscribe, unsubscribe, leave, history)
+    // and the housekeeping thread (leases); read by all.
+    std::map<std::uint64_t, Client> clients_ GUARDED_BY(mu_);
+    // Written by request handlers and the housekeeping thread (sets made and
+    // deleted), the feed thread (their values, in the sets' sinks) and stop().
+    std::map<std::string, std::unique_ptr<QuoteFeed>> quotes_ GUARDED_BY(mu_);
+    std::map<std::string, std::unique_ptr<StreamFeed>> streams_ GUARDED_BY(mu_);
+    std::map<std::string, std::unique_ptr<HistoryLoad>> loads_ GUARDED_BY(mu_);  // in flight, by query and count
+    Quotas quotas_ GUARDED_BY(mu_);  // request handlers; the housekeeping thread prunes
+    // Sinks whose set was deleted, until no feed callback can reach them:
+    // retired by whoever deletes a set, freed by the feed thread (at a
+    // callback's end) and by stop(). callbackBegan alone reads without mu_.
+    RetiredSinks retired_;
+    Counters counters_ GUARDED_BY(mu_);  // every thread that publishes or takes a request
 };
 
 }  // namespace gateway

@@ -15,13 +15,14 @@
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "gateway/gateway.h"
 #include "gateway/lease.h"
+#include "gateway/standby.h"
+#include "wire/nats_config.h"
 
 namespace {
 
@@ -46,14 +47,6 @@ std::string defaultFeedLibrary() {
     return "libTellivarClient.so.1";
 }
 
-std::vector<std::string> splitList(const std::string& text) {
-    std::vector<std::string> items;
-    std::stringstream in(text);
-    for (std::string item; std::getline(in, item, ',');)
-        if (!item.empty()) items.push_back(item);
-    return items;
-}
-
 void logLine(const std::string& line) {
     char stamp[32];
     const std::time_t now = std::time(nullptr);
@@ -61,14 +54,6 @@ void logLine(const std::string& line) {
     gmtime_r(&now, &utc);
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
     std::fprintf(stderr, "%s tellivar-gateway: %s\n", stamp, line.c_str());
-}
-
-// Waits at most `timeout` for SIGINT or SIGTERM (blocked in every thread);
-// the signal, or 0.
-int waitForStop(const sigset_t& signals, std::chrono::milliseconds timeout) {
-    const timespec wait{static_cast<time_t>(timeout.count() / 1000), static_cast<long>(timeout.count() % 1000) * 1000000};
-    const int signal = sigtimedwait(&signals, nullptr, &wait);
-    return signal > 0 ? signal : 0;
 }
 
 std::string holderName() {
@@ -111,6 +96,11 @@ int main(int argc, char** argv) {
                    "History requests a client may make a second (a user's clients together: 8 times as many)")
         ->capture_default_str()
         ->check(CLI::Range(1.0, 1e6));
+    int subscriptions = 10000;
+    app.add_option("--subscriptions", subscriptions,
+                   "Quotes and streams a client may subscribe to at once (a user's clients together: 8 times as many)")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 10000000));
     std::string standbyBucket;
     double takeoverSeconds = 2;
     app.add_option("--standby-bucket", standbyBucket,
@@ -144,20 +134,18 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    natsOptions* options = nullptr;
-    natsConnection* nats = nullptr;
-    const std::vector<std::string> urls = splitList(servers);
-    std::vector<const char*> urlTexts;
-    for (const std::string& url : urls) urlTexts.push_back(url.c_str());
-    natsStatus s = natsOptions_Create(&options);
-    if (s == NATS_OK) s = natsOptions_SetServers(options, urlTexts.data(), static_cast<int>(urlTexts.size()));
-    if (s == NATS_OK) s = natsOptions_SetName(options, "tellivar-gateway");
-    if (s == NATS_OK) s = natsOptions_SetMaxReconnect(options, -1);
+    natsconfig::Settings bus;
+    bus.servers = natsconfig::parseServers(servers);
+    bus.name = "tellivar-gateway";
+    bus.user = natsUser;
+    bus.password = natsPassword;
+    bus.credentialsFile = natsCreds;
     // Each message goes out at once: buffered, libnats's flusher would hold it
     // for a millisecond to batch, the largest part of a quote's way to a host.
-    if (s == NATS_OK) s = natsOptions_SetSendAsap(options, true);
-    if (s == NATS_OK && !natsUser.empty()) s = natsOptions_SetUserInfo(options, natsUser.c_str(), natsPassword.c_str());
-    if (s == NATS_OK && !natsCreds.empty()) s = natsOptions_SetUserCredentialsFromFiles(options, natsCreds.c_str(), nullptr);
+    bus.sendAsap = true;
+    natsOptions* options = nullptr;
+    natsConnection* nats = nullptr;
+    natsStatus s = natsconfig::makeOptions(bus, &options);
     if (s == NATS_OK) s = natsConnection_Connect(&nats, options);
     natsOptions_Destroy(options);
     if (s != NATS_OK) {
@@ -175,38 +163,24 @@ int main(int argc, char** argv) {
             nats, standbyBucket, takeover, holderName(), quiet ? gateway::ActiveLease::Log() : logLine,
             std::chrono::milliseconds(static_cast<long>(replicasRetrySeconds * 1000)));
         std::string error;
-        bool timedOut = false, toldWaiting = false;
-        while (!lease->open(&error, &timedOut)) {
-            if (!timedOut) {
-                std::fprintf(stderr, "tellivar-gateway: %s\n", error.c_str());
-                natsConnection_Destroy(nats);
-                return 3;
-            }
-            // JetStream is there but busy (a cluster electing the bucket's
-            // leader after losing a server): a standby waits it out.
-            if (!toldWaiting && !quiet) logLine(error + "; trying again");
-            toldWaiting = true;
-            if (waitForStop(stopSignals, takeover / 4) != 0) {
-                stopped = true;
-                break;
-            }
+        const auto end = gateway::waitAsStandby(*lease, standbyBucket, stopSignals, takeover,
+                                                quiet ? gateway::ActiveLease::Log() : logLine, &error);
+        if (end == gateway::StandbyEnd::Failed) {
+            std::fprintf(stderr, "tellivar-gateway: %s\n", error.c_str());
+            lease.reset();
+            natsConnection_Destroy(nats);
+            return 3;
         }
-        if (!stopped && !quiet) logLine("standby: waiting for the lease in the bucket " + standbyBucket);
-        while (!stopped && !lease->tryAcquire()) {
-            if (waitForStop(stopSignals, takeover / 8) != 0) {
-                stopped = true;
-                break;
-            }
-        }
-        if (!stopped && !quiet) logLine("active: holds the lease in the bucket " + standbyBucket);
+        stopped = end == gateway::StandbyEnd::Stopped;
     }
 
     gateway::Options settings;
     settings.user = user;
     settings.password = password;
     settings.lease = std::chrono::milliseconds(static_cast<long>(leaseSeconds * 1000));
-    settings.historyInFlight = historyInFlight;
-    settings.historyPerSecond = historyPerSecond;
+    settings.quotas.historyInFlight = historyInFlight;
+    settings.quotas.historyPerSecond = historyPerSecond;
+    settings.quotas.subscriptions = subscriptions;
     settings.fenced = lease != nullptr;
     if (!quiet) settings.log = logLine;
     int status = 0;
@@ -224,15 +198,8 @@ int main(int argc, char** argv) {
             if (!lease) {
                 sigwait(&stopSignals, &signal);
             } else {
-                // Renewed four times a lease; a renewal that fails is retried
-                // until the lease's time is up, then this gateway steps down.
-                while ((signal = waitForStop(stopSignals, takeover / 4)) == 0) {
-                    if (lease->renew()) gateway.holdUntil(lease->validUntil());
-                    if (std::chrono::steady_clock::now() >= lease->validUntil()) {
-                        steppedDown = true;
-                        break;
-                    }
-                }
+                signal = gateway::serveWhileActive(*lease, gateway, stopSignals, takeover);
+                steppedDown = signal == 0;
             }
             if (steppedDown) {
                 if (!quiet) logLine("lost the lease in the bucket " + standbyBucket + "; stepping down to standby");

@@ -263,8 +263,8 @@ TEST_F(FanOut, ShouldRefuseHistoryRequestsPastAClientsLimitsAndStillServeTheOthe
     for (const auto& row : rows) {
         SCOPED_TRACE(row.limit);
         adjustGateway = [&row](gateway::Options& options) {
-            options.historyInFlight = row.inFlight;
-            options.historyPerSecond = row.perSecond;
+            options.quotas.historyInFlight = row.inFlight;
+            options.quotas.historyPerSecond = row.perSecond;
         };
         restartGateway();
         Client& flooder = connectClient();
@@ -321,8 +321,8 @@ TEST_F(FanOut, ShouldRefuseHistoryRequestsPastAClientsLimitsAndStillServeTheOthe
 TEST_F(FanOut, ShouldLimitAUsersHistoryRequestsUnderInventedClientIds) {
     constexpr int kInFlight = 2, kUserShare = 8, kRequests = 3 * kInFlight * kUserShare;
     adjustGateway = [](gateway::Options& options) {
-        options.historyInFlight = kInFlight;
-        options.historyPerSecond = 1000;
+        options.quotas.historyInFlight = kInFlight;
+        options.quotas.historyPerSecond = 1000;
     };
     restartGateway();
     feed.stallHistory(1);
