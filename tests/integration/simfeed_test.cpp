@@ -351,13 +351,13 @@ TEST_F(SimFeed, ShouldServeAConnectMadeBehindAShutdownFromACallback) {
             ASSERT_TRUE(pTellivarClient->Connect(&next));  // the feed thread is still in onReady
             connected.set_value();
         }
-        ASSERT_TRUE(next.log.waitFor([&] { return next.log.events.size() == 3; })) << "the Connect was lost";
+        EXPECT_TRUE(next.log.waitFor([&] { return next.log.events.size() == 3; })) << "the Connect was lost";
         EXPECT_EQ(next.log.eventsCopy(), (std::vector<std::string>{"credentials", "logon", "ready"}));
         EXPECT_EQ(first.log.eventsCopy(), (std::vector<std::string>{"credentials", "logon", "ready"}))
             << "nothing more reaches the sink of the stopped connection";
         pTellivarClient->Disconnect();
         pTellivarClient->Shutdown();
-        EXPECT_EQ(next.log.eventsCopy().back(), "logoff");
+        EXPECT_EQ(next.log.countOf("logoff"), 1u);
     }
 }
 
