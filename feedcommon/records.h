@@ -1,7 +1,8 @@
 // The record-set and snapshot conventions both feed clients follow: the
 // offset of the record indexes they hand out, the sink mode a record set
 // starts with, the events a record set's sink is told, the trade-time field
-// id, and the bar accessors behind GetFieldIx, GetRecDouble and GetETime.
+// id, and the accessors behind GetFieldIx, GetRecDouble, GetETime, and a
+// snapshot's GetDouble and GetDWord.
 // Header only. The accessors read only what they are given: the caller holds
 // the lock that guards the bars (the set's `dataLock`, or its only writer).
 #pragma once
@@ -75,6 +76,22 @@ bool recordTime(const std::vector<Bar>& bars, std::int64_t origin, long record, 
     const Bar* bar = barAt(bars, origin, record);
     if (time == nullptr || bar == nullptr || (kind != 1 && kind != 2)) return false;
     *time = static_cast<FeedTime>(clampFeedTime(static_cast<double>(kind == 1 ? bar->start : bar->end)));
+    return true;
+}
+
+// A snapshot's values, `value` and `has` indexed by field id; the trade-time
+// field is read as `tradeTime`, any other as its value clamped to a feed time.
+template <std::size_t N>
+bool snapshotDouble(const double (&value)[N], const bool (&has)[N], short id, double* out) {
+    if (out == nullptr || id < 0 || static_cast<std::size_t>(id) >= N || !has[id]) return false;
+    *out = value[id];
+    return true;
+}
+
+template <std::size_t N>
+bool snapshotTime(const double (&value)[N], const bool (&has)[N], FeedTime tradeTime, short id, FeedTime* out) {
+    if (out == nullptr || id < 0 || static_cast<std::size_t>(id) >= N || !has[id]) return false;
+    *out = id == kTradeTimeId ? tradeTime : static_cast<FeedTime>(clampFeedTime(value[id]));
     return true;
 }
 

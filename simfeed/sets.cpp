@@ -23,15 +23,11 @@ bool SimSnapshotSet::Init() {
 }
 
 bool SimSnapshotSet::GetDouble(short id, double* value) {
-    if (value == nullptr || id < 0 || id >= kFieldCount || !data.has[id]) return false;
-    *value = data.value[id];
-    return true;
+    return feedcommon::snapshotDouble(data.value, data.has, id, value);
 }
 
 bool SimSnapshotSet::GetDWord(short id, FeedTime* value) {
-    if (value == nullptr || id < 0 || id >= kFieldCount || !data.has[id]) return false;
-    *value = id == feedcommon::kTradeTimeId ? data.tradeTime : static_cast<FeedTime>(clampFeedTime(data.value[id]));
-    return true;
+    return feedcommon::snapshotTime(data.value, data.has, data.tradeTime, id, value);
 }
 
 void SimSnapshotSet::takeQuote() {
