@@ -86,18 +86,6 @@ TEST(FeedThread, ShouldJoinTheThreadWhenAHostThreadStopsIt) {
     EXPECT_EQ(owner.runs(), 1);
 }
 
-TEST(FeedThread, ShouldRunTheLoopAgainWhenStartedDuringAStopFromItsOwnThread) {
-    Owner owner([](Owner& self, int run, std::unique_lock<std::mutex>& lock) {
-        if (run != 1) return;
-        stopFromTheLoop(self.feed, lock);
-        self.feed.start();  // a Connect queued behind the Shutdown
-    });
-    owner.start();
-    std::unique_lock<std::mutex> lock(owner.mu);
-    EXPECT_TRUE(owner.waitUntil(lock, [&] { return owner.runs_ == 2; })) << "the start behind the stop was lost";
-    EXPECT_TRUE(owner.feed.running());
-}
-
 TEST(FeedThread, ShouldJoinAThreadThatStoppedItselfAtTheExitStop) {
     const int endedBefore = threadsEnded.load();
     Owner owner([](Owner& self, int, std::unique_lock<std::mutex>& lock) { stopFromTheLoop(self.feed, lock); });
