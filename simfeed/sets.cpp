@@ -91,19 +91,6 @@ void SimRecordSet::updateMembers() { feedcommon::setRecordMembers(*this, bars.si
 
 // ---- The registry ----------------------------------------------------------------
 
-SetRegistry::~SetRegistry() {
-    freeRetired();
-    for (SimSnapshotSet* set : snapshots_) delete set;
-    for (SimRecordSet* set : recordSets_) delete set;
-}
-
-void SetRegistry::freeRetired() {
-    for (SimSnapshotSet* set : retiredSnapshots_) delete set;
-    for (SimRecordSet* set : retiredRecordSets_) delete set;
-    retiredSnapshots_.clear();
-    retiredRecordSets_.clear();
-}
-
 bool SetRegistry::anyLoadPending() const {
     return std::any_of(recordSets_.begin(), recordSets_.end(),
                        [](const SimRecordSet* s) { return s->load == SimRecordSet::Load::Pending; });
