@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "feed/TellivarClient.h"
+#include "feedcommon/records.h"
+#include "feedcommon/set_registry.h"
 #include "simfeed/model.h"
 #include "simfeed/query.h"
 
@@ -22,14 +24,10 @@ namespace simfeed {
 
 class SimClient;
 
-// Record indexes handed out are offset by this, so that code which forgets to
-// subtract `recordBase` reads outside every set.
-constexpr std::int32_t kRecordBase = 1000000;
 // Longest history a set holds.
 constexpr int kMaxRecords = 200000;
 
-// A time in seconds clamped to the 32-bit feed-time range.
-inline double clampFeedTime(double t) { return std::min(4294967295.0, std::max(0.0, t)); }
+using feedcommon::clampFeedTime;
 
 class SimSnapshotSet final : public SnapshotSet {
 public:
@@ -107,34 +105,11 @@ private:
     void updateMembers();  // dataLock held exclusively
 };
 
-// The sets a client made and has not yet deleted, and those deleted during a
-// feed pass, kept until the pass ends. Owns them all. Guarded by the
-// client's `mu_`: every member is called with it held.
-class SetRegistry {
+// The registry of feedcommon/set_registry.h, with the stand-in's questions
+// about its sets. Guarded by the client's `mu_`: every member is called with
+// it held.
+class SetRegistry : public feedcommon::SetRegistry<SimSnapshotSet, SimRecordSet> {
 public:
-    SetRegistry() = default;
-    SetRegistry(const SetRegistry&) = delete;
-    SetRegistry& operator=(const SetRegistry&) = delete;
-    ~SetRegistry();
-
-    void add(SimSnapshotSet* set) { snapshots_.push_back(set); }
-    void add(SimRecordSet* set) { recordSets_.push_back(set); }
-    // True while `set` was made and not yet deleted: the feed thread asks
-    // before each callback, since a sink may delete any set.
-    bool contains(const SimSnapshotSet* set) const { return has(snapshots_, set); }
-    bool contains(const SimRecordSet* set) const { return has(recordSets_, set); }
-    // Takes `set` out; false if it is unknown or already deleted.
-    bool remove(SimSnapshotSet* set) { return take(snapshots_, set); }
-    bool remove(SimRecordSet* set) { return take(recordSets_, set); }
-    // Keeps a removed set until freeRetired: a callback may still read it.
-    void retire(SimSnapshotSet* set) { retiredSnapshots_.push_back(set); }
-    void retire(SimRecordSet* set) { retiredRecordSets_.push_back(set); }
-    void freeRetired();
-
-    const std::vector<SimSnapshotSet*>& snapshots() const { return snapshots_; }
-    const std::vector<SimRecordSet*>& recordSets() const { return recordSets_; }
-    int size() const { return static_cast<int>(snapshots_.size() + recordSets_.size()); }
-
     bool anyLoadPending() const;
     bool anyImageDue() const;
     // Every initialised snapshot set sends a full image at the next pass.
@@ -142,24 +117,6 @@ public:
     // Instruments followed by a set: initialised snapshot sets (but those
     // awaiting their image unless `withImageDue`) and loaded live record sets.
     std::vector<Instrument*> followedInstruments(bool withImageDue) const;
-
-private:
-    template <class T>
-    static bool has(const std::vector<T*>& registry, const T* item) {
-        return std::find(registry.begin(), registry.end(), item) != registry.end();
-    }
-    template <class T>
-    static bool take(std::vector<T*>& registry, T* item) {
-        auto found = std::find(registry.begin(), registry.end(), item);
-        if (found == registry.end()) return false;
-        registry.erase(found);
-        return true;
-    }
-
-    std::vector<SimSnapshotSet*> snapshots_;
-    std::vector<SimRecordSet*> recordSets_;
-    std::vector<SimSnapshotSet*> retiredSnapshots_;
-    std::vector<SimRecordSet*> retiredRecordSets_;
 };
 
 }  // namespace simfeed
