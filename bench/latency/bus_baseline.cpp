@@ -15,7 +15,6 @@
 #include <memory>
 #include <thread>
 
-#include "wire/wire.h"
 
 namespace latency {
 
@@ -47,50 +46,6 @@ void printResult(const RemoteRecorder& recorder, Nanos elapsed) {
                 static_cast<unsigned long long>(recorder.wrongStamps + recorder.wentBack), static_cast<long long>(elapsed),
                 recorder.endToEnd.encode().c_str());
     std::fflush(stdout);
-}
-
-// ---- Messages ------------------------------------------------------------------------
-
-namespace {
-
-constexpr std::size_t kStampBytes = sizeof(Nanos) + sizeof(std::uint64_t);
-
-std::string symbolQuery(std::size_t symbol) { return DriverFeed::symbolName(symbol) + ",1"; }  // one-minute bars
-
-}  // namespace
-
-std::vector<std::uint8_t> busMessage(Kind kind, std::size_t symbol) {
-    std::vector<std::uint8_t> message;
-    if (kind == Kind::Snapshot) {
-        // An update as the gateway sends it: every field the stamping feed changed.
-        wire::Quote quote{1, 1, false, 1, DriverFeed::symbolName(symbol), {}};
-        for (int i = 0; i < kQuotedFields; ++i) quote.fields.push_back({static_cast<std::uint8_t>(kQuotedIds[i]), 1.0});
-        message = wire::encode(quote);
-    } else {
-        // The newest bar alone.
-        wire::Stream stream{1, 1, false, false, 1, 0, symbolQuery(symbol), {wire::Bar{}}};
-        message = wire::encode(stream);
-    }
-    message.resize(std::max(message.size(), kStampBytes));
-    return message;
-}
-
-void writeStamp(std::vector<std::uint8_t>& message, Nanos stamp, std::uint64_t count) {
-    if (message.size() < kStampBytes) message.resize(kStampBytes);
-    std::memcpy(message.data(), &stamp, sizeof stamp);
-    std::memcpy(message.data() + sizeof stamp, &count, sizeof count);
-}
-
-bool readStamp(const void* data, std::size_t size, Nanos* stamp, std::uint64_t* count) {
-    if (data == nullptr || size < kStampBytes) return false;
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    std::memcpy(stamp, bytes, sizeof *stamp);
-    std::memcpy(count, bytes + sizeof *stamp, sizeof *count);
-    return true;
-}
-
-std::string busSubject(Kind kind, std::size_t symbol) {
-    return kind == Kind::Snapshot ? wire::quoteSubject(DriverFeed::symbolName(symbol)) : wire::streamSubject(symbolQuery(symbol));
 }
 
 // ---- The publisher --------------------------------------------------------------------
@@ -155,6 +110,7 @@ namespace {
 struct BusSymbol {
     RemoteRecorder* recorder;
     std::size_t symbol;
+    bool gatewayMessages;
 };
 
 // libnats's delivery thread (one for all subscriptions): the recorder's one thread.
@@ -162,17 +118,19 @@ void onBusMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closur
     const auto* target = static_cast<const BusSymbol*>(closure);
     Nanos stamp = 0;
     std::uint64_t count = 0;
-    if (readStamp(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg)), &stamp, &count))
+    const void* data = natsMsg_GetData(msg);
+    const auto size = static_cast<std::size_t>(natsMsg_GetDataLength(msg));
+    if (target->gatewayMessages ? readGatewayStamp(data, size, &stamp, &count) : readStamp(data, size, &stamp, &count))
         target->recorder->record(target->symbol, static_cast<double>(stamp), static_cast<double>(count), 0);
     natsMsg_Destroy(msg);
 }
 
 }  // namespace
 
-int runBusHost(Kind kind, std::size_t symbols, double window, double patience) {
+int runBusHost(Kind kind, std::size_t symbols, double window, double patience, bool gatewayMessages) {
     auto recorder = std::make_unique<RemoteRecorder>(symbols);
     std::vector<BusSymbol> targets;
-    for (std::size_t s = 0; s < symbols; ++s) targets.push_back({recorder.get(), s});
+    for (std::size_t s = 0; s < symbols; ++s) targets.push_back({recorder.get(), s, gatewayMessages});
     natsOptions* options = nullptr;
     if (natsOptions_Create(&options) != NATS_OK || natsOptions_UseGlobalMessageDelivery(options, true) != NATS_OK) return 1;
     natsConnection* nats = connectFromEnvironment(options);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bus_message.h"
 #include "driver_feed.h"
 #include "histogram.h"
 #include "host_side.h"
@@ -45,16 +46,6 @@ private:
 // (wrong: a stamp from the future, or a count below one already seen).
 void printResult(const RemoteRecorder& recorder, Nanos elapsed);
 
-// A bare message: the stamp (steady clock, ns) and the symbol's update count
-// in its first 16 bytes, then padding up to the size the gateway's wire
-// encoding gives an update of `symbol` (ten quote fields, or the newest bar).
-std::vector<std::uint8_t> busMessage(Kind kind, std::size_t symbol);
-void writeStamp(std::vector<std::uint8_t>& message, Nanos stamp, std::uint64_t count);
-// False when `size` is too short to hold them.
-bool readStamp(const void* data, std::size_t size, Nanos* stamp, std::uint64_t* count);
-// The subject the gateway publishes `symbol`'s updates on.
-std::string busSubject(Kind kind, std::size_t symbol);
-
 // The bare publisher, a process of its own as the gateway is: publishes
 // `rate` messages a second over `symbols` in turn to TELLIVAR_NATS_URL with the
 // gateway's options (each at once), paced as the stamping feed is (sleeping,
@@ -65,7 +56,9 @@ int runBusPublisher(Kind kind, std::size_t symbols, double rate);
 // NATS feed client's options (one delivery thread for all subscriptions), a
 // subscription per symbol's subject, the recorder run in the message
 // callback. Same protocol as a plug-in host: "recording" once every symbol
-// was heard from, the RESULT line after `window` seconds.
-int runBusHost(Kind kind, std::size_t symbols, double window, double patience);
+// was heard from, the RESULT line after `window` seconds. `gatewayMessages`:
+// it reads the gateway's own messages (readGatewayStamp) instead of bare
+// ones, so that what the gateway adds and what the host adds are told apart.
+int runBusHost(Kind kind, std::size_t symbols, double window, double patience, bool gatewayMessages);
 
 }  // namespace latency

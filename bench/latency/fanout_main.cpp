@@ -448,7 +448,7 @@ Outcome runOverNats(const Tools& tools, const Bus& bus, const Cell& cell, double
     for (std::size_t i = 0; i < cell.hosts; ++i) {
         const std::string url = "TELLIVAR_NATS_URL=" + bus.hostUrl(i);
         if (i < cell.measured) {
-            hosts.push_back(spawn({tools.self, cell.bus ? "--bus-host" : "--host", kindName(cell.kind), "--symbols", std::to_string(cell.symbols),
+            hosts.push_back(spawn({tools.self, cell.bus ? "--bus-host" : cell.bareHosts ? "--gateway-bus-host" : "--host", kindName(cell.kind), "--symbols", std::to_string(cell.symbols),
                                    "--seconds", windowText, "--patience", std::to_string(patience)},
                                   {url}, true));
         } else {
@@ -614,6 +614,15 @@ void writeCsv(const std::string& path, const std::vector<Row>& rows) {
     }
 }
 
+// This program itself: its host and publisher processes run the same binary,
+// also when it was copied under another name (a build of the NATS feed client
+// compared with another).
+std::string selfPath() {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    return n <= 0 ? std::string("tellivar-fanout-latency") : std::string(self, static_cast<std::size_t>(n));
+}
+
 std::string besideSelf(const std::string& relative) {
     char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -634,8 +643,11 @@ int main(int argc, char** argv) {
     app.add_option("--load", loadKind, "run as one load-only host (quotes|bars)")->group("");
     app.add_option("--bus-host", busHostKind, "run as one bare measured subscriber (quotes|bars)")->group("");
     app.add_option("--bus-publish", busPublishKind, "run as the bare publisher (quotes|bars)")->group("");
-    bool noBus = false;
+    std::string gatewayBusHostKind;
+    app.add_option("--gateway-bus-host", gatewayBusHostKind, "run as one bare subscriber to the gateway (quotes|bars)")->group("");
+    bool noBus = false, split = false;
     app.add_flag("--no-bus", noBus, "leave out the bare-bus cell beside each NATS cell");
+    app.add_flag("--split", split, "also run each NATS cell with bare subscribers in place of the measured hosts");
     bool measureAll = false;
     app.add_flag("--measure-all", measureAll, "every host runs the plug-in (default: one does, the others are load only)");
     bool quick = false;
@@ -643,7 +655,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> paths = {"direct", "nats", "cluster"}, kinds = {"quotes", "bars"};
     std::vector<std::size_t> symbols = {100, 1000}, hostCounts = {1, 10, 50};
     std::vector<double> rates = {1000, 10000, 100000};
-    Tools tools{besideSelf("tellivar-fanout-latency"), besideSelf("tellivar-latency"),
+    Tools tools{selfPath(), besideSelf("tellivar-latency"),
                 besideSelf("../../bin/tellivar-gateway"), besideSelf("../../lib/tellivar/stamp/libTellivarClient.so.1"),
                 "nats-server"};
     app.add_flag("--quick", quick, "CI's short run: quotes and bars through one server, quotes through a cluster");
@@ -660,7 +672,8 @@ int main(int argc, char** argv) {
     if (!loadKind.empty()) return runLoad(loadKind == "bars" ? Kind::Bars : Kind::Snapshot, window);
     const auto kindOf = [](const std::string& text) { return text == "bars" ? Kind::Bars : Kind::Snapshot; };
     if (!busPublishKind.empty()) return runBusPublisher(kindOf(busPublishKind), symbols.front(), rates.front());
-    if (!busHostKind.empty()) return runBusHost(kindOf(busHostKind), symbols.front(), window, patience);
+    if (!busHostKind.empty()) return runBusHost(kindOf(busHostKind), symbols.front(), window, patience, false);
+    if (!gatewayBusHostKind.empty()) return runBusHost(kindOf(gatewayBusHostKind), symbols.front(), window, patience, true);
     if (!hostKind.empty()) return runHost(hostKind == "bars" ? Kind::Bars : Kind::Snapshot, symbols.front(), window, patience);
 
     std::vector<Cell> cells;
@@ -684,11 +697,13 @@ int main(int argc, char** argv) {
         }
     }
 
-    if (!noBus) {
-        // The bus alone first, then the same cell through the gateway and the plug-in.
+    if (!noBus || split) {
+        // The bus alone first, then the gateway with bare hosts, then the
+        // same cell through the gateway and the plug-in.
         std::vector<Cell> withBus;
         for (const Cell& cell : cells) {
-            if (cell.path != Path::Direct) withBus.push_back(busTwin(cell));
+            if (cell.path != Path::Direct && !noBus) withBus.push_back(busTwin(cell));
+            if (cell.path != Path::Direct && split) withBus.push_back(bareHostTwin(cell));
             withBus.push_back(cell);
         }
         cells = std::move(withBus);
