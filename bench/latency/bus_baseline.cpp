@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +15,8 @@
 #include <cstring>
 #include <memory>
 #include <thread>
+
+#include "wire/wire.h"
 
 
 namespace latency {
@@ -144,9 +147,36 @@ int runBusHost(Kind kind, std::size_t symbols, double window, double patience, b
             return 1;
         }
     }
+    // Reading the gateway's messages, it asks for them as a NATS feed client
+    // does: a subscription per symbol (the image answered is not read) and a
+    // lease renewed well within the gateway's ten seconds.
+    const std::uint64_t client = static_cast<std::uint64_t>(nowNanos()) ^ static_cast<std::uint64_t>(getpid());
+    Nanos nextLease = 0;
+    const auto renew = [&] {
+        if (!gatewayMessages || nowNanos() < nextLease) return;
+        nextLease = nowNanos() + 2'000'000'000;
+        const std::vector<std::uint8_t> lease = wire::encode(wire::Lease{client});
+        natsConnection_Publish(nats, wire::kLeaseSubject, lease.data(), static_cast<int>(lease.size()));
+    };
+    if (gatewayMessages) {
+        const std::string inbox = "_INBOX.bare." + std::to_string(client);
+        for (std::size_t s = 0; s < symbols; ++s) {
+            const bool stream = kind == Kind::Bars;
+            const std::string key = stream ? DriverFeed::symbolName(s) + ",1" : DriverFeed::symbolName(s);
+            const std::vector<std::uint8_t> request = wire::encode(wire::Subscribe{client, stream, key});
+            natsConnection_PublishRequest(nats, wire::subscribeSubject(stream, key).c_str(), inbox.c_str(), request.data(),
+                                          static_cast<int>(request.size()));
+        }
+    }
+    const auto sleepRenewing = [&](Nanos until) {
+        for (Nanos now = nowNanos(); now < until; now = nowNanos()) {
+            renew();
+            std::this_thread::sleep_for(std::chrono::nanoseconds(std::min<Nanos>(until - now, 500'000'000)));
+        }
+    };
     const Nanos deadline = nowNanos() + static_cast<Nanos>(patience * 1e9);
     while (recorder->seen.load(std::memory_order_acquire) < symbols && nowNanos() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        sleepRenewing(nowNanos() + 10'000'000);
     if (recorder->seen.load(std::memory_order_acquire) < symbols) {
         std::printf("FAILED only %zu of %zu symbols were heard from\n", recorder->seen.load(), symbols);
         return 1;
@@ -155,7 +185,7 @@ int runBusHost(Kind kind, std::size_t symbols, double window, double patience, b
     const Nanos start = nowNanos();
     std::printf("recording\n");
     std::fflush(stdout);
-    std::this_thread::sleep_for(std::chrono::duration<double>(window));
+    sleepRenewing(start + static_cast<Nanos>(window * 1e9));
     recorder->recording = false;
     const Nanos elapsed = nowNanos() - start;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // what was in flight still counts for loss
