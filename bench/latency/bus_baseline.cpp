@@ -158,7 +158,8 @@ int runBusHost(Kind kind, std::size_t symbols, double window, double patience, b
         const std::vector<std::uint8_t> lease = wire::encode(wire::Lease{client});
         natsConnection_Publish(nats, wire::kLeaseSubject, lease.data(), static_cast<int>(lease.size()));
     };
-    if (gatewayMessages) {
+    const auto askForAll = [&] {
+        if (!gatewayMessages) return;
         const std::string inbox = "_INBOX.bare." + std::to_string(client);
         for (std::size_t s = 0; s < symbols; ++s) {
             const bool stream = kind == Kind::Bars;
@@ -167,16 +168,23 @@ int runBusHost(Kind kind, std::size_t symbols, double window, double patience, b
             natsConnection_PublishRequest(nats, wire::subscribeSubject(stream, key).c_str(), inbox.c_str(), request.data(),
                                           static_cast<int>(request.size()));
         }
-    }
+    };
     const auto sleepRenewing = [&](Nanos until) {
         for (Nanos now = nowNanos(); now < until; now = nowNanos()) {
             renew();
             std::this_thread::sleep_for(std::chrono::nanoseconds(std::min<Nanos>(until - now, 500'000'000)));
         }
     };
+    // Asked again every second until every symbol was heard from: the gateway,
+    // started with this process, may not have been listening yet.
     const Nanos deadline = nowNanos() + static_cast<Nanos>(patience * 1e9);
-    while (recorder->seen.load(std::memory_order_acquire) < symbols && nowNanos() < deadline)
+    for (Nanos nextAsk = 0; recorder->seen.load(std::memory_order_acquire) < symbols && nowNanos() < deadline;) {
+        if (nowNanos() >= nextAsk) {
+            askForAll();
+            nextAsk = nowNanos() + 1'000'000'000;
+        }
         sleepRenewing(nowNanos() + 10'000'000);
+    }
     if (recorder->seen.load(std::memory_order_acquire) < symbols) {
         std::printf("FAILED only %zu of %zu symbols were heard from\n", recorder->seen.load(), symbols);
         return 1;
