@@ -31,7 +31,7 @@ inline const char* pathName(Path path) { return path == Path::Direct ? "direct" 
 inline const char* cellPathName(const Cell& cell) {
     const bool cluster = cell.path == Path::Cluster;
     if (cell.bus) return cluster ? "cluster bus" : "nats bus";
-    if (cell.bareHosts) return cluster ? "cluster gateway, bare hosts" : "nats gateway, bare hosts";
+    if (cell.bareHosts) return cluster ? "cluster gateway + bare hosts" : "nats gateway + bare hosts";
     return pathName(cell.path);
 }
 

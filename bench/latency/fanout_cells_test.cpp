@@ -47,6 +47,10 @@ TEST(FanoutCells, ShouldNameTheBusRowsApartFromTheGatewayRows) {
     EXPECT_EQ(std::string(latency::cellPathName(latency::busTwin(kNats))), "nats bus");
     const Cell cluster{Path::Cluster, Kind::Bars, 100, 1000, 1, 1};
     EXPECT_EQ(std::string(latency::cellPathName(latency::busTwin(cluster))), "cluster bus");
+    // No comma: the name is also the CSV's first column.
+    EXPECT_EQ(std::string(latency::cellPathName(latency::bareHostTwin(cluster))), "cluster gateway + bare hosts");
+    // A cell with bare hosts is not a bus cell: no NATS cell is read against it.
+    EXPECT_FALSE(latency::isBusOf(latency::bareHostTwin(kNats), kNats));
 }
 
 }  // namespace
