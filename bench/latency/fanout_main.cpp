@@ -6,6 +6,10 @@
 //            and host processes with the plug-in on the NATS feed client;
 //   cluster  the same through three routed nats-servers, the gateway on the
 //            first and the hosts on the other two.
+// Before each NATS cell the same cell runs on the bus alone (bus_baseline.h):
+// a bare libnats publisher and bare libnats subscribers, so that each NATS
+// row reads as ratios to the bus itself; --split adds the gateway with bare
+// subscribers, which tells the gateway's share from the host's.
 // A measured host process subscribes every symbol through the plug-in, checks
 // each update's per-symbol count (a gap is a lost update, a lower count a
 // wrong one, the same count an image of what it had) and sends its latency
@@ -448,7 +452,8 @@ Outcome runOverNats(const Tools& tools, const Bus& bus, const Cell& cell, double
     for (std::size_t i = 0; i < cell.hosts; ++i) {
         const std::string url = "TELLIVAR_NATS_URL=" + bus.hostUrl(i);
         if (i < cell.measured) {
-            hosts.push_back(spawn({tools.self, cell.bus ? "--bus-host" : cell.bareHosts ? "--gateway-bus-host" : "--host", kindName(cell.kind), "--symbols", std::to_string(cell.symbols),
+            const char* role = cell.bus ? "--bus-host" : cell.bareHosts ? "--gateway-bus-host" : "--host";
+            hosts.push_back(spawn({tools.self, role, kindName(cell.kind), "--symbols", std::to_string(cell.symbols),
                                    "--seconds", windowText, "--patience", std::to_string(patience)},
                                   {url}, true));
         } else {
