@@ -1,6 +1,7 @@
 # Latency of live quotes on 100 symbols against the offered rate: the plug-in
 # on the driver feed directly, and through the gateway and one nats-server or a
-# 3-node cluster, with 1, 10 and 50 hosts (one measured, the others load only).
+# 3-node cluster, with 1, 10 and 50 hosts (one measured, the others load only),
+# and the bare bus (a libnats publisher and subscriber) through one server.
 # Usage: gnuplot -e "csv='fanout.csv'; png='fanout.png'" bench/latency/fanout.gp
 set terminal pngcairo size 1200,520 font ",10"
 set output png
@@ -18,6 +19,7 @@ set multiplot layout 1,2 title "Live quotes, 100 symbols: direct, one nats-serve
 do for [col=10:11] {
     set title (col == 10 ? "p50" : "p99")
     plot rows("direct", 1) using 4:(column(col)/1000) with linespoints lw 2 pt 7 lc rgb "#000000" title "direct", \
+         rows("nats bus", 1) using 4:(column(col)/1000) with linespoints lw 1 pt 6 lc rgb "#7f7f7f" title "bare bus (one server), 1 host", \
          rows("nats", 1) using 4:(column(col)/1000) with linespoints lw 2 pt 7 lc rgb "#1f77b4" title "nats, 1 host", \
          rows("nats", 10) using 4:(column(col)/1000) with linespoints lw 2 pt 5 lc rgb "#1f77b4" dt 2 title "nats, 10 hosts", \
          rows("nats", 50) using 4:(column(col)/1000) with linespoints lw 2 pt 9 lc rgb "#1f77b4" dt 3 title "nats, 50 hosts", \

@@ -6,6 +6,10 @@
 //            and host processes with the plug-in on the NATS feed client;
 //   cluster  the same through three routed nats-servers, the gateway on the
 //            first and the hosts on the other two.
+// Before each NATS cell the same cell runs on the bus alone (bus_baseline.h):
+// a bare libnats publisher and bare libnats subscribers, so that each NATS
+// row reads as ratios to the bus itself; --split adds the gateway with bare
+// subscribers, which tells the gateway's share from the host's.
 // A measured host process subscribes every symbol through the plug-in, checks
 // each update's per-symbol count (a gap is a lost update, a lower count a
 // wrong one, the same count an image of what it had) and sends its latency
@@ -43,7 +47,9 @@
 #include <thread>
 #include <vector>
 
+#include "bus_baseline.h"
 #include "driver_feed.h"
+#include "fanout_cells.h"
 #include "host_side.h"
 #include "report_text.h"
 #include "natsfeed/client.h"
@@ -64,48 +70,8 @@ const char* kindName(Kind kind) { return kind == Kind::Snapshot ? "quotes" : "ba
 
 // ---- A host process ------------------------------------------------------------------
 
-// Checks and times what the plug-in's consumers are told, on the NATS feed
-// client's feed thread. The first notification of a symbol (its image) sets
-// the count to follow; `recording` (host thread) opens the measured window.
-class RemoteRecorder final : public Recorder {
-public:
-    explicit RemoteRecorder(std::size_t symbols) : last_(symbols, -1.0) {}
-
-    void record(std::size_t symbol, double stamp, double count, double others) override {
-        const Nanos now = nowNanos();
-        double& last = last_[symbol];
-        if (last < 0) {
-            last = count;
-            seen.fetch_add(1, std::memory_order_release);
-            return;
-        }
-        if (count > last + 1) lost += static_cast<std::uint64_t>(count - last - 1);
-        if (count == last) ++reimaged;  // an image of what it had (after a logon again): the same values
-        if (count < last) ++wentBack;   // an older value than one it was already told: wrong
-        last = std::max(last, count);
-        if (!recording.load(std::memory_order_relaxed)) return;
-        ++notified;
-        readSum += others;
-        if (stamp <= 0 || stamp > static_cast<double>(now)) {
-            ++wrongStamps;
-            return;
-        }
-        endToEnd.record(static_cast<std::uint64_t>(static_cast<double>(now) - stamp));
-    }
-
-    std::atomic<bool> recording{false};
-    std::atomic<std::size_t> seen{0};  // symbols with a first notification
-    std::uint64_t lost = 0;            // feed thread; read after it has stopped
-    std::uint64_t reimaged = 0;
-    std::uint64_t wentBack = 0;
-
-private:
-    std::vector<double> last_;  // feed thread: each symbol's last count, -1 before its image
-};
-
-// Prints "recording" when its window opens and, at the end, one line:
-// RESULT notified lost reimaged wrong elapsed_ns histogram... (wrong: a stamp
-// from the future, or a count below one already seen).
+// Prints "recording" when its window opens and, at the end, the RESULT line
+// (printResult).
 int runHost(Kind kind, std::size_t symbols, double window, double patience) {
     silenceAceDebug();
     auto* client = new natsfeed::NatsClient;  // lives to the process's end
@@ -147,11 +113,7 @@ int runHost(Kind kind, std::size_t symbols, double window, double patience) {
         std::printf("FAILED only %zu of %zu symbols had an image\n", recorder->seen.load(), symbols);
         return 1;
     }
-    std::printf("RESULT %llu %llu %llu %llu %lld %s\n", static_cast<unsigned long long>(recorder->notified),
-                static_cast<unsigned long long>(recorder->lost), static_cast<unsigned long long>(recorder->reimaged),
-                static_cast<unsigned long long>(recorder->wrongStamps + recorder->wentBack), static_cast<long long>(elapsed),
-                recorder->endToEnd.encode().c_str());
-    std::fflush(stdout);
+    printResult(*recorder, elapsed);
     return 0;
 }
 
@@ -413,18 +375,6 @@ private:
 
 // ---- Cells ---------------------------------------------------------------------------------
 
-enum class Path { Direct, Nats, Cluster };
-const char* pathName(Path path) { return path == Path::Direct ? "direct" : path == Path::Nats ? "nats" : "cluster"; }
-
-struct Cell {
-    Path path;
-    Kind kind;
-    std::size_t symbols;
-    double rate;
-    std::size_t hosts;
-    std::size_t measured;  // hosts with the plug-in; the others are load only
-};
-
 struct Outcome {
     std::unique_ptr<LatencyHistogram> latency = std::make_unique<LatencyHistogram>();
     double deliveredPerHost = 0;  // mean over the hosts
@@ -486,8 +436,15 @@ Outcome runOverNats(const Tools& tools, const Bus& bus, const Cell& cell, double
     char plan[96];
     std::snprintf(plan, sizeof plan, "TELLIVAR_STAMP_PLAN=%s,%zu,%.0f,%d", kindName(cell.kind), cell.symbols, cell.rate,
                   kQuoteFieldsChanged);
-    Process gateway = spawn({tools.gateway, "--feed-library", tools.stampFeed, "--nats", bus.gatewayUrl(), "--quiet"},
-                            {plan}, false);
+    // The publisher: the gateway on the stamping feed, or for the bus alone a
+    // bare publisher on the gateway's server.
+    char rateText[32];
+    std::snprintf(rateText, sizeof rateText, "%.0f", cell.rate);
+    Process gateway =
+        cell.bus ? spawn({tools.self, "--bus-publish", kindName(cell.kind), "--symbols", std::to_string(cell.symbols), "--rates",
+                          rateText},
+                         {"TELLIVAR_NATS_URL=" + bus.gatewayUrl()}, false)
+                 : spawn({tools.gateway, "--feed-library", tools.stampFeed, "--nats", bus.gatewayUrl(), "--quiet"}, {plan}, false);
     const double patience = 20 + static_cast<double>(cell.hosts * cell.symbols) / 2000.0;
     std::vector<Process> hosts, loads;
     char windowText[32];
@@ -495,7 +452,8 @@ Outcome runOverNats(const Tools& tools, const Bus& bus, const Cell& cell, double
     for (std::size_t i = 0; i < cell.hosts; ++i) {
         const std::string url = "TELLIVAR_NATS_URL=" + bus.hostUrl(i);
         if (i < cell.measured) {
-            hosts.push_back(spawn({tools.self, "--host", kindName(cell.kind), "--symbols", std::to_string(cell.symbols),
+            const char* role = cell.bus ? "--bus-host" : cell.bareHosts ? "--gateway-bus-host" : "--host";
+            hosts.push_back(spawn({tools.self, role, kindName(cell.kind), "--symbols", std::to_string(cell.symbols),
                                    "--seconds", windowText, "--patience", std::to_string(patience)},
                                   {url}, true));
         } else {
@@ -599,10 +557,23 @@ struct Row {
     Outcome outcome;
 };
 
+// The bare-bus row a NATS row is read against, or null.
+const Outcome* busOutcome(const std::vector<Row>& rows, const Cell& cell) {
+    for (const Row& other : rows)
+        if (isBusOf(other.cell, cell)) return &other.outcome;
+    return nullptr;
+}
+
+// A measured host's CPU per 1,000 updates a second, as a share of one core; -1 when not measured.
+double hostCpuPer1k(const Row& row) {
+    return row.outcome.hostCpu < 0 || row.cell.path == Path::Direct ? -1 : row.outcome.hostCpu / (row.cell.rate / 1000);
+}
+
 void printTable(const std::vector<Row>& rows) {
     std::printf("\n| path | kind | symbols | rate/s | hosts | delivered/s per host | kept up | lost | p50 | p99 | p99.9 | max "
-                "| p50 / direct | p99 / direct | gateway CPU %% | gateway CPU %% per 1k/s | gateway RSS MB | servers CPU %% | CPU %% per host |\n");
-    std::printf("|:--|:--|---:|---:|---:|---:|:--|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+                "| p50 / direct | p99 / direct | p50 / bus | p99 / bus | gateway CPU %% | gateway CPU %% per 1k/s | gateway RSS MB "
+                "| servers CPU %% | CPU %% per host | host CPU %% per 1k/s | host CPU / bus |\n");
+    std::printf("|:--|:--|---:|---:|---:|---:|:--|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     for (const Row& row : rows) {
         const Cell& c = row.cell;
         const Outcome& o = row.outcome;
@@ -611,20 +582,25 @@ void printTable(const std::vector<Row>& rows) {
             if (other.cell.path == Path::Direct && other.cell.kind == c.kind && other.cell.symbols == c.symbols &&
                 other.cell.rate == c.rate)
                 direct = &other.outcome;
+        const Outcome* bare = busOutcome(rows, c);
         const bool remote = c.path != Path::Direct;
         const std::string hostsText = c.measured == c.hosts ? std::to_string(c.hosts)
                                                             : std::to_string(c.hosts) + " (" + std::to_string(c.measured) + " + " +
                                                                   std::to_string(c.hosts - c.measured) + " load)";
-        std::printf("| %s | %s | %zu | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n",
-                    pathName(c.path), kindName(c.kind), c.symbols, count(c.rate).c_str(), hostsText.c_str(),
+        const std::string cpuRatio =
+            bare != nullptr && bare->hostCpu > 0 && o.hostCpu >= 0 ? times(o.hostCpu / bare->hostCpu) : std::string();
+        std::printf("| %s | %s | %zu | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n",
+                    cellPathName(c), kindName(c.kind), c.symbols, count(c.rate).c_str(), hostsText.c_str(),
                     (count(o.deliveredPerHost) + (o.loadDelivered >= 0 ? " (load " + count(o.loadDelivered) + ")" : "")).c_str(), o.keptUp ? "yes" : "NO",
                     remote ? (count(static_cast<double>(o.lost)) + (o.reimaged ? " (" + count(static_cast<double>(o.reimaged)) + " re-imaged)" : "")).c_str() : "", micros(o.p50).c_str(),
                     micros(o.p99).c_str(), micros(o.p999).c_str(), micros(o.max).c_str(),
                     remote && direct ? ratio(o.p50, direct->p50).c_str() : "",
-                    remote && direct ? ratio(o.p99, direct->p99).c_str() : "", percent(o.gatewayCpu).c_str(),
+                    remote && direct ? ratio(o.p99, direct->p99).c_str() : "",
+                    bare != nullptr ? ratio(o.p50, bare->p50).c_str() : "", bare != nullptr ? ratio(o.p99, bare->p99).c_str() : "",
+                    percent(o.gatewayCpu).c_str(),
                     remote && o.gatewayCpu >= 0 ? percent(o.gatewayCpu / (c.rate / 1000)).c_str() : "",
                     remote ? std::to_string(o.gatewayRssKb / 1024).c_str() : "", percent(o.serverCpu).c_str(),
-                    percent(o.hostCpu).c_str());
+                    percent(o.hostCpu).c_str(), percent(hostCpuPer1k(row)).c_str(), cpuRatio.c_str());
     }
 }
 
@@ -636,11 +612,20 @@ void writeCsv(const std::string& path, const std::vector<Row>& rows) {
     for (const Row& row : rows) {
         const Cell& c = row.cell;
         const Outcome& o = row.outcome;
-        out << pathName(c.path) << ',' << kindName(c.kind) << ',' << c.symbols << ',' << c.rate << ',' << c.hosts << ',' << c.measured << ','
+        out << cellPathName(c) << ',' << kindName(c.kind) << ',' << c.symbols << ',' << c.rate << ',' << c.hosts << ',' << c.measured << ','
             << o.deliveredPerHost << ',' << (o.keptUp ? 1 : 0) << ',' << o.lost << ',' << o.p50 << ',' << o.p99 << ','
             << o.p999 << ',' << o.max << ',' << o.gatewayCpu << ',' << o.gatewayRssKb << ',' << o.serverCpu << ','
             << o.hostCpu << ',' << o.loadDelivered << ',' << o.reimaged << '\n';
     }
+}
+
+// This program itself: its host and publisher processes run the same binary,
+// also when it was copied under another name (a build of the NATS feed client
+// compared with another).
+std::string selfPath() {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    return n <= 0 ? std::string("tellivar-fanout-latency") : std::string(self, static_cast<std::size_t>(n));
 }
 
 std::string besideSelf(const std::string& relative) {
@@ -659,8 +644,15 @@ int main(int argc, char** argv) {
     double window = 2, patience = 30;
     app.add_option("--host", hostKind, "run as one measured host process (quotes|bars)")->group("");
     app.add_option("--patience", patience, "a host's wait for its images, seconds")->group("");
-    std::string loadKind;
+    std::string loadKind, busHostKind, busPublishKind;
     app.add_option("--load", loadKind, "run as one load-only host (quotes|bars)")->group("");
+    app.add_option("--bus-host", busHostKind, "run as one bare measured subscriber (quotes|bars)")->group("");
+    app.add_option("--bus-publish", busPublishKind, "run as the bare publisher (quotes|bars)")->group("");
+    std::string gatewayBusHostKind;
+    app.add_option("--gateway-bus-host", gatewayBusHostKind, "run as one bare subscriber to the gateway (quotes|bars)")->group("");
+    bool noBus = false, split = false;
+    app.add_flag("--no-bus", noBus, "leave out the bare-bus cell beside each NATS cell");
+    app.add_flag("--split", split, "also run each NATS cell with bare subscribers in place of the measured hosts");
     bool measureAll = false;
     app.add_flag("--measure-all", measureAll, "every host runs the plug-in (default: one does, the others are load only)");
     bool quick = false;
@@ -668,7 +660,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> paths = {"direct", "nats", "cluster"}, kinds = {"quotes", "bars"};
     std::vector<std::size_t> symbols = {100, 1000}, hostCounts = {1, 10, 50};
     std::vector<double> rates = {1000, 10000, 100000};
-    Tools tools{besideSelf("tellivar-fanout-latency"), besideSelf("tellivar-latency"),
+    Tools tools{selfPath(), besideSelf("tellivar-latency"),
                 besideSelf("../../bin/tellivar-gateway"), besideSelf("../../lib/tellivar/stamp/libTellivarClient.so.1"),
                 "nats-server"};
     app.add_flag("--quick", quick, "CI's short run: quotes and bars through one server, quotes through a cluster");
@@ -683,6 +675,10 @@ int main(int argc, char** argv) {
     CLI11_PARSE(app, argc, argv);
 
     if (!loadKind.empty()) return runLoad(loadKind == "bars" ? Kind::Bars : Kind::Snapshot, window);
+    const auto kindOf = [](const std::string& text) { return text == "bars" ? Kind::Bars : Kind::Snapshot; };
+    if (!busPublishKind.empty()) return runBusPublisher(kindOf(busPublishKind), symbols.front(), rates.front());
+    if (!busHostKind.empty()) return runBusHost(kindOf(busHostKind), symbols.front(), window, patience, false);
+    if (!gatewayBusHostKind.empty()) return runBusHost(kindOf(gatewayBusHostKind), symbols.front(), window, patience, true);
     if (!hostKind.empty()) return runHost(hostKind == "bars" ? Kind::Bars : Kind::Snapshot, symbols.front(), window, patience);
 
     std::vector<Cell> cells;
@@ -706,6 +702,18 @@ int main(int argc, char** argv) {
         }
     }
 
+    if (!noBus || split) {
+        // The bus alone first, then the gateway with bare hosts, then the
+        // same cell through the gateway and the plug-in.
+        std::vector<Cell> withBus;
+        for (const Cell& cell : cells) {
+            if (cell.path != Path::Direct && !noBus) withBus.push_back(busTwin(cell));
+            if (cell.path != Path::Direct && split) withBus.push_back(bareHostTwin(cell));
+            withBus.push_back(cell);
+        }
+        cells = std::move(withBus);
+    }
+
     std::printf("load average before: %s\n", loadAverage().c_str());
     std::fflush(stdout);
     const Nanos start = nowNanos();
@@ -725,11 +733,11 @@ int main(int argc, char** argv) {
         }
         Row row{cell, cell.path == Path::Direct ? runDirect(tools, cell, window) : runOverNats(tools, *bus, cell, window)};
         for (const std::string& fault : row.outcome.faults) {
-            std::fprintf(stderr, "FAULT %s %s %zu symbols %.0f/s %zu hosts: %s\n", pathName(cell.path),
+            std::fprintf(stderr, "FAULT %s %s %zu symbols %.0f/s %zu hosts: %s\n", cellPathName(cell),
                          kindName(cell.kind), cell.symbols, cell.rate, cell.hosts, fault.c_str());
             ++faults;
         }
-        std::fprintf(stderr, "%s %s %zu symbols %.0f/s %zu hosts: p99 %s us, %s/s per host\n", pathName(cell.path),
+        std::fprintf(stderr, "%s %s %zu symbols %.0f/s %zu hosts: p99 %s us, %s/s per host\n", cellPathName(cell),
                      kindName(cell.kind), cell.symbols, cell.rate, cell.hosts, micros(row.outcome.p99).c_str(),
                      count(row.outcome.deliveredPerHost).c_str());
         rows.push_back(std::move(row));
