@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+namespace CLI {
+class App;
+}
+
 // The long field names, in the dictionary's order (the nameless field left out).
 const std::vector<std::string>& longFieldNames();
 
@@ -29,8 +33,8 @@ std::vector<std::string> textFields(const std::vector<std::string>& fields);
 // a price as formatPrice does, others as formatValue does.
 std::string formatFieldValue(const std::string& name, const std::optional<double>& value);
 
-// Splits a comma-separated list, trims blanks, drops repeats (first one
-// kept) and checks every name (exact case). Nullopt with a message in `error`
-// on an empty list, an empty name or an unknown name (with a hint for a
-// near miss, else the list of valid names).
-std::optional<std::vector<std::string>> parseFieldList(const std::string& list, std::string& error);
+// Adds --fields to `command`: long names separated by commas, blanks around
+// them trimmed, each checked (exact case; a hint for a near miss, else the
+// valid names), repeats dropped (the first kept). Without it `fields` keeps
+// what it holds.
+void addFieldsOption(CLI::App& command, std::vector<std::string>& fields);

@@ -121,7 +121,7 @@ CLI::App* addQuotes(CLI::App& app, QuotesOptions& quotes) {
         ->required()
         ->delimiter(',')
         ->check(symbolOption());
-    cmd->add_option("--fields", quotes.fields, "Comma-separated long field names (default Trade,Bid,Ask,Net,Volume)");
+    addFieldsOption(*cmd, quotes.fields);
     cmd->add_option("--seconds", quotes.seconds, "Stop after this many seconds (0: at Ctrl-C)")
         ->check(secondsOption(kMinTimeout, kMaxRunSeconds, "until Ctrl-C"));
     cmd->add_flag("--plain", quotes.plain, "Plain lines even on a terminal");
@@ -179,7 +179,7 @@ CLI::App* addServe(CLI::App& app, ServeOptions& serve) {
         ->delimiter(',')
         ->check(symbolOption())
         ->capture_default_str();
-    cmd->add_option("--fields", serve.fields, "Comma-separated long field names (default Trade,Bid,Ask,Net,Volume)");
+    addFieldsOption(*cmd, serve.fields);
     cmd->add_option("--max-pages", serve.maxPages, "Pages open at once")->check(wholeNumberOption(1, 64))->capture_default_str();
     cmd->add_option("--allow-host", serve.allowHosts, "Further name the pages may reach the server by")->delimiter(',');
     auto* token = cmd->add_option("--token", serve.token, "Token every request needs (default: made up when --bind "

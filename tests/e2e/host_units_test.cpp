@@ -2,6 +2,7 @@
 // the log format expansion and what the consumers copy out of a notification.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <tuple>
 
@@ -200,6 +201,20 @@ TEST(Hints, ShouldNameTheCloseNameOnlyWhenOneIsClose) {
     EXPECT_EQ(closestName("vwap", longFieldNames()), "VWAP");
 }
 
+// --fields as a command takes it: the names it keeps, or CLI11's error.
+std::pair<std::vector<std::string>, std::string> parseFields(std::vector<std::string> args) {
+    CLI::App app;
+    std::vector<std::string> fields{"Trade"};
+    addFieldsOption(app, fields);
+    try {
+        std::reverse(args.begin(), args.end());  // CLI11 takes them last first
+        app.parse(args);
+    } catch (const CLI::ParseError& error) {
+        return {{}, error.what()};
+    }
+    return {fields, ""};
+}
+
 TEST(FieldList, ShouldKnowEveryNamedFieldOfTheDictionary) {
     const auto& names = longFieldNames();
     EXPECT_EQ(names.size(), 94u);  // 95 rows, one of them nameless
@@ -207,30 +222,27 @@ TEST(FieldList, ShouldKnowEveryNamedFieldOfTheDictionary) {
     for (const auto& name : names) EXPECT_EQ(++seen[name], 1) << "duplicate " << name;
     EXPECT_EQ(names.front(), "TradeTime");
     EXPECT_EQ(names.back(), "BidAskSpread");
-    std::string error;
-    EXPECT_TRUE(parseFieldList("TickVolAtAsk,LTDebtEquityRationQtr,65DayAvgVol", error)) << error;
+    EXPECT_EQ(parseFields({"--fields", "TickVolAtAsk,LTDebtEquityRationQtr,65DayAvgVol"}).first.size(), 3u);
 }
 
-TEST(FieldList, ShouldTrimAndDropRepeatsKeepingOrder) {
-    std::string error;
-    const auto fields = parseFieldList(" Bid ,Ask,Bid, Trade", error);
-    ASSERT_TRUE(fields) << error;
-    EXPECT_EQ(*fields, (std::vector<std::string>{"Bid", "Ask", "Trade"}));
+TEST(FieldList, ShouldTrimSkipEmptyPiecesAndDropRepeatsKeepingOrder) {
+    const auto [fields, error] = parseFields({"--fields", " Bid ,,Ask,Bid, Trade"});
+    EXPECT_EQ(fields, (std::vector<std::string>{"Bid", "Ask", "Trade"})) << error;
+    EXPECT_EQ(parseFields({}).first, std::vector<std::string>{"Trade"});  // not given: the defaults stay
 }
 
 TEST(FieldList, ShouldRejectUnknownAndEmptyNamesWithAHintOrTheValidNames) {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"O", "unknown field 'O'; valid fields (case-sensitive): TradeTime Open"},
+        {"O", "--fields: unknown field 'O'; valid fields (case-sensitive): TradeTime Open"},
         {"Close", "unknown field 'Close'; valid fields"},
-        {"bid", "unknown field 'bid' (did you mean 'Bid'?); names are case-sensitive"},
-        {"Bid,", "has an empty name between its commas"},
-        {"Bid,,Ask", "has an empty name between its commas"},
-        {"", "--fields is empty"},
-        {"  ", "--fields is empty"},
+        {"Bid,bid", "unknown field 'bid' (did you mean 'Bid'?); names are case-sensitive"},
+        {"", "--fields: a field name is empty"},
+        {"  ", "--fields: a field name is empty"},
+        {",", "--fields"},
     };
     for (const auto& [list, expected] : cases) {
-        std::string error;
-        EXPECT_FALSE(parseFieldList(list, error)) << list;
+        const auto [fields, error] = parseFields({"--fields", list});
+        EXPECT_TRUE(fields.empty()) << list;
         EXPECT_NE(error.find(expected), std::string::npos) << list << ": " << error;
     }
 }
