@@ -106,7 +106,7 @@ int serveOn(HostSession& session, LiveBoard& board, const ServeOptions& options,
         return exitcode::kFailure;
     }
     // The token is shown once, in the address to open.
-    fmt::print("serving http://{}:{}/{} (Ctrl-C to stop)\n", urlHost(options.bind), server.port(),
+    printOut("serving http://{}:{}/{} (Ctrl-C to stop)\n", urlHost(options.bind), server.port(),
                token.empty() ? "" : "?token=" + token);
     flushOutput();
     session.pump(deadlineAfter(0), [](Event&) { return false; });
