@@ -3,6 +3,7 @@
 // its script and data on its standard input; the host does not link it.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,18 @@ struct PriceAxis {
     double low, high, step;
 };
 PriceAxis priceAxis(const std::vector<Bar>& bars);
+
+// How long gnuplot may run before it is killed, and whether the host may wait
+// on a descriptor of its process (pidfd, Linux 5.3 on); without one it asks
+// every 20 ms whether gnuplot ended. Tests shorten it and force the fallback.
+struct GnuplotLimit {
+    std::chrono::milliseconds time{30000};
+    bool processDescriptor = true;
+};
+
+// Runs gnuplot from PATH on `script`, given on its standard input; `message`
+// says what went wrong (its last complaint, or that it ran out of time).
+ChartResult runGnuplot(const std::string& script, std::string& message, const GnuplotLimit& limit = {});
 
 // Draws the bars (any order) into a 1000 x 600 PNG: candles over a volume
 // panel, one slot per bar (no gaps for closed markets), axes labelled with

@@ -1,8 +1,11 @@
 // The host program's own parts: option parsers, the settings panel reader,
 // the log format expansion and what the consumers copy out of a notification.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <fstream>
+#include <cstdlib>
 #include <map>
 #include <tuple>
 
@@ -267,6 +270,39 @@ TEST(FieldList, ShouldShowPricesWithTheirDecimalsAndCountsWithout) {
         {"Volume", 1200.0, "1200"}, {"TradeSize", 300.0, "300"}, {"NetPct", 1.25, "1.25"}};
     for (const auto& [name, value, expected] : cases) EXPECT_EQ(formatFieldValue(name, value), expected) << name;
     EXPECT_EQ(formatPrice(std::nullopt, ""), "");
+}
+
+// runGnuplot against stand-ins for gnuplot on PATH, waiting on the process's
+// descriptor and without one (as on a kernel that has none).
+TEST(GnuplotRun, ShouldKeepItsTimeLimitWithAndWithoutAProcessDescriptor) {
+    const std::string dir = testing::TempDir() + "gnuplot-standins";
+    const std::string savedPath = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
+    struct Case {
+        const char* script;
+        ChartResult result;
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        {"cat >/dev/null", ChartResult::Written, ""},
+        {"echo 'line 1: skipped'; echo 'line 9: unknown command' >&2; exit 1", ChartResult::Failed,
+         "gnuplot failed: line 9: unknown command"},
+        {"exec sleep 30", ChartResult::Failed, "gnuplot did not finish in 0.3 s"},
+    };
+    for (const bool descriptor : {true, false}) {
+        for (const Case& c : cases) {
+            std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str());
+            std::ofstream(dir + "/gnuplot") << "#!/bin/sh\n" << c.script << "\n";
+            chmod((dir + "/gnuplot").c_str(), 0755);
+            setenv("PATH", (dir + ":" + savedPath).c_str(), 1);
+            std::string message;
+            const ChartResult result =
+                runGnuplot("plot 1\n", message, GnuplotLimit{std::chrono::milliseconds(300), descriptor});
+            setenv("PATH", savedPath.c_str(), 1);
+            EXPECT_EQ(result, c.result) << c.script << (descriptor ? " (pidfd)" : " (no pidfd)");
+            EXPECT_EQ(message, c.message) << c.script << (descriptor ? " (pidfd)" : " (no pidfd)");
+        }
+    }
+    std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 // The price axis of a chart: whole steps, never finer than a cent, and
