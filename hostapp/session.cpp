@@ -211,22 +211,30 @@ void HostSession::settle() {
     while (std::chrono::steady_clock::now() < end) {
         std::optional<Event> event = nextEvent(std::min(end, std::chrono::steady_clock::now() + kSettleQuiet));
         if (!event) return;
-        if (!handleOwnEvent(*event)) deferred_.push_back(std::move(*event));
+        if (!handleOwnEvent(*event)) deferred_.add(std::move(*event));
     }
 }
 
 std::optional<Event> HostSession::nextEvent(std::chrono::steady_clock::time_point until) {
-    if (deferred_.empty()) return queue_.popUntil(until);
-    Event event = std::move(deferred_.front());
-    deferred_.pop_front();
+    if (std::optional<Event> event = deferred_.take()) return event;
+    std::optional<Event> event = queue_.popUntil(until);
+    if (!event) reportDropped();
     return event;
+}
+
+void HostSession::reportDropped() {
+    const std::size_t dropped = queue_.takeDropped() + deferred_.takeDropped();
+    if (dropped == 0) return;
+    printErr("tellivar-host: warning: fell behind the feed: {} event(s) dropped while more than {} waited; quotes "
+             "and updates go first, and each symbol's next one brings its values again\n",
+             dropped, deferred_.limit());
 }
 
 void HostSession::drainLogs() {
     while (std::optional<Event> event = queue_.popUntil(std::chrono::steady_clock::now())) {
         // Log lines and online changes are printed; only connect() waits for
         // online changes, and it pumps for itself. Data waits for the next pump().
-        if (!handleOwnEvent(*event)) deferred_.push_back(std::move(*event));
+        if (!handleOwnEvent(*event)) deferred_.add(std::move(*event));
     }
 }
 
@@ -242,5 +250,6 @@ void HostSession::shutdown() {
     if (announceTeardown_) printer_.note("deleting the factory (disconnects the feed)");
     factory_.reset();
     drainLogs();
+    reportDropped();
     if (announceTeardown_) printer_.note("shut down cleanly");
 }

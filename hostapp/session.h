@@ -13,7 +13,6 @@
 #pragma once
 
 #include <chrono>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -123,6 +122,8 @@ private:
     // online changes; true for either (false for data).
     bool handleOwnEvent(Event& event);
     std::optional<Event> nextEvent(std::chrono::steady_clock::time_point until);
+    // Once caught up: how many events the bounds of queue_ and deferred_ dropped.
+    void reportDropped();
     // Prints the status reports that follow the online flag, until 200 ms
     // pass without one (at most 1 s), so they come before the command's output.
     void settle();
@@ -139,7 +140,7 @@ private:
     std::string refusal_;
     std::function<void(const Event&)> observer_;
     EventQueue queue_;
-    std::deque<Event> deferred_;  // events drainLogs() set aside; main thread only
+    EventBacklog deferred_;  // events drainLogs() and settle() set aside; main thread only
     QueueLogger logger_{queue_};
     HostContext context_{logger_};
     QueueLogger pageLogger_{queue_, true};

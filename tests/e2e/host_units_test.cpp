@@ -7,6 +7,7 @@
 #include <fstream>
 #include <cstdlib>
 #include <map>
+#include <thread>
 #include <tuple>
 
 #include <CLI/CLI.hpp>
@@ -270,6 +271,31 @@ TEST(FieldList, ShouldShowPricesWithTheirDecimalsAndCountsWithout) {
         {"Volume", 1200.0, "1200"}, {"TradeSize", 300.0, "300"}, {"NetPct", 1.25, "1.25"}};
     for (const auto& [name, value, expected] : cases) EXPECT_EQ(formatFieldValue(name, value), expected) << name;
     EXPECT_EQ(formatPrice(std::nullopt, ""), "");
+}
+
+// A flood from four feed threads while the main thread takes nothing: the
+// queue keeps its limit of quotes and counts the rest; what ends or answers
+// a wait still gets in, up to the reserve.
+TEST(EventQueueBound, ShouldHoldItsLimitUnderAFloodAndCountWhatItDropped) {
+    constexpr std::size_t kLimit = 100, kPerThread = 20000;
+    EventQueue queue(kLimit);
+    std::vector<std::thread> feeds;
+    for (int t = 0; t < 4; ++t) {
+        feeds.emplace_back([&queue] {
+            for (std::size_t i = 0; i < kPerThread; ++i) queue.push(QuoteEvent{i, {}, {}});
+        });
+    }
+    for (std::thread& feed : feeds) feed.join();
+    queue.push(HistoryEvent{});
+    for (std::size_t i = 0; i < EventBacklog::kReserve; ++i) queue.push(LogEvent{LogEvent::Kind::Info, "line"});
+    queue.push(UpdateEvent{});
+    std::vector<std::size_t> kinds(std::variant_size_v<Event>);
+    while (std::optional<Event> event = queue.popUntil(std::chrono::steady_clock::now())) ++kinds[event->index()];
+    EXPECT_EQ(kinds, (std::vector<std::size_t>{EventBacklog::kReserve - 1, 0, kLimit, 1, 0}));
+    EXPECT_EQ(queue.takeDropped(), 4 * kPerThread - kLimit + 2);  // the last log line and the update
+    EXPECT_EQ(queue.takeDropped(), 0u);  // told once
+    queue.push(QuoteEvent{});            // room again once taken
+    EXPECT_TRUE(queue.popUntil(std::chrono::steady_clock::now()).has_value());
 }
 
 // runGnuplot against stand-ins for gnuplot on PATH, waiting on the process's
