@@ -5,6 +5,7 @@
 // and pushes it onto the EventQueue; only the main thread pops and prints.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -63,77 +64,62 @@ struct UpdateEvent {
 
 using Event = std::variant<LogEvent, OnlineEvent, QuoteEvent, HistoryEvent, UpdateEvent>;
 
-// Events waiting for the main thread, at most `limit`. Past it, quotes and
-// bar updates are dropped (the symbol's next one brings its values again)
-// and counted; log lines, online changes and histories, each of which ends
-// or answers something the host waits for, may use kReserve places more
-// before they are dropped and counted too. So a feed that outruns the
-// terminal costs bounded memory. Not synchronised: one thread, or its
-// owner's lock.
-class EventBacklog {
+// Events for the main thread from many producers (the feed thread, the main
+// thread inside a creation), at most `limit`. Past it, quotes and bar updates
+// are dropped (the symbol's next one brings its values again) and counted;
+// log lines, online changes and histories, each of which ends or answers
+// something the host waits for, may use kReserve places more before they are
+// dropped and counted too. So a feed that outruns the terminal costs bounded
+// memory. The main thread is the only consumer.
+class EventQueue {
 public:
-    static constexpr std::size_t kDefaultLimit = 10000;
+    static constexpr std::size_t kLimit = 10000;
     static constexpr std::size_t kReserve = 1000;
 
-    explicit EventBacklog(std::size_t limit = kDefaultLimit) : limit_(limit) {}
-    // False when `event` was dropped.
-    bool add(Event event) {
-        const bool data = std::holds_alternative<QuoteEvent>(event) || std::holds_alternative<UpdateEvent>(event);
-        if (events_.size() >= limit_ + (data ? 0 : kReserve)) {
-            ++dropped_;
-            return false;
+    explicit EventQueue(std::size_t limit = kLimit) : limit_(limit) {}
+
+    void push(Event event) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            const bool data = std::holds_alternative<QuoteEvent>(event) || std::holds_alternative<UpdateEvent>(event);
+            if (events_.size() >= limit_ + (data ? 0 : kReserve)) {
+                ++dropped_;
+                return;
+            }
+            events_.push_back(std::move(event));
         }
-        events_.push_back(std::move(event));
-        return true;
+        ready_.notify_one();
     }
-    std::optional<Event> take() {
-        if (events_.empty()) return std::nullopt;
-        Event event = std::move(events_.front());
-        events_.pop_front();
+
+    // Waits until an event is there, or `deadline` passes. `ownOnly` takes
+    // only log lines and online changes, and leaves the others in their order.
+    std::optional<Event> popUntil(std::chrono::steady_clock::time_point deadline, bool ownOnly = false) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        auto next = events_.begin();
+        const auto found = [&] {
+            next = std::find_if(events_.begin(), events_.end(), [ownOnly](const Event& event) {
+                return !ownOnly || std::holds_alternative<LogEvent>(event) || std::holds_alternative<OnlineEvent>(event);
+            });
+            return next != events_.end();
+        };
+        if (!ready_.wait_until(lock, deadline, found)) return std::nullopt;
+        Event event = std::move(*next);
+        events_.erase(next);
         return event;
     }
-    bool empty() const { return events_.empty(); }
-    std::size_t limit() const { return limit_; }
+
     // Events dropped since the last call.
-    std::size_t takeDropped() { return std::exchange(dropped_, 0); }
+    std::size_t takeDropped() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::exchange(dropped_, 0);
+    }
 
 private:
     const std::size_t limit_;
-    std::deque<Event> events_;
-    std::size_t dropped_ = 0;
-};
-
-// A bounded EventBacklog for many producers (the feed thread, the main
-// thread inside a creation); the main thread is the only consumer.
-class EventQueue {
-public:
-    explicit EventQueue(std::size_t limit = EventBacklog::kDefaultLimit) : events_(limit) {}
-
-    void push(Event event) {
-        bool added = false;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            added = events_.add(std::move(event));
-        }
-        if (added) ready_.notify_one();
-    }
-
-    // Waits until an event is there or `deadline` passes.
-    std::optional<Event> popUntil(std::chrono::steady_clock::time_point deadline) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!ready_.wait_until(lock, deadline, [this] { return !events_.empty(); })) return std::nullopt;
-        return events_.take();
-    }
-
-    std::size_t takeDropped() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return events_.takeDropped();
-    }
-
-private:
     std::mutex mutex_;
     std::condition_variable ready_;
-    EventBacklog events_;  // guarded by mutex_
+    std::deque<Event> events_;  // guarded by mutex_
+    std::size_t dropped_ = 0;   // guarded by mutex_
 };
 
 // Expands the logger's one-argument format: "%s" becomes `text`, "%%" a

@@ -198,8 +198,11 @@ HostSession::PumpResult HostSession::pump(std::chrono::steady_clock::time_point 
             if (tick) tick();
             nextTick = now + kTickPeriod;
         }
-        std::optional<Event> event = nextEvent(std::min(deadline, nextTick));
-        if (!event) continue;
+        std::optional<Event> event = queue_.popUntil(std::min(deadline, nextTick));
+        if (!event) {
+            reportDropped();  // caught up
+            continue;
+        }
         handleOwnEvent(*event);
         if (handler(*event)) return PumpResult::Done;
     }
@@ -209,33 +212,24 @@ HostSession::PumpResult HostSession::pump(std::chrono::steady_clock::time_point 
 void HostSession::settle() {
     const auto end = std::chrono::steady_clock::now() + kSettleLimit;
     while (std::chrono::steady_clock::now() < end) {
-        std::optional<Event> event = nextEvent(std::min(end, std::chrono::steady_clock::now() + kSettleQuiet));
+        std::optional<Event> event = queue_.popUntil(std::min(end, std::chrono::steady_clock::now() + kSettleQuiet), true);
         if (!event) return;
-        if (!handleOwnEvent(*event)) deferred_.add(std::move(*event));
+        handleOwnEvent(*event);
     }
-}
-
-std::optional<Event> HostSession::nextEvent(std::chrono::steady_clock::time_point until) {
-    if (std::optional<Event> event = deferred_.take()) return event;
-    std::optional<Event> event = queue_.popUntil(until);
-    if (!event) reportDropped();
-    return event;
 }
 
 void HostSession::reportDropped() {
-    const std::size_t dropped = queue_.takeDropped() + deferred_.takeDropped();
-    if (dropped == 0) return;
-    printErr("tellivar-host: warning: fell behind the feed: {} event(s) dropped while more than {} waited; quotes "
-             "and updates go first, and each symbol's next one brings its values again\n",
-             dropped, deferred_.limit());
+    if (const std::size_t dropped = queue_.takeDropped(); dropped > 0) {
+        printErr("tellivar-host: warning: fell behind the feed: {} event(s) dropped while more than {} waited; "
+                 "quotes and updates go first, and each symbol's next one brings its values again\n",
+                 dropped, EventQueue::kLimit);
+    }
 }
 
 void HostSession::drainLogs() {
-    while (std::optional<Event> event = queue_.popUntil(std::chrono::steady_clock::now())) {
-        // Log lines and online changes are printed; only connect() waits for
-        // online changes, and it pumps for itself. Data waits for the next pump().
-        if (!handleOwnEvent(*event)) deferred_.add(std::move(*event));
-    }
+    // Log lines and online changes are printed; only connect() waits for
+    // online changes, and it pumps for itself. Data stays queued for the next pump().
+    while (std::optional<Event> event = queue_.popUntil(std::chrono::steady_clock::now(), true)) handleOwnEvent(*event);
 }
 
 void HostSession::shutdown() {

@@ -287,11 +287,11 @@ TEST(EventQueueBound, ShouldHoldItsLimitUnderAFloodAndCountWhatItDropped) {
     }
     for (std::thread& feed : feeds) feed.join();
     queue.push(HistoryEvent{});
-    for (std::size_t i = 0; i < EventBacklog::kReserve; ++i) queue.push(LogEvent{LogEvent::Kind::Info, "line"});
+    for (std::size_t i = 0; i < EventQueue::kReserve; ++i) queue.push(LogEvent{LogEvent::Kind::Info, "line"});
     queue.push(UpdateEvent{});
     std::vector<std::size_t> kinds(std::variant_size_v<Event>);
     while (std::optional<Event> event = queue.popUntil(std::chrono::steady_clock::now())) ++kinds[event->index()];
-    EXPECT_EQ(kinds, (std::vector<std::size_t>{EventBacklog::kReserve - 1, 0, kLimit, 1, 0}));
+    EXPECT_EQ(kinds, (std::vector<std::size_t>{EventQueue::kReserve - 1, 0, kLimit, 1, 0}));
     EXPECT_EQ(queue.takeDropped(), 4 * kPerThread - kLimit + 2);  // the last log line and the update
     EXPECT_EQ(queue.takeDropped(), 0u);  // told once
     queue.push(QuoteEvent{});            // room again once taken
