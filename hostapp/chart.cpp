@@ -150,13 +150,11 @@ struct MemoryFile {
 // where the kernel gave one, else asking every 20 ms. False while it still
 // runs; `status` is its wait status once it ended.
 bool waitForEnd(pid_t pid, int process, std::chrono::steady_clock::time_point deadline, int& status) {
-    while (true) {
+    for (pollfd end{process, POLLIN, 0};;) {
         const pid_t ended = waitpid(pid, &status, WNOHANG);
         if (ended == pid || (ended < 0 && errno != EINTR)) return true;
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
-        pollfd end{process, POLLIN, 0};
         if (process < 0 || poll(&end, 1, static_cast<int>(left.count())) < 0) {
             std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(20)));
         }
@@ -167,7 +165,8 @@ bool waitForEnd(pid_t pid, int process, std::chrono::steady_clock::time_point de
 
 // Script and complaints pass through memory files, so that neither side ever
 // waits on the other.
-ChartResult runGnuplot(const std::string& script, std::string& message, const GnuplotLimit& limit) {
+ChartResult runGnuplot(const std::string& script, std::string& message, std::chrono::milliseconds limit,
+                       bool processDescriptor) {
     const MemoryFile input, errors;
     // pwrite leaves the offset at the start, where gnuplot begins to read.
     if (input.fd < 0 || errors.fd < 0 ||
@@ -189,15 +188,15 @@ ChartResult runGnuplot(const std::string& script, std::string& message, const Gn
                                     : std::string("could not start gnuplot: ") + std::strerror(spawned);
         return spawned == ENOENT ? ChartResult::NoGnuplot : ChartResult::Failed;
     }
-    const int process = limit.processDescriptor ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
+    const int process = processDescriptor ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
     int status = -1;
-    const bool ended = waitForEnd(pid, process, std::chrono::steady_clock::now() + limit.time, status);
+    const bool ended = waitForEnd(pid, process, std::chrono::steady_clock::now() + limit, status);
     if (process >= 0) close(process);
     if (!ended) {
         kill(pid, SIGKILL);
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
-        message = fmt::format("gnuplot did not finish in {} s", limit.time.count() / 1000.0);
+        message = fmt::format("gnuplot did not finish in {} s", limit.count() / 1000.0);
         return ChartResult::Failed;
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return ChartResult::Written;

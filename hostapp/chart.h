@@ -37,17 +37,11 @@ struct PriceAxis {
 };
 PriceAxis priceAxis(const std::vector<Bar>& bars);
 
-// How long gnuplot may run before it is killed, and whether the host may wait
-// on a descriptor of its process (pidfd, Linux 5.3 on); without one it asks
-// every 20 ms whether gnuplot ended. Tests shorten it and force the fallback.
-struct GnuplotLimit {
-    std::chrono::milliseconds time{30000};
-    bool processDescriptor = true;
-};
-
-// Runs gnuplot from PATH on `script`, given on its standard input; `message`
-// says what went wrong (its last complaint, or that it ran out of time).
-ChartResult runGnuplot(const std::string& script, std::string& message, const GnuplotLimit& limit = {});
+// Runs gnuplot from PATH on `script`, given on its standard input, killed after
+// `limit`; `message` says what went wrong. It waits on a descriptor of the
+// process (Linux 5.3 on), or, without one or `processDescriptor`, asks every 20 ms.
+ChartResult runGnuplot(const std::string& script, std::string& message,
+                       std::chrono::milliseconds limit = std::chrono::seconds(30), bool processDescriptor = true);
 
 // Draws the bars (any order) into a 1000 x 600 PNG: candles over a volume
 // panel, one slot per bar (no gaps for closed markets), axes labelled with

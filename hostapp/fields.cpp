@@ -10,13 +10,6 @@
 
 namespace {
 
-std::string trim(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string::npos) return {};
-    const auto last = text.find_last_not_of(" \t");
-    return text.substr(first, last - first + 1);
-}
-
 bool listed(const std::vector<std::string>& names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
@@ -65,10 +58,6 @@ std::vector<std::string> fieldsOfKind(const std::vector<std::string>& fields, Fi
     return names;
 }
 
-std::vector<std::string> textFields(const std::vector<std::string>& fields) {
-    return fieldsOfKind(fields, FieldKind::Text);
-}
-
 std::string formatFieldValue(const std::string& name, const std::optional<double>& value) {
     const FieldKind kind = fieldKind(name);
     if (value && kind == FieldKind::Time) return formatIsoSeconds(*value);
@@ -78,7 +67,8 @@ std::string formatFieldValue(const std::string& name, const std::optional<double
 void addFieldsOption(CLI::App& command, std::vector<std::string>& fields) {
     const auto check = [](std::string& name) -> std::string {
         const std::vector<std::string>& known = longFieldNames();
-        name = trim(name);
+        name.erase(0, name.find_first_not_of(" \t"));  // blanks around the name
+        name.erase(name.find_last_not_of(" \t") + 1);
         if (name.empty()) return "a field name is empty; give names such as Trade,Bid,Ask, separated by commas";
         if (listed(known, name)) return {};
         const std::string hint = didYouMean(name, known);
@@ -87,7 +77,6 @@ void addFieldsOption(CLI::App& command, std::vector<std::string>& fields) {
                              : hint + "; names are case-sensitive");
     };
     const auto keep = [&fields](const std::vector<std::string>& names) {
-        if (names.empty()) throw CLI::ValidationError("--fields", "no field named; give names such as Trade,Bid,Ask");
         fields.clear();
         for (const std::string& name : names) {
             if (!listed(fields, name)) fields.push_back(name);

@@ -25,9 +25,8 @@ const std::vector<std::string>& defaultQuoteFields();
 enum class FieldKind { Number, Price, Time, Text };
 FieldKind fieldKind(const std::string& name);
 
-// The names of `fields` of one kind, or that are text fields, in their order.
+// The names of `fields` of one kind, in their order.
 std::vector<std::string> fieldsOfKind(const std::vector<std::string>& fields, FieldKind kind);
-std::vector<std::string> textFields(const std::vector<std::string>& fields);
 
 // A field's value for tables and lines: a time field as an ISO-8601 UTC time,
 // a price as formatPrice does, others as formatValue does.

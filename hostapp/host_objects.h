@@ -64,25 +64,19 @@ struct UpdateEvent {
 
 using Event = std::variant<LogEvent, OnlineEvent, QuoteEvent, HistoryEvent, UpdateEvent>;
 
-// Events for the main thread from many producers (the feed thread, the main
-// thread inside a creation), at most `limit`. Past it, quotes and bar updates
-// are dropped (the symbol's next one brings its values again) and counted;
-// log lines, online changes and histories, each of which ends or answers
-// something the host waits for, may use kReserve places more before they are
-// dropped and counted too. So a feed that outruns the terminal costs bounded
-// memory. The main thread is the only consumer.
+// Events for the main thread (the only consumer), at most kLimit: past it,
+// quotes and bar updates are dropped and counted (the symbol's next one brings
+// its values again); log lines, online changes and histories, which end or
+// answer a wait, may use kReserve places more before they are dropped too.
 class EventQueue {
 public:
-    static constexpr std::size_t kLimit = 10000;
-    static constexpr std::size_t kReserve = 1000;
-
-    explicit EventQueue(std::size_t limit = kLimit) : limit_(limit) {}
+    static constexpr std::size_t kLimit = 10000, kReserve = 1000;
 
     void push(Event event) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             const bool data = std::holds_alternative<QuoteEvent>(event) || std::holds_alternative<UpdateEvent>(event);
-            if (events_.size() >= limit_ + (data ? 0 : kReserve)) {
+            if (events_.size() >= kLimit + (data ? 0 : kReserve)) {
                 ++dropped_;
                 return;
             }
@@ -115,7 +109,6 @@ public:
     }
 
 private:
-    const std::size_t limit_;
     std::mutex mutex_;
     std::condition_variable ready_;
     std::deque<Event> events_;  // guarded by mutex_

@@ -84,6 +84,11 @@ void addWait(CLI::App& app, const std::string& name, double& seconds, const std:
     app.add_option(name, seconds, help)->check(secondsOption(kMinTimeout, kMaxTimeout))->capture_default_str();
 }
 
+// --symbols: separated by commas, its default shown.
+void addSymbols(CLI::App& app, std::vector<std::string>& symbols, const std::string& help) {
+    app.add_option("--symbols", symbols, help)->delimiter(',')->check(symbolOption())->capture_default_str();
+}
+
 void addGlobalOptions(CLI::App& app, CommandLine& line) {
     app.add_option("--plugin", line.host.pluginPath, "Plug-in library to load (default: the built libtellivar.so)");
     app.add_option("--feed-library,--feed", line.feedLibrary,
@@ -156,10 +161,7 @@ CLI::App* addStream(CLI::App& app, StreamOptions& stream) {
 
 CLI::App* addDemo(CLI::App& app, DemoOptions& demo) {
     auto* cmd = app.add_subcommand("demo", "Guided tour: connect, quotes, history with chart, stream, shutdown");
-    cmd->add_option("--symbols", demo.symbols, "Symbols for the quotes; the first also for history and stream")
-        ->delimiter(',')
-        ->check(symbolOption())
-        ->capture_default_str();
+    addSymbols(*cmd, demo.symbols, "Symbols for the quotes; the first also for history and stream");
     cmd->add_option("--out-dir", demo.outDir, "Directory for the CSV and the chart")
         ->check(CLI::ExistingDirectory)
         ->capture_default_str();
@@ -175,10 +177,7 @@ CLI::App* addServe(CLI::App& app, ServeOptions& serve) {
     cmd->add_option("--port", serve.port, "TCP port (0: any free one)")->check(wholeNumberOption(0, 65535))->capture_default_str();
     cmd->add_option("--bind", serve.bind, "Address to listen on; other than loopback, with a warning")
         ->capture_default_str();
-    cmd->add_option("--symbols", serve.symbols, "Symbols of the quote table")
-        ->delimiter(',')
-        ->check(symbolOption())
-        ->capture_default_str();
+    addSymbols(*cmd, serve.symbols, "Symbols of the quote table");
     addFieldsOption(*cmd, serve.fields);
     cmd->add_option("--max-pages", serve.maxPages, "Pages open at once")->check(wholeNumberOption(1, 64))->capture_default_str();
     cmd->add_option("--allow-host", serve.allowHosts, "Further name the pages may reach the server by")->delimiter(',');

@@ -178,7 +178,7 @@ int runQuotesOn(HostSession& session, const std::vector<std::string>& symbols, c
 }
 
 int runQuotes(const HostOptions& host, const QuotesOptions& options) {
-    const std::vector<std::string> texts = textFields(options.fields);
+    const std::vector<std::string> texts = fieldsOfKind(options.fields, FieldKind::Text);
     if (texts.size() == options.fields.size()) {
         printError(fmt::format("--fields {}: text fields only, and the plug-in's quotes carry numbers only, so no "
                                "quote could ever arrive; add a numeric field such as Trade",

@@ -257,7 +257,7 @@ TEST(FieldList, ShouldKnowWhichFieldsHoldTimesAndText) {
     EXPECT_EQ(fieldKind("Title"), FieldKind::Text);
     EXPECT_EQ(fieldKind("Trade"), FieldKind::Price);
     EXPECT_EQ(fieldKind("Volume"), FieldKind::Number);
-    EXPECT_EQ(textFields({"Trade", "Title", "Symbol"}), (std::vector<std::string>{"Title", "Symbol"}));
+    EXPECT_EQ(fieldsOfKind({"Trade", "Title", "Symbol"}, FieldKind::Text), (std::vector<std::string>{"Title", "Symbol"}));
     EXPECT_EQ(formatFieldValue("TradeTime", 1796681645.0), "2026-12-07T22:14:05Z");
     EXPECT_EQ(formatFieldValue("FinancialsDate", 1767139200.0), "2025-12-31T00:00:00Z");
     EXPECT_EQ(formatFieldValue("Trade", 10.5), "10.50");
@@ -277,8 +277,8 @@ TEST(FieldList, ShouldShowPricesWithTheirDecimalsAndCountsWithout) {
 // queue keeps its limit of quotes and counts the rest; what ends or answers
 // a wait still gets in, up to the reserve.
 TEST(EventQueueBound, ShouldHoldItsLimitUnderAFloodAndCountWhatItDropped) {
-    constexpr std::size_t kLimit = 100, kPerThread = 20000;
-    EventQueue queue(kLimit);
+    constexpr std::size_t kLimit = EventQueue::kLimit, kPerThread = 20000;
+    EventQueue queue;
     std::vector<std::thread> feeds;
     for (int t = 0; t < 4; ++t) {
         feeds.emplace_back([&queue] {
@@ -322,7 +322,7 @@ TEST(GnuplotRun, ShouldKeepItsTimeLimitWithAndWithoutAProcessDescriptor) {
             setenv("PATH", (dir + ":" + savedPath).c_str(), 1);
             std::string message;
             const ChartResult result =
-                runGnuplot("plot 1\n", message, GnuplotLimit{std::chrono::milliseconds(300), descriptor});
+                runGnuplot("plot 1\n", message, std::chrono::milliseconds(300), descriptor);
             setenv("PATH", savedPath.c_str(), 1);
             EXPECT_EQ(result, c.result) << c.script << (descriptor ? " (pidfd)" : " (no pidfd)");
             EXPECT_EQ(message, c.message) << c.script << (descriptor ? " (pidfd)" : " (no pidfd)");
