@@ -138,7 +138,7 @@ CLI::App* addHistory(CLI::App& app, HistoryOptions& history) {
     cmd->add_option("symbol", history.symbol, "Symbol")->required()->check(symbolOption());
     cmd->add_option("--interval", history.interval, "Interval: minutes (5), m5, D1, W1, M1")->capture_default_str();
     cmd->add_option("--count", history.count, "Number of bars, the newest one included")
-        ->check(wholeNumberOption(1, kMaxCount))
+        ->transform(wholeNumberOption(1, kMaxCount))
         ->capture_default_str();
     cmd->add_option("--end", history.end,
                     "UTC time the newest bar holds: 2024-03-05, 2024-03-05T15:30 or 2024-03-05T15:30:00, "
@@ -174,12 +174,12 @@ CLI::App* addDemo(CLI::App& app, DemoOptions& demo) {
 
 CLI::App* addServe(CLI::App& app, ServeOptions& serve) {
     auto* cmd = app.add_subcommand("serve", "Live view in the browser: quote table and candlestick chart");
-    cmd->add_option("--port", serve.port, "TCP port (0: any free one)")->check(wholeNumberOption(0, 65535))->capture_default_str();
+    cmd->add_option("--port", serve.port, "TCP port (0: any free one)")->transform(wholeNumberOption(0, 65535))->capture_default_str();
     cmd->add_option("--bind", serve.bind, "Address to listen on; other than loopback, with a warning")
         ->capture_default_str();
     addSymbols(*cmd, serve.symbols, "Symbols of the quote table");
     addFieldsOption(*cmd, serve.fields);
-    cmd->add_option("--max-pages", serve.maxPages, "Pages open at once")->check(wholeNumberOption(1, 64))->capture_default_str();
+    cmd->add_option("--max-pages", serve.maxPages, "Pages open at once")->transform(wholeNumberOption(1, 64))->capture_default_str();
     cmd->add_option("--allow-host", serve.allowHosts, "Further name the pages may reach the server by")->delimiter(',');
     auto* token = cmd->add_option("--token", serve.token, "Token every request needs (default: made up when --bind "
                                                           "is not loopback, shown in the address)");

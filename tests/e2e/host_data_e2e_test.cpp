@@ -370,6 +370,7 @@ TEST_F(HostData, ShouldShowAndWriteExactlyTheBarsAskedFor) {
         {"--interval", "W1", "--count", "5"},
         {"--interval", "W1", "--count", "5", "--reverse"},
         {"--interval", "M1", "--count", "1"},
+        {"--interval", "D1", "--count", "010"},  // decimal, not octal
         {"--interval", "60", "--count", "12", "--end", "2024-03-05T15:00"}};
     for (const auto& options : runs) {
         std::vector<std::string> args{"history", "ACME", "--csv", file("n.csv")};
