@@ -1,6 +1,8 @@
 // The host's option parsers: --interval, --end and --fields. The first byte
 // picks the parser, the rest is the option's text. A refusal always says
 // why; an accepted text gives values the host can hand on as they are.
+#include <CLI/CLI.hpp>
+
 #include <cstdint>
 #include <set>
 #include <string>
@@ -41,14 +43,20 @@ void checkEndTime(const std::string& text) {
 }
 
 void checkFieldList(const std::string& text) {
-    std::string error;
-    const auto names = parseFieldList(text, error);
-    require(names.has_value() || !error.empty());
-    if (!names) return;
+    CLI::App app;
+    std::vector<std::string> names;
+    addFieldsOption(app, names);
+    std::vector<std::string> args{text, "--fields"};  // CLI11 takes them last first
+    try {
+        app.parse(args);
+    } catch (const CLI::ParseError& error) {
+        require(std::string(error.what()).size() > std::string("--fields: ").size());
+        return;
+    }
     const std::set<std::string> known(longFieldNames().begin(), longFieldNames().end());
-    const std::set<std::string> unique(names->begin(), names->end());
-    require(unique.size() == names->size());
-    for (const std::string& name : *names) require(known.count(name) == 1);
+    const std::set<std::string> unique(names.begin(), names.end());
+    require(!names.empty() && unique.size() == names.size());
+    for (const std::string& name : names) require(known.count(name) == 1);
 }
 
 }  // namespace

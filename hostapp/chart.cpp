@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "console.h"
 
@@ -23,7 +24,6 @@ extern char** environ;
 
 namespace {
 
-constexpr auto kGnuplotLimit = std::chrono::seconds(30);
 constexpr std::size_t kTimeLabels = 8;  // about this many labels on the time axis
 
 // gnuplot's single-quoted strings take a quote as two quotes.
@@ -146,10 +146,27 @@ struct MemoryFile {
     const int fd = memfd_create("gnuplot", MFD_CLOEXEC);
 };
 
-// Runs gnuplot from PATH on `script`, given on its standard input. Script and
-// complaints pass through memory files, so that neither side ever waits on the
-// other; gnuplot is killed when it takes longer than kGnuplotLimit.
-ChartResult runGnuplot(const std::string& script, std::string& message) {
+// Waits until `deadline` for the end of `pid`: on `process`, its descriptor,
+// where the kernel gave one, else asking every 20 ms. False while it still
+// runs; `status` is its wait status once it ended.
+bool waitForEnd(pid_t pid, int process, std::chrono::steady_clock::time_point deadline, int& status) {
+    for (pollfd end{process, POLLIN, 0};;) {
+        const pid_t ended = waitpid(pid, &status, WNOHANG);
+        if (ended == pid || (ended < 0 && errno != EINTR)) return true;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        if (process < 0 || poll(&end, 1, static_cast<int>(left.count())) < 0) {
+            std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(20)));
+        }
+    }
+}
+
+}  // namespace
+
+// Script and complaints pass through memory files, so that neither side ever
+// waits on the other.
+ChartResult runGnuplot(const std::string& script, std::string& message, std::chrono::milliseconds limit,
+                       bool processDescriptor) {
     const MemoryFile input, errors;
     // pwrite leaves the offset at the start, where gnuplot begins to read.
     if (input.fd < 0 || errors.fd < 0 ||
@@ -171,25 +188,15 @@ ChartResult runGnuplot(const std::string& script, std::string& message) {
                                     : std::string("could not start gnuplot: ") + std::strerror(spawned);
         return spawned == ENOENT ? ChartResult::NoGnuplot : ChartResult::Failed;
     }
-    // Waits for gnuplot's end on a descriptor of the process, bounded; without
-    // one (a kernel before 5.3) for its end alone.
-    const int process = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    const auto deadline = std::chrono::steady_clock::now() + kGnuplotLimit;
-    bool late = false;
-    for (pollfd end{process, POLLIN, 0}; process >= 0;) {
-        const auto left = deadline - std::chrono::steady_clock::now();
-        const int ready = poll(&end, 1, static_cast<int>(std::max<long long>(
-                                            std::chrono::duration_cast<std::chrono::milliseconds>(left).count(), 0)));
-        late = ready == 0;
-        if (ready >= 0 || errno != EINTR) break;
-    }
+    const int process = processDescriptor ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
+    int status = -1;
+    const bool ended = waitForEnd(pid, process, std::chrono::steady_clock::now() + limit, status);
     if (process >= 0) close(process);
-    if (late) kill(pid, SIGKILL);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (late) {
-        message = "gnuplot did not finish in 30 s";
+    if (!ended) {
+        kill(pid, SIGKILL);
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        message = fmt::format("gnuplot did not finish in {} s", limit.count() / 1000.0);
         return ChartResult::Failed;
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return ChartResult::Written;
@@ -202,8 +209,6 @@ ChartResult runGnuplot(const std::string& script, std::string& message) {
     message = complaint.empty() ? "gnuplot failed" : "gnuplot failed: " + complaint;
     return ChartResult::Failed;
 }
-
-}  // namespace
 
 bool checkWritable(const std::string& path, std::string& error) {
     std::error_code ignored;

@@ -3,6 +3,7 @@
 // its script and data on its standard input; the host does not link it.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,12 @@ struct PriceAxis {
     double low, high, step;
 };
 PriceAxis priceAxis(const std::vector<Bar>& bars);
+
+// Runs gnuplot from PATH on `script`, given on its standard input, killed after
+// `limit`; `message` says what went wrong. It waits on a descriptor of the
+// process (Linux 5.3 on), or, without one or `processDescriptor`, asks every 20 ms.
+ChartResult runGnuplot(const std::string& script, std::string& message,
+                       std::chrono::milliseconds limit = std::chrono::seconds(30), bool processDescriptor = true);
 
 // Draws the bars (any order) into a 1000 x 600 PNG: candles over a volume
 // panel, one slot per bar (no gaps for closed markets), axes labelled with

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <cmath>
 #include <map>
 #include <string>
 
@@ -84,7 +83,8 @@ void printQuoteFields() {
     const std::vector<std::string>& names = longFieldNames();
     printOut("Quote fields:     {} names for quotes --fields (case-sensitive); times, shown in UTC: {};\n"
              "                  text, which the plug-in's quotes cannot carry: {}\n",
-             names.size(), fmt::join(fieldsOfKind(names, FieldKind::Time), ", "), fmt::join(textFields(names), ", "));
+             names.size(), fmt::join(fieldsOfKind(names, FieldKind::Time), ", "),
+             fmt::join(fieldsOfKind(names, FieldKind::Text), ", "));
     printWrapped(names);
 }
 
@@ -150,11 +150,6 @@ constexpr std::size_t kNewBarUpdates = 2;
 constexpr double kNewBarWait = 65;
 constexpr auto kQuiet = std::chrono::seconds(3);
 
-bool sameTime(const data::CalendarRecord& a, const data::CalendarRecord& b) {
-    return a.tm_year == b.tm_year && a.tm_mon == b.tm_mon && a.tm_mday == b.tm_mday && a.tm_hour == b.tm_hour &&
-           a.tm_min == b.tm_min && a.tm_sec == b.tm_sec;
-}
-
 // With `untilNewBar`, after `seconds` it goes on until a new bar has opened
 // and been updated, as long as updates keep coming.
 int runStreamOn(HostSession& session, const std::string& symbol, const IntervalSpec& interval, double seconds,
@@ -178,7 +173,7 @@ int runStreamOn(HostSession& session, const std::string& symbol, const IntervalS
         if (update == nullptr) return false;
         const Bar& bar = update->bar;
         // The newest bar's time moves on when a new bar opens.
-        const bool opened = lastBar && !sameTime(*lastBar, bar.time);
+        const bool opened = lastBar && secondsOf(*lastBar) != secondsOf(bar.time);
         const char* mark = !lastBar ? " first-bar" : (opened ? " new-bar" : "");
         if (opened) newBarUpdates = 0;
         if (opened || newBarUpdates > 0) ++newBarUpdates;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fields.h"
 #include "interval.h"
 #include "session.h"
 
@@ -18,7 +19,7 @@ struct InfoOptions {
 
 struct QuotesOptions {
     std::vector<std::string> symbols;
-    std::optional<std::string> fields;  // comma-separated long names; unset: the defaults
+    std::vector<std::string> fields = defaultQuoteFields();  // long names, checked
     double seconds = 0;      // 0: until Ctrl-C
     bool plain = false;      // plain lines even on a terminal
 };
@@ -52,7 +53,7 @@ struct ServeOptions {
     int port = 8765;                   // 0: any free port
     std::string bind = "127.0.0.1";    // other addresses get a warning
     std::vector<std::string> symbols{"ACME", "GLOBEX", "INITECH"};  // the quote table's rows
-    std::string fields;                // comma-separated long names; empty: the defaults
+    std::vector<std::string> fields = defaultQuoteFields();  // long names, checked
     int maxPages = 16;                 // event streams at once
     std::vector<std::string> allowHosts;  // further names the Host header may give
     std::string token;                 // required on every request; empty: made up when needed

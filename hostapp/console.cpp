@@ -101,13 +101,8 @@ void routeAceRecords(bool verbose) {
     log->priority_mask(log->priority_mask(ACE_Log_Msg::PROCESS) | LM_DEBUG | LM_TRACE, ACE_Log_Msg::PROCESS);
 }
 
-AceCapture::AceCapture() {
-    if (aceLines != nullptr) aceLines->capture(std::this_thread::get_id());
-}
-
-AceCapture::~AceCapture() {
-    if (aceLines != nullptr) aceLines->capture({});
-}
+AceCapture::AceCapture() { if (aceLines != nullptr) aceLines->capture(std::this_thread::get_id()); }
+AceCapture::~AceCapture() { if (aceLines != nullptr) aceLines->capture({}); }
 
 std::vector<std::string> AceCapture::texts() const { return aceLines != nullptr ? aceLines->captured() : std::vector<std::string>{}; }
 

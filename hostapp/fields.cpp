@@ -1,5 +1,6 @@
 #include "fields.h"
 
+#include <CLI/CLI.hpp>
 #include <fmt/ranges.h>
 
 #include <algorithm>
@@ -8,23 +9,6 @@
 #include "options.h"
 
 namespace {
-
-std::string trim(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string::npos) return {};
-    const auto last = text.find_last_not_of(" \t");
-    return text.substr(first, last - first + 1);
-}
-
-// The trimmed parts between commas, empty ones included.
-std::vector<std::string> splitCommas(const std::string& list) {
-    std::vector<std::string> parts;
-    for (std::size_t start = 0, comma = 0; comma != std::string::npos; start = comma + 1) {
-        comma = list.find(',', start);
-        parts.push_back(trim(list.substr(start, comma - start)));  // to the end when there is no comma
-    }
-    return parts;
-}
 
 bool listed(const std::vector<std::string>& names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
@@ -74,36 +58,33 @@ std::vector<std::string> fieldsOfKind(const std::vector<std::string>& fields, Fi
     return names;
 }
 
-std::vector<std::string> textFields(const std::vector<std::string>& fields) {
-    return fieldsOfKind(fields, FieldKind::Text);
-}
-
 std::string formatFieldValue(const std::string& name, const std::optional<double>& value) {
     const FieldKind kind = fieldKind(name);
     if (value && kind == FieldKind::Time) return formatIsoSeconds(*value);
     return kind == FieldKind::Price ? formatPrice(value) : formatValue(value);
 }
 
-std::optional<std::vector<std::string>> parseFieldList(const std::string& list, std::string& error) {
-    const std::vector<std::string>& known = longFieldNames();
-    if (trim(list).empty()) {
-        error = "--fields is empty: name at least one field, for example Trade,Bid,Ask";
-        return std::nullopt;
-    }
-    std::vector<std::string> fields;
-    for (const std::string& name : splitCommas(list)) {
-        if (name.empty()) {
-            error = "--fields '" + list + "' has an empty name between its commas";
-            return std::nullopt;
+void addFieldsOption(CLI::App& command, std::vector<std::string>& fields) {
+    const auto check = [](std::string& name) -> std::string {
+        const std::vector<std::string>& known = longFieldNames();
+        name.erase(0, name.find_first_not_of(" \t"));  // blanks around the name
+        name.erase(name.find_last_not_of(" \t") + 1);
+        if (name.empty()) return "a field name is empty; give names such as Trade,Bid,Ask, separated by commas";
+        if (listed(known, name)) return {};
+        const std::string hint = didYouMean(name, known);
+        return "unknown field '" + name + "'" +
+               (hint.empty() ? fmt::format("; valid fields (case-sensitive): {}", fmt::join(known, " "))
+                             : hint + "; names are case-sensitive");
+    };
+    const auto keep = [&fields](const std::vector<std::string>& names) {
+        fields.clear();
+        for (const std::string& name : names) {
+            if (!listed(fields, name)) fields.push_back(name);
         }
-        if (!listed(known, name)) {
-            const std::string hint = didYouMean(name, known);
-            error = "unknown field '" + name + "'" +
-                    (hint.empty() ? "; valid fields (case-sensitive): " + fmt::format("{}", fmt::join(known, " "))
-                                  : hint + "; names are case-sensitive");
-            return std::nullopt;
-        }
-        if (!listed(fields, name)) fields.push_back(name);
-    }
-    return fields;
+    };
+    command.add_option_function<std::vector<std::string>>("--fields", keep,
+                                                          "Comma-separated long field names (default Trade,Bid,Ask,Net,Volume)")
+        ->delimiter(',')
+        ->allow_extra_args(false)
+        ->transform(CLI::Validator(check, "NAMES"));
 }

@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+namespace CLI {
+class App;
+}
+
 // The long field names, in the dictionary's order (the nameless field left out).
 const std::vector<std::string>& longFieldNames();
 
@@ -21,16 +25,15 @@ const std::vector<std::string>& defaultQuoteFields();
 enum class FieldKind { Number, Price, Time, Text };
 FieldKind fieldKind(const std::string& name);
 
-// The names of `fields` of one kind, or that are text fields, in their order.
+// The names of `fields` of one kind, in their order.
 std::vector<std::string> fieldsOfKind(const std::vector<std::string>& fields, FieldKind kind);
-std::vector<std::string> textFields(const std::vector<std::string>& fields);
 
 // A field's value for tables and lines: a time field as an ISO-8601 UTC time,
 // a price as formatPrice does, others as formatValue does.
 std::string formatFieldValue(const std::string& name, const std::optional<double>& value);
 
-// Splits a comma-separated list, trims blanks, drops repeats (first one
-// kept) and checks every name (exact case). Nullopt with a message in `error`
-// on an empty list, an empty name or an unknown name (with a hint for a
-// near miss, else the list of valid names).
-std::optional<std::vector<std::string>> parseFieldList(const std::string& list, std::string& error);
+// Adds --fields to `command`: long names separated by commas, blanks around
+// them trimmed, each checked (exact case; a hint for a near miss, else the
+// valid names), repeats dropped (the first kept). Without it `fields` keeps
+// what it holds.
+void addFieldsOption(CLI::App& command, std::vector<std::string>& fields);

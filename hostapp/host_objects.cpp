@@ -1,6 +1,5 @@
 #include "host_objects.h"
 
-#include <cstring>
 
 std::string expandLogFormat(const char* format, const char* text) {
     if (format == nullptr) return {};

@@ -5,6 +5,7 @@
 // and pushes it onto the EventQueue; only the main thread pops and prints.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -62,30 +64,55 @@ struct UpdateEvent {
 
 using Event = std::variant<LogEvent, OnlineEvent, QuoteEvent, HistoryEvent, UpdateEvent>;
 
-// Unbounded multi-producer queue; the main thread is the only consumer.
+// Events for the main thread (the only consumer), at most kLimit: past it,
+// quotes and bar updates are dropped and counted (the symbol's next one brings
+// its values again); log lines, online changes and histories, which end or
+// answer a wait, may use kReserve places more before they are dropped too.
 class EventQueue {
 public:
+    static constexpr std::size_t kLimit = 10000, kReserve = 1000;
+
     void push(Event event) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
+            const bool data = std::holds_alternative<QuoteEvent>(event) || std::holds_alternative<UpdateEvent>(event);
+            if (events_.size() >= kLimit + (data ? 0 : kReserve)) {
+                ++dropped_;
+                return;
+            }
             events_.push_back(std::move(event));
         }
         ready_.notify_one();
     }
 
-    // Waits until an event is there or `deadline` passes.
-    std::optional<Event> popUntil(std::chrono::steady_clock::time_point deadline) {
+    // Waits until an event is there, or `deadline` passes. `ownOnly` takes
+    // only log lines and online changes, and leaves the others in their order.
+    std::optional<Event> popUntil(std::chrono::steady_clock::time_point deadline, bool ownOnly = false) {
         std::unique_lock<std::mutex> lock(mutex_);
-        if (!ready_.wait_until(lock, deadline, [this] { return !events_.empty(); })) return std::nullopt;
-        Event event = std::move(events_.front());
-        events_.pop_front();
+        auto next = events_.begin();
+        const auto found = [&] {
+            next = std::find_if(events_.begin(), events_.end(), [ownOnly](const Event& event) {
+                return !ownOnly || std::holds_alternative<LogEvent>(event) || std::holds_alternative<OnlineEvent>(event);
+            });
+            return next != events_.end();
+        };
+        if (!ready_.wait_until(lock, deadline, found)) return std::nullopt;
+        Event event = std::move(*next);
+        events_.erase(next);
         return event;
+    }
+
+    // Events dropped since the last call.
+    std::size_t takeDropped() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::exchange(dropped_, 0);
     }
 
 private:
     std::mutex mutex_;
     std::condition_variable ready_;
     std::deque<Event> events_;  // guarded by mutex_
+    std::size_t dropped_ = 0;   // guarded by mutex_
 };
 
 // Expands the logger's one-argument format: "%s" becomes `text`, "%%" a

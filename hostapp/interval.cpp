@@ -113,8 +113,7 @@ std::optional<IntervalSpec> parseInterval(const std::string& text, const std::ve
 std::string describeIntervals(const std::vector<int>& minutes, const std::string& letters) {
     std::string out = fmt::format("minutes {} (or m<minutes>)", fmt::join(minutes, "|"));
     for (char letter : letters) {
-        if (letter == 'm') continue;
-        out += fmt::format(", {}<n>", letter);
+        if (letter != 'm') out += fmt::format(", {}<n>", letter);
     }
     out += fmt::format(" with n from 1 to {} (letters: {})", kMaxCalendarMultiple, letters);
     return out;

@@ -84,6 +84,11 @@ void addWait(CLI::App& app, const std::string& name, double& seconds, const std:
     app.add_option(name, seconds, help)->check(secondsOption(kMinTimeout, kMaxTimeout))->capture_default_str();
 }
 
+// --symbols: separated by commas, its default shown.
+void addSymbols(CLI::App& app, std::vector<std::string>& symbols, const std::string& help) {
+    app.add_option("--symbols", symbols, help)->delimiter(',')->check(symbolOption())->capture_default_str();
+}
+
 void addGlobalOptions(CLI::App& app, CommandLine& line) {
     app.add_option("--plugin", line.host.pluginPath, "Plug-in library to load (default: the built libtellivar.so)");
     app.add_option("--feed-library,--feed", line.feedLibrary,
@@ -121,7 +126,7 @@ CLI::App* addQuotes(CLI::App& app, QuotesOptions& quotes) {
         ->required()
         ->delimiter(',')
         ->check(symbolOption());
-    cmd->add_option("--fields", quotes.fields, "Comma-separated long field names (default Trade,Bid,Ask,Net,Volume)");
+    addFieldsOption(*cmd, quotes.fields);
     cmd->add_option("--seconds", quotes.seconds, "Stop after this many seconds (0: at Ctrl-C)")
         ->check(secondsOption(kMinTimeout, kMaxRunSeconds, "until Ctrl-C"));
     cmd->add_flag("--plain", quotes.plain, "Plain lines even on a terminal");
@@ -133,7 +138,7 @@ CLI::App* addHistory(CLI::App& app, HistoryOptions& history) {
     cmd->add_option("symbol", history.symbol, "Symbol")->required()->check(symbolOption());
     cmd->add_option("--interval", history.interval, "Interval: minutes (5), m5, D1, W1, M1")->capture_default_str();
     cmd->add_option("--count", history.count, "Number of bars, the newest one included")
-        ->check(wholeNumberOption(1, kMaxCount))
+        ->transform(wholeNumberOption(1, kMaxCount))
         ->capture_default_str();
     cmd->add_option("--end", history.end,
                     "UTC time the newest bar holds: 2024-03-05, 2024-03-05T15:30 or 2024-03-05T15:30:00, "
@@ -156,10 +161,7 @@ CLI::App* addStream(CLI::App& app, StreamOptions& stream) {
 
 CLI::App* addDemo(CLI::App& app, DemoOptions& demo) {
     auto* cmd = app.add_subcommand("demo", "Guided tour: connect, quotes, history with chart, stream, shutdown");
-    cmd->add_option("--symbols", demo.symbols, "Symbols for the quotes; the first also for history and stream")
-        ->delimiter(',')
-        ->check(symbolOption())
-        ->capture_default_str();
+    addSymbols(*cmd, demo.symbols, "Symbols for the quotes; the first also for history and stream");
     cmd->add_option("--out-dir", demo.outDir, "Directory for the CSV and the chart")
         ->check(CLI::ExistingDirectory)
         ->capture_default_str();
@@ -172,15 +174,12 @@ CLI::App* addDemo(CLI::App& app, DemoOptions& demo) {
 
 CLI::App* addServe(CLI::App& app, ServeOptions& serve) {
     auto* cmd = app.add_subcommand("serve", "Live view in the browser: quote table and candlestick chart");
-    cmd->add_option("--port", serve.port, "TCP port (0: any free one)")->check(wholeNumberOption(0, 65535))->capture_default_str();
+    cmd->add_option("--port", serve.port, "TCP port (0: any free one)")->transform(wholeNumberOption(0, 65535))->capture_default_str();
     cmd->add_option("--bind", serve.bind, "Address to listen on; other than loopback, with a warning")
         ->capture_default_str();
-    cmd->add_option("--symbols", serve.symbols, "Symbols of the quote table")
-        ->delimiter(',')
-        ->check(symbolOption())
-        ->capture_default_str();
-    cmd->add_option("--fields", serve.fields, "Comma-separated long field names (default Trade,Bid,Ask,Net,Volume)");
-    cmd->add_option("--max-pages", serve.maxPages, "Pages open at once")->check(wholeNumberOption(1, 64))->capture_default_str();
+    addSymbols(*cmd, serve.symbols, "Symbols of the quote table");
+    addFieldsOption(*cmd, serve.fields);
+    cmd->add_option("--max-pages", serve.maxPages, "Pages open at once")->transform(wholeNumberOption(1, 64))->capture_default_str();
     cmd->add_option("--allow-host", serve.allowHosts, "Further name the pages may reach the server by")->delimiter(',');
     auto* token = cmd->add_option("--token", serve.token, "Token every request needs (default: made up when --bind "
                                                           "is not loopback, shown in the address)");

@@ -46,7 +46,7 @@ CLI::Validator secondsOption(double low, double high, const std::string& zeroMea
 }
 
 // CLI11 converts whole numbers as C does (a leading 0 makes them octal), so
-// the check hands on the number in plain decimal digits.
+// it hands on the number in plain decimal digits: add it with transform(), as check() drops the change.
 CLI::Validator wholeNumberOption(int low, int high) {
     const auto check = [=](std::string& text) -> std::string {
         long long value = 0;

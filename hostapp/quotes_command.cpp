@@ -178,14 +178,8 @@ int runQuotesOn(HostSession& session, const std::vector<std::string>& symbols, c
 }
 
 int runQuotes(const HostOptions& host, const QuotesOptions& options) {
-    std::string error;
-    const auto fields = options.fields ? parseFieldList(*options.fields, error) : std::optional(defaultQuoteFields());
-    if (!fields) {
-        printError(error);
-        return exitcode::kBadArguments;
-    }
-    const std::vector<std::string> texts = textFields(*fields);
-    if (texts.size() == fields->size()) {
+    const std::vector<std::string> texts = fieldsOfKind(options.fields, FieldKind::Text);
+    if (texts.size() == options.fields.size()) {
         printError(fmt::format("--fields {}: text fields only, and the plug-in's quotes carry numbers only, so no "
                                "quote could ever arrive; add a numeric field such as Trade",
                                fmt::join(texts, ",")));
@@ -198,5 +192,5 @@ int runQuotes(const HostOptions& host, const QuotesOptions& options) {
     }
     if (const int code = session.open(); code != exitcode::kOk) return code;
     if (const int code = session.connect(); code != exitcode::kOk) return code;
-    return runQuotesOn(session, options.symbols, *fields, LiveSpan{options.seconds, 0, {}}, options.plain);
+    return runQuotesOn(session, options.symbols, options.fields, LiveSpan{options.seconds, 0, {}}, options.plain);
 }

@@ -198,8 +198,11 @@ HostSession::PumpResult HostSession::pump(std::chrono::steady_clock::time_point 
             if (tick) tick();
             nextTick = now + kTickPeriod;
         }
-        std::optional<Event> event = nextEvent(std::min(deadline, nextTick));
-        if (!event) continue;
+        std::optional<Event> event = queue_.popUntil(std::min(deadline, nextTick));
+        if (!event) {
+            reportDropped();  // caught up
+            continue;
+        }
         handleOwnEvent(*event);
         if (handler(*event)) return PumpResult::Done;
     }
@@ -209,25 +212,24 @@ HostSession::PumpResult HostSession::pump(std::chrono::steady_clock::time_point 
 void HostSession::settle() {
     const auto end = std::chrono::steady_clock::now() + kSettleLimit;
     while (std::chrono::steady_clock::now() < end) {
-        std::optional<Event> event = nextEvent(std::min(end, std::chrono::steady_clock::now() + kSettleQuiet));
+        std::optional<Event> event = queue_.popUntil(std::min(end, std::chrono::steady_clock::now() + kSettleQuiet), true);
         if (!event) return;
-        if (!handleOwnEvent(*event)) deferred_.push_back(std::move(*event));
+        handleOwnEvent(*event);
     }
 }
 
-std::optional<Event> HostSession::nextEvent(std::chrono::steady_clock::time_point until) {
-    if (deferred_.empty()) return queue_.popUntil(until);
-    Event event = std::move(deferred_.front());
-    deferred_.pop_front();
-    return event;
+void HostSession::reportDropped() {
+    if (const std::size_t dropped = queue_.takeDropped(); dropped > 0) {
+        printErr("tellivar-host: warning: fell behind the feed: {} event(s) dropped while more than {} waited; "
+                 "quotes and updates go first, and each symbol's next one brings its values again\n",
+                 dropped, EventQueue::kLimit);
+    }
 }
 
 void HostSession::drainLogs() {
-    while (std::optional<Event> event = queue_.popUntil(std::chrono::steady_clock::now())) {
-        // Log lines and online changes are printed; only connect() waits for
-        // online changes, and it pumps for itself. Data waits for the next pump().
-        if (!handleOwnEvent(*event)) deferred_.push_back(std::move(*event));
-    }
+    // Log lines and online changes are printed; only connect() waits for
+    // online changes, and it pumps for itself. Data stays queued for the next pump().
+    while (std::optional<Event> event = queue_.popUntil(std::chrono::steady_clock::now(), true)) handleOwnEvent(*event);
 }
 
 void HostSession::shutdown() {
@@ -242,5 +244,6 @@ void HostSession::shutdown() {
     if (announceTeardown_) printer_.note("deleting the factory (disconnects the feed)");
     factory_.reset();
     drainLogs();
+    reportDropped();
     if (announceTeardown_) printer_.note("shut down cleanly");
 }

@@ -13,7 +13,6 @@
 #pragma once
 
 #include <chrono>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -87,8 +86,8 @@ public:
     // about ten times a second (progress indicators, redraws).
     PumpResult pump(std::chrono::steady_clock::time_point deadline, const std::function<bool(Event&)>& handler,
                     const std::function<void()>& tick = {});
-    // Prints the log lines already queued, without waiting; other events are
-    // kept for the next pump().
+    // Prints the log lines and online changes already queued, without
+    // waiting; other events stay queued, in their order, for the next pump().
     void drainLogs();
 
     // Suppliers, then the data interface, then the factory. Idempotent.
@@ -122,7 +121,8 @@ private:
     // Prints log lines (or keeps them, while a supplier is being made) and
     // online changes; true for either (false for data).
     bool handleOwnEvent(Event& event);
-    std::optional<Event> nextEvent(std::chrono::steady_clock::time_point until);
+    // Once caught up: how many events the queue's bound dropped.
+    void reportDropped();
     // Prints the status reports that follow the online flag, until 200 ms
     // pass without one (at most 1 s), so they come before the command's output.
     void settle();
@@ -139,7 +139,6 @@ private:
     std::string refusal_;
     std::function<void(const Event&)> observer_;
     EventQueue queue_;
-    std::deque<Event> deferred_;  // events drainLogs() set aside; main thread only
     QueueLogger logger_{queue_};
     HostContext context_{logger_};
     QueueLogger pageLogger_{queue_, true};

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh demo
 # The chart library the host builds into its web page (pinned in the lockfile).
-npm ci --prefix hostapp/web --omit=dev --no-audit --no-fund --loglevel=error
+scripts/web-packages.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELLIVAR_BUILD_TESTS=OFF -DTELLIVAR_BUILD_BENCH=OFF >/dev/null
 cmake --build build -j"$(nproc)" --target tellivar-host
 exec build/hostapp/tellivar-host demo --out-dir build "$@"

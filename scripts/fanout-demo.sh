@@ -2,15 +2,17 @@
 # The fan-out demo: a nats-server on a free loopback port, tellivar-gateway
 # logged on once to the stand-in feed, and three hosts (live quotes, an update
 # stream, a daily history) that reach the feed only through NATS, through the
-# NATS feed client. Their output is shown side by side while they run; at the
-# end, or on Ctrl-C, everything is stopped cleanly.
+# NATS feed client. On a terminal their output is shown side by side while
+# they run (one under another when it is narrower than 180 columns); into a
+# pipe or file, each host's whole output follows once they end. At the end,
+# or on Ctrl-C, everything is stopped cleanly.
 #
 #   scripts/fanout-demo.sh [seconds, default 20]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
 scripts/deps.sh fanout
-npm ci --prefix hostapp/web --omit=dev --no-audit --no-fund --loglevel=error
+scripts/web-packages.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELLIVAR_BUILD_TESTS=OFF -DTELLIVAR_BUILD_BENCH=OFF >/dev/null
 cmake --build build -j"$(nproc)" --target tellivar-host tellivar-gateway TellivarNatsClient
 host=build/hostapp/tellivar-host
@@ -46,23 +48,35 @@ run_host quotes.log quotes ACME GLOBEX --fields Trade,Bid,Ask --seconds "$second
 run_host stream.log stream ACME --interval 1 --seconds "$seconds"
 run_host history.log history ACME --interval D1 --count 12
 
+# A host's output under a heading: its newest N lines, or all of it.
+pane() {  # name, [lines]
+  echo "--- $1 ---"
+  if [ -n "${2:-}" ]; then tail -n "$2" "$work/$1.log"; else cat "$work/$1.log"; fi
+}
+# On a terminal, redrawn every second: the hosts' newest lines side by side
+# when each gets 60 columns, else one under another.
 show() {
-  local width=$(( $(tput cols 2>/dev/null || echo 150) ))
-  printf '%s\n' "--- quotes ---" >"$work/q"; tail -n 18 "$work/quotes.log" >>"$work/q"
-  printf '%s\n' "--- stream ---" >"$work/s"; tail -n 18 "$work/stream.log" >>"$work/s"
-  printf '%s\n' "--- history ---" >"$work/h"; tail -n 18 "$work/history.log" >>"$work/h"
-  pr -m -t -w "$width" "$work/q" "$work/s" "$work/h"
+  local width
+  width=$(tput cols 2>/dev/null || echo 80)
+  if [ "$width" -ge 180 ]; then
+    pane quotes 18 >"$work/q"; pane stream 18 >"$work/s"; pane history 18 >"$work/h"
+    pr -m -t -w "$width" "$work/q" "$work/s" "$work/h"
+  else
+    pane quotes 6; pane stream 6; pane history 6
+  fi
   echo "--- gateway ---"
   tail -n 5 "$work/gateway.log"
 }
+[ -t 1 ] || echo "the three hosts run for $seconds s; their output follows"
 while true; do
   running=0
   for pid in "${pids[@]}"; do kill -0 "$pid" 2>/dev/null && running=1; done
-  [ -t 1 ] && clear
-  show
+  [ -t 1 ] && { clear; show; }
   [ "$running" -eq 1 ] || break
   sleep 1
 done
+# Into a pipe or file: each host's whole output, one after another.
+[ -t 1 ] || { pane quotes; pane stream; pane history; }
 for pid in "${pids[@]}"; do wait "$pid" || true; done
 pids=()
 stop_all

@@ -13,7 +13,6 @@
 
 #include "commands.h"
 #include "console.h"
-#include "fields.h"
 #include "interval.h"
 #include "options.h"
 #include "web_server.h"
@@ -107,7 +106,7 @@ int serveOn(HostSession& session, LiveBoard& board, const ServeOptions& options,
         return exitcode::kFailure;
     }
     // The token is shown once, in the address to open.
-    fmt::print("serving http://{}:{}/{} (Ctrl-C to stop)\n", urlHost(options.bind), server.port(),
+    printOut("serving http://{}:{}/{} (Ctrl-C to stop)\n", urlHost(options.bind), server.port(),
                token.empty() ? "" : "?token=" + token);
     flushOutput();
     session.pump(deadlineAfter(0), [](Event&) { return false; });
@@ -121,12 +120,6 @@ int serveOn(HostSession& session, LiveBoard& board, const ServeOptions& options,
 }  // namespace
 
 int runServe(const HostOptions& host, const ServeOptions& options) {
-    std::string error;
-    const auto fields = options.fields.empty() ? std::optional(defaultQuoteFields()) : parseFieldList(options.fields, error);
-    if (!fields) {
-        printError(error);
-        return exitcode::kBadArguments;
-    }
     const auto symbols = checkSymbols(options.symbols);
     if (!symbols) return exitcode::kBadArguments;
     // It travels in a cookie and an address: no character that needs quoting there.
@@ -137,12 +130,13 @@ int runServe(const HostOptions& host, const ServeOptions& options) {
         return exitcode::kBadArguments;
     }
     // Before logging on: a busy port or an unknown address is told first.
+    std::string error;
     const int listenFd = WebServer::listenOn(options.bind, options.port, error);
     if (listenFd < 0) {
         printError(error);
         return exitcode::kFailure;
     }
-    LiveBoard board(*symbols, *fields);  // declared before the session: the observer writes to it
+    LiveBoard board(*symbols, options.fields);  // declared before the session: the observer writes to it
     HostSession session(host);
     session.setObserver([&board](const Event& event) { board.onEvent(event); });
     if (const int code = session.open(); code != exitcode::kOk) {

@@ -330,6 +330,22 @@ TEST_F(HostData, ShouldReportAFullStdoutWithItsReasonAndStillWriteTheFiles) {
     EXPECT_EQ(readCsv(file("f.csv")).size(), 5u);
 }
 
+// serve's address goes through the same writer as the data: a stdout that
+// refuses it stops the server, told in the host's words; line-buffered, as
+// on a terminal, so that the very first line meets the failure.
+TEST_F(HostData, ShouldStopServingWhenStdoutRefusesTheAddress) {
+    const std::vector<std::pair<std::string, std::string>> runs = {
+        {R"(stdbuf -oL "$0" "$@" > /dev/full)", "No space left on device"},
+        {R"(stdbuf -oL "$0" "$@" >&-)", "Bad file descriptor"}};
+    for (const auto& [redirection, reason] : runs) {
+        const RunResult run = hostIn(redirection, {"serve", "--port", "0"}, {"SIMFEED_MARKET=24x7"});
+        ASSERT_TRUE(run.finished) << redirection << ": only the failed write can end it";
+        EXPECT_EQ(run.exitCode, 1) << redirection << ": " << run.err;
+        EXPECT_NE(run.err.find("tellivar-host: error: cannot write to standard output: " + reason), std::string::npos)
+            << run.err;
+    }
+}
+
 // A closed or full stderr aborts nothing.
 TEST_F(HostData, ShouldWorkOnWhenStderrIsClosedOrFull) {
     const std::vector<std::pair<std::string, std::vector<std::string>>> runs = {
@@ -354,6 +370,7 @@ TEST_F(HostData, ShouldShowAndWriteExactlyTheBarsAskedFor) {
         {"--interval", "W1", "--count", "5"},
         {"--interval", "W1", "--count", "5", "--reverse"},
         {"--interval", "M1", "--count", "1"},
+        {"--interval", "D1", "--count", "010"},  // decimal, not octal
         {"--interval", "60", "--count", "12", "--end", "2024-03-05T15:00"}};
     for (const auto& options : runs) {
         std::vector<std::string> args{"history", "ACME", "--csv", file("n.csv")};

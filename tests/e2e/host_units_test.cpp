@@ -1,8 +1,13 @@
 // The host program's own parts: option parsers, the settings panel reader,
 // the log format expansion and what the consumers copy out of a notification.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <fstream>
+#include <cstdlib>
 #include <map>
+#include <thread>
 #include <tuple>
 
 #include <CLI/CLI.hpp>
@@ -200,6 +205,20 @@ TEST(Hints, ShouldNameTheCloseNameOnlyWhenOneIsClose) {
     EXPECT_EQ(closestName("vwap", longFieldNames()), "VWAP");
 }
 
+// --fields as a command takes it: the names it keeps, or CLI11's error.
+std::pair<std::vector<std::string>, std::string> parseFields(std::vector<std::string> args) {
+    CLI::App app;
+    std::vector<std::string> fields{"Trade"};
+    addFieldsOption(app, fields);
+    try {
+        std::reverse(args.begin(), args.end());  // CLI11 takes them last first
+        app.parse(args);
+    } catch (const CLI::ParseError& error) {
+        return {{}, error.what()};
+    }
+    return {fields, ""};
+}
+
 TEST(FieldList, ShouldKnowEveryNamedFieldOfTheDictionary) {
     const auto& names = longFieldNames();
     EXPECT_EQ(names.size(), 94u);  // 95 rows, one of them nameless
@@ -207,30 +226,27 @@ TEST(FieldList, ShouldKnowEveryNamedFieldOfTheDictionary) {
     for (const auto& name : names) EXPECT_EQ(++seen[name], 1) << "duplicate " << name;
     EXPECT_EQ(names.front(), "TradeTime");
     EXPECT_EQ(names.back(), "BidAskSpread");
-    std::string error;
-    EXPECT_TRUE(parseFieldList("TickVolAtAsk,LTDebtEquityRationQtr,65DayAvgVol", error)) << error;
+    EXPECT_EQ(parseFields({"--fields", "TickVolAtAsk,LTDebtEquityRationQtr,65DayAvgVol"}).first.size(), 3u);
 }
 
-TEST(FieldList, ShouldTrimAndDropRepeatsKeepingOrder) {
-    std::string error;
-    const auto fields = parseFieldList(" Bid ,Ask,Bid, Trade", error);
-    ASSERT_TRUE(fields) << error;
-    EXPECT_EQ(*fields, (std::vector<std::string>{"Bid", "Ask", "Trade"}));
+TEST(FieldList, ShouldTrimSkipEmptyPiecesAndDropRepeatsKeepingOrder) {
+    const auto [fields, error] = parseFields({"--fields", " Bid ,,Ask,Bid, Trade"});
+    EXPECT_EQ(fields, (std::vector<std::string>{"Bid", "Ask", "Trade"})) << error;
+    EXPECT_EQ(parseFields({}).first, std::vector<std::string>{"Trade"});  // not given: the defaults stay
 }
 
 TEST(FieldList, ShouldRejectUnknownAndEmptyNamesWithAHintOrTheValidNames) {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"O", "unknown field 'O'; valid fields (case-sensitive): TradeTime Open"},
+        {"O", "--fields: unknown field 'O'; valid fields (case-sensitive): TradeTime Open"},
         {"Close", "unknown field 'Close'; valid fields"},
-        {"bid", "unknown field 'bid' (did you mean 'Bid'?); names are case-sensitive"},
-        {"Bid,", "has an empty name between its commas"},
-        {"Bid,,Ask", "has an empty name between its commas"},
-        {"", "--fields is empty"},
-        {"  ", "--fields is empty"},
+        {"Bid,bid", "unknown field 'bid' (did you mean 'Bid'?); names are case-sensitive"},
+        {"", "--fields: a field name is empty"},
+        {"  ", "--fields: a field name is empty"},
+        {",", "--fields"},
     };
     for (const auto& [list, expected] : cases) {
-        std::string error;
-        EXPECT_FALSE(parseFieldList(list, error)) << list;
+        const auto [fields, error] = parseFields({"--fields", list});
+        EXPECT_TRUE(fields.empty()) << list;
         EXPECT_NE(error.find(expected), std::string::npos) << list << ": " << error;
     }
 }
@@ -241,7 +257,7 @@ TEST(FieldList, ShouldKnowWhichFieldsHoldTimesAndText) {
     EXPECT_EQ(fieldKind("Title"), FieldKind::Text);
     EXPECT_EQ(fieldKind("Trade"), FieldKind::Price);
     EXPECT_EQ(fieldKind("Volume"), FieldKind::Number);
-    EXPECT_EQ(textFields({"Trade", "Title", "Symbol"}), (std::vector<std::string>{"Title", "Symbol"}));
+    EXPECT_EQ(fieldsOfKind({"Trade", "Title", "Symbol"}, FieldKind::Text), (std::vector<std::string>{"Title", "Symbol"}));
     EXPECT_EQ(formatFieldValue("TradeTime", 1796681645.0), "2026-12-07T22:14:05Z");
     EXPECT_EQ(formatFieldValue("FinancialsDate", 1767139200.0), "2025-12-31T00:00:00Z");
     EXPECT_EQ(formatFieldValue("Trade", 10.5), "10.50");
@@ -255,6 +271,64 @@ TEST(FieldList, ShouldShowPricesWithTheirDecimalsAndCountsWithout) {
         {"Volume", 1200.0, "1200"}, {"TradeSize", 300.0, "300"}, {"NetPct", 1.25, "1.25"}};
     for (const auto& [name, value, expected] : cases) EXPECT_EQ(formatFieldValue(name, value), expected) << name;
     EXPECT_EQ(formatPrice(std::nullopt, ""), "");
+}
+
+// A flood from four feed threads while the main thread takes nothing: the
+// queue keeps its limit of quotes and counts the rest; what ends or answers
+// a wait still gets in, up to the reserve.
+TEST(EventQueueBound, ShouldHoldItsLimitUnderAFloodAndCountWhatItDropped) {
+    constexpr std::size_t kLimit = EventQueue::kLimit, kPerThread = 20000;
+    EventQueue queue;
+    std::vector<std::thread> feeds;
+    for (int t = 0; t < 4; ++t) {
+        feeds.emplace_back([&queue] {
+            for (std::size_t i = 0; i < kPerThread; ++i) queue.push(QuoteEvent{i, {}, {}});
+        });
+    }
+    for (std::thread& feed : feeds) feed.join();
+    queue.push(HistoryEvent{});
+    for (std::size_t i = 0; i < EventQueue::kReserve; ++i) queue.push(LogEvent{LogEvent::Kind::Info, "line"});
+    queue.push(UpdateEvent{});
+    std::vector<std::size_t> kinds(std::variant_size_v<Event>);
+    while (std::optional<Event> event = queue.popUntil(std::chrono::steady_clock::now())) ++kinds[event->index()];
+    EXPECT_EQ(kinds, (std::vector<std::size_t>{EventQueue::kReserve - 1, 0, kLimit, 1, 0}));
+    EXPECT_EQ(queue.takeDropped(), 4 * kPerThread - kLimit + 2);  // the last log line and the update
+    EXPECT_EQ(queue.takeDropped(), 0u);  // told once
+    queue.push(QuoteEvent{});            // room again once taken
+    EXPECT_TRUE(queue.popUntil(std::chrono::steady_clock::now()).has_value());
+}
+
+// runGnuplot against stand-ins for gnuplot on PATH, waiting on the process's
+// descriptor and without one (as on a kernel that has none).
+TEST(GnuplotRun, ShouldKeepItsTimeLimitWithAndWithoutAProcessDescriptor) {
+    const std::string dir = testing::TempDir() + "gnuplot-standins";
+    const std::string savedPath = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
+    struct Case {
+        const char* script;
+        ChartResult result;
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        {"cat >/dev/null", ChartResult::Written, ""},
+        {"echo 'line 1: skipped'; echo 'line 9: unknown command' >&2; exit 1", ChartResult::Failed,
+         "gnuplot failed: line 9: unknown command"},
+        {"exec sleep 30", ChartResult::Failed, "gnuplot did not finish in 0.3 s"},
+    };
+    for (const bool descriptor : {true, false}) {
+        for (const Case& c : cases) {
+            std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str());
+            std::ofstream(dir + "/gnuplot") << "#!/bin/sh\n" << c.script << "\n";
+            chmod((dir + "/gnuplot").c_str(), 0755);
+            setenv("PATH", (dir + ":" + savedPath).c_str(), 1);
+            std::string message;
+            const ChartResult result =
+                runGnuplot("plot 1\n", message, std::chrono::milliseconds(300), descriptor);
+            setenv("PATH", savedPath.c_str(), 1);
+            EXPECT_EQ(result, c.result) << c.script << (descriptor ? " (pidfd)" : " (no pidfd)");
+            EXPECT_EQ(message, c.message) << c.script << (descriptor ? " (pidfd)" : " (no pidfd)");
+        }
+    }
+    std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 // The price axis of a chart: whole steps, never finer than a cent, and
