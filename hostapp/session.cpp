@@ -106,15 +106,14 @@ int HostSession::connect() {
     return exitcode::kNotConnected;
 }
 
-template <typename Supplier, typename Consumer, typename Create>
-Supplier* HostSession::keep(std::unique_ptr<HostRequest> request, std::unique_ptr<Consumer> consumer, Create create) {
+template <typename Supplier, typename Create, typename Consumer>
+Supplier* HostSession::keep(Create create, std::unique_ptr<HostRequest> request, std::unique_ptr<Consumer> consumer) {
     if (!interface_) return nullptr;
     creationLog_.clear();
     recording_ = true;
     const AceCapture capture;
-    std::unique_ptr<Subscription> sub = subscribe(std::move(request), std::move(consumer), [&](auto* r, auto* c) {
-        return (interface_.get()->*create)(r, c, &context_);
-    });
+    std::unique_ptr<Subscription> sub =
+        subscribe(interface_.get(), create, &context_, std::move(request), std::move(consumer));
     const std::vector<std::string> aceTexts = capture.texts();
     auto* supplier = sub ? static_cast<Supplier*>(sub->supplier.get()) : nullptr;
     if (sub) kept_.push_back(std::move(sub));
@@ -152,22 +151,23 @@ void HostSession::explainRefusal(const std::vector<std::string>& aceTexts) {
 
 data::TickSupplier* HostSession::subscribeQuotes(const std::string& symbol, const std::vector<std::string>& fields,
                                                  std::size_t row) {
-    return keep<data::TickSupplier>(std::make_unique<HostRequest>(symbol, IntervalSpec{}, 0, fields, noEndTime()),
-                                    quoteConsumer(queue_, row, fields), &data::DataInterface::createTickSupplier);
+    return keep<data::TickSupplier>(&data::DataInterface::createTickSupplier,
+                                    std::make_unique<HostRequest>(symbol, IntervalSpec{}, 0, fields, noEndTime()),
+                                    quoteConsumer(queue_, row, fields));
 }
 
 data::TickSupplier* HostSession::subscribeUpdates(const std::string& symbol, const IntervalSpec& interval) {
     auto request = std::make_unique<HostRequest>(symbol, interval, 2, std::vector<std::string>{}, noEndTime());
     auto consumer = [this](data::TickSupplier* supplier) { queue_.push(UpdateEvent{readBar(supplier)}); };
-    return keep<data::TickSupplier>(std::move(request), std::make_unique<TickCallback>(consumer),
-                                    &data::DataInterface::createUpdateSupplier);
+    return keep<data::TickSupplier>(&data::DataInterface::createUpdateSupplier, std::move(request),
+                                    std::make_unique<TickCallback>(consumer));
 }
 
 data::HistorySupplier* HostSession::requestHistory(const std::string& symbol, const IntervalSpec& interval, int count,
                                                    const data::CalendarRecord& endTime, bool reverse) {
-    return keep<data::HistorySupplier>(std::make_unique<HostRequest>(symbol, interval, count, barFieldNames(), endTime),
-                                       std::make_unique<BarsConsumer>(queue_, reverse),
-                                       &data::DataInterface::createHistorySupplier);
+    return keep<data::HistorySupplier>(&data::DataInterface::createHistorySupplier,
+                                       std::make_unique<HostRequest>(symbol, interval, count, barFieldNames(), endTime),
+                                       std::make_unique<BarsConsumer>(queue_, reverse));
 }
 
 bool HostSession::handleOwnEvent(Event& event) {

@@ -40,9 +40,8 @@ struct HostOptions {
 };
 
 // A supplier with the request and the consumer it was made with, which the
-// plug-in may use until the supplier's deletion returns: the supplier is
-// declared last, so it is deleted first. The session's commands and serve's
-// pages keep their suppliers in these.
+// plug-in may use until the supplier's deletion returns, so it is declared
+// last and deleted first. Every supplier of the session and of serve's pages.
 struct Subscription {
     std::unique_ptr<HostRequest> request;
     std::shared_ptr<void> consumer;  // a TickCallback, BarsConsumer, ...
@@ -50,16 +49,15 @@ struct Subscription {
     int users = 0;  // pages that share it (serve's charts)
 };
 
-// `create(request, consumer)`, a creation call of the data interface, with
-// what it was given; null when it made no supplier.
-template <typename Consumer, typename Create>
-std::unique_ptr<Subscription> subscribe(std::unique_ptr<HostRequest> request, std::unique_ptr<Consumer> consumer,
-                                        Create create) {
-    auto sub = std::make_unique<Subscription>();
-    sub->supplier.reset(create(request.get(), consumer.get()));
-    sub->request = std::move(request);
-    sub->consumer = std::move(consumer);
-    return sub->supplier ? std::move(sub) : nullptr;
+// The supplier that `create`, a creation call of `maker`, makes for `request`
+// and `consumer`, kept with both; null when it made none.
+template <typename Create, typename Consumer>
+std::unique_ptr<Subscription> subscribe(data::DataInterface* maker, Create create, data::RequestContext* context,
+                                        std::unique_ptr<HostRequest> request, std::unique_ptr<Consumer> consumer) {
+    data::SupplierBase* supplier = (maker->*create)(request.get(), consumer.get(), context);
+    if (supplier == nullptr) return nullptr;
+    return std::unique_ptr<Subscription>(
+        new Subscription{std::move(request), std::move(consumer), std::unique_ptr<data::SupplierBase>(supplier)});
 }
 
 // A deadline `seconds` from now, or a year away for 0. `seconds` has been
@@ -89,8 +87,8 @@ public:
     int connect();
 
     // Each makes the request and its consumer, keeps all three in a
-    // subscription until shutdown(), and returns the new supplier, or null when the plug-in gave none
-    // (refusalReason() then says why).
+    // Subscription until shutdown(), and returns the new supplier, or null
+    // when the plug-in gave none (refusalReason() then says why).
     // Quote events carry `row`; the history is walked newest first when `reverse`.
     data::TickSupplier* subscribeQuotes(const std::string& symbol, const std::vector<std::string>& fields,
                                         std::size_t row);
@@ -132,8 +130,8 @@ public:
     void announceTeardown(bool on) { announceTeardown_ = on; }
 
 private:
-    template <typename Supplier, typename Consumer, typename Create>
-    Supplier* keep(std::unique_ptr<HostRequest> request, std::unique_ptr<Consumer> consumer, Create create);
+    template <typename Supplier, typename Create, typename Consumer>
+    Supplier* keep(Create create, std::unique_ptr<HostRequest> request, std::unique_ptr<Consumer> consumer);
     // Sets refusal_ from the lines of a refused creation and prints the others.
     void explainRefusal(const std::vector<std::string>& aceTexts);
     // Prints log lines (or keeps them, while a supplier is being made) and

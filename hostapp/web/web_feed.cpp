@@ -7,18 +7,22 @@
 namespace {
 
 // A history's consumer: walks the bars as the session's consumer does, into a
-// queue of its own, and hands them on at once.
+// queue of its own, and hands on the newest `count` at once.
 class HistoryCallback final : public data::HistoryConsumer {
 public:
-    explicit HistoryCallback(std::function<void(std::vector<Bar>)> ready) : ready_(std::move(ready)) {}
+    HistoryCallback(int count, WebFeed::BarsReady ready) : count_(count), ready_(std::move(ready)) {}
     void historyReady(data::HistorySupplier* supplier) override {
         walker_.historyReady(supplier);
         std::optional<Event> walked = queue_.popUntil(std::chrono::steady_clock::now());
-        ready_(walked ? std::move(std::get<HistoryEvent>(*walked).bars) : std::vector<Bar>{});
+        std::vector<Bar> bars = walked ? std::move(std::get<HistoryEvent>(*walked).bars) : std::vector<Bar>{};
+        // The plug-in's completion rule may give one bar more than asked.
+        if (bars.size() > count_) bars.erase(bars.begin(), bars.end() - count_);
+        ready_(std::move(bars));
     }
 
 private:
-    const std::function<void(std::vector<Bar>)> ready_;
+    const std::size_t count_;
+    const WebFeed::BarsReady ready_;
     EventQueue queue_;
     BarsConsumer walker_{queue_, false};
 };
@@ -33,11 +37,10 @@ void WebFeed::openQuotes() {
         auto consumer = std::make_unique<TickCallback>([this, row](data::TickSupplier* supplier) {
             board_.onQuote(row, readTime(supplier), readValues(supplier, board_.fields()));
         });
-        auto sub = subscribe(std::make_unique<HostRequest>(board_.symbols()[row], IntervalSpec{}, 0, board_.fields(),
-                                                           noEndTime()),
-                             std::move(consumer), [this](HostRequest* request, TickCallback* callback) {
-                                 return dataInterface_->createTickSupplier(request, callback, context_);
-                             });
+        auto request = std::make_unique<HostRequest>(board_.symbols()[row], IntervalSpec{}, 0, board_.fields(),
+                                                     noEndTime());
+        auto sub = subscribe(dataInterface_, &data::DataInterface::createTickSupplier, context_, std::move(request),
+                             std::move(consumer));
         // A refused symbol keeps its row, empty; the plug-in's log line says why.
         if (sub) quotes_.push_back(std::move(sub));
     }
@@ -59,9 +62,8 @@ std::optional<std::string> WebFeed::openStream(const std::optional<ChartChoice>&
             auto request = std::make_unique<HostRequest>(chart->symbol, chart->interval, 2, noFields, noEndTime());
             auto consumer = std::make_unique<TickCallback>(
                 [this, key](data::TickSupplier* supplier) { board_.onBar(key, readBar(supplier)); });
-            sub = subscribe(std::move(request), std::move(consumer), [this](HostRequest* r, TickCallback* c) {
-                return dataInterface_->createUpdateSupplier(r, c, context_);
-            });
+            sub = subscribe(dataInterface_, &data::DataInterface::createUpdateSupplier, context_, std::move(request),
+                            std::move(consumer));
             if (!sub) {
                 charts_.erase(key);
                 board_.closeChart(key);
@@ -86,18 +88,11 @@ void WebFeed::closeStream(const std::string& chartKey) {
     if (streams_ > 0 && --streams_ == 0) quotes_.clear();
 }
 
-std::unique_ptr<Subscription> WebFeed::history(const ChartChoice& chart, int count,
-                                               std::function<void(std::vector<Bar>)> ready) {
+std::unique_ptr<Subscription> WebFeed::history(const ChartChoice& chart, int count, BarsReady ready) {
     if (dataInterface_ == nullptr) return nullptr;
-    auto consumer = std::make_unique<HistoryCallback>([count, ready = std::move(ready)](std::vector<Bar> bars) {
-        // The plug-in's completion rule may give one bar more than asked.
-        if (bars.size() > static_cast<std::size_t>(count)) bars.erase(bars.begin(), bars.end() - count);
-        ready(std::move(bars));
-    });
-    return subscribe(std::make_unique<HostRequest>(chart.symbol, chart.interval, count, barFieldNames(), noEndTime()),
-                     std::move(consumer), [this](HostRequest* request, HistoryCallback* callback) {
-                         return dataInterface_->createHistorySupplier(request, callback, context_);
-                     });
+    return subscribe(dataInterface_, &data::DataInterface::createHistorySupplier, context_,
+                     std::make_unique<HostRequest>(chart.symbol, chart.interval, count, barFieldNames(), noEndTime()),
+                     std::make_unique<HistoryCallback>(count, std::move(ready)));
 }
 
 void WebFeed::releaseAll() {

@@ -55,8 +55,8 @@ public:
     // Asks for the newest `count` bars of `chart`; `ready` gets them, oldest
     // first, once complete: on the feed thread, or inside this call. Null when
     // the plug-in made no supplier; deleting the subscription ends the wait.
-    std::unique_ptr<Subscription> history(const ChartChoice& chart, int count,
-                                          std::function<void(std::vector<Bar>)> ready);
+    using BarsReady = std::function<void(std::vector<Bar>)>;
+    std::unique_ptr<Subscription> history(const ChartChoice& chart, int count, BarsReady ready);
 
     // Deletes every supplier. Main thread, after the server stopped.
     void releaseAll();

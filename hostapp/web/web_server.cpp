@@ -191,18 +191,13 @@ struct WebServer::Request {
     Clock::time_point deadline;  // a history not complete by then gets 504
     bool done = false;           // guarded by mutex_: the answer is ready
     bool cancelled = false;      // guarded by mutex_: answered by stop()
-    // The answer: written under mutex_ by whoever answers, read once `done` was seen.
+    // The answer: written by answer(), under mutex_, by whoever answers; read once `done` was seen.
     unsigned status = 500;
     std::string body;
     // Declared last, so the supplier goes first: its historyReady writes the above.
     std::unique_ptr<Subscription> history;  // polling thread only
 
-    // Under mutex_.
-    void answer(unsigned answerStatus, std::string answerBody) {
-        status = answerStatus;
-        body = std::move(answerBody);
-        done = true;
-    }
+    void answer(unsigned code, std::string text) { status = code, body = std::move(text), done = true; }
 };
 
 WebServer::WebServer(LiveBoard& board, WebFeed& feed, WebInfo info, WebLimits limits, WebAccess access)
@@ -288,8 +283,7 @@ void WebServer::stop() {
         request->cancelled = true;
         suspended.push_back(request->connection);
     }
-    cancelled_ = static_cast<int>(histories_.size());
-    histories_.clear();
+    cancelled_ = static_cast<int>(std::exchange(histories_, {}).size());
     for (Stream* stream : streams_) {
         if (stream->suspended) suspended.push_back(stream->connection);
         stream->suspended = false;
@@ -366,19 +360,13 @@ MHD_Result WebServer::onRequest(MHD_Connection* connection, const char* url, con
 }
 
 void WebServer::onRequestDone(MHD_Connection* connection, Request* request) {
-    bool cancelled = false;
-    if (request != nullptr) {
+    Connection* record = socketOf(connection);
+    {
         std::lock_guard<std::mutex> lock(mutex_);
-        cancelled = request->cancelled;
-        cancelled_ -= cancelled ? 1 : 0;
+        if (request != nullptr && request->cancelled && --cancelled_ == 0) wake_.notify_all();
+        if (record != nullptr) record->waitingSince = Clock::now();  // the next request's deadline starts now
     }
-    if (cancelled) wake_.notify_all();
     delete request;  // its supplier first
-    // The next request's deadline starts now.
-    if (Connection* record = socketOf(connection)) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        record->waitingSince = Clock::now();
-    }
 }
 
 std::optional<MHD_Result> WebServer::checkAccess(MHD_Connection* connection, const std::string& url) {
@@ -489,8 +477,9 @@ MHD_Result WebServer::onHistory(MHD_Connection* connection, Request& request) {
         finishHistory(request, 200, dumpJson(history));
     });
     if (!request.history) {
-        finishHistory(request, 404, jsonError(fmt::format("symbol '{}' rejected: the plug-in made no history at "
-                                                          "interval {}", chart->symbol, chart->intervalText)));
+        const auto text = fmt::format("symbol '{}' rejected: the plug-in made no history at interval {}",
+                                      chart->symbol, chart->intervalText);
+        finishHistory(request, 404, jsonError(text));
     }
     return MHD_YES;
 }
@@ -504,11 +493,8 @@ void WebServer::finishHistory(Request& request, unsigned status, std::string bod
     }
     // Still suspended, so neither the connection nor the request is gone; stop() waits for this.
     MHD_resume_connection(request.connection);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        --resuming_;
-    }
-    wake_.notify_all();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--resuming_ == 0) wake_.notify_all();
 }
 
 MHD_Result WebServer::onEvents(MHD_Connection* connection) {
@@ -619,15 +605,12 @@ void WebServer::housekeep() {
             }
         }
         std::vector<MHD_Connection*> resume;
-        for (auto it = histories_.begin(); it != histories_.end();) {
-            if (now < (*it)->deadline) {
-                ++it;
-                continue;
-            }
-            (*it)->answer(504, jsonError(fmt::format("history not complete within {} s",
-                                                     limits_.historyTimeout.count() / 1000)));
-            resume.push_back((*it)->connection);
-            it = histories_.erase(it);
+        for (Request* request : std::set<Request*>(histories_)) {
+            if (now < request->deadline) continue;
+            histories_.erase(request);
+            request->answer(504, jsonError(fmt::format("history not complete within {} s",
+                                                       limits_.historyTimeout.count() / 1000)));
+            resume.push_back(request->connection);
         }
         for (Stream* stream : streams_) {
             if (!stream->suspended || now < stream->nextFlush) continue;

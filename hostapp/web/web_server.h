@@ -7,15 +7,14 @@
 // buffer, never a thread. An event stream is suspended between its flushes;
 // the housekeeping thread resumes the streams every flush period and ends
 // connections that overstay (a request not received in time, a stream whose
-// socket holds too much unsent data). A history request is suspended from
-// its supplier's creation until historyReady (feed thread, or inside the
-// creation) stores the bars and resumes it; the housekeeper answers those
-// past their timeout, stop() every one left. stop() may be called from any
-// other thread.
+// socket holds too much unsent data). A history request waits suspended,
+// with no thread of its own, until historyReady (feed thread, or inside the
+// supplier's creation) resumes it with the bars, or the housekeeper's timeout
+// or stop() with a refusal. stop() may be called from any other thread.
 //
-// Locks: mutex_ guards the connection and stream records; it is never held
-// while calling into the engine from another thread than the engine's own, so
-// the engine's internal locks and mutex_ never wait on each other.
+// Locks: mutex_ guards the connection, stream and history records; it is never
+// held while calling into the engine from another thread than the engine's
+// own, so the engine's internal locks and mutex_ never wait on each other.
 #pragma once
 
 #include <microhttpd.h>
