@@ -3,7 +3,6 @@
 // histories never complete (answered by the timeout, or by stop()).
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -21,10 +20,7 @@ using namespace std::chrono_literals;
 class FakeBars final : public data::TickIterator {
 public:
     explicit FakeBars(int bars) : bars_(bars) {}
-    data::CalendarRecord* getTime() override {
-        time_ = data::CalendarRecord{0, 0, 0, 1 + at_ % 28, at_ / 28, 120, 0, 0, 0};
-        return &time_;
-    }
+    data::CalendarRecord* getTime() override { return &(time_.tm_mday = at_ + 1, time_); }
     double getValue(const char*) override { return at_; }
     bool hasValue(const char* name) override { return std::string(name) == "C"; }
     int isValid() override { return at_ < bars_; }
@@ -34,23 +30,19 @@ public:
 private:
     const int bars_;
     int at_ = 0;
-    data::CalendarRecord time_{};
+    data::CalendarRecord time_{0, 0, 0, 1, 0, 120, 0, 0, 0};
 };
 
+// Histories complete inside their creation, or never; nothing else is made.
 class FakeHistories final : public data::DataInterface {
 public:
     explicit FakeHistories(bool completeAtOnce) : completeAtOnce_(completeAtOnce) {}
-
     data::HistorySupplier* createHistorySupplier(data::SupplierRequest* request, data::HistoryConsumer* consumer,
                                                  data::RequestContext*) override {
-        // One bar more than asked, as the plug-in may give.
-        auto* supplier = new History(*this, request->recordCount() + 1);
+        auto* supplier = new History(alive_, request->recordCount() + 1);  // one bar more, as the plug-in may give
         if (completeAtOnce_) consumer->historyReady(supplier);
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            ++made_;
-        }
-        changed_.notify_all();
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (++made_ == 4) fourMade_.notify_all();
         return supplier;
     }
     data::TickSupplier* createTickSupplier(data::SupplierRequest*, data::TickConsumer*, data::RequestContext*) override {
@@ -60,31 +52,29 @@ public:
                                              data::RequestContext*) override {
         return nullptr;
     }
-
-    // True once `count` suppliers were made.
-    bool waitForMade(int count) {
+    bool waitForFour() {
         std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, 30s, [&] { return made_ >= count; });
+        return fourMade_.wait_for(lock, 30s, [this] { return made_ >= 4; });
     }
     int alive() const { return alive_; }
 
 private:
     class History final : public data::HistorySupplier {
     public:
-        History(FakeHistories& owner, int bars) : owner_(owner), bars_(bars) { ++owner_.alive_; }
-        ~History() override { --owner_.alive_; }
+        History(std::atomic<int>& alive, int bars) : alive_(alive), bars_(bars) { ++alive_; }
+        ~History() override { --alive_; }
         data::TickIterator* makeIterator() override { return &bars_; }
         data::TickIterator* makeReverseIterator() override { return nullptr; }
 
     private:
-        FakeHistories& owner_;
+        std::atomic<int>& alive_;
         FakeBars bars_;
     };
 
     const bool completeAtOnce_;
     std::atomic<int> alive_{0};
     std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable fourMade_;
     int made_ = 0;  // guarded by mutex_
 };
 
@@ -163,15 +153,13 @@ TEST(WebHistory, ShouldAnswer504ToAHistoryNotCompleteInTime) {
 
 TEST(WebHistory, ShouldHoldWaitingHistoriesWithoutAThreadEachAndAnswerThemWhenStopped) {
     FakeHistories histories(false);
-    WebLimits limits;
-    limits.maxHistories = 4;
     const std::size_t before = threadCount();
-    HistoryServer server(histories, limits);
+    HistoryServer server(histories, WebLimits{});  // four histories at once
     ASSERT_TRUE(server.started());
     std::vector<Answer> answers(4);
     std::vector<std::thread> clients;
     for (auto& answer : answers) clients.emplace_back([&server, &answer] { answer = server.get(3); });
-    ASSERT_TRUE(histories.waitForMade(4));
+    EXPECT_TRUE(histories.waitForFour());
     // The fifth is refused while four wait.
     const Answer refused = server.get(3);
     EXPECT_EQ(refused.status, 503) << refused.body;
