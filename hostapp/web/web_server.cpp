@@ -182,8 +182,9 @@ struct WebServer::Stream {
 };
 
 // A request's state, from its headers to its answer; made and freed on the
-// polling thread. A history request waits suspended, so it is not freed
-// before one of historyReady, the housekeeper and stop() answered it.
+// polling thread. A history request answered while its supplier is made is
+// answered at once; otherwise it waits suspended, so it is not freed before
+// one of historyReady, the housekeeper and stop() answered it.
 struct WebServer::Request {
     bool routed = false;
     MHD_Connection* connection = nullptr;
@@ -191,6 +192,7 @@ struct WebServer::Request {
     Clock::time_point deadline;  // a history not complete by then gets 504
     bool done = false;           // guarded by mutex_: the answer is ready
     bool cancelled = false;      // guarded by mutex_: answered by stop()
+    bool creating = false;       // guarded by mutex_: its supplier is being made, it is not suspended
     // The answer: written by answer(), under mutex_, by whoever answers; read once `done` was seen.
     unsigned status = 500;
     std::string body;
@@ -281,7 +283,7 @@ void WebServer::stop() {
     for (Request* request : histories_) {
         request->answer(503, jsonError("the server is stopping"));
         request->cancelled = true;
-        suspended.push_back(request->connection);
+        if (!request->creating) suspended.push_back(request->connection);
     }
     cancelled_ = static_cast<int>(std::exchange(histories_, {}).size());
     for (Stream* stream : streams_) {
@@ -348,15 +350,18 @@ MHD_Result WebServer::onRequest(MHD_Connection* connection, const char* url, con
         if (auto refused = checkAccess(connection, url)) return *refused;
         return route(connection, url, *request);
     }
-    // Called again after a history came back.
+    return answerHistory(connection, *request);  // called again after a history was resumed
+}
+
+MHD_Result WebServer::answerHistory(MHD_Connection* connection, Request& request) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!request->done) return MHD_YES;
-        request->done = false;  // answered once
+        if (!request.done) return MHD_YES;
+        request.done = false;  // answered once
     }
     Headers headers;
-    if (request->status == 503) headers.emplace_back("Retry-After", std::to_string(limits_.retryAfterSeconds));
-    return answerJson(connection, request->status, request->body, headers);
+    if (request.status == 503) headers.emplace_back("Retry-After", std::to_string(limits_.retryAfterSeconds));
+    return answerJson(connection, request.status, request.body, headers);
 }
 
 void WebServer::onRequestDone(MHD_Connection* connection, Request* request) {
@@ -465,8 +470,7 @@ MHD_Result WebServer::onHistory(MHD_Connection* connection, Request& request) {
         request.connection = connection;
         request.chart = *chart;
         request.deadline = Clock::now() + limits_.historyTimeout;
-        // Suspended before the supplier exists, so that its answer, however early, resumes it.
-        MHD_suspend_connection(connection);
+        request.creating = true;
         histories_.insert(&request);
     }
     // Made only once counted and known not to be cancelled; historyReady may come inside.
@@ -481,7 +485,18 @@ MHD_Result WebServer::onHistory(MHD_Connection* connection, Request& request) {
                                       chart->symbol, chart->intervalText);
         finishHistory(request, 404, jsonError(text));
     }
-    return MHD_YES;
+    {
+        // An answer that came while the supplier was made (inside the creation, on the feed thread, or from
+        // stop()) is given now: the engine loses a resume that comes before this call returns. Otherwise the
+        // connection waits suspended, under mutex_, so that whoever answers resumes it after.
+        std::lock_guard<std::mutex> lock(mutex_);
+        request.creating = false;
+        if (!request.done) {
+            MHD_suspend_connection(connection);
+            return MHD_YES;
+        }
+    }
+    return answerHistory(connection, request);
 }
 
 void WebServer::finishHistory(Request& request, unsigned status, std::string body) {
@@ -489,6 +504,7 @@ void WebServer::finishHistory(Request& request, unsigned status, std::string bod
         std::lock_guard<std::mutex> lock(mutex_);
         if (histories_.erase(&request) == 0) return;
         request.answer(status, std::move(body));
+        if (request.creating) return;  // onHistory() answers it
         ++resuming_;
     }
     // Still suspended, so neither the connection nor the request is gone; stop() waits for this.
@@ -610,7 +626,7 @@ void WebServer::housekeep() {
             histories_.erase(request);
             request->answer(504, jsonError(fmt::format("history not complete within {} s",
                                                        limits_.historyTimeout.count() / 1000)));
-            resume.push_back(request->connection);
+            if (!request->creating) resume.push_back(request->connection);
         }
         for (Stream* stream : streams_) {
             if (!stream->suspended || now < stream->nextFlush) continue;

@@ -111,6 +111,7 @@ private:
     std::optional<MHD_Result> checkAccess(MHD_Connection* connection, const std::string& url);
     MHD_Result route(MHD_Connection* connection, const std::string& url, Request& request);
     MHD_Result onHistory(MHD_Connection* connection, Request& request);
+    MHD_Result answerHistory(MHD_Connection* connection, Request& request);  // once answered
     MHD_Result onEvents(MHD_Connection* connection);
     // Answers a waiting history and resumes it, unless the housekeeper or
     // stop() answered it first. Any thread not holding mutex_.
