@@ -188,11 +188,10 @@ struct WebServer::Stream {
 struct WebServer::Request {
     bool routed = false;
     MHD_Connection* connection = nullptr;
-    ChartChoice chart;
     Clock::time_point deadline;  // a history not complete by then gets 504
     bool done = false;           // guarded by mutex_: the answer is ready
     bool cancelled = false;      // guarded by mutex_: answered by stop()
-    bool creating = false;       // guarded by mutex_: its supplier is being made, it is not suspended
+    bool suspended = false;      // guarded by mutex_: a history waiting for its resume
     // The answer: written by answer(), under mutex_, by whoever answers; read once `done` was seen.
     unsigned status = 500;
     std::string body;
@@ -283,7 +282,7 @@ void WebServer::stop() {
     for (Request* request : histories_) {
         request->answer(503, jsonError("the server is stopping"));
         request->cancelled = true;
-        if (!request->creating) suspended.push_back(request->connection);
+        if (request->suspended) suspended.push_back(request->connection);
     }
     cancelled_ = static_cast<int>(std::exchange(histories_, {}).size());
     for (Stream* stream : streams_) {
@@ -468,30 +467,25 @@ MHD_Result WebServer::onHistory(MHD_Connection* connection, Request& request) {
                           fmt::format("too many histories asked at once: at most {}", limits_.maxHistories), retry);
         }
         request.connection = connection;
-        request.chart = *chart;
         request.deadline = Clock::now() + limits_.historyTimeout;
-        request.creating = true;
         histories_.insert(&request);
     }
     // Made only once counted and known not to be cancelled; historyReady may come inside.
-    request.history = feed_.history(*chart, *count, [this, &request](std::vector<Bar> bars) {
-        Json history = {{"symbol", request.chart.symbol}, {"interval", request.chart.intervalText}};
-        history["bars"] = Json::array();
+    request.history = feed_.history(*chart, *count, [this, &request, chart = *chart](std::vector<Bar> bars) {
+        Json history = {{"symbol", chart.symbol}, {"interval", chart.intervalText}, {"bars", Json::array()}};
         for (const Bar& bar : bars) history["bars"].push_back(jsonBar(bar));
         finishHistory(request, 200, dumpJson(history));
     });
     if (!request.history) {
-        const auto text = fmt::format("symbol '{}' rejected: the plug-in made no history at interval {}",
-                                      chart->symbol, chart->intervalText);
-        finishHistory(request, 404, jsonError(text));
+        finishHistory(request, 404, jsonError(fmt::format("symbol '{}' rejected: the plug-in made no history at "
+                                                          "interval {}", chart->symbol, chart->intervalText)));
     }
     {
-        // An answer that came while the supplier was made (inside the creation, on the feed thread, or from
-        // stop()) is given now: the engine loses a resume that comes before this call returns. Otherwise the
-        // connection waits suspended, under mutex_, so that whoever answers resumes it after.
+        // Answered while the supplier was made (inside the creation, on the feed thread, by stop()): answered now,
+        // as the engine loses a resume made before this call returns. Else suspended under mutex_: resumed after.
         std::lock_guard<std::mutex> lock(mutex_);
-        request.creating = false;
         if (!request.done) {
+            request.suspended = true;
             MHD_suspend_connection(connection);
             return MHD_YES;
         }
@@ -504,7 +498,7 @@ void WebServer::finishHistory(Request& request, unsigned status, std::string bod
         std::lock_guard<std::mutex> lock(mutex_);
         if (histories_.erase(&request) == 0) return;
         request.answer(status, std::move(body));
-        if (request.creating) return;  // onHistory() answers it
+        if (!request.suspended) return;  // onHistory() answers it
         ++resuming_;
     }
     // Still suspended, so neither the connection nor the request is gone; stop() waits for this.
@@ -626,7 +620,7 @@ void WebServer::housekeep() {
             histories_.erase(request);
             request->answer(504, jsonError(fmt::format("history not complete within {} s",
                                                        limits_.historyTimeout.count() / 1000)));
-            if (!request->creating) resume.push_back(request->connection);
+            if (request->suspended) resume.push_back(request->connection);
         }
         for (Stream* stream : streams_) {
             if (!stream->suspended || now < stream->nextFlush) continue;
