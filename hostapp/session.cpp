@@ -106,15 +106,17 @@ int HostSession::connect() {
     return exitcode::kNotConnected;
 }
 
-template <typename Supplier, typename Make>
-Supplier* HostSession::keep(Make make) {
+template <typename Supplier, typename Create, typename Consumer>
+Supplier* HostSession::keep(Create create, std::unique_ptr<HostRequest> request, std::unique_ptr<Consumer> consumer) {
     if (!interface_) return nullptr;
     creationLog_.clear();
     recording_ = true;
     const AceCapture capture;
-    Supplier* supplier = make();
+    std::unique_ptr<Subscription> sub =
+        subscribe(interface_.get(), create, &context_, std::move(request), std::move(consumer));
     const std::vector<std::string> aceTexts = capture.texts();
-    if (supplier != nullptr) suppliers_.emplace_back(supplier);
+    auto* supplier = sub ? static_cast<Supplier*>(sub->supplier.get()) : nullptr;
+    if (sub) kept_.push_back(std::move(sub));
     drainLogs();  // the plug-in's reasons for a refusal come first
     recording_ = false;
     refusal_.clear();
@@ -149,23 +151,23 @@ void HostSession::explainRefusal(const std::vector<std::string>& aceTexts) {
 
 data::TickSupplier* HostSession::subscribeQuotes(const std::string& symbol, const std::vector<std::string>& fields,
                                                  std::size_t row) {
-    auto* request = hold(std::make_unique<HostRequest>(symbol, IntervalSpec{}, 0, fields, noEndTime()));
-    auto* consumer = hold(quoteConsumer(queue_, row, fields));
-    return keep<data::TickSupplier>([&] { return interface_->createTickSupplier(request, consumer, &context_); });
+    return keep<data::TickSupplier>(&data::DataInterface::createTickSupplier,
+                                    std::make_unique<HostRequest>(symbol, IntervalSpec{}, 0, fields, noEndTime()),
+                                    quoteConsumer(queue_, row, fields));
 }
 
 data::TickSupplier* HostSession::subscribeUpdates(const std::string& symbol, const IntervalSpec& interval) {
-    auto* request = hold(std::make_unique<HostRequest>(symbol, interval, 2, std::vector<std::string>{}, noEndTime()));
-    auto* consumer = hold(std::make_unique<TickCallback>(
-        [this](data::TickSupplier* supplier) { queue_.push(UpdateEvent{readBar(supplier)}); }));
-    return keep<data::TickSupplier>([&] { return interface_->createUpdateSupplier(request, consumer, &context_); });
+    auto request = std::make_unique<HostRequest>(symbol, interval, 2, std::vector<std::string>{}, noEndTime());
+    auto consumer = [this](data::TickSupplier* supplier) { queue_.push(UpdateEvent{readBar(supplier)}); };
+    return keep<data::TickSupplier>(&data::DataInterface::createUpdateSupplier, std::move(request),
+                                    std::make_unique<TickCallback>(consumer));
 }
 
 data::HistorySupplier* HostSession::requestHistory(const std::string& symbol, const IntervalSpec& interval, int count,
                                                    const data::CalendarRecord& endTime, bool reverse) {
-    auto* request = hold(std::make_unique<HostRequest>(symbol, interval, count, barFieldNames(), endTime));
-    auto* consumer = hold(std::make_unique<BarsConsumer>(queue_, reverse));
-    return keep<data::HistorySupplier>([&] { return interface_->createHistorySupplier(request, consumer, &context_); });
+    return keep<data::HistorySupplier>(&data::DataInterface::createHistorySupplier,
+                                       std::make_unique<HostRequest>(symbol, interval, count, barFieldNames(), endTime),
+                                       std::make_unique<BarsConsumer>(queue_, reverse));
 }
 
 bool HostSession::handleOwnEvent(Event& event) {
@@ -235,8 +237,8 @@ void HostSession::drainLogs() {
 void HostSession::shutdown() {
     if (!factory_) return;
     TeardownWatchdog watchdog;
-    if (announceTeardown_ && !suppliers_.empty()) printer_.note(fmt::format("deleting {} supplier(s)", suppliers_.size()));
-    while (!suppliers_.empty()) suppliers_.pop_back();  // newest first
+    if (announceTeardown_ && !kept_.empty()) printer_.note(fmt::format("deleting {} supplier(s)", kept_.size()));
+    while (!kept_.empty()) kept_.pop_back();  // newest first
     if (interface_) {
         if (announceTeardown_) printer_.note("deleting the data interface");
         interface_.reset();

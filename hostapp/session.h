@@ -5,11 +5,12 @@
 // the logger, the listener and the consumers on the feed thread; they only
 // push events, which pump() pops and hands out here.
 //
-// Ownership and teardown: suppliers are deleted newest first, then the data
-// interface, then the factory (which disconnects the feed). The host objects
-// the plug-in holds pointers to (queue, logger, context, listener, consumers,
-// requests) are members declared before the plug-in objects, so they outlive
-// them. Nothing is deleted from inside a notification.
+// Ownership and teardown: subscriptions are deleted newest first (each its
+// supplier before its consumer and request), then the data interface, then
+// the factory (which disconnects the feed). The host objects the plug-in holds
+// pointers to for longer (queue, logger, context, listener) are members
+// declared before the plug-in objects, so they outlive them. Nothing is
+// deleted from inside a notification.
 #pragma once
 
 #include <chrono>
@@ -37,6 +38,27 @@ struct HostOptions {
     double connectTimeout = 15.0;  // seconds to wait for the online flag
 };
 
+// A supplier with the request and the consumer it was made with, which the
+// plug-in may use until the supplier's deletion returns, so it is declared
+// last and deleted first. Every supplier of the session and of serve's pages.
+struct Subscription {
+    std::unique_ptr<HostRequest> request;
+    std::shared_ptr<void> consumer;  // a TickCallback, BarsConsumer, ...
+    std::unique_ptr<data::SupplierBase> supplier;
+    int users = 0;  // pages that share it (serve's charts)
+};
+
+// The supplier that `create`, a creation call of `maker`, makes for `request`
+// and `consumer`, kept with both; null when it made none.
+template <typename Create, typename Consumer>
+std::unique_ptr<Subscription> subscribe(data::DataInterface* maker, Create create, data::RequestContext* context,
+                                        std::unique_ptr<HostRequest> request, std::unique_ptr<Consumer> consumer) {
+    data::SupplierBase* supplier = (maker->*create)(request.get(), consumer.get(), context);
+    if (supplier == nullptr) return nullptr;
+    return std::unique_ptr<Subscription>(
+        new Subscription{std::move(request), std::move(consumer), std::unique_ptr<data::SupplierBase>(supplier)});
+}
+
 // A deadline `seconds` from now, or a year away for 0. `seconds` has been
 // checked to be finite and at most a year.
 std::chrono::steady_clock::time_point deadlineAfter(double seconds);
@@ -63,9 +85,9 @@ public:
     // logs the plug-in off (a rejected logon). An exit code.
     int connect();
 
-    // Each makes the request and its consumer, keeps both for the supplier's
-    // life, and returns the new supplier, or null when the plug-in gave none
-    // (refusalReason() then says why).
+    // Each makes the request and its consumer, keeps all three in a
+    // Subscription until shutdown(), and returns the new supplier, or null
+    // when the plug-in gave none (refusalReason() then says why).
     // Quote events carry `row`; the history is walked newest first when `reverse`.
     data::TickSupplier* subscribeQuotes(const std::string& symbol, const std::vector<std::string>& fields,
                                         std::size_t row);
@@ -107,15 +129,8 @@ public:
     void announceTeardown(bool on) { announceTeardown_ = on; }
 
 private:
-    template <typename Supplier, typename Make>
-    Supplier* keep(Make make);
-    // Keeps `object` until the factory is gone.
-    template <typename T>
-    T* hold(std::unique_ptr<T> object) {
-        T* raw = object.get();
-        held_.push_back(std::move(object));
-        return raw;
-    }
+    template <typename Supplier, typename Create, typename Consumer>
+    Supplier* keep(Create create, std::unique_ptr<HostRequest> request, std::unique_ptr<Consumer> consumer);
     // Sets refusal_ from the lines of a refused creation and prints the others.
     void explainRefusal(const std::vector<std::string>& aceTexts);
     // Prints log lines (or keeps them, while a supplier is being made) and
@@ -144,12 +159,9 @@ private:
     QueueLogger pageLogger_{queue_, true};
     HostContext pageContext_{pageLogger_};
     OnlineListener listener_{queue_};
-    // Host objects the plug-in holds on to; freed only after the factory.
-    // (requests and consumers).
-    std::vector<std::shared_ptr<void>> held_;
 
     std::unique_ptr<PluginLibrary> library_;
     std::unique_ptr<data::DataInterfaceFactory> factory_;
     std::unique_ptr<data::DataInterface> interface_;
-    std::vector<std::unique_ptr<data::SupplierBase>> suppliers_;
+    std::vector<std::unique_ptr<Subscription>> kept_;  // oldest first
 };

@@ -4,20 +4,45 @@
 
 #include "options.h"
 
+namespace {
+
+// A history's consumer: walks the bars as the session's consumer does, into a
+// queue of its own, and hands on the newest `count` at once.
+class HistoryCallback final : public data::HistoryConsumer {
+public:
+    HistoryCallback(int count, WebFeed::BarsReady ready) : count_(count), ready_(std::move(ready)) {}
+    void historyReady(data::HistorySupplier* supplier) override {
+        walker_.historyReady(supplier);
+        std::optional<Event> walked = queue_.popUntil(std::chrono::steady_clock::now());
+        std::vector<Bar> bars = walked ? std::move(std::get<HistoryEvent>(*walked).bars) : std::vector<Bar>{};
+        // The plug-in's completion rule may give one bar more than asked.
+        if (bars.size() > count_) bars.erase(bars.begin(), bars.end() - count_);
+        ready_(std::move(bars));
+    }
+
+private:
+    const std::size_t count_;
+    const WebFeed::BarsReady ready_;
+    EventQueue queue_;
+    BarsConsumer walker_{queue_, false};
+};
+
+}  // namespace
+
 WebFeed::WebFeed(LiveBoard& board, data::DataInterface* dataInterface, data::RequestContext* context)
     : board_(board), dataInterface_(dataInterface), context_(context) {}
 
 void WebFeed::openQuotes() {
     for (std::size_t row = 0; row < board_.symbols().size(); ++row) {
-        auto sub = std::make_unique<Subscription>();
-        sub->request = std::make_unique<HostRequest>(board_.symbols()[row], IntervalSpec{}, 0, board_.fields(),
-                                                     noEndTime());
-        sub->consumer = std::make_unique<TickCallback>([this, row](data::TickSupplier* supplier) {
+        auto consumer = std::make_unique<TickCallback>([this, row](data::TickSupplier* supplier) {
             board_.onQuote(row, readTime(supplier), readValues(supplier, board_.fields()));
         });
-        sub->supplier.reset(dataInterface_->createTickSupplier(sub->request.get(), sub->consumer.get(), context_));
+        auto request = std::make_unique<HostRequest>(board_.symbols()[row], IntervalSpec{}, 0, board_.fields(),
+                                                     noEndTime());
+        auto sub = subscribe(dataInterface_, &data::DataInterface::createTickSupplier, context_, std::move(request),
+                             std::move(consumer));
         // A refused symbol keeps its row, empty; the plug-in's log line says why.
-        if (sub->supplier) quotes_.push_back(std::move(sub));
+        if (sub) quotes_.push_back(std::move(sub));
     }
 }
 
@@ -33,13 +58,13 @@ std::optional<std::string> WebFeed::openStream(const std::optional<ChartChoice>&
         std::unique_ptr<Subscription>& sub = charts_[key];
         if (!sub) {
             board_.openChart(key);  // before the supplier, so its first bar lands
-            sub = std::make_unique<Subscription>();
-            sub->request =
-                std::make_unique<HostRequest>(chart->symbol, chart->interval, 2, std::vector<std::string>{}, noEndTime());
-            sub->consumer = std::make_unique<TickCallback>(
+            const std::vector<std::string> noFields;
+            auto request = std::make_unique<HostRequest>(chart->symbol, chart->interval, 2, noFields, noEndTime());
+            auto consumer = std::make_unique<TickCallback>(
                 [this, key](data::TickSupplier* supplier) { board_.onBar(key, readBar(supplier)); });
-            sub->supplier.reset(dataInterface_->createUpdateSupplier(sub->request.get(), sub->consumer.get(), context_));
-            if (!sub->supplier) {
+            sub = subscribe(dataInterface_, &data::DataInterface::createUpdateSupplier, context_, std::move(request),
+                            std::move(consumer));
+            if (!sub) {
                 charts_.erase(key);
                 board_.closeChart(key);
                 error = fmt::format("symbol '{}' rejected: the plug-in made no update stream at interval {}",
@@ -63,42 +88,11 @@ void WebFeed::closeStream(const std::string& chartKey) {
     if (streams_ > 0 && --streams_ == 0) quotes_.clear();
 }
 
-WebFeed::HistoryOutcome WebFeed::history(const ChartChoice& chart, int count, std::chrono::milliseconds timeout,
-                                         std::vector<Bar>& bars) {
-    if (dataInterface_ == nullptr) return HistoryOutcome::Rejected;
-    // Declared in this order so the supplier goes before its consumer and queue.
-    EventQueue queue;
-    BarsConsumer consumer(queue, false);
-    HostRequest request(chart.symbol, chart.interval, count, barFieldNames(), noEndTime());
-    std::unique_ptr<data::HistorySupplier> supplier(
-        dataInterface_->createHistorySupplier(&request, &consumer, context_));
-    if (!supplier) return HistoryOutcome::Rejected;
-    {
-        std::lock_guard<std::mutex> lock(historyMutex_);
-        if (historiesCancelled_) return HistoryOutcome::Cancelled;
-        waiting_.insert(&queue);
-    }
-    // cancelHistories() wakes the wait with an event of another kind.
-    std::optional<Event> event = queue.popUntil(std::chrono::steady_clock::now() + timeout);
-    bool cancelled = false;
-    {
-        std::lock_guard<std::mutex> lock(historyMutex_);
-        waiting_.erase(&queue);
-        cancelled = historiesCancelled_;
-    }
-    supplier.reset();
-    auto* ready = event ? std::get_if<HistoryEvent>(&*event) : nullptr;
-    if (ready == nullptr) return cancelled ? HistoryOutcome::Cancelled : HistoryOutcome::TimedOut;
-    bars = std::move(ready->bars);
-    // The plug-in's completion rule may give one bar more than asked.
-    if (bars.size() > static_cast<std::size_t>(count)) bars.erase(bars.begin(), bars.end() - count);
-    return HistoryOutcome::Done;
-}
-
-void WebFeed::cancelHistories() {
-    std::lock_guard<std::mutex> lock(historyMutex_);
-    historiesCancelled_ = true;
-    for (EventQueue* queue : waiting_) queue->push(OnlineEvent{});
+std::unique_ptr<Subscription> WebFeed::history(const ChartChoice& chart, int count, BarsReady ready) {
+    if (dataInterface_ == nullptr) return nullptr;
+    return subscribe(dataInterface_, &data::DataInterface::createHistorySupplier, context_,
+                     std::make_unique<HostRequest>(chart.symbol, chart.interval, count, barFieldNames(), noEndTime()),
+                     std::make_unique<HistoryCallback>(count, std::move(ready)));
 }
 
 void WebFeed::releaseAll() {

@@ -3,29 +3,29 @@
 // page is open, one update stream per (symbol, interval) that a page charts,
 // and a history supplier per history request, released once answered.
 //
-// Threads: the server's request threads call every member but releaseAll(),
+// Threads: the server's polling thread calls every member but releaseAll(),
 // which the main thread calls after the server has stopped. registryMutex_
-// is held while suppliers are made and deleted; the consumers take only the
-// board's lock, so deleting a supplier whose callback is in progress cannot
-// deadlock. Suppliers are never deleted inside a notification.
+// is held while the pages' suppliers are made and deleted; the consumers take
+// only the board's lock, so deleting a supplier whose callback is in progress
+// cannot deadlock. Suppliers are never deleted inside a notification.
 //
 // Ownership: each Subscription owns its request, consumer and supplier, and
 // deletes the supplier first; no notification reaches a consumer once its
-// supplier's deletion has returned.
+// supplier's deletion has returned. A history's subscription is its caller's.
 #pragma once
 
-#include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "host/data.h"
 #include "host_objects.h"
 #include "live_board.h"
+#include "session.h"
 
 // What a page asks for: a chart of `symbol` at `interval`.
 struct ChartChoice {
@@ -52,13 +52,11 @@ public:
     // it any more, the quote suppliers with the last page.
     void closeStream(const std::string& chartKey);
 
-    enum class HistoryOutcome { Done, Rejected, TimedOut, Cancelled };
-    // The newest `count` bars, oldest first, waiting at most `timeout`, or
-    // until cancelHistories().
-    HistoryOutcome history(const ChartChoice& chart, int count, std::chrono::milliseconds timeout,
-                           std::vector<Bar>& bars);
-    // Ends every history wait now, and every later one at once (shutdown).
-    void cancelHistories();
+    // Asks for the newest `count` bars of `chart`; `ready` gets them, oldest
+    // first, once complete: on the feed thread, or inside this call. Null when
+    // the plug-in made no supplier; deleting the subscription ends the wait.
+    using BarsReady = std::function<void(std::vector<Bar>)>;
+    std::unique_ptr<Subscription> history(const ChartChoice& chart, int count, BarsReady ready);
 
     // Deletes every supplier. Main thread, after the server stopped.
     void releaseAll();
@@ -67,13 +65,6 @@ public:
     std::size_t liveSuppliers();
 
 private:
-    struct Subscription {
-        std::unique_ptr<HostRequest> request;
-        std::unique_ptr<TickCallback> consumer;
-        std::unique_ptr<data::TickSupplier> supplier;  // declared last: deleted first
-        int users = 0;
-    };
-
     void openQuotes();  // registryMutex_ held
 
     LiveBoard& board_;
@@ -84,8 +75,4 @@ private:
     int streams_ = 0;                                          // guarded by registryMutex_
     std::vector<std::unique_ptr<Subscription>> quotes_;        // guarded by registryMutex_
     std::map<std::string, std::unique_ptr<Subscription>> charts_;  // guarded by registryMutex_
-
-    std::mutex historyMutex_;
-    bool historiesCancelled_ = false;    // guarded by historyMutex_
-    std::set<EventQueue*> waiting_;      // guarded by historyMutex_: the queues of running histories
 };

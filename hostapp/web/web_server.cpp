@@ -24,6 +24,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kStreamBlock = 8 * 1024;  // taken from the connection's buffer
 constexpr int kListenBacklog = 128;
+// How long stop() lets the engine send the histories it cancelled.
+constexpr auto kCancelledSendLimit = std::chrono::seconds(1);
 
 using Headers = std::vector<std::pair<std::string, std::string>>;
 
@@ -180,17 +182,23 @@ struct WebServer::Stream {
 };
 
 // A request's state, from its headers to its answer; made and freed on the
-// polling thread. A history request is handed to a worker while its
-// connection waits suspended: it is not freed before that is resumed.
+// polling thread. A history request answered while its supplier is made is
+// answered at once; otherwise it waits suspended, so it is not freed before
+// one of historyReady, the housekeeper and stop() answered it.
 struct WebServer::Request {
     bool routed = false;
     MHD_Connection* connection = nullptr;
-    ChartChoice chart;
-    int count = 0;
-    bool done = false;  // guarded by mutex_: the worker's answer is ready
-    // The answer: written by the worker, read once `done` was seen.
+    Clock::time_point deadline;  // a history not complete by then gets 504
+    bool done = false;           // guarded by mutex_: the answer is ready
+    bool cancelled = false;      // guarded by mutex_: answered by stop()
+    bool suspended = false;      // guarded by mutex_: a history waiting for its resume
+    // The answer: written by answer(), under mutex_, by whoever answers; read once `done` was seen.
     unsigned status = 500;
     std::string body;
+    // Declared last, so the supplier goes first: its historyReady writes the above.
+    std::unique_ptr<Subscription> history;  // polling thread only
+
+    void answer(unsigned code, std::string text) { status = code, body = std::move(text), done = true; }
 };
 
 WebServer::WebServer(LiveBoard& board, WebFeed& feed, WebInfo info, WebLimits limits, WebAccess access)
@@ -258,7 +266,6 @@ bool WebServer::start(int fd, std::string& error) {
         return false;
     }
     housekeeper_ = std::thread([this] { housekeep(); });
-    for (int i = 0; i < limits_.maxHistories; ++i) historyWorkers_.emplace_back([this] { runHistories(); });
     return true;
 }
 
@@ -270,17 +277,26 @@ void WebServer::stop() {
     }
     wake_.notify_all();
     if (housekeeper_.joinable()) housekeeper_.join();
-    feed_.cancelHistories();
-    for (std::thread& worker : historyWorkers_) worker.join();  // each resumed its connection
     std::vector<MHD_Connection*> suspended;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (Stream* stream : streams_) {
-            if (stream->suspended) suspended.push_back(stream->connection);
-            stream->suspended = false;
-        }
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (Request* request : histories_) {
+        request->answer(503, jsonError("the server is stopping"));
+        request->cancelled = true;
+        if (request->suspended) suspended.push_back(request->connection);
     }
+    cancelled_ = static_cast<int>(std::exchange(histories_, {}).size());
+    for (Stream* stream : streams_) {
+        if (stream->suspended) suspended.push_back(stream->connection);
+        stream->suspended = false;
+    }
+    // A history answered on the feed thread is resumed there: the engine must outlive that.
+    wake_.wait(lock, [this] { return resuming_ == 0; });
+    lock.unlock();
     for (MHD_Connection* connection : suspended) MHD_resume_connection(connection);
+    // The cancelled histories are told so before the engine closes their connections.
+    lock.lock();
+    wake_.wait_for(lock, kCancelledSendLimit, [this] { return cancelled_ == 0; });
+    lock.unlock();
     // Closes every connection; the streams' ends release their suppliers.
     if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
     daemon_ = nullptr;
@@ -333,24 +349,28 @@ MHD_Result WebServer::onRequest(MHD_Connection* connection, const char* url, con
         if (auto refused = checkAccess(connection, url)) return *refused;
         return route(connection, url, *request);
     }
-    // Called again after a history came back.
+    return answerHistory(connection, *request);  // called again after a history was resumed
+}
+
+MHD_Result WebServer::answerHistory(MHD_Connection* connection, Request& request) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!request->done) return MHD_YES;
-        request->done = false;  // answered once
+        if (!request.done) return MHD_YES;
+        request.done = false;  // answered once
     }
     Headers headers;
-    if (request->status == 503) headers.emplace_back("Retry-After", std::to_string(limits_.retryAfterSeconds));
-    return answerJson(connection, request->status, request->body, headers);
+    if (request.status == 503) headers.emplace_back("Retry-After", std::to_string(limits_.retryAfterSeconds));
+    return answerJson(connection, request.status, request.body, headers);
 }
 
 void WebServer::onRequestDone(MHD_Connection* connection, Request* request) {
-    delete request;
-    // The next request's deadline starts now.
-    if (Connection* record = socketOf(connection)) {
+    Connection* record = socketOf(connection);
+    {
         std::lock_guard<std::mutex> lock(mutex_);
-        record->waitingSince = Clock::now();
+        if (request != nullptr && request->cancelled && --cancelled_ == 0) wake_.notify_all();
+        if (record != nullptr) record->waitingSince = Clock::now();  // the next request's deadline starts now
     }
+    delete request;  // its supplier first
 }
 
 std::optional<MHD_Result> WebServer::checkAccess(MHD_Connection* connection, const std::string& url) {
@@ -439,64 +459,52 @@ MHD_Result WebServer::onHistory(MHD_Connection* connection, Request& request) {
     if (const ConnectionState state = board_.state(); state != ConnectionState::Online) {
         return refuse(connection, 503, fmt::format("not online: {}", notOnlineReason(state)), retry);
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_) return refuse(connection, 503, "the server is stopping", retry);
-    if (histories_ >= limits_.maxHistories) {
-        return refuse(connection, 503, fmt::format("too many histories asked at once: at most {}", limits_.maxHistories),
-                      retry);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) return refuse(connection, 503, "the server is stopping", retry);
+        if (histories_.size() >= static_cast<std::size_t>(limits_.maxHistories)) {
+            return refuse(connection, 503,
+                          fmt::format("too many histories asked at once: at most {}", limits_.maxHistories), retry);
+        }
+        request.connection = connection;
+        request.deadline = Clock::now() + limits_.historyTimeout;
+        histories_.insert(&request);
     }
-    ++histories_;
-    request.connection = connection;
-    request.chart = *chart;
-    request.count = *count;
-    // Suspended before a worker can see the request, so its resume always comes after.
-    MHD_suspend_connection(connection);
-    historyQueue_.push_back(&request);
-    wake_.notify_all();
-    return MHD_YES;
+    // Made only once counted and known not to be cancelled; historyReady may come inside.
+    request.history = feed_.history(*chart, *count, [this, &request, chart = *chart](std::vector<Bar> bars) {
+        Json history = {{"symbol", chart.symbol}, {"interval", chart.intervalText}, {"bars", Json::array()}};
+        for (const Bar& bar : bars) history["bars"].push_back(jsonBar(bar));
+        finishHistory(request, 200, dumpJson(history));
+    });
+    if (!request.history) {
+        finishHistory(request, 404, jsonError(fmt::format("symbol '{}' rejected: the plug-in made no history at "
+                                                          "interval {}", chart->symbol, chart->intervalText)));
+    }
+    {
+        // Answered while the supplier was made (inside the creation, on the feed thread, by stop()): answered now,
+        // as the engine loses a resume made before this call returns. Else suspended under mutex_: resumed after.
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!request.done) {
+            request.suspended = true;
+            MHD_suspend_connection(connection);
+            return MHD_YES;
+        }
+    }
+    return answerHistory(connection, request);
 }
 
-void WebServer::runHistories() {
-    for (;;) {
-        Request* job = nullptr;
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || !historyQueue_.empty(); });
-            if (historyQueue_.empty()) return;
-            job = historyQueue_.front();
-            historyQueue_.pop_front();
-        }
-        const ChartChoice& chart = job->chart;
-        std::vector<Bar> bars;
-        switch (feed_.history(chart, job->count, limits_.historyTimeout, bars)) {
-            case WebFeed::HistoryOutcome::Rejected:
-                job->status = 404;
-                job->body = jsonError(fmt::format("symbol '{}' rejected: the plug-in made no history at interval {}",
-                                                  chart.symbol, chart.intervalText));
-                break;
-            case WebFeed::HistoryOutcome::TimedOut:
-                job->status = 504;
-                job->body =
-                    jsonError(fmt::format("history not complete within {} s", limits_.historyTimeout.count() / 1000));
-                break;
-            case WebFeed::HistoryOutcome::Cancelled:
-                job->status = 503;
-                job->body = jsonError("the server is stopping");
-                break;
-            case WebFeed::HistoryOutcome::Done:
-                Json history = {{"symbol", chart.symbol}, {"interval", chart.intervalText}, {"bars", Json::array()}};
-                for (const Bar& bar : bars) history["bars"].push_back(jsonBar(bar));
-                job->status = 200;
-                job->body = dumpJson(history);
-                break;
-        }
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            job->done = true;
-            --histories_;
-        }
-        MHD_resume_connection(job->connection);
+void WebServer::finishHistory(Request& request, unsigned status, std::string body) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (histories_.erase(&request) == 0) return;
+        request.answer(status, std::move(body));
+        if (!request.suspended) return;  // onHistory() answers it
+        ++resuming_;
     }
+    // Still suspended, so neither the connection nor the request is gone; stop() waits for this.
+    MHD_resume_connection(request.connection);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--resuming_ == 0) wake_.notify_all();
 }
 
 MHD_Result WebServer::onEvents(MHD_Connection* connection) {
@@ -607,6 +615,13 @@ void WebServer::housekeep() {
             }
         }
         std::vector<MHD_Connection*> resume;
+        for (Request* request : std::set<Request*>(histories_)) {
+            if (now < request->deadline) continue;
+            histories_.erase(request);
+            request->answer(504, jsonError(fmt::format("history not complete within {} s",
+                                                       limits_.historyTimeout.count() / 1000)));
+            if (request->suspended) resume.push_back(request->connection);
+        }
         for (Stream* stream : streams_) {
             if (!stream->suspended || now < stream->nextFlush) continue;
             stream->suspended = false;

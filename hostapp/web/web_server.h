@@ -7,19 +7,20 @@
 // buffer, never a thread. An event stream is suspended between its flushes;
 // the housekeeping thread resumes the streams every flush period and ends
 // connections that overstay (a request not received in time, a stream whose
-// socket holds too much unsent data). History requests wait for the plug-in
-// on a few worker threads. stop() may be called from any other thread.
+// socket holds too much unsent data). A history request waits suspended,
+// with no thread of its own, until historyReady (feed thread, or inside the
+// supplier's creation) resumes it with the bars, or the housekeeper's timeout
+// or stop() with a refusal. stop() may be called from any other thread.
 //
-// Locks: mutex_ guards the connection and stream records; it is never held
-// while calling into the engine from another thread than the engine's own, so
-// the engine's internal locks and mutex_ never wait on each other.
+// Locks: mutex_ guards the connection, stream and history records; it is never
+// held while calling into the engine from another thread than the engine's
+// own, so the engine's internal locks and mutex_ never wait on each other.
 #pragma once
 
 #include <microhttpd.h>
 
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -88,8 +89,8 @@ public:
     // (closed on failure too). False with the reason in `error`.
     bool start(int fd, std::string& error);
     int port() const { return port_; }
-    // Ends the event streams, cancels the waiting histories and closes every
-    // connection. Idempotent; returns once no engine thread runs.
+    // Ends the event streams, answers the waiting histories (503) and closes
+    // every connection. Idempotent; returns once no engine thread runs.
     void stop();
 
     // Per connection and per request state; defined in web_server.cpp.
@@ -110,10 +111,13 @@ private:
     std::optional<MHD_Result> checkAccess(MHD_Connection* connection, const std::string& url);
     MHD_Result route(MHD_Connection* connection, const std::string& url, Request& request);
     MHD_Result onHistory(MHD_Connection* connection, Request& request);
+    MHD_Result answerHistory(MHD_Connection* connection, Request& request);  // once answered
     MHD_Result onEvents(MHD_Connection* connection);
+    // Answers a waiting history and resumes it, unless the housekeeper or
+    // stop() answered it first. Any thread not holding mutex_.
+    void finishHistory(Request& request, unsigned status, std::string body);
 
-    void housekeep();      // the housekeeping thread's loop
-    void runHistories();   // a history worker's loop
+    void housekeep();  // the housekeeping thread's loop
 
     LiveBoard& board_;
     WebFeed& feed_;
@@ -123,13 +127,13 @@ private:
     MHD_Daemon* daemon_ = nullptr;
     int port_ = 0;
     std::thread housekeeper_;
-    std::vector<std::thread> historyWorkers_;
 
     std::mutex mutex_;
-    std::condition_variable wake_;           // housekeeper and history workers
+    std::condition_variable wake_;           // the housekeeper, and stop() while histories end
     bool stopping_ = false;                  // guarded by mutex_
     std::set<Connection*> connections_;      // guarded by mutex_; owned by the engine's socket state
     std::set<Stream*> streams_;              // guarded by mutex_; owned by their responses
-    std::deque<Request*> historyQueue_;      // guarded by mutex_; owned by the engine's request state
-    int histories_ = 0;                      // guarded by mutex_: queued or running
+    std::set<Request*> histories_;           // guarded by mutex_: waiting, suspended; owned by the engine
+    int resuming_ = 0;                       // guarded by mutex_: finishHistory() calls resuming now
+    int cancelled_ = 0;                      // guarded by mutex_: answered by stop(), not yet sent
 };
