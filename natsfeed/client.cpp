@@ -347,9 +347,9 @@ void NatsClient::deleteSet(Set* set) {
     if (found == registry.end()) return;  // unknown or already deleted
     registry.erase(found);
     if constexpr (isSnapshot) {
-        if (set->initialised) unwatchIfUnused(false, set->symbol);
+        if (set->following()) unwatchIfUnused(false, set->symbol);
     } else {
-        if (set->live && set->load != NatsRecordSet::Load::Idle) unwatchIfUnused(true, set->query);
+        if (set->streaming()) unwatchIfUnused(true, set->query);
     }
     if (inPass_) {
         if constexpr (isSnapshot) retiredSnapshots_.push_back(set);
@@ -480,11 +480,20 @@ void NatsClient::onNatsError(natsConnection* nats, natsSubscription* sub, natsSt
         ++client->missed_;
         return;
     }
-    const char* detail = nullptr;
-    natsConnection_GetLastError(nats, &detail);
+    // The error's own text: the thread's last error in this callback; the
+    // connection's may already be that of a later error.
+    const char* detail = nats_GetLastError(nullptr);
+    if (detail == nullptr || *detail == '\0') natsConnection_GetLastError(nats, &detail);
     std::string text = detail != nullptr && *detail != '\0' ? detail : natsStatus_GetText(status);
-    if (text.find("Permissions Violation") != std::string::npos) text = "Not entitled: " + text;
-    else text = "Message bus error: " + text;
+    if (text.find("Permissions Violation") != std::string::npos) {
+        // '... for Subscription to "subject"' or '... for Publish to "subject"'.
+        const std::size_t open = text.find('"'), close = text.rfind('"');
+        std::string subject = open != std::string::npos && close > open ? text.substr(open + 1, close - open - 1) : "";
+        text = "Not entitled: " + text;
+        client->post([client, subject = std::move(subject), text] { client->onPermissionRefused(subject, text); });
+        return;
+    }
+    text = "Message bus error: " + text;
     client->post([client, text] {
         client->log(text);
         client->notifyConnection([&text](EConnectStatus* sink) { sink->onMessage(text.c_str()); });
@@ -609,6 +618,9 @@ void NatsClient::notifyConnection(std::function<void(EConnectStatus*)> call) {
 void NatsClient::logOn(std::uint64_t generation) {
     std::unique_lock<std::mutex> lock(mu_);
     if (generation != generation_ || link_ != Link::AwaitingCredentials) return;
+    // A new logon: what was refused under the last one is asked for again.
+    for (NatsSnapshotSet* set : snapshots_) set->refused = false;
+    for (NatsRecordSet* set : recordSets_) set->refused = false;
     const std::string user = user_, password = password_;
     // A log-off keeps the bus connection: logging on again with the same
     // credentials is then immediate, as hosts that reconnect often expect.
@@ -772,11 +784,9 @@ void NatsClient::catchUp() {
     std::unique_lock<std::mutex> lock(mu_);
     if (link_ != Link::Up) return;  // the next logon images every set anyway
     for (NatsSnapshotSet* set : snapshots_)
-        if (set->initialised && (all || stale.count(wire::quoteSubject(set->symbol)) != 0)) requestImage(set);
+        if (set->following() && (all || stale.count(wire::quoteSubject(set->symbol)) != 0)) requestImage(set);
     for (NatsRecordSet* set : recordSets_)
-        if (set->live && set->load != NatsRecordSet::Load::Idle &&
-            (all || stale.count(wire::streamSubject(set->query)) != 0))
-            requestStream(set);
+        if (set->streaming() && (all || stale.count(wire::streamSubject(set->query)) != 0)) requestStream(set);
     EConnectStatus* sink = loggedOn_;
     lock.unlock();
     char text[96];
@@ -899,12 +909,12 @@ void NatsClient::goUp(std::unique_lock<std::mutex>& lock) {
 void NatsClient::resubscribeAll() {
     nextLease_ = Clock::now() + kLeasePeriod;
     for (NatsSnapshotSet* set : snapshots_) {
-        if (!set->initialised) continue;
+        if (!set->following()) continue;
         watch(wire::quoteSubject(set->symbol));
         requestImage(set);
     }
     for (NatsRecordSet* set : recordSets_) {
-        if (set->live && set->load != NatsRecordSet::Load::Idle) {
+        if (set->streaming()) {
             watch(wire::streamSubject(set->query));
             requestStream(set);
         } else if (!set->live && set->owed()) {
@@ -928,12 +938,12 @@ void NatsClient::publishLocked(const std::string& subject, const wire::Message& 
 void NatsClient::askAgainForLostAnswers(Clock::time_point now) {
     auto lost = [now](const auto& sequence) { return !sequence.haveImage && now - sequence.askedAt > kImageRetry; };
     for (NatsSnapshotSet* set : snapshots_) {
-        if (!set->initialised || !lost(set->sequence)) continue;
+        if (!set->following() || !lost(set->sequence)) continue;
         log("no image of " + set->symbol + " came; asking again");
         requestImage(set);
     }
     for (NatsRecordSet* set : recordSets_) {
-        if (set->live && set->load != NatsRecordSet::Load::Idle && lost(set->sequence)) {
+        if (set->streaming() && lost(set->sequence)) {
             log("no window of " + set->query + " came; asking again");
             requestStream(set);
         } else if (!set->live && set->owed() && set->requestSent && !set->historyHeard &&
@@ -977,10 +987,27 @@ void NatsClient::onHistoryGap(NatsRecordSet* set, const std::string& what) {
         return;
     }
     log(what);
-    if (!owed) return;
-    set->load = NatsRecordSet::Load::Failed;
+    failHistory(set);
+}
+
+void NatsClient::failHistory(NatsRecordSet* set) {
+    if (set->owed()) set->load = NatsRecordSet::Load::Failed;
     set->incoming.clear();
     historyAnswered_.notify_all();
+}
+
+void NatsClient::refuse(NatsSnapshotSet* set) {
+    if (!set->following()) return;
+    set->refused = true;
+    set->sequence = {};
+    unwatchIfUnused(false, set->symbol, false);
+}
+
+void NatsClient::refuse(NatsRecordSet* set) {
+    if (!set->streaming()) return;
+    set->refused = true;
+    set->sequence = {};
+    unwatchIfUnused(true, set->query, false);
 }
 
 void NatsClient::watch(const std::string& subject) {
@@ -991,12 +1018,12 @@ void NatsClient::watch(const std::string& subject) {
 }
 
 // mu_ held; `set` already left the registry.
-void NatsClient::unwatchIfUnused(bool stream, const std::string& key) {
+void NatsClient::unwatchIfUnused(bool stream, const std::string& key, bool tellGateway) {
     const bool used =
         stream ? std::any_of(recordSets_.begin(), recordSets_.end(),
-                             [&](const NatsRecordSet* s) { return s->live && s->query == key; })
+                             [&](const NatsRecordSet* s) { return s->streaming() && s->query == key; })
                : std::any_of(snapshots_.begin(), snapshots_.end(),
-                             [&](const NatsSnapshotSet* s) { return s->initialised && s->symbol == key; });
+                             [&](const NatsSnapshotSet* s) { return s->following() && s->symbol == key; });
     if (used) return;
     const std::string subject = stream ? wire::streamSubject(key) : wire::quoteSubject(key);
     if (auto found = watched_.find(subject); found != watched_.end()) {
@@ -1006,7 +1033,7 @@ void NatsClient::unwatchIfUnused(bool stream, const std::string& key) {
         unwatched_.push_back(found->second);
         watched_.erase(found);
     }
-    publishLocked(wire::kUnsubscribeSubject, wire::Unsubscribe{clientId_, stream, key});
+    if (tellGateway) publishLocked(wire::kUnsubscribeSubject, wire::Unsubscribe{clientId_, stream, key});
 }
 
 void NatsClient::sendLease() {
@@ -1091,6 +1118,7 @@ void NatsClient::onQuote(const wire::Quote& quote, const std::string& subject, N
     {
         std::lock_guard<std::mutex> lock(mu_);
         if (only != nullptr) {
+            if (!only->following()) return;  // refused meanwhile
             if (!quote.image || quote.symbol != only->symbol) {
                 log("dropped a quote answer for the wrong symbol " + quote.symbol);
                 return;
@@ -1102,7 +1130,7 @@ void NatsClient::onQuote(const wire::Quote& quote, const std::string& subject, N
                 return;
             }
             for (NatsSnapshotSet* set : snapshots_)
-                if (set->initialised && set->symbol == quote.symbol) targets.push_back(set);
+                if (set->following() && set->symbol == quote.symbol) targets.push_back(set);
             if (targets.empty()) {
                 log("dropped a quote for the unknown symbol " + quote.symbol);
                 return;
@@ -1145,6 +1173,7 @@ void NatsClient::onStream(const wire::Stream& stream, const std::string& subject
     {
         std::lock_guard<std::mutex> lock(mu_);
         if (only != nullptr) {
+            if (!only->streaming()) return;  // refused meanwhile
             if (!stream.full || stream.query != only->query) {
                 log("dropped a stream answer for the wrong query " + stream.query);
                 return;
@@ -1156,8 +1185,7 @@ void NatsClient::onStream(const wire::Stream& stream, const std::string& subject
                 return;
             }
             for (NatsRecordSet* set : recordSets_)
-                if (set->live && set->load != NatsRecordSet::Load::Idle && set->query == stream.query)
-                    targets.push_back(set);
+                if (set->streaming() && set->query == stream.query) targets.push_back(set);
             if (targets.empty()) {
                 log("dropped a stream event for the unknown stream " + stream.query);
                 return;
@@ -1245,9 +1273,8 @@ void NatsClient::onHistoryDone(const wire::HistoryDone& done) {
         return;
     }
     if (done.result == 0) {
-        if (waiting) set->load = NatsRecordSet::Load::Failed;
-        else log("the gateway's feed failed the history " + set->query);
-        historyAnswered_.notify_all();
+        if (!waiting) log("the gateway's feed failed the history " + set->query);
+        failHistory(set);
         return;
     }
     if (set->incoming.size() != done.total) {
@@ -1277,27 +1304,74 @@ void NatsClient::onHistoryDone(const wire::HistoryDone& done) {
     if (sink != nullptr) deliver(set, [&] { sink->onRecordSetEvent(set, kEventLoaded, -(asked - 1), asked); });
 }
 
-// A refused history request fails its set as the feed's own failure would:
-// Init, still waiting, returns 0; later, the set stays without bars.
+// A refusal is final until the next logon, as the feed's own failure is: a
+// refused history fails its set (Init, still waiting, returns 0; later, the
+// set stays without bars); a refused quote or stream asks nothing more and
+// drops its subscription. The host is told once.
 void NatsClient::onRefusal(const wire::Refusal& refusal, const std::string& subject) {
-    log("the gateway refused " + refusal.key + ": " + refusal.text);
     std::uint64_t id = 0;
-    std::string inbox;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        inbox = inbox_;
-    }
-    if (replyId(subject, inbox + ".h.", &id)) {
-        std::lock_guard<std::mutex> lock(mu_);
-        NatsRecordSet* set = historyById(id);
-        if (set != nullptr) {
-            if (set->owed()) set->load = NatsRecordSet::Load::Failed;
-            set->incoming.clear();
-            historyAnswered_.notify_all();
+        if (replyId(subject, inbox_ + ".h.", &id)) {
+            if (NatsRecordSet* set = historyById(id)) failHistory(set);
+        } else if (replyId(subject, inbox_ + ".i.", &id)) {
+            NatsSnapshotSet* set = snapshotById(id);
+            if (set == nullptr || !set->following()) return;  // deleted, or refused already
+            refuse(set);
+        } else if (replyId(subject, inbox_ + ".s.", &id)) {
+            NatsRecordSet* set = recordSetById(id);
+            if (set == nullptr || !set->streaming()) return;
+            refuse(set);
         }
     }
-    const std::string text = refusal.text;
-    notifyConnection([&text](EConnectStatus* sink) { sink->onMessage(text.c_str()); });
+    tellHost("the gateway refused " + refusal.key, refusal.text);
+}
+
+// The subject is the one of a set's updates, of its subscribe request or of
+// its history request.
+void NatsClient::onPermissionRefused(const std::string& subject, const std::string& text) {
+    bool matched = false, newly = false;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (NatsSnapshotSet* set : snapshots_) {
+            if (!set->initialised) continue;
+            if (subject != wire::quoteSubject(set->symbol) && subject != wire::subscribeSubject(false, set->symbol))
+                continue;
+            matched = true;
+            newly = newly || set->following();
+            refuse(set);
+        }
+        for (NatsRecordSet* set : recordSets_) {
+            if (set->live) {
+                if (set->load == NatsRecordSet::Load::Idle) continue;
+                if (subject != wire::streamSubject(set->query) && subject != wire::subscribeSubject(true, set->query))
+                    continue;
+                matched = true;
+                newly = newly || set->streaming();
+                refuse(set);
+            } else if (set->requestSent && subject == wire::historySubject(set->query)) {
+                matched = true;
+                newly = newly || set->owed();
+                failHistory(set);
+            }
+        }
+    }
+    if (matched && !newly) return;  // told already: the set's other subject, refused too
+    tellHost(text, text);
+}
+
+// One line for the host: its message when it is connected, the log otherwise.
+void NatsClient::tellHost(const std::string& logLine, const std::string& message) {
+    EConnectStatus* sink;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        sink = sink_;
+    }
+    if (sink == nullptr) {
+        log(logLine + (logLine == message ? "" : ": " + message));
+        return;
+    }
+    sink->onMessage(message.c_str());
 }
 
 }  // namespace natsfeed

@@ -73,6 +73,10 @@ public:
     const std::uint64_t id;
     std::atomic<bool> dropped{false};
     bool initialised = false;         // mu_
+    // The server or the gateway refused it: nothing more is asked for it until the next logon.
+    bool refused = false;             // mu_
+    // Initialised and not refused: subscribed, asked for images (mu_ held).
+    bool following() const { return initialised && !refused; }
     Sequence<wire::Quote> sequence;   // feed thread
     std::shared_mutex dataLock;
     double value[wire::kMaxFieldId + 1] = {};  // dataLock
@@ -97,6 +101,8 @@ public:
     enum class Load { Idle, Waiting, Pending, AtOnce, Done, Failed };
     // mu_ held: the bars are still owed (Init waits for the first answer, or returned 1).
     bool owed() const { return load == Load::Waiting || load == Load::Pending; }
+    // mu_ held: an initialised update stream the server or gateway did not refuse.
+    bool streaming() const { return live && load != Load::Idle && !refused; }
 
     NatsClient* const client;
     const std::string query;
@@ -105,6 +111,7 @@ public:
     ITRecSetSink* sink = nullptr;  // mu_
     Load load = Load::Idle;        // mu_
     bool live = false;             // mu_: an update stream
+    bool refused = false;          // mu_: a refused stream; nothing more asked until the next logon
     bool requestSent = false;      // mu_: a history request is out
     // The history request out now: its id (a repeat gets a new one, so that
     // answers to an earlier one are ignored), when it went, whether anything
@@ -191,6 +198,8 @@ private:
     void onHistoryChunk(const wire::HistoryChunk& chunk);
     void onHistoryDone(const wire::HistoryDone& done);
     void onRefusal(const wire::Refusal& refusal, const std::string& subject);
+    // The server refused a subscription or publication on `subject` (`text` says so).
+    void onPermissionRefused(const std::string& subject, const std::string& text);
     void tick();
     bool isStale(const std::string& updateSubject);
     void catchUp();
@@ -201,6 +210,8 @@ private:
     void applyQuote(NatsSnapshotSet* set, const wire::Quote& quote);
     void applyStream(NatsRecordSet* set, const wire::Stream& stream);
     void notifyConnection(std::function<void(EConnectStatus*)> call);
+    // Tells the connected host `message`, or logs `logLine` when none is connected.
+    void tellHost(const std::string& logLine, const std::string& message);
     // Runs `call` unless `set` was deleted: the flag is tested immediately before.
     template <class Set, class F>
     void deliver(Set* set, F&& call) {
@@ -216,8 +227,16 @@ private:
     void sendHistoryRequest(NatsRecordSet* set);
     // Part of the history's answer was lost: asks again, a few times, then fails it.
     void onHistoryGap(NatsRecordSet* set, const std::string& what);
+    // The history's load failed (the feed's failure, a refusal, or too many gaps):
+    // final, whether Init still waits or returned 1.
+    void failHistory(NatsRecordSet* set);
+    // The set is refused until the next logon: its subscription goes, nothing more is asked.
+    void refuse(NatsSnapshotSet* set);
+    void refuse(NatsRecordSet* set);
     void watch(const std::string& subject);
-    void unwatchIfUnused(bool stream, const std::string& key);
+    // Unsubscribes from the key's updates once no set follows it; tells the
+    // gateway when `tellGateway` (not for a key it refused or never granted).
+    void unwatchIfUnused(bool stream, const std::string& key, bool tellGateway = true);
     void sendLease();
     void publishLocked(const std::string& subject, const wire::Message& message, const std::string& reply = {});
     void closeNats();
