@@ -213,6 +213,11 @@ std::size_t NatsClient::backlogPeak() {
     return backlogPeak_;
 }
 
+NatsClient::BacklogStats NatsClient::backlogStats() {
+    std::lock_guard<std::mutex> lock(queueMu_);
+    return backlogStats_;
+}
+
 void NatsClient::markStale(const std::string& subject) {
     if (subject.empty()) staleAll_ = true;
     else stale_.insert(subject);
@@ -298,7 +303,7 @@ void NatsClient::stopAtExit() {
         std::lock_guard<std::mutex> queueLock(queueMu_);
         queueStop_ = true;
         queue_.clear();
-        queuedUpdates_ = 0;
+        queuedUpdates_ = queuedOthers_ = queuedBytes_ = 0;
     }
     queued_.notify_all();
     std::thread feed = std::move(thread_);
@@ -429,40 +434,66 @@ void NatsClient::onNatsMessage(natsConnection*, natsSubscription*, natsMsg* msg,
         return;
     }
     std::string subject = natsMsg_GetSubject(msg);
+    const bool heartbeat = subject == wire::kHeartbeatSubject;
     // The gateway's liveness is stamped on arrival, whatever the feed thread's backlog.
-    if (subject == wire::kHeartbeatSubject)
-        client->heartbeatSeen_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+    if (heartbeat) client->heartbeatSeen_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
     const auto size = static_cast<std::size_t>(natsMsg_GetDataLength(msg));
-    if (size > wire::kMaxMessage) {
-        // Not copied: a server that allows large payloads must not make the queue hold them.
-        natsMsg_Destroy(msg);
-        client->post([client, subject = std::move(subject), size] {
-            client->log("dropped a message on " + subject + ": oversized (" + std::to_string(size) + " bytes)");
-        });
-        return;
-    }
-    const auto* data = reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg));
-    std::vector<std::uint8_t> bytes(data, data + size);
-    natsMsg_Destroy(msg);
-    const bool update = isUpdateSubject(subject);
-    {
-        std::lock_guard<std::mutex> lock(client->queueMu_);
-        if (update) {
-            // Past the bound, or behind an update already dropped: dropped too,
-            // as the fresh image asked for at the catch-up supersedes it.
-            if (client->queuedUpdates_ >= client->backlogLimit_ || client->stale_.count(subject) != 0) {
-                client->markStale(subject);
-                ++client->missed_;
-                return;
-            }
-            client->backlogPeak_ = std::max(client->backlogPeak_, ++client->queuedUpdates_);
+    // Not copied when oversized: a server that allows large payloads must not
+    // make the queue hold them; the log line is queued (and bounded) alone.
+    const bool oversized = size > wire::kMaxMessage;
+    const bool update = !oversized && isUpdateSubject(subject);
+    const std::size_t kept = oversized ? 0 : size;
+    std::unique_lock<std::mutex> lock(client->queueMu_);
+    ++client->backlogStats_.arrived;
+    const bool full = client->queuedBytes_ + kept > kMaxBacklogBytes;
+    if (update) {
+        // Past the bound, or behind an update already dropped: dropped too,
+        // as the fresh image asked for at the catch-up supersedes it.
+        if (full || client->queuedUpdates_ >= client->backlogLimit_ || client->stale_.count(subject) != 0) {
+            lock.unlock();
+            natsMsg_Destroy(msg);
+            lock.lock();
+            client->markStale(subject);
+            ++client->missed_;
+            return;
         }
-        std::string name = update ? subject : std::string();
-        client->queue_.push_back({[client, subject = std::move(subject), bytes = std::move(bytes)] {
-                                      client->onInbound(subject, bytes);
-                                  },
-                                  std::move(name)});
+        client->backlogPeak_ = std::max(client->backlogPeak_, ++client->queuedUpdates_);
+    } else {
+        if (full || client->queuedOthers_ >= client->backlogLimit_) {
+            // A heartbeat was stamped already; an inbox answer may have been an
+            // image, window or history: every set asks again at the catch-up.
+            if (!heartbeat) {
+                if (!oversized && subject != wire::kMessageSubject) client->markStale("");
+                ++client->missed_;
+                client->anyStale_.store(true, std::memory_order_relaxed);
+            }
+            lock.unlock();
+            natsMsg_Destroy(msg);
+            return;
+        }
+        ++client->queuedOthers_;
     }
+    client->queuedBytes_ += kept;
+    BacklogStats& stats = client->backlogStats_;
+    stats.peakMessages = std::max(stats.peakMessages, client->queuedUpdates_ + client->queuedOthers_);
+    stats.peakBytes = std::max(stats.peakBytes, client->queuedBytes_);
+    lock.unlock();
+    // Copied outside queueMu_: a large message does not hold up the host's posts.
+    std::function<void()> task;
+    if (oversized) {
+        task = [client, subject, size] {
+            client->log("dropped a message on " + subject + ": oversized (" + std::to_string(size) + " bytes)");
+        };
+    } else {
+        const auto* data = reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg));
+        task = [client, subject, bytes = std::vector<std::uint8_t>(data, data + size)] {
+            client->onInbound(subject, bytes);
+        };
+    }
+    natsMsg_Destroy(msg);
+    lock.lock();
+    client->queue_.push_back({std::move(task), update ? std::move(subject) : std::string()});
+    lock.unlock();
     client->queued_.notify_one();
 }
 
@@ -550,7 +581,7 @@ void NatsClient::run() {
             queued_.wait_until(lock, nextTick, [this] { return !queue_.empty() || queueStop_; });
             if (queueStop_) break;
             batch.swap(queue_);
-            queuedUpdates_ = 0;
+            queuedUpdates_ = queuedOthers_ = queuedBytes_ = 0;
         }
         {
             std::lock_guard<std::mutex> lock(mu_);
@@ -785,8 +816,11 @@ void NatsClient::catchUp() {
     if (link_ != Link::Up) return;  // the next logon images every set anyway
     for (NatsSnapshotSet* set : snapshots_)
         if (set->following() && (all || stale.count(wire::quoteSubject(set->symbol)) != 0)) requestImage(set);
-    for (NatsRecordSet* set : recordSets_)
+    for (NatsRecordSet* set : recordSets_) {
         if (set->streaming() && (all || stale.count(wire::streamSubject(set->query)) != 0)) requestStream(set);
+        // An answer may have been dropped: asked again, under a new id.
+        if (all && !set->live && set->owed() && set->requestSent) sendHistoryRequest(set);
+    }
     EConnectStatus* sink = loggedOn_;
     lock.unlock();
     char text[96];
@@ -1246,6 +1280,12 @@ void NatsClient::onHistoryChunk(const wire::HistoryChunk& chunk) {
     set->historyHeard = true;
     if (chunk.offset != set->incoming.size()) {
         onHistoryGap(set, "dropped a history chunk out of order for " + set->query);
+        return;
+    }
+    // No more bars kept than were asked for, whatever the chunks say.
+    if (chunk.total > static_cast<std::uint32_t>(set->asked) || chunk.offset > chunk.total ||
+        chunk.bars.size() > chunk.total - chunk.offset) {
+        onHistoryGap(set, "dropped a history chunk past the bars asked for " + set->query);
         return;
     }
     set->incoming.insert(set->incoming.end(), chunk.bars.begin(), chunk.bars.end());

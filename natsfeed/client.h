@@ -14,14 +14,18 @@
 // out of the registry. It never waits for a callback; a set deleted during
 // a feed pass is freed at the end of the pass.
 // Backlog: a sink that takes long (a host that sleeps in its notification)
-// holds up the one feed thread while the bus keeps delivering. Quote and
-// stream updates waiting for it are bounded (`backlogLimit`): past it, the
-// updates of each symbol or stream that overflowed are dropped, and stay
+// holds up the one feed thread while the bus keeps delivering. Everything
+// waiting for it is bounded: quote and stream updates (`backlogLimit`), the
+// other messages (as many again: inbox answers, heartbeats, the gateway's
+// messages) and the bytes of all of them (kMaxBacklogBytes). Past the bound,
+// the updates of each symbol or stream that overflowed are dropped, and stay
 // dropped until the feed thread has worked through what it had; it then
 // asks those sets for fresh images and tells the host once that updates
-// were missed. A slow-consumer report from the NATS library is handled the
-// same way. So memory stays flat and the values a sink sees after catching
-// up are the gateway's current ones, not a stale backlog.
+// were missed. A dropped inbox answer makes every set ask again (images,
+// windows and histories still owed). A slow-consumer report from the NATS
+// library is handled the same way. So memory stays flat and the values a
+// sink sees after catching up are the gateway's current ones, not a stale
+// backlog. A history's chunks are bounded by the bars asked for.
 #pragma once
 
 #include <nats/nats.h>
@@ -162,6 +166,15 @@ public:
     // The most quote and stream updates that were ever waiting for the feed
     // thread at once (any thread).
     std::size_t backlogPeak();
+    // Bytes of messages of any kind waiting for the feed thread at once, at
+    // most kMaxBacklogBytes; the feed thread's pass may hold as many again.
+    static constexpr std::size_t kMaxBacklogBytes = 32u << 20;
+    struct BacklogStats {
+        std::size_t peakMessages = 0;  // messages of any kind waiting at once
+        std::size_t peakBytes = 0;     // their payload bytes
+        std::uint64_t arrived = 0;     // messages the bus delivered, queued or dropped
+    };
+    BacklogStats backlogStats();  // any thread
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -294,7 +307,10 @@ private:
     std::deque<Task> queue_;                   // queueMu_
     const std::size_t backlogLimit_;
     std::size_t queuedUpdates_ = 0;            // queueMu_: updates in queue_
+    std::size_t queuedOthers_ = 0;             // queueMu_: other messages from the bus in queue_
+    std::size_t queuedBytes_ = 0;              // queueMu_: payload bytes in queue_
     std::size_t backlogPeak_ = 0;              // queueMu_
+    BacklogStats backlogStats_;                // queueMu_
     std::set<std::string> stale_;              // queueMu_: subjects whose updates are dropped until re-imaged
     bool staleAll_ = false;                    // queueMu_: every set needs a fresh image
     std::uint64_t missed_ = 0;                 // queueMu_: updates dropped since the last catch-up
