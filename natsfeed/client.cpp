@@ -225,7 +225,16 @@ void NatsClient::markStale(const std::string& subject) {
 }
 
 void NatsClient::ensureThread() {
+    if (running_ && stopping_ && !exiting_) {
+        // A Shutdown's stop is queued: the feed thread goes on past it
+        // instead of ending, so that what is queued behind it still runs.
+        restartPending_ = true;
+        return;
+    }
     if (running_) return;
+    // A thread that ended at a Shutdown called on it: joined before the next.
+    // It no longer takes mu_ once running_ is false.
+    if (thread_.joinable()) thread_.join();
     running_ = true;
     stopping_ = exiting_ = false;
     stopRequested_ = false;  // the thread is not running: no race
@@ -281,31 +290,38 @@ void NatsClient::Shutdown() {
     std::unique_lock<std::mutex> lock(mu_);
     if (!running_ || stopping_) return;
     stopping_ = true;
+    restartPending_ = false;
+    const bool onFeedThread = std::this_thread::get_id() == feedThreadId_;
+    joining_ = !onFeedThread;
     // Tasks queued before still run (the log-off of a last Disconnect); the
-    // thread ends at this one, whatever the bus queued after it.
+    // thread ends at this one, unless a Connect or Create came meanwhile and
+    // no one waits for the end: it then closes the bus and goes on. What is
+    // queued after it stays queued for the thread that goes on or the next.
     post([this] { stopRequested_ = true; });
+    // On the feed thread (a callback): the thread ends by itself and stays
+    // joinable; stopAtExit, the destructor or the next start joins it, and
+    // it closes the bus connection itself.
+    if (onFeedThread) return;
     std::thread feed = std::move(thread_);
-    if (std::this_thread::get_id() == feedThreadId_) {
-        feed.detach();
-        return;
-    }
     lock.unlock();
     feed.join();
     lock.lock();
+    joining_ = false;
     closeNats();
+    if (std::exchange(restartPending_, false)) ensureThread();
 }
 
 void NatsClient::stopAtExit() {
     std::unique_lock<std::mutex> lock(mu_);
-    if (!running_) return;
-    exiting_ = stopping_ = true;
-    {
+    if (running_) {
+        exiting_ = stopping_ = true;
         std::lock_guard<std::mutex> queueLock(queueMu_);
         queueStop_ = true;
         queue_.clear();
         queuedUpdates_ = queuedOthers_ = queuedBytes_ = 0;
     }
     queued_.notify_all();
+    // Joinable also when the thread ended (or is ending) at a Shutdown called on it.
     std::thread feed = std::move(thread_);
     lock.unlock();
     if (!feed.joinable()) return;
@@ -532,11 +548,26 @@ void NatsClient::onNatsError(natsConnection* nats, natsSubscription* sub, natsSt
 }
 
 void NatsClient::onNatsClosed(natsConnection*, void* closure) {
-    auto* client = static_cast<NatsClient*>(closure);
-    // Notified with the lock held: the waiter may free the client as soon as it has the lock.
-    std::lock_guard<std::mutex> lock(client->closedMu_);
-    client->closedSeen_ = true;
-    client->closedChanged_.notify_all();
+    auto* closed = static_cast<ClosedSignal*>(closure);
+    // Notified with the lock held: the waiter may free the signal as soon as it has the lock.
+    std::lock_guard<std::mutex> lock(closed->mu);
+    closed->seen = true;
+    closed->changed.notify_all();
+}
+
+bool NatsClient::ClosedSignal::wait() {
+    std::unique_lock<std::mutex> lock(mu);
+    return changed.wait_for(lock, std::chrono::seconds(5), [this] { return seen; });
+}
+
+// libnats calls the connection's callbacks on a thread of its own, after
+// Close returns; the closed one comes last. Waited for, so that none
+// reaches a client that is gone. When it did not come, the signal is kept
+// (a late callback finds it) rather than freed.
+void NatsClient::closeConnection(natsConnection* nats, std::unique_ptr<ClosedSignal> closed) {
+    natsConnection_Close(nats);
+    if (closed != nullptr && !closed->wait()) closed.release();
+    natsConnection_Destroy(nats);
 }
 
 // Also called when this client closes a connection itself: the task then
@@ -588,11 +619,17 @@ void NatsClient::run() {
             if (exiting_) break;
             inPass_ = true;
         }
-        for (Task& task : batch) {
+        for (auto task = batch.begin(); task != batch.end(); ++task) {
             // An update queued before its subject overflowed: the fresh image supersedes it.
-            if (!task.update.empty() && isStale(task.update)) continue;
-            task.run();
-            if (stopRequested_) break;
+            if (!task->update.empty() && isStale(task->update)) continue;
+            task->run();
+            if (stopRequested_) {
+                // What came after the stop waits for the next thread, in order.
+                std::lock_guard<std::mutex> lock(queueMu_);
+                queue_.insert(queue_.begin(), std::make_move_iterator(std::next(task)),
+                              std::make_move_iterator(batch.end()));
+                break;
+            }
         }
         batch.clear();  // before a catch-up: the pass's memory is given back first
         if (!stopRequested_ && anyStale_.load(std::memory_order_relaxed)) catchUp();
@@ -606,7 +643,16 @@ void NatsClient::run() {
         for (NatsRecordSet* set : retiredRecordSets_) delete set;
         retiredSnapshots_.clear();
         retiredRecordSets_.clear();
-        if (stopRequested_) break;
+        if (!stopRequested_) continue;
+        // Stopped by a Shutdown called on this thread: no one else closes the bus.
+        if (!joining_) closeNats();
+        if (restartPending_ && !joining_ && !exiting_) {
+            // A Connect or Create came after the Shutdown: go on, with what was queued behind the stop.
+            restartPending_ = stopping_ = stopRequested_ = false;
+            continue;
+        }
+        running_ = false;
+        return;
     }
     std::lock_guard<std::mutex> lock(mu_);
     inPass_ = false;
@@ -676,6 +722,7 @@ void NatsClient::logOn(std::uint64_t generation) {
     for (const std::string& url : urls) urlTexts.push_back(url.c_str());
     natsOptions* options = nullptr;
     natsConnection* nats = nullptr;
+    auto closed = std::make_unique<ClosedSignal>();
     natsStatus s = natsOptions_Create(&options);
     if (s == NATS_OK) s = natsOptions_SetServers(options, urlTexts.data(), static_cast<int>(urlTexts.size()));
     if (s == NATS_OK && !user.empty()) s = natsOptions_SetUserInfo(options, user.c_str(), password.c_str());
@@ -689,7 +736,7 @@ void NatsClient::logOn(std::uint64_t generation) {
     if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(options, &NatsClient::onNatsDisconnected, this);
     if (s == NATS_OK) s = natsOptions_SetReconnectedCB(options, &NatsClient::onNatsReconnected, this);
     if (s == NATS_OK) s = natsOptions_SetErrorHandler(options, &NatsClient::onNatsError, this);
-    if (s == NATS_OK) s = natsOptions_SetClosedCB(options, &NatsClient::onNatsClosed, this);
+    if (s == NATS_OK) s = natsOptions_SetClosedCB(options, &NatsClient::onNatsClosed, closed.get());
     if (s == NATS_OK) s = natsConnection_Connect(&nats, options);
     natsOptions_Destroy(options);
 
@@ -714,15 +761,11 @@ void NatsClient::logOn(std::uint64_t generation) {
     }
     if (generation != generation_) {  // a Disconnect came while connecting
         lock.unlock();
-        natsConnection_Close(nats);
-        natsConnection_Destroy(nats);
+        closeConnection(nats, std::move(closed));
         return;
     }
     nats_ = nats;
-    {
-        std::lock_guard<std::mutex> closedLock(closedMu_);
-        closedSeen_ = false;
-    }
+    closed_ = std::move(closed);
     natsUser_ = user;
     natsPassword_ = password;
     gatewayFeedUp_ = false;
@@ -756,11 +799,7 @@ void NatsClient::logOff(std::uint64_t generation) {
 void NatsClient::closeNats() {
     if (nats_ != nullptr) {
         natsConnection_Close(nats_);
-        // libnats calls the connection's callbacks on a thread of its own,
-        // after Close returns; the closed one comes last. Wait for it, so
-        // that none reaches a client that is gone.
-        std::unique_lock<std::mutex> closedLock(closedMu_);
-        closedChanged_.wait_for(closedLock, std::chrono::seconds(5), [this] { return closedSeen_; });
+        if (!closed_->wait()) closed_.release();
     }
     for (auto& [subject, sub] : watched_) natsSubscription_Destroy(sub);
     watched_.clear();
@@ -771,6 +810,7 @@ void NatsClient::closeNats() {
     if (nats_ != nullptr) {
         natsConnection_Destroy(nats_);
         nats_ = nullptr;
+        closed_.reset();
     }
     for (NatsRecordSet* set : recordSets_)
         if (set->load == NatsRecordSet::Load::Pending) set->requestSent = false;

@@ -37,6 +37,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <shared_mutex>
@@ -262,6 +263,10 @@ private:
     std::thread thread_;                        // mu_
     std::thread::id feedThreadId_;              // mu_
     bool running_ = false, stopping_ = false, exiting_ = false;  // mu_
+    // A Connect or Create came while a Shutdown's stop was queued: the thread
+    // goes on (or, after a joined stop, starts again) instead of dropping it.
+    bool restartPending_ = false;               // mu_
+    bool joining_ = false;                      // mu_: a host thread's Shutdown waits for the thread to end
     bool inPass_ = false;                       // mu_
     bool atExitRegistered_ = false;             // mu_
 
@@ -294,10 +299,19 @@ private:
     Clock::time_point logWindow_{};
     int logLines_ = 0, logSuppressed_ = 0;
 
-    // The closed callback of the connection being closed (closeNats waits for it).
-    std::mutex closedMu_;
-    std::condition_variable closedChanged_;
-    bool closedSeen_ = false;  // closedMu_
+    // One connection's closed callback, its closure: whoever closes that
+    // connection waits for it before freeing the connection and this, so
+    // that no callback of the connection reaches a freed client.
+    struct ClosedSignal {
+        std::mutex mu;
+        std::condition_variable changed;
+        bool seen = false;  // mu: written by the NATS library's callback thread
+        // Waits (bounded) for the closed callback; true when it came.
+        bool wait();
+    };
+    // Closes `nats`, waits for its closed callback, frees it (any thread, mu_ not needed).
+    static void closeConnection(natsConnection* nats, std::unique_ptr<ClosedSignal> closed);
+    std::unique_ptr<ClosedSignal> closed_;  // mu_: of nats_
 
     // Marks the updates of `subject` (empty: of every set) as missed (queueMu_ held).
     void markStale(const std::string& subject);
@@ -316,7 +330,9 @@ private:
     std::uint64_t missed_ = 0;                 // queueMu_: updates dropped since the last catch-up
     std::atomic<bool> anyStale_{false};        // stale_ or staleAll_ set: lets the feed thread skip the lock
     bool queueStop_ = false;                   // queueMu_: stop at once (process exit)
-    bool stopRequested_ = false;               // feed thread: Shutdown's task ran
+    // Shutdown's task ran: written by the feed thread under mu_, read by it
+    // alone while it runs; reset by ensureThread while no thread runs.
+    bool stopRequested_ = false;
 };
 
 // Stops the library's one instance at process exit; registered when a feed
