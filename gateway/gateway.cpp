@@ -1,5 +1,7 @@
 #include "gateway/gateway.h"
 
+#include "wire/inbox.h"
+
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
@@ -16,26 +18,20 @@ constexpr int kEventLoaded = 1;
 constexpr int kEventUpdate = 3;
 constexpr short kTradeTimeId = 27;
 constexpr int kFieldIds = wire::kMaxFieldId + 1;
+// How long stop() lets the request subscriptions drain.
+constexpr int kDrainTimeoutMs = 5000;
 // The plug-in's update stream asks for two records; so does the gateway.
 constexpr int kStreamRecords = 2;
 // NATS subjects the gateway answers, and what each carries.
 constexpr const char* kRequestSubjects[] = {wire::kSubscribeWildcard, wire::kUnsubscribeSubject, wire::kLeaseSubject,
-                                            wire::kHistoryWildcard, wire::kStatsSubject, wire::kHelloSubject};
+                                            wire::kHistoryWildcard,   wire::kStatsSubject,       wire::kHelloSubject,
+                                            wire::kLeaveSubject};
 const char* const kBarFields[5] = {"Open", "High", "Low", "Close", "Volume"};
 
 std::uint64_t randomEpoch() {
     std::random_device device;
     return (static_cast<std::uint64_t>(device()) << 32) ^ device() ^
            static_cast<std::uint64_t>(Clock::now().time_since_epoch().count());
-}
-
-// Who a history request is from: its reply subject up to the client id
-// ("_INBOX_<user>.<client>" of "_INBOX_<user>.<client>.h.<set>").
-std::string requesterOf(const char* reply) {
-    const std::string subject = reply;
-    const std::size_t first = subject.find('.');
-    if (first == std::string::npos) return subject;
-    return subject.substr(0, subject.find('.', first + 1));
 }
 
 // A user's clients together may have this many times one client's history
@@ -45,9 +41,7 @@ constexpr int kUserShare = 8;
 constexpr char kUserQuotaPrefix[] = "user:";
 
 // The quota key of the user whose inbox `requester` is: "user:_INBOX_<user>".
-std::string userQuotaOf(const std::string& requester) {
-    return kUserQuotaPrefix + requester.substr(0, requester.find('.'));
-}
+std::string userQuotaOf(const std::string& requester) { return kUserQuotaPrefix + wire::userOf(requester); }
 
 int shareOf(const std::string& quotaKey) { return quotaKey.rfind(kUserQuotaPrefix, 0) == 0 ? kUserShare : 1; }
 
@@ -55,23 +49,6 @@ std::string clientName(std::uint64_t client) {
     char text[24];
     std::snprintf(text, sizeof text, "%016" PRIx64, client);
     return text;
-}
-
-// The client id in a client's reply subject, "_INBOX_<user>.<16 hex
-// digits>.<...>"; 0 when the subject has no such token.
-std::uint64_t clientOfReply(const std::string& reply) {
-    const std::size_t dot = reply.find('.');
-    if (reply.compare(0, 6, "_INBOX") != 0 || dot == std::string::npos || reply.size() < dot + 18 ||
-        reply[dot + 17] != '.')
-        return 0;
-    std::uint64_t client = 0;
-    for (std::size_t i = dot + 1; i < dot + 17; ++i) {
-        const char c = reply[i];
-        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        if (digit < 0) return 0;
-        client = client << 4 | static_cast<std::uint64_t>(digit);
-    }
-    return client;
 }
 
 // The bars of a record set between EnterRead and LeaveRead: all of them, or
@@ -107,10 +84,27 @@ std::vector<wire::Bar> readBars(TRecordSet* set, bool all, std::int64_t* origin)
 
 // ---- Feed sets and their sinks ------------------------------------------------------
 
+// mu_ held for its whole life: ends a feed callback that began at `began`.
+struct Gateway::CallbackEnd {
+    CallbackEnd(RetiredSinks& sinks, std::uint64_t began) : sinks(sinks), began(began) {}
+    ~CallbackEnd() { sinks.callbackEnded(began); }
+    CallbackEnd(const CallbackEnd&) = delete;
+    CallbackEnd& operator=(const CallbackEnd&) = delete;
+    RetiredSinks& sinks;
+    const std::uint64_t began;
+};
+
+std::uint64_t Gateway::feedCallbackBegan() {
+    const std::uint64_t began = retired_.callbackBegan();
+    if (options_.beforeFeedCallback) options_.beforeFeedCallback();
+    return began;
+}
+
 struct Gateway::QuoteFeed final : ISSSetSink {
     QuoteFeed(Gateway* g, std::string s) : gateway(g), symbol(std::move(s)), subject(wire::quoteSubject(symbol)) {}
     void onSnapshotUpdate(SnapshotSet*, std::uint8_t count, const std::uint8_t* ids) override {
-        gateway->onQuote(this, count, ids);
+        Gateway* const g = gateway;  // this sink may be freed by the end of the call
+        g->onQuote(this, count, ids, g->feedCallbackBegan());
     }
     Gateway* const gateway;
     const std::string symbol, subject;
@@ -126,7 +120,8 @@ struct Gateway::QuoteFeed final : ISSSetSink {
 struct Gateway::StreamFeed final : ITRecSetSink {
     StreamFeed(Gateway* g, std::string q) : gateway(g), query(std::move(q)), subject(wire::streamSubject(query)) {}
     void onRecordSetEvent(TRecordSet*, int event, long first, long second) override {
-        gateway->onStreamEvent(this, event, first, second);
+        Gateway* const g = gateway;  // this sink may be freed by the end of the call
+        g->onStreamEvent(this, event, first, second, g->feedCallbackBegan());
     }
     Gateway* const gateway;
     const std::string query, subject;
@@ -141,7 +136,10 @@ struct Gateway::StreamFeed final : ITRecSetSink {
 
 struct Gateway::HistoryLoad final : ITRecSetSink {
     HistoryLoad(Gateway* g, std::string k) : gateway(g), key(std::move(k)) {}
-    void onRecordSetEvent(TRecordSet*, int event, long, long) override { gateway->onHistoryEvent(this, event); }
+    void onRecordSetEvent(TRecordSet*, int event, long, long) override {
+        Gateway* const g = gateway;  // this sink may be freed by the end of the call
+        g->onHistoryEvent(this, event, g->feedCallbackBegan());
+    }
     Gateway* const gateway;
     const std::string key;
     TRecordSet* set = nullptr;
@@ -188,9 +186,20 @@ void Gateway::stop() {
     }
     wake_.notify_all();
     if (housekeeper_.joinable()) housekeeper_.join();
-    // Freed by the destructor, well after: libnats's reader may still be
-    // delivering to a subscription it just looked up.
-    for (natsSubscription* sub : subscriptions_) natsSubscription_Unsubscribe(sub);
+    // No request handler may run once this returns: the caller frees the
+    // gateway next, before its connection drains. Draining a subscription
+    // removes the interest and lets libnats deliver what it holds already;
+    // its completion comes after the last handler returned. A handler that
+    // began before is counted, and waited for, in case a drain could not
+    // finish (the connection closed meanwhile). The subscriptions are freed
+    // by the destructor: libnats's reader may still look one up.
+    for (natsSubscription* sub : subscriptions_)
+        if (natsSubscription_DrainTimeout(sub, kDrainTimeoutMs) != NATS_OK) natsSubscription_Unsubscribe(sub);
+    for (natsSubscription* sub : subscriptions_) natsSubscription_WaitForDrainCompletion(sub, kDrainTimeoutMs);
+    {
+        std::unique_lock<std::mutex> lock(mu_);
+        handlersDone_.wait(lock, [this] { return handlersRunning_ == 0; });
+    }
     {
         std::lock_guard<std::mutex> lock(mu_);
         for (auto& [symbol, quote] : quotes_) {
@@ -215,7 +224,6 @@ void Gateway::stop() {
     streams_.clear();
     loads_.clear();
     retired_.clear();
-    retiring_.clear();
 }
 
 void Gateway::say(const std::string& line) {
@@ -278,8 +286,16 @@ void Gateway::publishHeartbeat() {
 // ---- Requests (NATS handler threads) -------------------------------------------------
 
 void Gateway::onRequest(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
-    static_cast<Gateway*>(closure)->handle(msg);
+    auto* gateway = static_cast<Gateway*>(closure);
+    {
+        std::lock_guard<std::mutex> lock(gateway->mu_);
+        ++gateway->handlersRunning_;
+    }
+    gateway->handle(msg);
     natsMsg_Destroy(msg);
+    // Notified under the lock: stop() may free the gateway as soon as it is let go.
+    std::lock_guard<std::mutex> lock(gateway->mu_);
+    if (--gateway->handlersRunning_ == 0) gateway->handlersDone_.notify_all();
 }
 
 void Gateway::handle(natsMsg* msg) {
@@ -299,12 +315,18 @@ void Gateway::handle(natsMsg* msg) {
     if (const auto* m = std::get_if<wire::Subscribe>(&*message)) {
         if (subject != wire::subscribeSubject(m->stream, m->key)) {
             say("dropped a subscription to " + m->key + " sent on " + subject);
-        } else if (reply != nullptr) {
+        } else if (reply != nullptr && fromClient(m->client, reply, subject)) {
             subscribe(*m, reply);
         }
     } else if (const auto* m = std::get_if<wire::Unsubscribe>(&*message)) {
-        std::lock_guard<std::mutex> lock(mu_);
-        unsubscribe(m->client, m->stream, m->key, "");
+        // Without a reply subject there is nothing to check the id against:
+        // clients of earlier versions send none.
+        if (reply == nullptr || fromClient(m->client, reply, subject)) {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (!stopping_) unsubscribe(m->client, m->stream, m->key, "");
+        }
+    } else if (const auto* m = std::get_if<wire::Leave>(&*message)) {
+        if (subject == wire::kLeaveSubject && reply != nullptr && fromClient(m->client, reply, subject)) leave(m->client);
     } else if (const auto* m = std::get_if<wire::Lease>(&*message)) {
         if (subject == wire::kHelloSubject) {
             std::lock_guard<std::mutex> lock(mu_);
@@ -321,6 +343,14 @@ void Gateway::handle(natsMsg* msg) {
     } else {
         say(std::string("dropped a message of the wrong kind on ") + natsMsg_GetSubject(msg));
     }
+}
+
+// A message naming `client` in its body came with `reply`: true when that is
+// the client's own inbox, or a reply under it; otherwise logs and drops it.
+bool Gateway::fromClient(std::uint64_t client, const char* reply, const std::string& subject) {
+    if (wire::clientOf(reply) == client) return true;
+    say("dropped a message on " + subject + " for client " + clientName(client) + " with the reply subject " + reply);
+    return false;
 }
 
 // mu_ held.
@@ -407,7 +437,7 @@ void Gateway::dropInterest(bool stream, const std::string& key, std::uint64_t cl
         if (!found->second->clients.empty()) return;
         found->second->deleted = true;
         feed_->DeleteSnapshotSet(found->second->set);
-        retiring_.push_back(std::shared_ptr<QuoteFeed>(found->second.release()));
+        retired_.retire(std::shared_ptr<QuoteFeed>(found->second.release()));
         quotes_.erase(found);
         return;
     }
@@ -417,7 +447,7 @@ void Gateway::dropInterest(bool stream, const std::string& key, std::uint64_t cl
     if (!found->second->clients.empty()) return;
     found->second->deleted = true;
     feed_->DeleteTRecordSet(found->second->set);
-    retiring_.push_back(std::shared_ptr<StreamFeed>(found->second.release()));
+    retired_.retire(std::shared_ptr<StreamFeed>(found->second.release()));
     streams_.erase(found);
 }
 
@@ -427,18 +457,28 @@ void Gateway::renew(const wire::Lease& lease) {
     touch(lease.client);
 }
 
+void Gateway::leave(std::uint64_t client) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (stopping_ || clients_.count(client) == 0) return;
+    dropClients({client}, "");
+}
+
 void Gateway::expireLeases() {
     const auto now = Clock::now();
     std::vector<std::uint64_t> expired;
     for (const auto& [client, state] : clients_)
         if (state.expiry < now) expired.push_back(client);
+    if (!expired.empty()) dropClients(expired, " (lease expired)");
+}
+
+// mu_ held. Every interest of the clients, and the history requests they wait for.
+void Gateway::dropClients(const std::vector<std::uint64_t>& expired, const char* why) {
     for (std::uint64_t client : expired) {
         const auto keys = clients_[client].keys;
         for (const auto& [stream, key] : keys) dropInterest(stream, key, client);
         clients_.erase(client);
-        say("client " + clientName(client) + " left (lease expired)");
+        say("client " + clientName(client) + " left" + why);
     }
-    if (expired.empty()) return;
     // Loads in flight whose every waiter was among the expired.
     for (auto it = loads_.begin(); it != loads_.end();) {
         auto& waiters = it->second->waiters;
@@ -454,15 +494,16 @@ void Gateway::expireLeases() {
         }
         it->second->deleted = true;
         feed_->DeleteTRecordSet(it->second->set);
-        retiring_.push_back(std::shared_ptr<HistoryLoad>(it->second.release()));
+        retired_.retire(std::shared_ptr<HistoryLoad>(it->second.release()));
         it = loads_.erase(it);
     }
 }
 
 // ---- Quotes and streams: the feed thread -----------------------------------------------
 
-void Gateway::onQuote(QuoteFeed* quote, std::uint8_t count, const std::uint8_t* ids) {
+void Gateway::onQuote(QuoteFeed* quote, std::uint8_t count, const std::uint8_t* ids, std::uint64_t began) {
     std::lock_guard<std::mutex> lock(mu_);
+    const CallbackEnd end(retired_, began);
     if (quote->deleted || stopping_) return;
     ++updatesIn_;
     wire::Quote update{epoch_, quote->seq + 1, false, 0, quote->symbol, {}};
@@ -485,8 +526,9 @@ void Gateway::onQuote(QuoteFeed* quote, std::uint8_t count, const std::uint8_t* 
     publish(quote->subject, update);
 }
 
-void Gateway::onStreamEvent(StreamFeed* stream, int event, long, long second) {
+void Gateway::onStreamEvent(StreamFeed* stream, int event, long, long second, std::uint64_t began) {
     std::lock_guard<std::mutex> lock(mu_);
+    const CallbackEnd end(retired_, began);
     if (stream->deleted || stopping_ || (event != kEventLoaded && event != kEventUpdate)) return;
     ++updatesIn_;
     const bool full = event == kEventLoaded || second == 1 || !stream->loaded;
@@ -512,11 +554,11 @@ void Gateway::requestHistory(const wire::HistoryRequest& request, const char* re
     std::lock_guard<std::mutex> lock(mu_);
     if (stopping_) return;
     ++historyRequests_;
-    const std::string requester = requesterOf(reply);
+    const std::string requester = wire::inboxOf(reply);
     if (!admitHistory(requester, request, reply)) return;
     // The requester's lease covers its wait: a client gone for the lease no
     // longer keeps a load the feed has not finished.
-    const std::uint64_t client = clientOfReply(reply);
+    const std::uint64_t client = wire::clientOf(reply);
     if (client != 0) touch(client);
     const std::string key = request.query + '\n' + std::to_string(request.records);
     if (auto found = loads_.find(key); found != loads_.end()) {
@@ -542,7 +584,10 @@ void Gateway::requestHistory(const wire::HistoryRequest& request, const char* re
         else publish(reply, wire::HistoryDone{request.id, 0, 0});
         load->deleted = true;
         feed_->DeleteTRecordSet(load->set);
-        return;  // no event comes for a set answered at once or failed
+        // No event should come for a set answered at once or failed; a
+        // dispatch that read its sink meanwhile still finds it.
+        retired_.retire(std::shared_ptr<HistoryLoad>(std::move(load)));
+        return;
     }
     publish(reply, wire::HistoryDone{request.id, 1, 0});
     countHistory(requester, 1);
@@ -601,8 +646,9 @@ void Gateway::countHistory(const std::string& requester, int change) {
     }
 }
 
-void Gateway::onHistoryEvent(HistoryLoad* load, int event) {
+void Gateway::onHistoryEvent(HistoryLoad* load, int event, std::uint64_t began) {
     std::lock_guard<std::mutex> lock(mu_);
+    const CallbackEnd end(retired_, began);
     if (load->deleted || stopping_ || event != kEventLoaded) return;
     sendHistory(*load, 2);
     for (const auto& waiter : load->waiters) countHistory(waiter.requester, -1);
@@ -631,7 +677,7 @@ void Gateway::finishHistory(HistoryLoad* load) {
     feed_->DeleteTRecordSet(load->set);
     auto found = loads_.find(load->key);
     if (found == loads_.end()) return;
-    retiring_.push_back(std::shared_ptr<HistoryLoad>(found->second.release()));
+    retired_.retire(std::shared_ptr<HistoryLoad>(found->second.release()));
     loads_.erase(found);
 }
 
@@ -651,8 +697,6 @@ void Gateway::housekeep() {
             const bool full = it->second.tokens + seconds * rate >= rate;
             it = it->second.inFlight == 0 && full ? historyQuotas_.erase(it) : std::next(it);
         }
-        retired_ = std::move(retiring_);  // freed a round after their delete
-        retiring_.clear();
         const auto now = Clock::now();
         const double seconds = std::chrono::duration<double>(now - rateSince_).count();
         if (seconds > 0) {
@@ -681,6 +725,7 @@ Stats Gateway::stats() {
     s.historyFeedRequests = historyFeedRequests_;
     s.historyRefused = historyRefused_;
     s.feedUp = feedUp_;
+    s.lingeringSinks = retired_.lingering();
     return s;
 }
 
@@ -691,9 +736,10 @@ std::string Stats::json() const {
                   ",\"messagesOut\":%" PRIu64
                   ",\"updatesInPerSecond\":%.1f,\"messagesOutPerSecond\":%.1f,\"historyRequests\":%" PRIu64
                   ",\"historyCoalesced\":%" PRIu64 ",\"historyFeedRequests\":%" PRIu64
-                  ",\"historyRefused\":%" PRIu64 ",\"feedUp\":%s}",
+                  ",\"historyRefused\":%" PRIu64 ",\"feedUp\":%s,\"lingeringSinks\":%zu}",
                   clients, symbols, streams, sets, updatesIn, messagesOut, updatesInPerSecond, messagesOutPerSecond,
-                  historyRequests, historyCoalesced, historyFeedRequests, historyRefused, feedUp ? "true" : "false");
+                  historyRequests, historyCoalesced, historyFeedRequests, historyRefused, feedUp ? "true" : "false",
+                  lingeringSinks);
     return text;
 }
 

@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "feed/TellivarClient.h"
+#include "gateway/retired_sinks.h"
 #include "wire/wire.h"
 
 namespace gateway {
@@ -56,6 +57,9 @@ struct Options {
     bool fenced = false;
     // Receives every log line (client join/leave, feed state); null: none.
     std::function<void(const std::string&)> log;
+    // Test seam: called on the feed thread at the start of every sink
+    // callback, before the gateway's lock is taken. Null: nothing.
+    std::function<void()> beforeFeedCallback;
 };
 
 struct Stats {
@@ -64,6 +68,7 @@ struct Stats {
     double updatesInPerSecond = 0, messagesOutPerSecond = 0;
     std::uint64_t historyRequests = 0, historyCoalesced = 0, historyFeedRequests = 0, historyRefused = 0;
     bool feedUp = false;
+    std::size_t lingeringSinks = 0;  // sinks of deleted sets a feed callback may still reach
     std::string json() const;
 };
 
@@ -95,11 +100,14 @@ public:
     struct QuoteFeed;
     struct StreamFeed;
     struct HistoryLoad;
-    void onQuote(QuoteFeed* feed, std::uint8_t count, const std::uint8_t* ids);
-    void onStreamEvent(StreamFeed* feed, int event, long first, long second);
-    void onHistoryEvent(HistoryLoad* load, int event);
+    // The feed thread, first thing in every sink callback: its `began` mark (retired_sinks.h).
+    std::uint64_t feedCallbackBegan();
+    void onQuote(QuoteFeed* feed, std::uint8_t count, const std::uint8_t* ids, std::uint64_t began);
+    void onStreamEvent(StreamFeed* feed, int event, long first, long second, std::uint64_t began);
+    void onHistoryEvent(HistoryLoad* load, int event, std::uint64_t began);
 
 private:
+    struct CallbackEnd;
     struct Client {
         std::chrono::steady_clock::time_point expiry;
         std::set<std::pair<bool, std::string>> keys;
@@ -117,6 +125,8 @@ private:
     void subscribe(const wire::Subscribe& request, const char* reply);
     void unsubscribe(std::uint64_t client, bool stream, const std::string& key, const char* why);
     void renew(const wire::Lease& lease);
+    void leave(std::uint64_t client);
+    bool fromClient(std::uint64_t client, const char* reply, const std::string& subject);
     void requestHistory(const wire::HistoryRequest& request, const char* reply);
     void answerStats(const char* reply);
 
@@ -137,6 +147,7 @@ private:
     void say(const std::string& line);
     void housekeep();
     void expireLeases();
+    void dropClients(const std::vector<std::uint64_t>& clients, const char* why);
 
     TellivarClient* const feed_;
     natsConnection* const nats_;
@@ -146,7 +157,9 @@ private:
 
     std::mutex mu_;
     std::condition_variable wake_;
+    std::condition_variable handlersDone_;  // with mu_: handlersRunning_ came to 0
     bool stopping_ = false;  // mu_
+    int handlersRunning_ = 0;  // mu_: request handlers inside onRequest
     bool feedUp_ = false;    // mu_
     std::uint64_t heartbeatSeq_ = 0;
     std::map<std::uint64_t, Client> clients_;                     // mu_
@@ -155,9 +168,8 @@ private:
     std::map<std::string, std::unique_ptr<HistoryLoad>> loads_;   // mu_: in flight, by query and count
     // mu_: by requester (reply inbox), and by user ("user:" and the inbox's first token)
     std::map<std::string, HistoryQuota> historyQuotas_;
-    // Sinks whose set was deleted: a callback that started before the delete
-    // may still reach them, so they are freed a housekeeping round later.
-    std::vector<std::shared_ptr<void>> retired_, retiring_;  // mu_
+    // Sinks whose set was deleted, until no feed callback can reach them.
+    RetiredSinks retired_;  // mu_, but for callbackBegan
     std::vector<natsSubscription*> subscriptions_;
     std::thread housekeeper_;
 

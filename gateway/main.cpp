@@ -15,13 +15,13 @@
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "gateway/gateway.h"
 #include "gateway/lease.h"
+#include "wire/nats_config.h"
 
 namespace {
 
@@ -44,14 +44,6 @@ std::string defaultFeedLibrary() {
         }
     }
     return "libTellivarClient.so.1";
-}
-
-std::vector<std::string> splitList(const std::string& text) {
-    std::vector<std::string> items;
-    std::stringstream in(text);
-    for (std::string item; std::getline(in, item, ',');)
-        if (!item.empty()) items.push_back(item);
-    return items;
 }
 
 void logLine(const std::string& line) {
@@ -144,20 +136,18 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    natsOptions* options = nullptr;
-    natsConnection* nats = nullptr;
-    const std::vector<std::string> urls = splitList(servers);
-    std::vector<const char*> urlTexts;
-    for (const std::string& url : urls) urlTexts.push_back(url.c_str());
-    natsStatus s = natsOptions_Create(&options);
-    if (s == NATS_OK) s = natsOptions_SetServers(options, urlTexts.data(), static_cast<int>(urlTexts.size()));
-    if (s == NATS_OK) s = natsOptions_SetName(options, "tellivar-gateway");
-    if (s == NATS_OK) s = natsOptions_SetMaxReconnect(options, -1);
+    natsconfig::Settings bus;
+    bus.servers = natsconfig::parseServers(servers);
+    bus.name = "tellivar-gateway";
+    bus.user = natsUser;
+    bus.password = natsPassword;
+    bus.credentialsFile = natsCreds;
     // Each message goes out at once: buffered, libnats's flusher would hold it
     // for a millisecond to batch, the largest part of a quote's way to a host.
-    if (s == NATS_OK) s = natsOptions_SetSendAsap(options, true);
-    if (s == NATS_OK && !natsUser.empty()) s = natsOptions_SetUserInfo(options, natsUser.c_str(), natsPassword.c_str());
-    if (s == NATS_OK && !natsCreds.empty()) s = natsOptions_SetUserCredentialsFromFiles(options, natsCreds.c_str(), nullptr);
+    bus.sendAsap = true;
+    natsOptions* options = nullptr;
+    natsConnection* nats = nullptr;
+    natsStatus s = natsconfig::makeOptions(bus, &options);
     if (s == NATS_OK) s = natsConnection_Connect(&nats, options);
     natsOptions_Destroy(options);
     if (s != NATS_OK) {

@@ -789,6 +789,8 @@ void NatsClient::logOff(std::uint64_t generation) {
     EConnectStatus* wasLoggedOn = loggedOn_;
     loggedOn_ = nullptr;
     link_ = Link::Down;  // the bus connection stays for the next logon; Shutdown closes it
+    // The gateway drops this client's interest at once, not when its lease runs out.
+    if (!inbox_.empty()) publishLocked(wire::kLeaveSubject, wire::Leave{clientId_}, inbox_);
     lock.unlock();
     if (wasLoggedOn != nullptr) wasLoggedOn->onLogOff();
 }

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <type_traits>
 
 namespace wire {
@@ -195,6 +196,7 @@ auto put(Writer& w, const Interest& m) -> decltype(m.stream, void()) {
     w.text8(m.key);
 }
 void put(Writer& w, const Lease& m) { w.u64(m.client); }
+void put(Writer& w, const Leave& m) { w.u64(m.client); }
 void put(Writer& w, const Heartbeat& m) {
     w.u64(m.epoch);
     w.u64(m.seq);
@@ -288,6 +290,11 @@ Message get(Reader& r, Kind kind) {
             m.client = r.u64();
             return m;
         }
+        case Kind::Leave: {
+            Leave m;
+            m.client = r.u64();
+            return m;
+        }
         case Kind::Heartbeat: {
             Heartbeat m;
             m.epoch = r.u64();
@@ -313,7 +320,8 @@ Message get(Reader& r, Kind kind) {
 std::vector<std::uint8_t> encode(const Message& message) {
     static constexpr Kind kinds[] = {Kind::Quote,   Kind::Stream,      Kind::HistoryRequest, Kind::HistoryChunk,
                                      Kind::HistoryDone, Kind::Subscribe, Kind::Unsubscribe, Kind::Lease,
-                                     Kind::Heartbeat, Kind::FeedMessage, Kind::Refusal};
+                                     Kind::Heartbeat, Kind::FeedMessage, Kind::Refusal, Kind::Leave};
+    static_assert(std::size(kinds) == std::variant_size_v<Message>, "a kind for every message");
     Writer w(kinds[message.index()]);
     std::visit([&w](const auto& m) { put(w, m); }, message);
     return w.take();
@@ -330,7 +338,7 @@ std::optional<Message> decode(const void* data, std::size_t size, std::string* r
     if (bytes[0] != kMagic0 || bytes[1] != kMagic1) return drop("not a message of this format");
     if (bytes[2] != kVersion) return drop("wrong version");
     const std::uint8_t kind = bytes[3];
-    if (kind < static_cast<std::uint8_t>(Kind::Quote) || kind > static_cast<std::uint8_t>(Kind::Refusal))
+    if (kind < static_cast<std::uint8_t>(Kind::Quote) || kind > static_cast<std::uint8_t>(Kind::Leave))
         return drop("unknown message kind");
     Reader r(bytes + 4, size - 4);
     Message m = get(r, static_cast<Kind>(kind));

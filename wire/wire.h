@@ -45,6 +45,7 @@ enum class Kind : std::uint8_t {
     Heartbeat = 9,
     FeedMessage = 10,
     Refusal = 11,
+    Leave = 12,
 };
 
 struct Bar {
@@ -135,9 +136,15 @@ struct FeedMessage {
 struct Refusal {
     std::string key, text;  // text: u16 length
 };
+// A client that stops: the gateway drops its interest and waits at once
+// rather than when its lease runs out. Sent with the client's inbox as the
+// reply subject (wire/inbox.h), which must name the same client.
+struct Leave {
+    std::uint64_t client = 0;
+};
 
 using Message = std::variant<Quote, Stream, HistoryRequest, HistoryChunk, HistoryDone, Subscribe, Unsubscribe,
-                             Lease, Heartbeat, FeedMessage, Refusal>;
+                             Lease, Heartbeat, FeedMessage, Refusal, Leave>;
 
 std::vector<std::uint8_t> encode(const Message& message);
 // `reason`, if given, receives why a message was dropped.
@@ -159,6 +166,8 @@ inline const char kSubscribeWildcard[] = "tellivar.subscribe.>";
 inline const char kHistoryWildcard[] = "tellivar.history.>";
 inline const char kUnsubscribeSubject[] = "tellivar.unsubscribe";
 inline const char kLeaseSubject[] = "tellivar.lease";
+// Carries a Leave.
+inline const char kLeaveSubject[] = "tellivar.leave";
 inline const char kHeartbeatSubject[] = "tellivar.heartbeat";
 // A request (carrying a Lease) the gateway answers with a Heartbeat at once.
 inline const char kHelloSubject[] = "tellivar.hello";

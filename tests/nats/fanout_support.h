@@ -168,8 +168,11 @@ protected:
         options.lease = lease;
         if (adjustGateway) adjustGateway(options);
         options.log = [this](const std::string& line) {
-            std::lock_guard<std::mutex> lock(logMutex);
-            gatewayLog.push_back(line);
+            {
+                std::lock_guard<std::mutex> lock(logMutex);
+                gatewayLog.push_back(line);
+            }
+            if (onGatewayLog) onGatewayLog(line);
         };
         gate = std::make_unique<gateway::Gateway>(feed.client, nats, options);
         std::string error;
@@ -228,6 +231,7 @@ protected:
     std::string config;       // nats-server configuration; none: anyone may do anything
     std::string gatewayUser;  // "user:password" of the gateway, with a configuration
     std::function<void(gateway::Options&)> adjustGateway;  // applied by startGateway
+    std::function<void(const std::string&)> onGatewayLog;  // each gateway log line, on the thread that logs it
     std::unique_ptr<NatsServer> server;
     StandIn feed;
     natsConnection* nats = nullptr;

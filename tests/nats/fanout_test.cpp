@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "nats/fanout_support.h"
+#include "wire/inbox.h"
 
 namespace {
 
@@ -119,17 +120,19 @@ TEST_F(FanOut, ShouldGiveTwentyClientsEveryUpdateInOrderFromOneFeedSetPerSymbol)
 TEST_F(FanOut, ShouldDeleteTheFeedSetsOfAClientWhoseLeaseRunsOut) {
     restartGateway(std::chrono::milliseconds(1500));
     const int baseline = feed.liveSets();
-    Client& c = connectClient();
-    ASSERT_TRUE(eventually([&] { return c.status.saw("ready"); }));
-    QuoteLog sink;
-    SnapshotSet* set = openQuote(c, "ACME", sink);
-    ASSERT_TRUE(eventually([&] { return sink.calls >= 1; }));
-    ASSERT_EQ(feed.liveSets(), baseline + 1);
-    // The client goes quiet without unsubscribing: logged off, it renews no lease.
-    c.client.Disconnect();
+    natsConnection* raw = nullptr;
+    ASSERT_EQ(natsConnection_ConnectTo(&raw, server->url().c_str()), NATS_OK);
+    rawConnections.push_back(raw);
+    // A client that subscribes and falls silent: no lease, no unsubscribe, no leave.
+    const std::uint64_t client = 0x5eed;
+    const std::vector<std::uint8_t> bytes = wire::encode(wire::Subscribe{client, false, "ACME"});
+    const std::string reply = wire::replySubject(wire::inboxFor("trader", client), wire::ReplyKind::Image, 1);
+    ASSERT_EQ(natsConnection_PublishRequest(raw, wire::subscribeSubject(false, "ACME").c_str(), reply.c_str(),
+                                            bytes.data(), static_cast<int>(bytes.size())),
+              NATS_OK);
+    ASSERT_TRUE(eventually([&] { return feed.liveSets() == baseline + 1; }));
     EXPECT_TRUE(eventually([&] { return gatewayLogged("left (lease expired)"); }));
     EXPECT_TRUE(eventually([&] { return feed.liveSets() == baseline; })) << "the expired lease freed the feed set";
-    c.client.DeleteSnapshotSet(set);
 }
 
 TEST_F(FanOut, ShouldTellClientsWhenTheFeedDropsAndResendFullImagesWhenItIsBack) {

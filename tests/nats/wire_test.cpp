@@ -6,7 +6,10 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <set>
 
+#include "wire/inbox.h"
+#include "wire/nats_config.h"
 #include "wire/wire.h"
 
 namespace {
@@ -27,7 +30,11 @@ TEST(Wire, ShouldDecodeEveryKindToWhatWasEncoded) {
         wire::Heartbeat{7, 8, true},
         wire::FeedMessage{"Feed restarting"},
         wire::Refusal{"GLOBEX", "Symbol refused by the feed: GLOBEX"},
+        wire::Leave{5},
     };
+    std::set<std::size_t> kinds;
+    for (const wire::Message& message : messages) kinds.insert(message.index());
+    ASSERT_EQ(kinds.size(), std::variant_size_v<wire::Message>) << "every kind at least once";
     for (const wire::Message& message : messages) {
         const std::vector<std::uint8_t> bytes = wire::encode(message);
         std::string reason;
@@ -89,6 +96,83 @@ TEST(Wire, ShouldKeepEverySymbolApartFromTheSubjectSyntax) {
     EXPECT_EQ(wire::streamSubject("BRK.B,m5"), "tellivar.stream.BRK_B.m5");
     EXPECT_EQ(wire::historySubject("BRK.B,1,&EndETime=5"), "tellivar.history.BRK_B");
     EXPECT_EQ(wire::historySubject("A>B,1"), "") << "no symbol, no subject";
+}
+
+TEST(Inbox, ShouldNameAClientsRepliesUnderItsUsersPrefix) {
+    const std::string inbox = wire::inboxFor("bob.smith", 0xab);
+    EXPECT_EQ(inbox, "_INBOX_bob_smith.00000000000000ab");
+    EXPECT_EQ(wire::inboxFor("", 1), "_INBOX.0000000000000001");
+    EXPECT_EQ(wire::replySubject(inbox, wire::ReplyKind::Image, 7), inbox + ".i.7");
+    EXPECT_EQ(wire::replySubject(inbox, wire::ReplyKind::Window, 8), inbox + ".s.8");
+    EXPECT_EQ(wire::replySubject(inbox, wire::ReplyKind::History, 9), inbox + ".h.9");
+    EXPECT_EQ(wire::helloReply(inbox), inbox + ".hello");
+}
+
+TEST(Inbox, ShouldReadTheReplyKindAndIdOnlyUnderTheClientsOwnInbox) {
+    const std::string inbox = "_INBOX_bob.00000000000000ab";
+    const struct {
+        std::string subject;
+        wire::ReplyKind kind;
+        bool parsed;
+        std::uint64_t id;
+    } cases[] = {
+        {inbox + ".i.12", wire::ReplyKind::Image, true, 12},
+        {inbox + ".s.3", wire::ReplyKind::Window, true, 3},
+        {inbox + ".h.18446744073709551615", wire::ReplyKind::History, true, 18446744073709551615ull},
+        {inbox + ".i.12", wire::ReplyKind::Window, false, 0},
+        {inbox + ".i.", wire::ReplyKind::Image, false, 0},
+        {inbox + ".i.-1", wire::ReplyKind::Image, false, 0},
+        {inbox + ".i.12x", wire::ReplyKind::Image, false, 0},
+        {inbox + ".i.1.2", wire::ReplyKind::Image, false, 0},
+        {"_INBOX_bob.00000000000000ac.i.12", wire::ReplyKind::Image, false, 0},
+        {inbox + ".hello", wire::ReplyKind::History, false, 0},
+    };
+    for (const auto& c : cases) {
+        std::uint64_t id = 0;
+        EXPECT_EQ(wire::parseReply(c.subject, inbox, c.kind, &id), c.parsed) << c.subject;
+        EXPECT_EQ(id, c.id) << c.subject << ": an id only from a reply that parsed";
+    }
+}
+
+TEST(Inbox, ShouldTellTheClientUserAndInboxOfAReplySubject) {
+    const struct {
+        const char* reply;
+        std::uint64_t client;
+        const char* inbox;
+        const char* user;
+    } cases[] = {
+        {"_INBOX_bob.00000000000000ab.h.1", 0xab, "_INBOX_bob.00000000000000ab", "_INBOX_bob"},
+        {"_INBOX_bob.00000000000000ab", 0xab, "_INBOX_bob.00000000000000ab", "_INBOX_bob"},
+        {"_INBOX.ffffffffffffffff.i.2", 0xffffffffffffffffull, "_INBOX.ffffffffffffffff", "_INBOX"},
+        {"_INBOX_bob.00000000000000AB.h.1", 0, "_INBOX_bob.00000000000000AB", "_INBOX_bob"},  // upper case
+        {"_INBOX_bob.00000000000000a.h.1", 0, "_INBOX_bob.00000000000000a", "_INBOX_bob"},    // 15 digits
+        {"_INBOX_bob.00000000000000abc", 0, "_INBOX_bob.00000000000000abc", "_INBOX_bob"},    // 17 digits
+        {"OUTBOX_bob.00000000000000ab.h.1", 0, "OUTBOX_bob.00000000000000ab", "OUTBOX_bob"},
+        {"_INBOX_bob", 0, "_INBOX_bob", "_INBOX_bob"},
+        {"_INBOX.Qx7t2.1", 0, "_INBOX.Qx7t2", "_INBOX"},  // a NATS library's own inbox
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(wire::clientOf(c.reply), c.client) << c.reply;
+        EXPECT_EQ(wire::inboxOf(c.reply), c.inbox) << c.reply;
+        EXPECT_EQ(wire::userOf(c.reply), c.user) << c.reply;
+    }
+}
+
+TEST(NatsConfig, ShouldReadTheServerListInOrderSkippingEmptyItems) {
+    const struct {
+        const char* text;
+        std::vector<std::string> servers;
+    } cases[] = {
+        {"nats://a:4222", {"nats://a:4222"}},
+        {"nats://a:1,nats://b:2", {"nats://a:1", "nats://b:2"}},
+        {",nats://a:1,,nats://b:2,", {"nats://a:1", "nats://b:2"}},
+        {"", {natsconfig::kDefaultServer}},
+        {",,", {natsconfig::kDefaultServer}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(natsconfig::parseServers(c.text), c.servers) << c.text;
+        EXPECT_EQ(natsconfig::parseServers(natsconfig::joinServers(c.servers)), c.servers) << c.text;
+    }
 }
 
 }  // namespace
