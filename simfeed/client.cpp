@@ -90,33 +90,22 @@ void SimClient::Disconnect() {
     wake_.notify_all();
 }
 
+// What was asked before is delivered first; a request made after (by a
+// callback, or by another host thread meanwhile) waits for the next run,
+// which a Connect or Create made behind the stop starts.
 void SimClient::Shutdown() {
     std::unique_lock<std::mutex> lock(mu_);
-    if (!running_ || stopping_) return;
-    stopping_ = true;
-    wake_.notify_all();
-    std::thread feed = std::move(thread_);
-    if (std::this_thread::get_id() == feedThreadId_) {
-        feed.detach();  // called from a callback: the thread ends after it returns
-        return;
+    if (feed_.requestStop()) {
+        connection_.markStop();
+        wake_.notify_all();
     }
-    lock.unlock();
-    feed.join();
+    feed_.awaitStop(lock);  // returns at once on the feed thread
 }
 
 void SimClient::stopAtExit() {
     std::unique_lock<std::mutex> lock(mu_);
-    if (!running_) return;
-    exiting_ = stopping_ = true;
-    wake_.notify_all();
-    std::thread feed = std::move(thread_);
-    lock.unlock();
-    if (!feed.joinable()) return;
-    if (feed.get_id() == std::this_thread::get_id()) {
-        feed.detach();
-    } else {
-        feed.join();
-    }
+    if (feed_.requestExit()) wake_.notify_all();
+    feed_.awaitStop(lock);
 }
 
 // ---- Sets ------------------------------------------------------------------------
@@ -276,13 +265,13 @@ void SimClient::sendMessage(const char* text) {
 
 void SimClient::flush() {
     std::unique_lock<std::mutex> lock(mu_);
-    if (!running_ || std::this_thread::get_id() == feedThreadId_) return;
+    if (!feed_.running() || feed_.onFeedThread()) return;
     // The pass under way may have handled its commands already; the one
     // after it sees everything asked before this call.
     const std::uint64_t target = passes_ + 2;
     flushTarget_ = std::max(flushTarget_, target);
     wake_.notify_all();
-    progress_.wait(lock, [&] { return passes_ >= target || !running_; });
+    progress_.wait(lock, [&] { return passes_ >= target || feed_.stopping(); });
 }
 
 int SimClient::liveSets() {

@@ -3,8 +3,9 @@
 // machine (connection.h), the feed loop (feed_loop.cpp, the feed thread's
 // side of this class) and the facade below (client.cpp, the host's side).
 //
-// Threads: one feed thread, started by the first Connect or Create call and
-// stopped by Shutdown, delivers every sink callback. Host threads create,
+// Threads: one feed thread (feedcommon/feed_thread.h), started by the first
+// Connect or Create call and stopped by Shutdown, delivers every sink
+// callback; a Shutdown from a callback lets the thread end after it returns. Host threads create,
 // initialise and delete sets; they never receive a callback themselves.
 // Locks: `mu_` guards all client state below marked "mu_", and is never held
 // while a sink is called. Each set's `dataLock` guards its records or values:
@@ -29,10 +30,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "feed/TellivarClient.h"
+#include "feedcommon/feed_thread.h"
 #include "simfeed/connection.h"
 #include "simfeed/model.h"
 #include "simfeed/sets.h"
@@ -108,7 +109,8 @@ private:
     void ensureThread();  // mu_ held
 
     // ---- The feed thread (feed_loop.cpp); all with mu_ held ----
-    void run();
+    // One run of the loop, from a start to a stop.
+    void run(std::unique_lock<std::mutex>& lock);
     void waitForWork(std::unique_lock<std::mutex>& lock);
     void advanceConnection(std::unique_lock<std::mutex>& lock);
     void processCommands(std::unique_lock<std::mutex>& lock);
@@ -137,18 +139,13 @@ private:
     std::mutex mu_;
     std::condition_variable wake_;      // the feed thread waits on it
     std::condition_variable progress_;  // flush waits on it
-    std::thread thread_;                // mu_ (moved out while being joined)
-    std::thread::id feedThreadId_;      // mu_
-    bool running_ = false;              // mu_
-    bool stopping_ = false;             // mu_
-    bool exiting_ = false;              // mu_
+    feedcommon::FeedThread feed_{mu_, [this](std::unique_lock<std::mutex>& lock) { run(lock); }};  // mu_
     bool inPass_ = false;               // mu_
     bool clockReset_ = false;           // mu_: the clock was set; instruments restart
     bool kicked_ = false;               // mu_: a host call left work for the next pass
     std::uint64_t passes_ = 0;          // mu_
     std::uint64_t flushTarget_ = 0;     // mu_: passes to run for waiting flushes
     int tradeRequests_ = 0;             // mu_
-    bool atExitRegistered_ = false;     // mu_
 
     Settings settings_;                 // mu_
     SimClock clock_;                    // mu_

@@ -43,8 +43,10 @@ void Connection::sendMessage(std::string text) {
     requests_.push_back({Request::Message, generation_, std::move(text), {}});
 }
 
+void Connection::markStop() { requests_.push_back({Request::Stop, generation_, {}, {}}); }
+
 std::optional<std::vector<Notice>> Connection::handleNext(const ConnectionSettings& settings) {
-    if (requests_.empty()) return std::nullopt;
+    if (!hasRequests()) return std::nullopt;
     const Request request = std::move(requests_.front());
     requests_.pop_front();
     switch (request.kind) {
@@ -53,6 +55,7 @@ std::optional<std::vector<Notice>> Connection::handleNext(const ConnectionSettin
         case Request::Disconnect: return onDisconnect(request);
         case Request::Drop: return onDrop(settings);
         case Request::Message: return onMessage(request);
+        case Request::Stop: break;  // never taken: hasRequests stops before it
     }
     return std::vector<Notice>{};
 }
@@ -137,9 +140,14 @@ Connection::Clock::time_point Connection::nextDeadline(const ConnectionSettings&
 }
 
 void Connection::stop() {
-    requests_.clear();
+    const auto mark = std::find_if(requests_.begin(), requests_.end(),
+                                   [](const Request& r) { return r.kind == Request::Stop; });
+    requests_.erase(requests_.begin(), mark == requests_.end() ? mark : mark + 1);
     link_ = Link::Down;
-    sink_ = nullptr;
+    // A Connect queued behind the stop keeps its sink for the next run.
+    const bool connectQueued = std::any_of(requests_.begin(), requests_.end(),
+                                           [](const Request& r) { return r.kind == Request::Connect; });
+    if (!connectQueued) sink_ = nullptr;
 }
 
 void Connection::restartDropTimer(const ConnectionSettings& settings) {

@@ -61,10 +61,14 @@ public:
     // Drops a connection that is up; it reconnects after the reconnect delay.
     void drop();
     void sendMessage(std::string text);
+    // Shutdown: the requests queued so far are handled before the feed
+    // thread stops; those queued after wait for its next run.
+    void markStop();
 
     // ---- Feed thread ----
-    bool hasRequests() const { return !requests_.empty(); }
-    // Handles the oldest request; nullopt when none is queued.
+    // A request is queued before the next stop mark.
+    bool hasRequests() const { return !requests_.empty() && requests_.front().kind != Request::Stop; }
+    // Handles the oldest request; nullopt when none is queued before the next stop mark.
     std::optional<std::vector<Notice>> handleNext(const ConnectionSettings& settings);
     // Whether `notice` still holds: a Ready is void once its attempt was
     // superseded or logged off by a sink reacting to the Logon before it.
@@ -75,7 +79,8 @@ public:
     bool dropIfDue(const ConnectionSettings& settings);
     // The next moment a timer needs the feed thread (time_point::max if none).
     Clock::time_point nextDeadline(const ConnectionSettings& settings) const;
-    // The feed thread stopped: the connection is gone, requests forgotten.
+    // The feed thread stopped: the connection is gone, and the requests up
+    // to the first stop mark (all of them if there is none) are forgotten.
     void stop();
     // Starts the periodic-drop period afresh (the settings changed).
     void restartDropTimer(const ConnectionSettings& settings);
@@ -85,7 +90,7 @@ public:
 
 private:
     struct Request {
-        enum Kind { Connect, Logon, Disconnect, Drop, Message } kind;
+        enum Kind { Connect, Logon, Disconnect, Drop, Message, Stop } kind;
         std::uint64_t generation;
         std::string first, second;
         EConnectStatus* sink = nullptr;  // Disconnect: the sink logged on when it was asked

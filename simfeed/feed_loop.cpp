@@ -8,17 +8,12 @@
 
 #include "simfeed/client.h"
 
-// The Itanium C++ ABI's exit registration and this library's handle.
-extern "C" int __cxa_atexit(void (*function)(void*), void* argument, void* dsoHandle);
-extern "C" void* __dso_handle;
-
 namespace simfeed {
 namespace {
 
-// Record-set events.
-constexpr int kEventLoaded = 1;    // first = -(records asked - 1), second = records asked
-constexpr int kEventProgress = 2;  // first = bars loaded so far, second = bars to load
-constexpr int kEventUpdate = 3;    // first = index of the newest bar, second = 1 when it is new
+using feedcommon::kEventLoaded;
+using feedcommon::kEventProgress;
+using feedcommon::kEventUpdate;
 
 // History not answered at once comes in chunks of this many bars, one
 // chunk per set a pass.
@@ -38,36 +33,25 @@ std::vector<std::uint8_t> allIds(const Quote& quote) {
 
 }  // namespace
 
-// Called by a host thread, mu_ held.
+// A host thread, or a sink on the feed thread; mu_ held.
 void SimClient::ensureThread() {
-    if (running_) return;
-    running_ = true;
-    stopping_ = exiting_ = false;
-    nextTrade_ = Clock::now();
-    thread_ = std::thread(&SimClient::run, this);
-    feedThreadId_ = thread_.get_id();
-    if (!atExitRegistered_) {
-        // Registered now, after the host loaded its plug-ins, so that at exit
-        // the feed thread stops before their static objects are destroyed.
-        atExitRegistered_ = true;
-        // Registered with this library's handle, as std::atexit does in a
-        // shared library, so that dlclose runs and drops it. Called directly
-        // because ThreadSanitizer's atexit drops the handle, and the handler
-        // would then run at exit after the library is gone.
-        __cxa_atexit([](void*) { stopClientAtExit(); }, nullptr, &__dso_handle);
-    }
+    // The exit handler is registered at the first start, after the host
+    // loaded its plug-ins, so that at exit the feed thread stops before
+    // their static objects are destroyed.
+    if (feed_.start()) feedcommon::callAtExit(&stopClientAtExit);
 }
 
-void SimClient::run() {
-    std::unique_lock<std::mutex> lock(mu_);
+void SimClient::run(std::unique_lock<std::mutex>& lock) {
+    nextTrade_ = Clock::now();
     while (true) {
         waitForWork(lock);
-        if (exiting_) break;
+        if (feed_.exiting()) break;
         inPass_ = true;
         processCommands(lock);
-        if (stopping_ || exiting_) break;
+        if (feed_.stopping()) break;
         const auto now = Clock::now();
         advanceConnection(lock);
+        if (feed_.stopping()) break;  // Shutdown from a connection callback
         sendImages(lock);
         advanceLoads(lock);
         if (tradeRequests_ > 0 || (settings_.rate > 0 && now >= nextTrade_)) {
@@ -85,7 +69,6 @@ void SimClient::run() {
     inPass_ = false;
     registry_.freeRetired();
     connection_.stop();
-    running_ = false;
     progress_.notify_all();
 }
 
@@ -96,7 +79,7 @@ void SimClient::waitForWork(std::unique_lock<std::mutex>& lock) {
     if (up && registry_.anyLoadPending() && !settings_.stallHistory) due = std::min(due, Clock::now() + kChunkPeriod);
     const bool imagesDue = registry_.anyImageDue();
     wake_.wait_until(lock, due, [&] {
-        return stopping_ || exiting_ || kicked_ || connection_.hasRequests() || passes_ < flushTarget_ ||
+        return feed_.stopping() || kicked_ || connection_.hasRequests() || passes_ < flushTarget_ ||
                tradeRequests_ > 0 || (imagesDue && connection_.isUp());
     });
     kicked_ = false;
@@ -112,11 +95,12 @@ void SimClient::advanceConnection(std::unique_lock<std::mutex>& lock) {
         deliver(lock, {*credentials});
         processCommands(lock);  // the logon the sink sent from the callback
     }
+    if (feed_.stopping()) return;
     if (connection_.dropIfDue(settings_)) processCommands(lock);
 }
 
 void SimClient::processCommands(std::unique_lock<std::mutex>& lock) {
-    while (!exiting_) {
+    while (!feed_.exiting()) {
         std::optional<std::vector<Notice>> notices = connection_.handleNext(settings_);
         if (!notices) return;
         deliver(lock, *notices);
@@ -149,7 +133,7 @@ void SimClient::sendImages(std::unique_lock<std::mutex>& lock) {
     settleInstruments();
     const std::vector<SimSnapshotSet*> sets = registry_.snapshots();
     for (SimSnapshotSet* set : sets) {
-        if (!connection_.isUp() || exiting_ || !set->needsImage || !registry_.contains(set)) continue;
+        if (!connection_.isUp() || feed_.stopping() || !set->needsImage || !registry_.contains(set)) continue;
         set->needsImage = false;
         if (!set->instrument->isLive()) set->instrument->startLive(nowLocked());
         set->takeQuote();
@@ -167,7 +151,7 @@ void SimClient::sendImages(std::unique_lock<std::mutex>& lock) {
 void SimClient::advanceLoads(std::unique_lock<std::mutex>& lock) {
     const std::vector<SimRecordSet*> sets = registry_.recordSets();
     for (SimRecordSet* set : sets) {
-        if (!connection_.isUp() || settings_.stallHistory || exiting_) return;
+        if (!connection_.isUp() || settings_.stallHistory || feed_.stopping()) return;
         if (set->load != SimRecordSet::Load::Pending || !registry_.contains(set)) continue;
         loadChunk(lock, set);
     }
@@ -228,7 +212,7 @@ void SimClient::tradeRound(std::unique_lock<std::mutex>& lock) {
     const std::vector<SimSnapshotSet*> snapshots = registry_.snapshots();
     for (SimSnapshotSet* set : snapshots) {
         auto found = traded.find(set->instrument);
-        if (found == traded.end() || !set->initialised || set->needsImage || exiting_) continue;
+        if (found == traded.end() || !set->initialised || set->needsImage || feed_.stopping()) continue;
         if (!registry_.contains(set)) continue;
         set->takeQuote();
         ISSSetSink* sink = set->sink;
@@ -240,7 +224,7 @@ void SimClient::tradeRound(std::unique_lock<std::mutex>& lock) {
     }
     const std::vector<SimRecordSet*> recordSets = registry_.recordSets();
     for (SimRecordSet* set : recordSets) {
-        if (!set->live || set->load != SimRecordSet::Load::Done || exiting_) continue;
+        if (!set->live || set->load != SimRecordSet::Load::Done || feed_.stopping()) continue;
         if (traded.count(set->instrument) == 0 || !registry_.contains(set)) continue;
         const std::int64_t newestBefore = set->newestIndex();
         updateLiveSet(set, now);

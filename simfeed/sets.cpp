@@ -1,7 +1,6 @@
 // The stand-in feed's sets and their registry.
 #include "simfeed/sets.h"
 
-#include <cstring>
 #include <utility>
 
 #include "simfeed/client.h"
@@ -11,12 +10,8 @@ namespace {
 
 // History answered at once: long intervals, and intraday up to this many bars.
 constexpr int kImmediateBars = 1000;
-constexpr std::int32_t kRecordSinkMode = 1;  // sets follow trades unless the subscriber sets 0
 
-// Record fields of a record set, by GetFieldIx index.
-enum RecordField : short { kNoField = -1, kOpen = 1, kHigh, kLow, kClose, kVolume };
-constexpr std::pair<const char*, RecordField> kRecordFields[] = {
-    {"Open", kOpen}, {"High", kHigh}, {"Low", kLow}, {"Close", kClose}, {"Volume", kVolume}};
+static_assert(field::TradeTime == feedcommon::kTradeTimeId, "the model's trade time is the contract's");
 
 }  // namespace
 
@@ -35,7 +30,7 @@ bool SimSnapshotSet::GetDouble(short id, double* value) {
 
 bool SimSnapshotSet::GetDWord(short id, FeedTime* value) {
     if (value == nullptr || id < 0 || id >= kFieldCount || !data.has[id]) return false;
-    *value = id == field::TradeTime ? data.tradeTime : static_cast<FeedTime>(clampFeedTime(data.value[id]));
+    *value = id == feedcommon::kTradeTimeId ? data.tradeTime : static_cast<FeedTime>(clampFeedTime(data.value[id]));
     return true;
 }
 
@@ -48,43 +43,22 @@ void SimSnapshotSet::takeQuote() {
 
 SimRecordSet::SimRecordSet(SimClient* client, Instrument* instrument, Query query)
     : client(client), instrument(instrument), query(std::move(query)) {
-    sinkMode = kRecordSinkMode;
-    recordBase = kRecordBase;
+    sinkMode = feedcommon::kRecordSinkMode;
+    recordBase = feedcommon::kRecordBase;
 }
 
 void SimRecordSet::SetSink(ITRecSetSink* newSink) { client->setSink(this, newSink); }
 
 int SimRecordSet::Init(int records, unsigned long) { return client->initRecordSet(this, records); }
 
-short SimRecordSet::GetFieldIx(const char* name) {
-    if (name == nullptr) return kNoField;
-    for (const auto& [fieldName, ix] : kRecordFields)
-        if (std::strcmp(name, fieldName) == 0) return ix;
-    return kNoField;
-}
+short SimRecordSet::GetFieldIx(const char* name) { return feedcommon::recordFieldIndex(name); }
 
 bool SimRecordSet::GetRecDouble(long record, short fieldIx, double* value) {
-    const std::int64_t k = static_cast<std::int64_t>(record) - origin;
-    if (value == nullptr || k < 0 || k >= static_cast<std::int64_t>(bars.size())) return false;
-    const Bar& bar = bars[static_cast<std::size_t>(k)];
-    switch (fieldIx) {
-        case kOpen: *value = bar.open; return true;
-        case kHigh: *value = bar.high; return true;
-        case kLow: *value = bar.low; return true;
-        case kClose: *value = bar.close; return true;
-        case kVolume: *value = bar.volume; return true;
-        default: return false;
-    }
+    return feedcommon::recordDouble(bars, origin, record, fieldIx, value);
 }
 
-// Kind 1 is the bar's start, kind 2 its end (the next bar's start).
 bool SimRecordSet::GetETime(long record, int kind, FeedTime* time) {
-    const std::int64_t k = static_cast<std::int64_t>(record) - origin;
-    if (time == nullptr || k < 0 || k >= static_cast<std::int64_t>(bars.size())) return false;
-    const Bar& bar = bars[static_cast<std::size_t>(k)];
-    if (kind != 1 && kind != 2) return false;
-    *time = static_cast<FeedTime>(clampFeedTime(static_cast<double>(kind == 1 ? bar.start : bar.end)));
-    return true;
+    return feedcommon::recordTime(bars, origin, record, kind, time);
 }
 
 std::vector<Bar> SimRecordSet::makeBars(std::vector<std::int64_t>::const_iterator first,
@@ -117,11 +91,7 @@ void SimRecordSet::append(const std::vector<Bar>& records) {
     updateMembers();
 }
 
-void SimRecordSet::updateMembers() {
-    hasRecords = bars.empty() ? 0 : 1;
-    firstRecord = static_cast<std::int32_t>(kRecordBase + origin);
-    lastRecord = static_cast<std::int32_t>(kRecordBase + origin + static_cast<std::int64_t>(bars.size()) - 1);
-}
+void SimRecordSet::updateMembers() { feedcommon::setRecordMembers(*this, bars.size(), origin); }
 
 // ---- The registry ----------------------------------------------------------------
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "feed/TellivarClient.h"
+#include "feedcommon/records.h"
 #include "simfeed/model.h"
 #include "simfeed/query.h"
 
@@ -22,14 +23,10 @@ namespace simfeed {
 
 class SimClient;
 
-// Record indexes handed out are offset by this, so that code which forgets to
-// subtract `recordBase` reads outside every set.
-constexpr std::int32_t kRecordBase = 1000000;
 // Longest history a set holds.
 constexpr int kMaxRecords = 200000;
 
-// A time in seconds clamped to the 32-bit feed-time range.
-inline double clampFeedTime(double t) { return std::min(4294967295.0, std::max(0.0, t)); }
+using feedcommon::clampFeedTime;
 
 class SimSnapshotSet final : public SnapshotSet {
 public:

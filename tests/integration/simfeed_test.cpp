@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <future>
 #include <map>
 #include <memory>
@@ -311,6 +312,100 @@ TEST_F(SimFeed, ShouldRestartItsThreadAfterShutdown) {
     pTellivarClient->Disconnect();
     pTellivarClient->Shutdown();
     EXPECT_EQ(again.log.eventsCopy().back(), "logoff");
+}
+
+// Stops the client from inside its onReady, then connects `next`: from the
+// same callback, or from the test's thread while the callback still runs.
+class ShutdownOnReady : public StatusSink {
+public:
+    enum class ConnectFrom { TheCallback, AHostThreadMeanwhile };
+    ShutdownOnReady(ConnectFrom from, StatusSink& next) : from(from), next(next) {}
+    void onReady() override {
+        StatusSink::onReady();
+        pTellivarClient->Shutdown();
+        if (from == ConnectFrom::TheCallback) {
+            pTellivarClient->Connect(&next);
+            return;
+        }
+        stopped.set_value();
+        connected.wait_for(kPatience);
+    }
+
+    const ConnectFrom from;
+    StatusSink& next;
+    std::promise<void> stopped;
+    std::shared_future<void> connected;
+};
+
+TEST_F(SimFeed, ShouldServeAConnectMadeBehindAShutdownFromACallback) {
+    for (const auto from : {ShutdownOnReady::ConnectFrom::TheCallback, ShutdownOnReady::ConnectFrom::AHostThreadMeanwhile}) {
+        SCOPED_TRACE(from == ShutdownOnReady::ConnectFrom::TheCallback ? "from the callback" : "from a host thread");
+        StatusSink next;
+        ShutdownOnReady first(from, next);
+        std::promise<void> connected;
+        first.connected = connected.get_future().share();
+        std::future<void> stopped = first.stopped.get_future();
+        ASSERT_TRUE(pTellivarClient->Connect(&first));
+        if (from == ShutdownOnReady::ConnectFrom::AHostThreadMeanwhile) {
+            ASSERT_EQ(stopped.wait_for(kPatience), std::future_status::ready);
+            ASSERT_TRUE(pTellivarClient->Connect(&next));  // the feed thread is still in onReady
+            connected.set_value();
+        }
+        ASSERT_TRUE(next.log.waitFor([&] { return next.log.events.size() == 3; })) << "the Connect was lost";
+        EXPECT_EQ(next.log.eventsCopy(), (std::vector<std::string>{"credentials", "logon", "ready"}));
+        EXPECT_EQ(first.log.eventsCopy(), (std::vector<std::string>{"credentials", "logon", "ready"}))
+            << "nothing more reaches the sink of the stopped connection";
+        pTellivarClient->Disconnect();
+        pTellivarClient->Shutdown();
+        EXPECT_EQ(next.log.eventsCopy().back(), "logoff");
+    }
+}
+
+// Raised by the destructor of a thread_local of the feed thread: the thread ended.
+std::atomic<bool> feedThreadEnded{false};
+struct FeedThreadEndMarker {
+    ~FeedThreadEndMarker() { feedThreadEnded.store(true); }
+};
+std::atomic<bool> exitBegun{false};
+
+// Shuts the client down from onReady, then stays in the callback until the
+// process has begun to exit, and a while longer.
+class ShutdownThenLinger : public StatusSink {
+public:
+    void onReady() override {
+        thread_local FeedThreadEndMarker marker;
+        static_cast<void>(&marker);
+        pTellivarClient->Shutdown();
+        shutDown.store(true);
+        const auto deadline = std::chrono::steady_clock::now() + kPatience;
+        while (!exitBegun.load() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // Gives an exit that does not wait for the feed thread every chance to go on.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::atomic<bool> shutDown{false};
+};
+
+// Made before the first Connect, so destroyed after the client's exit handler ran.
+struct FeedThreadEndedAtExit {
+    ~FeedThreadEndedAtExit() {
+        if (!feedThreadEnded.load()) std::_Exit(99);
+    }
+};
+
+TEST_F(SimFeed, ShouldWaitAtExitForAThreadShutDownFromItsOwnCallback) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            static FeedThreadEndedAtExit check;
+            static ShutdownThenLinger sink;
+            pTellivarClient->Connect(&sink);
+            while (!sink.shutDown.load()) std::this_thread::yield();
+            // Registered after the client's exit handler, so it runs before it.
+            std::atexit([] { exitBegun.store(true); });
+            std::exit(7);
+        },
+        ::testing::ExitedWithCode(7), "");
 }
 
 // A static sink made before the first Connect, like a plug-in's static

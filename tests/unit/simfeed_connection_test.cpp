@@ -196,5 +196,42 @@ TEST_F(ConnectionTest, MessagesGoToTheLatestSinkAndStopWithTheConnection) {
     EXPECT_EQ(handleAll(), "");
 }
 
+// A Shutdown marks the queue: the run that stops handles what came before
+// the mark; what came after waits, and a Connect among it keeps its sink.
+struct StopCase {
+    const char* name;
+    void (Connection::*before)();  // queued before the mark, after logging A on
+    bool connectBehind;            // B's Connect queued behind the mark
+    const char* untilMark;         // handled by the run that stops
+    const char* nextRun;           // handled by the next run, with B's credentials request
+    Link afterStop;
+};
+
+TEST_F(ConnectionTest, RequestsBehindAStopMarkWaitForTheNextRun) {
+    const StopCase cases[] = {
+        {"Disconnect, Shutdown, Connect", &Connection::disconnect, true, "A:LogOff ", "B:SendCredentials ", Link::Down},
+        {"Shutdown, Connect", nullptr, true, "", "B:SendCredentials ", Link::Down},
+        {"Drop, Shutdown", &Connection::drop, false, "A:LogOff ", "", Link::Down},
+        {"Shutdown alone", nullptr, false, "", "", Link::Down},
+    };
+    for (const StopCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        connection.stop();
+        ASSERT_NO_FATAL_FAILURE(logOn(&first));
+        if (c.before != nullptr) (connection.*c.before)();
+        connection.markStop();
+        if (c.connectBehind) connection.connect(&second);
+        connection.sendMessage("late");
+        EXPECT_EQ(handleAll(), c.untilMark);
+        EXPECT_FALSE(connection.hasRequests()) << "the run that stops sees nothing behind the mark";
+        connection.stop();
+        EXPECT_EQ(connection.link(), c.afterStop);
+        const std::string late = c.connectBehind ? "B:Message(late) " : "";
+        EXPECT_EQ(handleAll(), late) << "A, stopped, is told nothing more";
+        now += milliseconds(settings.connectMs);
+        EXPECT_EQ(askCredentials(), c.nextRun);
+    }
+}
+
 }  // namespace
 }  // namespace simfeed
