@@ -2,30 +2,28 @@
 #include "natsfeed/client.h"
 
 #include <algorithm>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
-#include <sstream>
 #include <utility>
 
 #include <unistd.h>
 
+#include "feedcommon/records.h"
 #include "feedtime/feed_time.h"
+#include "wire/inbox.h"
+#include "wire/nats_config.h"
 
-extern "C" int __cxa_atexit(void (*function)(void*), void* argument, void* dsoHandle);
-extern "C" void* __dso_handle;
 
 namespace natsfeed {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::int32_t kRecordBase = 1000000;
-constexpr std::int32_t kRecordSinkMode = 1;
-constexpr int kEventLoaded = 1, kEventProgress = 2, kEventUpdate = 3;
-constexpr short kTradeTimeId = 27;
+using feedcommon::kEventLoaded;
+using feedcommon::kEventProgress;
+using feedcommon::kEventUpdate;
 constexpr int kFieldIds = wire::kMaxFieldId + 1;
 // Silence of the gateway's heartbeat that counts as the gateway gone: two and
 // a half of its one-second beats, so that one late beat (a busy or
@@ -51,26 +49,11 @@ constexpr auto kHistoryAnswerWait = std::chrono::seconds(10);
 constexpr std::size_t kMaxEarly = 4096;
 constexpr const char kMissedUpdatesText[] = "Missed %llu updates while busy; asking for fresh images";
 
-enum RecordField : short { kNoField = -1, kOpen = 1, kHigh, kLow, kClose, kVolume };
-constexpr std::pair<const char*, RecordField> kRecordFields[] = {
-    {"Open", kOpen}, {"High", kHigh}, {"Low", kLow}, {"Close", kClose}, {"Volume", kVolume}};
-
-constexpr const char kDefaultUrl[] = "nats://127.0.0.1:4222";
 
 std::uint64_t randomId() {
     std::random_device device;
     return (static_cast<std::uint64_t>(device()) << 32) ^ device() ^
            static_cast<std::uint64_t>(Clock::now().time_since_epoch().count());
-}
-
-std::vector<std::string> serverUrls() {
-    const char* env = std::getenv("TELLIVAR_NATS_URL");
-    std::vector<std::string> urls;
-    std::stringstream in(env != nullptr && *env != '\0' ? env : kDefaultUrl);
-    for (std::string url; std::getline(in, url, ',');)
-        if (!url.empty()) urls.push_back(url);
-    if (urls.empty()) urls.emplace_back(kDefaultUrl);
-    return urls;
 }
 
 // The subjects of quote and stream updates, which the backlog bound applies to.
@@ -80,28 +63,6 @@ bool isUpdateSubject(const std::string& subject) {
 
 bool isSymbol(const char* text) {
     return text != nullptr && wire::isValidKey(text) && std::strchr(text, ',') == nullptr;
-}
-
-// This client's reply subjects: "_INBOX_<user>.<client id>", so that the
-// server's permissions can give each user its own inbox prefix alone.
-std::string inboxFor(const std::string& user, std::uint64_t client) {
-    std::string prefix = "_INBOX";
-    if (!user.empty()) prefix += '_';
-    for (char c : user) {
-        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
-        prefix += plain ? c : '_';
-    }
-    char id[24];
-    std::snprintf(id, sizeof id, ".%016" PRIx64, client);
-    return prefix + id;
-}
-
-// The token after `prefix` + "." in a reply subject, as a set id.
-bool replyId(const std::string& subject, const std::string& prefix, std::uint64_t* id) {
-    if (subject.compare(0, prefix.size(), prefix) != 0 || subject.size() <= prefix.size()) return false;
-    char* end = nullptr;
-    *id = std::strtoull(subject.c_str() + prefix.size(), &end, 10);
-    return end != nullptr && *end == '\0';
 }
 
 }  // namespace
@@ -123,10 +84,10 @@ bool NatsSnapshotSet::GetDouble(short field, double* out) {
 
 bool NatsSnapshotSet::GetDWord(short field, FeedTime* out) {
     if (out == nullptr || field < 0 || field >= kFieldIds || !has[field]) return false;
-    if (field == kTradeTimeId) {
+    if (field == feedcommon::kTradeTimeId) {
         *out = tradeTime;
     } else {
-        *out = static_cast<FeedTime>(std::clamp(value[field], 0.0, 4294967295.0));
+        *out = static_cast<FeedTime>(feedcommon::clampFeedTime(value[field]));
     }
     return true;
 }
@@ -134,55 +95,29 @@ bool NatsSnapshotSet::GetDWord(short field, FeedTime* out) {
 // ---- Record sets -----------------------------------------------------------------
 
 NatsRecordSet::NatsRecordSet(NatsClient* c, std::string q, std::uint64_t i) : client(c), query(std::move(q)), id(i) {
-    sinkMode = kRecordSinkMode;
-    recordBase = kRecordBase;
+    sinkMode = feedcommon::kRecordSinkMode;
+    recordBase = feedcommon::kRecordBase;
 }
 
 void NatsRecordSet::SetSink(ITRecSetSink* newSink) { client->setSink(this, newSink); }
 
 int NatsRecordSet::Init(int records, unsigned long) { return client->initRecordSet(this, records); }
 
-short NatsRecordSet::GetFieldIx(const char* name) {
-    if (name == nullptr) return kNoField;
-    for (const auto& [fieldName, ix] : kRecordFields)
-        if (std::strcmp(name, fieldName) == 0) return ix;
-    return kNoField;
-}
+short NatsRecordSet::GetFieldIx(const char* name) { return feedcommon::recordFieldIndex(name); }
 
 bool NatsRecordSet::GetRecDouble(long record, short fieldIx, double* out) {
-    const std::int64_t k = static_cast<std::int64_t>(record) - origin;
-    if (out == nullptr || k < 0 || k >= static_cast<std::int64_t>(bars.size())) return false;
-    const wire::Bar& bar = bars[static_cast<std::size_t>(k)];
-    switch (fieldIx) {
-        case kOpen: *out = bar.open; return true;
-        case kHigh: *out = bar.high; return true;
-        case kLow: *out = bar.low; return true;
-        case kClose: *out = bar.close; return true;
-        case kVolume: *out = bar.volume; return true;
-        default: return false;
-    }
+    return feedcommon::recordDouble(bars, origin, record, fieldIx, out);
 }
 
 bool NatsRecordSet::GetETime(long record, int kind, FeedTime* time) {
-    const std::int64_t k = static_cast<std::int64_t>(record) - origin;
-    if (time == nullptr || k < 0 || k >= static_cast<std::int64_t>(bars.size())) return false;
-    if (kind != 1 && kind != 2) return false;
-    const wire::Bar& bar = bars[static_cast<std::size_t>(k)];
-    *time = kind == 1 ? bar.start : bar.end;
-    return true;
+    return feedcommon::recordTime(bars, origin, record, kind, time);
 }
 
 void NatsRecordSet::publish(std::vector<wire::Bar> records, std::int64_t newOrigin) {
     std::unique_lock<std::shared_mutex> lock(dataLock);
     bars = std::move(records);
     origin = newOrigin;
-    updateMembers();
-}
-
-void NatsRecordSet::updateMembers() {
-    hasRecords = bars.empty() ? 0 : 1;
-    firstRecord = static_cast<std::int32_t>(kRecordBase + origin);
-    lastRecord = static_cast<std::int32_t>(kRecordBase + origin + static_cast<std::int64_t>(bars.size()) - 1);
+    feedcommon::setRecordMembers(*this, bars.size(), origin);
 }
 
 // ---- The client: host side -------------------------------------------------------
@@ -224,33 +159,11 @@ void NatsClient::markStale(const std::string& subject) {
     anyStale_.store(true, std::memory_order_relaxed);
 }
 
+// mu_ held. The exit handler is registered at the first start, after the
+// host loaded its plug-ins, so that at exit the feed thread stops before
+// their static objects are destroyed.
 void NatsClient::ensureThread() {
-    if (running_ && stopping_ && !exiting_) {
-        // A Shutdown's stop is queued: the feed thread goes on past it
-        // instead of ending, so that what is queued behind it still runs.
-        restartPending_ = true;
-        return;
-    }
-    if (running_) return;
-    // A thread that ended at a Shutdown called on it: joined before the next.
-    // It no longer takes mu_ once running_ is false.
-    if (thread_.joinable()) thread_.join();
-    running_ = true;
-    stopping_ = exiting_ = false;
-    stopRequested_ = false;  // the thread is not running: no race
-    {
-        std::lock_guard<std::mutex> lock(queueMu_);
-        queueStop_ = false;
-    }
-    thread_ = std::thread(&NatsClient::run, this);
-    feedThreadId_ = thread_.get_id();
-    if (!atExitRegistered_ && atExit != nullptr) {
-        // As the stand-in does: at exit the feed thread stops before the
-        // plug-in's static objects are destroyed. Registered with this
-        // library's handle so that dlclose drops it.
-        atExitRegistered_ = true;
-        __cxa_atexit([](void*) { atExit(); }, nullptr, &__dso_handle);
-    }
+    if (feed_.start() && atExit != nullptr) feedcommon::callAtExit(atExit);
 }
 
 bool NatsClient::Connect(EConnectStatus* status) {
@@ -283,53 +196,32 @@ void NatsClient::SendLogon(const char* user, const char* password) {
 void NatsClient::Disconnect() {
     std::lock_guard<std::mutex> lock(mu_);
     const std::uint64_t generation = ++generation_;
-    if (running_) post([this, generation] { logOff(generation); });
+    if (feed_.running()) post([this, generation] { logOff(generation); });
 }
 
+// Tasks queued before the stop still run (the log-off of a last
+// Disconnect); what is queued after it waits for the next run, which a
+// Connect or Create made behind the stop starts. On the feed thread (a
+// callback) it returns at once and the run ends after the callback.
 void NatsClient::Shutdown() {
     std::unique_lock<std::mutex> lock(mu_);
-    if (!running_ || stopping_) return;
-    stopping_ = true;
-    restartPending_ = false;
-    const bool onFeedThread = std::this_thread::get_id() == feedThreadId_;
-    joining_ = !onFeedThread;
-    // Tasks queued before still run (the log-off of a last Disconnect); the
-    // thread ends at this one, unless a Connect or Create came meanwhile and
-    // no one waits for the end: it then closes the bus and goes on. What is
-    // queued after it stays queued for the thread that goes on or the next.
-    post([this] { stopRequested_ = true; });
-    // On the feed thread (a callback): the thread ends by itself and stays
-    // joinable; stopAtExit, the destructor or the next start joins it, and
-    // it closes the bus connection itself.
-    if (onFeedThread) return;
-    std::thread feed = std::move(thread_);
-    lock.unlock();
-    feed.join();
-    lock.lock();
-    joining_ = false;
-    closeNats();
-    if (std::exchange(restartPending_, false)) ensureThread();
+    if (feed_.requestStop()) post([this] { stopRequested_ = true; });
+    feed_.awaitStop(lock);
+    if (!feed_.running()) closeNats();
 }
 
 void NatsClient::stopAtExit() {
     std::unique_lock<std::mutex> lock(mu_);
-    if (running_) {
-        exiting_ = stopping_ = true;
-        std::lock_guard<std::mutex> queueLock(queueMu_);
-        queueStop_ = true;
-        queue_.clear();
-        queuedUpdates_ = queuedOthers_ = queuedBytes_ = 0;
+    if (feed_.requestExit()) {
+        {
+            std::lock_guard<std::mutex> queueLock(queueMu_);
+            queueStop_ = true;
+            queue_.clear();
+            queuedUpdates_ = queuedOthers_ = queuedBytes_ = 0;
+        }
+        queued_.notify_all();
     }
-    queued_.notify_all();
-    // Joinable also when the thread ended (or is ending) at a Shutdown called on it.
-    std::thread feed = std::move(thread_);
-    lock.unlock();
-    if (!feed.joinable()) return;
-    if (feed.get_id() == std::this_thread::get_id()) {
-        feed.detach();
-    } else {
-        feed.join();
-    }
+    feed_.awaitStop(lock);
 }
 
 TRecordSet* NatsClient::CreateTRecordSet(const char* query) {
@@ -410,7 +302,7 @@ int NatsClient::initRecordSet(NatsRecordSet* set, int records) {
         return 1;
     }
     set->load = NatsRecordSet::Load::Waiting;
-    if (link_ != Link::Up || std::this_thread::get_id() == feedThreadId_) {
+    if (link_ != Link::Up || feed_.onFeedThread()) {
         if (link_ == Link::Up) sendHistoryRequest(set);
         set->load = NatsRecordSet::Load::Pending;  // answered once logged on
         return 1;
@@ -596,14 +488,23 @@ void NatsClient::onNatsReconnected(natsConnection* nats, void* closure) {
         if (client->link_ == Link::Up) {
             client->resubscribeAll();
         } else if (client->link_ == Link::WaitingForFeed) {
-            client->publishLocked(wire::kHelloSubject, wire::Lease{client->clientId_}, client->inbox_ + ".hello");
+            client->publishLocked(wire::kHelloSubject, wire::Lease{client->clientId_}, wire::helloReply(client->inbox_));
         }
     });
 }
 
 // ---- The feed thread --------------------------------------------------------------
 
-void NatsClient::run() {
+// Entered with mu_ held, released while it runs; returns with it held once
+// the stop's task ran or the exit came. May run again on the same thread (a
+// Connect behind a Shutdown made in a callback): per-run state is reset here.
+void NatsClient::run(std::unique_lock<std::mutex>& muLock) {
+    stopRequested_ = false;
+    {
+        std::lock_guard<std::mutex> lock(queueMu_);
+        queueStop_ = false;
+    }
+    muLock.unlock();
     auto nextTick = Clock::now() + kTick;
     while (true) {
         std::deque<Task> batch;
@@ -616,7 +517,7 @@ void NatsClient::run() {
         }
         {
             std::lock_guard<std::mutex> lock(mu_);
-            if (exiting_) break;
+            if (feed_.exiting()) break;
             inPass_ = true;
         }
         for (auto task = batch.begin(); task != batch.end(); ++task) {
@@ -624,7 +525,7 @@ void NatsClient::run() {
             if (!task->update.empty() && isStale(task->update)) continue;
             task->run();
             if (stopRequested_) {
-                // What came after the stop waits for the next thread, in order.
+                // What came after the stop waits for the next run, in order.
                 std::lock_guard<std::mutex> lock(queueMu_);
                 queue_.insert(queue_.begin(), std::make_move_iterator(std::next(task)),
                               std::make_move_iterator(batch.end()));
@@ -632,35 +533,30 @@ void NatsClient::run() {
             }
         }
         batch.clear();  // before a catch-up: the pass's memory is given back first
-        if (!stopRequested_ && anyStale_.load(std::memory_order_relaxed)) catchUp();
-        if (!stopRequested_ && Clock::now() >= nextTick) {
+        if (stopRequested_) break;
+        if (anyStale_.load(std::memory_order_relaxed)) catchUp();
+        if (Clock::now() >= nextTick) {
             tick();
             nextTick = Clock::now() + kTick;
         }
         std::lock_guard<std::mutex> lock(mu_);
         inPass_ = false;
-        for (NatsSnapshotSet* set : retiredSnapshots_) delete set;
-        for (NatsRecordSet* set : retiredRecordSets_) delete set;
-        retiredSnapshots_.clear();
-        retiredRecordSets_.clear();
-        if (!stopRequested_) continue;
-        // Stopped by a Shutdown called on this thread: no one else closes the bus.
-        if (!joining_) closeNats();
-        if (restartPending_ && !joining_ && !exiting_) {
-            // A Connect or Create came after the Shutdown: go on, with what was queued behind the stop.
-            restartPending_ = stopping_ = stopRequested_ = false;
-            continue;
-        }
-        running_ = false;
-        return;
+        freeRetired();
     }
-    std::lock_guard<std::mutex> lock(mu_);
+    muLock.lock();
     inPass_ = false;
+    freeRetired();
+    // Stopped by a Shutdown, perhaps made on this thread, where no one else
+    // would close the bus; a run again connects afresh.
+    if (stopRequested_) closeNats();
+}
+
+// mu_ held, outside a pass: the sets deleted during it.
+void NatsClient::freeRetired() {
     for (NatsSnapshotSet* set : retiredSnapshots_) delete set;
     for (NatsRecordSet* set : retiredRecordSets_) delete set;
     retiredSnapshots_.clear();
     retiredRecordSets_.clear();
-    running_ = false;
 }
 
 // At most kLogLinesPerSecond lines a second; the rest are counted and the
@@ -709,7 +605,7 @@ void NatsClient::logOn(std::uint64_t generation) {
         if (gatewayFeedUp_ && Clock::now() - lastHeartbeat_ < kHeartbeatTimeout) {
             goUp(lock);
         } else {
-            publishLocked(wire::kHelloSubject, wire::Lease{clientId_}, inbox_ + ".hello");
+            publishLocked(wire::kHelloSubject, wire::Lease{clientId_}, wire::helloReply(inbox_));
         }
         return;
     }
@@ -717,28 +613,28 @@ void NatsClient::logOn(std::uint64_t generation) {
     link_ = Link::Connecting;
     lock.unlock();
 
-    const std::vector<std::string> urls = serverUrls();
-    std::vector<const char*> urlTexts;
-    for (const std::string& url : urls) urlTexts.push_back(url.c_str());
+    const char* env = std::getenv("TELLIVAR_NATS_URL");
+    natsconfig::Settings settings;
+    settings.servers = natsconfig::parseServers(env != nullptr ? env : "");
+    settings.name = "tellivar-nats/" + std::to_string(getpid());
+    settings.user = user;
+    settings.password = password;
+    // One delivery thread for every subscription (one per symbol and stream):
+    // not a thread each, whose wake-ups per message cost more than the message.
+    settings.globalDelivery = true;
+    settings.reconnectWaitMs = 250;
+    settings.connectTimeoutMs = 2000;
+    const std::vector<std::string>& urls = settings.servers;
     natsOptions* options = nullptr;
     natsConnection* nats = nullptr;
     auto closed = std::make_unique<ClosedSignal>();
-    natsStatus s = natsOptions_Create(&options);
-    if (s == NATS_OK) s = natsOptions_SetServers(options, urlTexts.data(), static_cast<int>(urlTexts.size()));
-    if (s == NATS_OK && !user.empty()) s = natsOptions_SetUserInfo(options, user.c_str(), password.c_str());
-    if (s == NATS_OK) s = natsOptions_SetMaxReconnect(options, -1);
-    if (s == NATS_OK) s = natsOptions_SetReconnectWait(options, 250);
-    if (s == NATS_OK) s = natsOptions_SetTimeout(options, 2000);
-    if (s == NATS_OK) s = natsOptions_SetName(options, ("tellivar-nats/" + std::to_string(getpid())).c_str());
-    // One delivery thread for every subscription (one per symbol and stream):
-    // not a thread each, whose wake-ups per message cost more than the message.
-    if (s == NATS_OK) s = natsOptions_UseGlobalMessageDelivery(options, true);
+    natsStatus s = natsconfig::makeOptions(settings, &options);
     if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(options, &NatsClient::onNatsDisconnected, this);
     if (s == NATS_OK) s = natsOptions_SetReconnectedCB(options, &NatsClient::onNatsReconnected, this);
     if (s == NATS_OK) s = natsOptions_SetErrorHandler(options, &NatsClient::onNatsError, this);
     if (s == NATS_OK) s = natsOptions_SetClosedCB(options, &NatsClient::onNatsClosed, closed.get());
     if (s == NATS_OK) s = natsConnection_Connect(&nats, options);
-    natsOptions_Destroy(options);
+    if (options != nullptr) natsOptions_Destroy(options);
 
     lock.lock();
     if (s != NATS_OK) {
@@ -748,9 +644,7 @@ void NatsClient::logOn(std::uint64_t generation) {
         if (s == NATS_CONNECTION_AUTH_FAILED || s == NATS_NOT_PERMITTED) {
             text = "Logon rejected: the message bus did not accept the user name or password";
         } else {
-            std::string all;
-            for (const std::string& url : urls) all += (all.empty() ? "" : ",") + url;
-            text = "Logon failed: cannot reach the message bus at " + all + " (" + natsStatus_GetText(s) + ")";
+            text = "Logon failed: cannot reach the message bus at " + natsconfig::joinServers(urls) + " (" + natsStatus_GetText(s) + ")";
         }
         lock.unlock();
         if (sink != nullptr && generation == generation_) {
@@ -769,7 +663,7 @@ void NatsClient::logOn(std::uint64_t generation) {
     natsUser_ = user;
     natsPassword_ = password;
     gatewayFeedUp_ = false;
-    inbox_ = inboxFor(user, clientId_);
+    inbox_ = wire::inboxFor(user, clientId_);
     for (const std::string& subject : {std::string(wire::kHeartbeatSubject), std::string(wire::kMessageSubject),
                                        inbox_ + ".>"}) {
         natsSubscription* sub = nullptr;
@@ -780,7 +674,7 @@ void NatsClient::logOn(std::uint64_t generation) {
     lastHeartbeat_ = waitingSince_ = Clock::now();
     toldWaiting_ = false;
     // The gateway answers with a heartbeat at once: no wait for the next one.
-    publishLocked(wire::kHelloSubject, wire::Lease{clientId_}, inbox_ + ".hello");
+    publishLocked(wire::kHelloSubject, wire::Lease{clientId_}, wire::helloReply(inbox_));
 }
 
 void NatsClient::logOff(std::uint64_t generation) {
@@ -917,7 +811,7 @@ void NatsClient::onInbound(const std::string& subject, const std::vector<std::ui
         notifyConnection([&text](EConnectStatus* sink) { sink->onMessage(text.c_str()); });
     } else if (const auto* m = std::get_if<wire::Quote>(&*message)) {
         NatsSnapshotSet* only = nullptr;
-        if (replyId(subject, inbox + ".i.", &id)) {
+        if (wire::parseReply(subject, inbox, wire::ReplyKind::Image, &id)) {
             std::lock_guard<std::mutex> lock(mu_);
             only = snapshotById(id);
             if (only == nullptr) return;  // deleted meanwhile
@@ -925,7 +819,7 @@ void NatsClient::onInbound(const std::string& subject, const std::vector<std::ui
         onQuote(*m, subject, only);
     } else if (const auto* m = std::get_if<wire::Stream>(&*message)) {
         NatsRecordSet* only = nullptr;
-        if (replyId(subject, inbox + ".s.", &id)) {
+        if (wire::parseReply(subject, inbox, wire::ReplyKind::Window, &id)) {
             std::lock_guard<std::mutex> lock(mu_);
             only = recordSetById(id);
             if (only == nullptr) return;
@@ -1034,14 +928,14 @@ void NatsClient::requestImage(NatsSnapshotSet* set) {
     set->sequence = {};
     set->sequence.askedAt = Clock::now();
     publishLocked(wire::subscribeSubject(false, set->symbol), wire::Subscribe{clientId_, false, set->symbol},
-                  inbox_ + ".i." + std::to_string(set->id));
+                  wire::replySubject(inbox_, wire::ReplyKind::Image, set->id));
 }
 
 void NatsClient::requestStream(NatsRecordSet* set) {
     set->sequence = {};
     set->sequence.askedAt = Clock::now();
     publishLocked(wire::subscribeSubject(true, set->query), wire::Subscribe{clientId_, true, set->query},
-                  inbox_ + ".s." + std::to_string(set->id));
+                  wire::replySubject(inbox_, wire::ReplyKind::Window, set->id));
 }
 
 void NatsClient::sendHistoryRequest(NatsRecordSet* set) {
@@ -1051,7 +945,7 @@ void NatsClient::sendHistoryRequest(NatsRecordSet* set) {
     set->historyAskedAt = Clock::now();
     set->incoming.clear();
     publishLocked(wire::historySubject(set->query), wire::HistoryRequest{set->historyId, set->asked, set->query},
-                  inbox_ + ".h." + std::to_string(set->historyId));
+                  wire::replySubject(inbox_, wire::ReplyKind::History, set->historyId));
 }
 
 void NatsClient::onHistoryGap(NatsRecordSet* set, const std::string& what) {
@@ -1109,12 +1003,12 @@ void NatsClient::unwatchIfUnused(bool stream, const std::string& key, bool tellG
         unwatched_.push_back(found->second);
         watched_.erase(found);
     }
-    if (tellGateway) publishLocked(wire::kUnsubscribeSubject, wire::Unsubscribe{clientId_, stream, key});
+    if (tellGateway) publishLocked(wire::kUnsubscribeSubject, wire::Unsubscribe{clientId_, stream, key}, inbox_);
 }
 
 void NatsClient::sendLease() {
     nextLease_ = Clock::now() + kLeasePeriod;
-    publishLocked(wire::kLeaseSubject, wire::Lease{clientId_});
+    publishLocked(wire::kLeaseSubject, wire::Lease{clientId_}, inbox_);
 }
 
 NatsSnapshotSet* NatsClient::snapshotById(std::uint64_t id) {
@@ -1394,13 +1288,13 @@ void NatsClient::onRefusal(const wire::Refusal& refusal, const std::string& subj
     std::uint64_t id = 0;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        if (replyId(subject, inbox_ + ".h.", &id)) {
+        if (wire::parseReply(subject, inbox_, wire::ReplyKind::History, &id)) {
             if (NatsRecordSet* set = historyById(id)) failHistory(set);
-        } else if (replyId(subject, inbox_ + ".i.", &id)) {
+        } else if (wire::parseReply(subject, inbox_, wire::ReplyKind::Image, &id)) {
             NatsSnapshotSet* set = snapshotById(id);
             if (set == nullptr || !set->following()) return;  // deleted, or refused already
             refuse(set);
-        } else if (replyId(subject, inbox_ + ".s.", &id)) {
+        } else if (wire::parseReply(subject, inbox_, wire::ReplyKind::Window, &id)) {
             NatsRecordSet* set = recordSetById(id);
             if (set == nullptr || !set->streaming()) return;
             refuse(set);

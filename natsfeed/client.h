@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "feed/TellivarClient.h"
+#include "feedcommon/feed_thread.h"
 #include "wire/wire.h"
 
 namespace natsfeed {
@@ -132,9 +133,6 @@ public:
     std::shared_mutex dataLock;
     std::vector<wire::Bar> bars;   // dataLock
     std::int64_t origin = 0;       // dataLock
-
-private:
-    void updateMembers();  // dataLock held exclusively
 };
 
 class NatsClient final : public TellivarClient {
@@ -201,7 +199,8 @@ private:
     static void onNatsClosed(natsConnection*, void* closure);
 
     // ---- The feed thread ----
-    void run();
+    void run(std::unique_lock<std::mutex>& muLock);
+    void freeRetired();  // mu_ held
     void logOn(std::uint64_t generation);
     void logOff(std::uint64_t generation);
     void onInbound(const std::string& subject, const std::vector<std::uint8_t>& bytes);
@@ -260,15 +259,10 @@ private:
 
     std::mutex mu_;
     std::condition_variable historyAnswered_;  // with mu_: Init waits for a history's first answer
-    std::thread thread_;                        // mu_
-    std::thread::id feedThreadId_;              // mu_
-    bool running_ = false, stopping_ = false, exiting_ = false;  // mu_
-    // A Connect or Create came while a Shutdown's stop was queued: the thread
-    // goes on (or, after a joined stop, starts again) instead of dropping it.
-    bool restartPending_ = false;               // mu_
-    bool joining_ = false;                      // mu_: a host thread's Shutdown waits for the thread to end
+    // The feed thread: started by the first Connect or Create, stopped by
+    // Shutdown or at exit (mu_).
+    feedcommon::FeedThread feed_{mu_, [this](std::unique_lock<std::mutex>& lock) { run(lock); }};
     bool inPass_ = false;                       // mu_
-    bool atExitRegistered_ = false;             // mu_
 
     EConnectStatus* sink_ = nullptr;  // mu_: of the latest Connect
     EConnectStatus* loggedOn_ = nullptr;  // mu_: the sink told onLogon
@@ -330,8 +324,7 @@ private:
     std::uint64_t missed_ = 0;                 // queueMu_: updates dropped since the last catch-up
     std::atomic<bool> anyStale_{false};        // stale_ or staleAll_ set: lets the feed thread skip the lock
     bool queueStop_ = false;                   // queueMu_: stop at once (process exit)
-    // Shutdown's task ran: written by the feed thread under mu_, read by it
-    // alone while it runs; reset by ensureThread while no thread runs.
+    // Shutdown's task ran: feed thread only (reset at the start of each run).
     bool stopRequested_ = false;
 };
 
