@@ -1,5 +1,9 @@
 // The NATS feed client: the feed contract of feed/TellivarClient.h served by a
-// tellivar-gateway over NATS (subjects and messages in wire/wire.h).
+// tellivar-gateway over NATS (subjects and messages in wire/wire.h). Sources
+// by concern: client.cpp (the contract's calls, the feed thread's loop),
+// sets.cpp, bus.cpp (the NATS library's callbacks, subscriptions, close),
+// link.cpp (logon, heartbeat, lease, catch-up, dispatch), updates.cpp
+// (quotes and streams, their sequence), histories.cpp (histories, refusals).
 //
 // Threads: one feed thread of this client's own, started by the first
 // Connect or Create, stopped by Shutdown, runs every sink callback. NATS
