@@ -1,5 +1,9 @@
 // The NATS feed client: the feed contract of feed/TellivarClient.h served by a
-// tellivar-gateway over NATS (subjects and messages in wire/wire.h).
+// tellivar-gateway over NATS (subjects and messages in wire/wire.h). Sources
+// by concern: client.cpp (the contract's calls, the feed thread's loop),
+// sets.cpp, bus.cpp (the NATS library's callbacks, subscriptions, close),
+// link.cpp (logon, heartbeat, lease, catch-up, dispatch), updates.cpp
+// (quotes and streams, their sequence), histories.cpp (histories, refusals).
 //
 // Threads: one feed thread of this client's own, started by the first
 // Connect or Create, stopped by Shutdown, runs every sink callback. NATS
@@ -14,14 +18,18 @@
 // out of the registry. It never waits for a callback; a set deleted during
 // a feed pass is freed at the end of the pass.
 // Backlog: a sink that takes long (a host that sleeps in its notification)
-// holds up the one feed thread while the bus keeps delivering. Quote and
-// stream updates waiting for it are bounded (`backlogLimit`): past it, the
-// updates of each symbol or stream that overflowed are dropped, and stay
+// holds up the one feed thread while the bus keeps delivering. Everything
+// waiting for it is bounded: quote and stream updates (`backlogLimit`), the
+// other messages (as many again: inbox answers, heartbeats, the gateway's
+// messages) and the bytes of all of them (kMaxBacklogBytes). Past the bound,
+// the updates of each symbol or stream that overflowed are dropped, and stay
 // dropped until the feed thread has worked through what it had; it then
 // asks those sets for fresh images and tells the host once that updates
-// were missed. A slow-consumer report from the NATS library is handled the
-// same way. So memory stays flat and the values a sink sees after catching
-// up are the gateway's current ones, not a stale backlog.
+// were missed. A dropped inbox answer makes every set ask again (images,
+// windows and histories still owed). A slow-consumer report from the NATS
+// library is handled the same way. So memory stays flat and the values a
+// sink sees after catching up are the gateway's current ones, not a stale
+// backlog. A history's chunks are bounded by the bars asked for.
 #pragma once
 
 #include <nats/nats.h>
@@ -33,6 +41,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <shared_mutex>
@@ -41,6 +50,7 @@
 #include <vector>
 
 #include "feed/TellivarClient.h"
+#include "feedcommon/feed_thread.h"
 #include "wire/wire.h"
 
 namespace natsfeed {
@@ -73,6 +83,10 @@ public:
     const std::uint64_t id;
     std::atomic<bool> dropped{false};
     bool initialised = false;         // mu_
+    // The server or the gateway refused it: nothing more is asked for it until the next logon.
+    bool refused = false;             // mu_
+    // Initialised and not refused: subscribed, asked for images (mu_ held).
+    bool following() const { return initialised && !refused; }
     Sequence<wire::Quote> sequence;   // feed thread
     std::shared_mutex dataLock;
     double value[wire::kMaxFieldId + 1] = {};  // dataLock
@@ -97,6 +111,8 @@ public:
     enum class Load { Idle, Waiting, Pending, AtOnce, Done, Failed };
     // mu_ held: the bars are still owed (Init waits for the first answer, or returned 1).
     bool owed() const { return load == Load::Waiting || load == Load::Pending; }
+    // mu_ held: an initialised update stream the server or gateway did not refuse.
+    bool streaming() const { return live && load != Load::Idle && !refused; }
 
     NatsClient* const client;
     const std::string query;
@@ -105,6 +121,7 @@ public:
     ITRecSetSink* sink = nullptr;  // mu_
     Load load = Load::Idle;        // mu_
     bool live = false;             // mu_: an update stream
+    bool refused = false;          // mu_: a refused stream; nothing more asked until the next logon
     bool requestSent = false;      // mu_: a history request is out
     // The history request out now: its id (a repeat gets a new one, so that
     // answers to an earlier one are ignored), when it went, whether anything
@@ -120,9 +137,6 @@ public:
     std::shared_mutex dataLock;
     std::vector<wire::Bar> bars;   // dataLock
     std::int64_t origin = 0;       // dataLock
-
-private:
-    void updateMembers();  // dataLock held exclusively
 };
 
 class NatsClient final : public TellivarClient {
@@ -155,6 +169,15 @@ public:
     // The most quote and stream updates that were ever waiting for the feed
     // thread at once (any thread).
     std::size_t backlogPeak();
+    // Bytes of messages of any kind waiting for the feed thread at once, at
+    // most kMaxBacklogBytes; the feed thread's pass may hold as many again.
+    static constexpr std::size_t kMaxBacklogBytes = 32u << 20;
+    struct BacklogStats {
+        std::size_t peakMessages = 0;  // messages of any kind waiting at once
+        std::size_t peakBytes = 0;     // their payload bytes
+        std::uint64_t arrived = 0;     // messages the bus delivered, queued or dropped
+    };
+    BacklogStats backlogStats();  // any thread
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -180,7 +203,8 @@ private:
     static void onNatsClosed(natsConnection*, void* closure);
 
     // ---- The feed thread ----
-    void run();
+    void run(std::unique_lock<std::mutex>& muLock);
+    void freeRetired();  // mu_ held
     void logOn(std::uint64_t generation);
     void logOff(std::uint64_t generation);
     void onInbound(const std::string& subject, const std::vector<std::uint8_t>& bytes);
@@ -191,6 +215,8 @@ private:
     void onHistoryChunk(const wire::HistoryChunk& chunk);
     void onHistoryDone(const wire::HistoryDone& done);
     void onRefusal(const wire::Refusal& refusal, const std::string& subject);
+    // The server refused a subscription or publication on `subject` (`text` says so).
+    void onPermissionRefused(const std::string& subject, const std::string& text);
     void tick();
     bool isStale(const std::string& updateSubject);
     void catchUp();
@@ -201,6 +227,8 @@ private:
     void applyQuote(NatsSnapshotSet* set, const wire::Quote& quote);
     void applyStream(NatsRecordSet* set, const wire::Stream& stream);
     void notifyConnection(std::function<void(EConnectStatus*)> call);
+    // Tells the connected host `message`, or logs `logLine` when none is connected.
+    void tellHost(const std::string& logLine, const std::string& message);
     // Runs `call` unless `set` was deleted: the flag is tested immediately before.
     template <class Set, class F>
     void deliver(Set* set, F&& call) {
@@ -216,8 +244,16 @@ private:
     void sendHistoryRequest(NatsRecordSet* set);
     // Part of the history's answer was lost: asks again, a few times, then fails it.
     void onHistoryGap(NatsRecordSet* set, const std::string& what);
+    // The history's load failed (the feed's failure, a refusal, or too many gaps):
+    // final, whether Init still waits or returned 1.
+    void failHistory(NatsRecordSet* set);
+    // The set is refused until the next logon: its subscription goes, nothing more is asked.
+    void refuse(NatsSnapshotSet* set);
+    void refuse(NatsRecordSet* set);
     void watch(const std::string& subject);
-    void unwatchIfUnused(bool stream, const std::string& key);
+    // Unsubscribes from the key's updates once no set follows it; tells the
+    // gateway when `tellGateway` (not for a key it refused or never granted).
+    void unwatchIfUnused(bool stream, const std::string& key, bool tellGateway = true);
     void sendLease();
     void publishLocked(const std::string& subject, const wire::Message& message, const std::string& reply = {});
     void closeNats();
@@ -227,11 +263,10 @@ private:
 
     std::mutex mu_;
     std::condition_variable historyAnswered_;  // with mu_: Init waits for a history's first answer
-    std::thread thread_;                        // mu_
-    std::thread::id feedThreadId_;              // mu_
-    bool running_ = false, stopping_ = false, exiting_ = false;  // mu_
+    // The feed thread: started by the first Connect or Create, stopped by
+    // Shutdown or at exit (mu_).
+    feedcommon::FeedThread feed_{mu_, [this](std::unique_lock<std::mutex>& lock) { run(lock); }};
     bool inPass_ = false;                       // mu_
-    bool atExitRegistered_ = false;             // mu_
 
     EConnectStatus* sink_ = nullptr;  // mu_: of the latest Connect
     EConnectStatus* loggedOn_ = nullptr;  // mu_: the sink told onLogon
@@ -262,10 +297,19 @@ private:
     Clock::time_point logWindow_{};
     int logLines_ = 0, logSuppressed_ = 0;
 
-    // The closed callback of the connection being closed (closeNats waits for it).
-    std::mutex closedMu_;
-    std::condition_variable closedChanged_;
-    bool closedSeen_ = false;  // closedMu_
+    // One connection's closed callback, its closure: whoever closes that
+    // connection waits for it before freeing the connection and this, so
+    // that no callback of the connection reaches a freed client.
+    struct ClosedSignal {
+        std::mutex mu;
+        std::condition_variable changed;
+        bool seen = false;  // mu: written by the NATS library's callback thread
+        // Waits (bounded) for the closed callback; true when it came.
+        bool wait();
+    };
+    // Closes `nats`, waits for its closed callback, frees it (any thread, mu_ not needed).
+    static void closeConnection(natsConnection* nats, std::unique_ptr<ClosedSignal> closed);
+    std::unique_ptr<ClosedSignal> closed_;  // mu_: of nats_
 
     // Marks the updates of `subject` (empty: of every set) as missed (queueMu_ held).
     void markStale(const std::string& subject);
@@ -275,13 +319,17 @@ private:
     std::deque<Task> queue_;                   // queueMu_
     const std::size_t backlogLimit_;
     std::size_t queuedUpdates_ = 0;            // queueMu_: updates in queue_
+    std::size_t queuedOthers_ = 0;             // queueMu_: other messages from the bus in queue_
+    std::size_t queuedBytes_ = 0;              // queueMu_: payload bytes in queue_
     std::size_t backlogPeak_ = 0;              // queueMu_
+    BacklogStats backlogStats_;                // queueMu_
     std::set<std::string> stale_;              // queueMu_: subjects whose updates are dropped until re-imaged
     bool staleAll_ = false;                    // queueMu_: every set needs a fresh image
     std::uint64_t missed_ = 0;                 // queueMu_: updates dropped since the last catch-up
     std::atomic<bool> anyStale_{false};        // stale_ or staleAll_ set: lets the feed thread skip the lock
     bool queueStop_ = false;                   // queueMu_: stop at once (process exit)
-    bool stopRequested_ = false;               // feed thread: Shutdown's task ran
+    // Shutdown's task ran: feed thread only (reset at the start of each run).
+    bool stopRequested_ = false;
 };
 
 // Stops the library's one instance at process exit; registered when a feed

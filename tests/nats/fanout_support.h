@@ -118,7 +118,7 @@ private:
     std::vector<Event> events;
 };
 
-std::vector<wire::Bar> barsOf(TRecordSet* set) {
+inline std::vector<wire::Bar> barsOf(TRecordSet* set) {
     std::vector<wire::Bar> bars;
     set->EnterRead();
     for (long k = set->firstRecord - set->recordBase; set->hasRecords != 0 && k <= set->lastRecord - set->recordBase;

@@ -393,6 +393,8 @@ struct StandIn {
         bind(liveSets, "simfeed_live_sets");
         bind(dropConnection, "simfeed_drop_connection");
         bind(setReconnectDelay, "simfeed_set_reconnect_delay_ms");
+        bind(rejectNextCreate, "simfeed_reject_next_create");
+        bind(failNextHistoryInit, "simfeed_fail_next_history_init");
     }
     template <class F>
     void bind(F*& function, const char* name) {
@@ -411,6 +413,8 @@ struct StandIn {
     int (*liveSets)() = nullptr;
     void (*dropConnection)() = nullptr;
     void (*setReconnectDelay)(int) = nullptr;
+    void (*rejectNextCreate)(int) = nullptr;
+    void (*failNextHistoryInit)(int) = nullptr;
 };
 
 // Waits, bounded, until `condition` holds.

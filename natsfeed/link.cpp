@@ -1,0 +1,321 @@
+// The NATS feed client's link to the gateway: logon and log-off, the
+// gateway's heartbeat and silence, the lease, the catch-up after missed
+// updates, and the dispatch of what the feed thread takes from its queue.
+#include "natsfeed/client.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include <unistd.h>
+
+#include "natsfeed/internal.h"
+#include "wire/inbox.h"
+#include "wire/nats_config.h"
+
+namespace natsfeed {
+
+void NatsClient::logOn(std::uint64_t generation) {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (generation != generation_ || link_ != Link::AwaitingCredentials) return;
+    // A new logon: what was refused under the last one is asked for again.
+    for (NatsSnapshotSet* set : snapshots_) set->refused = false;
+    for (NatsRecordSet* set : recordSets_) set->refused = false;
+    const std::string user = user_, password = password_;
+    // A log-off keeps the bus connection: logging on again with the same
+    // credentials is then immediate, as hosts that reconnect often expect.
+    if (nats_ != nullptr && user == natsUser_ && password == natsPassword_ &&
+        natsConnection_Status(nats_) == NATS_CONN_STATUS_CONNECTED) {
+        link_ = Link::WaitingForFeed;
+        waitingSince_ = Clock::now();
+        toldWaiting_ = false;
+        if (gatewayFeedUp_ && Clock::now() - lastHeartbeat_ < kHeartbeatTimeout) {
+            goUp(lock);
+        } else {
+            publishLocked(wire::kHelloSubject, wire::Lease{clientId_}, wire::helloReply(inbox_));
+        }
+        return;
+    }
+    closeNats();
+    link_ = Link::Connecting;
+    lock.unlock();
+
+    const char* env = std::getenv("TELLIVAR_NATS_URL");
+    natsconfig::Settings settings;
+    settings.servers = natsconfig::parseServers(env != nullptr ? env : "");
+    settings.name = "tellivar-nats/" + std::to_string(getpid());
+    settings.user = user;
+    settings.password = password;
+    // One delivery thread for every subscription (one per symbol and stream):
+    // not a thread each, whose wake-ups per message cost more than the message.
+    settings.globalDelivery = true;
+    settings.reconnectWaitMs = 250;
+    settings.connectTimeoutMs = 2000;
+    const std::vector<std::string>& urls = settings.servers;
+    natsOptions* options = nullptr;
+    natsConnection* nats = nullptr;
+    auto closed = std::make_unique<ClosedSignal>();
+    natsStatus s = natsconfig::makeOptions(settings, &options);
+    if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(options, &NatsClient::onNatsDisconnected, this);
+    if (s == NATS_OK) s = natsOptions_SetReconnectedCB(options, &NatsClient::onNatsReconnected, this);
+    if (s == NATS_OK) s = natsOptions_SetErrorHandler(options, &NatsClient::onNatsError, this);
+    if (s == NATS_OK) s = natsOptions_SetClosedCB(options, &NatsClient::onNatsClosed, closed.get());
+    if (s == NATS_OK) s = natsConnection_Connect(&nats, options);
+    if (options != nullptr) natsOptions_Destroy(options);
+
+    lock.lock();
+    if (s != NATS_OK) {
+        link_ = Link::Down;
+        EConnectStatus* sink = sink_;
+        std::string text;
+        if (s == NATS_CONNECTION_AUTH_FAILED || s == NATS_NOT_PERMITTED) {
+            text = "Logon rejected: the message bus did not accept the user name or password";
+        } else {
+            text = "Logon failed: cannot reach the message bus at " + natsconfig::joinServers(urls) + " (" + natsStatus_GetText(s) + ")";
+        }
+        lock.unlock();
+        if (sink != nullptr && generation == generation_) {
+            sink->onMessage(text.c_str());
+            sink->onLogOff();
+        }
+        return;
+    }
+    if (generation != generation_) {  // a Disconnect came while connecting
+        lock.unlock();
+        closeConnection(nats, std::move(closed));
+        return;
+    }
+    nats_ = nats;
+    closed_ = std::move(closed);
+    natsUser_ = user;
+    natsPassword_ = password;
+    gatewayFeedUp_ = false;
+    inbox_ = wire::inboxFor(user, clientId_);
+    for (const std::string& subject : {std::string(wire::kHeartbeatSubject), std::string(wire::kMessageSubject),
+                                       inbox_ + ".>"}) {
+        natsSubscription* sub = nullptr;
+        if (natsConnection_Subscribe(&sub, nats_, subject.c_str(), &NatsClient::onNatsMessage, this) == NATS_OK)
+            fixedSubscriptions_.push_back(sub);
+    }
+    link_ = Link::WaitingForFeed;
+    lastHeartbeat_ = waitingSince_ = Clock::now();
+    toldWaiting_ = false;
+    // The gateway answers with a heartbeat at once: no wait for the next one.
+    publishLocked(wire::kHelloSubject, wire::Lease{clientId_}, wire::helloReply(inbox_));
+}
+
+void NatsClient::logOff(std::uint64_t generation) {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (generation != generation_) return;
+    EConnectStatus* wasLoggedOn = loggedOn_;
+    loggedOn_ = nullptr;
+    link_ = Link::Down;  // the bus connection stays for the next logon; Shutdown closes it
+    // The gateway drops this client's interest at once, not when its lease runs out.
+    if (!inbox_.empty()) publishLocked(wire::kLeaveSubject, wire::Leave{clientId_}, inbox_);
+    lock.unlock();
+    if (wasLoggedOn != nullptr) wasLoggedOn->onLogOff();
+}
+
+void NatsClient::feedDown(const std::string& text) {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (link_ != Link::Up) return;
+    link_ = Link::WaitingForFeed;
+    waitingSince_ = Clock::now();
+    toldWaiting_ = true;
+    EConnectStatus* sink = loggedOn_;
+    loggedOn_ = nullptr;
+    lock.unlock();
+    log(text);
+    if (sink != nullptr) {
+        sink->onMessage(text.c_str());
+        sink->onLogOff();
+    }
+}
+
+// Feed thread, at the end of a pass that dropped updates: the sets that
+// missed some ask for fresh images, and the host is told once. Updates that
+// arrive from now on are queued again; a set keeps those until its image.
+void NatsClient::catchUp() {
+    std::set<std::string> stale;
+    bool all;
+    std::uint64_t missed;
+    {
+        std::lock_guard<std::mutex> lock(queueMu_);
+        stale.swap(stale_);
+        all = std::exchange(staleAll_, false);
+        missed = std::exchange(missed_, 0);
+        anyStale_.store(false, std::memory_order_relaxed);
+    }
+    std::unique_lock<std::mutex> lock(mu_);
+    if (link_ != Link::Up) return;  // the next logon images every set anyway
+    for (NatsSnapshotSet* set : snapshots_)
+        if (set->following() && (all || stale.count(wire::quoteSubject(set->symbol)) != 0)) requestImage(set);
+    for (NatsRecordSet* set : recordSets_) {
+        if (set->streaming() && (all || stale.count(wire::streamSubject(set->query)) != 0)) requestStream(set);
+        // An answer may have been dropped: asked again, under a new id.
+        if (all && !set->live && set->owed() && set->requestSent) sendHistoryRequest(set);
+    }
+    EConnectStatus* sink = loggedOn_;
+    lock.unlock();
+    char text[96];
+    std::snprintf(text, sizeof text, kMissedUpdatesText, static_cast<unsigned long long>(missed));
+    log(text);
+    if (sink != nullptr) sink->onMessage(text);
+}
+
+void NatsClient::tick() {
+    std::unique_lock<std::mutex> lock(mu_);
+    const auto now = Clock::now();
+    const Clock::time_point seen{Clock::duration(heartbeatSeen_.load(std::memory_order_relaxed))};
+    if (lastTick_ != Clock::time_point{} && now - lastTick_ > kHeartbeatTimeout) stallGraceUntil_ = now + kStallGrace;
+    lastTick_ = now;
+    if (link_ == Link::Up) {
+        if (now >= stallGraceUntil_ && now - std::max(lastHeartbeat_, seen) > kHeartbeatTimeout) {
+            lock.unlock();
+            feedDown("The gateway stopped sending its heartbeat");
+            return;
+        }
+        if (now >= nextLease_) sendLease();
+        askAgainForLostAnswers(now);
+    } else if (link_ == Link::WaitingForFeed && !toldWaiting_ && now - waitingSince_ > kHeartbeatTimeout) {
+        toldWaiting_ = true;
+        EConnectStatus* sink = sink_;
+        lock.unlock();
+        if (sink != nullptr) sink->onMessage("Waiting for the gateway and its feed");
+    }
+}
+
+void NatsClient::onInbound(const std::string& subject, const std::vector<std::uint8_t>& bytes) {
+    std::string reason;
+    const auto message = wire::decode(bytes.data(), bytes.size(), &reason);
+    if (!message) {
+        log("dropped a message on " + subject + ": " + reason);
+        return;
+    }
+    std::string inbox;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (nats_ == nullptr) return;  // closed since it was queued
+        // Logged off: the sets wait for the next logon, which sends full images.
+        const bool data = std::holds_alternative<wire::Quote>(*message) || std::holds_alternative<wire::Stream>(*message);
+        if (data && link_ != Link::Up) return;
+        inbox = inbox_;
+    }
+    std::uint64_t id = 0;
+    if (const auto* m = std::get_if<wire::Heartbeat>(&*message)) {
+        onHeartbeat(*m);
+    } else if (const auto* m = std::get_if<wire::FeedMessage>(&*message)) {
+        const std::string text = m->text;
+        notifyConnection([&text](EConnectStatus* sink) { sink->onMessage(text.c_str()); });
+    } else if (const auto* m = std::get_if<wire::Quote>(&*message)) {
+        NatsSnapshotSet* only = nullptr;
+        if (wire::parseReply(subject, inbox, wire::ReplyKind::Image, &id)) {
+            std::lock_guard<std::mutex> lock(mu_);
+            only = snapshotById(id);
+            if (only == nullptr) return;  // deleted meanwhile
+        }
+        onQuote(*m, subject, only);
+    } else if (const auto* m = std::get_if<wire::Stream>(&*message)) {
+        NatsRecordSet* only = nullptr;
+        if (wire::parseReply(subject, inbox, wire::ReplyKind::Window, &id)) {
+            std::lock_guard<std::mutex> lock(mu_);
+            only = recordSetById(id);
+            if (only == nullptr) return;
+        }
+        onStream(*m, subject, only);
+    } else if (const auto* m = std::get_if<wire::HistoryChunk>(&*message)) {
+        onHistoryChunk(*m);
+    } else if (const auto* m = std::get_if<wire::HistoryDone>(&*message)) {
+        onHistoryDone(*m);
+    } else if (const auto* m = std::get_if<wire::Refusal>(&*message)) {
+        onRefusal(*m, subject);
+    } else {
+        log("dropped a message of the wrong kind on " + subject);
+    }
+}
+
+void NatsClient::onHeartbeat(const wire::Heartbeat& beat) {
+    std::unique_lock<std::mutex> lock(mu_);
+    lastHeartbeat_ = Clock::now();
+    const bool restarted = gatewayEpoch_ != 0 && beat.epoch != gatewayEpoch_;
+    gatewayEpoch_ = beat.epoch;
+    gatewayFeedUp_ = beat.feedUp;
+    if (link_ == Link::Up && !beat.feedUp) {
+        lock.unlock();
+        feedDown("The gateway's feed is down");
+        return;
+    }
+    if (link_ == Link::Up && restarted) {
+        log("the gateway restarted; subscribing afresh");
+        resubscribeAll();
+        return;
+    }
+    if (link_ != Link::WaitingForFeed || !beat.feedUp) return;
+    goUp(lock);
+}
+
+// mu_ held by `lock`, released around the sink calls; the feed thread.
+void NatsClient::goUp(std::unique_lock<std::mutex>& lock) {
+    link_ = Link::Up;
+    EConnectStatus* sink = sink_;
+    loggedOn_ = sink;
+    const std::uint64_t generation = generation_;
+    lock.unlock();
+    if (sink != nullptr) sink->onLogon(1);
+    lock.lock();
+    // The sink may have disconnected from inside onLogon.
+    if (generation != generation_ || link_ != Link::Up) return;
+    lock.unlock();
+    if (sink != nullptr) sink->onReady();
+    lock.lock();
+    if (generation == generation_ && link_ == Link::Up) resubscribeAll();
+}
+
+// mu_ held. Every live set asks for a full image; histories still owed are
+// asked for (again: answers under way were lost with the connection, or with
+// the gateway that was loading them).
+void NatsClient::resubscribeAll() {
+    nextLease_ = Clock::now() + kLeasePeriod;
+    for (NatsSnapshotSet* set : snapshots_) {
+        if (!set->following()) continue;
+        watch(wire::quoteSubject(set->symbol));
+        requestImage(set);
+    }
+    for (NatsRecordSet* set : recordSets_) {
+        if (set->streaming()) {
+            watch(wire::streamSubject(set->query));
+            requestStream(set);
+        } else if (!set->live && set->owed()) {
+            sendHistoryRequest(set);
+        }
+    }
+}
+
+// mu_ held, logged on.
+void NatsClient::askAgainForLostAnswers(Clock::time_point now) {
+    auto lost = [now](const auto& sequence) { return !sequence.haveImage && now - sequence.askedAt > kImageRetry; };
+    for (NatsSnapshotSet* set : snapshots_) {
+        if (!set->following() || !lost(set->sequence)) continue;
+        log("no image of " + set->symbol + " came; asking again");
+        requestImage(set);
+    }
+    for (NatsRecordSet* set : recordSets_) {
+        if (set->streaming() && lost(set->sequence)) {
+            log("no window of " + set->query + " came; asking again");
+            requestStream(set);
+        } else if (!set->live && set->owed() && set->requestSent && !set->historyHeard &&
+                   now - set->historyAskedAt > kImageRetry) {
+            log("no answer to the history request for " + set->query + " came; asking again");
+            sendHistoryRequest(set);
+        }
+    }
+}
+
+void NatsClient::sendLease() {
+    nextLease_ = Clock::now() + kLeasePeriod;
+    publishLocked(wire::kLeaseSubject, wire::Lease{clientId_}, inbox_);
+}
+
+}  // namespace natsfeed
