@@ -132,8 +132,7 @@ int runInfo(const HostOptions& host, const InfoOptions& options) {
     if (const int code = session.open(); code != exitcode::kOk) return code;
     printProviderInfo(session, true);
     if (!options.connect) return exitcode::kOk;
-    const int code = session.connect();
-    if (code != exitcode::kOk) return code;
+    if (const int code = session.connect(); code != exitcode::kOk) return code;
     const char* user = session.factory().getSetting(kUsernameKey);
     const char* password = session.factory().getSetting(kPasswordKey);
     printOut("Connected:        as '{}' ({}), online {}\n", user != nullptr ? user : "",

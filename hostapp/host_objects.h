@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -32,6 +31,10 @@ struct LogEvent {
     bool fromPage = false;
     std::thread::id thread = std::this_thread::get_id();  // the thread the plug-in logged it on
 };
+
+// The plug-in's status reports of a logon and of a log-off.
+inline constexpr char kLogonStatus[] = "Logon";
+inline constexpr char kLogOffStatus[] = "LogOff";
 
 // The ability record's online flag as a listener saw it.
 struct OnlineEvent {
@@ -139,13 +142,17 @@ struct IntervalSpec {
     unsigned int multiple = 1;
 };
 
+// The end-time record of a request without an end time: all zeros.
+inline data::CalendarRecord noEndTime() { return data::CalendarRecord{}; }
+
 // One supplier request. The end-time record carries the full year and the
 // month 1-12: the plug-in hands both to the feed's MakeTime as they are and
-// treats a year of 1800 or less as "no end time".
+// treats a year of 1800 or less as "no end time". An update stream's request
+// names no fields, and only a history's has an end time.
 class HostRequest final : public data::SupplierRequest {
 public:
-    HostRequest(std::string symbol, IntervalSpec interval, int recordCount, std::vector<std::string> fields,
-                const data::CalendarRecord& endTime)
+    HostRequest(std::string symbol, IntervalSpec interval, int recordCount, std::vector<std::string> fields = {},
+                const data::CalendarRecord& endTime = noEndTime())
         : symbol_(std::move(symbol)), interval_(interval), recordCount_(recordCount), fields_(std::move(fields)),
           endTime_(endTime) {}
 

@@ -99,8 +99,6 @@ std::string shapeProblem(const std::string& text) {
 
 }  // namespace
 
-data::CalendarRecord noEndTime() { return data::CalendarRecord{}; }
-
 std::optional<data::CalendarRecord> parseEndTime(const std::string& text, std::string& error) {
     static const std::regex form(R"((\d{4})-(\d{2})-(\d{2})(?:T(\d{2}):(\d{2})(?::(\d{2}))?)?Z?)");
     const auto fail = [&](const std::string& why) {

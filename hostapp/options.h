@@ -55,9 +55,6 @@ constexpr long long kLastFeedTime = 4294967295LL;
 // in `error` otherwise.
 std::optional<data::CalendarRecord> parseEndTime(const std::string& text, std::string& error);
 
-// The record of a request without an end time: all zeros.
-data::CalendarRecord noEndTime();
-
 // "Did you mean ...?" for names the user mistyped: commands, field names.
 // The name of `names` that `word` most likely meant: the one that differs only
 // in case, else the single closest one within two edits (a letter added,

@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr const char kLogOffStatus[] = "LogOff";  // the plug-in's status report of a log-off
 constexpr auto kTickPeriod = std::chrono::milliseconds(100);
 constexpr auto kTeardownLimit = std::chrono::seconds(15);
 // After going online: print the reports that follow until the plug-in is quiet.
@@ -140,24 +139,23 @@ void HostSession::explainRefusal(const std::vector<std::string>& aceTexts) {
         if (said(log, LogEvent::Kind::Error)) refusal_ += (refusal_.empty() ? "plug-in error: " : "; ") + log.text;
     }
     const bool fromErrors = !refusal_.empty();
-    if (!fromErrors && lastInfo != creationLog_.rend()) refusal_ = "plug-in: " + lastInfo->text;
+    const LogEvent* const infoReason = fromErrors || lastInfo == creationLog_.rend() ? nullptr : &*lastInfo;
+    if (infoReason != nullptr) refusal_ = "plug-in: " + infoReason->text;
     if (refusal_.empty() && !aceTexts.empty()) refusal_ = "plug-in: " + aceTexts.back();
-    for (auto it = creationLog_.begin(); it != creationLog_.end(); ++it) {
-        const bool reason = fromErrors ? said(*it, LogEvent::Kind::Error)
-                                       : lastInfo != creationLog_.rend() && it == std::prev(lastInfo.base());
-        if (!reason) printer_.print(*it);
+    for (const LogEvent& log : creationLog_) {
+        if (fromErrors ? !said(log, LogEvent::Kind::Error) : &log != infoReason) printer_.print(log);
     }
 }
 
 data::TickSupplier* HostSession::subscribeQuotes(const std::string& symbol, const std::vector<std::string>& fields,
                                                  std::size_t row) {
     return keep<data::TickSupplier>(&data::DataInterface::createTickSupplier,
-                                    std::make_unique<HostRequest>(symbol, IntervalSpec{}, 0, fields, noEndTime()),
+                                    std::make_unique<HostRequest>(symbol, IntervalSpec{}, 0, fields),
                                     quoteConsumer(queue_, row, fields));
 }
 
 data::TickSupplier* HostSession::subscribeUpdates(const std::string& symbol, const IntervalSpec& interval) {
-    auto request = std::make_unique<HostRequest>(symbol, interval, 2, std::vector<std::string>{}, noEndTime());
+    auto request = std::make_unique<HostRequest>(symbol, interval, 2);
     auto consumer = [this](data::TickSupplier* supplier) { queue_.push(UpdateEvent{readBar(supplier)}); };
     return keep<data::TickSupplier>(&data::DataInterface::createUpdateSupplier, std::move(request),
                                     std::make_unique<TickCallback>(consumer));

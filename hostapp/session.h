@@ -22,7 +22,6 @@
 #include "console.h"
 #include "host/data.h"
 #include "host_objects.h"
-#include "options.h"
 #include "plugin_library.h"
 
 // The plug-in's two setting keys, as its settings panel names its controls.

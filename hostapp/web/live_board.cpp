@@ -13,10 +13,6 @@ Json jsonNumber(const std::optional<double>& value) {
     return *value;
 }
 
-// The plug-in's status reports of a logon and of a log-off.
-constexpr const char kLogonStatus[] = "Logon";
-constexpr const char kLogOffStatus[] = "LogOff";
-
 std::string frame(const char* event, const Json& json) {
     return fmt::format("event: {}\ndata: {}\n\n", event, dumpJson(json));
 }

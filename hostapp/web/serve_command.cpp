@@ -68,11 +68,10 @@ std::optional<std::vector<std::string>> checkSymbols(const std::vector<std::stri
 }
 
 WebInfo infoOf(HostSession& session) {
-    data::ProviderAbility& ability = session.ability();
     WebInfo info;
     const char* name = session.factory().displayName();
     info.provider = name != nullptr ? name : "";
-    info.minutes = offeredMinutes(ability.intervalTable(0));
+    info.minutes = offeredMinutes(session.ability().intervalTable(0));
     info.letters = session.abilityLetters();
     // The page's interval menu: every offered minute count, then one of each calendar letter.
     for (const int count : info.minutes) info.intervalChoices.push_back(std::to_string(count));

@@ -2,8 +2,6 @@
 
 #include <fmt/format.h>
 
-#include "options.h"
-
 namespace {
 
 // A history's consumer: walks the bars as the session's consumer does, into a
@@ -37,8 +35,7 @@ void WebFeed::openQuotes() {
         auto consumer = std::make_unique<TickCallback>([this, row](data::TickSupplier* supplier) {
             board_.onQuote(row, readTime(supplier), readValues(supplier, board_.fields()));
         });
-        auto request = std::make_unique<HostRequest>(board_.symbols()[row], IntervalSpec{}, 0, board_.fields(),
-                                                     noEndTime());
+        auto request = std::make_unique<HostRequest>(board_.symbols()[row], IntervalSpec{}, 0, board_.fields());
         auto sub = subscribe(dataInterface_, &data::DataInterface::createTickSupplier, context_, std::move(request),
                              std::move(consumer));
         // A refused symbol keeps its row, empty; the plug-in's log line says why.
@@ -58,12 +55,10 @@ std::optional<std::string> WebFeed::openStream(const std::optional<ChartChoice>&
         std::unique_ptr<Subscription>& sub = charts_[key];
         if (!sub) {
             board_.openChart(key);  // before the supplier, so its first bar lands
-            const std::vector<std::string> noFields;
-            auto request = std::make_unique<HostRequest>(chart->symbol, chart->interval, 2, noFields, noEndTime());
             auto consumer = std::make_unique<TickCallback>(
                 [this, key](data::TickSupplier* supplier) { board_.onBar(key, readBar(supplier)); });
-            sub = subscribe(dataInterface_, &data::DataInterface::createUpdateSupplier, context_, std::move(request),
-                            std::move(consumer));
+            sub = subscribe(dataInterface_, &data::DataInterface::createUpdateSupplier, context_,
+                            std::make_unique<HostRequest>(chart->symbol, chart->interval, 2), std::move(consumer));
             if (!sub) {
                 charts_.erase(key);
                 board_.closeChart(key);
@@ -91,7 +86,7 @@ void WebFeed::closeStream(const std::string& chartKey) {
 std::unique_ptr<Subscription> WebFeed::history(const ChartChoice& chart, int count, BarsReady ready) {
     if (dataInterface_ == nullptr) return nullptr;
     return subscribe(dataInterface_, &data::DataInterface::createHistorySupplier, context_,
-                     std::make_unique<HostRequest>(chart.symbol, chart.interval, count, barFieldNames(), noEndTime()),
+                     std::make_unique<HostRequest>(chart.symbol, chart.interval, count, barFieldNames()),
                      std::make_unique<HistoryCallback>(count, std::move(ready)));
 }
 

@@ -202,7 +202,8 @@ struct WebServer::Request {
 };
 
 WebServer::WebServer(LiveBoard& board, WebFeed& feed, WebInfo info, WebLimits limits, WebAccess access)
-    : board_(board), feed_(feed), info_(std::move(info)), limits_(limits), access_(std::move(access)) {}
+    : board_(board), feed_(feed), info_(std::move(info)), limits_(limits), access_(std::move(access)),
+      retry_{{"Retry-After", std::to_string(limits.retryAfterSeconds)}} {}
 
 // Bound here rather than by the engine so that a port another program
 // listens on is refused (no SO_REUSEPORT) and the address may be a name.
@@ -286,8 +287,7 @@ void WebServer::stop() {
     }
     cancelled_ = static_cast<int>(std::exchange(histories_, {}).size());
     for (Stream* stream : streams_) {
-        if (stream->suspended) suspended.push_back(stream->connection);
-        stream->suspended = false;
+        if (std::exchange(stream->suspended, false)) suspended.push_back(stream->connection);
     }
     // A history answered on the feed thread is resumed there: the engine must outlive that.
     wake_.wait(lock, [this] { return resuming_ == 0; });
@@ -355,12 +355,9 @@ MHD_Result WebServer::onRequest(MHD_Connection* connection, const char* url, con
 MHD_Result WebServer::answerHistory(MHD_Connection* connection, Request& request) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!request.done) return MHD_YES;
-        request.done = false;  // answered once
+        if (!std::exchange(request.done, false)) return MHD_YES;  // not answered yet, or answered once already
     }
-    Headers headers;
-    if (request.status == 503) headers.emplace_back("Retry-After", std::to_string(limits_.retryAfterSeconds));
-    return answerJson(connection, request.status, request.body, headers);
+    return answerJson(connection, request.status, request.body, request.status == 503 ? retry_ : Headers{});
 }
 
 void WebServer::onRequestDone(MHD_Connection* connection, Request* request) {
@@ -377,14 +374,11 @@ std::optional<MHD_Result> WebServer::checkAccess(MHD_Connection* connection, con
     // The Host names this server: a page from another site that had its name
     // resolve here (DNS rebinding) gives its own name.
     const std::string host = lowered(header(connection, MHD_HEADER_KIND, "Host"));
-    std::string name = host;
-    std::string portText;
-    const std::size_t close = host.rfind(']');
+    // A port follows the last ':' that no ']' follows (an IPv6 address's own colons stand inside brackets).
     const std::size_t colon = host.rfind(':');
-    if (colon != std::string::npos && (close == std::string::npos || colon > close)) {
-        name = host.substr(0, colon);
-        portText = host.substr(colon + 1);
-    }
+    const bool withPort = colon != std::string::npos && host.find(']', colon) == std::string::npos;
+    const std::string name = withPort ? host.substr(0, colon) : host;
+    const std::string portText = withPort ? host.substr(colon + 1) : "";
     const bool portMatches = portText.empty() ? port_ == 80 : portText == std::to_string(port_);
     const bool nameMatches =
         std::find(access_.hostNames.begin(), access_.hostNames.end(), name) != access_.hostNames.end() ||
@@ -400,10 +394,8 @@ std::optional<MHD_Result> WebServer::checkAccess(MHD_Connection* connection, con
     }
     if (access_.token.empty()) return std::nullopt;
     const std::string cookie = fmt::format("tellivar_token_{}", port_);
-    const std::string fromCookie = header(connection, MHD_COOKIE_KIND, cookie.c_str());
-    const std::string fromQuery = header(connection, MHD_GET_ARGUMENT_KIND, "token");
-    if (sameSecret(fromCookie, access_.token)) return std::nullopt;
-    if (!sameSecret(fromQuery, access_.token)) {
+    if (sameSecret(header(connection, MHD_COOKIE_KIND, cookie.c_str()), access_.token)) return std::nullopt;
+    if (!sameSecret(header(connection, MHD_GET_ARGUMENT_KIND, "token"), access_.token)) {
         return refuse(connection, 403, "this server needs its token: open the address it printed, with ?token=...");
     }
     if (url != "/") return std::nullopt;
@@ -453,18 +445,17 @@ MHD_Result WebServer::onHistory(MHD_Connection* connection, Request& request) {
     if (!count) {
         return refuse(connection, 400, fmt::format("count must be a whole number from 1 to {}", limits_.maxCount));
     }
-    const Headers retry{{"Retry-After", std::to_string(limits_.retryAfterSeconds)}};
     // Not online, the plug-in would hold the request until the feed is back
     // or the timeout: the page is told at once and asks again once online.
     if (const ConnectionState state = board_.state(); state != ConnectionState::Online) {
-        return refuse(connection, 503, fmt::format("not online: {}", notOnlineReason(state)), retry);
+        return refuse(connection, 503, fmt::format("not online: {}", notOnlineReason(state)), retry_);
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_) return refuse(connection, 503, "the server is stopping", retry);
+        if (stopping_) return refuse(connection, 503, "the server is stopping", retry_);
         if (histories_.size() >= static_cast<std::size_t>(limits_.maxHistories)) {
             return refuse(connection, 503,
-                          fmt::format("too many histories asked at once: at most {}", limits_.maxHistories), retry);
+                          fmt::format("too many histories asked at once: at most {}", limits_.maxHistories), retry_);
         }
         request.connection = connection;
         request.deadline = Clock::now() + limits_.historyTimeout;
@@ -516,13 +507,12 @@ MHD_Result WebServer::onEvents(MHD_Connection* connection) {
         chart = chartOf(*params, info_, "1", error);
         if (!chart) return refuse(connection, 400, error);
     }
-    const Headers retry{{"Retry-After", std::to_string(limits_.retryAfterSeconds)}};
     {
         // Streams are opened and counted only here, on the polling thread.
         std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_) return refuse(connection, 503, "the server is stopping", retry);
+        if (stopping_) return refuse(connection, 503, "the server is stopping", retry_);
         if (streams_.size() >= static_cast<std::size_t>(limits_.maxStreams)) {
-            return refuse(connection, 503, fmt::format("too many pages open: at most {}", limits_.maxStreams), retry);
+            return refuse(connection, 503, fmt::format("too many pages open: at most {}", limits_.maxStreams), retry_);
         }
     }
     const std::optional<std::string> key = feed_.openStream(chart, error);
@@ -623,9 +613,8 @@ void WebServer::housekeep() {
             if (request->suspended) resume.push_back(request->connection);
         }
         for (Stream* stream : streams_) {
-            if (!stream->suspended || now < stream->nextFlush) continue;
-            stream->suspended = false;
-            resume.push_back(stream->connection);
+            if (now < stream->nextFlush) continue;
+            if (std::exchange(stream->suspended, false)) resume.push_back(stream->connection);
         }
         // A suspended connection stays until resumed, so these are alive.
         lock.unlock();

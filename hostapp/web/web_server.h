@@ -124,6 +124,7 @@ private:
     const WebInfo info_;
     const WebLimits limits_;
     const WebAccess access_;
+    const std::vector<std::pair<std::string, std::string>> retry_;  // the Retry-After header that every 503 carries
     MHD_Daemon* daemon_ = nullptr;
     int port_ = 0;
     std::thread housekeeper_;
