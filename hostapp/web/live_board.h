@@ -3,8 +3,9 @@
 // the connection state and the plug-in's recent messages.
 //
 // Threads: the feed thread writes quotes and bars (through the consumers of
-// WebFeed), the main thread writes the state and the messages, and each event
-// stream's thread takes what changed since its cursor. Every member holds
+// WebFeed), the main thread writes the state and the messages, and the web
+// server's polling thread takes, for each event stream, what changed since its
+// cursor. Every member holds
 // mutex_ only to copy, so a writer never waits on a browser, and a quote that
 // a stream has not taken yet is simply overwritten by the next one.
 #pragma once
@@ -38,7 +39,7 @@ std::string jsonError(const std::string& text);
 enum class ConnectionState { Connecting, Online, Offline, Rejected };
 const char* stateName(ConnectionState state);
 
-// How far an event stream has read. Owned by that stream's thread.
+// How far an event stream has read. Owned by the server's polling thread.
 struct StreamCursor {
     std::string chartKey;                     // "" when the page shows no chart
     bool started = false;                     // the first take sends everything
@@ -72,7 +73,7 @@ public:
     void openChart(const std::string& chartKey);
     void closeChart(const std::string& chartKey);
 
-    // An event stream's thread: the server-sent-event frames of everything
+    // The server's polling thread: an event stream's server-sent-event frames of everything
     // newer than `cursor` (all of it on the first call), and moves the cursor.
     std::string takeChanges(StreamCursor& cursor);
 
