@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <sstream>
 #include <string>
 
@@ -155,6 +156,8 @@ const Case kTransitions[] = {
                "TellWaiting(Waiting for the gateway and its feed) => WaitingForFeed"},
     {"ShouldDoNothingAtATickWhileDown", "tick@0 tick@5000 connect@5000 tick@9000", "- | - | AskCredentials | - => AwaitingCredentials"},
 };
+
+void PrintTo(const Case& c, std::ostream* os) { *os << '"' << c.script << '"'; }
 
 class LinkTransition : public ::testing::TestWithParam<Case> {};
 
