@@ -148,29 +148,22 @@ void NatsClient::closeConnection(natsConnection* nats, std::unique_ptr<ClosedSig
 void NatsClient::onNatsDisconnected(natsConnection* nats, void* closure) {
     auto* client = static_cast<NatsClient*>(closure);
     client->post([client, nats] {
-        {
-            std::lock_guard<std::mutex> lock(client->mu_);
-            if (client->nats_ != nats || natsConnection_Status(nats) == NATS_CONN_STATUS_CONNECTED) return;
-        }
-        client->feedDown("Lost the connection to the message bus; reconnecting");
+        std::unique_lock<std::mutex> lock(client->mu_);
+        if (client->nats_ != nats || natsConnection_Status(nats) == NATS_CONN_STATUS_CONNECTED) return;
+        const auto now = Clock::now();
+        client->perform(lock, client->link_.busLost(now), now);
     });
 }
 
-// Back on a server (another of the list, after a failover). Still logged on
-// (the link came back before the disconnection was handled): whatever was
-// published meanwhile is lost, so every live set asks for a full image.
-// Logged off: asks the gateway for its state at once instead of waiting up to
-// a second for its heartbeat.
+// Back on a server (another of the list, after a failover): the link's
+// table says what to ask afresh.
 void NatsClient::onNatsReconnected(natsConnection* nats, void* closure) {
     auto* client = static_cast<NatsClient*>(closure);
     client->post([client, nats] {
-        std::lock_guard<std::mutex> lock(client->mu_);
+        std::unique_lock<std::mutex> lock(client->mu_);
         if (client->nats_ != nats) return;
-        if (client->link_ == Link::Up) {
-            client->resubscribeAll();
-        } else if (client->link_ == Link::WaitingForFeed) {
-            client->publishLocked(wire::kHelloSubject, wire::Lease{client->clientId_}, wire::helloReply(client->inbox_));
-        }
+        const auto now = Clock::now();
+        client->perform(lock, client->link_.busBack(now), now);
     });
 }
 

@@ -71,9 +71,7 @@ bool NatsClient::Connect(EConnectStatus* status) {
         // A Connect while logged on logs on afresh, as the stand-in does: the
         // sets stay and get full images at the next logon.
         loggedOn_ = nullptr;
-        link_ = Link::AwaitingCredentials;
-        lock.unlock();
-        status->onSendCredentials(0, 0);
+        perform(lock, link_.connect(), Clock::now());  // asks `status`, the latest sink
     });
     return true;
 }
@@ -170,7 +168,7 @@ void NatsClient::initSnapshot(NatsSnapshotSet* set) {
     std::lock_guard<std::mutex> lock(mu_);
     if (set->initialised) return;
     set->initialised = true;
-    if (link_ != Link::Up) return;  // subscribed at the next logon
+    if (!link_.isUp()) return;  // subscribed at the next logon
     watch(wire::quoteSubject(set->symbol));
     requestImage(set);
 }
@@ -188,15 +186,15 @@ int NatsClient::initRecordSet(NatsRecordSet* set, int records) {
     if (set->live) {
         if (!wire::isValidKey(set->query) || set->query.find(',') == std::string::npos) return 0;
         set->load = NatsRecordSet::Load::Pending;
-        if (link_ == Link::Up) {
+        if (link_.isUp()) {
             watch(wire::streamSubject(set->query));
             requestStream(set);
         }
         return 1;
     }
     set->load = NatsRecordSet::Load::Waiting;
-    if (link_ != Link::Up || feed_.onFeedThread()) {
-        if (link_ == Link::Up) sendHistoryRequest(set);
+    if (!link_.isUp() || feed_.onFeedThread()) {
+        if (link_.isUp()) sendHistoryRequest(set);
         set->load = NatsRecordSet::Load::Pending;  // answered once logged on
         return 1;
     }

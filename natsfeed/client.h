@@ -51,6 +51,7 @@
 
 #include "feed/TellivarClient.h"
 #include "feedcommon/feed_thread.h"
+#include "natsfeed/link_machine.h"
 #include "wire/wire.h"
 
 namespace natsfeed {
@@ -181,7 +182,6 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    enum class Link { Down, AwaitingCredentials, Connecting, WaitingForFeed, Up };
 
     // ---- Host side ----
     // A queued piece of feed-thread work; `update` names the quote or stream
@@ -209,6 +209,9 @@ private:
     void logOff(std::uint64_t generation);
     void onInbound(const std::string& subject, const std::vector<std::uint8_t>& bytes);
     void onHeartbeat(const wire::Heartbeat& beat);
+    // Performs what the link's table returned, in order (mu_ held by `lock`,
+    // released around the host's sinks).
+    void perform(std::unique_lock<std::mutex>& lock, const LinkMachine::Actions& actions, Clock::time_point now);
     void goUp(std::unique_lock<std::mutex>& lock);
     void onQuote(const wire::Quote& quote, const std::string& subject, NatsSnapshotSet* only);
     void onStream(const wire::Stream& stream, const std::string& subject, NatsRecordSet* only);
@@ -220,7 +223,6 @@ private:
     void tick();
     bool isStale(const std::string& updateSubject);
     void catchUp();
-    void feedDown(const std::string& text);
     template <class Set, class Update, class Apply, class Ask>
     void follow(const std::vector<Set*>& targets, const std::vector<Set*>& registry, const Update& update, bool image,
                 const std::string& key, Apply apply, Ask askAgain);
@@ -268,23 +270,33 @@ private:
     feedcommon::FeedThread feed_{mu_, [this](std::unique_lock<std::mutex>& lock) { run(lock); }};
     bool inPass_ = false;                       // mu_
 
-    EConnectStatus* sink_ = nullptr;  // mu_: of the latest Connect
-    EConnectStatus* loggedOn_ = nullptr;  // mu_: the sink told onLogon
-    std::uint64_t generation_ = 0;    // mu_: bumped by every Connect and Disconnect
-    Link link_ = Link::Down;          // mu_
-    std::string user_, password_;     // mu_
-    natsConnection* nats_ = nullptr;  // mu_
-    std::string inbox_;               // mu_
-    std::map<std::string, natsSubscription*> watched_;  // mu_: by subject
-    std::vector<natsSubscription*> fixedSubscriptions_;  // mu_
-    std::vector<natsSubscription*> unwatched_;  // mu_: unsubscribed, freed when the connection closes
-    std::uint64_t gatewayEpoch_ = 0;  // mu_
-    bool gatewayFeedUp_ = false;      // mu_: as the last heartbeat said
-    std::string natsUser_, natsPassword_;  // mu_: the credentials nats_ was opened with
-    Clock::time_point lastHeartbeat_{}, nextLease_{}, waitingSince_{};  // mu_
-    Clock::time_point lastTick_{}, stallGraceUntil_{};  // mu_: when tick() last ran; no silence before
-    std::atomic<Clock::rep> heartbeatSeen_{0};  // NATS threads: when the last heartbeat arrived
-    bool toldWaiting_ = false;        // mu_
+    // The connection's sink of the latest Connect: written by host threads
+    // (Connect) under mu_, read by the feed thread under mu_.
+    EConnectStatus* sink_ = nullptr;
+    // The sink told onLogon, until told onLogOff: feed thread, under mu_.
+    EConnectStatus* loggedOn_ = nullptr;
+    // Bumped by every Connect and Disconnect: host threads, under mu_.
+    std::uint64_t generation_ = 0;
+    // The link's state: events from the feed thread under mu_; host threads
+    // read isUp() under mu_.
+    LinkMachine link_;
+    std::string user_, password_;     // host threads (SendLogon), under mu_
+    // The bus connection: opened by the feed thread (logOn) under mu_; closed
+    // under mu_ by the feed thread, or by a host thread (Shutdown, the
+    // destructor) once the feed thread stopped.
+    natsConnection* nats_ = nullptr;
+    std::string inbox_;               // feed thread (logOn), under mu_
+    // Subscriptions by subject: host threads (Init, Delete) and the feed
+    // thread, under mu_; emptied with nats_'s close.
+    std::map<std::string, natsSubscription*> watched_;
+    std::vector<natsSubscription*> fixedSubscriptions_;  // feed thread (logOn), under mu_; emptied with the close
+    // Unsubscribed, freed when the connection closes: as watched_.
+    std::vector<natsSubscription*> unwatched_;
+    // The credentials nats_ was opened with: feed thread (logOn), under mu_.
+    std::string natsUser_, natsPassword_;
+    // When the last heartbeat arrived: the NATS library's delivery thread
+    // stores it, the feed thread's tick loads it (relaxed: a time stamp alone).
+    std::atomic<Clock::rep> heartbeatSeen_{0};
     const std::uint64_t clientId_;
     std::uint64_t nextSetId_ = 1;     // mu_
 

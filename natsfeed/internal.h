@@ -19,17 +19,8 @@ using feedcommon::kEventLoaded;
 using feedcommon::kEventProgress;
 using feedcommon::kEventUpdate;
 constexpr int kFieldIds = wire::kMaxFieldId + 1;
-// Silence of the gateway's heartbeat that counts as the gateway gone: two and
-// a half of its one-second beats, so that one late beat (a busy or
-// instrumented gateway) is not taken for a dead one.
-constexpr auto kHeartbeatTimeout = std::chrono::milliseconds(2500);
-constexpr auto kLeasePeriod = std::chrono::seconds(3);
+// How often the feed thread runs its timers (the link's tick, lost answers).
 constexpr auto kTick = std::chrono::milliseconds(100);
-// After a tick that came this late the process itself was not running
-// (stopped, or starved of CPU): the heartbeats, or the news of a cut
-// connection, may still wait unread, so the gateway's silence counts only
-// once this grace is over.
-constexpr auto kStallGrace = std::chrono::seconds(1);
 // An image, stream window or first history answer not come this long after
 // its request is asked for again: the request or its answer may have been
 // lost while a cluster's routes learned of a reconnected client's

@@ -1,6 +1,8 @@
-// The NATS feed client's link to the gateway: logon and log-off, the
-// gateway's heartbeat and silence, the lease, the catch-up after missed
-// updates, and the dispatch of what the feed thread takes from its queue.
+// The NATS feed client's link to the gateway: the events that drive its
+// transition table (link_machine.h) and the actions it returns, performed
+// here (logon and log-off, the heartbeat, the lease); the catch-up after
+// missed updates, and the dispatch of what the feed thread takes from its
+// queue.
 #include "natsfeed/client.h"
 
 #include <algorithm>
@@ -17,29 +19,72 @@
 
 namespace natsfeed {
 
+// mu_ held by `lock`; released around the host's sinks, held again on
+// return. Feed thread. Only the last action of a step calls a sink.
+void NatsClient::perform(std::unique_lock<std::mutex>& lock, const LinkMachine::Actions& actions,
+                         Clock::time_point now) {
+    for (const LinkAction& action : actions) {
+        switch (action.kind) {
+            case LinkAction::AskCredentials: {
+                EConnectStatus* sink = sink_;
+                lock.unlock();
+                if (sink != nullptr) sink->onSendCredentials(0, 0);
+                lock.lock();
+                break;
+            }
+            case LinkAction::OpenBus: break;  // logOn opens it: the connect runs without mu_
+            case LinkAction::SendHello:
+                publishLocked(wire::kHelloSubject, wire::Lease{clientId_}, wire::helloReply(inbox_));
+                break;
+            case LinkAction::LogOn: goUp(lock); break;
+            case LinkAction::Leave:
+                if (!inbox_.empty()) publishLocked(wire::kLeaveSubject, wire::Leave{clientId_}, inbox_);
+                break;
+            case LinkAction::LogOff: {
+                EConnectStatus* sink = loggedOn_;
+                loggedOn_ = nullptr;
+                lock.unlock();
+                if (action.text != nullptr) log(action.text);
+                if (sink != nullptr) {
+                    if (action.text != nullptr) sink->onMessage(action.text);
+                    sink->onLogOff();
+                }
+                lock.lock();
+                break;
+            }
+            case LinkAction::TellWaiting: {
+                EConnectStatus* sink = sink_;
+                lock.unlock();
+                if (sink != nullptr) sink->onMessage(action.text);
+                lock.lock();
+                break;
+            }
+            case LinkAction::Log: log(action.text); break;
+            case LinkAction::Resubscribe: resubscribeAll(); break;
+            case LinkAction::SendLease: sendLease(); break;
+            case LinkAction::AskAgain: askAgainForLostAnswers(now); break;
+        }
+    }
+}
+
 void NatsClient::logOn(std::uint64_t generation) {
     std::unique_lock<std::mutex> lock(mu_);
-    if (generation != generation_ || link_ != Link::AwaitingCredentials) return;
-    // A new logon: what was refused under the last one is asked for again.
-    for (NatsSnapshotSet* set : snapshots_) set->refused = false;
-    for (NatsRecordSet* set : recordSets_) set->refused = false;
+    if (generation != generation_) return;
     const std::string user = user_, password = password_;
     // A log-off keeps the bus connection: logging on again with the same
     // credentials is then immediate, as hosts that reconnect often expect.
-    if (nats_ != nullptr && user == natsUser_ && password == natsPassword_ &&
-        natsConnection_Status(nats_) == NATS_CONN_STATUS_CONNECTED) {
-        link_ = Link::WaitingForFeed;
-        waitingSince_ = Clock::now();
-        toldWaiting_ = false;
-        if (gatewayFeedUp_ && Clock::now() - lastHeartbeat_ < kHeartbeatTimeout) {
-            goUp(lock);
-        } else {
-            publishLocked(wire::kHelloSubject, wire::Lease{clientId_}, wire::helloReply(inbox_));
-        }
+    const bool busUsable = nats_ != nullptr && user == natsUser_ && password == natsPassword_ &&
+                           natsConnection_Status(nats_) == NATS_CONN_STATUS_CONNECTED;
+    const LinkMachine::Actions actions = link_.logOn(Clock::now(), busUsable);
+    if (actions.empty()) return;  // the credentials were not asked for
+    // A new logon: what was refused under the last one is asked for again.
+    for (NatsSnapshotSet* set : snapshots_) set->refused = false;
+    for (NatsRecordSet* set : recordSets_) set->refused = false;
+    if (actions.front().kind != LinkAction::OpenBus) {
+        perform(lock, actions, Clock::now());
         return;
     }
     closeNats();
-    link_ = Link::Connecting;
     lock.unlock();
 
     const char* env = std::getenv("TELLIVAR_NATS_URL");
@@ -67,7 +112,7 @@ void NatsClient::logOn(std::uint64_t generation) {
 
     lock.lock();
     if (s != NATS_OK) {
-        link_ = Link::Down;
+        link_.busFailed();
         EConnectStatus* sink = sink_;
         std::string text;
         if (s == NATS_CONNECTION_AUTH_FAILED || s == NATS_NOT_PERMITTED) {
@@ -91,7 +136,6 @@ void NatsClient::logOn(std::uint64_t generation) {
     closed_ = std::move(closed);
     natsUser_ = user;
     natsPassword_ = password;
-    gatewayFeedUp_ = false;
     inbox_ = wire::inboxFor(user, clientId_);
     for (const std::string& subject : {std::string(wire::kHeartbeatSubject), std::string(wire::kMessageSubject),
                                        inbox_ + ".>"}) {
@@ -99,39 +143,15 @@ void NatsClient::logOn(std::uint64_t generation) {
         if (natsConnection_Subscribe(&sub, nats_, subject.c_str(), &NatsClient::onNatsMessage, this) == NATS_OK)
             fixedSubscriptions_.push_back(sub);
     }
-    link_ = Link::WaitingForFeed;
-    lastHeartbeat_ = waitingSince_ = Clock::now();
-    toldWaiting_ = false;
-    // The gateway answers with a heartbeat at once: no wait for the next one.
-    publishLocked(wire::kHelloSubject, wire::Lease{clientId_}, wire::helloReply(inbox_));
+    perform(lock, link_.busOpened(Clock::now()), Clock::now());
 }
 
 void NatsClient::logOff(std::uint64_t generation) {
     std::unique_lock<std::mutex> lock(mu_);
     if (generation != generation_) return;
-    EConnectStatus* wasLoggedOn = loggedOn_;
-    loggedOn_ = nullptr;
-    link_ = Link::Down;  // the bus connection stays for the next logon; Shutdown closes it
-    // The gateway drops this client's interest at once, not when its lease runs out.
-    if (!inbox_.empty()) publishLocked(wire::kLeaveSubject, wire::Leave{clientId_}, inbox_);
-    lock.unlock();
-    if (wasLoggedOn != nullptr) wasLoggedOn->onLogOff();
-}
-
-void NatsClient::feedDown(const std::string& text) {
-    std::unique_lock<std::mutex> lock(mu_);
-    if (link_ != Link::Up) return;
-    link_ = Link::WaitingForFeed;
-    waitingSince_ = Clock::now();
-    toldWaiting_ = true;
-    EConnectStatus* sink = loggedOn_;
-    loggedOn_ = nullptr;
-    lock.unlock();
-    log(text);
-    if (sink != nullptr) {
-        sink->onMessage(text.c_str());
-        sink->onLogOff();
-    }
+    // The bus connection stays for the next logon (Shutdown closes it); the
+    // gateway drops this client's interest at once, not when its lease runs out.
+    perform(lock, link_.disconnect(), Clock::now());
 }
 
 // Feed thread, at the end of a pass that dropped updates: the sets that
@@ -149,7 +169,7 @@ void NatsClient::catchUp() {
         anyStale_.store(false, std::memory_order_relaxed);
     }
     std::unique_lock<std::mutex> lock(mu_);
-    if (link_ != Link::Up) return;  // the next logon images every set anyway
+    if (!link_.isUp()) return;  // the next logon images every set anyway
     for (NatsSnapshotSet* set : snapshots_)
         if (set->following() && (all || stale.count(wire::quoteSubject(set->symbol)) != 0)) requestImage(set);
     for (NatsRecordSet* set : recordSets_) {
@@ -169,22 +189,7 @@ void NatsClient::tick() {
     std::unique_lock<std::mutex> lock(mu_);
     const auto now = Clock::now();
     const Clock::time_point seen{Clock::duration(heartbeatSeen_.load(std::memory_order_relaxed))};
-    if (lastTick_ != Clock::time_point{} && now - lastTick_ > kHeartbeatTimeout) stallGraceUntil_ = now + kStallGrace;
-    lastTick_ = now;
-    if (link_ == Link::Up) {
-        if (now >= stallGraceUntil_ && now - std::max(lastHeartbeat_, seen) > kHeartbeatTimeout) {
-            lock.unlock();
-            feedDown("The gateway stopped sending its heartbeat");
-            return;
-        }
-        if (now >= nextLease_) sendLease();
-        askAgainForLostAnswers(now);
-    } else if (link_ == Link::WaitingForFeed && !toldWaiting_ && now - waitingSince_ > kHeartbeatTimeout) {
-        toldWaiting_ = true;
-        EConnectStatus* sink = sink_;
-        lock.unlock();
-        if (sink != nullptr) sink->onMessage("Waiting for the gateway and its feed");
-    }
+    perform(lock, link_.tick(now, seen), now);
 }
 
 void NatsClient::onInbound(const std::string& subject, const std::vector<std::uint8_t>& bytes) {
@@ -200,7 +205,7 @@ void NatsClient::onInbound(const std::string& subject, const std::vector<std::ui
         if (nats_ == nullptr) return;  // closed since it was queued
         // Logged off: the sets wait for the next logon, which sends full images.
         const bool data = std::holds_alternative<wire::Quote>(*message) || std::holds_alternative<wire::Stream>(*message);
-        if (data && link_ != Link::Up) return;
+        if (data && !link_.isUp()) return;
         inbox = inbox_;
     }
     std::uint64_t id = 0;
@@ -238,27 +243,13 @@ void NatsClient::onInbound(const std::string& subject, const std::vector<std::ui
 
 void NatsClient::onHeartbeat(const wire::Heartbeat& beat) {
     std::unique_lock<std::mutex> lock(mu_);
-    lastHeartbeat_ = Clock::now();
-    const bool restarted = gatewayEpoch_ != 0 && beat.epoch != gatewayEpoch_;
-    gatewayEpoch_ = beat.epoch;
-    gatewayFeedUp_ = beat.feedUp;
-    if (link_ == Link::Up && !beat.feedUp) {
-        lock.unlock();
-        feedDown("The gateway's feed is down");
-        return;
-    }
-    if (link_ == Link::Up && restarted) {
-        log("the gateway restarted; subscribing afresh");
-        resubscribeAll();
-        return;
-    }
-    if (link_ != Link::WaitingForFeed || !beat.feedUp) return;
-    goUp(lock);
+    const auto now = Clock::now();
+    perform(lock, link_.heartbeat(now, beat.epoch, beat.feedUp), now);
 }
 
-// mu_ held by `lock`, released around the sink calls; the feed thread.
+// mu_ held by `lock`, released around the sink calls; the feed thread. The
+// link is up: the host is told, then every live set subscribes.
 void NatsClient::goUp(std::unique_lock<std::mutex>& lock) {
-    link_ = Link::Up;
     EConnectStatus* sink = sink_;
     loggedOn_ = sink;
     const std::uint64_t generation = generation_;
@@ -266,18 +257,17 @@ void NatsClient::goUp(std::unique_lock<std::mutex>& lock) {
     if (sink != nullptr) sink->onLogon(1);
     lock.lock();
     // The sink may have disconnected from inside onLogon.
-    if (generation != generation_ || link_ != Link::Up) return;
+    if (generation != generation_ || !link_.isUp()) return;
     lock.unlock();
     if (sink != nullptr) sink->onReady();
     lock.lock();
-    if (generation == generation_ && link_ == Link::Up) resubscribeAll();
+    if (generation == generation_ && link_.isUp()) resubscribeAll();
 }
 
 // mu_ held. Every live set asks for a full image; histories still owed are
 // asked for (again: answers under way were lost with the connection, or with
 // the gateway that was loading them).
 void NatsClient::resubscribeAll() {
-    nextLease_ = Clock::now() + kLeasePeriod;
     for (NatsSnapshotSet* set : snapshots_) {
         if (!set->following()) continue;
         watch(wire::quoteSubject(set->symbol));
@@ -314,7 +304,6 @@ void NatsClient::askAgainForLostAnswers(Clock::time_point now) {
 }
 
 void NatsClient::sendLease() {
-    nextLease_ = Clock::now() + kLeasePeriod;
     publishLocked(wire::kLeaseSubject, wire::Lease{clientId_}, inbox_);
 }
 
