@@ -95,9 +95,7 @@ void NatsClient::logOn(std::uint64_t generation) {
     inbox_ = wire::inboxFor(user, clientId_);
     for (const std::string& subject : {std::string(wire::kHeartbeatSubject), std::string(wire::kMessageSubject),
                                        inbox_ + ".>"}) {
-        natsSubscription* sub = nullptr;
-        if (natsConnection_Subscribe(&sub, nats_, subject.c_str(), &NatsClient::onNatsMessage, this) == NATS_OK)
-            fixedSubscriptions_.push_back(sub);
+        if (natsSubscription* sub = subscribeLocked(subject)) fixedSubscriptions_.push_back(sub);
     }
     link_ = Link::WaitingForFeed;
     lastHeartbeat_ = waitingSince_ = Clock::now();
