@@ -81,7 +81,7 @@ void NatsClient::onNatsMessage(natsConnection*, natsSubscription*, natsMsg* msg,
     }
     natsMsg_Destroy(msg);
     lock.lock();
-    client->queue_.push_back({std::move(task), update ? std::move(subject) : std::string()});
+    client->queue_.push_back({std::move(task), update ? std::move(subject) : std::string(), true, kept});
     lock.unlock();
     client->queued_.notify_one();
 }

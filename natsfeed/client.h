@@ -189,6 +189,10 @@ private:
     struct Task {
         std::function<void()> run;
         std::string update;
+        // Counted in queuedUpdates_ and queuedBytes_ (a message from the bus
+        // queued since the last swap), with its payload bytes.
+        bool counted = false;
+        std::size_t bytes = 0;
     };
     void ensureThread();  // mu_ held
     void post(std::function<void()> task);

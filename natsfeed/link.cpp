@@ -135,6 +135,10 @@ void NatsClient::feedDown(const std::string& text) {
 // Feed thread, at the end of a pass that dropped updates: the sets that
 // missed some ask for fresh images, and the host is told once. Updates that
 // arrive from now on are queued again; a set keeps those until its image.
+// The updates of those sets still queued came before the images asked for
+// here, which supersede them: they leave the queue now, or they would fill
+// it and the updates that follow would be dropped again (and the host told
+// a second time).
 void NatsClient::catchUp() {
     std::set<std::string> stale;
     bool all;
@@ -145,6 +149,17 @@ void NatsClient::catchUp() {
         all = std::exchange(staleAll_, false);
         missed = std::exchange(missed_, 0);
         anyStale_.store(false, std::memory_order_relaxed);
+        for (auto task = queue_.begin(); task != queue_.end();) {
+            if (task->update.empty() || !(all || stale.count(task->update) != 0)) {
+                ++task;
+                continue;
+            }
+            if (task->counted) {
+                --queuedUpdates_;
+                queuedBytes_ -= task->bytes;
+            }
+            task = queue_.erase(task);
+        }
     }
     std::unique_lock<std::mutex> lock(mu_);
     if (link_ != Link::Up) return;  // the next logon images every set anyway
