@@ -166,9 +166,11 @@ TEST_F(FanOut, ShouldTellTheHostOnceWhenUpdatesArriveWhileItCatchesUp) {
             feed.flush();
         }
     };
+    const int fastBefore = fastQuote.calls;
     slowQuote.arm();
     trade(1);
-    ASSERT_TRUE(eventually([&] { return slowQuote.asleep(); }));
+    ASSERT_TRUE(eventually([&] { return slowQuote.asleep() && fastQuote.calls > fastBefore; }));
+    const FeedTime firstTime = fastQuote.seen().back().time;
     const std::uint64_t arrived = slow.backlogStats().arrived;
     trade(3 * kBacklog);
     ASSERT_TRUE(eventually([&] { return slow.backlogStats().arrived >= arrived + 3 * kBacklog; }))
@@ -181,10 +183,10 @@ TEST_F(FanOut, ShouldTellTheHostOnceWhenUpdatesArriveWhileItCatchesUp) {
     slowQuote.release();
     ASSERT_TRUE(eventually([&] { return status.hooked.load(); }));
     trade(1);
+    // The last trade, five seconds of the feed's clock after each before it.
+    const FeedTime lastTime = firstTime + 5 * (3 * kBacklog + kBacklog / 2 + 1);
     EXPECT_TRUE(eventually([&] {
-        const auto last = fastQuote.seen().back();
-        return fastQuote.calls >= 3 + 3 * static_cast<int>(kBacklog) + static_cast<int>(kBacklog) / 2 &&
-               sameTrade(slowQuote.seen().back(), last);
+        return fastQuote.seen().back().time == lastTime && sameTrade(slowQuote.seen().back(), fastQuote.seen().back());
     })) << "caught up with the last trade";
     EXPECT_EQ(messagesStartingWith(status, "Missed "), 1);
     fast.client.DeleteSnapshotSet(fastSet);
