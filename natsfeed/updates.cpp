@@ -67,8 +67,10 @@ NatsRecordSet* NatsClient::recordSetById(std::uint64_t id) {
 template <>
 struct NatsClient::Kind<NatsSnapshotSet> {
     using Message = wire::Quote;
-    static constexpr const char* kNoun = "quote";
-    static constexpr const char* kKeyName = "symbol";
+    // In log lines: an update, an answer for another key, a key no set follows.
+    static constexpr const char* kUpdate = "a quote";
+    static constexpr const char* kWrongAnswer = "a quote answer for the wrong symbol";
+    static constexpr const char* kUnknown = "the unknown symbol";
     static const std::string& key(const Message& quote) { return quote.symbol; }
     static const std::string& key(const NatsSnapshotSet* set) { return set->symbol; }
     static bool whole(const Message& quote) { return quote.image; }
@@ -82,8 +84,9 @@ struct NatsClient::Kind<NatsSnapshotSet> {
 template <>
 struct NatsClient::Kind<NatsRecordSet> {
     using Message = wire::Stream;
-    static constexpr const char* kNoun = "stream";
-    static constexpr const char* kKeyName = "query";
+    static constexpr const char* kUpdate = "a stream event";
+    static constexpr const char* kWrongAnswer = "a stream answer for the wrong query";
+    static constexpr const char* kUnknown = "the unknown stream";
     static const std::string& key(const Message& stream) { return stream.query; }
     static const std::string& key(const NatsRecordSet* set) { return set->query; }
     static bool whole(const Message& stream) { return stream.full; }
@@ -106,19 +109,19 @@ void NatsClient::onUpdate(const typename Kind<Set>::Message& message, const std:
         if (only != nullptr) {
             if (!K::live(only)) return;  // refused meanwhile
             if (!K::whole(message) || key != K::key(only)) {
-                log(std::string("dropped a ") + K::kNoun + " answer for the wrong " + K::kKeyName + " " + key);
+                log(std::string("dropped ") + K::kWrongAnswer + " " + key);
                 return;
             }
             targets.push_back(only);
         } else {
             if (subject != K::subject(key)) {
-                log(std::string("dropped a ") + K::kNoun + " update for " + key + " on " + subject);
+                log(std::string("dropped ") + K::kUpdate + " for " + key + " on " + subject);
                 return;
             }
             for (Set* set : K::registry(this))
                 if (K::live(set) && K::key(set) == key) targets.push_back(set);
             if (targets.empty()) {
-                log(std::string("dropped a ") + K::kNoun + " update for the unknown " + K::kKeyName + " " + key);
+                log(std::string("dropped ") + K::kUpdate + " for " + K::kUnknown + " " + key);
                 return;
             }
         }
