@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <vector>
 
 namespace natsfeed {
@@ -21,6 +22,8 @@ struct Case {
     SequenceStep incoming;
     SequenceDecision expected;
 };
+
+void PrintTo(const Case& c, std::ostream* out) { *out << c.what; }
 
 class SequenceRule : public ::testing::TestWithParam<Case> {};
 
