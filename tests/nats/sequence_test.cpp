@@ -87,12 +87,5 @@ TEST(SequenceRuleOverTime, ShouldFollowAGatewayRestartThroughAFreshImage) {
     EXPECT_EQ(have.seq, 3u);
 }
 
-TEST(SequenceRuleOverTime, ShouldKeepTheImageWhenAnUpdateIsApplied) {
-    const SequencePosition after = advance(SequencePosition{true, kRun, 10}, SequenceStep{false, kRun, 11});
-    EXPECT_TRUE(after.haveImage);
-    EXPECT_EQ(after.seq, 11u);
-    EXPECT_TRUE(advance(SequencePosition{}, SequenceStep{true, kRun, 0}).haveImage);
-}
-
 }  // namespace
 }  // namespace natsfeed
