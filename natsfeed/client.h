@@ -87,7 +87,9 @@ public:
     bool refused = false;             // mu_
     // Initialised and not refused: subscribed, asked for images (mu_ held).
     bool following() const { return initialised && !refused; }
-    Sequence<wire::Quote> sequence;   // feed thread
+    // Reset by Init on a host thread, under mu_ and before `initialised`
+    // lets the feed thread see the set; from then on the feed thread's alone.
+    Sequence<wire::Quote> sequence;
     std::shared_mutex dataLock;
     double value[wire::kMaxFieldId + 1] = {};  // dataLock
     bool has[wire::kMaxFieldId + 1] = {};      // dataLock
@@ -133,7 +135,9 @@ public:
     int asked = 0;                 // mu_
     bool loadedOnce = false;       // feed thread: event 1 was given
     std::vector<wire::Bar> incoming;  // feed thread: history chunks so far
-    Sequence<wire::Stream> sequence;  // feed thread
+    // Reset by Init on a host thread, under mu_ and before `live` and `load`
+    // let the feed thread see the set; from then on the feed thread's alone.
+    Sequence<wire::Stream> sequence;
     std::shared_mutex dataLock;
     std::vector<wire::Bar> bars;   // dataLock
     std::int64_t origin = 0;       // dataLock
