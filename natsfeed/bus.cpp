@@ -81,7 +81,7 @@ void NatsClient::onNatsMessage(natsConnection*, natsSubscription*, natsMsg* msg,
     }
     natsMsg_Destroy(msg);
     lock.lock();
-    client->queue_.push_back({std::move(task), update ? std::move(subject) : std::string()});
+    client->queue_.push_back({std::move(task), update ? std::move(subject) : std::string(), true, kept});
     lock.unlock();
     client->queued_.notify_one();
 }
@@ -128,9 +128,18 @@ void NatsClient::onNatsClosed(natsConnection*, void* closure) {
     closed->changed.notify_all();
 }
 
+// On the delivery thread, after the subscription's last message callback.
+void NatsClient::onNatsSubscriptionDone(void* closure) {
+    auto* closed = static_cast<ClosedSignal*>(closure);
+    // Notified with the lock held, as in onNatsClosed.
+    std::lock_guard<std::mutex> lock(closed->mu);
+    --closed->subscriptions;
+    closed->changed.notify_all();
+}
+
 bool NatsClient::ClosedSignal::wait() {
     std::unique_lock<std::mutex> lock(mu);
-    return changed.wait_for(lock, std::chrono::seconds(5), [this] { return seen; });
+    return changed.wait_for(lock, std::chrono::seconds(5), [this] { return seen && subscriptions == 0; });
 }
 
 // libnats calls the connection's callbacks on a thread of its own, after
@@ -184,11 +193,33 @@ void NatsClient::publishLocked(const std::string& subject, const wire::Message& 
     }
 }
 
-void NatsClient::watch(const std::string& subject) {
-    if (nats_ == nullptr || watched_.count(subject) != 0) return;
+// mu_ held. Counted before the completion callback is set: only this client
+// closes the connection (under mu_; libnats reconnects for ever), so the
+// callback cannot come before the count.
+natsSubscription* NatsClient::subscribeLocked(const std::string& subject) {
+    if (nats_ == nullptr || closed_ == nullptr) return nullptr;
     natsSubscription* sub = nullptr;
-    if (natsConnection_Subscribe(&sub, nats_, subject.c_str(), &NatsClient::onNatsMessage, this) == NATS_OK)
-        watched_[subject] = sub;
+    if (natsConnection_Subscribe(&sub, nats_, subject.c_str(), &NatsClient::onNatsMessage, this) != NATS_OK)
+        return nullptr;
+    {
+        std::lock_guard<std::mutex> lock(closed_->mu);
+        ++closed_->subscriptions;
+    }
+    if (natsSubscription_SetOnCompleteCB(sub, &NatsClient::onNatsSubscriptionDone, closed_.get()) != NATS_OK) {
+        // Already closed (the connection is closing): not kept.
+        {
+            std::lock_guard<std::mutex> lock(closed_->mu);
+            --closed_->subscriptions;
+        }
+        natsSubscription_Destroy(sub);
+        return nullptr;
+    }
+    return sub;
+}
+
+void NatsClient::watch(const std::string& subject) {
+    if (watched_.count(subject) != 0) return;
+    if (natsSubscription* sub = subscribeLocked(subject)) watched_[subject] = sub;
 }
 
 // mu_ held; `set` already left the registry.
@@ -213,6 +244,8 @@ void NatsClient::unwatchIfUnused(bool stream, const std::string& key, bool tellG
 // mu_ held.
 // The connection closes first, its subscriptions are freed after: freeing a
 // subscription while the connection's reader delivers to it can hang the close.
+// The wait covers the message callbacks too: the delivery thread may still be
+// in one (copying a message into the queue) after the close returned.
 void NatsClient::closeNats() {
     if (nats_ != nullptr) {
         natsConnection_Close(nats_);

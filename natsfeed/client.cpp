@@ -251,6 +251,8 @@ void NatsClient::run(std::unique_lock<std::mutex>& muLock) {
             task->run();
             if (stopRequested_) {
                 // What came after the stop waits for the next run, in order.
+                // Counted no more: the swap reset the counts.
+                for (auto later = std::next(task); later != batch.end(); ++later) later->counted = false;
                 std::lock_guard<std::mutex> lock(queueMu_);
                 queue_.insert(queue_.begin(), std::make_move_iterator(std::next(task)),
                               std::make_move_iterator(batch.end()));

@@ -192,6 +192,10 @@ private:
     struct Task {
         std::function<void()> run;
         std::string update;
+        // Counted in queuedUpdates_ and queuedBytes_ (a message from the bus
+        // queued since the last swap), with its payload bytes.
+        bool counted = false;
+        std::size_t bytes = 0;
     };
     void ensureThread();  // mu_ held
     void post(std::function<void()> task);
@@ -204,6 +208,8 @@ private:
     static void onNatsReconnected(natsConnection*, void* closure);
     static void onNatsError(natsConnection* nats, natsSubscription*, natsStatus status, void* closure);
     static void onNatsClosed(natsConnection*, void* closure);
+    // A subscription is closed and its message callback returned for the last time.
+    static void onNatsSubscriptionDone(void* closure);
 
     // ---- The feed thread ----
     void run(std::unique_lock<std::mutex>& muLock);
@@ -261,6 +267,9 @@ private:
     // The set is refused until the next logon: its subscription goes, nothing more is asked.
     void refuse(NatsSnapshotSet* set);
     void refuse(NatsRecordSet* set);
+    // Subscribes nats_ to `subject` with onNatsMessage, counted in closed_
+    // until libnats is done with its callback; null when that failed.
+    natsSubscription* subscribeLocked(const std::string& subject);
     void watch(const std::string& subject);
     // Unsubscribes from the key's updates once no set follows it; tells the
     // gateway when `tellGateway` (not for a key it refused or never granted).
@@ -318,14 +327,20 @@ private:
     Clock::time_point logWindow_{};
     int logLines_ = 0, logSuppressed_ = 0;
 
-    // One connection's closed callback, its closure: whoever closes that
-    // connection waits for it before freeing the connection and this, so
-    // that no callback of the connection reaches a freed client.
+    // One connection's end, the closure of its closed callback and of its
+    // subscriptions' completion callbacks: whoever closes that connection
+    // waits for all of them before freeing the connection and this, so that
+    // no callback of the connection reaches a freed client. The closed
+    // callback (on libnats's callback thread) does not wait for a message
+    // callback still running on the delivery thread: each subscription's
+    // completion does.
     struct ClosedSignal {
         std::mutex mu;
         std::condition_variable changed;
-        bool seen = false;  // mu: written by the NATS library's callback thread
-        // Waits (bounded) for the closed callback; true when it came.
+        bool seen = false;      // mu: written by the NATS library's callback thread
+        int subscriptions = 0;  // mu: whose message callback may still run (feed thread, delivery thread)
+        // Waits (bounded) for the closed callback and every subscription's
+        // completion; true when they came.
         bool wait();
     };
     // Closes `nats`, waits for its closed callback, frees it (any thread, mu_ not needed).

@@ -139,9 +139,7 @@ void NatsClient::logOn(std::uint64_t generation) {
     inbox_ = wire::inboxFor(user, clientId_);
     for (const std::string& subject : {std::string(wire::kHeartbeatSubject), std::string(wire::kMessageSubject),
                                        inbox_ + ".>"}) {
-        natsSubscription* sub = nullptr;
-        if (natsConnection_Subscribe(&sub, nats_, subject.c_str(), &NatsClient::onNatsMessage, this) == NATS_OK)
-            fixedSubscriptions_.push_back(sub);
+        if (natsSubscription* sub = subscribeLocked(subject)) fixedSubscriptions_.push_back(sub);
     }
     perform(lock, link_.busOpened(Clock::now()), Clock::now());
 }
@@ -157,6 +155,10 @@ void NatsClient::logOff(std::uint64_t generation) {
 // Feed thread, at the end of a pass that dropped updates: the sets that
 // missed some ask for fresh images, and the host is told once. Updates that
 // arrive from now on are queued again; a set keeps those until its image.
+// The updates of those sets still queued came before the images asked for
+// here, which supersede them: they leave the queue now, or they would fill
+// it and the updates that follow would be dropped again (and the host told
+// a second time).
 void NatsClient::catchUp() {
     std::set<std::string> stale;
     bool all;
@@ -167,6 +169,17 @@ void NatsClient::catchUp() {
         all = std::exchange(staleAll_, false);
         missed = std::exchange(missed_, 0);
         anyStale_.store(false, std::memory_order_relaxed);
+        for (auto task = queue_.begin(); task != queue_.end();) {
+            if (task->update.empty() || !(all || stale.count(task->update) != 0)) {
+                ++task;
+                continue;
+            }
+            if (task->counted) {
+                --queuedUpdates_;
+                queuedBytes_ -= task->bytes;
+            }
+            task = queue_.erase(task);
+        }
     }
     std::unique_lock<std::mutex> lock(mu_);
     if (!link_.isUp()) return;  // the next logon images every set anyway

@@ -2,7 +2,9 @@
 // memory stays bounded, and whoever is refused is told why.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <cstring>
 #include <cstdio>
 #include <fstream>
@@ -125,6 +127,72 @@ TEST_F(FanOut, ShouldConflateTheBacklogOfAConsumerThatSleepsAndCatchUpWithCurren
     slow.client.DeleteSnapshotSet(slowSet);
     fast.client.DeleteTRecordSet(fastStream);
     slow.client.DeleteTRecordSet(slowStream);
+}
+
+// Calls `hook` inside the first "Missed ..." message, on the feed thread.
+class HookedStatus : public StatusLog {
+public:
+    void onMessage(const char* text) override {
+        StatusLog::onMessage(text);
+        if (std::strncmp(text, "Missed ", 7) == 0 && hook && !hooked.exchange(true)) hook();
+    }
+    std::function<void()> hook;
+    std::atomic<bool> hooked{false};
+};
+
+// The catch-up asks for fresh images while the backlog it supersedes is
+// still queued; updates that arrive meanwhile (here, while the host reads
+// the catch-up's message) must find room: one stall, one message.
+TEST_F(FanOut, ShouldTellTheHostOnceWhenUpdatesArriveWhileItCatchesUp) {
+    constexpr std::size_t kBacklog = 100;
+    Client& fast = connectClient();
+    HookedStatus status;
+    natsfeed::NatsClient slow(kBacklog);
+    status.client = &slow;
+    slow.Connect(&status);
+    ASSERT_TRUE(eventually([&] { return fast.status.saw("ready") && status.saw("ready"); }));
+    QuoteLog fastQuote;
+    SleepingQuoteLog slowQuote;
+    SnapshotSet* fastSet = openQuote(fast, "ACME", fastQuote);
+    SnapshotSet* slowSet = slow.CreateSnapshotSet("ACME");
+    ASSERT_TRUE(fastSet && slowSet);
+    slowSet->sink = &slowQuote;
+    slowSet->Init();
+    ASSERT_TRUE(eventually([&] { return fastQuote.calls >= 1 && slowQuote.calls >= 1; }));
+    auto trade = [&](int times) {
+        for (int i = 0; i < times; ++i) {
+            feed.advanceClock(5);
+            feed.tradeNow();
+            feed.flush();
+        }
+    };
+    const int fastBefore = fastQuote.calls;
+    slowQuote.arm();
+    trade(1);
+    ASSERT_TRUE(eventually([&] { return slowQuote.asleep() && fastQuote.calls > fastBefore; }));
+    const FeedTime firstTime = fastQuote.seen().back().time;
+    const std::uint64_t arrived = slow.backlogStats().arrived;
+    trade(3 * kBacklog);
+    ASSERT_TRUE(eventually([&] { return slow.backlogStats().arrived >= arrived + 3 * kBacklog; }))
+        << "past the bound: updates were dropped";
+    status.hook = [&] {
+        const std::uint64_t before = slow.backlogStats().arrived;
+        trade(kBacklog / 2);
+        EXPECT_TRUE(eventually([&] { return slow.backlogStats().arrived >= before + kBacklog / 2; }));
+    };
+    slowQuote.release();
+    ASSERT_TRUE(eventually([&] { return status.hooked.load(); }));
+    trade(1);
+    // The last trade, five seconds of the feed's clock after each before it.
+    const FeedTime lastTime = firstTime + 5 * (3 * kBacklog + kBacklog / 2 + 1);
+    EXPECT_TRUE(eventually([&] {
+        return fastQuote.seen().back().time == lastTime && sameTrade(slowQuote.seen().back(), fastQuote.seen().back());
+    })) << "caught up with the last trade";
+    EXPECT_EQ(messagesStartingWith(status, "Missed "), 1);
+    fast.client.DeleteSnapshotSet(fastSet);
+    slow.DeleteSnapshotSet(slowSet);
+    slow.Disconnect();
+    slow.Shutdown();
 }
 
 // A server that cuts off a client that stops reading: a second of blocked
