@@ -52,6 +52,7 @@
 #include "feedcommon/feed_thread.h"
 #include "natsfeed/bus_events.h"
 #include "natsfeed/link_machine.h"
+#include "natsfeed/sequence.h"
 #include "wire/wire.h"
 
 namespace natsfeed {
@@ -62,9 +63,7 @@ class NatsClient;
 // What a set has of the gateway's sequence: the image it was given and the
 // updates that came before that image did (kept until it comes).
 template <class Update>
-struct Sequence {
-    bool haveImage = false;
-    std::uint64_t epoch = 0, seq = 0;
+struct Sequence : SequencePosition {
     // When the image was last asked for (mu_); the request is sent again when
     // no answer came within a while (an answer can be lost in a failover).
     std::chrono::steady_clock::time_point askedAt{};
@@ -89,7 +88,9 @@ public:
     bool refused = false;             // mu_
     // Initialised and not refused: subscribed, asked for images (mu_ held).
     bool following() const { return initialised && !refused; }
-    Sequence<wire::Quote> sequence;   // feed thread
+    // Reset by Init on a host thread, under mu_ and before `initialised`
+    // lets the feed thread see the set; from then on the feed thread's alone.
+    Sequence<wire::Quote> sequence;
     std::shared_mutex dataLock;
     double value[wire::kMaxFieldId + 1] = {};  // dataLock
     bool has[wire::kMaxFieldId + 1] = {};      // dataLock
@@ -135,7 +136,9 @@ public:
     int asked = 0;                 // mu_
     bool loadedOnce = false;       // feed thread: event 1 was given
     std::vector<wire::Bar> incoming;  // feed thread: history chunks so far
-    Sequence<wire::Stream> sequence;  // feed thread
+    // Reset by Init on a host thread, under mu_ and before `live` and `load`
+    // let the feed thread see the set; from then on the feed thread's alone.
+    Sequence<wire::Stream> sequence;
     std::shared_mutex dataLock;
     std::vector<wire::Bar> bars;   // dataLock
     std::int64_t origin = 0;       // dataLock
@@ -219,8 +222,15 @@ private:
     // released around the host's sinks).
     void perform(std::unique_lock<std::mutex>& lock, const LinkMachine::Actions& actions, Clock::time_point now);
     void goUp(std::unique_lock<std::mutex>& lock);
+    // `only`: the set an inbox answer is for; null for the broadcast subject.
     void onQuote(const wire::Quote& quote, const std::string& subject, NatsSnapshotSet* only);
     void onStream(const wire::Stream& stream, const std::string& subject, NatsRecordSet* only);
+    // What differs between quotes and update streams (updates.cpp); the
+    // rest of their path is one, onUpdate and follow.
+    template <class Set>
+    struct Kind;
+    template <class Set>
+    void onUpdate(const typename Kind<Set>::Message& message, const std::string& subject, Set* only);
     void onHistoryChunk(const wire::HistoryChunk& chunk);
     void onHistoryDone(const wire::HistoryDone& done);
     void onRefusal(const wire::Refusal& refusal, const std::string& subject);
@@ -229,9 +239,8 @@ private:
     void tick();
     bool isStale(const std::string& updateSubject);
     void catchUp();
-    template <class Set, class Update, class Apply, class Ask>
-    void follow(const std::vector<Set*>& targets, const std::vector<Set*>& registry, const Update& update, bool image,
-                const std::string& key, Apply apply, Ask askAgain);
+    template <class Set>
+    void follow(const std::vector<Set*>& targets, const typename Kind<Set>::Message& message, bool image);
     void applyQuote(NatsSnapshotSet* set, const wire::Quote& quote);
     void applyStream(NatsRecordSet* set, const wire::Stream& stream);
     void notifyConnection(std::function<void(EConnectStatus*)> call);

@@ -53,83 +53,135 @@ NatsRecordSet* NatsClient::recordSetById(std::uint64_t id) {
     return nullptr;
 }
 
-// Feed thread, mu_ not held. Gives each of `targets` still in `registry` an
-// image (`image`) or the next update in order. Updates before a set's image
-// wait for it; a repeat is ignored; a gap or another gateway run asks again.
-template <class Set, class Update, class Apply, class Ask>
-void NatsClient::follow(const std::vector<Set*>& targets, const std::vector<Set*>& registry, const Update& update,
-                        bool image, const std::string& key, Apply apply, Ask askAgain) {
-    for (Set* set : targets) {
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            if (std::find(registry.begin(), registry.end(), set) == registry.end()) continue;
-        }
-        Sequence<Update>& seq = set->sequence;
-        if (image) {
-            // An image answers a request made earlier: when updates after it
-            // were applied meanwhile, it would take the set back in time.
-            if (seq.haveImage && update.epoch == seq.epoch && update.seq < seq.seq) {
-                log("dropped an image of " + key + " older than the updates already applied");
-                continue;
-            }
-            seq.haveImage = true;
-            seq.epoch = update.epoch;
-            seq.seq = update.seq;
-            std::vector<Update> early = std::move(seq.early);
-            seq.early.clear();
-            apply(set, update);
-            for (const Update& later : early) {
-                if (later.epoch == seq.epoch && later.seq == seq.seq + 1) {
-                    seq.seq = later.seq;
-                    apply(set, later);
-                }
-            }
-            continue;
-        }
-        if (!seq.haveImage) {
-            if (seq.early.size() < kMaxEarly) seq.early.push_back(update);
-            continue;
-        }
-        if (update.epoch != seq.epoch || update.seq > seq.seq + 1) {
-            log("missed updates of " + key + "; asking for a fresh image");
-            std::lock_guard<std::mutex> lock(mu_);
-            askAgain(set);
-            continue;
-        }
-        if (update.seq <= seq.seq) continue;  // seen already
-        seq.seq = update.seq;
-        apply(set, update);
-    }
-}
+// What differs between quotes and update streams; the rest of their path
+// (onUpdate, follow) is one.
+//
+// Which part a message plays in the sequence comes from where it came, for
+// both kinds alike. The answer to a set's Subscribe, on the client's inbox,
+// is the set's image: it starts the set's sequence (at the gateway's last
+// seq) and must be whole. A message on the broadcast subject is the next
+// update, whole or not: the gateway publishes a stream's full window there,
+// numbered in sequence like any update, when the stream loads or its window
+// shifts, and a quote's changed fields. So `whole` says only how the kind
+// applies the message, never whether it is an image.
+template <>
+struct NatsClient::Kind<NatsSnapshotSet> {
+    using Message = wire::Quote;
+    // In log lines: an update, an answer for another key, a key no set follows.
+    static constexpr const char* kUpdate = "a quote";
+    static constexpr const char* kWrongAnswer = "a quote answer for the wrong symbol";
+    static constexpr const char* kUnknown = "the unknown symbol";
+    static const std::string& key(const Message& quote) { return quote.symbol; }
+    static const std::string& key(const NatsSnapshotSet* set) { return set->symbol; }
+    static bool whole(const Message& quote) { return quote.image; }
+    static std::string subject(const std::string& symbol) { return wire::quoteSubject(symbol); }
+    static bool live(const NatsSnapshotSet* set) { return set->following(); }  // mu_ held
+    static const std::vector<NatsSnapshotSet*>& registry(const NatsClient* client) { return client->snapshots_; }
+    static void apply(NatsClient* client, NatsSnapshotSet* set, const Message& quote) { client->applyQuote(set, quote); }
+    static void askAgain(NatsClient* client, NatsSnapshotSet* set) { client->requestImage(set); }  // mu_ held
+};
 
-// `only`: the set a Subscribe answer is for; otherwise every set of the symbol.
-void NatsClient::onQuote(const wire::Quote& quote, const std::string& subject, NatsSnapshotSet* only) {
-    std::vector<NatsSnapshotSet*> targets;
+template <>
+struct NatsClient::Kind<NatsRecordSet> {
+    using Message = wire::Stream;
+    static constexpr const char* kUpdate = "a stream event";
+    static constexpr const char* kWrongAnswer = "a stream answer for the wrong query";
+    static constexpr const char* kUnknown = "the unknown stream";
+    static const std::string& key(const Message& stream) { return stream.query; }
+    static const std::string& key(const NatsRecordSet* set) { return set->query; }
+    static bool whole(const Message& stream) { return stream.full; }
+    static std::string subject(const std::string& query) { return wire::streamSubject(query); }
+    static bool live(const NatsRecordSet* set) { return set->streaming(); }  // mu_ held
+    static const std::vector<NatsRecordSet*>& registry(const NatsClient* client) { return client->recordSets_; }
+    static void apply(NatsClient* client, NatsRecordSet* set, const Message& stream) { client->applyStream(set, stream); }
+    static void askAgain(NatsClient* client, NatsRecordSet* set) { client->requestStream(set); }  // mu_ held
+};
+
+// Feed thread, mu_ not held. `only`: the set an inbox answer is for;
+// otherwise (the broadcast subject) every set following the key.
+template <class Set>
+void NatsClient::onUpdate(const typename Kind<Set>::Message& message, const std::string& subject, Set* only) {
+    using K = Kind<Set>;
+    const std::string& key = K::key(message);
+    std::vector<Set*> targets;
     {
         std::lock_guard<std::mutex> lock(mu_);
         if (only != nullptr) {
-            if (!only->following()) return;  // refused meanwhile
-            if (!quote.image || quote.symbol != only->symbol) {
-                log("dropped a quote answer for the wrong symbol " + quote.symbol);
+            if (!K::live(only)) return;  // refused meanwhile
+            if (!K::whole(message) || key != K::key(only)) {
+                log(std::string("dropped ") + K::kWrongAnswer + " " + key);
                 return;
             }
             targets.push_back(only);
         } else {
-            if (subject != wire::quoteSubject(quote.symbol) || quote.image) {
-                log("dropped a quote for " + quote.symbol + " on " + subject);
+            if (subject != K::subject(key)) {
+                log(std::string("dropped ") + K::kUpdate + " for " + key + " on " + subject);
                 return;
             }
-            for (NatsSnapshotSet* set : snapshots_)
-                if (set->following() && set->symbol == quote.symbol) targets.push_back(set);
+            for (Set* set : K::registry(this))
+                if (K::live(set) && K::key(set) == key) targets.push_back(set);
             if (targets.empty()) {
-                log("dropped a quote for the unknown symbol " + quote.symbol);
+                log(std::string("dropped ") + K::kUpdate + " for " + K::kUnknown + " " + key);
                 return;
             }
         }
     }
-    follow(targets, snapshots_, quote, quote.image, quote.symbol,
-           [this](NatsSnapshotSet* set, const wire::Quote& update) { applyQuote(set, update); },
-           [this](NatsSnapshotSet* set) { requestImage(set); });
+    follow(targets, message, only != nullptr);
+}
+
+// Feed thread, mu_ not held. Gives each of `targets` still registered the
+// message as an image (`image`) or as the next update, by the sequence rule
+// (sequence.h). Updates held for a set's image follow it when they are next.
+template <class Set>
+void NatsClient::follow(const std::vector<Set*>& targets, const typename Kind<Set>::Message& message, bool image) {
+    using K = Kind<Set>;
+    const SequenceStep step{image, message.epoch, message.seq};
+    for (Set* set : targets) {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            const auto& registry = K::registry(this);
+            if (std::find(registry.begin(), registry.end(), set) == registry.end()) continue;
+        }
+        auto& sequence = set->sequence;
+        switch (decide(sequence, step)) {
+        case SequenceDecision::Apply:
+            break;
+        case SequenceDecision::Hold:
+            if (sequence.early.size() < kMaxEarly) sequence.early.push_back(message);
+            continue;
+        case SequenceDecision::Duplicate:
+            continue;
+        case SequenceDecision::OlderImage:
+            log("dropped an image of " + K::key(message) + " older than the updates already applied");
+            continue;
+        case SequenceDecision::Gap: {
+            log("missed updates of " + K::key(message) + "; asking for a fresh image");
+            std::lock_guard<std::mutex> lock(mu_);
+            K::askAgain(this, set);
+            continue;
+        }
+        }
+        static_cast<SequencePosition&>(sequence) = advance(sequence, step);
+        auto early = std::move(sequence.early);
+        sequence.early.clear();
+        K::apply(this, set, message);
+        // Empty unless this was the image. A set asked again while applying
+        // (its sequence reset) holds what follows instead.
+        for (const auto& later : early) {
+            const SequenceStep next{false, later.epoch, later.seq};
+            if (decide(sequence, next) != SequenceDecision::Apply) continue;
+            static_cast<SequencePosition&>(sequence) = advance(sequence, next);
+            K::apply(this, set, later);
+        }
+    }
+}
+
+void NatsClient::onQuote(const wire::Quote& quote, const std::string& subject, NatsSnapshotSet* only) {
+    onUpdate(quote, subject, only);
+}
+
+void NatsClient::onStream(const wire::Stream& stream, const std::string& subject, NatsRecordSet* only) {
+    onUpdate(stream, subject, only);
 }
 
 // Feed thread, mu_ not held. An image replaces every value and tells the
@@ -154,35 +206,6 @@ void NatsClient::applyQuote(NatsSnapshotSet* set, const wire::Quote& quote) {
     ISSSetSink* sink = set->sink;
     if (sink == nullptr || ids.empty()) return;
     deliver(set, [&] { sink->onSnapshotUpdate(set, static_cast<std::uint8_t>(ids.size()), ids.data()); });
-}
-
-void NatsClient::onStream(const wire::Stream& stream, const std::string& subject, NatsRecordSet* only) {
-    std::vector<NatsRecordSet*> targets;
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        if (only != nullptr) {
-            if (!only->streaming()) return;  // refused meanwhile
-            if (!stream.full || stream.query != only->query) {
-                log("dropped a stream answer for the wrong query " + stream.query);
-                return;
-            }
-            targets.push_back(only);
-        } else {
-            if (subject != wire::streamSubject(stream.query)) {
-                log("dropped a stream event for " + stream.query + " on " + subject);
-                return;
-            }
-            for (NatsRecordSet* set : recordSets_)
-                if (set->streaming() && set->query == stream.query) targets.push_back(set);
-            if (targets.empty()) {
-                log("dropped a stream event for the unknown stream " + stream.query);
-                return;
-            }
-        }
-    }
-    follow(targets, recordSets_, stream, only != nullptr, stream.query,
-           [this](NatsRecordSet* set, const wire::Stream& event) { applyStream(set, event); },
-           [this](NatsRecordSet* set) { requestStream(set); });
 }
 
 // Feed thread, mu_ not held. The first window completes the load (event 1);

@@ -172,6 +172,43 @@ TEST_F(FanOut, ShouldLogOffWhenTheGatewayFallsSilentWithoutSayingGoodbye) {
     EXPECT_EQ(c.status.events(), expected);
 }
 
+// A message on the broadcast subject is the next update, whole or not (the
+// gateway sends a stream's whole window there): a whole quote numbered next
+// replaces the set's values, and names every field it has, and only those.
+TEST_F(FanOut, ShouldApplyAWholeQuoteOnTheBroadcastSubjectAsTheNextUpdate) {
+    Client& c = connectClient();
+    ASSERT_TRUE(eventually([&] { return c.status.saw("ready"); }));
+    natsConnection* raw = nullptr;
+    ASSERT_EQ(natsConnection_ConnectTo(&raw, server->url().c_str()), NATS_OK);
+    rawConnections.push_back(raw);
+    const std::string subject = wire::quoteSubject("ACME");
+    RawListener updates;
+    natsSubscription* watch = nullptr;
+    ASSERT_EQ(natsConnection_Subscribe(&watch, raw, subject.c_str(), &RawListener::onMessage, &updates), NATS_OK);
+    ASSERT_EQ(natsConnection_Flush(raw), NATS_OK);
+    QuoteLog sink;
+    SnapshotSet* set = openQuote(c, "ACME", sink);
+    ASSERT_TRUE(eventually([&] { return sink.calls >= 1; }));
+    feed.advanceClock(5);
+    feed.tradeNow();
+    ASSERT_TRUE(eventually([&] { return sink.calls >= 2 && !updates.received().empty(); }));
+    const std::vector<std::uint8_t> last = updates.received().back();
+    const auto decoded = wire::decode(last.data(), last.size());
+    ASSERT_TRUE(decoded && std::holds_alternative<wire::Quote>(*decoded));
+    const wire::Quote& seen = std::get<wire::Quote>(*decoded);
+    ASSERT_FALSE(seen.image);
+
+    const std::vector<std::uint8_t> whole =
+        wire::encode(wire::Quote{seen.epoch, seen.seq + 1, true, 1, "ACME", {{kTradeId, 42.0}}});
+    natsConnection_Publish(raw, subject.c_str(), whole.data(), static_cast<int>(whole.size()));
+    natsConnection_Flush(raw);
+    ASSERT_TRUE(eventually([&] { return sink.calls >= 3; }));
+    EXPECT_EQ(sink.seen().back().trade, 42.0);
+    EXPECT_EQ(sink.seen().back().ids, 1);
+    natsSubscription_Destroy(watch);
+    c.client.DeleteSnapshotSet(set);
+}
+
 TEST_F(FanOut, ShouldDropHostileMessagesWithALogLineAndKeepTheSetIntact) {
     Client& c = connectClient();
     ASSERT_TRUE(eventually([&] { return c.status.saw("ready"); }));
