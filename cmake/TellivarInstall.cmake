@@ -3,19 +3,24 @@
 #
 # Build tree: the plug-in and the stand-in feed library sit side by side in
 # build/lib, and the plug-in finds the feed library through "$ORIGIN".
-# Installed: the plug-in goes to lib and binds to whatever feed client the
-# system has (the real one keeps its own name, libTellivarClient.so.1); the
-# stand-in goes to a private folder, lib/tellivar/simfeed, that no loader
-# searches. tellivar-host loads the stand-in from there before the plug-in
-# (--feed-library, see hostapp/plugin_library.cpp), so it never shadows a real
-# feed client.
+# Installed: every library goes to a private folder under lib/tellivar that no
+# loader searches. The plug-in (lib/tellivar/plugin) is a module loaded by
+# path with dlopen, never linked, so it has no SONAME and stays out of the
+# linker's folders; it binds to whatever feed client the system has (the real
+# one keeps its own name, libTellivarClient.so.1). The stand-in goes to
+# lib/tellivar/simfeed and the NATS feed client to lib/tellivar/nats;
+# tellivar-host loads one of them before the plug-in (--feed-library, see
+# hostapp/plugin_library.cpp), so neither shadows a real feed client.
 #
 # Components: `plugin` (the plug-in, the contract headers, the package config
-# and the pkg-config file) and `tools` (tellivar-host and the stand-in feed).
+# and the pkg-config file), `tools` (tellivar-host and the stand-in feed),
+# `gateway` (tellivar-gateway, its units, configuration and examples: see
+# TellivarPackage.cmake) and `nats` (the NATS feed client).
 include(CMakePackageConfigHelpers)
 
 set(TELLIVAR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Tellivar)
 set(TELLIVAR_SIMFEED_DIR ${CMAKE_INSTALL_LIBDIR}/tellivar/simfeed)
+# TELLIVAR_PLUGIN_DIR is set in the top CMakeLists.txt: the host compiles it in.
 
 # The feed library is linked by name, so it carries a versioned SONAME.
 set_target_properties(TellivarClient PROPERTIES
@@ -31,7 +36,7 @@ set_target_properties(tellivar PROPERTIES
 set_target_properties(tellivar_contracts PROPERTIES EXPORT_NAME contracts)
 
 install(TARGETS tellivar_contracts tellivar EXPORT TellivarTargets
-        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT plugin)
+        LIBRARY DESTINATION ${TELLIVAR_PLUGIN_DIR} COMPONENT plugin)
 install(TARGETS TellivarClient EXPORT TellivarSimfeedTargets
         LIBRARY DESTINATION ${TELLIVAR_SIMFEED_DIR} COMPONENT tools)
 if(TARGET tellivar-host)
@@ -43,6 +48,37 @@ endif()
 install(FILES host/data.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tellivar/host COMPONENT plugin)
 install(FILES feed/TellivarClient.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tellivar/feed COMPONENT plugin)
 install(FILES simfeed/control.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tellivar/simfeed COMPONENT tools)
+
+# The gateway's package: its files at the places systemd and dpkg look (units,
+# the system user, /etc/tellivar/gateway.conf), given as absolute paths and
+# installed only when the gateway component is installed on its own, as the
+# Debian package does (EXCLUDE_FROM_ALL: `cmake --install` of the whole tree
+# leaves /etc and /lib alone; the sources are in gateway/). Then the runbook,
+# the gateway's documentation and the examples (entitlements, a three-node
+# cluster, alert rules) in its doc folder; the NATS feed client's example
+# configuration in its own.
+if(TARGET tellivar-gateway)
+  pkg_get_variable(TELLIVAR_SYSTEMD_UNIT_DIR systemd systemdsystemunitdir)
+  if(NOT TELLIVAR_SYSTEMD_UNIT_DIR)
+    set(TELLIVAR_SYSTEMD_UNIT_DIR /lib/systemd/system)
+  endif()
+  file(GLOB TELLIVAR_GATEWAY_UNITS ${PROJECT_SOURCE_DIR}/gateway/systemd/*.service)
+  install(FILES ${TELLIVAR_GATEWAY_UNITS} DESTINATION ${TELLIVAR_SYSTEMD_UNIT_DIR}
+          COMPONENT gateway EXCLUDE_FROM_ALL)
+  install(FILES gateway/systemd/tellivar-gateway.sysusers DESTINATION /usr/lib/sysusers.d
+          RENAME tellivar-gateway.conf COMPONENT gateway EXCLUDE_FROM_ALL)
+  install(FILES gateway/gateway.conf DESTINATION /etc/tellivar COMPONENT gateway EXCLUDE_FROM_ALL)
+  set(TELLIVAR_GATEWAY_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/tellivar-gateway)
+  install(FILES docs/operations.md docs/fanout.md DESTINATION ${TELLIVAR_GATEWAY_DOCDIR} COMPONENT gateway)
+  file(GLOB TELLIVAR_ALERT_RULES ${PROJECT_SOURCE_DIR}/docs/*.yml)
+  install(FILES gateway/entitlements.conf ${TELLIVAR_ALERT_RULES} DESTINATION ${TELLIVAR_GATEWAY_DOCDIR}/examples
+          COMPONENT gateway)
+  file(GLOB TELLIVAR_CLUSTER_EXAMPLE ${PROJECT_SOURCE_DIR}/gateway/nats-cluster/*.conf)
+  install(FILES ${TELLIVAR_CLUSTER_EXAMPLE} DESTINATION ${TELLIVAR_GATEWAY_DOCDIR}/examples/nats-cluster
+          COMPONENT gateway)
+  install(FILES natsfeed/nats.conf.example DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tellivar-nats/examples
+          RENAME nats.conf COMPONENT nats)
+endif()
 
 file(GLOB TELLIVAR_DOCS ${PROJECT_SOURCE_DIR}/docs/*.md)
 install(FILES README.md CHANGELOG.md ${TELLIVAR_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT plugin)

@@ -62,7 +62,8 @@ std::optional<bool> PluginLibrary::feedClientInstalled() const {
 }
 
 std::string defaultPluginPath(const std::string& compiledDefault) {
-    const std::string found = firstExisting({kLibraryName, std::string("../lib/") + kLibraryName});
+    const std::string found = firstExisting({kLibraryName, std::string("../lib/") + kLibraryName,
+                                             std::string("../lib/tellivar/plugin/") + kLibraryName});
     return found.empty() ? compiledDefault : found;
 }
 

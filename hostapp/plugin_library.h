@@ -43,7 +43,8 @@ private:
 };
 
 // Where to look for the plug-in when --plugin is not given: next to the
-// program, then in ../lib beside it, then `compiledDefault`. Returns the
+// program, then in ../lib beside it (the build tree), then in
+// ../lib/tellivar/plugin (installed), then `compiledDefault`. Returns the
 // first existing file, or `compiledDefault`.
 std::string defaultPluginPath(const std::string& compiledDefault);
 

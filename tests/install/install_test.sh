@@ -13,15 +13,23 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 cd "$work"
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
-libdir=$(dirname "$(find "$prefix" -name libtellivar.so)")
+libdir=$(dirname "$(find "$prefix" -name tellivar.pc)")/..
+libdir=$(realpath "$libdir")
+plugindir=$libdir/tellivar/plugin
+[ -e "$plugindir/libtellivar.so" ] || fail "the plug-in is not in $plugindir"
 simfeed=$libdir/tellivar/simfeed
 [ -e "$simfeed/libTellivarClient.so.1" ] || fail "the stand-in is not in $simfeed"
-[ -z "$(find "$libdir" -maxdepth 1 -name 'libTellivarClient*')" ] || fail "the stand-in is in $libdir, beside the plug-in"
+[ -z "$(find "$libdir" "$plugindir" -maxdepth 1 -name 'libTellivarClient*')" ] ||
+    fail "the stand-in is in $libdir or beside the plug-in"
+# A whole-tree install leaves the system's folders alone: the gateway's units,
+# user and /etc file come with its package only.
+[ -z "$(find "$prefix" -path '*systemd*' -o -path '*sysusers*' -o -name gateway.conf)" ] ||
+    fail "the install put the gateway's system files under $prefix"
 
 out=$("$prefix/bin/tellivar-host" --version)
 echo "$out"
 grep -qx "tellivar-host $version" <<<"$out" || fail "--version lacks the version"
-grep -qx "plug-in: Tellivar ($libdir/libtellivar.so)" <<<"$out" || fail "--version did not load the installed plug-in"
+grep -qx "plug-in: Tellivar ($plugindir/libtellivar.so)" <<<"$out" || fail "--version did not load the installed plug-in"
 grep -q "^feed library: $simfeed/libTellivarClient.so" <<<"$out" || fail "--version did not load the installed stand-in"
 out=$("$prefix/bin/tellivar-host" info)
 grep -q "^Display name: *Tellivar$" <<<"$out" || fail "info: $out"
@@ -32,7 +40,7 @@ cmake-consumer/consumer || fail "consumer built with the package config"
 
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 [ "$(pkg-config --modversion tellivar)" = "$version" ] || fail "pkg-config version"
-[ "$(pkg-config --variable=pluginpath tellivar)" = "$libdir/libtellivar.so" ] ||
+[ "$(pkg-config --variable=pluginpath tellivar)" = "$plugindir/libtellivar.so" ] ||
     fail "pluginpath is not the plain path: $(pkg-config --variable=pluginpath tellivar)"
 # shellcheck disable=SC2046
 g++ -std=c++17 "$consumer/consumer.cpp" -o pc-consumer $(pkg-config --cflags --libs tellivar-simfeed) -ldl \
@@ -40,7 +48,7 @@ g++ -std=c++17 "$consumer/consumer.cpp" -o pc-consumer $(pkg-config --cflags --l
 ./pc-consumer || fail "consumer built with pkg-config"
 
 mkdir empty
-cp "$libdir/libtellivar.so" "$simfeed/libTellivarClient.so.1" empty/
+cp "$plugindir/libtellivar.so" "$simfeed/libTellivarClient.so.1" empty/
 # Read ldd's answer whole: `| grep -q` would close the pipe early and, under
 # pipefail, fail the check whenever ldd is still writing.
 resolved=$(ldd empty/libtellivar.so)
