@@ -6,9 +6,11 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -88,6 +90,8 @@ struct BadFile {
     const char* says;   // a part of the message
 };
 
+void PrintTo(const BadFile& bad, std::ostream* out) { *out << bad.fault; }
+
 class BadFiles : public ConfigFile, public ::testing::WithParamInterface<BadFile> {};
 
 TEST_P(BadFiles, ShouldNameTheLineAndWhatIsWrongWithIt) {
@@ -148,6 +152,8 @@ struct FileFault {
     const char* says;
 };
 
+void PrintTo(const FileFault& fault, std::ostream* out) { *out << fault.fault; }
+
 class UnreadableFiles : public ConfigFile, public ::testing::WithParamInterface<FileFault> {};
 
 TEST_P(UnreadableFiles, ShouldRefuseTheFileAsAWhole) {
@@ -178,6 +184,8 @@ struct Precedence {
     const char* flag;  // the command line's; null: not given
     const char* expected;
 };
+
+void PrintTo(const Precedence& p, std::ostream* out) { *out << p.sources; }
 
 class Precedences : public ConfigFile, public ::testing::WithParamInterface<Precedence> {};
 
@@ -252,6 +260,8 @@ struct EnvironmentName {
     const char* option;
     const char* expected;
 };
+
+void PrintTo(const EnvironmentName& n, std::ostream* out) { *out << n.option; }
 
 class EnvironmentNames : public ::testing::TestWithParam<EnvironmentName> {};
 

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,8 @@ struct Status {
     gateway::Health health;
     const char* text;
 };
+
+void PrintTo(const Status& status, std::ostream* out) { *out << status.text; }
 
 class StatusTexts : public ::testing::TestWithParam<Status> {};
 
@@ -62,6 +65,8 @@ struct Life {
     long watchdogMs;
     std::vector<Step> steps;
 };
+
+void PrintTo(const Life& life, std::ostream* out) { *out << life.name; }
 
 class NotifierLives : public ::testing::TestWithParam<Life> {};
 
@@ -132,6 +137,8 @@ struct Timing {
     long watchdogMs, reportMs, stallMs;
 };
 
+void PrintTo(const Timing& t, std::ostream* out) { *out << "watchdog " << t.watchdogMs << " ms"; }
+
 class NotifierTimings : public ::testing::TestWithParam<Timing> {};
 
 TEST_P(NotifierTimings, ShouldReportWithinAThirdOfTheWatchdogAndCallAStallAfterHalfOfIt) {
@@ -159,6 +166,8 @@ struct LogCase {
     bool stamped;
     const char* line;
 };
+
+void PrintTo(const LogCase& c, std::ostream* out) { *out << c.name; }
 
 class LogLines : public ::testing::TestWithParam<LogCase> {};
 
@@ -190,6 +199,8 @@ struct StreamCase {
     const char* literal;  // the variable as given, instead of the file's "dev:ino"; "-": unset
     bool journal;
 };
+
+void PrintTo(const StreamCase& c, std::ostream* out) { *out << c.name; }
 
 class JournalStreams : public ::testing::TestWithParam<StreamCase> {};
 
@@ -223,6 +234,8 @@ struct WatchCase {
     long afterMs;  // asked this long after the entry
     bool stalled;
 };
+
+void PrintTo(const WatchCase& c, std::ostream* out) { *out << c.name; }
 
 class FeedWatches : public ::testing::TestWithParam<WatchCase> {};
 
