@@ -256,24 +256,10 @@ TEST_F(ConfigFile, ShouldFailTheCheckWhenThereIsNoFile) {
     EXPECT_EQ(run.status, 2);
 }
 
-struct EnvironmentName {
-    const char* option;
-    const char* expected;
-};
-
-void PrintTo(const EnvironmentName& n, std::ostream* out) { *out << n.option; }
-
-class EnvironmentNames : public ::testing::TestWithParam<EnvironmentName> {};
-
-TEST_P(EnvironmentNames, ShouldBeThePrefixAndTheOptionInCapitals) {
-    EXPECT_EQ(config::environmentName("TELLIVAR_GATEWAY_", GetParam().option), GetParam().expected);
+TEST(ConfigEnvironment, ShouldNameAnOptionsVariableByThePrefixAndTheOptionInCapitals) {
+    EXPECT_EQ(config::environmentName("TELLIVAR_GATEWAY_", "--feed-library"), "TELLIVAR_GATEWAY_FEED_LIBRARY");
+    EXPECT_EQ(config::environmentName("TELLIVAR_GATEWAY_", "--history-in-flight"),
+              "TELLIVAR_GATEWAY_HISTORY_IN_FLIGHT");
 }
-
-INSTANTIATE_TEST_SUITE_P(Gateway, EnvironmentNames,
-                         ::testing::Values(EnvironmentName{"--feed-library", "TELLIVAR_GATEWAY_FEED_LIBRARY"},
-                                           EnvironmentName{"--nats", "TELLIVAR_GATEWAY_NATS"},
-                                           EnvironmentName{"--history-in-flight",
-                                                           "TELLIVAR_GATEWAY_HISTORY_IN_FLIGHT"},
-                                           EnvironmentName{"lease", "TELLIVAR_GATEWAY_LEASE"}));
 
 }  // namespace
