@@ -14,8 +14,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <cstdlib>
-#include <ctime>
 #include <iostream>
 #include <string>
 #include <thread>

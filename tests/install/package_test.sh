@@ -163,20 +163,10 @@ grep -qx "feed library: $root/usr/lib/tellivar/nats/libTellivarClient.so.1.0.0" 
     fail "demo from another folder: $(cat demo.out)"
 grep -q "demo finished" demo.out || fail "demo did not finish: $(cat demo.out)"
 [ -s tellivar-demo-history.csv ] || fail "demo wrote no CSV into the current folder"
-# The packaged gateway accepts the configuration it ships, and every option
-# the file shows (commented out) is one of its options: each line, switched
-# on alone, is read without an unknown key or a bad value (a file it names
-# need not exist here).
+# The packaged gateway accepts the configuration it ships (its options are
+# checked against --help by GatewayExampleConfig).
 "$root/usr/bin/tellivar-gateway" --config "$root/etc/tellivar/gateway.conf" --check-config >check.out 2>&1 ||
     fail "the shipped gateway.conf: $(cat check.out)"
-while read -r line; do
-  printf '%s\n' "$line" >one.conf
-  if ! "$root/usr/bin/tellivar-gateway" --config one.conf --check-config >check.out 2>&1; then
-    grep -q "one.conf:1: [a-z-]*: .*\(not exist\|No such file\)" check.out ||
-        fail "gateway.conf shows '$line', which the gateway refuses: $(cat check.out)"
-  fi
-done < <(sed -n 's/^# \([a-z-]* = .*\)/\1/p' "$root/etc/tellivar/gateway.conf")
-[ -s one.conf ] || fail "gateway.conf shows no option"
 
 # The host developers' example, built from the package's copy as the docs say,
 # runs against the stand-in through LD_LIBRARY_PATH.
