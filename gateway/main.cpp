@@ -70,16 +70,29 @@ int main(int argc, char** argv) {
     std::string user = envOr("TELLIVAR_GATEWAY_USER", "demo");
     std::string password = envOr("TELLIVAR_GATEWAY_PASSWORD", "demo");
     std::string servers = "nats://127.0.0.1:4222";
-    std::string natsUser, natsPassword, natsCreds;
+    std::string natsUser, natsCreds;
+    std::string natsPassword = envOr("TELLIVAR_GATEWAY_NATS_PASSWORD", "");
+    std::string tlsCa, tlsCert, tlsKey, tlsServerName;
     bool quiet = false;
     double leaseSeconds = 10;
     app.add_option("--feed-library", feedLibrary, "Feed client library to load")->capture_default_str();
     app.add_option("--user", user, "Feed user name (TELLIVAR_GATEWAY_USER)");
-    app.add_option("--password", password, "Feed password (TELLIVAR_GATEWAY_PASSWORD)");
-    app.add_option("--nats", servers, "NATS servers, comma-separated")->capture_default_str();
+    app.add_option("--password", password,
+                   "Feed password (better TELLIVAR_GATEWAY_PASSWORD or the configuration file: "
+                   "a command line shows in ps)");
+    app.add_option("--nats", servers, "NATS servers, comma-separated (tls://HOST:PORT for TLS)")->capture_default_str();
     app.add_option("--nats-user", natsUser, "NATS user name");
-    app.add_option("--nats-password", natsPassword, "NATS password");
-    app.add_option("--nats-creds", natsCreds, "NATS credentials file");
+    app.add_option("--nats-password", natsPassword,
+                   "NATS password (better TELLIVAR_GATEWAY_NATS_PASSWORD or the configuration file)");
+    app.add_option("--credentials,--nats-creds", natsCreds, "NATS credentials file (JWT and nkey seed)")
+        ->check(CLI::ExistingFile);
+    app.add_option("--tls-ca", tlsCa, "CA certificates (PEM) to verify the NATS servers against; turns TLS on")
+        ->check(CLI::ExistingFile);
+    app.add_option("--tls-cert", tlsCert, "Client certificate (PEM) for mutual TLS, with --tls-key")
+        ->check(CLI::ExistingFile);
+    app.add_option("--tls-key", tlsKey, "The client certificate's private key (PEM)")->check(CLI::ExistingFile);
+    app.add_option("--tls-server-name", tlsServerName,
+                   "Name the servers' certificates must carry, when not the host name of --nats");
     // Clients renew every 3 s: a shorter lease would drop the interest of
     // every client between two renewals, and with it their feed sets.
     app.add_option("--lease", leaseSeconds,
@@ -118,6 +131,17 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0.1, 3600.0));
     app.add_flag("--quiet", quiet, "No log lines");
     CLI11_PARSE(app, argc, argv);
+    // Anyone on the machine reads a command line (ps, /proc): say so.
+    for (int i = 1; i < argc; ++i) {
+        for (const char* flag : {"--password", "--nats-password"}) {
+            const std::size_t length = std::strlen(flag);
+            if (std::strncmp(argv[i], flag, length) == 0 && (argv[i][length] == '\0' || argv[i][length] == '='))
+                std::fprintf(stderr,
+                             "tellivar-gateway: warning: %s on the command line shows in ps to every user of "
+                             "this machine; use the environment or the configuration file\n",
+                             flag);
+        }
+    }
 
     // Signals go to sigwait below, not to any thread libnats or the feed starts.
     sigset_t stopSignals;
@@ -140,17 +164,30 @@ int main(int argc, char** argv) {
     bus.user = natsUser;
     bus.password = natsPassword;
     bus.credentialsFile = natsCreds;
+    bus.tlsCa = tlsCa;
+    bus.tlsCert = tlsCert;
+    bus.tlsKey = tlsKey;
+    bus.tlsServerName = tlsServerName;
+    if (const std::string wrong = natsconfig::checkSettings(bus); !wrong.empty()) {
+        std::fprintf(stderr, "tellivar-gateway: %s\n", wrong.c_str());
+        return 2;
+    }
     // Each message goes out at once: buffered, libnats's flusher would hold it
     // for a millisecond to batch, the largest part of a quote's way to a host.
     bus.sendAsap = true;
     natsOptions* options = nullptr;
     natsConnection* nats = nullptr;
-    natsStatus s = natsconfig::makeOptions(bus, &options);
-    if (s == NATS_OK) s = natsConnection_Connect(&nats, options);
+    std::string error;
+    natsStatus s = natsconfig::makeOptions(bus, &options, &error);
+    if (s == NATS_OK) {
+        s = natsConnection_Connect(&nats, options);
+        if (s != NATS_OK)
+            error = "cannot connect to NATS at " + natsconfig::joinServers(bus.servers) + ": " +
+                    natsconfig::connectFailure(bus, natsconfig::errorText(s));
+    }
     natsOptions_Destroy(options);
     if (s != NATS_OK) {
-        std::fprintf(stderr, "tellivar-gateway: cannot connect to NATS at %s: %s\n", servers.c_str(),
-                     natsStatus_GetText(s));
+        std::fprintf(stderr, "tellivar-gateway: %s\n", error.c_str());
         return 3;
     }
 
@@ -193,7 +230,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "tellivar-gateway: %s\n", error.c_str());
             status = 3;
         } else {
-            if (!quiet) logLine("serving on " + servers + " with the feed client " + feedLibrary);
+            if (!quiet) logLine("serving on " + natsconfig::joinServers(bus.servers) + " with the feed client " + feedLibrary);
             int signal = 0;
             if (!lease) {
                 sigwait(&stopSignals, &signal);
