@@ -23,8 +23,8 @@ std::string joinServers(const std::vector<std::string>& servers) {
 std::string redactServer(const std::string& url) {
     const std::size_t scheme = url.find("://");
     const std::size_t start = scheme == std::string::npos ? 0 : scheme + 3;
-    const std::size_t at = url.find('@', start);
-    if (at == std::string::npos) return url;
+    const std::size_t at = url.rfind('@');
+    if (at == std::string::npos || at < start) return url;
     const std::size_t colon = url.find(':', start);
     if (colon == std::string::npos || colon > at) return url;  // a user name, no password
     return url.substr(0, colon + 1) + "***" + url.substr(at);
@@ -37,6 +37,8 @@ std::string checkServer(const std::string& url) {
     if (kind != "nats" && kind != "tls") return "the scheme " + kind + ":// is neither nats:// nor tls://";
     std::string rest = url.substr(scheme + 3);
     if (const std::size_t at = rest.rfind('@'); at != std::string::npos) rest = rest.substr(at + 1);
+    if (const std::size_t path = rest.find_first_of("/?#"); path != std::string::npos)
+        return "text after the host and port ('" + rest.substr(path) + "')";
     std::string host = rest, port;
     if (!rest.empty() && rest.front() == '[') {  // an IPv6 address
         const std::size_t close = rest.find(']');
@@ -54,7 +56,7 @@ std::string checkServer(const std::string& url) {
     }
     if (host.empty()) return "no host";
     for (const char c : host)
-        if (c == '/' || c == '?' || c == '#' || std::isspace(static_cast<unsigned char>(c)) != 0)
+        if (std::isspace(static_cast<unsigned char>(c)) != 0)
             return "a host name with '" + std::string(1, c) + "' in it";
     if (!port.empty()) {
         long number = 0;
