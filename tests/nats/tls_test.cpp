@@ -3,8 +3,9 @@
 // servers on free loopback ports with TLS (one verifying client
 // certificates, one presenting an expired certificate). The right CA
 // carries a quote from the gateway to a host; a wrong CA, a plain-text
-// client, an expired certificate, a wrong server name and a missing client
-// certificate are refused, once, with a message that says why.
+// client, an expired certificate, a wrong server name, a missing client
+// certificate and an unusable credentials file are refused, once, with a
+// message that says why.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -32,7 +33,7 @@ std::string readFile(const std::string& path) {
 // The suite's certificates and servers, made once: every test only connects.
 class Tls : public ::testing::Test {
 public:
-    enum class Server { Tls, Mutual, Expired };
+    enum class Server { Tls, Mutual, Expired, Plain };
 
 protected:
     static void SetUpTestSuite() {
@@ -66,12 +67,16 @@ protected:
         tls_ = std::make_unique<NatsServer>(serverConfig("tls.conf", "server.pem", false));
         mutual_ = std::make_unique<NatsServer>(serverConfig("mutual.conf", "server.pem", true));
         expired_ = std::make_unique<NatsServer>(serverConfig("expired.conf", "expired.pem", false));
-        made_ = tls_->running() && mutual_->running() && expired_->running();
+        plain_ = std::make_unique<NatsServer>();
+        // A credentials file libnats cannot use: no JWT, no seed.
+        std::ofstream(dir_ + "/no-seed.creds") << "not a credentials file\n";
+        made_ = tls_->running() && mutual_->running() && expired_->running() && plain_->running();
     }
     static void TearDownTestSuite() {
         tls_.reset();
         mutual_.reset();
         expired_.reset();
+        plain_.reset();
         std::error_code ignored;
         if (!dir_.empty()) fs::remove_all(dir_, ignored);
     }
@@ -83,7 +88,13 @@ protected:
     void TearDown() override { unsetenv("TELLIVAR_NATS_CONFIG"); }
 
     static NatsServer& server(Server which) {
-        return which == Server::Tls ? *tls_ : which == Server::Mutual ? *mutual_ : *expired_;
+        switch (which) {
+            case Server::Tls: return *tls_;
+            case Server::Mutual: return *mutual_;
+            case Server::Expired: return *expired_;
+            case Server::Plain: break;
+        }
+        return *plain_;
     }
     static std::string file(const std::string& name) { return dir_ + "/" + name; }
     // "{dir}" in `text` replaced by the suite's folder, "{url}" by `server`'s URL.
@@ -121,7 +132,7 @@ protected:
     }
 
     static inline std::string dir_;
-    static inline std::unique_ptr<NatsServer> tls_, mutual_, expired_;
+    static inline std::unique_ptr<NatsServer> tls_, mutual_, expired_, plain_;
     static inline bool made_ = false;
     static inline int files_ = 0;
 };
@@ -219,6 +230,9 @@ const Refused kRefused[] = {
      {"hostname mismatch", "against the CA {dir}/ca.pem as nats.example"}},
     {"MutualWithoutClientCertificate", Tls::Server::Mutual, "tls-ca = ca.pem\n", {"--tls-ca", "{dir}/ca.pem"},
      {"no client certificate", "requires a client certificate (tls-cert, tls-key)"}},
+    {"CredentialsFileWithoutSeed", Tls::Server::Plain, "credentials = no-seed.creds\n",
+     {"--credentials", "{dir}/no-seed.creds"},
+     {"no nkey user seed found in '{dir}/no-seed.creds'", "credentials file {dir}/no-seed.creds"}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, TlsRefused, ::testing::ValuesIn(kRefused),
