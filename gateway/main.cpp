@@ -80,7 +80,8 @@ int main(int argc, char** argv) {
     app.add_option("--password", password,
                    "Feed password (better TELLIVAR_GATEWAY_PASSWORD or the configuration file: "
                    "a command line shows in ps)");
-    app.add_option("--nats", servers, "NATS servers, comma-separated (tls://HOST:PORT for TLS)")->capture_default_str();
+    app.add_option("--nats,--servers", servers, "NATS servers, comma-separated (tls://HOST:PORT for TLS)")
+        ->capture_default_str();
     app.add_option("--nats-user", natsUser, "NATS user name");
     app.add_option("--nats-password", natsPassword,
                    "NATS password (better TELLIVAR_GATEWAY_NATS_PASSWORD or the configuration file)");
