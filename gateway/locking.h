@@ -30,6 +30,10 @@ public:
     MutexLock(const MutexLock&) = delete;
     MutexLock& operator=(const MutexLock&) = delete;
 
+    // Lets the mutex go for a while, and takes it back.
+    void unlock() RELEASE() { lock_.unlock(); }
+    void lock() ACQUIRE() { lock_.lock(); }
+
     void wait(std::condition_variable& changed) { changed.wait(lock_); }
     // False once `deadline` has passed.
     bool waitUntil(std::condition_variable& changed, std::chrono::steady_clock::time_point deadline) {
