@@ -73,6 +73,27 @@ TEST_F(ConfigFolder, ShouldReadEveryKeyWithRelativeFilesBesideTheFile) {
     EXPECT_EQ(settings.name, "desk 7");
 }
 
+TEST_F(ConfigFolder, ShouldReadTheExampleAsShippedAndWithEveryKeyOn) {
+    natsconfig::Settings settings;
+    std::string error;
+    ASSERT_TRUE(natsfeed::readConfigFile(TELLIVAR_NATS_EXAMPLE_CONF, &settings, &error)) << error;
+    // On: every "# key = value" line of it, with its files made beside the copy.
+    std::ifstream example(TELLIVAR_NATS_EXAMPLE_CONF);
+    std::string on, keys;
+    for (std::string line; std::getline(example, line);) {
+        const std::size_t equals = line.find(" = ");
+        if (line.rfind("# ", 0) != 0 || equals == std::string::npos || line.find(' ', 2) != equals) continue;
+        const std::string key = line.substr(2, equals - 2), value = line.substr(equals + 3);
+        if (value.find('/') == std::string::npos && value.find('.') != std::string::npos) write(value, "x\n");
+        on += key + " = " + (key == "tls-ca" ? "ca.pem" : value) + "\n";
+        keys += key + " ";
+    }
+    EXPECT_EQ(keys, "servers tls-ca tls-cert tls-key tls-server-name credentials name ");
+    ASSERT_TRUE(natsfeed::readConfigFile(write("on.conf", on), &settings, &error)) << error << "\n" << on;
+    EXPECT_EQ(settings.servers.size(), 3u);
+    EXPECT_EQ(settings.tlsKey, dir + "/desk.key");
+}
+
 // A case's name for gtest: its description without spaces and punctuation.
 template <class Case>
 std::string caseName(const ::testing::TestParamInfo<Case>& info) {
