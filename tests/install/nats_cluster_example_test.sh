@@ -5,10 +5,14 @@
 # started from them, with only their ports, route names and folders moved to
 # this machine's loopback, form one cluster: two routes each over TLS, and
 # JetStream with one meta leader that all three know, in a cluster of 3.
+# Then a gateway set up as docs/operations.md says (TLS with its own
+# certificate to the three servers, the gateway user of entitlements.conf, a
+# standby bucket) holds its lease, in a bucket the cluster keeps in three
+# copies, over a TLS connection as that user.
 # Exits 77 (skipped) without nats-server or openssl.
-# Usage: nats_cluster_example_test.sh SOURCE_DIR
+# Usage: nats_cluster_example_test.sh SOURCE_DIR GATEWAY FEED_LIBRARY
 set -euo pipefail
-src=$(realpath "$1")
+src=$(realpath "$1"); gateway=$2; feed=$3
 for tool in nats-server openssl curl; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
 done
@@ -122,3 +126,54 @@ done
     fail "the servers name different JetStream leaders: ${leaders[*]}"
 grep -qx "nats-[123]" <<<"${leaders[0]}" || fail "leader '${leaders[0]}' is not one of nats-1..3"
 echo "the example cluster formed: 2 routes over TLS on each server, JetStream leader ${leaders[0]} of 3"
+
+# The gateway's client certificate, from the same CA.
+openssl req -newkey rsa:2048 -nodes -keyout "$tls/gateway-key.pem" -out "$tls/gateway.csr" -subj /CN=gateway \
+    2>/dev/null
+printf 'extendedKeyUsage=clientAuth\n' >"$tls/client-ext"
+openssl x509 -req -in "$tls/gateway.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca-key.pem" -CAcreateserial \
+    -out "$tls/gateway.pem" -days 1 -extfile "$tls/client-ext" 2>/dev/null
+servers="tls://127.0.0.1:${ports[0]},tls://127.0.0.1:${ports[3]},tls://127.0.0.1:${ports[6]}"
+TELLIVAR_GATEWAY_NATS_PASSWORD=gateway-secret "$gateway" --feed-library "$feed" --nats "$servers" \
+    --tls-ca "$tls/ca.pem" --tls-cert "$tls/gateway.pem" --tls-key "$tls/gateway-key.pem" \
+    --nats-user gateway --standby-bucket tellivar-gateway >"$work/gateway.log" 2>&1 &
+gateway_pid=$!
+pids+=("$gateway_pid")
+# Wait (up to 60 s) until it holds the lease, or ends.
+for _ in $(seq 120); do
+  grep -q "active: holds the lease in the bucket tellivar-gateway" "$work/gateway.log" && break
+  kill -0 "$gateway_pid" 2>/dev/null || break
+  sleep 0.5
+done
+grep -q "active: holds the lease in the bucket tellivar-gateway" "$work/gateway.log" ||
+    fail "the gateway did not become active on the example cluster: $(cat "$work/gateway.log")"
+# Its connection, on whichever server it chose: TLS, as the user gateway.
+connection=""
+for n in 1 2 3; do
+  connection+=$(python3 -c '
+import json, sys
+for c in json.loads(sys.argv[1] or "{}").get("connections") or []:
+    if c.get("name") == "tellivar-gateway":
+        print(c.get("authorized_user") or "-", c.get("tls_version") or "plain")' \
+      "$(monitor "$n" "/connz?auth=true")")
+done
+[ "$(wc -w <<<"$connection")" = 2 ] || fail "the servers show the gateway's connection as '$connection'"
+read -r nats_user tls_version <<<"$connection"
+[ "$nats_user" = gateway ] || fail "the gateway is connected as '$nats_user', not as the user gateway"
+[ "$tls_version" != plain ] || fail "the gateway's connection is not TLS"
+# The lease bucket's stream keeps three copies (the gateway raises it to three
+# when the cluster can place them).
+replicas=-
+for _ in $(seq 60); do
+  replicas=$(python3 -c '
+import json, sys
+for account in json.loads(sys.argv[1] or "{}").get("account_details") or []:
+    for stream in account.get("stream_detail") or []:
+        if stream.get("name") == "KV_tellivar-gateway":
+            print(stream.get("config", {}).get("num_replicas", "-")); sys.exit()
+print("-")' "$(monitor 1 "/jsz?accounts=true&streams=true&config=true")")
+  [ "$replicas" = 3 ] && break
+  sleep 0.5
+done
+[ "$replicas" = 3 ] || fail "the lease bucket keeps $replicas copies, expected 3: $(cat "$work/gateway.log")"
+echo "a gateway over mutual TLS as the user gateway holds its lease in a bucket of 3 copies"
