@@ -6,8 +6,8 @@
 # ThreadSanitizer, then each fuzz target for 30 s (clang, ASan + UBSan), then
 # short runs of the benchmarks and of the end-to-end latency tool so they keep
 # building (the latter fails on a lost update). The normal build's tests also
-# install it into a temporary prefix and build the Debian package, whose
-# contents are listed.
+# install it into a temporary prefix, build the four Debian packages, list and
+# lint them (lintian), and start the example NATS cluster with a gateway.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
