@@ -112,13 +112,15 @@ std::string what(const CLI::ConfigItem& item, std::string message) {
 }
 
 // Parses `item` alone into a fresh App; the fault CLI11 found, or empty.
-std::string parseAlone(const std::string& path, const CLI::ConfigItem& item, const Define& define) {
+// CLI11 opens the file it is given before the reader, which ignores it and
+// hands over the item: any readable file does.
+std::string parseAlone(const CLI::ConfigItem& item, const Define& define) {
     CLI::App app;
     define(app);
     app.allow_config_extras(CLI::config_extras_mode::error);
     app.set_config("--config");
     app.config_formatter(std::make_shared<OneItem>(item));
-    std::vector<std::string> args{path, "--config"};  // CLI11 takes them last first
+    std::vector<std::string> args{"/dev/null", "--config"};  // CLI11 takes them last first
     try {
         app.parse(args);
     } catch (const CLI::Error& e) {
@@ -210,6 +212,10 @@ std::vector<Located> readLocated(const std::string& text) {
 std::vector<Problem> checkFile(const std::string& path, const Define& define) {
     std::string text, error;
     if (!readable(path, &text, &error)) return {{0, error}};
+    return checkText(text, define);
+}
+
+std::vector<Problem> checkText(const std::string& text, const Define& define) {
     std::vector<Problem> problems;
     const std::vector<KeyLine> keys = scanKeys(text);
     std::map<std::string, int> firstLine;
@@ -241,7 +247,7 @@ std::vector<Problem> checkFile(const std::string& path, const Define& define) {
         if (parsed[fullname]) continue;
         parsed[fullname] = true;
         if (times[fullname] > 1 && joinedWithNext(keys, located.line)) continue;
-        const std::string fault = parseAlone(path, located.item, define);
+        const std::string fault = parseAlone(located.item, define);
         if (!fault.empty()) problems.push_back({located.line, fault});
     }
     std::stable_sort(problems.begin(), problems.end(),
