@@ -267,7 +267,7 @@ Outcome parseProgram(CLI::App& app, int argc, const char* const* argv, const Set
     // CLI11 reads the file inside the parse, where a fault has no line: the
     // file is found and checked first.
     std::string path = setup.defaultFile;
-    bool given = false, check = false;
+    bool given = false, check = false, help = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--") break;
@@ -279,6 +279,8 @@ Outcome parseProgram(CLI::App& app, int argc, const char* const* argv, const Set
             given = true;
         } else if (arg == "--check-config") {
             check = true;
+        } else if (arg == "--help" || arg == "-h") {
+            help = true;  // the help, whatever the file holds
         }
     }
 
@@ -292,6 +294,11 @@ Outcome parseProgram(CLI::App& app, int argc, const char* const* argv, const Set
                  "Check the configuration file, environment and flags, say what is wrong; exit 0 (good) or 2");
     useEnvironment(app, setup.prefix, {"--config", "--check-config", "--help"});
 
+    if (help) {
+        // CLI11 would read the file before it answers the help.
+        if (argc > 0 && app.get_name().empty()) app.name(argv[0]);
+        return {false, 0, app.help()};
+    }
     if (given || access(path.c_str(), F_OK) == 0) {
         const std::vector<Problem> problems = checkFile(path, setup.scratch);
         if (!problems.empty()) return {false, 2, describe(path, problems)};
