@@ -112,13 +112,15 @@ std::string what(const CLI::ConfigItem& item, std::string message) {
 }
 
 // Parses `item` alone into a fresh App; the fault CLI11 found, or empty.
-std::string parseAlone(const std::string& path, const CLI::ConfigItem& item, const Define& define) {
+// CLI11 opens the file it is given before the reader, which ignores it and
+// hands over the item: any readable file does.
+std::string parseAlone(const CLI::ConfigItem& item, const Define& define) {
     CLI::App app;
     define(app);
     app.allow_config_extras(CLI::config_extras_mode::error);
     app.set_config("--config");
     app.config_formatter(std::make_shared<OneItem>(item));
-    std::vector<std::string> args{path, "--config"};  // CLI11 takes them last first
+    std::vector<std::string> args{"/dev/null", "--config"};  // CLI11 takes them last first
     try {
         app.parse(args);
     } catch (const CLI::Error& e) {
@@ -210,6 +212,10 @@ std::vector<Located> readLocated(const std::string& text) {
 std::vector<Problem> checkFile(const std::string& path, const Define& define) {
     std::string text, error;
     if (!readable(path, &text, &error)) return {{0, error}};
+    return checkText(text, define);
+}
+
+std::vector<Problem> checkText(const std::string& text, const Define& define) {
     std::vector<Problem> problems;
     const std::vector<KeyLine> keys = scanKeys(text);
     std::map<std::string, int> firstLine;
@@ -241,7 +247,7 @@ std::vector<Problem> checkFile(const std::string& path, const Define& define) {
         if (parsed[fullname]) continue;
         parsed[fullname] = true;
         if (times[fullname] > 1 && joinedWithNext(keys, located.line)) continue;
-        const std::string fault = parseAlone(path, located.item, define);
+        const std::string fault = parseAlone(located.item, define);
         if (!fault.empty()) problems.push_back({located.line, fault});
     }
     std::stable_sort(problems.begin(), problems.end(),
@@ -261,7 +267,7 @@ Outcome parseProgram(CLI::App& app, int argc, const char* const* argv, const Set
     // CLI11 reads the file inside the parse, where a fault has no line: the
     // file is found and checked first.
     std::string path = setup.defaultFile;
-    bool given = false, check = false;
+    bool given = false, check = false, help = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--") break;
@@ -273,6 +279,8 @@ Outcome parseProgram(CLI::App& app, int argc, const char* const* argv, const Set
             given = true;
         } else if (arg == "--check-config") {
             check = true;
+        } else if (arg == "--help" || arg == "-h") {
+            help = true;  // the help, whatever the file holds
         }
     }
 
@@ -286,6 +294,11 @@ Outcome parseProgram(CLI::App& app, int argc, const char* const* argv, const Set
                  "Check the configuration file, environment and flags, say what is wrong; exit 0 (good) or 2");
     useEnvironment(app, setup.prefix, {"--config", "--check-config", "--help"});
 
+    if (help) {
+        // CLI11 would read the file before it answers the help.
+        if (argc > 0 && app.get_name().empty()) app.name(argv[0]);
+        return {false, 0, app.help()};
+    }
     if (given || access(path.c_str(), F_OK) == 0) {
         const std::vector<Problem> problems = checkFile(path, setup.scratch);
         if (!problems.empty()) return {false, 2, describe(path, problems)};

@@ -68,6 +68,9 @@ struct Problem {
 // starts there, quoted or not). Empty: the file is good.
 std::vector<Problem> checkFile(const std::string& path, const Define& define);
 
+// The same checks on a file's text.
+std::vector<Problem> checkText(const std::string& text, const Define& define);
+
 // "PATH:LINE: TEXT" a line each (PATH: TEXT for the whole file).
 std::string describe(const std::string& path, const std::vector<Problem>& problems);
 

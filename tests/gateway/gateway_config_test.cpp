@@ -233,6 +233,14 @@ TEST_F(ConfigFile, ShouldRefuseABadDefaultFileWithItsLine) {
     EXPECT_NE(run.output.find(path + ":2: unknown key 'colour'"), std::string::npos) << run.output;
 }
 
+TEST_F(ConfigFile, ShouldShowTheHelpWhateverTheFileHolds) {
+    const std::string path = write("colour = red\n");
+    const config::Outcome run = parse({"--config", path, "--help"});
+    EXPECT_FALSE(run.run);
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("--check-config"), std::string::npos) << run.output;
+}
+
 TEST_F(ConfigFile, ShouldCheckAGoodFileWithoutRunningAndExitZero) {
     const std::string path = write("name = a\n");
     const config::Outcome run = parse({"--check-config", "--config", path});
