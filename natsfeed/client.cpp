@@ -8,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "natsfeed/bus.h"
 #include "natsfeed/internal.h"
 #include "feedtime/feed_time.h"
 
@@ -16,12 +17,14 @@ namespace natsfeed {
 void (*atExit)() = nullptr;
 
 NatsClient::NatsClient(std::size_t backlogLimit)
-    : clientId_(randomId()), backlogLimit_(std::max<std::size_t>(backlogLimit, 1)) {}
+    : bus_(std::make_unique<Bus>(static_cast<BusEvents&>(*this))),
+      clientId_(randomId()),
+      backlogLimit_(std::max<std::size_t>(backlogLimit, 1)) {}
 
 NatsClient::~NatsClient() {
     stopAtExit();
     std::lock_guard<std::mutex> lock(mu_);
-    closeNats();
+    closeBus();
     for (NatsSnapshotSet* set : snapshots_) delete set;
     for (NatsRecordSet* set : recordSets_) delete set;
     for (NatsSnapshotSet* set : retiredSnapshots_) delete set;
@@ -98,7 +101,7 @@ void NatsClient::Shutdown() {
     std::unique_lock<std::mutex> lock(mu_);
     if (feed_.requestStop()) post([this] { stopRequested_ = true; });
     feed_.awaitStop(lock);
-    if (!feed_.running()) closeNats();
+    if (!feed_.running()) closeBus();
 }
 
 void NatsClient::stopAtExit() {
@@ -169,7 +172,7 @@ void NatsClient::initSnapshot(NatsSnapshotSet* set) {
     if (set->initialised) return;
     set->initialised = true;
     if (!link_.isUp()) return;  // subscribed at the next logon
-    watch(wire::quoteSubject(set->symbol));
+    bus_->watch(wire::quoteSubject(set->symbol));
     requestImage(set);
 }
 
@@ -187,7 +190,7 @@ int NatsClient::initRecordSet(NatsRecordSet* set, int records) {
         if (!wire::isValidKey(set->query) || set->query.find(',') == std::string::npos) return 0;
         set->load = NatsRecordSet::Load::Pending;
         if (link_.isUp()) {
-            watch(wire::streamSubject(set->query));
+            bus_->watch(wire::streamSubject(set->query));
             requestStream(set);
         }
         return 1;
@@ -275,7 +278,7 @@ void NatsClient::run(std::unique_lock<std::mutex>& muLock) {
     freeRetired();
     // Stopped by a Shutdown, perhaps made on this thread, where no one else
     // would close the bus; a run again connects afresh.
-    if (stopRequested_) closeNats();
+    if (stopRequested_) closeBus();
 }
 
 // mu_ held, outside a pass: the sets deleted during it.

@@ -1,8 +1,9 @@
 // The NATS feed client: the feed contract of feed/TellivarClient.h served by a
 // tellivar-gateway over NATS (subjects and messages in wire/wire.h). Sources
 // by concern: client.cpp (the contract's calls, the feed thread's loop),
-// sets.cpp, bus.cpp (the NATS library's callbacks, subscriptions, close),
-// link.cpp (logon, heartbeat, lease, catch-up, dispatch), updates.cpp
+// sets.cpp, bus.cpp (the bus: libnats's connection, subscriptions and
+// callbacks, behind bus.h), inbound.cpp (what the bus delivers, queued for
+// the feed thread; what is sent on it), link.cpp (logon, heartbeat, lease, catch-up, dispatch), updates.cpp
 // (quotes and streams, their sequence), histories.cpp (histories, refusals).
 //
 // Threads: one feed thread of this client's own, started by the first
@@ -32,8 +33,6 @@
 // backlog. A history's chunks are bounded by the bars asked for.
 #pragma once
 
-#include <nats/nats.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -51,12 +50,14 @@
 
 #include "feed/TellivarClient.h"
 #include "feedcommon/feed_thread.h"
+#include "natsfeed/bus_events.h"
 #include "natsfeed/link_machine.h"
 #include "natsfeed/sequence.h"
 #include "wire/wire.h"
 
 namespace natsfeed {
 
+class Bus;
 class NatsClient;
 
 // What a set has of the gateway's sequence: the image it was given and the
@@ -143,7 +144,7 @@ public:
     std::int64_t origin = 0;       // dataLock
 };
 
-class NatsClient final : public TellivarClient {
+class NatsClient final : public TellivarClient, private BusEvents {
 public:
     // Quote and stream updates queued for the feed thread before it drops
     // (conflates) them; the feed thread's pass may hold as many again.
@@ -202,14 +203,13 @@ private:
     template <class Set>
     void deleteSet(Set* set);
 
-    // ---- NATS library threads ----
-    static void onNatsMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure);
-    static void onNatsDisconnected(natsConnection*, void* closure);
-    static void onNatsReconnected(natsConnection*, void* closure);
-    static void onNatsError(natsConnection* nats, natsSubscription*, natsStatus status, void* closure);
-    static void onNatsClosed(natsConnection*, void* closure);
-    // A subscription is closed and its message callback returned for the last time.
-    static void onNatsSubscriptionDone(void* closure);
+    // ---- The bus's events: NATS library threads, no lock held ----
+    void onBusMessage(std::string subject, const std::uint8_t* data, std::size_t size) override;
+    void onBusSlowConsumer(const char* subject) override;
+    void onBusPermissionRefused(std::string subject, std::string text) override;
+    void onBusError(std::string text) override;
+    void onBusDisconnected(BusConnectionId id) override;
+    void onBusReconnected(BusConnectionId id) override;
 
     // ---- The feed thread ----
     void run(std::unique_lock<std::mutex>& muLock);
@@ -267,16 +267,17 @@ private:
     // The set is refused until the next logon: its subscription goes, nothing more is asked.
     void refuse(NatsSnapshotSet* set);
     void refuse(NatsRecordSet* set);
-    // Subscribes nats_ to `subject` with onNatsMessage, counted in closed_
-    // until libnats is done with its callback; null when that failed.
-    natsSubscription* subscribeLocked(const std::string& subject);
-    void watch(const std::string& subject);
     // Unsubscribes from the key's updates once no set follows it; tells the
     // gateway when `tellGateway` (not for a key it refused or never granted).
     void unwatchIfUnused(bool stream, const std::string& key, bool tellGateway = true);
     void sendLease();
     void publishLocked(const std::string& subject, const wire::Message& message, const std::string& reply = {});
-    void closeNats();
+    // Opens the bus with the credentials of the logon of generation_ (the
+    // link's OpenBus): the connect runs with `lock` released; then the link
+    // is told busOpened or busFailed.
+    void openBus(std::unique_lock<std::mutex>& lock);
+    // Closes the bus; a history asked for on it is asked again on the next.
+    void closeBus();
     NatsSnapshotSet* snapshotById(std::uint64_t id);
     NatsRecordSet* recordSetById(std::uint64_t id);
     NatsRecordSet* historyById(std::uint64_t id);  // by the id of the request out now
@@ -299,19 +300,10 @@ private:
     // read isUp() under mu_.
     LinkMachine link_;
     std::string user_, password_;     // host threads (SendLogon), under mu_
-    // The bus connection: opened by the feed thread (logOn) under mu_; closed
-    // under mu_ by the feed thread, or by a host thread (Shutdown, the
-    // destructor) once the feed thread stopped.
-    natsConnection* nats_ = nullptr;
-    std::string inbox_;               // feed thread (logOn), under mu_
-    // Subscriptions by subject: host threads (Init, Delete) and the feed
-    // thread, under mu_; emptied with nats_'s close.
-    std::map<std::string, natsSubscription*> watched_;
-    std::vector<natsSubscription*> fixedSubscriptions_;  // feed thread (logOn), under mu_; emptied with the close
-    // Unsubscribed, freed when the connection closes: as watched_.
-    std::vector<natsSubscription*> unwatched_;
-    // The credentials nats_ was opened with: feed thread (logOn), under mu_.
-    std::string natsUser_, natsPassword_;
+    // The bus: made with the client, never replaced; its own state is
+    // guarded by mu_ (see bus.h for which thread opens and closes it).
+    const std::unique_ptr<Bus> bus_;
+    std::string inbox_;               // feed thread (openBus), under mu_
     // When the last heartbeat arrived: the NATS library's delivery thread
     // stores it, the feed thread's tick loads it (relaxed: a time stamp alone).
     std::atomic<Clock::rep> heartbeatSeen_{0};
@@ -326,26 +318,6 @@ private:
     // log(): feed thread only.
     Clock::time_point logWindow_{};
     int logLines_ = 0, logSuppressed_ = 0;
-
-    // One connection's end, the closure of its closed callback and of its
-    // subscriptions' completion callbacks: whoever closes that connection
-    // waits for all of them before freeing the connection and this, so that
-    // no callback of the connection reaches a freed client. The closed
-    // callback (on libnats's callback thread) does not wait for a message
-    // callback still running on the delivery thread: each subscription's
-    // completion does.
-    struct ClosedSignal {
-        std::mutex mu;
-        std::condition_variable changed;
-        bool seen = false;      // mu: written by the NATS library's callback thread
-        int subscriptions = 0;  // mu: whose message callback may still run (feed thread, delivery thread)
-        // Waits (bounded) for the closed callback and every subscription's
-        // completion; true when they came.
-        bool wait();
-    };
-    // Closes `nats`, waits for its closed callback, frees it (any thread, mu_ not needed).
-    static void closeConnection(natsConnection* nats, std::unique_ptr<ClosedSignal> closed);
-    std::unique_ptr<ClosedSignal> closed_;  // mu_: of nats_
 
     // Marks the updates of `subject` (empty: of every set) as missed (queueMu_ held).
     void markStale(const std::string& subject);

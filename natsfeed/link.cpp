@@ -13,6 +13,7 @@
 
 #include <unistd.h>
 
+#include "natsfeed/bus.h"
 #include "natsfeed/internal.h"
 #include "wire/inbox.h"
 #include "wire/nats_config.h"
@@ -32,7 +33,7 @@ void NatsClient::perform(std::unique_lock<std::mutex>& lock, const LinkMachine::
                 lock.lock();
                 break;
             }
-            case LinkAction::OpenBus: break;  // logOn opens it: the connect runs without mu_
+            case LinkAction::OpenBus: openBus(lock); break;
             case LinkAction::SendHello:
                 publishLocked(wire::kHelloSubject, wire::Lease{clientId_}, wire::helloReply(inbox_));
                 break;
@@ -70,21 +71,22 @@ void NatsClient::perform(std::unique_lock<std::mutex>& lock, const LinkMachine::
 void NatsClient::logOn(std::uint64_t generation) {
     std::unique_lock<std::mutex> lock(mu_);
     if (generation != generation_) return;
-    const std::string user = user_, password = password_;
     // A log-off keeps the bus connection: logging on again with the same
     // credentials is then immediate, as hosts that reconnect often expect.
-    const bool busUsable = nats_ != nullptr && user == natsUser_ && password == natsPassword_ &&
-                           natsConnection_Status(nats_) == NATS_CONN_STATUS_CONNECTED;
-    const LinkMachine::Actions actions = link_.logOn(Clock::now(), busUsable);
+    const LinkMachine::Actions actions = link_.logOn(Clock::now(), bus_->usableFor(user_, password_));
     if (actions.empty()) return;  // the credentials were not asked for
     // A new logon: what was refused under the last one is asked for again.
     for (NatsSnapshotSet* set : snapshots_) set->refused = false;
     for (NatsRecordSet* set : recordSets_) set->refused = false;
-    if (actions.front().kind != LinkAction::OpenBus) {
-        perform(lock, actions, Clock::now());
-        return;
-    }
-    closeNats();
+    perform(lock, actions, Clock::now());
+}
+
+// mu_ held by `lock`, released for the connect (it can take seconds) and
+// around the host's sinks. Feed thread.
+void NatsClient::openBus(std::unique_lock<std::mutex>& lock) {
+    const std::uint64_t generation = generation_;
+    const std::string user = user_, password = password_;
+    closeBus();
     lock.unlock();
 
     const char* env = std::getenv("TELLIVAR_NATS_URL");
@@ -98,49 +100,36 @@ void NatsClient::logOn(std::uint64_t generation) {
     settings.globalDelivery = true;
     settings.reconnectWaitMs = 250;
     settings.connectTimeoutMs = 2000;
-    const std::vector<std::string>& urls = settings.servers;
-    natsOptions* options = nullptr;
-    natsConnection* nats = nullptr;
-    auto closed = std::make_unique<ClosedSignal>();
-    natsStatus s = natsconfig::makeOptions(settings, &options);
-    if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(options, &NatsClient::onNatsDisconnected, this);
-    if (s == NATS_OK) s = natsOptions_SetReconnectedCB(options, &NatsClient::onNatsReconnected, this);
-    if (s == NATS_OK) s = natsOptions_SetErrorHandler(options, &NatsClient::onNatsError, this);
-    if (s == NATS_OK) s = natsOptions_SetClosedCB(options, &NatsClient::onNatsClosed, closed.get());
-    if (s == NATS_OK) s = natsConnection_Connect(&nats, options);
-    if (options != nullptr) natsOptions_Destroy(options);
+    Bus::Opened opened = bus_->connect(settings);
 
     lock.lock();
-    if (s != NATS_OK) {
+    const bool current = generation == generation_;
+    if (opened.connection == nullptr) {
         link_.busFailed();
-        EConnectStatus* sink = sink_;
-        std::string text;
-        if (s == NATS_CONNECTION_AUTH_FAILED || s == NATS_NOT_PERMITTED) {
-            text = "Logon rejected: the message bus did not accept the user name or password";
-        } else {
-            text = "Logon failed: cannot reach the message bus at " + natsconfig::joinServers(urls) + " (" + natsStatus_GetText(s) + ")";
-        }
+        EConnectStatus* sink = current ? sink_ : nullptr;
+        const std::string text =
+            opened.rejected ? "Logon rejected: the message bus did not accept the user name or password"
+                            : "Logon failed: cannot reach the message bus at " +
+                                  natsconfig::joinServers(settings.servers) + " (" + opened.error + ")";
         lock.unlock();
-        if (sink != nullptr && generation == generation_) {
+        if (sink != nullptr) {
             sink->onMessage(text.c_str());
             sink->onLogOff();
         }
+        lock.lock();
         return;
     }
-    if (generation != generation_) {  // a Disconnect came while connecting
+    if (!current) {  // a Disconnect came while connecting: closed without mu_
         lock.unlock();
-        closeConnection(nats, std::move(closed));
+        opened.connection.reset();
+        lock.lock();
         return;
     }
-    nats_ = nats;
-    closed_ = std::move(closed);
-    natsUser_ = user;
-    natsPassword_ = password;
+    bus_->adopt(std::move(opened.connection), user, password);
     inbox_ = wire::inboxFor(user, clientId_);
     for (const std::string& subject : {std::string(wire::kHeartbeatSubject), std::string(wire::kMessageSubject),
-                                       inbox_ + ".>"}) {
-        if (natsSubscription* sub = subscribeLocked(subject)) fixedSubscriptions_.push_back(sub);
-    }
+                                       inbox_ + ".>"})
+        bus_->subscribeFixed(subject);
     perform(lock, link_.busOpened(Clock::now()), Clock::now());
 }
 
@@ -215,7 +204,7 @@ void NatsClient::onInbound(const std::string& subject, const std::vector<std::ui
     std::string inbox;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        if (nats_ == nullptr) return;  // closed since it was queued
+        if (!bus_->isOpen()) return;  // closed since it was queued
         // Logged off: the sets wait for the next logon, which sends full images.
         const bool data = std::holds_alternative<wire::Quote>(*message) || std::holds_alternative<wire::Stream>(*message);
         if (data && !link_.isUp()) return;
@@ -283,12 +272,12 @@ void NatsClient::goUp(std::unique_lock<std::mutex>& lock) {
 void NatsClient::resubscribeAll() {
     for (NatsSnapshotSet* set : snapshots_) {
         if (!set->following()) continue;
-        watch(wire::quoteSubject(set->symbol));
+        bus_->watch(wire::quoteSubject(set->symbol));
         requestImage(set);
     }
     for (NatsRecordSet* set : recordSets_) {
         if (set->streaming()) {
-            watch(wire::streamSubject(set->query));
+            bus_->watch(wire::streamSubject(set->query));
             requestStream(set);
         } else if (!set->live && set->owed()) {
             sendHistoryRequest(set);

@@ -33,6 +33,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <nats/nats.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
