@@ -30,11 +30,15 @@ std::string clientName(std::uint64_t client);
 // The gateway's lock held for its whole life: ends a feed callback that began
 // at `began`, freeing the sinks it proves unreachable (retired_sinks.h).
 struct Gateway::CallbackEnd {
-    CallbackEnd(RetiredSinks& sinks, std::uint64_t began) : sinks(sinks), began(began) {}
-    ~CallbackEnd() { sinks.callbackEnded(began); }
+    CallbackEnd(RetiredSinks& sinks, FeedWatch& watch, std::uint64_t began) : sinks(sinks), watch(watch), began(began) {}
+    ~CallbackEnd() {
+        sinks.callbackEnded(began);
+        watch.left();
+    }
     CallbackEnd(const CallbackEnd&) = delete;
     CallbackEnd& operator=(const CallbackEnd&) = delete;
     RetiredSinks& sinks;
+    FeedWatch& watch;
     const std::uint64_t began;
 };
 

@@ -1,6 +1,7 @@
 // The gateway's life, its requests and its publishing (gateway.h).
 #include "gateway/gateway.h"
 
+#include <algorithm>
 #include <random>
 
 #include "gateway/feed_sets.h"
@@ -105,6 +106,7 @@ void Gateway::say(const std::string& line) {
 }
 
 std::uint64_t Gateway::feedCallbackBegan() {
+    feedWatch_.entered();  // left by the callback's CallbackEnd
     const std::uint64_t began = retired_.callbackBegan();
     if (options_.beforeFeedCallback) options_.beforeFeedCallback();
     return began;
@@ -113,26 +115,37 @@ std::uint64_t Gateway::feedCallbackBegan() {
 // ---- The feed connection -----------------------------------------------------------
 
 void Gateway::onSendCredentials(std::int32_t, std::int32_t) {
+    const FeedWatch::Call call(feedWatch_);
     feed_->SendLogon(options_.user.c_str(), options_.password.c_str());
 }
 
-void Gateway::onLogon(std::int32_t) { say("feed: logged on"); }
+void Gateway::onLogon(std::int32_t) {
+    const FeedWatch::Call call(feedWatch_);
+    say("feed: logged on");
+}
 
 void Gateway::onReady() {
+    const FeedWatch::Call call(feedWatch_);
     MutexLock lock(mu_);
     say("feed: ready");
     feedUp_ = true;
+    reportNow_ = true;
+    wake_.notify_all();
     publishHeartbeat();
 }
 
 void Gateway::onLogOff() {
+    const FeedWatch::Call call(feedWatch_);
     MutexLock lock(mu_);
     say("feed: logged off");
     feedUp_ = false;
+    reportNow_ = true;
+    wake_.notify_all();
     publishHeartbeat();
 }
 
 void Gateway::onMessage(const char* text) {
+    const FeedWatch::Call call(feedWatch_);
     const std::string message = text != nullptr ? text : "";
     MutexLock lock(mu_);
     say("feed: " + message);
@@ -235,17 +248,44 @@ bool Gateway::fromClient(std::uint64_t client, const char* reply, const std::str
 
 // ---- Housekeeping and stats -------------------------------------------------------------
 
+// The heartbeat, the leases and the rates every heartbeat; the health report
+// (the service manager's keep-alive) every reportEvery, or at once when the
+// feed came up or went down. Woken by stop() and by the feed's state.
 void Gateway::housekeep() {
     MutexLock lock(mu_);
-    auto next = Clock::now() + options_.heartbeat;
+    auto nextBeat = Clock::now() + options_.heartbeat;
+    auto nextReport = Clock::now();  // the first report at once: the service manager waits for it
     while (!stopping_) {
-        if (lock.waitUntil(wake_, next) || Clock::now() < next) continue;  // woken early: stopping, or spurious
-        next = Clock::now() + options_.heartbeat;
-        publishHeartbeat();
-        expireLeases();
-        quotas_.prune();
-        counters_.sampleRates(Clock::now());
+        const auto now = Clock::now();
+        if (now >= nextBeat) {
+            nextBeat = now + options_.heartbeat;
+            publishHeartbeat();
+            expireLeases();
+            quotas_.prune();
+            counters_.sampleRates(now);
+        }
+        if (options_.report && (reportNow_ || now >= nextReport)) {
+            reportNow_ = false;
+            nextReport = now + options_.reportEvery;
+            const Health state = health(now);
+            // Without the lock: the receiver may take its own, or ask for stats().
+            lock.unlock();
+            options_.report(state);
+            lock.lock();
+            continue;  // stopping_ and reportNow_ may have changed meanwhile
+        }
+        lock.waitUntil(wake_, options_.report ? std::min(nextBeat, nextReport) : nextBeat);
     }
+}
+
+Health Gateway::health(Clock::time_point now) {
+    Health state;
+    state.feedUp = feedUp_;
+    state.natsConnected = natsConnection_Status(nats_) == NATS_CONN_STATUS_CONNECTED;
+    state.feedStalled = feedWatch_.stalled(now, options_.feedStallLimit);
+    state.clients = clients_.size();
+    state.symbols = quotes_.size();
+    return state;
 }
 
 Stats Gateway::stats() {

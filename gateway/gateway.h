@@ -47,6 +47,8 @@
 
 #include "feed/TellivarClient.h"
 #include "gateway/counters.h"
+#include "gateway/feed_watch.h"
+#include "gateway/health.h"
 #include "gateway/locking.h"
 #include "gateway/quotas.h"
 #include "gateway/retired_sinks.h"
@@ -68,6 +70,14 @@ struct Options {
     // Test seam: called on the feed thread at the start of every sink
     // callback, before the gateway's lock is taken. Null: nothing.
     std::function<void()> beforeFeedCallback;
+    // Receives the gateway's health (health.h) from the housekeeping thread,
+    // without the gateway's lock: every `reportEvery`, and at once when the
+    // feed comes up or goes down. A housekeeping that cannot take the lock
+    // (a deadlock) reports nothing. Null: no reports.
+    std::function<void(const Health&)> report;
+    std::chrono::milliseconds reportEvery{1000};
+    // A feed callback under way for longer than this is reported as stalled.
+    std::chrono::milliseconds feedStallLimit{10000};
 };
 
 class Gateway final : public EConnectStatus {
@@ -148,6 +158,7 @@ private:
     void publishHeartbeat() REQUIRES(mu_);
     void say(const std::string& line);
     void housekeep() EXCLUDES(mu_);
+    Health health(std::chrono::steady_clock::time_point now) REQUIRES(mu_);
 
     TellivarClient* const feed_;
     natsConnection* const nats_;
@@ -167,6 +178,8 @@ private:
     bool stopping_ GUARDED_BY(mu_) = false;
     int handlersRunning_ GUARDED_BY(mu_) = 0;  // request handlers inside onRequest; they count themselves
     bool feedUp_ GUARDED_BY(mu_) = false;      // the feed thread (ready, logged off) and stop()
+    // Set by the feed thread when the feed came up or went down; the housekeeping reports at once.
+    bool reportNow_ GUARDED_BY(mu_) = false;
     std::uint64_t heartbeatSeq_ GUARDED_BY(mu_) = 0;  // whoever publishes a heartbeat
     // Written by request handlers (subscribe, unsubscribe, leave, history)
     // and the housekeeping thread (leases); read by all.
@@ -182,6 +195,7 @@ private:
     // callback's end) and by stop(). callbackBegan alone reads without mu_.
     RetiredSinks retired_;
     Counters counters_ GUARDED_BY(mu_);  // every thread that publishes or takes a request
+    FeedWatch feedWatch_;  // marked by the feed thread's calls, read by the housekeeping
 };
 
 }  // namespace gateway

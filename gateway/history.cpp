@@ -62,7 +62,7 @@ void Gateway::requestHistory(const wire::HistoryRequest& request, const char* re
 // The feed thread.
 void Gateway::onHistoryEvent(HistoryLoad* load, int event, std::uint64_t began) {
     MutexLock lock(mu_);
-    const CallbackEnd end(retired_, began);
+    const CallbackEnd end(retired_, feedWatch_, began);
     if (load->deleted || stopping_ || event != kEventLoaded) return;
     sendHistory(*load, 2);
     for (const auto& waiter : load->waiters) quotas_.countHistory(waiter.inbox, -1);

@@ -183,7 +183,7 @@ void Gateway::dropClients(const std::vector<std::uint64_t>& gone, const char* wh
 
 void Gateway::onQuote(QuoteFeed* quote, std::uint8_t count, const std::uint8_t* ids, std::uint64_t began) {
     MutexLock lock(mu_);
-    const CallbackEnd end(retired_, began);
+    const CallbackEnd end(retired_, feedWatch_, began);
     if (quote->deleted || stopping_) return;
     ++counters_.updatesIn;
     wire::Quote update{epoch_, quote->seq + 1, false, 0, quote->symbol, {}};
@@ -208,7 +208,7 @@ void Gateway::onQuote(QuoteFeed* quote, std::uint8_t count, const std::uint8_t* 
 
 void Gateway::onStreamEvent(StreamFeed* stream, int event, long, long second, std::uint64_t began) {
     MutexLock lock(mu_);
-    const CallbackEnd end(retired_, began);
+    const CallbackEnd end(retired_, feedWatch_, began);
     if (stream->deleted || stopping_ || (event != kEventLoaded && event != kEventUpdate)) return;
     ++counters_.updatesIn;
     const bool full = event == kEventLoaded || second == 1 || !stream->loaded;

@@ -1,6 +1,8 @@
 // tellivar-gateway: loads a feed client library, logs on once, and serves its
 // quotes, update streams and histories to NATS feed clients (gateway.h).
-// Runs until SIGINT or SIGTERM.
+// Runs until SIGINT or SIGTERM. Its options come from flags, the environment
+// and a configuration file (config_file.h); under systemd it reports its
+// state (service.h) and logs in the journal's form (log_line.h).
 #include <dlfcn.h>
 #include <nats/nats.h>
 #include <signal.h>
@@ -12,24 +14,23 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <cstdlib>
-#include <ctime>
 #include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "gateway/config_file.h"
 #include "gateway/gateway.h"
 #include "gateway/lease.h"
+#include "gateway/log_line.h"
+#include "gateway/service.h"
 #include "gateway/standby.h"
 #include "wire/nats_config.h"
 
 namespace {
 
-std::string envOr(const char* name, const char* fallback) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0' ? value : fallback;
-}
+constexpr const char* kDefaultConfigFile = "/etc/tellivar/gateway.conf";
+constexpr const char* kEnvironmentPrefix = "TELLIVAR_GATEWAY_";
 
 // The stand-in feed client: installed in ../lib/tellivar/simfeed beside this
 // program, built in ../lib; the loader's search path otherwise.
@@ -47,14 +48,8 @@ std::string defaultFeedLibrary() {
     return "libTellivarClient.so.1";
 }
 
-void logLine(const std::string& line) {
-    char stamp[32];
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    std::fprintf(stderr, "%s tellivar-gateway: %s\n", stamp, line.c_str());
-}
+void logLine(const std::string& line) { gateway::logLine(gateway::Priority::Info, line); }
+void logError(const std::string& line) { gateway::logLine(gateway::Priority::Error, line, false); }
 
 std::string holderName() {
     char host[256] = {};
@@ -62,62 +57,102 @@ std::string holderName() {
     return std::string(host) + "/" + std::to_string(getpid());
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    CLI::App app{"Market-data gateway: one feed logon, fanned out over NATS"};
+// Every option of the program, with its default. Each is also a key of the
+// configuration file and an environment variable (config_file.h).
+struct Settings {
     std::string feedLibrary = defaultFeedLibrary();
-    std::string user = envOr("TELLIVAR_GATEWAY_USER", "demo");
-    std::string password = envOr("TELLIVAR_GATEWAY_PASSWORD", "demo");
+    std::string user = "demo", password = "demo";
     std::string servers = "nats://127.0.0.1:4222";
     std::string natsUser, natsPassword, natsCreds;
     bool quiet = false;
     double leaseSeconds = 10;
-    app.add_option("--feed-library", feedLibrary, "Feed client library to load")->capture_default_str();
-    app.add_option("--user", user, "Feed user name (TELLIVAR_GATEWAY_USER)");
-    app.add_option("--password", password, "Feed password (TELLIVAR_GATEWAY_PASSWORD)");
-    app.add_option("--nats", servers, "NATS servers, comma-separated")->capture_default_str();
-    app.add_option("--nats-user", natsUser, "NATS user name");
-    app.add_option("--nats-password", natsPassword, "NATS password");
-    app.add_option("--nats-creds", natsCreds, "NATS credentials file");
+    int historyInFlight = 32;
+    double historyPerSecond = 50;
+    int subscriptions = 10000;
+    std::string standbyBucket;
+    double takeoverSeconds = 2;
+    double replicasRetrySeconds = 30;
+};
+
+void defineOptions(CLI::App& app, Settings& s) {
+    app.add_option("--feed-library", s.feedLibrary, "Feed client library to load")->capture_default_str();
+    app.add_option("--user", s.user, "Feed user name");
+    app.add_option("--password", s.password, "Feed password");
+    app.add_option("--nats", s.servers, "NATS servers, comma-separated")->capture_default_str();
+    app.add_option("--nats-user", s.natsUser, "NATS user name");
+    app.add_option("--nats-password", s.natsPassword, "NATS password");
+    app.add_option("--nats-creds", s.natsCreds, "NATS credentials file");
     // Clients renew every 3 s: a shorter lease would drop the interest of
     // every client between two renewals, and with it their feed sets.
-    app.add_option("--lease", leaseSeconds,
+    app.add_option("--lease", s.leaseSeconds,
                    "Seconds a client's interest lasts without renewal (clients renew every 3 s)")
         ->capture_default_str()
         ->check(CLI::Range(4.0, 3600.0));
-    int historyInFlight = 32;
-    double historyPerSecond = 50;
-    app.add_option("--history-in-flight", historyInFlight,
+    app.add_option("--history-in-flight", s.historyInFlight,
                    "History requests a client may have under way (a user's clients together: 8 times as many)")
         ->capture_default_str()
         ->check(CLI::Range(1, 100000));
-    app.add_option("--history-per-second", historyPerSecond,
+    app.add_option("--history-per-second", s.historyPerSecond,
                    "History requests a client may make a second (a user's clients together: 8 times as many)")
         ->capture_default_str()
         ->check(CLI::Range(1.0, 1e6));
-    int subscriptions = 10000;
-    app.add_option("--subscriptions", subscriptions,
+    app.add_option("--subscriptions", s.subscriptions,
                    "Quotes and streams a client may subscribe to at once (a user's clients together: 8 times as many)")
         ->capture_default_str()
         ->check(CLI::Range(1, 10000000));
-    std::string standbyBucket;
-    double takeoverSeconds = 2;
-    app.add_option("--standby-bucket", standbyBucket,
+    app.add_option("--standby-bucket", s.standbyBucket,
                    "JetStream key-value bucket whose lease decides which of several gateways on the same "
                    "subjects is active; the others wait as standbys");
-    app.add_option("--takeover", takeoverSeconds,
+    app.add_option("--takeover", s.takeoverSeconds,
                    "With --standby-bucket: seconds the active gateway's lease lasts without renewal")
         ->capture_default_str()
         ->check(CLI::Range(0.5, 60.0));
-    double replicasRetrySeconds = 30;
-    app.add_option("--replicas-retry", replicasRetrySeconds,
+    app.add_option("--replicas-retry", s.replicasRetrySeconds,
                    "With --standby-bucket: seconds between tries to raise a bucket kept in fewer than 3 copies "
                    "(created while a cluster node was down) to 3; shorter only for tests")
         ->capture_default_str()
         ->check(CLI::Range(0.1, 3600.0));
-    app.add_flag("--quiet", quiet, "No log lines");
-    CLI11_PARSE(app, argc, argv);
+    app.add_flag("--quiet", s.quiet, "No log lines");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Market-data gateway: one feed logon, fanned out over NATS"};
+    Settings program, scratch;
+    gateway::config::Setup setup;
+    setup.prefix = kEnvironmentPrefix;
+    setup.defaultFile = kDefaultConfigFile;
+    setup.define = [&program](CLI::App& a) { defineOptions(a, program); };
+    setup.scratch = [&scratch](CLI::App& a) {
+        scratch = Settings{};
+        defineOptions(a, scratch);
+    };
+    const gateway::config::Outcome parsed = gateway::config::parseProgram(app, argc, argv, setup);
+    if (!parsed.run) {
+        if (parsed.status == 0) {
+            std::fputs(parsed.output.c_str(), stdout);
+        } else {
+            logError(parsed.output);
+        }
+        return parsed.status;
+    }
+    const std::string& feedLibrary = program.feedLibrary;
+    const std::string& user = program.user;
+    const std::string& password = program.password;
+    const std::string& servers = program.servers;
+    const std::string& natsUser = program.natsUser;
+    const std::string& natsPassword = program.natsPassword;
+    const std::string& natsCreds = program.natsCreds;
+    const bool quiet = program.quiet;
+    const double leaseSeconds = program.leaseSeconds;
+    const int historyInFlight = program.historyInFlight;
+    const double historyPerSecond = program.historyPerSecond;
+    const int subscriptions = program.subscriptions;
+    const std::string& standbyBucket = program.standbyBucket;
+    const double takeoverSeconds = program.takeoverSeconds;
+    const double replicasRetrySeconds = program.replicasRetrySeconds;
+    gateway::ServiceNotifier service = gateway::ServiceNotifier::fromEnvironment();
 
     // Signals go to sigwait below, not to any thread libnats or the feed starts.
     sigset_t stopSignals;
@@ -129,8 +164,8 @@ int main(int argc, char** argv) {
     void* library = dlopen(feedLibrary.c_str(), RTLD_NOW | RTLD_LOCAL);
     auto** client = library != nullptr ? static_cast<TellivarClient**>(dlsym(library, "pTellivarClient")) : nullptr;
     if (client == nullptr || *client == nullptr) {
-        std::fprintf(stderr, "tellivar-gateway: cannot load a feed client from %s: %s\n", feedLibrary.c_str(),
-                     library == nullptr ? dlerror() : "no pTellivarClient");
+        logError("cannot load a feed client from " + feedLibrary + ": " +
+                 (library == nullptr ? dlerror() : "no pTellivarClient"));
         return 2;
     }
 
@@ -149,8 +184,7 @@ int main(int argc, char** argv) {
     if (s == NATS_OK) s = natsConnection_Connect(&nats, options);
     natsOptions_Destroy(options);
     if (s != NATS_OK) {
-        std::fprintf(stderr, "tellivar-gateway: cannot connect to NATS at %s: %s\n", servers.c_str(),
-                     natsStatus_GetText(s));
+        logError("cannot connect to NATS at " + servers + ": " + natsStatus_GetText(s));
         return 3;
     }
 
@@ -163,15 +197,22 @@ int main(int argc, char** argv) {
             nats, standbyBucket, takeover, holderName(), quiet ? gateway::ActiveLease::Log() : logLine,
             std::chrono::milliseconds(static_cast<long>(replicasRetrySeconds * 1000)));
         std::string error;
+        gateway::StandbyReport report;
+        if (service.enabled()) {
+            report.waiting = [&service] { service.standby(); };
+            report.alive = [&service] { service.keepAlive(); };
+            report.every = service.reportEvery();
+        }
         const auto end = gateway::waitAsStandby(*lease, standbyBucket, stopSignals, takeover,
-                                                quiet ? gateway::ActiveLease::Log() : logLine, &error);
+                                                quiet ? gateway::ActiveLease::Log() : logLine, &error, report);
         if (end == gateway::StandbyEnd::Failed) {
-            std::fprintf(stderr, "tellivar-gateway: %s\n", error.c_str());
+            logError(error);
             lease.reset();
             natsConnection_Destroy(nats);
             return 3;
         }
         stopped = end == gateway::StandbyEnd::Stopped;
+        if (stopped) service.stopping("stopping");
     }
 
     gateway::Options settings;
@@ -183,6 +224,14 @@ int main(int argc, char** argv) {
     settings.quotas.subscriptions = subscriptions;
     settings.fenced = lease != nullptr;
     if (!quiet) settings.log = logLine;
+    if (service.enabled()) {
+        // READY, STATUS and the watchdog's keep-alive come from the
+        // gateway's housekeeping: a gateway whose lock or feed thread is
+        // stuck stops sending them, and systemd restarts it.
+        settings.report = [&service](const gateway::Health& health) { service.report(health); };
+        settings.reportEvery = service.reportEvery();
+        settings.feedStallLimit = service.stallLimit();
+    }
     int status = 0;
     bool steppedDown = false;
     if (!stopped) {
@@ -190,7 +239,7 @@ int main(int argc, char** argv) {
         if (lease) gateway.holdUntil(lease->validUntil());
         std::string error;
         if (!gateway.start(&error)) {
-            std::fprintf(stderr, "tellivar-gateway: %s\n", error.c_str());
+            logError(error);
             status = 3;
         } else {
             if (!quiet) logLine("serving on " + servers + " with the feed client " + feedLibrary);
@@ -204,8 +253,10 @@ int main(int argc, char** argv) {
             if (steppedDown) {
                 if (!quiet) logLine("lost the lease in the bucket " + standbyBucket + "; stepping down to standby");
                 gateway.holdUntil({});
-            } else if (!quiet) {
-                logLine(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+            } else {
+                const std::string why = std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM");
+                service.stopping(why);
+                if (!quiet) logLine(why);
             }
             gateway.stop();
         }
@@ -225,7 +276,7 @@ int main(int argc, char** argv) {
     // arguments and process, a new feed client and NATS connection.
     if (steppedDown) {
         execv("/proc/self/exe", argv);
-        std::fprintf(stderr, "tellivar-gateway: cannot restart as a standby: %s\n", std::strerror(errno));
+        logError(std::string("cannot restart as a standby: ") + std::strerror(errno));
         return 4;
     }
     return status;

@@ -1,5 +1,6 @@
 #include "gateway/standby.h"
 
+#include <algorithm>
 #include <ctime>
 
 namespace gateway {
@@ -12,9 +13,15 @@ int waitForStop(const sigset_t& signals, std::chrono::milliseconds timeout) {
 
 StandbyEnd waitAsStandby(ActiveLease& lease, const std::string& bucket, const sigset_t& stopSignals,
                          std::chrono::milliseconds takeover, const std::function<void(const std::string&)>& log,
-                         std::string* error) {
+                         std::string* error, const StandbyReport& report) {
     auto say = [&log](const std::string& line) {
         if (log) log(line);
+    };
+    const auto capped = [&report](std::chrono::milliseconds wait) {
+        return report.every.count() > 0 ? std::min(wait, report.every) : wait;
+    };
+    const auto tell = [](const std::function<void()>& what) {
+        if (what) what();
     };
     bool timedOut = false, toldWaiting = false;
     while (!lease.open(error, &timedOut)) {
@@ -23,11 +30,14 @@ StandbyEnd waitAsStandby(ActiveLease& lease, const std::string& bucket, const si
         // leader after losing a server): a standby waits it out.
         if (!toldWaiting) say(*error + "; trying again");
         toldWaiting = true;
-        if (waitForStop(stopSignals, takeover / 4) != 0) return StandbyEnd::Stopped;
+        tell(report.alive);
+        if (waitForStop(stopSignals, capped(takeover / 4)) != 0) return StandbyEnd::Stopped;
     }
     say("standby: waiting for the lease in the bucket " + bucket);
-    while (!lease.tryAcquire())
-        if (waitForStop(stopSignals, takeover / 8) != 0) return StandbyEnd::Stopped;
+    while (!lease.tryAcquire()) {
+        tell(report.waiting);
+        if (waitForStop(stopSignals, capped(takeover / 8)) != 0) return StandbyEnd::Stopped;
+    }
     say("active: holds the lease in the bucket " + bucket);
     return StandbyEnd::Active;
 }

@@ -22,12 +22,21 @@ int waitForStop(const sigset_t& signals, std::chrono::milliseconds timeout);
 
 enum class StandbyEnd { Active, Stopped, Failed };
 
+// What a standby tells the service manager (service.h): `waiting` at every
+// round of the wait for the lease (a standby that serves), `alive` at every
+// round before (while the bucket cannot be opened yet); rounds come at least
+// every `every` (0: as the takeover time gives them). Null: nothing.
+struct StandbyReport {
+    std::function<void()> waiting, alive;
+    std::chrono::milliseconds every{0};
+};
+
 // Opens the bucket (trying again while JetStream is busy, as while a cluster
 // elects the bucket's leader) and takes the lease once nobody holds it.
 // Failed: `error` says why. `log` may be empty.
 StandbyEnd waitAsStandby(ActiveLease& lease, const std::string& bucket, const sigset_t& stopSignals,
                          std::chrono::milliseconds takeover, const std::function<void(const std::string&)>& log,
-                         std::string* error);
+                         std::string* error, const StandbyReport& report = {});
 
 // Renews the lease four times a lease and moves the gateway's publishing
 // deadline with it, until a stop signal (returned) or the lease's time is up

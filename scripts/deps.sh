@@ -2,14 +2,14 @@
 # Installs the Debian packages the build, the demo and the tests need, when missing.
 # `deps.sh demo` installs only what the demo needs (no test, benchmark or
 # packaging tools), so a first demo run is short; `deps.sh fanout` that and
-# NATS (nats-server and its C client) for scripts/fanout-demo.sh. Node.js and npm fetch the
+# NATS (nats-server and its C client; libsystemd for the gateway's sd_notify) for scripts/fanout-demo.sh. Node.js and npm fetch the
 # page's chart library (and, for the tests, the browser driver); the machine's
 # own are used when present.
 set -euo pipefail
 packages=(build-essential cmake pkg-config libace-dev libcli11-dev libfmt-dev libhowardhinnant-date-dev
           libpugixml-dev gnuplot-nox libmicrohttpd-dev nlohmann-json3-dev)
 if [ "${1:-}" != demo ]; then
-  packages+=(nats-server libnats-dev)
+  packages+=(nats-server libnats-dev libsystemd-dev)
 fi
 if [ "${1:-}" != demo ] && [ "${1:-}" != fanout ]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev binutils dpkg-dev file chromium libcpp-httplib-dev

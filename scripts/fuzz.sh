@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_query fuzz_host_args fuzz_settings_panel fuzz_callbacks fuzz_wire)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_query fuzz_host_args fuzz_settings_panel fuzz_callbacks fuzz_wire fuzz_gateway_config)
 dir=build-fuzz
 # clang warns where gcc does not; the gcc builds keep warnings as errors.
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELLIVAR_FUZZ=ON \
