@@ -64,6 +64,7 @@ struct Settings {
     std::string user = "demo", password = "demo";
     std::string servers = "nats://127.0.0.1:4222";
     std::string natsUser, natsPassword, natsCreds;
+    std::string tlsCa, tlsCert, tlsKey, tlsServerName;
     bool quiet = false;
     double leaseSeconds = 10;
     int historyInFlight = 32;
@@ -74,14 +75,29 @@ struct Settings {
     double replicasRetrySeconds = 30;
 };
 
+// A file that exists, or "" for none (the example configuration's empty values).
+const CLI::Validator kFileOrNone(
+    [](std::string& path) { return path.empty() ? std::string() : CLI::ExistingFile(path); }, "FILE");
+
 void defineOptions(CLI::App& app, Settings& s) {
     app.add_option("--feed-library", s.feedLibrary, "Feed client library to load")->capture_default_str();
     app.add_option("--user", s.user, "Feed user name");
-    app.add_option("--password", s.password, "Feed password");
-    app.add_option("--nats", s.servers, "NATS servers, comma-separated")->capture_default_str();
+    app.add_option("--password", s.password,
+                   "Feed password (better the environment or the configuration file: a command line shows in ps)");
+    app.add_option("--nats", s.servers, "NATS servers, comma-separated (tls://HOST:PORT for TLS)")
+        ->capture_default_str();
     app.add_option("--nats-user", s.natsUser, "NATS user name");
-    app.add_option("--nats-password", s.natsPassword, "NATS password");
-    app.add_option("--nats-creds", s.natsCreds, "NATS credentials file");
+    app.add_option("--nats-password", s.natsPassword,
+                   "NATS password (better the environment or the configuration file: a command line shows in ps)");
+    app.add_option("--credentials,--nats-creds", s.natsCreds, "NATS credentials file (JWT and nkey seed)")
+        ->check(kFileOrNone);
+    app.add_option("--tls-ca", s.tlsCa, "CA certificates (PEM) to verify the NATS servers against; turns TLS on")
+        ->check(kFileOrNone);
+    app.add_option("--tls-cert", s.tlsCert, "Client certificate (PEM) for mutual TLS, with --tls-key")
+        ->check(kFileOrNone);
+    app.add_option("--tls-key", s.tlsKey, "The client certificate's private key (PEM)")->check(kFileOrNone);
+    app.add_option("--tls-server-name", s.tlsServerName,
+                   "Name the servers' certificates must carry, when not the host name of --nats");
     // Clients renew every 3 s: a shorter lease would drop the interest of
     // every client between two renewals, and with it their feed sets.
     app.add_option("--lease", s.leaseSeconds,
@@ -152,6 +168,18 @@ int main(int argc, char** argv) {
     const std::string& standbyBucket = program.standbyBucket;
     const double takeoverSeconds = program.takeoverSeconds;
     const double replicasRetrySeconds = program.replicasRetrySeconds;
+    // Anyone on the machine reads a command line (ps, /proc): say so.
+    for (int i = 1; i < argc; ++i) {
+        for (const char* flag : {"--password", "--nats-password"}) {
+            const std::size_t length = std::strlen(flag);
+            if (std::strncmp(argv[i], flag, length) == 0 && (argv[i][length] == '\0' || argv[i][length] == '='))
+                gateway::logLine(gateway::Priority::Warning,
+                                 std::string("warning: ") + flag +
+                                     " on the command line shows in ps to every user of this machine; use the "
+                                     "environment or the configuration file",
+                                 false);
+        }
+    }
     gateway::ServiceNotifier service = gateway::ServiceNotifier::fromEnvironment();
 
     // Signals go to sigwait below, not to any thread libnats or the feed starts.
@@ -175,16 +203,30 @@ int main(int argc, char** argv) {
     bus.user = natsUser;
     bus.password = natsPassword;
     bus.credentialsFile = natsCreds;
+    bus.tlsCa = program.tlsCa;
+    bus.tlsCert = program.tlsCert;
+    bus.tlsKey = program.tlsKey;
+    bus.tlsServerName = program.tlsServerName;
+    if (const std::string wrong = natsconfig::checkSettings(bus); !wrong.empty()) {
+        logError(wrong);
+        return 2;
+    }
     // Each message goes out at once: buffered, libnats's flusher would hold it
     // for a millisecond to batch, the largest part of a quote's way to a host.
     bus.sendAsap = true;
     natsOptions* options = nullptr;
     natsConnection* nats = nullptr;
-    natsStatus s = natsconfig::makeOptions(bus, &options);
-    if (s == NATS_OK) s = natsConnection_Connect(&nats, options);
+    std::string error;
+    natsStatus s = natsconfig::makeOptions(bus, &options, &error);
+    if (s == NATS_OK) {
+        s = natsConnection_Connect(&nats, options);
+        if (s != NATS_OK)
+            error = "cannot connect to NATS at " + natsconfig::joinServers(bus.servers) + ": " +
+                    natsconfig::connectFailure(bus, natsconfig::errorText(s));
+    }
     natsOptions_Destroy(options);
     if (s != NATS_OK) {
-        logError("cannot connect to NATS at " + servers + ": " + natsStatus_GetText(s));
+        logError(error);
         return 3;
     }
 
@@ -242,7 +284,7 @@ int main(int argc, char** argv) {
             logError(error);
             status = 3;
         } else {
-            if (!quiet) logLine("serving on " + servers + " with the feed client " + feedLibrary);
+            if (!quiet) logLine("serving on " + natsconfig::joinServers(bus.servers) + " with the feed client " + feedLibrary);
             int signal = 0;
             if (!lease) {
                 sigwait(&stopSignals, &signal);

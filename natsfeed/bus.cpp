@@ -89,17 +89,23 @@ Bus::Opened Bus::connect(const natsconfig::Settings& settings) {
     natsOptions* options = nullptr;
     natsConnection* nats = nullptr;
     auto closed = std::make_unique<ClosedSignal>();
-    natsStatus s = natsconfig::makeOptions(settings, &options);
-    if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(options, &Bus::onDisconnected, this);
+    Opened opened;
+    natsStatus s = natsconfig::makeOptions(settings, &options, &opened.error);
+    if (s != NATS_OK) {
+        opened.unusable = true;
+        return opened;
+    }
+    s = natsOptions_SetDisconnectedCB(options, &Bus::onDisconnected, this);
     if (s == NATS_OK) s = natsOptions_SetReconnectedCB(options, &Bus::onReconnected, this);
     if (s == NATS_OK) s = natsOptions_SetErrorHandler(options, &Bus::onError, this);
     if (s == NATS_OK) s = natsOptions_SetClosedCB(options, &Bus::onClosed, closed.get());
     if (s == NATS_OK) s = natsConnection_Connect(&nats, options);
-    if (options != nullptr) natsOptions_Destroy(options);
-    Opened opened;
+    // The thread's last error says more than the status (the TLS
+    // verification's reason, say); read before anything else can set it.
+    if (s != NATS_OK) opened.error = natsconfig::errorText(s);
+    natsOptions_Destroy(options);
     if (s != NATS_OK) {
         opened.rejected = s == NATS_CONNECTION_AUTH_FAILED || s == NATS_NOT_PERMITTED;
-        opened.error = natsStatus_GetText(s);
         return opened;
     }
     opened.connection.reset(new Connection);

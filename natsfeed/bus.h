@@ -45,6 +45,7 @@ public:
     struct Opened {
         std::unique_ptr<Connection> connection;  // null when the connect failed
         bool rejected = false;                   // the server refused the user name or password
+        bool unusable = false;                   // the settings made no options (a CA file libnats cannot load...)
         std::string error;                       // the library's text for a failure
     };
 

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "natsfeed/bus.h"
+#include "natsfeed/config_file.h"
 #include "natsfeed/internal.h"
 #include "wire/inbox.h"
 #include "wire/nats_config.h"
@@ -90,10 +91,17 @@ void NatsClient::openBus() {
     Bus& bus = *bus_;
     mu_.unlock();
 
-    const char* env = std::getenv("TELLIVAR_NATS_URL");
     natsconfig::Settings settings;
-    settings.servers = natsconfig::parseServers(env != nullptr ? env : "");
     settings.name = "tellivar-nats/" + std::to_string(getpid());
+    std::string badConfig;
+    const ConfigFile config = findConfigFile(&std::getenv);
+    if (!config.path.empty() && !readConfigFile(config.path, &settings, &badConfig) && config.namedByVariable &&
+        badConfig.compare(0, config.path.size() + 2, config.path + ": ") == 0)
+        badConfig += std::string(" (named by ") + kConfigVariable + ")";
+    // The variable's servers win over the file's.
+    const char* env = std::getenv("TELLIVAR_NATS_URL");
+    if (env != nullptr && *env != '\0') settings.servers = natsconfig::parseServers(env);
+    else if (settings.servers.empty()) settings.servers = natsconfig::parseServers("");
     settings.user = user;
     settings.password = password;
     // One delivery thread for every subscription (one per symbol and stream):
@@ -101,17 +109,25 @@ void NatsClient::openBus() {
     settings.globalDelivery = true;
     settings.reconnectWaitMs = 250;
     settings.connectTimeoutMs = 2000;
-    Bus::Opened opened = bus.connect(settings);
+    Bus::Opened opened;
+    if (badConfig.empty()) opened = bus.connect(settings);
 
     mu_.lock();
     const bool current = generation == generation_;
     if (opened.connection == nullptr) {
         link_.busFailed();
         EConnectStatus* sink = current ? sink_ : nullptr;
-        const std::string text =
-            opened.rejected ? "Logon rejected: the message bus did not accept the user name or password"
-                            : "Logon failed: cannot reach the message bus at " +
-                                  natsconfig::joinServers(settings.servers) + " (" + opened.error + ")";
+        std::string text;
+        if (!badConfig.empty()) {
+            text = "Logon failed: bad NATS configuration file " + badConfig;
+        } else if (opened.rejected) {
+            text = "Logon rejected: the message bus did not accept the user name or password";
+        } else if (opened.unusable) {
+            text = "Logon failed: " + opened.error;
+        } else {
+            text = "Logon failed: cannot reach the message bus at " + natsconfig::joinServers(settings.servers) +
+                   " (" + natsconfig::connectFailure(settings, opened.error) + ")";
+        }
         mu_.unlock();
         if (sink != nullptr) {
             sink->onMessage(text.c_str());
