@@ -182,6 +182,9 @@ private:
     // callback's end) and by stop(). callbackBegan alone reads without mu_.
     RetiredSinks retired_;
     Counters counters_ GUARDED_BY(mu_);  // every thread that publishes or takes a request
+    // The request subscriptions (set by start()) and the most requests
+    // libnats reported dropped on each: whoever asks for stats.
+    std::vector<std::pair<natsSubscription*, std::int64_t>> counted_ GUARDED_BY(mu_);
 };
 
 }  // namespace gateway

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
@@ -21,6 +22,7 @@
 
 #include "gateway/gateway.h"
 #include "gateway/lease.h"
+#include "gateway/metrics.h"
 #include "gateway/standby.h"
 #include "wire/nats_config.h"
 
@@ -116,8 +118,20 @@ int main(int argc, char** argv) {
                    "(created while a cluster node was down) to 3; shorter only for tests")
         ->capture_default_str()
         ->check(CLI::Range(0.1, 3600.0));
+    std::string metricsAddress;
+    app.add_option("--metrics", metricsAddress,
+                   "Serve Prometheus metrics over HTTP on ADDRESS:PORT (/metrics), as 127.0.0.1:9464");
     app.add_flag("--quiet", quiet, "No log lines");
     CLI11_PARSE(app, argc, argv);
+    std::optional<gateway::ListenAddress> metricsWhere;
+    if (app.count("--metrics") != 0) {
+        std::string error;
+        metricsWhere = gateway::parseListenAddress(metricsAddress, &error);
+        if (!metricsWhere) {
+            std::fprintf(stderr, "tellivar-gateway: --metrics %s: %s\n", metricsAddress.c_str(), error.c_str());
+            return 2;
+        }
+    }
 
     // Signals go to sigwait below, not to any thread libnats or the feed starts.
     sigset_t stopSignals;
@@ -125,6 +139,20 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    // Started after the mask above: its threads inherit it. It serves from
+    // here on, as a standby too, until the process ends or starts afresh.
+    std::unique_ptr<gateway::MetricsServer> metrics;
+    if (metricsWhere) {
+        try {
+            metrics = std::make_unique<gateway::MetricsServer>(*metricsWhere);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "tellivar-gateway: cannot serve metrics on %s: %s\n",
+                         metricsWhere->text().c_str(), e.what());
+            return 2;
+        }
+        if (!quiet) logLine("metrics on http://" + metricsWhere->text() + "/metrics");
+    }
 
     void* library = dlopen(feedLibrary.c_str(), RTLD_NOW | RTLD_LOCAL);
     auto** client = library != nullptr ? static_cast<TellivarClient**>(dlsym(library, "pTellivarClient")) : nullptr;
@@ -153,12 +181,19 @@ int main(int argc, char** argv) {
                      natsStatus_GetText(s));
         return 3;
     }
+    if (metrics) metrics->setNats(nats);
+    // Scrapes stop reading the connection before it is freed.
+    auto closeNats = [&metrics, nats] {
+        if (metrics) metrics->setNats(nullptr);
+        natsConnection_Destroy(nats);
+    };
 
     // With a standby bucket: wait as a standby until this gateway holds the lease.
     std::unique_ptr<gateway::ActiveLease> lease;
     const auto takeover = std::chrono::milliseconds(static_cast<long>(takeoverSeconds * 1000));
     bool stopped = false;
     if (!standbyBucket.empty()) {
+        if (metrics) metrics->setRole(gateway::Role::Standby);
         lease = std::make_unique<gateway::ActiveLease>(
             nats, standbyBucket, takeover, holderName(), quiet ? gateway::ActiveLease::Log() : logLine,
             std::chrono::milliseconds(static_cast<long>(replicasRetrySeconds * 1000)));
@@ -168,10 +203,11 @@ int main(int argc, char** argv) {
         if (end == gateway::StandbyEnd::Failed) {
             std::fprintf(stderr, "tellivar-gateway: %s\n", error.c_str());
             lease.reset();
-            natsConnection_Destroy(nats);
+            closeNats();
             return 3;
         }
         stopped = end == gateway::StandbyEnd::Stopped;
+        if (metrics && !stopped) metrics->setRole(gateway::Role::Active);
     }
 
     gateway::Options settings;
@@ -193,6 +229,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "tellivar-gateway: %s\n", error.c_str());
             status = 3;
         } else {
+            if (metrics) metrics->attach(&gateway);
             if (!quiet) logLine("serving on " + servers + " with the feed client " + feedLibrary);
             int signal = 0;
             if (!lease) {
@@ -208,6 +245,9 @@ int main(int argc, char** argv) {
                 logLine(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
             }
             gateway.stop();
+            // The last counters stay on show; the gateway goes at the end of this scope.
+            if (metrics) metrics->attach(nullptr);
+            if (metrics && steppedDown) metrics->setRole(gateway::Role::Standby);
         }
     }
     // A planned stop hands the lease over at once.
@@ -219,11 +259,12 @@ int main(int argc, char** argv) {
         for (int i = 0; i < 600 && !natsConnection_IsClosed(nats); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    natsConnection_Destroy(nats);
+    closeNats();
     nats_CloseAndWait(5000);
     // A gateway that lost its lease starts afresh as a standby: same program,
     // arguments and process, a new feed client and NATS connection.
     if (steppedDown) {
+        metrics.reset();  // its port is free for the program started afresh
         execv("/proc/self/exe", argv);
         std::fprintf(stderr, "tellivar-gateway: cannot restart as a standby: %s\n", std::strerror(errno));
         return 4;
