@@ -2,8 +2,12 @@
 // metric each of the gateway's figures becomes.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
 #include <map>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -193,6 +197,38 @@ TEST(MetricFamilies, ShouldMarkExactlyOneStateOfASetCurrent) {
         }
         EXPECT_EQ(rolesOn, 1);
         EXPECT_EQ(natsOn, c.natsStatesOn);
+    }
+}
+
+std::string readSource(const std::string& path) {
+    std::ifstream in(std::string(TELLIVAR_SOURCE_DIR) + "/" + path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The docs name what the gateway shows: every family is in the gateway's
+// doc, and every metric an example alert uses exists.
+TEST(MetricFamilies, ShouldBeTheOnesTheDocsAndTheExampleAlertsName) {
+    std::set<std::string> shown;
+    for (const auto& family : gateway::metricFamilies(MetricsSnapshot{})) shown.insert(family.name);
+    struct Doc {
+        const char* path;
+        bool namesEveryFamily;
+    };
+    const Doc docs[] = {{"docs/fanout.md", true}, {"docs/alerts.yml", false}};
+    for (const Doc& doc : docs) {
+        const std::string text = readSource(doc.path);
+        ASSERT_FALSE(text.empty()) << doc.path;
+        std::set<std::string> named;
+        const std::regex metric("tellivar_gateway_[a-z_]+");
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), metric); it != std::sregex_iterator(); ++it)
+            named.insert(it->str());
+        EXPECT_FALSE(named.empty()) << doc.path;
+        for (const std::string& name : named) EXPECT_EQ(shown.count(name), 1u) << doc.path << " names " << name;
+        if (doc.namesEveryFamily) {
+            for (const std::string& name : shown) EXPECT_EQ(named.count(name), 1u) << doc.path << " lacks " << name;
+        }
     }
 }
 
