@@ -253,4 +253,83 @@ TEST_F(GatewayMetrics, ShouldShowEveryMetricWithItsTypeAndCountTheTrafficDrivenA
     natsConnection_Destroy(std::exchange(raw, nullptr));  // its own reconnect would be the test's business
 }
 
+// A gateway program with --metrics on a port of its own, for the tests below.
+struct MetricsGateway {
+    MetricsGateway(const std::string& nats, const std::vector<std::string>& extra, const std::string& name,
+                   const std::vector<std::string>& env = {})
+        : port(freeLoopbackPort()), log(outputFile(name)) {
+        std::vector<std::string> args = {TELLIVAR_GATEWAY_PROGRAM, "--feed-library", TELLIVAR_STANDIN_PATH, "--nats",
+                                         nats, "--metrics", "127.0.0.1:" + std::to_string(port)};
+        args.insert(args.end(), extra.begin(), extra.end());
+        process.start(args, env, log);
+    }
+    double scraped(const std::string& family, const std::map<std::string, std::string>& labels = {}) {
+        return valueOf(last = scrape(port), family, labels);
+    }
+    int port;
+    std::string log;
+    ChildProcess process;
+    nlohmann::json last;
+};
+
+TEST(GatewayMetricsPublishing, ShouldCountAMessageNatsWouldNotTakeAsAPublishError) {
+    SKIP_WITHOUT_NATS_SERVER();
+    if (!parserInstalled()) GTEST_SKIP() << "python3-prometheus-client is not installed";
+    // A server that takes messages of 2 kB at most: a history chunk of 200
+    // bars (48 bytes each) is more.
+    const std::string config = outputFile("server") + ".conf";
+    std::ofstream(config) << "max_payload: 2048\n";
+    NatsServer server(config);
+    ASSERT_TRUE(server.running());
+    MetricsGateway gateway(server.url(), {}, "gateway");
+    ASSERT_TRUE(eventually([&] { return gateway.scraped("tellivar_gateway_feed_up") == 1; })) << readFile(gateway.log);
+    EXPECT_EQ(gateway.scraped("tellivar_gateway_publish_errors"), 0);
+    const double sent = gateway.scraped("tellivar_gateway_published_messages");
+
+    natsConnection* raw = nullptr;
+    ASSERT_EQ(natsConnection_ConnectTo(&raw, server.url().c_str()), NATS_OK);
+    const std::vector<std::uint8_t> bytes = wire::encode(wire::HistoryRequest{1, 200, "ACME,1"});
+    const std::string reply = wire::replySubject(wire::inboxFor("trader", 3), wire::ReplyKind::History, 1);
+    EXPECT_EQ(natsConnection_PublishRequest(raw, wire::historySubject("ACME,1").c_str(), reply.c_str(), bytes.data(),
+                                            static_cast<int>(bytes.size())),
+              NATS_OK);
+    natsConnection_Flush(raw);
+    EXPECT_TRUE(eventually([&] { return gateway.scraped("tellivar_gateway_publish_errors") >= 1; }))
+        << gateway.last.dump();
+    EXPECT_EQ(gateway.scraped("tellivar_gateway_history_feed_requests"), 1);
+    // The messages around it still went out.
+    EXPECT_GT(gateway.scraped("tellivar_gateway_published_messages"), sent);
+    natsConnection_Destroy(raw);
+    EXPECT_TRUE(gateway.process.terminate()) << readFile(gateway.log);
+}
+
+TEST(GatewayMetricsStandby, ShouldShowTheStandbyAsSuchUntilItTakesOver) {
+    SKIP_WITHOUT_NATS_SERVER();
+    if (!parserInstalled()) GTEST_SKIP() << "python3-prometheus-client is not installed";
+    NatsServer::Options options;
+    options.name = "standby";
+    options.jetStreamStore = std::filesystem::absolute(outputFile("store")).string();
+    NatsServer server(options);
+    ASSERT_TRUE(server.running());
+    const std::vector<std::string> standby = {"--standby-bucket", "metrics_lease"};
+    MetricsGateway first(server.url(), standby, "first");
+    ASSERT_TRUE(eventually([&] { return first.scraped("tellivar_gateway_feed_up") == 1; })) << readFile(first.log);
+    EXPECT_EQ(first.scraped("tellivar_gateway_role", {{"role", "active"}}), 1);
+    MetricsGateway second(server.url(), standby, "second");
+    // Served while it waits: a standby, no feed.
+    ASSERT_TRUE(eventually([&] { return second.scraped("tellivar_gateway_role", {{"role", "standby"}}) == 1; }))
+        << readFile(second.log);
+    EXPECT_EQ(second.scraped("tellivar_gateway_role", {{"role", "active"}}), 0);
+    EXPECT_EQ(second.scraped("tellivar_gateway_feed_up"), 0);
+    EXPECT_EQ(second.scraped("tellivar_gateway_nats_connection_state", {{"state", "connected"}}), 1);
+    // The active stops and hands the lease over.
+    EXPECT_TRUE(first.process.terminate()) << readFile(first.log);
+    EXPECT_TRUE(eventually([&] { return second.scraped("tellivar_gateway_role", {{"role", "active"}}) == 1; }))
+        << readFile(second.log);
+    EXPECT_TRUE(eventually([&] { return second.scraped("tellivar_gateway_feed_up") == 1; }));
+    EXPECT_EQ(second.scraped("tellivar_gateway_role", {{"role", "standby"}}), 0);
+    EXPECT_TRUE(second.process.terminate()) << readFile(second.log);
+    std::filesystem::remove_all(options.jetStreamStore);
+}
+
 }  // namespace
