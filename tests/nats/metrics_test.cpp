@@ -277,7 +277,7 @@ TEST(GatewayMetricsPublishing, ShouldCountAMessageNatsWouldNotTakeAsAPublishErro
     if (!parserInstalled()) GTEST_SKIP() << "python3-prometheus-client is not installed";
     // A server that takes messages of 2 kB at most: a history chunk of 200
     // bars (48 bytes each) is more.
-    const std::string config = outputFile("server") + ".conf";
+    const std::string config = std::filesystem::absolute("metrics-small-payload.conf").string();
     std::ofstream(config) << "max_payload: 2048\n";
     NatsServer server(config);
     ASSERT_TRUE(server.running());
@@ -308,7 +308,9 @@ TEST(GatewayMetricsStandby, ShouldShowTheStandbyAsSuchUntilItTakesOver) {
     if (!parserInstalled()) GTEST_SKIP() << "python3-prometheus-client is not installed";
     NatsServer::Options options;
     options.name = "standby";
-    options.jetStreamStore = std::filesystem::absolute(outputFile("store")).string();
+    // JetStream's store, left by no earlier run.
+    options.jetStreamStore = std::filesystem::absolute("metrics-standby-store").string();
+    std::filesystem::remove_all(options.jetStreamStore);
     NatsServer server(options);
     ASSERT_TRUE(server.running());
     const std::vector<std::string> standby = {"--standby-bucket", "metrics_lease"};
