@@ -25,7 +25,7 @@ using prometheus::ClientMetric;
 using prometheus::MetricFamily;
 using prometheus::MetricType;
 
-constexpr const char kExample[] = " (ADDRESS:PORT, as 127.0.0.1:9464 or [::1]:9464)";
+constexpr const char kExample[] = " (ADDRESS:PORT, as 127.0.0.1:9464 or 0.0.0.0:9464)";
 
 // One sample: a counter's or a gauge's value, with its labels.
 ClientMetric sample(MetricType type, double value, std::vector<ClientMetric::Label> labels = {}) {
@@ -81,28 +81,16 @@ bool isPort(const std::string& text, int* port) {
 // Why `where` cannot be listened on, as the system says it; empty when a
 // socket binds to it now. The exposer's own error says only that it failed.
 std::string whyCannotListen(const ListenAddress& where) {
-    sockaddr_storage address{};
-    socklen_t size = 0;
-    const bool v6 = where.address.front() == '[';
-    if (v6) {
-        auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
-        in6->sin6_family = AF_INET6;
-        in6->sin6_port = htons(static_cast<std::uint16_t>(where.port));
-        inet_pton(AF_INET6, where.address.substr(1, where.address.size() - 2).c_str(), &in6->sin6_addr);
-        size = sizeof *in6;
-    } else {
-        auto* in4 = reinterpret_cast<sockaddr_in*>(&address);
-        in4->sin_family = AF_INET;
-        in4->sin_port = htons(static_cast<std::uint16_t>(where.port));
-        inet_pton(AF_INET, where.address.c_str(), &in4->sin_addr);
-        size = sizeof *in4;
-    }
-    const int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(where.port));
+    inet_pton(AF_INET, where.address.c_str(), &address.sin_addr);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return std::strerror(errno);
     const int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     std::string why;
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), size) != 0) why = std::strerror(errno);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) why = std::strerror(errno);
     close(fd);
     return why;
 }
@@ -114,27 +102,20 @@ std::optional<ListenAddress> parseListenAddress(const std::string& text, std::st
         if (error != nullptr) *error = why + kExample;
         return std::nullopt;
     };
+    // Debian's civetweb, under the exposer, is built without IPv6.
+    if (text.find('[') != std::string::npos || std::count(text.begin(), text.end(), ':') > 1)
+        return fail("an IPv6 address: the metrics are served on IPv4 only");
     const std::size_t colon = text.rfind(':');
-    const std::size_t bracket = text.rfind(']');
-    if (colon == std::string::npos || (bracket != std::string::npos && colon < bracket)) return fail("no port");
+    if (colon == std::string::npos) return fail("no port");
     ListenAddress where;
     where.address = text.substr(0, colon);
     const std::string port = text.substr(colon + 1);
     if (port.empty()) return fail("no port");
     if (!isPort(port, &where.port)) return fail("the port " + port + " is not a number from 1 to 65535");
     if (where.address.empty()) return fail("no address");
-    unsigned char binary[16];
-    if (where.address.front() == '[') {
-        const std::string inner = where.address.size() >= 2 && where.address.back() == ']'
-                                      ? where.address.substr(1, where.address.size() - 2)
-                                      : std::string();
-        if (inet_pton(AF_INET6, inner.c_str(), binary) != 1)
-            return fail(where.address + " is not an IPv6 address in brackets");
-    } else if (where.address.find(':') != std::string::npos) {
-        return fail("an IPv6 address goes in brackets");
-    } else if (inet_pton(AF_INET, where.address.c_str(), binary) != 1) {
+    in_addr binary{};
+    if (inet_pton(AF_INET, where.address.c_str(), &binary) != 1)
         return fail(where.address + " is not a numeric IPv4 address");
-    }
     return where;
 }
 

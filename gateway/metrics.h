@@ -32,15 +32,15 @@ namespace gateway {
 
 class Gateway;
 
-// Where the metrics are served: a numeric IPv4 address or an IPv6 address in
-// brackets, and a port.
+// Where the metrics are served: a numeric IPv4 address and a port (the
+// exposer's HTTP server, Debian's civetweb, has no IPv6).
 struct ListenAddress {
-    std::string address;  // as given, IPv6 with its brackets
+    std::string address;
     int port = 0;
     std::string text() const { return address + ":" + std::to_string(port); }
 };
-// "127.0.0.1:9464", "[::1]:9464", "0.0.0.0:9464"; nullopt, with `error` set
-// to what is wrong, for anything else.
+// "127.0.0.1:9464", "0.0.0.0:9464"; nullopt, with `error` set to what is
+// wrong, for anything else.
 std::optional<ListenAddress> parseListenAddress(const std::string& text, std::string* error);
 
 // Whether this gateway serves or waits for the lease of its standby bucket

@@ -101,7 +101,7 @@ TEST(GatewayMetricsOption, ShouldRefuseAnAddressItCannotServeOnWithExitStatus2) 
         {"127.0.0.1:0", "--metrics 127.0.0.1:0: the port 0 is not a number from 1 to 65535"},
         {"127.0.0.1:70000", "the port 70000 is not a number from 1 to 65535"},
         {"localhost:9464", "localhost is not a numeric IPv4 address"},
-        {"::1:9464", "an IPv6 address goes in brackets"},
+        {"[::1]:9464", "an IPv6 address: the metrics are served on IPv4 only"},
         {inUse, "cannot serve metrics on " + inUse + ": Address already in use"},
         {notOurs, "cannot serve metrics on " + notOurs + ": Cannot assign requested address"},
     };
