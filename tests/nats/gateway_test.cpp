@@ -16,38 +16,6 @@
 namespace {
 
 // The id of the first client the gateway saw join ("client <16 hex> joined"); 0: none yet.
-// A point where one thread waits, once armed, until the test lets it go.
-class Gate {
-public:
-    void arm() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        armed_ = true;
-    }
-    // On the thread to hold: returns at once unless armed.
-    void pass() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!armed_) return;
-        armed_ = false;
-        held_ = true;
-        changed_.notify_all();
-        changed_.wait(lock, [this] { return released_; });
-    }
-    bool held() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return held_;
-    }
-    void release() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        released_ = true;
-        changed_.notify_all();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool armed_ = false, held_ = false, released_ = false;
-};
-
 std::uint64_t joinedClient(const std::vector<std::string>& log) {
     for (const std::string& line : log) {
         const std::size_t at = line.find("client ");
