@@ -120,7 +120,8 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0.1, 3600.0));
     std::string metricsAddress;
     app.add_option("--metrics", metricsAddress,
-                   "Serve Prometheus metrics over HTTP on ADDRESS:PORT (/metrics), ADDRESS an IPv4 address, as 127.0.0.1:9464");
+                   "Serve Prometheus metrics over HTTP on ADDRESS:PORT (/metrics), ADDRESS an IPv4 address, "
+                   "as 127.0.0.1:9464");
     app.add_flag("--quiet", quiet, "No log lines");
     CLI11_PARSE(app, argc, argv);
     std::optional<gateway::ListenAddress> metricsWhere;

@@ -126,7 +126,8 @@ protected:
     void SetUp() override {
         SKIP_WITHOUT_NATS_SERVER();
         if (!parserInstalled())
-            GTEST_SKIP() << "python3-prometheus-client is not installed (Debian: apt-get install python3-prometheus-client)";
+            GTEST_SKIP() << "python3-prometheus-client is not installed "
+                            "(Debian: apt-get install python3-prometheus-client)";
         server = std::make_unique<NatsServer>();
         ASSERT_TRUE(server->running());
         port = freeLoopbackPort();
