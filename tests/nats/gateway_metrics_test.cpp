@@ -172,32 +172,6 @@ TEST(MetricFamilies, ShouldFollowPrometheusNamingWithoutPerClientLabels) {
     for (const auto& [name, count] : names) EXPECT_EQ(count, 1) << name << " is shown twice";
 }
 
-TEST(MetricFamilies, ShouldMarkExactlyOneStateOfASetCurrent) {
-    struct Case {
-        gateway::Role role;
-        std::optional<natsConnStatus> nats;
-        int natsStatesOn;
-    };
-    const Case cases[] = {
-        {gateway::Role::Active, std::nullopt, 0},  // before the connection exists: no state
-        {gateway::Role::Standby, NATS_CONN_STATUS_CONNECTING, 1},
-        {gateway::Role::Active, NATS_CONN_STATUS_DISCONNECTED, 1},
-        {gateway::Role::Standby, NATS_CONN_STATUS_DRAINING_SUBS, 1},
-    };
-    for (const Case& c : cases) {
-        MetricsSnapshot snapshot;
-        snapshot.role = c.role;
-        snapshot.nats = c.nats;
-        int rolesOn = 0, natsOn = 0;
-        for (const auto& [key, value] : samples(gateway::metricFamilies(snapshot))) {
-            if (key.rfind("tellivar_gateway_role{", 0) == 0) rolesOn += value == 1 ? 1 : 0;
-            if (key.rfind("tellivar_gateway_nats_connection_state{", 0) == 0) natsOn += value == 1 ? 1 : 0;
-        }
-        EXPECT_EQ(rolesOn, 1);
-        EXPECT_EQ(natsOn, c.natsStatesOn);
-    }
-}
-
 std::string readSource(const std::string& path) {
     std::ifstream in(std::string(TELLIVAR_SOURCE_DIR) + "/" + path);
     std::ostringstream text;
