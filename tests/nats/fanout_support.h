@@ -294,38 +294,6 @@ protected:
     std::vector<std::string> gatewayLog;
 };
 
-// A point where one thread waits, once armed, until the test lets it go.
-class Gate {
-public:
-    void arm() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        armed_ = true;
-    }
-    // On the thread to hold: returns at once unless armed.
-    void pass() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!armed_) return;
-        armed_ = false;
-        held_ = true;
-        changed_.notify_all();
-        changed_.wait(lock, [this] { return released_; });
-    }
-    bool held() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return held_;
-    }
-    void release() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        released_ = true;
-        changed_.notify_all();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool armed_ = false, held_ = false, released_ = false;
-};
-
 // Messages received by a plain NATS connection: their subjects and payloads.
 class RawListener {
 public:
