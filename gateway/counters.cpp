@@ -26,20 +26,25 @@ void Counters::fill(Stats& s) const {
     s.historyFeedRequests = historyFeedRequests;
     s.historyRefused = historyRefused;
     s.subscriptionsRefused = subscriptionsRefused;
+    s.bytesOut = bytesOut;
+    s.publishErrors = publishErrors;
+    s.leaseExpiries = leaseExpiries;
 }
 
 std::string Stats::json() const {
-    char text[640];
+    char text[1024];
     std::snprintf(text, sizeof text,
                   "{\"clients\":%zu,\"symbols\":%zu,\"streams\":%zu,\"sets\":%zu,\"updatesIn\":%" PRIu64
                   ",\"messagesOut\":%" PRIu64
                   ",\"updatesInPerSecond\":%.1f,\"messagesOutPerSecond\":%.1f,\"historyRequests\":%" PRIu64
                   ",\"historyCoalesced\":%" PRIu64 ",\"historyFeedRequests\":%" PRIu64
                   ",\"historyRefused\":%" PRIu64 ",\"subscriptionsRefused\":%" PRIu64
-                  ",\"feedUp\":%s,\"lingeringSinks\":%zu}",
+                  ",\"feedUp\":%s,\"lingeringSinks\":%zu,\"historyLoads\":%zu,\"bytesOut\":%" PRIu64
+                  ",\"publishErrors\":%" PRIu64 ",\"leaseExpiries\":%" PRIu64 ",\"slowConsumerDrops\":%" PRIu64 "}",
                   clients, symbols, streams, sets, updatesIn, messagesOut, updatesInPerSecond, messagesOutPerSecond,
                   historyRequests, historyCoalesced, historyFeedRequests, historyRefused, subscriptionsRefused,
-                  feedUp ? "true" : "false", lingeringSinks);
+                  feedUp ? "true" : "false", lingeringSinks, historyLoads, bytesOut, publishErrors,
+                  leaseExpiries, slowConsumerDrops);
     return text;
 }
 

@@ -18,13 +18,17 @@ struct Stats {
     std::uint64_t subscriptionsRefused = 0;
     bool feedUp = false;
     std::size_t lingeringSinks = 0;  // sinks of deleted sets a feed callback may still reach
+    std::size_t historyLoads = 0;    // history feed sets in flight (part of `sets`)
+    std::uint64_t bytesOut = 0, publishErrors = 0;
+    std::uint64_t leaseExpiries = 0;      // clients dropped because they stopped renewing
+    std::uint64_t slowConsumerDrops = 0;  // requests libnats dropped: the gateway fell behind them
     std::string json() const;
 };
 
 struct Counters {
-    std::uint64_t updatesIn = 0, messagesOut = 0;
+    std::uint64_t updatesIn = 0, messagesOut = 0, bytesOut = 0, publishErrors = 0;
     std::uint64_t historyRequests = 0, historyCoalesced = 0, historyFeedRequests = 0, historyRefused = 0;
-    std::uint64_t subscriptionsRefused = 0;
+    std::uint64_t subscriptionsRefused = 0, leaseExpiries = 0;
 
     // The rates since the last sample (the housekeeping's round).
     void sampleRates(std::chrono::steady_clock::time_point now);

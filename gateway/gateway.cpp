@@ -51,6 +51,13 @@ bool Gateway::start(std::string* error) {
         }
         subscriptions_.push_back(sub);
     }
+    {
+        // stats() reads them from any thread: a copy under the lock, as
+        // handlers may run (and ask for stats) before this loop ends.
+        MutexLock lock(mu_);
+        counted_.assign(subscriptions_.size(), {nullptr, 0});
+        for (std::size_t i = 0; i < subscriptions_.size(); ++i) counted_[i].first = subscriptions_[i];
+    }
     housekeeper_ = std::thread([this] { housekeep(); });
     feed_->Connect(this);
     return true;
@@ -164,8 +171,12 @@ bool Gateway::mayPublish() const {
 
 void Gateway::publishTo(const char* subject, const std::vector<std::uint8_t>& bytes) {
     if (!mayPublish()) return;
-    if (natsConnection_Publish(nats_, subject, bytes.data(), static_cast<int>(bytes.size())) == NATS_OK)
+    if (natsConnection_Publish(nats_, subject, bytes.data(), static_cast<int>(bytes.size())) == NATS_OK) {
         ++counters_.messagesOut;
+        counters_.bytesOut += bytes.size();
+    } else {
+        ++counters_.publishErrors;
+    }
 }
 
 void Gateway::publish(const std::string& subject, const wire::Message& message) {
@@ -298,6 +309,14 @@ Stats Gateway::stats() {
     counters_.fill(s);
     s.feedUp = feedUp_;
     s.lingeringSinks = retired_.lingering();
+    s.historyLoads = loads_.size();
+    // libnats counts the requests it dropped per subscription, and forgets
+    // them once a subscription is drained: the highest count seen stays.
+    for (auto& [sub, dropped] : counted_) {
+        std::int64_t now = 0;
+        if (natsSubscription_GetDropped(sub, &now) == NATS_OK && now > dropped) dropped = now;
+        s.slowConsumerDrops += static_cast<std::uint64_t>(dropped);
+    }
     return s;
 }
 

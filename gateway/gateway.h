@@ -196,6 +196,9 @@ private:
     RetiredSinks retired_;
     Counters counters_ GUARDED_BY(mu_);  // every thread that publishes or takes a request
     FeedWatch feedWatch_;  // marked by the feed thread's calls, read by the housekeeping
+    // The request subscriptions (set by start()) and the most requests
+    // libnats reported dropped on each: whoever asks for stats.
+    std::vector<std::pair<natsSubscription*, std::int64_t>> counted_ GUARDED_BY(mu_);
 };
 
 }  // namespace gateway

@@ -162,6 +162,7 @@ void Gateway::expireLeases() {
     std::vector<std::uint64_t> expired;
     for (const auto& [client, state] : clients_)
         if (state.expiry < now) expired.push_back(client);
+    counters_.leaseExpiries += expired.size();
     if (!expired.empty()) dropClients(expired, " (lease expired)");
 }
 

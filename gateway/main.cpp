@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -23,6 +24,7 @@
 #include "gateway/gateway.h"
 #include "gateway/lease.h"
 #include "gateway/log_line.h"
+#include "gateway/metrics.h"
 #include "gateway/service.h"
 #include "gateway/standby.h"
 #include "wire/nats_config.h"
@@ -73,6 +75,7 @@ struct Settings {
     std::string standbyBucket;
     double takeoverSeconds = 2;
     double replicasRetrySeconds = 30;
+    std::string metrics;
 };
 
 // A file that exists, or "" for none (the example configuration's empty values).
@@ -128,6 +131,9 @@ void defineOptions(CLI::App& app, Settings& s) {
                    "(created while a cluster node was down) to 3; shorter only for tests")
         ->capture_default_str()
         ->check(CLI::Range(0.1, 3600.0));
+    app.add_option("--metrics", s.metrics,
+                   "Serve Prometheus metrics over HTTP on ADDRESS:PORT (/metrics), ADDRESS an IPv4 address, "
+                   "as 127.0.0.1:9464");
     app.add_flag("--quiet", s.quiet, "No log lines");
 }
 
@@ -180,6 +186,15 @@ int main(int argc, char** argv) {
                                  false);
         }
     }
+    std::optional<gateway::ListenAddress> metricsWhere;
+    if (!program.metrics.empty()) {
+        std::string error;
+        metricsWhere = gateway::parseListenAddress(program.metrics, &error);
+        if (!metricsWhere) {
+            logError("--metrics " + program.metrics + ": " + error);
+            return 2;
+        }
+    }
     gateway::ServiceNotifier service = gateway::ServiceNotifier::fromEnvironment();
 
     // Signals go to sigwait below, not to any thread libnats or the feed starts.
@@ -188,6 +203,19 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    // Started after the mask above: its threads inherit it. It serves from
+    // here on, as a standby too, until the process ends or starts afresh.
+    std::unique_ptr<gateway::MetricsServer> metrics;
+    if (metricsWhere) {
+        try {
+            metrics = std::make_unique<gateway::MetricsServer>(*metricsWhere);
+        } catch (const std::exception& e) {
+            logError("cannot serve metrics on " + metricsWhere->text() + ": " + e.what());
+            return 2;
+        }
+        if (!quiet) logLine("metrics on http://" + metricsWhere->text() + "/metrics");
+    }
 
     void* library = dlopen(feedLibrary.c_str(), RTLD_NOW | RTLD_LOCAL);
     auto** client = library != nullptr ? static_cast<TellivarClient**>(dlsym(library, "pTellivarClient")) : nullptr;
@@ -229,12 +257,19 @@ int main(int argc, char** argv) {
         logError(error);
         return 3;
     }
+    if (metrics) metrics->setNats(nats);
+    // Scrapes stop reading the connection before it is freed.
+    auto closeNats = [&metrics, nats] {
+        if (metrics) metrics->setNats(nullptr);
+        natsConnection_Destroy(nats);
+    };
 
     // With a standby bucket: wait as a standby until this gateway holds the lease.
     std::unique_ptr<gateway::ActiveLease> lease;
     const auto takeover = std::chrono::milliseconds(static_cast<long>(takeoverSeconds * 1000));
     bool stopped = false;
     if (!standbyBucket.empty()) {
+        if (metrics) metrics->setRole(gateway::Role::Standby);
         lease = std::make_unique<gateway::ActiveLease>(
             nats, standbyBucket, takeover, holderName(), quiet ? gateway::ActiveLease::Log() : logLine,
             std::chrono::milliseconds(static_cast<long>(replicasRetrySeconds * 1000)));
@@ -250,11 +285,12 @@ int main(int argc, char** argv) {
         if (end == gateway::StandbyEnd::Failed) {
             logError(error);
             lease.reset();
-            natsConnection_Destroy(nats);
+            closeNats();
             return 3;
         }
         stopped = end == gateway::StandbyEnd::Stopped;
         if (stopped) service.stopping("stopping");
+        if (metrics && !stopped) metrics->setRole(gateway::Role::Active);
     }
 
     gateway::Options settings;
@@ -284,6 +320,7 @@ int main(int argc, char** argv) {
             logError(error);
             status = 3;
         } else {
+            if (metrics) metrics->attach(&gateway);
             if (!quiet) logLine("serving on " + natsconfig::joinServers(bus.servers) + " with the feed client " + feedLibrary);
             int signal = 0;
             if (!lease) {
@@ -301,6 +338,9 @@ int main(int argc, char** argv) {
                 if (!quiet) logLine(why);
             }
             gateway.stop();
+            // The last counters stay on show; the gateway goes at the end of this scope.
+            if (metrics) metrics->attach(nullptr);
+            if (metrics && steppedDown) metrics->setRole(gateway::Role::Standby);
         }
     }
     // A planned stop hands the lease over at once.
@@ -312,11 +352,12 @@ int main(int argc, char** argv) {
         for (int i = 0; i < 600 && !natsConnection_IsClosed(nats); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    natsConnection_Destroy(nats);
+    closeNats();
     nats_CloseAndWait(5000);
     // A gateway that lost its lease starts afresh as a standby: same program,
     // arguments and process, a new feed client and NATS connection.
     if (steppedDown) {
+        metrics.reset();  // its port is free for the program started afresh
         execv("/proc/self/exe", argv);
         logError(std::string("cannot restart as a standby: ") + std::strerror(errno));
         return 4;

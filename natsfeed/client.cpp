@@ -23,7 +23,7 @@ NatsClient::NatsClient(std::size_t backlogLimit)
 
 NatsClient::~NatsClient() {
     stopAtExit();
-    std::lock_guard<std::mutex> lock(mu_);
+    feedcommon::MutexLock lock(mu_);
     closeBus();
     for (NatsSnapshotSet* set : snapshots_) delete set;
     for (NatsRecordSet* set : recordSets_) delete set;
@@ -33,19 +33,19 @@ NatsClient::~NatsClient() {
 
 void NatsClient::post(std::function<void()> task) {
     {
-        std::lock_guard<std::mutex> lock(queueMu_);
+        feedcommon::MutexLock lock(queueMu_);
         queue_.push_back({std::move(task), {}});
     }
     queued_.notify_one();
 }
 
 std::size_t NatsClient::backlogPeak() {
-    std::lock_guard<std::mutex> lock(queueMu_);
+    feedcommon::MutexLock lock(queueMu_);
     return backlogPeak_;
 }
 
 NatsClient::BacklogStats NatsClient::backlogStats() {
-    std::lock_guard<std::mutex> lock(queueMu_);
+    feedcommon::MutexLock lock(queueMu_);
     return backlogStats_;
 }
 
@@ -64,23 +64,23 @@ void NatsClient::ensureThread() {
 
 bool NatsClient::Connect(EConnectStatus* status) {
     if (status == nullptr) return false;
-    std::lock_guard<std::mutex> lock(mu_);
+    feedcommon::MutexLock lock(mu_);
     const std::uint64_t generation = ++generation_;
     sink_ = status;
     ensureThread();
     post([this, generation, status] {
-        std::unique_lock<std::mutex> lock(mu_);
+        feedcommon::MutexLock lock(mu_);
         if (generation != generation_) return;  // superseded by a later Connect or Disconnect
         // A Connect while logged on logs on afresh, as the stand-in does: the
         // sets stay and get full images at the next logon.
         loggedOn_ = nullptr;
-        perform(lock, link_.connect(), Clock::now());  // asks `status`, the latest sink
+        perform(link_.connect(), Clock::now());  // asks `status`, the latest sink
     });
     return true;
 }
 
 void NatsClient::SendLogon(const char* user, const char* password) {
-    std::lock_guard<std::mutex> lock(mu_);
+    feedcommon::MutexLock lock(mu_);
     user_ = user != nullptr ? user : "";
     password_ = password != nullptr ? password : "";
     const std::uint64_t generation = generation_;
@@ -88,7 +88,7 @@ void NatsClient::SendLogon(const char* user, const char* password) {
 }
 
 void NatsClient::Disconnect() {
-    std::lock_guard<std::mutex> lock(mu_);
+    feedcommon::MutexLock lock(mu_);
     const std::uint64_t generation = ++generation_;
     if (feed_.running()) post([this, generation] { logOff(generation); });
 }
@@ -98,29 +98,29 @@ void NatsClient::Disconnect() {
 // Connect or Create made behind the stop starts. On the feed thread (a
 // callback) it returns at once and the run ends after the callback.
 void NatsClient::Shutdown() {
-    std::unique_lock<std::mutex> lock(mu_);
+    feedcommon::MutexLock lock(mu_);
     if (feed_.requestStop()) post([this] { stopRequested_ = true; });
-    feed_.awaitStop(lock);
+    feed_.awaitStop(lock.native());
     if (!feed_.running()) closeBus();
 }
 
 void NatsClient::stopAtExit() {
-    std::unique_lock<std::mutex> lock(mu_);
+    feedcommon::MutexLock lock(mu_);
     if (feed_.requestExit()) {
         {
-            std::lock_guard<std::mutex> queueLock(queueMu_);
+            feedcommon::MutexLock queueLock(queueMu_);
             queueStop_ = true;
             queue_.clear();
             queuedUpdates_ = queuedOthers_ = queuedBytes_ = 0;
         }
         queued_.notify_all();
     }
-    feed_.awaitStop(lock);
+    feed_.awaitStop(lock.native());
 }
 
 TRecordSet* NatsClient::CreateTRecordSet(const char* query) {
     if (query == nullptr || std::strlen(query) > wire::kMaxQuery || wire::historySubject(query).empty()) return nullptr;
-    std::lock_guard<std::mutex> lock(mu_);
+    feedcommon::MutexLock lock(mu_);
     auto* set = new NatsRecordSet(this, query, nextSetId_++);
     recordSets_.push_back(set);
     ensureThread();
@@ -129,7 +129,7 @@ TRecordSet* NatsClient::CreateTRecordSet(const char* query) {
 
 SnapshotSet* NatsClient::CreateSnapshotSet(const char* symbol) {
     if (!isSymbol(symbol)) return nullptr;
-    std::lock_guard<std::mutex> lock(mu_);
+    feedcommon::MutexLock lock(mu_);
     auto* set = new NatsSnapshotSet(this, symbol, nextSetId_++);
     snapshots_.push_back(set);
     ensureThread();
@@ -144,7 +144,7 @@ template <class Set>
 void NatsClient::deleteSet(Set* set) {
     if (set == nullptr) return;
     set->dropped.store(true);  // before mu_: the feed thread tests it right before each callback
-    std::unique_lock<std::mutex> lock(mu_);
+    feedcommon::MutexLock lock(mu_);
     constexpr bool isSnapshot = std::is_same_v<Set, NatsSnapshotSet>;
     auto& registry = [this]() -> auto& {
         if constexpr (isSnapshot) return snapshots_;
@@ -168,7 +168,7 @@ void NatsClient::deleteSet(Set* set) {
 }
 
 void NatsClient::initSnapshot(NatsSnapshotSet* set) {
-    std::lock_guard<std::mutex> lock(mu_);
+    feedcommon::MutexLock lock(mu_);
     if (set->initialised) return;
     set->initialised = true;
     if (!link_.isUp()) return;  // subscribed at the next logon
@@ -177,12 +177,12 @@ void NatsClient::initSnapshot(NatsSnapshotSet* set) {
 }
 
 void NatsClient::setSink(NatsRecordSet* set, ITRecSetSink* sink) {
-    std::lock_guard<std::mutex> lock(mu_);
+    feedcommon::MutexLock lock(mu_);
     set->sink = sink;
 }
 
 int NatsClient::initRecordSet(NatsRecordSet* set, int records) {
-    std::unique_lock<std::mutex> lock(mu_);
+    feedcommon::MutexLock lock(mu_);
     if (set->load != NatsRecordSet::Load::Idle || records < 1) return 0;
     set->live = set->sinkMode != 0;
     set->asked = records;
@@ -204,8 +204,7 @@ int NatsClient::initRecordSet(NatsRecordSet* set, int records) {
     sendHistoryRequest(set);
     // The gateway answers at once when its feed did: wait for that answer, so
     // that Init's result is the feed's own.
-    historyAnswered_.wait_for(lock, kHistoryAnswerWait,
-                              [set] { return set->load != NatsRecordSet::Load::Waiting; });
+    lock.waitFor(historyAnswered_, kHistoryAnswerWait, [set] { return set->load != NatsRecordSet::Load::Waiting; });
     switch (set->load) {
         case NatsRecordSet::Load::AtOnce: set->load = NatsRecordSet::Load::Done; return 3;
         case NatsRecordSet::Load::Failed: return 0;
@@ -226,25 +225,26 @@ void NatsClient::GetHMS(FeedTime time, int* hour, int* minute, int* second) {
 // Entered with mu_ held, released while it runs; returns with it held once
 // the stop's task ran or the exit came. May run again on the same thread (a
 // Connect behind a Shutdown made in a callback): per-run state is reset here.
-void NatsClient::run(std::unique_lock<std::mutex>& muLock) {
+void NatsClient::run() {
     stopRequested_ = false;
     {
-        std::lock_guard<std::mutex> lock(queueMu_);
+        feedcommon::MutexLock lock(queueMu_);
         queueStop_ = false;
     }
-    muLock.unlock();
+    mu_.unlock();
     auto nextTick = Clock::now() + kTick;
     while (true) {
         std::deque<Task> batch;
         {
-            std::unique_lock<std::mutex> lock(queueMu_);
-            queued_.wait_until(lock, nextTick, [this] { return !queue_.empty() || queueStop_; });
+            feedcommon::MutexLock lock(queueMu_);
+            while (queue_.empty() && !queueStop_ && lock.waitUntil(queued_, nextTick)) {
+            }
             if (queueStop_) break;
             batch.swap(queue_);
             queuedUpdates_ = queuedOthers_ = queuedBytes_ = 0;
         }
         {
-            std::lock_guard<std::mutex> lock(mu_);
+            feedcommon::MutexLock lock(mu_);
             if (feed_.exiting()) break;
             inPass_ = true;
         }
@@ -256,7 +256,7 @@ void NatsClient::run(std::unique_lock<std::mutex>& muLock) {
                 // What came after the stop waits for the next run, in order.
                 // Counted no more: the swap reset the counts.
                 for (auto later = std::next(task); later != batch.end(); ++later) later->counted = false;
-                std::lock_guard<std::mutex> lock(queueMu_);
+                feedcommon::MutexLock lock(queueMu_);
                 queue_.insert(queue_.begin(), std::make_move_iterator(std::next(task)),
                               std::make_move_iterator(batch.end()));
                 break;
@@ -269,11 +269,11 @@ void NatsClient::run(std::unique_lock<std::mutex>& muLock) {
             tick();
             nextTick = Clock::now() + kTick;
         }
-        std::lock_guard<std::mutex> lock(mu_);
+        feedcommon::MutexLock lock(mu_);
         inPass_ = false;
         freeRetired();
     }
-    muLock.lock();
+    mu_.lock();
     inPass_ = false;
     freeRetired();
     // Stopped by a Shutdown, perhaps made on this thread, where no one else
@@ -312,7 +312,7 @@ void NatsClient::log(const std::string& line) {
 void NatsClient::notifyConnection(std::function<void(EConnectStatus*)> call) {
     EConnectStatus* sink;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        feedcommon::MutexLock lock(mu_);
         sink = sink_;
     }
     if (sink != nullptr) call(sink);
@@ -322,7 +322,7 @@ void NatsClient::notifyConnection(std::function<void(EConnectStatus*)> call) {
 void NatsClient::tellHost(const std::string& logLine, const std::string& message) {
     EConnectStatus* sink;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        feedcommon::MutexLock lock(mu_);
         sink = sink_;
     }
     if (sink == nullptr) {

@@ -11,7 +11,10 @@
 // library threads only copy incoming messages into the feed thread's queue
 // (`queueMu_`); host threads create, initialise, read and delete sets.
 // Locks: `mu_` guards the client state marked "mu_" and is never held while
-// a sink runs; `queueMu_` guards the queue alone and is taken last. Each
+// a sink runs; `queueMu_` guards the queue alone and is taken last. The
+// client's own members say so in annotations that Clang's thread-safety
+// analysis checks (scripts/thread_safety.sh); the sets' members guarded by
+// their client's `mu_` say so in comments. Each
 // set's `dataLock` guards its values or bars: the feed thread writes them
 // under the exclusive side, readers bracket reads with EnterRead/LeaveRead.
 // Deletion: Delete raises the set's `dropped` flag, which the feed thread
@@ -50,6 +53,7 @@
 
 #include "feed/TellivarClient.h"
 #include "feedcommon/feed_thread.h"
+#include "feedcommon/mutex.h"
 #include "natsfeed/bus_events.h"
 #include "natsfeed/link_machine.h"
 #include "natsfeed/sequence.h"
@@ -166,14 +170,14 @@ public:
     void GetHMS(FeedTime time, int* hour, int* minute, int* second) override;
 
     // Set operations that need the client's state (host threads).
-    void initSnapshot(NatsSnapshotSet* set);
-    int initRecordSet(NatsRecordSet* set, int records);
-    void setSink(NatsRecordSet* set, ITRecSetSink* sink);
+    void initSnapshot(NatsSnapshotSet* set) EXCLUDES(mu_);
+    int initRecordSet(NatsRecordSet* set, int records) EXCLUDES(mu_);
+    void setSink(NatsRecordSet* set, ITRecSetSink* sink) EXCLUDES(mu_);
     // Stops the feed thread without delivering anything more: at process exit.
-    void stopAtExit();
+    void stopAtExit() EXCLUDES(mu_);
     // The most quote and stream updates that were ever waiting for the feed
     // thread at once (any thread).
-    std::size_t backlogPeak();
+    std::size_t backlogPeak() EXCLUDES(queueMu_);
     // Bytes of messages of any kind waiting for the feed thread at once, at
     // most kMaxBacklogBytes; the feed thread's pass may hold as many again.
     static constexpr std::size_t kMaxBacklogBytes = 32u << 20;
@@ -182,7 +186,7 @@ public:
         std::size_t peakBytes = 0;     // their payload bytes
         std::uint64_t arrived = 0;     // messages the bus delivered, queued or dropped
     };
-    BacklogStats backlogStats();  // any thread
+    BacklogStats backlogStats() EXCLUDES(queueMu_);  // any thread
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -198,10 +202,10 @@ private:
         bool counted = false;
         std::size_t bytes = 0;
     };
-    void ensureThread();  // mu_ held
-    void post(std::function<void()> task);
+    void ensureThread() REQUIRES(mu_);
+    void post(std::function<void()> task) EXCLUDES(queueMu_);
     template <class Set>
-    void deleteSet(Set* set);
+    void deleteSet(Set* set) EXCLUDES(mu_);
 
     // ---- The bus's events: NATS library threads, no lock held ----
     void onBusMessage(std::string subject, const std::uint8_t* data, std::size_t size) override;
@@ -212,40 +216,42 @@ private:
     void onBusReconnected(BusConnectionId id) override;
 
     // ---- The feed thread ----
-    void run(std::unique_lock<std::mutex>& muLock);
-    void freeRetired();  // mu_ held
-    void logOn(std::uint64_t generation);
-    void logOff(std::uint64_t generation);
-    void onInbound(const std::string& subject, const std::vector<std::uint8_t>& bytes);
-    void onHeartbeat(const wire::Heartbeat& beat);
-    // Performs what the link's table returned, in order (mu_ held by `lock`,
-    // released around the host's sinks).
-    void perform(std::unique_lock<std::mutex>& lock, const LinkMachine::Actions& actions, Clock::time_point now);
-    void goUp(std::unique_lock<std::mutex>& lock);
+    // Entered with mu_ held (by the FeedThread's lock), released while it runs.
+    void run() REQUIRES(mu_);
+    void freeRetired() REQUIRES(mu_);
+    void logOn(std::uint64_t generation) EXCLUDES(mu_);
+    void logOff(std::uint64_t generation) EXCLUDES(mu_);
+    void onInbound(const std::string& subject, const std::vector<std::uint8_t>& bytes) EXCLUDES(mu_);
+    void onHeartbeat(const wire::Heartbeat& beat) EXCLUDES(mu_);
+    // Performs what the link's table returned, in order (mu_ held, released
+    // around the host's sinks).
+    void perform(const LinkMachine::Actions& actions, Clock::time_point now) REQUIRES(mu_);
+    void goUp() REQUIRES(mu_);
     // `only`: the set an inbox answer is for; null for the broadcast subject.
-    void onQuote(const wire::Quote& quote, const std::string& subject, NatsSnapshotSet* only);
-    void onStream(const wire::Stream& stream, const std::string& subject, NatsRecordSet* only);
+    void onQuote(const wire::Quote& quote, const std::string& subject, NatsSnapshotSet* only) EXCLUDES(mu_);
+    void onStream(const wire::Stream& stream, const std::string& subject, NatsRecordSet* only) EXCLUDES(mu_);
     // What differs between quotes and update streams (updates.cpp); the
     // rest of their path is one, onUpdate and follow.
     template <class Set>
     struct Kind;
     template <class Set>
-    void onUpdate(const typename Kind<Set>::Message& message, const std::string& subject, Set* only);
-    void onHistoryChunk(const wire::HistoryChunk& chunk);
-    void onHistoryDone(const wire::HistoryDone& done);
-    void onRefusal(const wire::Refusal& refusal, const std::string& subject);
+    void onUpdate(const typename Kind<Set>::Message& message, const std::string& subject, Set* only) EXCLUDES(mu_);
+    void onHistoryChunk(const wire::HistoryChunk& chunk) EXCLUDES(mu_);
+    void onHistoryDone(const wire::HistoryDone& done) EXCLUDES(mu_);
+    void onRefusal(const wire::Refusal& refusal, const std::string& subject) EXCLUDES(mu_);
     // The server refused a subscription or publication on `subject` (`text` says so).
-    void onPermissionRefused(const std::string& subject, const std::string& text);
-    void tick();
-    bool isStale(const std::string& updateSubject);
-    void catchUp();
+    void onPermissionRefused(const std::string& subject, const std::string& text) EXCLUDES(mu_);
+    void tick() EXCLUDES(mu_);
+    bool isStale(const std::string& updateSubject) EXCLUDES(queueMu_);
+    void catchUp() EXCLUDES(mu_, queueMu_);
     template <class Set>
-    void follow(const std::vector<Set*>& targets, const typename Kind<Set>::Message& message, bool image);
-    void applyQuote(NatsSnapshotSet* set, const wire::Quote& quote);
-    void applyStream(NatsRecordSet* set, const wire::Stream& stream);
-    void notifyConnection(std::function<void(EConnectStatus*)> call);
+    void follow(const std::vector<Set*>& targets, const typename Kind<Set>::Message& message, bool image)
+        EXCLUDES(mu_);
+    void applyQuote(NatsSnapshotSet* set, const wire::Quote& quote) EXCLUDES(mu_);
+    void applyStream(NatsRecordSet* set, const wire::Stream& stream) EXCLUDES(mu_);
+    void notifyConnection(std::function<void(EConnectStatus*)> call) EXCLUDES(mu_);
     // Tells the connected host `message`, or logs `logLine` when none is connected.
-    void tellHost(const std::string& logLine, const std::string& message);
+    void tellHost(const std::string& logLine, const std::string& message) EXCLUDES(mu_);
     // Runs `call` unless `set` was deleted: the flag is tested immediately before.
     template <class Set, class F>
     void deliver(Set* set, F&& call) {
@@ -254,88 +260,93 @@ private:
     void log(const std::string& line);
 
     // ---- mu_ held ----
-    void resubscribeAll();
-    void askAgainForLostAnswers(Clock::time_point now);
-    void requestImage(NatsSnapshotSet* set);
-    void requestStream(NatsRecordSet* set);
-    void sendHistoryRequest(NatsRecordSet* set);
+    void resubscribeAll() REQUIRES(mu_);
+    void askAgainForLostAnswers(Clock::time_point now) REQUIRES(mu_);
+    void requestImage(NatsSnapshotSet* set) REQUIRES(mu_);
+    void requestStream(NatsRecordSet* set) REQUIRES(mu_);
+    void sendHistoryRequest(NatsRecordSet* set) REQUIRES(mu_);
     // Part of the history's answer was lost: asks again, a few times, then fails it.
-    void onHistoryGap(NatsRecordSet* set, const std::string& what);
+    void onHistoryGap(NatsRecordSet* set, const std::string& what) REQUIRES(mu_);
     // The history's load failed (the feed's failure, a refusal, or too many gaps):
     // final, whether Init still waits or returned 1.
-    void failHistory(NatsRecordSet* set);
+    void failHistory(NatsRecordSet* set) REQUIRES(mu_);
     // The set is refused until the next logon: its subscription goes, nothing more is asked.
-    void refuse(NatsSnapshotSet* set);
-    void refuse(NatsRecordSet* set);
+    void refuse(NatsSnapshotSet* set) REQUIRES(mu_);
+    void refuse(NatsRecordSet* set) REQUIRES(mu_);
     // Unsubscribes from the key's updates once no set follows it; tells the
     // gateway when `tellGateway` (not for a key it refused or never granted).
-    void unwatchIfUnused(bool stream, const std::string& key, bool tellGateway = true);
-    void sendLease();
-    void publishLocked(const std::string& subject, const wire::Message& message, const std::string& reply = {});
+    void unwatchIfUnused(bool stream, const std::string& key, bool tellGateway = true) REQUIRES(mu_);
+    void sendLease() REQUIRES(mu_);
+    void publishLocked(const std::string& subject, const wire::Message& message, const std::string& reply = {})
+        REQUIRES(mu_);
     // Opens the bus with the credentials of the logon of generation_ (the
-    // link's OpenBus): the connect runs with `lock` released; then the link
+    // link's OpenBus): the connect runs with mu_ released; then the link
     // is told busOpened or busFailed.
-    void openBus(std::unique_lock<std::mutex>& lock);
+    void openBus() REQUIRES(mu_);
     // Closes the bus; a history asked for on it is asked again on the next.
-    void closeBus();
-    NatsSnapshotSet* snapshotById(std::uint64_t id);
-    NatsRecordSet* recordSetById(std::uint64_t id);
-    NatsRecordSet* historyById(std::uint64_t id);  // by the id of the request out now
+    void closeBus() REQUIRES(mu_);
+    NatsSnapshotSet* snapshotById(std::uint64_t id) REQUIRES(mu_);
+    NatsRecordSet* recordSetById(std::uint64_t id) REQUIRES(mu_);
+    NatsRecordSet* historyById(std::uint64_t id) REQUIRES(mu_);  // by the id of the request out now
 
-    std::mutex mu_;
+    feedcommon::Mutex mu_;
     std::condition_variable historyAnswered_;  // with mu_: Init waits for a history's first answer
     // The feed thread: started by the first Connect or Create, stopped by
-    // Shutdown or at exit (mu_).
-    feedcommon::FeedThread feed_{mu_, [this](std::unique_lock<std::mutex>& lock) { run(lock); }};
-    bool inPass_ = false;                       // mu_
+    // Shutdown or at exit. Its loop is entered with mu_ held.
+    feedcommon::FeedThread feed_ GUARDED_BY(mu_){mu_.native(), [this](std::unique_lock<std::mutex>&) {
+        mu_.assertHeld();
+        run();
+    }};
+    bool inPass_ GUARDED_BY(mu_) = false;
 
     // The connection's sink of the latest Connect: written by host threads
     // (Connect) under mu_, read by the feed thread under mu_.
-    EConnectStatus* sink_ = nullptr;
+    EConnectStatus* sink_ GUARDED_BY(mu_) = nullptr;
     // The sink told onLogon, until told onLogOff: feed thread, under mu_.
-    EConnectStatus* loggedOn_ = nullptr;
+    EConnectStatus* loggedOn_ GUARDED_BY(mu_) = nullptr;
     // Bumped by every Connect and Disconnect: host threads, under mu_.
-    std::uint64_t generation_ = 0;
+    std::uint64_t generation_ GUARDED_BY(mu_) = 0;
     // The link's state: events from the feed thread under mu_; host threads
     // read isUp() under mu_.
-    LinkMachine link_;
-    std::string user_, password_;     // host threads (SendLogon), under mu_
+    LinkMachine link_ GUARDED_BY(mu_);
+    std::string user_ GUARDED_BY(mu_), password_ GUARDED_BY(mu_);  // host threads (SendLogon)
     // The bus: made with the client, never replaced; its own state is
     // guarded by mu_ (see bus.h for which thread opens and closes it).
-    const std::unique_ptr<Bus> bus_;
-    std::string inbox_;               // feed thread (openBus), under mu_
+    const std::unique_ptr<Bus> bus_ PT_GUARDED_BY(mu_);
+    std::string inbox_ GUARDED_BY(mu_);  // feed thread (openBus)
     // When the last heartbeat arrived: the NATS library's delivery thread
     // stores it, the feed thread's tick loads it (relaxed: a time stamp alone).
     std::atomic<Clock::rep> heartbeatSeen_{0};
     const std::uint64_t clientId_;
-    std::uint64_t nextSetId_ = 1;     // mu_
+    std::uint64_t nextSetId_ GUARDED_BY(mu_) = 1;
 
-    std::vector<NatsSnapshotSet*> snapshots_;  // mu_; owned
-    std::vector<NatsRecordSet*> recordSets_;   // mu_; owned
-    std::vector<NatsSnapshotSet*> retiredSnapshots_;  // mu_: freed at the end of the pass
-    std::vector<NatsRecordSet*> retiredRecordSets_;   // mu_
+    std::vector<NatsSnapshotSet*> snapshots_ GUARDED_BY(mu_);  // owned
+    std::vector<NatsRecordSet*> recordSets_ GUARDED_BY(mu_);   // owned
+    // Deleted during a pass: freed at its end.
+    std::vector<NatsSnapshotSet*> retiredSnapshots_ GUARDED_BY(mu_);
+    std::vector<NatsRecordSet*> retiredRecordSets_ GUARDED_BY(mu_);
 
     // log(): feed thread only.
     Clock::time_point logWindow_{};
     int logLines_ = 0, logSuppressed_ = 0;
 
-    // Marks the updates of `subject` (empty: of every set) as missed (queueMu_ held).
-    void markStale(const std::string& subject);
+    // Marks the updates of `subject` (empty: of every set) as missed.
+    void markStale(const std::string& subject) REQUIRES(queueMu_);
 
-    std::mutex queueMu_;
+    feedcommon::Mutex queueMu_;
     std::condition_variable queued_;
-    std::deque<Task> queue_;                   // queueMu_
+    std::deque<Task> queue_ GUARDED_BY(queueMu_);
     const std::size_t backlogLimit_;
-    std::size_t queuedUpdates_ = 0;            // queueMu_: updates in queue_
-    std::size_t queuedOthers_ = 0;             // queueMu_: other messages from the bus in queue_
-    std::size_t queuedBytes_ = 0;              // queueMu_: payload bytes in queue_
-    std::size_t backlogPeak_ = 0;              // queueMu_
-    BacklogStats backlogStats_;                // queueMu_
-    std::set<std::string> stale_;              // queueMu_: subjects whose updates are dropped until re-imaged
-    bool staleAll_ = false;                    // queueMu_: every set needs a fresh image
-    std::uint64_t missed_ = 0;                 // queueMu_: updates dropped since the last catch-up
+    std::size_t queuedUpdates_ GUARDED_BY(queueMu_) = 0;  // updates in queue_
+    std::size_t queuedOthers_ GUARDED_BY(queueMu_) = 0;  // other messages from the bus in queue_
+    std::size_t queuedBytes_ GUARDED_BY(queueMu_) = 0;  // payload bytes in queue_
+    std::size_t backlogPeak_ GUARDED_BY(queueMu_) = 0;
+    BacklogStats backlogStats_ GUARDED_BY(queueMu_);
+    std::set<std::string> stale_ GUARDED_BY(queueMu_);  // subjects whose updates are dropped until re-imaged
+    bool staleAll_ GUARDED_BY(queueMu_) = false;  // every set needs a fresh image
+    std::uint64_t missed_ GUARDED_BY(queueMu_) = 0;  // updates dropped since the last catch-up
     std::atomic<bool> anyStale_{false};        // stale_ or staleAll_ set: lets the feed thread skip the lock
-    bool queueStop_ = false;                   // queueMu_: stop at once (process exit)
+    bool queueStop_ GUARDED_BY(queueMu_) = false;  // stop at once (process exit)
     // Shutdown's task ran: feed thread only (reset at the start of each run).
     bool stopRequested_ = false;
 };

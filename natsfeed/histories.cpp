@@ -48,7 +48,7 @@ NatsRecordSet* NatsClient::historyById(std::uint64_t id) {
 }
 
 void NatsClient::onHistoryChunk(const wire::HistoryChunk& chunk) {
-    std::unique_lock<std::mutex> lock(mu_);
+    feedcommon::MutexLock lock(mu_);
     NatsRecordSet* set = historyById(chunk.id);
     if (set == nullptr) {
         if (chunk.id >= nextSetId_) log("dropped a history chunk for an unknown request");
@@ -76,7 +76,7 @@ void NatsClient::onHistoryChunk(const wire::HistoryChunk& chunk) {
 }
 
 void NatsClient::onHistoryDone(const wire::HistoryDone& done) {
-    std::unique_lock<std::mutex> lock(mu_);
+    feedcommon::MutexLock lock(mu_);
     NatsRecordSet* set = historyById(done.id);
     if (set == nullptr) {
         if (done.id >= nextSetId_) log("dropped a history answer for an unknown request");
@@ -128,7 +128,7 @@ void NatsClient::onHistoryDone(const wire::HistoryDone& done) {
 void NatsClient::onRefusal(const wire::Refusal& refusal, const std::string& subject) {
     std::uint64_t id = 0;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        feedcommon::MutexLock lock(mu_);
         if (wire::parseReply(subject, inbox_, wire::ReplyKind::History, &id)) {
             if (NatsRecordSet* set = historyById(id)) failHistory(set);
         } else if (wire::parseReply(subject, inbox_, wire::ReplyKind::Image, &id)) {
@@ -149,7 +149,7 @@ void NatsClient::onRefusal(const wire::Refusal& refusal, const std::string& subj
 void NatsClient::onPermissionRefused(const std::string& subject, const std::string& text) {
     bool matched = false, newly = false;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        feedcommon::MutexLock lock(mu_);
         for (NatsSnapshotSet* set : snapshots_) {
             if (!set->initialised) continue;
             if (subject != wire::quoteSubject(set->symbol) && subject != wire::subscribeSubject(false, set->symbol))

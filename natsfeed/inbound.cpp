@@ -25,7 +25,7 @@ void NatsClient::onBusMessage(std::string subject, const std::uint8_t* data, std
     const bool oversized = size > wire::kMaxMessage;
     const bool update = !oversized && isUpdateSubject(subject);
     const std::size_t kept = oversized ? 0 : size;
-    std::unique_lock<std::mutex> lock(queueMu_);
+    feedcommon::MutexLock lock(queueMu_);
     ++backlogStats_.arrived;
     const bool full = queuedBytes_ + kept > kMaxBacklogBytes;
     if (update) {
@@ -76,7 +76,7 @@ void NatsClient::onBusMessage(std::string subject, const std::uint8_t* data, std
 // limits were dropped: missed updates like an overflowing backlog, fresh
 // images at the catch-up.
 void NatsClient::onBusSlowConsumer(const char* subject) {
-    std::lock_guard<std::mutex> lock(queueMu_);
+    feedcommon::MutexLock lock(queueMu_);
     // An update subject re-images its sets; the inbox (lost answers) or an unknown one, every set.
     markStale(subject != nullptr && isUpdateSubject(subject) ? subject : "");
     ++missed_;
@@ -101,10 +101,10 @@ void NatsClient::onBusError(std::string text) {
 // finds another connection current, or none, and does nothing.
 void NatsClient::onBusDisconnected(BusConnectionId id) {
     post([this, id] {
-        std::unique_lock<std::mutex> lock(mu_);
+        feedcommon::MutexLock lock(mu_);
         if (!bus_->isCurrent(id) || bus_->connected()) return;
         const auto now = Clock::now();
-        perform(lock, link_.busLost(now), now);
+        perform(link_.busLost(now), now);
     });
 }
 
@@ -112,16 +112,16 @@ void NatsClient::onBusDisconnected(BusConnectionId id) {
 // table says what to ask afresh.
 void NatsClient::onBusReconnected(BusConnectionId id) {
     post([this, id] {
-        std::unique_lock<std::mutex> lock(mu_);
+        feedcommon::MutexLock lock(mu_);
         if (!bus_->isCurrent(id)) return;
         const auto now = Clock::now();
-        perform(lock, link_.busBack(now), now);
+        perform(link_.busBack(now), now);
     });
 }
 
 bool NatsClient::isStale(const std::string& updateSubject) {
     if (!anyStale_.load(std::memory_order_relaxed)) return false;
-    std::lock_guard<std::mutex> lock(queueMu_);
+    feedcommon::MutexLock lock(queueMu_);
     return staleAll_ || stale_.count(updateSubject) != 0;
 }
 

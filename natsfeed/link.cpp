@@ -21,44 +21,43 @@
 
 namespace natsfeed {
 
-// mu_ held by `lock`; released around the host's sinks, held again on
+// mu_ held; released around the host's sinks, held again on
 // return. Feed thread. Only the last action of a step calls a sink.
-void NatsClient::perform(std::unique_lock<std::mutex>& lock, const LinkMachine::Actions& actions,
-                         Clock::time_point now) {
+void NatsClient::perform(const LinkMachine::Actions& actions, Clock::time_point now) {
     for (const LinkAction& action : actions) {
         switch (action.kind) {
             case LinkAction::AskCredentials: {
                 EConnectStatus* sink = sink_;
-                lock.unlock();
+                mu_.unlock();
                 if (sink != nullptr) sink->onSendCredentials(0, 0);
-                lock.lock();
+                mu_.lock();
                 break;
             }
-            case LinkAction::OpenBus: openBus(lock); break;
+            case LinkAction::OpenBus: openBus(); break;
             case LinkAction::SendHello:
                 publishLocked(wire::kHelloSubject, wire::Lease{clientId_}, wire::helloReply(inbox_));
                 break;
-            case LinkAction::LogOn: goUp(lock); break;
+            case LinkAction::LogOn: goUp(); break;
             case LinkAction::Leave:
                 if (!inbox_.empty()) publishLocked(wire::kLeaveSubject, wire::Leave{clientId_}, inbox_);
                 break;
             case LinkAction::LogOff: {
                 EConnectStatus* sink = loggedOn_;
                 loggedOn_ = nullptr;
-                lock.unlock();
+                mu_.unlock();
                 if (action.text != nullptr) log(action.text);
                 if (sink != nullptr) {
                     if (action.text != nullptr) sink->onMessage(action.text);
                     sink->onLogOff();
                 }
-                lock.lock();
+                mu_.lock();
                 break;
             }
             case LinkAction::TellWaiting: {
                 EConnectStatus* sink = sink_;
-                lock.unlock();
+                mu_.unlock();
                 if (sink != nullptr) sink->onMessage(action.text);
-                lock.lock();
+                mu_.lock();
                 break;
             }
             case LinkAction::Log: log(action.text); break;
@@ -70,7 +69,7 @@ void NatsClient::perform(std::unique_lock<std::mutex>& lock, const LinkMachine::
 }
 
 void NatsClient::logOn(std::uint64_t generation) {
-    std::unique_lock<std::mutex> lock(mu_);
+    feedcommon::MutexLock lock(mu_);
     if (generation != generation_) return;
     // A log-off keeps the bus connection: logging on again with the same
     // credentials is then immediate, as hosts that reconnect often expect.
@@ -79,16 +78,18 @@ void NatsClient::logOn(std::uint64_t generation) {
     // A new logon: what was refused under the last one is asked for again.
     for (NatsSnapshotSet* set : snapshots_) set->refused = false;
     for (NatsRecordSet* set : recordSets_) set->refused = false;
-    perform(lock, actions, Clock::now());
+    perform(actions, Clock::now());
 }
 
-// mu_ held by `lock`, released for the connect (it can take seconds) and
+// mu_ held, released for the connect (it can take seconds) and
 // around the host's sinks. Feed thread.
-void NatsClient::openBus(std::unique_lock<std::mutex>& lock) {
+void NatsClient::openBus() {
     const std::uint64_t generation = generation_;
     const std::string user = user_, password = password_;
     closeBus();
-    lock.unlock();
+    // connect() alone of the bus's members is called without mu_ (bus.h).
+    Bus& bus = *bus_;
+    mu_.unlock();
 
     natsconfig::Settings settings;
     settings.name = "tellivar-nats/" + std::to_string(getpid());
@@ -109,9 +110,9 @@ void NatsClient::openBus(std::unique_lock<std::mutex>& lock) {
     settings.reconnectWaitMs = 250;
     settings.connectTimeoutMs = 2000;
     Bus::Opened opened;
-    if (badConfig.empty()) opened = bus_->connect(settings);
+    if (badConfig.empty()) opened = bus.connect(settings);
 
-    lock.lock();
+    mu_.lock();
     const bool current = generation == generation_;
     if (opened.connection == nullptr) {
         link_.busFailed();
@@ -127,18 +128,18 @@ void NatsClient::openBus(std::unique_lock<std::mutex>& lock) {
             text = "Logon failed: cannot reach the message bus at " + natsconfig::joinServers(settings.servers) +
                    " (" + natsconfig::connectFailure(settings, opened.error) + ")";
         }
-        lock.unlock();
+        mu_.unlock();
         if (sink != nullptr) {
             sink->onMessage(text.c_str());
             sink->onLogOff();
         }
-        lock.lock();
+        mu_.lock();
         return;
     }
     if (!current) {  // a Disconnect came while connecting: closed without mu_
-        lock.unlock();
+        mu_.unlock();
         opened.connection.reset();
-        lock.lock();
+        mu_.lock();
         return;
     }
     bus_->adopt(std::move(opened.connection), user, password);
@@ -146,15 +147,15 @@ void NatsClient::openBus(std::unique_lock<std::mutex>& lock) {
     for (const std::string& subject : {std::string(wire::kHeartbeatSubject), std::string(wire::kMessageSubject),
                                        inbox_ + ".>"})
         bus_->subscribeFixed(subject);
-    perform(lock, link_.busOpened(Clock::now()), Clock::now());
+    perform(link_.busOpened(Clock::now()), Clock::now());
 }
 
 void NatsClient::logOff(std::uint64_t generation) {
-    std::unique_lock<std::mutex> lock(mu_);
+    feedcommon::MutexLock lock(mu_);
     if (generation != generation_) return;
     // The bus connection stays for the next logon (Shutdown closes it); the
     // gateway drops this client's interest at once, not when its lease runs out.
-    perform(lock, link_.disconnect(), Clock::now());
+    perform(link_.disconnect(), Clock::now());
 }
 
 // Feed thread, at the end of a pass that dropped updates: the sets that
@@ -169,7 +170,7 @@ void NatsClient::catchUp() {
     bool all;
     std::uint64_t missed;
     {
-        std::lock_guard<std::mutex> lock(queueMu_);
+        feedcommon::MutexLock lock(queueMu_);
         stale.swap(stale_);
         all = std::exchange(staleAll_, false);
         missed = std::exchange(missed_, 0);
@@ -186,7 +187,7 @@ void NatsClient::catchUp() {
             task = queue_.erase(task);
         }
     }
-    std::unique_lock<std::mutex> lock(mu_);
+    feedcommon::MutexLock lock(mu_);
     if (!link_.isUp()) return;  // the next logon images every set anyway
     for (NatsSnapshotSet* set : snapshots_)
         if (set->following() && (all || stale.count(wire::quoteSubject(set->symbol)) != 0)) requestImage(set);
@@ -204,10 +205,10 @@ void NatsClient::catchUp() {
 }
 
 void NatsClient::tick() {
-    std::unique_lock<std::mutex> lock(mu_);
+    feedcommon::MutexLock lock(mu_);
     const auto now = Clock::now();
     const Clock::time_point seen{Clock::duration(heartbeatSeen_.load(std::memory_order_relaxed))};
-    perform(lock, link_.tick(now, seen), now);
+    perform(link_.tick(now, seen), now);
 }
 
 void NatsClient::onInbound(const std::string& subject, const std::vector<std::uint8_t>& bytes) {
@@ -219,7 +220,7 @@ void NatsClient::onInbound(const std::string& subject, const std::vector<std::ui
     }
     std::string inbox;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        feedcommon::MutexLock lock(mu_);
         if (!bus_->isOpen()) return;  // closed since it was queued
         // Logged off: the sets wait for the next logon, which sends full images.
         const bool data = std::holds_alternative<wire::Quote>(*message) || std::holds_alternative<wire::Stream>(*message);
@@ -235,7 +236,7 @@ void NatsClient::onInbound(const std::string& subject, const std::vector<std::ui
     } else if (const auto* m = std::get_if<wire::Quote>(&*message)) {
         NatsSnapshotSet* only = nullptr;
         if (wire::parseReply(subject, inbox, wire::ReplyKind::Image, &id)) {
-            std::lock_guard<std::mutex> lock(mu_);
+            feedcommon::MutexLock lock(mu_);
             only = snapshotById(id);
             if (only == nullptr) return;  // deleted meanwhile
         }
@@ -243,7 +244,7 @@ void NatsClient::onInbound(const std::string& subject, const std::vector<std::ui
     } else if (const auto* m = std::get_if<wire::Stream>(&*message)) {
         NatsRecordSet* only = nullptr;
         if (wire::parseReply(subject, inbox, wire::ReplyKind::Window, &id)) {
-            std::lock_guard<std::mutex> lock(mu_);
+            feedcommon::MutexLock lock(mu_);
             only = recordSetById(id);
             if (only == nullptr) return;
         }
@@ -260,25 +261,25 @@ void NatsClient::onInbound(const std::string& subject, const std::vector<std::ui
 }
 
 void NatsClient::onHeartbeat(const wire::Heartbeat& beat) {
-    std::unique_lock<std::mutex> lock(mu_);
+    feedcommon::MutexLock lock(mu_);
     const auto now = Clock::now();
-    perform(lock, link_.heartbeat(now, beat.epoch, beat.feedUp), now);
+    perform(link_.heartbeat(now, beat.epoch, beat.feedUp), now);
 }
 
-// mu_ held by `lock`, released around the sink calls; the feed thread. The
+// mu_ held, released around the sink calls; the feed thread. The
 // link is up: the host is told, then every live set subscribes.
-void NatsClient::goUp(std::unique_lock<std::mutex>& lock) {
+void NatsClient::goUp() {
     EConnectStatus* sink = sink_;
     loggedOn_ = sink;
     const std::uint64_t generation = generation_;
-    lock.unlock();
+    mu_.unlock();
     if (sink != nullptr) sink->onLogon(1);
-    lock.lock();
+    mu_.lock();
     // The sink may have disconnected from inside onLogon.
     if (generation != generation_ || !link_.isUp()) return;
-    lock.unlock();
+    mu_.unlock();
     if (sink != nullptr) sink->onReady();
-    lock.lock();
+    mu_.lock();
     if (generation == generation_ && link_.isUp()) resubscribeAll();
 }
 

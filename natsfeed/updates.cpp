@@ -76,9 +76,11 @@ struct NatsClient::Kind<NatsSnapshotSet> {
     static bool whole(const Message& quote) { return quote.image; }
     static std::string subject(const std::string& symbol) { return wire::quoteSubject(symbol); }
     static bool live(const NatsSnapshotSet* set) { return set->following(); }  // mu_ held
-    static const std::vector<NatsSnapshotSet*>& registry(const NatsClient* client) { return client->snapshots_; }
+    static const std::vector<NatsSnapshotSet*>& registry(const NatsClient* client) REQUIRES(client->mu_) {
+        return client->snapshots_;
+    }
     static void apply(NatsClient* client, NatsSnapshotSet* set, const Message& quote) { client->applyQuote(set, quote); }
-    static void askAgain(NatsClient* client, NatsSnapshotSet* set) { client->requestImage(set); }  // mu_ held
+    static void askAgain(NatsClient* client, NatsSnapshotSet* set) REQUIRES(client->mu_) { client->requestImage(set); }
 };
 
 template <>
@@ -92,9 +94,11 @@ struct NatsClient::Kind<NatsRecordSet> {
     static bool whole(const Message& stream) { return stream.full; }
     static std::string subject(const std::string& query) { return wire::streamSubject(query); }
     static bool live(const NatsRecordSet* set) { return set->streaming(); }  // mu_ held
-    static const std::vector<NatsRecordSet*>& registry(const NatsClient* client) { return client->recordSets_; }
+    static const std::vector<NatsRecordSet*>& registry(const NatsClient* client) REQUIRES(client->mu_) {
+        return client->recordSets_;
+    }
     static void apply(NatsClient* client, NatsRecordSet* set, const Message& stream) { client->applyStream(set, stream); }
-    static void askAgain(NatsClient* client, NatsRecordSet* set) { client->requestStream(set); }  // mu_ held
+    static void askAgain(NatsClient* client, NatsRecordSet* set) REQUIRES(client->mu_) { client->requestStream(set); }
 };
 
 // Feed thread, mu_ not held. `only`: the set an inbox answer is for;
@@ -105,7 +109,7 @@ void NatsClient::onUpdate(const typename Kind<Set>::Message& message, const std:
     const std::string& key = K::key(message);
     std::vector<Set*> targets;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        feedcommon::MutexLock lock(mu_);
         if (only != nullptr) {
             if (!K::live(only)) return;  // refused meanwhile
             if (!K::whole(message) || key != K::key(only)) {
@@ -138,7 +142,7 @@ void NatsClient::follow(const std::vector<Set*>& targets, const typename Kind<Se
     const SequenceStep step{image, message.epoch, message.seq};
     for (Set* set : targets) {
         {
-            std::lock_guard<std::mutex> lock(mu_);
+            feedcommon::MutexLock lock(mu_);
             const auto& registry = K::registry(this);
             if (std::find(registry.begin(), registry.end(), set) == registry.end()) continue;
         }
@@ -156,7 +160,7 @@ void NatsClient::follow(const std::vector<Set*>& targets, const typename Kind<Se
             continue;
         case SequenceDecision::Gap: {
             log("missed updates of " + K::key(message) + "; asking for a fresh image");
-            std::lock_guard<std::mutex> lock(mu_);
+            feedcommon::MutexLock lock(mu_);
             K::askAgain(this, set);
             continue;
         }
@@ -220,7 +224,7 @@ void NatsClient::applyStream(NatsRecordSet* set, const wire::Stream& stream) {
         if (set->bars.empty() || newest != stream.newest) {
             data.unlock();
             log("dropped a stream update for a bar the window does not hold: " + stream.query);
-            std::lock_guard<std::mutex> lock(mu_);
+            feedcommon::MutexLock lock(mu_);
             requestStream(set);
             return;
         }
@@ -229,7 +233,7 @@ void NatsClient::applyStream(NatsRecordSet* set, const wire::Stream& stream) {
     ITRecSetSink* sink;
     int asked;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        feedcommon::MutexLock lock(mu_);
         sink = set->sink;
         asked = set->asked;
         set->load = NatsRecordSet::Load::Done;

@@ -9,11 +9,12 @@ set -euo pipefail
 packages=(build-essential cmake pkg-config libace-dev libcli11-dev libfmt-dev libhowardhinnant-date-dev
           libpugixml-dev gnuplot-nox libmicrohttpd-dev nlohmann-json3-dev)
 if [ "${1:-}" != demo ]; then
-  packages+=(nats-server libnats-dev libsystemd-dev)
+  packages+=(nats-server libnats-dev libsystemd-dev prometheus-cpp-dev)
 fi
 if [ "${1:-}" != demo ] && [ "${1:-}" != fanout ]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev binutils dpkg-dev file chromium libcpp-httplib-dev
-             clang-14 libfuzzer-14-dev libclang-rt-14-dev python3 g++-mingw-w64-x86-64-posix lintian openssl curl)
+             clang-14 libfuzzer-14-dev libclang-rt-14-dev python3 python3-prometheus-client
+             g++-mingw-w64-x86-64-posix lintian openssl curl)
 fi
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 missing=()

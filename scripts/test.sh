@@ -19,13 +19,20 @@ jobs=$(nproc)
 echo "=== Windows compile of the plug-in (MinGW-w64) ==="
 scripts/mingw-check.sh build-ci-mingw
 
+# Debug information is line tables only (-g1): enough for every stack trace a
+# sanitizer or a failing test prints, at about two thirds of the compile time.
+# The sanitizer builds compile at -O1, as their runtimes suggest: GCC's ASan +
+# UBSan at -O2 takes four times the normal build's time, at -O1 a little more
+# than half of that.
 run_config() {  # name, sanitizer, benchmarks ON/OFF, ctest labels to leave out
-  local dir="build-ci-$1"
-  echo "=== $1 build ==="
+  local dir="build-ci-$1" opt="-O2"
+  [ -z "$2" ] || opt="-O1"
+  echo "=== $1 build ($(date -u +%T)) ==="
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELLIVAR_WERROR=ON -DTELLIVAR_SANITIZE="$2" \
+        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$opt -g1 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="$opt -g1 -DNDEBUG" \
         -DTELLIVAR_BUILD_BENCH="$3" >/dev/null
   cmake --build "$dir" -j"$jobs"
-  echo "=== $1 tests ==="
+  echo "=== $1 tests ($(date -u +%T)) ==="
   ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 600 ${4:+-LE "$4"}
 }
 
@@ -44,7 +51,7 @@ dpkg-deb --contents build-ci-normal/package/tellivar_*.deb
 # soak, latency) and run in the normal build alone.
 run_config asan "address,undefined" OFF normal-only
 run_config tsan "thread" OFF normal-only
-echo "=== fuzzing (30 s per target) ==="
+echo "=== fuzzing (30 s per target) ($(date -u +%T)) ==="
 scripts/fuzz.sh 30
 if [ -x build-ci-normal/bench/tellivar-bench ]; then
   echo "=== benchmarks (short run) ==="
@@ -58,4 +65,4 @@ if [ -x build-ci-normal/bench/latency/tellivar-fanout-latency ] && command -v na
   echo "=== end-to-end latency through NATS (short run) ==="
   build-ci-normal/bench/latency/tellivar-fanout-latency --quick
 fi
-echo "All test configurations passed."
+echo "All test configurations passed ($(date -u +%T))."

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <functional>
@@ -91,6 +92,56 @@ public:
 private:
     std::mutex mutex;
     std::vector<Seen> log;
+};
+
+// A point where one thread waits, once armed, until the test lets it go (at
+// most a minute, so that a failed test does not hang on it).
+class Gate {
+public:
+    void arm() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        armed_ = true;
+    }
+    // On the thread to hold: returns at once unless armed.
+    void pass() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!armed_) return;
+        armed_ = false;
+        held_ = true;
+        changed_.notify_all();
+        changed_.wait_for(lock, std::chrono::minutes(1), [this] { return released_; });
+    }
+    // It held a thread (and still does unless released).
+    bool held() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return held_;
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool armed_ = false, held_ = false, released_ = false;
+};
+
+// A quote sink that, once armed, sleeps inside its next notification until
+// released: a host that holds up the feed thread.
+class SleepingQuoteLog : public QuoteLog {
+public:
+    void onSnapshotUpdate(SnapshotSet* set, std::uint8_t count, const std::uint8_t* ids) override {
+        QuoteLog::onSnapshotUpdate(set, count, ids);
+        gate_.pass();
+    }
+    void arm() { gate_.arm(); }
+    bool asleep() { return gate_.held(); }
+    void release() { gate_.release(); }
+
+private:
+    Gate gate_;
 };
 
 // The record-set events of one set.
@@ -241,38 +292,6 @@ protected:
     std::vector<natsConnection*> rawConnections;  // plain NATS connections of a test
     std::mutex logMutex;
     std::vector<std::string> gatewayLog;
-};
-
-// A point where one thread waits, once armed, until the test lets it go.
-class Gate {
-public:
-    void arm() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        armed_ = true;
-    }
-    // On the thread to hold: returns at once unless armed.
-    void pass() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!armed_) return;
-        armed_ = false;
-        held_ = true;
-        changed_.notify_all();
-        changed_.wait(lock, [this] { return released_; });
-    }
-    bool held() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return held_;
-    }
-    void release() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        released_ = true;
-        changed_.notify_all();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool armed_ = false, held_ = false, released_ = false;
 };
 
 // Messages received by a plain NATS connection: their subjects and payloads.

@@ -13,37 +13,6 @@
 
 namespace {
 
-// A quote sink that, once armed, sleeps inside its next notification until released.
-class SleepingQuoteLog : public QuoteLog {
-public:
-    void onSnapshotUpdate(SnapshotSet* set, std::uint8_t count, const std::uint8_t* ids) override {
-        QuoteLog::onSnapshotUpdate(set, count, ids);
-        std::unique_lock<std::mutex> lock(gate_);
-        if (!armed_) return;
-        armed_ = false;
-        asleep_ = true;
-        changed_.wait_for(lock, std::chrono::minutes(1), [this] { return released_; });
-    }
-    void arm() {
-        std::lock_guard<std::mutex> lock(gate_);
-        armed_ = true;
-    }
-    bool asleep() {
-        std::lock_guard<std::mutex> lock(gate_);
-        return asleep_;
-    }
-    void release() {
-        std::lock_guard<std::mutex> lock(gate_);
-        released_ = true;
-        changed_.notify_all();
-    }
-
-private:
-    std::mutex gate_;
-    std::condition_variable changed_;
-    bool armed_ = false, asleep_ = false, released_ = false;
-};
-
 long residentKiB() {
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);)

@@ -18,40 +18,6 @@
 
 namespace {
 
-// A quote sink that, once armed, sleeps inside its next notification until
-// released (or a minute passes), holding up its client's feed thread.
-class SleepingQuoteLog : public QuoteLog {
-public:
-    void onSnapshotUpdate(SnapshotSet* set, std::uint8_t count, const std::uint8_t* ids) override {
-        QuoteLog::onSnapshotUpdate(set, count, ids);
-        std::unique_lock<std::mutex> lock(gate_);
-        if (!armed_) return;
-        armed_ = false;
-        asleep_ = true;
-        changed_.notify_all();
-        changed_.wait_for(lock, std::chrono::minutes(1), [this] { return released_; });
-        asleep_ = false;
-    }
-    void arm() {
-        std::lock_guard<std::mutex> lock(gate_);
-        armed_ = true;
-    }
-    bool asleep() {
-        std::lock_guard<std::mutex> lock(gate_);
-        return asleep_;
-    }
-    void release() {
-        std::lock_guard<std::mutex> lock(gate_);
-        released_ = true;
-        changed_.notify_all();
-    }
-
-private:
-    std::mutex gate_;
-    std::condition_variable changed_;
-    bool armed_ = false, asleep_ = false, released_ = false;
-};
-
 // The same trade: time and price (an image and an update name different ids).
 bool sameTrade(const QuoteLog::Seen& a, const QuoteLog::Seen& b) { return a.time == b.time && a.trade == b.trade; }
 
