@@ -38,7 +38,7 @@ check_contents "$tools" ./usr/bin/tellivar-host ./usr/lib/tellivar/simfeed/libTe
 check_contents "$gateway" ./usr/bin/tellivar-gateway ./etc/tellivar/gateway.conf \
     ./lib/systemd/system/tellivar-gateway.service ./lib/systemd/system/tellivar-gateway@.service \
     ./usr/lib/sysusers.d/tellivar-gateway.conf ./usr/share/doc/tellivar-gateway/operations.md \
-    ./usr/share/doc/tellivar-gateway/examples/entitlements.conf \
+    ./usr/share/doc/tellivar-gateway/examples/entitlements.conf ./usr/share/doc/tellivar-gateway/examples/alerts.yml \
     ./usr/share/doc/tellivar-gateway/examples/nats-cluster/common.conf \
     ./usr/share/doc/tellivar-gateway/examples/nats-cluster/nats-1.conf \
     ./usr/share/doc/tellivar-gateway/examples/nats-cluster/nats-2.conf \
