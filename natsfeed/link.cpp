@@ -120,6 +120,10 @@ void NatsClient::openBus() {
         std::string text;
         if (!badConfig.empty()) {
             text = "Logon failed: bad NATS configuration file " + badConfig;
+        } else if (opened.rejected && !settings.credentialsFile.empty()) {
+            // The JWT and seed decided, not the host's user name and password.
+            text = "Logon rejected: the message bus did not accept the credentials file " + settings.credentialsFile +
+                   " (" + opened.error + ")";
         } else if (opened.rejected) {
             text = "Logon rejected: the message bus did not accept the user name or password";
         } else if (opened.unusable) {

@@ -13,7 +13,7 @@ if [ "${1:-}" != demo ]; then
 fi
 if [ "${1:-}" != demo ] && [ "${1:-}" != fanout ]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev binutils dpkg-dev file chromium libcpp-httplib-dev
-             clang-14 libfuzzer-14-dev libclang-rt-14-dev python3 python3-prometheus-client
+             clang-14 libfuzzer-14-dev libclang-rt-14-dev python3 python3-prometheus-client python3-cryptography
              g++-mingw-w64-x86-64-posix lintian openssl curl systemd)
 fi
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)

@@ -1,11 +1,13 @@
 // TLS between the NATS clients (the gateway program, the NATS feed client)
 // and nats-server: a CA and certificates made at test time with openssl,
 // servers on free loopback ports with TLS (one verifying client
-// certificates, one presenting an expired certificate). The right CA
-// carries a quote from the gateway to a host; a wrong CA, a plain-text
-// client, an expired certificate, a wrong server name, a missing client
-// certificate and an unusable credentials file are refused, once, with a
-// message that says why.
+// certificates, one presenting an expired certificate), and a server of a
+// NATS operator whose account and users (nkeys, JWTs) make_nats_credentials.py
+// makes at test time. The right CA, and a user of the trusted account, carry
+// a quote from the gateway to a host; a wrong CA, a plain-text client, an
+// expired certificate, a wrong server name, a missing client certificate, an
+// unusable credentials file and a user of an account the server does not
+// trust are refused, once, with a message that says why.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -33,7 +35,7 @@ std::string readFile(const std::string& path) {
 // The suite's certificates and servers, made once: every test only connects.
 class Tls : public ::testing::Test {
 public:
-    enum class Server { Tls, Mutual, Expired, Plain };
+    enum class Server { Tls, Mutual, Expired, Plain, Operator };
 
 protected:
     static void SetUpTestSuite() {
@@ -71,12 +73,25 @@ protected:
         // A credentials file libnats cannot use: no JWT, no seed.
         std::ofstream(dir_ + "/no-seed.creds") << "not a credentials file\n";
         made_ = tls_->running() && mutual_->running() && expired_->running() && plain_->running();
+
+        // The operator's server: its accounts and users are JWTs, its
+        // clients log on with credentials files.
+        const int python = std::system(("/usr/bin/python3 " TELLIVAR_CREDENTIALS_SCRIPT " " + dir_ +
+                                        " >>" + dir_ + "/credentials.log 2>&1").c_str());
+        // 77: python3-cryptography is missing; 127: python3 is.
+        noJwt_ = WIFEXITED(python) && (WEXITSTATUS(python) == 77 || WEXITSTATUS(python) == 127);
+        if (python != 0) return;
+        operator_ = std::make_unique<NatsServer>(file("server.conf"));
+        account_ = readFile(file("account.pub"));
+        if (!account_.empty() && account_.back() == '\n') account_.pop_back();
+        jwtMade_ = operator_->running() && !account_.empty();
     }
     static void TearDownTestSuite() {
         tls_.reset();
         mutual_.reset();
         expired_.reset();
         plain_.reset();
+        operator_.reset();
         std::error_code ignored;
         if (!dir_.empty()) fs::remove_all(dir_, ignored);
     }
@@ -86,20 +101,31 @@ protected:
         unsetenv("TELLIVAR_NATS_URL");
     }
     void TearDown() override { unsetenv("TELLIVAR_NATS_CONFIG"); }
+    // In SetUp, for a test on `which`: skipped when the operator's accounts
+    // cannot be made here.
+    void needServer(Server which) {
+        if (which != Server::Operator) return;
+        if (noJwt_) GTEST_SKIP() << "no /usr/bin/python3 with python3-cryptography to make NATS JWTs";
+        ASSERT_TRUE(jwtMade_) << "operator, account or its server not made; see " << dir_ << "/credentials.log";
+    }
 
     static NatsServer& server(Server which) {
         switch (which) {
             case Server::Tls: return *tls_;
             case Server::Mutual: return *mutual_;
             case Server::Expired: return *expired_;
+            case Server::Operator: return *operator_;
             case Server::Plain: break;
         }
         return *plain_;
     }
     static std::string file(const std::string& name) { return dir_ + "/" + name; }
-    // "{dir}" in `text` replaced by the suite's folder, "{url}" by `server`'s URL.
+    // "{dir}" in `text` replaced by the suite's folder, "{url}" by `server`'s
+    // URL, "{account}" by the operator's account's public key.
     static std::string fill(std::string text, Server which) {
-        for (const auto& [key, value] : {std::pair<std::string, std::string>{"{dir}", dir_}, {"{url}", server(which).url()}})
+        for (const auto& [key, value] : {std::pair<std::string, std::string>{"{dir}", dir_},
+                                         {"{url}", server(which).url()},
+                                         {"{account}", account_}})
             for (std::size_t at; (at = text.find(key)) != std::string::npos;) text.replace(at, key.size(), value);
         return text;
     }
@@ -132,23 +158,46 @@ protected:
     }
 
     static inline std::string dir_;
-    static inline std::unique_ptr<NatsServer> tls_, mutual_, expired_, plain_;
-    static inline bool made_ = false;
+    static inline std::unique_ptr<NatsServer> tls_, mutual_, expired_, plain_, operator_;
+    static inline std::string account_;  // the public key of the operator's one account
+    static inline bool made_ = false, jwtMade_ = false, noJwt_ = false;
     static inline int files_ = 0;
 };
 
-TEST_F(Tls, ShouldCarryAQuoteFromTheGatewayToAHostOverMutualTls) {
+// The gateway program and a host, each with the same kind of security,
+// carry a quote; the server's /connz then shows both connections secured.
+struct Carried {
+    const char* what;
+    Tls::Server server;
+    std::vector<std::string> flags;  // the gateway's, with "{dir}" for the suite's folder
+    const char* config;              // the feed client's file, beside the suite's files
+    const char* connz;               // the monitoring endpoint that shows the field
+    const char* field;               // of each of the two connections in /connz
+    const char* value;               // its value, "{account}" filled; empty: any but none
+};
+
+void PrintTo(const Carried& carried, std::ostream* out) { *out << carried.what; }
+
+class TlsCarried : public Tls, public ::testing::WithParamInterface<Carried> {
+protected:
+    void SetUp() override {
+        Tls::SetUp();
+        if (!IsSkipped() && !HasFatalFailure()) needServer(GetParam().server);
+    }
+};
+
+TEST_P(TlsCarried, ShouldCarryAQuoteFromTheGatewayToAHost) {
+    const Carried& c = GetParam();
+    std::vector<std::string> args = {"--nats", server(c.server).url()};
+    for (const std::string& flag : c.flags) args.push_back(fill(flag, c.server));
     std::string output;
-    ChildProcess gateway = startGateway({"--nats", mutual_->url(), "--tls-ca", file("ca.pem"), "--tls-cert",
-                                         file("client.pem"), "--tls-key", file("client.key")},
-                                        &output);
+    ChildProcess gateway = startGateway(args, &output);
     ASSERT_TRUE(eventually([&] { return readFile(output).find("feed: ready") != std::string::npos || !gateway.running(); }))
         << readFile(output);
     ASSERT_TRUE(gateway.running()) << readFile(output);
 
     // Paths relative to the configuration file's folder.
-    auto host = connectHost("servers = " + mutual_->url() +
-                            "\ntls-ca = ca.pem\ntls-cert = client.pem\ntls-key = client.key\nname = desk-over-tls\n");
+    auto host = connectHost("servers = " + server(c.server).url() + "\n" + c.config + "name = desk\n");
     ASSERT_TRUE(eventually([&] { return host->status.saw("ready"); })) << ::testing::PrintToString(host->status.events());
     QuoteLog quotes;
     SnapshotSet* acme = host->client.CreateSnapshotSet("ACME");
@@ -162,18 +211,32 @@ TEST_F(Tls, ShouldCarryAQuoteFromTheGatewayToAHostOverMutualTls) {
     }));
     host->client.DeleteSnapshotSet(acme);
 
-    // Both ends on TLS, under the names they gave.
-    const nlohmann::json connz = mutual_->monitor("/connz");
-    int onTls = 0;
+    // Both ends secured, under the names they gave.
+    const nlohmann::json connz = server(c.server).monitor(c.connz);
+    const std::string value = fill(c.value, c.server);
+    int secured = 0;
     for (const auto& connection : connz.value("connections", nlohmann::json::array())) {
         const std::string name = connection.value("name", "");
-        if ((name == "desk-over-tls" || name == "tellivar-gateway") && !connection.value("tls_version", "").empty())
-            ++onTls;
+        const std::string seen = connection.value(c.field, "");
+        if ((name == "desk" || name == "tellivar-gateway") && (value.empty() ? !seen.empty() : seen == value))
+            ++secured;
     }
-    EXPECT_EQ(onTls, 2) << connz.dump();
+    EXPECT_EQ(secured, 2) << connz.dump();
     host.reset();
     EXPECT_TRUE(gateway.terminate());
 }
+
+const Carried kCarried[] = {
+    {"MutualTls", Tls::Server::Mutual,
+     {"--tls-ca", "{dir}/ca.pem", "--tls-cert", "{dir}/client.pem", "--tls-key", "{dir}/client.key"},
+     "tls-ca = ca.pem\ntls-cert = client.pem\ntls-key = client.key\n", "/connz", "tls_version", ""},
+    // A user the operator's account signed: both log on in that account.
+    {"CredentialsFile", Tls::Server::Operator, {"--credentials", "{dir}/user.creds"}, "credentials = user.creds\n",
+     "/connz?auth=true", "account", "{account}"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, TlsCarried, ::testing::ValuesIn(kCarried),
+                         [](const ::testing::TestParamInfo<Carried>& info) { return std::string(info.param.what); });
 
 // A client that cannot verify the server, or that the server does not
 // accept, does not connect: the same reason from the feed client (to the
@@ -184,11 +247,19 @@ struct Refused {
     const char* config;                // the feed client's file
     std::vector<std::string> flags;    // the gateway's, with "{dir}" for the suite's folder
     std::vector<const char*> reasons;  // parts of the message, "{dir}" and "{url}" filled
+    // How the feed client's message starts, "{url}" filled; none: it could not connect.
+    const char* clientPrefix = nullptr;
 };
 
 void PrintTo(const Refused& refused, std::ostream* out) { *out << refused.what; }
 
-class TlsRefused : public Tls, public ::testing::WithParamInterface<Refused> {};
+class TlsRefused : public Tls, public ::testing::WithParamInterface<Refused> {
+protected:
+    void SetUp() override {
+        Tls::SetUp();
+        if (!IsSkipped() && !HasFatalFailure()) needServer(GetParam().server);
+    }
+};
 
 TEST_P(TlsRefused, ShouldNotConnectTheFeedClientAndSayWhyOnce) {
     const Refused& c = GetParam();
@@ -198,7 +269,10 @@ TEST_P(TlsRefused, ShouldNotConnectTheFeedClientAndSayWhyOnce) {
     const std::vector<std::string> events = host->status.events();
     ASSERT_EQ(events.size(), 3u) << ::testing::PrintToString(events);
     EXPECT_EQ(events[0], "credentials");
-    const std::string prefix = "message: Logon failed: cannot reach the message bus at " + server(c.server).url() + " (";
+    const std::string prefix =
+        "message: " + fill(c.clientPrefix != nullptr ? c.clientPrefix
+                                                     : "Logon failed: cannot reach the message bus at {url} (",
+                           c.server);
     EXPECT_EQ(events[1].rfind(prefix, 0), 0u) << events[1];
     for (const char* reason : c.reasons)
         EXPECT_NE(events[1].find(fill(reason, c.server)), std::string::npos) << reason << "\n" << events[1];
@@ -233,6 +307,11 @@ const Refused kRefused[] = {
     {"CredentialsFileWithoutSeed", Tls::Server::Plain, "credentials = no-seed.creds\n",
      {"--credentials", "{dir}/no-seed.creds"},
      {"no nkey user seed found in '{dir}/no-seed.creds'", "credentials file {dir}/no-seed.creds"}},
+    // A well-formed user whose account the operator never signed: the
+    // server answers, and rejects it.
+    {"UserOfAnUntrustedAccount", Tls::Server::Operator, "credentials = stranger.creds\n",
+     {"--credentials", "{dir}/stranger.creds"}, {"Authorization Violation", "credentials file {dir}/stranger.creds"},
+     "Logon rejected: the message bus did not accept the credentials file {dir}/stranger.creds ("},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, TlsRefused, ::testing::ValuesIn(kRefused),
