@@ -219,23 +219,21 @@ void Gateway::handle(natsMsg* msg) {
     if (const auto* m = std::get_if<wire::Subscribe>(&*message)) {
         if (subject != wire::subscribeSubject(m->stream, m->key)) {
             say("dropped a subscription to " + m->key + " sent on " + subject);
-        } else if (reply != nullptr && fromClient(m->client, reply, subject)) {
+        } else if (fromClient(m->client, reply, subject)) {
             subscribe(*m, reply);
         }
     } else if (const auto* m = std::get_if<wire::Unsubscribe>(&*message)) {
-        // Without a reply subject there is nothing to check the id against:
-        // clients of earlier versions send none.
-        if (reply == nullptr || fromClient(m->client, reply, subject)) {
+        if (fromClient(m->client, reply, subject)) {
             MutexLock lock(mu_);
             if (!stopping_) unsubscribe(m->client, m->stream, m->key, "");
         }
     } else if (const auto* m = std::get_if<wire::Leave>(&*message)) {
-        if (subject == wire::kLeaveSubject && reply != nullptr && fromClient(m->client, reply, subject)) leave(m->client);
+        if (subject == wire::kLeaveSubject && fromClient(m->client, reply, subject)) leave(m->client);
     } else if (const auto* m = std::get_if<wire::Lease>(&*message)) {
         if (subject == wire::kHelloSubject) {
             MutexLock lock(mu_);
             if (reply != nullptr && !stopping_) publish(reply, wire::Heartbeat{epoch_, heartbeatSeq_, feedUp_});
-        } else if (reply == nullptr || fromClient(m->client, reply, subject)) {
+        } else if (fromClient(m->client, reply, subject)) {
             renew(*m);
         }
     } else if (const auto* m = std::get_if<wire::HistoryRequest>(&*message)) {
@@ -250,10 +248,12 @@ void Gateway::handle(natsMsg* msg) {
 }
 
 // A message naming `client` in its body came with `reply`: true when that is
-// the client's own inbox, or a reply under it; otherwise logs and drops it.
+// the client's own inbox, or a reply under it; otherwise (another inbox, or
+// none to check the id against) logs and drops it.
 bool Gateway::fromClient(std::uint64_t client, const char* reply, const std::string& subject) {
-    if (wire::clientOf(reply) == client) return true;
-    say("dropped a message on " + subject + " for client " + clientName(client) + " with the reply subject " + reply);
+    if (reply != nullptr && wire::clientOf(reply) == client) return true;
+    say("dropped a message on " + subject + " for client " + clientName(client) +
+        (reply != nullptr ? std::string(" with the reply subject ") + reply : std::string(" without a reply subject")));
     return false;
 }
 

@@ -16,6 +16,7 @@
 #include <memory>
 #include <thread>
 
+#include "wire/inbox.h"
 #include "wire/wire.h"
 
 
@@ -150,17 +151,20 @@ int runBusHost(Kind kind, std::size_t symbols, double window, double patience, b
     // Reading the gateway's messages, it asks for them as a NATS feed client
     // does: a subscription per symbol (the image answered is not read) and a
     // lease renewed well within the gateway's ten seconds.
+    // Its requests carry its inbox as their reply subject: the gateway acts
+    // only on those whose inbox names the client id in their body.
     const std::uint64_t client = static_cast<std::uint64_t>(nowNanos()) ^ static_cast<std::uint64_t>(getpid());
+    const std::string inbox = wire::inboxFor("", client);
     Nanos nextLease = 0;
     const auto renew = [&] {
         if (!gatewayMessages || nowNanos() < nextLease) return;
         nextLease = nowNanos() + 2'000'000'000;
         const std::vector<std::uint8_t> lease = wire::encode(wire::Lease{client});
-        natsConnection_Publish(nats, wire::kLeaseSubject, lease.data(), static_cast<int>(lease.size()));
+        natsConnection_PublishRequest(nats, wire::kLeaseSubject, inbox.c_str(), lease.data(),
+                                      static_cast<int>(lease.size()));
     };
     const auto askForAll = [&] {
         if (!gatewayMessages) return;
-        const std::string inbox = "_INBOX.bare." + std::to_string(client);
         for (std::size_t s = 0; s < symbols; ++s) {
             const bool stream = kind == Kind::Bars;
             const std::string key = stream ? DriverFeed::symbolName(s) + ",1" : DriverFeed::symbolName(s);

@@ -35,8 +35,9 @@ protected:
     static void send(natsConnection* raw, const std::string& subject, const wire::Message& message,
                      const std::string& reply) {
         const std::vector<std::uint8_t> bytes = wire::encode(message);
-        ASSERT_EQ(natsConnection_PublishRequest(raw, subject.c_str(), reply.c_str(), bytes.data(),
-                                                static_cast<int>(bytes.size())),
+        const int size = static_cast<int>(bytes.size());
+        ASSERT_EQ(reply.empty() ? natsConnection_Publish(raw, subject.c_str(), bytes.data(), size)
+                                : natsConnection_PublishRequest(raw, subject.c_str(), reply.c_str(), bytes.data(), size),
                   NATS_OK);
         natsConnection_Flush(raw);
     }
@@ -76,8 +77,8 @@ TEST_F(GatewayClients, ShouldDropAHostThatStopsWithoutSubscriptionsAtOnceRatherT
 }
 
 // A Leave, Unsubscribe or Subscribe whose reply subject names another client
-// than its body: dropped, and the client it names keeps its interest. The
-// same message from the client's own inbox takes effect.
+// than its body, or that has none: dropped, and the client it names keeps its
+// interest. The same message from the client's own inbox takes effect.
 TEST_F(GatewayClients, ShouldActOnlyOnMessagesWhoseReplySubjectNamesTheClientInTheirBody) {
     Client& c = connectClient();
     ASSERT_TRUE(eventually([&] { return c.status.saw("ready"); }));
@@ -93,16 +94,20 @@ TEST_F(GatewayClients, ShouldActOnlyOnMessagesWhoseReplySubjectNamesTheClientInT
         const char* name;
         std::string subject;
         wire::Message message;
+        std::string reply;
     } forged[] = {
-        {"a leave", wire::kLeaveSubject, wire::Leave{victim}},
-        {"an unsubscribe", wire::kUnsubscribeSubject, wire::Unsubscribe{victim, false, "ACME"}},
+        {"a leave", wire::kLeaveSubject, wire::Leave{victim}, otherInbox},
+        {"an unsubscribe", wire::kUnsubscribeSubject, wire::Unsubscribe{victim, false, "ACME"}, otherInbox},
+        {"a leave without a reply subject", wire::kLeaveSubject, wire::Leave{victim}, ""},
+        {"an unsubscribe without a reply subject", wire::kUnsubscribeSubject, wire::Unsubscribe{victim, false, "ACME"},
+         ""},
     };
     for (const auto& f : forged) {
         {
             std::lock_guard<std::mutex> lock(logMutex);
             gatewayLog.clear();
         }
-        send(raw, f.subject, f.message, otherInbox);
+        send(raw, f.subject, f.message, f.reply);
         ASSERT_TRUE(eventually([&] {
             return gatewayLogged("dropped a message on " + f.subject) || gate->stats().symbols == 0;
         })) << f.name;
