@@ -1,0 +1,158 @@
+// The recording (gateway.h, recorder.h): the stream kept open, the recorded
+// universe kept subscribed, the updates recorded as they are published and
+// the keyframes. All under the gateway's mu_: a record leaves in the order of
+// the live messages, and no update falls inside a keyframe.
+#include <algorithm>
+#include <iterator>
+#include <sstream>
+
+#include "gateway/feed_sets.h"
+#include "gateway/gateway.h"
+
+namespace gateway {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// While the first keyframe waits for the universe's first images: how often it looks.
+constexpr std::chrono::milliseconds kImageLook{50};
+
+}  // namespace
+
+// The housekeeping thread.
+void Gateway::keepRecording(Clock::time_point now, Clock::time_point* next) {
+    if (!recorder_) return;
+    Recording& r = recording_;
+    recorder_->expire(now);
+    if (recorder_->takeStreamLost() && r.streamOpen) {
+        r.streamOpen = false;
+        r.toldStreamFailure = false;
+        r.nextStreamTry = now;
+        say("recording: no stream takes the subjects of " + recorder_->options().name + " any more; adding it again");
+    }
+    if (!r.streamOpen && now >= r.nextStreamTry) {
+        // JetStream's requests wait: without the lock, so that publishing goes on.
+        std::string error, note;
+        mu_.unlock();
+        const bool opened = recorder_->openStream(&error, &note);
+        mu_.lock();
+        if (stopping_) return;
+        now = Clock::now();
+        if (opened) {
+            r.streamOpen = true;
+            r.keyframeDue = r.sessionStarted;  // whatever was lost meanwhile, rebuilt from here
+            say("recording into the stream " + recorder_->options().name + " (" + note + ")");
+        } else {
+            recorder_->countError();
+            if (!r.toldStreamFailure) {
+                std::ostringstream line;
+                line << "recording: " << error << "; trying again every "
+                     << recorder_->options().streamRetry.count() / 1000.0 << " s";
+                say(line.str());
+            }
+            r.toldStreamFailure = true;
+            r.nextStreamTry = now + recorder_->options().streamRetry;
+        }
+    }
+    if (!r.streamOpen) *next = std::min(*next, r.nextStreamTry);
+    if (feedUp_ && !r.universeOpen) openUniverse();
+    if (!r.streamOpen || !r.universeOpen) return;
+    if (!r.sessionStarted) {
+        if (!universeImaged() && now < r.universeSince + recorder_->options().firstImages) {
+            *next = std::min(*next, now + kImageLook);
+            return;
+        }
+        writeKeyframe(wire::kSessionStart);
+        r.sessionStarted = true;
+        r.keyframeDue = false;
+        r.nextKeyframe = now + recorder_->options().keyframe;
+    } else if (r.keyframeDue || now >= r.nextKeyframe) {
+        writeKeyframe(0);
+        r.keyframeDue = false;
+        r.nextKeyframe = now + recorder_->options().keyframe;
+    }
+    *next = std::min(*next, r.nextKeyframe);
+}
+
+// Each universe symbol's quote set and minute stream, held for as long as
+// the gateway runs; no client's interest, so no quota counts them.
+void Gateway::openUniverse() {
+    for (const std::string& symbol : recorder_->options().symbols) {
+        if (QuoteFeed* quote = quoteFeed(symbol)) {
+            quote->kept = true;
+        } else {
+            say("recording: the feed refused the symbol " + symbol);
+        }
+        const std::string query = symbol + ",1";
+        if (StreamFeed* stream = streamFeed(query)) {
+            stream->kept = true;
+        } else {
+            say("recording: the feed refused the stream " + query);
+        }
+    }
+    recording_.universeOpen = true;
+    recording_.universeSince = Clock::now();
+}
+
+// Every kept quote has a value and every kept stream its window.
+bool Gateway::universeImaged() const {
+    for (const auto& [symbol, quote] : quotes_)
+        if (quote->kept && std::none_of(std::begin(quote->has), std::end(quote->has), [](bool has) { return has; }))
+            return false;
+    for (const auto& [query, stream] : streams_)
+        if (stream->kept && (!stream->loaded || stream->window.empty())) return false;
+    return true;
+}
+
+// The image of every live set, between a begin that says how many entries
+// follow and an end that says how many were sent.
+void Gateway::writeKeyframe(std::uint8_t flags) {
+    if (!mayPublish()) return;
+    const std::string& name = recorder_->options().name;
+    std::vector<std::pair<const std::string*, std::vector<std::uint8_t>>> entries;
+    for (const auto& [symbol, quote] : quotes_)
+        if (std::any_of(std::begin(quote->has), std::end(quote->has), [](bool has) { return has; }))
+            entries.emplace_back(&quote->recordSubject, wire::encode(quoteImage(*quote)));
+    for (const auto& [query, stream] : streams_)
+        if (stream->loaded && !stream->window.empty())
+            entries.emplace_back(&stream->recordSubject, wire::encode(streamImage(*stream)));
+    const std::int64_t time = recordTime();
+    const std::string marks = wire::recordKeyframeSubject(name);
+    wire::Record begin;
+    begin.type = wire::RecordType::KeyframeBegin;
+    begin.timeNs = time;
+    begin.session = epoch_;
+    begin.count = static_cast<std::uint32_t>(entries.size());
+    begin.flags = flags;
+    if (!recorder_->send(marks, wire::encodeRecord(begin))) return;
+    std::uint32_t sent = 0;
+    for (const auto& [subject, bytes] : entries)
+        if (recorder_->send(*subject, wire::encodeRecord(wire::RecordType::KeyframeEntry, time, epoch_, bytes))) ++sent;
+    wire::Record end;
+    end.type = wire::RecordType::KeyframeEnd;
+    end.timeNs = time;
+    end.session = epoch_;
+    end.count = sent;
+    if (recorder_->send(marks, wire::encodeRecord(end)) && sent == begin.count) recorder_->countKeyframe();
+}
+
+// Whoever published `message` on its live subject (the feed thread).
+void Gateway::recordUpdate(const std::string& subject, const std::vector<std::uint8_t>& message) {
+    // Before the session's first keyframe nothing could rebuild an update.
+    if (!recorder_ || !recording_.sessionStarted || !mayPublish()) return;
+    if (!recording_.streamOpen) {
+        recorder_->countDropped();
+        return;
+    }
+    recorder_->send(subject, wire::encodeRecord(wire::RecordType::Update, recordTime(), epoch_, message));
+}
+
+std::int64_t Gateway::recordTime() {
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+    recording_.lastTimeNs = std::max(recording_.lastTimeNs, now);
+    return recording_.lastTimeNs;
+}
+
+}  // namespace gateway
