@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "nats/nats_support.h"
+#include "nats/recording_support.h"
 #include "wire/wire.h"
 
 namespace {
@@ -443,6 +444,64 @@ TEST(GatewayStandby, ShouldMoveHostsToTheStandbyAndSilenceAnActiveThatLostItsLea
     // Every gateway has opened the bucket, some twice: a single server keeps
     // one copy, and its configuration says so.
     EXPECT_EQ(bucketPlacement(server.url(), "tellivar-test").copies, 1);
+}
+
+// A recording gateway is killed: its standby goes on recording into the same
+// stream, from a session-start keyframe of its own.
+TEST(GatewayStandby, ShouldGoOnRecordingIntoTheSameStreamFromASessionKeyframeAfterATakeover) {
+    SKIP_WITHOUT_NATS_SERVER();
+    const std::string dir = sceneDirectory();
+    NatsServer::Options options;
+    options.jetStreamStore = dir + "/jetstream";
+    options.output = dir + "/nats-server.log";
+    NatsServer server(options);
+    ASSERT_TRUE(server.running());
+    std::ofstream(dir + "/universe") << "ACME\nGLOBEX\n";
+    const std::vector<std::string> recording = {"--standby-bucket", "tellivar-test", "--takeover", "1",
+                                                "--record", "desk", "--record-symbols", dir + "/universe",
+                                                "--record-keyframe", "1"};
+    GatewayProcess first(dir, "1", server.url(), recording);
+    ASSERT_TRUE(eventually([&] { return first.output.find("active: holds the lease") >= 0; }, kPatience))
+        << "see " << first.output.path();
+    GatewayProcess second(dir, "2", server.url(), recording);
+    ASSERT_TRUE(eventually([&] { return second.output.find("standby: waiting") >= 0; }, kPatience));
+    natsConnection* nats = nullptr;
+    ASSERT_EQ(natsConnection_ConnectTo(&nats, server.url().c_str()), NATS_OK);
+    const auto updates = [](const std::vector<Recorded>& all, std::size_t from) {
+        return std::count_if(all.begin() + static_cast<std::ptrdiff_t>(from), all.end(),
+                             [](const Recorded& r) { return r.record.type == wire::RecordType::Update; });
+    };
+    std::vector<Recorded> all;
+    ASSERT_TRUE(eventually([&] {
+        all = readRecording(nats, "desk");
+        return !keyframesOf(all).empty() && updates(all, 0) > 0;
+    }, kPatience)) << "see " << first.output.path();
+    const std::uint64_t before = all.front().record.session;
+
+    first.process.kill();
+    ASSERT_TRUE(eventually([&] { return second.output.find("active: holds the lease") >= 0; }, kPatience));
+    std::size_t takeover = 0;
+    ASSERT_TRUE(eventually([&] {
+        all = readRecording(nats, "desk");
+        const auto next = std::find_if(all.begin(), all.end(), [&](const Recorded& r) { return r.record.session != before; });
+        takeover = static_cast<std::size_t>(next - all.begin());
+        return next != all.end() && updates(all, takeover) > 0;
+    }, kPatience)) << "the standby recorded nothing; see " << second.output.path();
+
+    const std::vector<Keyframe> keyframes = keyframesOf(all);
+    const auto resumed = std::find_if(keyframes.begin(), keyframes.end(), [&](const Keyframe& k) { return k.at == takeover; });
+    ASSERT_NE(resumed, keyframes.end()) << "the standby's first record begins a keyframe: " << describe(all);
+    EXPECT_EQ(resumed->flags, wire::kSessionStart);
+    EXPECT_TRUE(resumed->whole);
+    EXPECT_EQ(resumed->subjects, (std::set<std::string>{"tellivar.rec.desk.q.ACME", "tellivar.rec.desk.q.GLOBEX",
+                                                         "tellivar.rec.desk.s.ACME.1", "tellivar.rec.desk.s.GLOBEX.1"}));
+    EXPECT_EQ(all.front().record.flags, wire::kSessionStart);
+    for (std::size_t i = 1; i < all.size(); ++i) {
+        EXPECT_EQ(all[i].record.session, i < takeover ? before : all[takeover].record.session) << "record " << i;
+        EXPECT_GE(all[i].record.timeNs, all[i - 1].record.timeNs) << "record " << i;
+    }
+    natsConnection_Destroy(nats);
+    EXPECT_TRUE(second.process.terminate()) << second.output.path();
 }
 
 // How many nodes of `cluster` hold the messages of a key-value bucket's
