@@ -347,23 +347,30 @@ struct BucketPlacement {
     int copies = 0;      // the copies the stream is to keep
 };
 
-BucketPlacement bucketPlacement(const std::string& urls, const std::string& bucket) {
+// The same of any stream; `messages` receives the messages it holds.
+BucketPlacement streamPlacement(const std::string& urls, const std::string& stream, std::uint64_t* messages = nullptr) {
     natsConnection* nats = nullptr;
     if (natsConnection_ConnectTo(&nats, urls.c_str()) != NATS_OK) return {};
     natsMsg* reply = nullptr;
     BucketPlacement placement;
-    const std::string subject = "$JS.API.STREAM.INFO.KV_" + bucket;
+    const std::string subject = "$JS.API.STREAM.INFO." + stream;
     if (natsConnection_RequestString(&reply, nats, subject.c_str(), "", 2000) == NATS_OK) {
         const auto info = nlohmann::json::parse(
             std::string(natsMsg_GetData(reply), static_cast<std::size_t>(natsMsg_GetDataLength(reply))), nullptr, false);
         if (info.is_object()) {
             placement.leader = info.value("cluster", nlohmann::json::object()).value("leader", std::string());
             placement.copies = info.value("config", nlohmann::json::object()).value("num_replicas", 0);
+            if (messages != nullptr)
+                *messages = info.value("state", nlohmann::json::object()).value("messages", std::uint64_t{0});
         }
         natsMsg_Destroy(reply);
     }
     natsConnection_Destroy(nats);
     return placement;
+}
+
+BucketPlacement bucketPlacement(const std::string& urls, const std::string& bucket) {
+    return streamPlacement(urls, "KV_" + bucket);
 }
 
 TEST(GatewayStandby, ShouldMoveHostsToTheStandbyAndSilenceAnActiveThatLostItsLease) {
@@ -527,6 +534,39 @@ std::size_t nodeNamed(const NatsCluster& cluster, const std::string& name) {
     const std::size_t node = name.empty() ? cluster.size() : static_cast<std::size_t>(name.back() - '0');
     EXPECT_LT(node, cluster.size()) << "no node is named '" << name << "'";
     return node;
+}
+
+// On a cluster the recording keeps three copies, and goes on when the
+// server leading its stream is killed.
+TEST(ClusterRecording, ShouldKeepThreeCopiesAndGoOnWhenTheStreamsLeaderIsKilled) {
+    SKIP_WITHOUT_NATS_SERVER();
+    const std::string dir = sceneDirectory();
+    NatsCluster cluster(dir + "/cluster", true);
+    ASSERT_TRUE(cluster.ready()) << "the cluster formed no routes or no JetStream leader; logs in " << dir;
+    std::ofstream(dir + "/universe") << "ACME\n";
+    GatewayProcess gateway(dir, "1", cluster.urls(), {"--record", "desk", "--record-symbols", dir + "/universe"});
+    BucketPlacement placement;
+    std::uint64_t held = 0;
+    ASSERT_TRUE(eventually([&] {
+        placement = streamPlacement(cluster.urls(), "desk", &held);
+        return placement.copies == 3 && !placement.leader.empty() && held > 0;
+    }, kPatience)) << "copies " << placement.copies << ", " << held << " records; see " << gateway.output.path();
+    EXPECT_GE(gateway.output.find("recording into the stream desk (keeps 3 copies)"), 0) << gateway.output.path();
+
+    const std::size_t node = nodeNamed(cluster, placement.leader);
+    ASSERT_LT(node, cluster.size());
+    cluster.node(node).kill();
+    std::string others;
+    for (std::size_t i = 0; i < cluster.size(); ++i)
+        if (i != node) others += (others.empty() ? "" : ",") + cluster.node(i).url();
+    std::uint64_t after = 0;
+    ASSERT_TRUE(eventually([&] { return streamPlacement(others, "desk", &after).copies == 3 && after > 0; },
+                           kPatience));
+    const std::uint64_t mark = after;
+    EXPECT_TRUE(eventually([&] { return streamPlacement(others, "desk", &after).copies == 3 && after > mark; },
+                           kPatience))
+        << "no record after the leader was killed; see " << gateway.output.path();
+    EXPECT_TRUE(gateway.process.terminate()) << gateway.output.path();
 }
 
 // Two gateways on the lease bucket "tellivar-test" with `--takeover 2` and
