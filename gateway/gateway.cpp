@@ -281,7 +281,6 @@ void Gateway::housekeep() {
         }
         auto wakeAt = options_.report ? std::min(nextBeat, nextReport) : nextBeat;
         keepRecording(now, &wakeAt);
-        if (stopping_) break;
         if (options_.report && (reportNow_ || now >= nextReport)) {
             reportNow_ = false;
             nextReport = now + options_.reportEvery;

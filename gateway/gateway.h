@@ -176,10 +176,9 @@ private:
     wire::Stream streamImage(const StreamFeed& stream) const REQUIRES(mu_);
 
     // ---- The recording (recording.cpp) ----
-    // One round of the housekeeping: the stream opened (letting mu_ go
-    // meanwhile: stopping_ may be set on return), the universe's sets made,
-    // keyframes when due. When the recording wants another round before
-    // `next`, lowers it.
+    // One round of the housekeeping: the stream opened (by the recorder's
+    // thread), the universe's sets made, keyframes when due. When the
+    // recording wants another round before `next`, lowers it.
     void keepRecording(std::chrono::steady_clock::time_point now, std::chrono::steady_clock::time_point* next)
         REQUIRES(mu_);
     void openUniverse() REQUIRES(mu_);
@@ -235,6 +234,8 @@ private:
     struct Recording {
         bool streamOpen = false;        // the stream was added or found
         bool toldStreamFailure = false; // a failure to open it was logged
+        bool recheck = false;           // JetStream said no stream took a record: look at it again
+        bool opening = false;           // the recorder was asked to open the stream; no outcome yet
         bool universeOpen = false;      // the universe's sets were made (once the feed came up)
         bool sessionStarted = false;    // the session-start keyframe was written: updates are recorded
         bool keyframeDue = false;       // a keyframe at once (the stream opened again)

@@ -15,7 +15,7 @@ namespace {
 
 // How long stop() lets the answers drain, and JetStream's requests wait.
 constexpr int kDrainTimeoutMs = 2000;
-constexpr std::chrono::milliseconds kJetStreamWait{5000};
+constexpr std::chrono::milliseconds kJetStreamWait{2000};
 
 std::string trimmed(const std::string& text) {
     const auto first = text.find_first_not_of(" \t\r");
@@ -66,14 +66,47 @@ bool Recorder::start(std::string* error) {
         natsInbox_Destroy(inbox);
         s = natsConnection_Subscribe(&answers_, nats_, (inbox_ + ".*").c_str(), &Recorder::onAnswer, this);
     }
-    if (s != NATS_OK && error != nullptr)
-        *error = "cannot subscribe to the recording's answers: " + std::string(natsStatus_GetText(s));
-    return s == NATS_OK;
+    if (s != NATS_OK) {
+        if (error != nullptr) *error = "cannot subscribe to the recording's answers: " + std::string(natsStatus_GetText(s));
+        return false;
+    }
+    opener_ = std::thread([this] { keepOpening(); });
+    return true;
+}
+
+void Recorder::requestOpen() {
+    MutexLock lock(mu_);
+    openAsked_ = true;
+    openerWake_.notify_all();
+}
+
+std::optional<Recorder::Opened> Recorder::takeOpened() {
+    MutexLock lock(mu_);
+    return std::exchange(opened_, std::nullopt);
+}
+
+void Recorder::keepOpening() {
+    MutexLock lock(mu_);
+    for (;;) {
+        while (!openAsked_ && !closing_) lock.wait(openerWake_);
+        if (closing_) return;
+        openAsked_ = false;
+        lock.unlock();
+        Opened outcome = openStream();
+        lock.lock();
+        opened_ = std::move(outcome);
+    }
 }
 
 void Recorder::stop() {
     if (answers_ == nullptr || stopped_) return;
     stopped_ = true;
+    {
+        MutexLock lock(mu_);
+        closing_ = true;
+        openerWake_.notify_all();
+    }
+    if (opener_.joinable()) opener_.join();
     // Drained: what libnats holds is delivered, and the drain completes after
     // the last handler returned. A handler begun before a drain that could
     // not finish (the connection closed meanwhile) is counted and waited for.
@@ -85,13 +118,14 @@ void Recorder::stop() {
     while (handlersRunning_ > 0) lock.wait(handlersDone_);
 }
 
-bool Recorder::openStream(std::string* error, std::string* note) {
+Recorder::Opened Recorder::openStream() {
     const std::string& name = options_.name;
+    Opened outcome;
     auto fail = [&](const std::string& what, natsStatus s) {
-        if (error != nullptr)
-            *error = "cannot " + what + " the recording stream " + name + " (is JetStream on?): " +
-                     natsStatus_GetText(s) + lastErrorDetail();
-        return false;
+        outcome.timedOut = s == NATS_TIMEOUT;
+        outcome.error = "cannot " + what + " the recording stream " + name + " (is JetStream on?): " +
+                        natsStatus_GetText(s) + lastErrorDetail();
+        return outcome;
     };
     natsStatus s = NATS_OK;
     if (js_ == nullptr && (s = openJetStream(&js_, nats_, kJetStreamWait)) != NATS_OK) return fail("open", s);
@@ -138,19 +172,17 @@ bool Recorder::openStream(std::string* error, std::string* note) {
     const bool clustered = onCluster(info);
     const int copies = static_cast<int>(info->Config->Replicas);
     jsStreamInfo_Destroy(info);
-    if (note != nullptr) note->clear();
+    outcome.ok = true;
+    outcome.note = "keeps " + std::to_string(copies) + (copies == 1 ? " copy" : " copies");
     if (clustered && copies < kClusterCopies) {
         int before = 0;
         std::string why;
-        if (raiseCopies(js_, name, &before, &why) == Raise::Raised) {
-            if (note != nullptr) *note = "keeps " + std::to_string(kClusterCopies) + " copies";
-        } else if (note != nullptr) {
-            *note = "keeps " + std::to_string(copies) + (copies == 1 ? " copy; " : " copies; ") + why;
-        }
-    } else if (note != nullptr) {
-        *note = "keeps " + std::to_string(copies) + (copies == 1 ? " copy" : " copies");
+        if (raiseCopies(js_, name, &before, &why) == Raise::Raised)
+            outcome.note = "keeps " + std::to_string(kClusterCopies) + " copies";
+        else
+            outcome.note += "; " + why;
     }
-    return true;
+    return outcome;
 }
 
 bool Recorder::send(const std::string& subject, const std::vector<std::uint8_t>& record) {

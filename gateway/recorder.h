@@ -15,8 +15,9 @@
 // Threads: send and the counts from any thread (the gateway calls send with
 // its own lock held, which keeps the records' order; this takes its own `mu_`
 // after it, never the other way round); the answers on a libnats thread, which
-// takes `mu_` alone; openStream from one thread at a time, without the
-// gateway's lock (it waits for JetStream).
+// takes `mu_` alone; the stream is added or looked up on a thread of this
+// recorder (requestOpen), as JetStream's requests wait: the caller's
+// threads (the gateway's housekeeping, with its heartbeats) never do.
 #pragma once
 
 #include <nats/nats.h>
@@ -27,6 +28,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gateway/locking.h"
@@ -73,17 +75,26 @@ public:
 
     const RecordOptions& options() const { return options_; }
 
-    // Subscribes to JetStream's answers. False, with `error`, when it cannot.
-    bool start(std::string* error);
-    // Stops taking answers and waits until their handler has returned.
+    // Subscribes to JetStream's answers and starts the thread that opens the
+    // stream. False, with `error`, when it cannot.
+    bool start(std::string* error) EXCLUDES(mu_);
+    // Stops taking answers and waits until their handler has returned; stops
+    // the opening thread (waiting for a JetStream request under way).
     void stop() EXCLUDES(mu_);
 
-    // Adds the stream (file storage, the options' age and size, one copy) or
-    // takes the one there, with the options' subjects, age and size; on a
-    // cluster, raises it to three copies. `note` receives what an operator
-    // should know (the copies). False, with `error`, when JetStream refuses
-    // or is not there.
-    bool openStream(std::string* error, std::string* note) EXCLUDES(mu_);
+    // What opening the stream came to.
+    struct Opened {
+        bool ok = false;
+        bool timedOut = false;  // JetStream did not answer in time (a cluster electing a leader)
+        std::string error;      // why not, when not ok
+        std::string note;       // what an operator should know (the copies kept)
+    };
+    // Asks the opening thread to add the stream (file storage, the options'
+    // age and size, one copy) or take the one there with the options'
+    // subjects, age and size, and on a cluster to raise it to three copies.
+    // Its outcome comes from takeOpened once.
+    void requestOpen() EXCLUDES(mu_);
+    std::optional<Opened> takeOpened() EXCLUDES(mu_);
 
     // Sends `record` on `subject`. False when it was dropped (counted): too
     // many records await an answer, or NATS did not take it (an error).
@@ -99,6 +110,8 @@ public:
     RecordCounts counts() EXCLUDES(mu_);
 
 private:
+    Opened openStream();  // the opening thread
+    void keepOpening() EXCLUDES(mu_);
     static void onAnswer(natsConnection*, natsSubscription*, natsMsg* msg, void* closure);
     void answer(natsMsg* msg) EXCLUDES(mu_);
 
@@ -108,7 +121,8 @@ private:
     std::string inbox_;
     natsSubscription* answers_ = nullptr;  // start() and stop(), on the gateway's owning thread
     bool stopped_ = false;                 // stop(), the same thread
-    jsCtx* js_ = nullptr;                  // openStream's thread
+    jsCtx* js_ = nullptr;                  // the opening thread
+    std::thread opener_;                   // start() and stop()
 
     Mutex mu_;
     std::condition_variable handlersDone_;  // with mu_: handlersRunning_ came to 0
@@ -121,6 +135,10 @@ private:
     std::map<std::uint64_t, Pending> pending_ GUARDED_BY(mu_);  // by the id in the reply subject
     RecordCounts counts_ GUARDED_BY(mu_);
     bool streamLost_ GUARDED_BY(mu_) = false;
+    std::condition_variable openerWake_;  // with mu_: openAsked_ or closing_ set
+    bool openAsked_ GUARDED_BY(mu_) = false;
+    bool closing_ GUARDED_BY(mu_) = false;
+    std::optional<Opened> opened_ GUARDED_BY(mu_);
 };
 
 }  // namespace gateway

@@ -4,6 +4,7 @@
 // the live messages, and no update falls inside a keyframe.
 #include <algorithm>
 #include <iterator>
+#include <optional>
 #include <sstream>
 
 #include "gateway/feed_sets.h"
@@ -14,39 +15,46 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// While the first keyframe waits for the universe's first images: how often it looks.
-constexpr std::chrono::milliseconds kImageLook{50};
+// How often the housekeeping looks while the stream is being opened, or the
+// first keyframe waits for the universe's first images.
+constexpr std::chrono::milliseconds kLook{50};
+// A JetStream that did not answer about a stream it had: asked again after this.
+constexpr std::chrono::milliseconds kBusyRetry{1000};
 
 }  // namespace
 
-// The housekeeping thread.
+// The housekeeping thread. The stream is opened on the recorder's own thread:
+// this never waits for JetStream.
 void Gateway::keepRecording(Clock::time_point now, Clock::time_point* next) {
     if (!recorder_) return;
     Recording& r = recording_;
     recorder_->expire(now);
-    if (recorder_->takeStreamLost() && r.streamOpen) {
-        r.streamOpen = false;
-        r.toldStreamFailure = false;
+    // "No responders": the stream deleted, or its cluster electing a new
+    // leader. Records are dropped until the stream was looked at (added again
+    // when gone); then a keyframe, first thing, rebuilds what was lost.
+    if (recorder_->takeStreamLost() && r.streamOpen && !r.recheck) {
+        r.recheck = true;
         r.nextStreamTry = now;
-        say("recording: no stream takes the subjects of " + recorder_->options().name + " any more; adding it again");
+        say("recording: no stream took a record of " + recorder_->options().name + "; checking the stream");
     }
-    if (!r.streamOpen && now >= r.nextStreamTry) {
-        // JetStream's requests wait: without the lock, so that publishing goes on.
-        std::string error, note;
-        mu_.unlock();
-        const bool opened = recorder_->openStream(&error, &note);
-        mu_.lock();
-        if (stopping_) return;
-        now = Clock::now();
-        if (opened) {
+    if (std::optional<Recorder::Opened> opened = recorder_->takeOpened()) {
+        r.opening = false;
+        if (opened->ok) {
             r.streamOpen = true;
-            r.keyframeDue = r.sessionStarted;  // whatever was lost meanwhile, rebuilt from here
-            say("recording into the stream " + recorder_->options().name + " (" + note + ")");
+            r.recheck = false;
+            r.toldStreamFailure = false;
+            r.keyframeDue = r.sessionStarted;
+            say("recording into the stream " + recorder_->options().name + " (" + opened->note + ")");
+        } else if (opened->timedOut && r.streamOpen) {
+            // JetStream busy: the stream was there a moment ago, records go on; look again soon.
+            r.nextStreamTry = now + kBusyRetry;
         } else {
+            r.streamOpen = false;
+            r.recheck = false;
             recorder_->countError();
             if (!r.toldStreamFailure) {
                 std::ostringstream line;
-                line << "recording: " << error << "; trying again every "
+                line << "recording: " << opened->error << "; trying again every "
                      << recorder_->options().streamRetry.count() / 1000.0 << " s";
                 say(line.str());
             }
@@ -54,12 +62,20 @@ void Gateway::keepRecording(Clock::time_point now, Clock::time_point* next) {
             r.nextStreamTry = now + recorder_->options().streamRetry;
         }
     }
-    if (!r.streamOpen) *next = std::min(*next, r.nextStreamTry);
+    if (!r.opening && (!r.streamOpen || r.recheck) && now >= r.nextStreamTry) {
+        recorder_->requestOpen();
+        r.opening = true;
+    }
+    if (r.opening) {
+        *next = std::min(*next, now + kLook);
+    } else if (!r.streamOpen || r.recheck) {
+        *next = std::min(*next, r.nextStreamTry);
+    }
     if (feedUp_ && !r.universeOpen) openUniverse();
-    if (!r.streamOpen || !r.universeOpen) return;
+    if (!r.streamOpen || r.recheck || !r.universeOpen) return;
     if (!r.sessionStarted) {
         if (!universeImaged() && now < r.universeSince + recorder_->options().firstImages) {
-            *next = std::min(*next, now + kImageLook);
+            *next = std::min(*next, now + kLook);
             return;
         }
         writeKeyframe(wire::kSessionStart);
@@ -140,7 +156,7 @@ void Gateway::writeKeyframe(std::uint8_t flags) {
 void Gateway::recordUpdate(const std::string& subject, const std::vector<std::uint8_t>& message) {
     // Before the session's first keyframe nothing could rebuild an update.
     if (!recorder_ || !recording_.sessionStarted || !mayPublish()) return;
-    if (!recording_.streamOpen) {
+    if (!recording_.streamOpen || recording_.recheck) {
         recorder_->countDropped();
         return;
     }
