@@ -507,6 +507,15 @@ TEST(GatewayStandby, ShouldGoOnRecordingIntoTheSameStreamFromASessionKeyframeAft
         EXPECT_EQ(all[i].record.session, i < takeover ? before : all[takeover].record.session) << "record " << i;
         EXPECT_GE(all[i].record.timeNs, all[i - 1].record.timeNs) << "record " << i;
     }
+    // The new active's stats count what it recorded.
+    BusProbe probe(server.url());
+    nlohmann::json stats;
+    EXPECT_TRUE(eventually([&] {
+        stats = probe.stats();
+        return stats.is_object() && stats.value("keyframesWritten", 0) >= 1 && stats.value("recordedMessages", 0) > 0 &&
+               stats.value("recordedBytes", 0) > stats.value("recordedMessages", 0) * 20;
+    }, kPatience)) << stats.dump();
+    EXPECT_EQ(stats.value("recordErrors", -1), 0) << stats.dump();
     natsConnection_Destroy(nats);
     EXPECT_TRUE(second.process.terminate()) << second.output.path();
 }
