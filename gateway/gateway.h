@@ -183,7 +183,7 @@ private:
         REQUIRES(mu_);
     void openUniverse() REQUIRES(mu_);
     bool universeImaged() const REQUIRES(mu_);
-    void writeKeyframe(std::uint8_t flags) REQUIRES(mu_);
+    bool writeKeyframe(std::uint8_t flags) REQUIRES(mu_);
     // An Update record of a message just published on a live subject.
     void recordUpdate(const std::string& subject, const std::vector<std::uint8_t>& message) REQUIRES(mu_);
     std::int64_t recordTime() REQUIRES(mu_);

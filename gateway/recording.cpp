@@ -46,7 +46,8 @@ void Gateway::keepRecording(Clock::time_point now, Clock::time_point* next) {
             r.keyframeDue = r.sessionStarted;
             say("recording into the stream " + recorder_->options().name + " (" + opened->note + ")");
         } else if (opened->timedOut && r.streamOpen) {
-            // JetStream busy: the stream was there a moment ago, records go on; look again soon.
+            // JetStream busy (a cluster electing the stream's leader): the
+            // stream was there a moment ago; records wait (dropped) until it answers.
             r.nextStreamTry = now + kBusyRetry;
         } else {
             r.streamOpen = false;
@@ -78,14 +79,22 @@ void Gateway::keepRecording(Clock::time_point now, Clock::time_point* next) {
             *next = std::min(*next, now + kLook);
             return;
         }
-        writeKeyframe(wire::kSessionStart);
-        r.sessionStarted = true;
+        if (now < r.nextKeyframe) {  // the last try was not whole
+            *next = std::min(*next, r.nextKeyframe);
+            return;
+        }
+        // Not whole (records dropped): no session starts on it; again shortly.
+        const bool whole = writeKeyframe(wire::kSessionStart);
+        r.sessionStarted = whole;
         r.keyframeDue = false;
-        r.nextKeyframe = now + recorder_->options().keyframe;
-    } else if (r.keyframeDue || now >= r.nextKeyframe) {
-        writeKeyframe(0);
+        r.nextKeyframe = now + (whole ? recorder_->options().keyframe : kBusyRetry);
+        if (!whole) *next = std::min(*next, r.nextKeyframe);
+        return;
+    }
+    if (r.keyframeDue || now >= r.nextKeyframe) {
+        const bool whole = writeKeyframe(0);
         r.keyframeDue = false;
-        r.nextKeyframe = now + recorder_->options().keyframe;
+        r.nextKeyframe = now + (whole ? recorder_->options().keyframe : kBusyRetry);
     }
     *next = std::min(*next, r.nextKeyframe);
 }
@@ -121,9 +130,9 @@ bool Gateway::universeImaged() const {
 }
 
 // The image of every live set, between a begin that says how many entries
-// follow and an end that says how many were sent.
-void Gateway::writeKeyframe(std::uint8_t flags) {
-    if (!mayPublish()) return;
+// follow and an end that says how many were sent. True when all were sent.
+bool Gateway::writeKeyframe(std::uint8_t flags) {
+    if (!mayPublish()) return false;
     const std::string& name = recorder_->options().name;
     std::vector<std::pair<const std::string*, std::vector<std::uint8_t>>> entries;
     for (const auto& [symbol, quote] : quotes_)
@@ -140,7 +149,7 @@ void Gateway::writeKeyframe(std::uint8_t flags) {
     begin.session = epoch_;
     begin.count = static_cast<std::uint32_t>(entries.size());
     begin.flags = flags;
-    if (!recorder_->send(marks, wire::encodeRecord(begin))) return;
+    if (!recorder_->send(marks, wire::encodeRecord(begin))) return false;
     std::uint32_t sent = 0;
     for (const auto& [subject, bytes] : entries)
         if (recorder_->send(*subject, wire::encodeRecord(wire::RecordType::KeyframeEntry, time, epoch_, bytes))) ++sent;
@@ -149,7 +158,9 @@ void Gateway::writeKeyframe(std::uint8_t flags) {
     end.timeNs = time;
     end.session = epoch_;
     end.count = sent;
-    if (recorder_->send(marks, wire::encodeRecord(end)) && sent == begin.count) recorder_->countKeyframe();
+    const bool whole = recorder_->send(marks, wire::encodeRecord(end)) && sent == begin.count;
+    if (whole) recorder_->countKeyframe();
+    return whole;
 }
 
 // Whoever published `message` on its live subject (the feed thread).

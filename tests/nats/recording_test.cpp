@@ -251,6 +251,50 @@ INSTANTIATE_TEST_SUITE_P(Gateway, RecordingFails, ::testing::Values(Failure::NoJ
                                                                                    : "WhenTheStreamIsDeleted");
                          });
 
+// The recorder never waits for JetStream: past `maxPending` records awaiting
+// an answer a record is dropped and counted; one unanswered for `answerWait`
+// is an error, and no longer holds a place.
+TEST(Recorder, ShouldDropRecordsPastThePendingBoundAndCountUnansweredOnesAsErrors) {
+    SKIP_WITHOUT_NATS_SERVER();
+    NatsServer server;
+    ASSERT_TRUE(server.running());
+    natsConnection* nats = nullptr;
+    natsConnection* silent = nullptr;  // takes the records and never answers, as a stalled JetStream
+    ASSERT_EQ(natsConnection_ConnectTo(&nats, server.url().c_str()), NATS_OK);
+    ASSERT_EQ(natsConnection_ConnectTo(&silent, server.url().c_str()), NATS_OK);
+    RawListener taken;
+    natsSubscription* sub = nullptr;
+    ASSERT_EQ(natsConnection_Subscribe(&sub, silent, wire::recordWildcard(kName).c_str(), &RawListener::onMessage, &taken),
+              NATS_OK);
+    natsConnection_Flush(silent);
+    gateway::RecordOptions options;
+    options.name = kName;
+    options.maxPending = 2;
+    options.answerWait = 5s;
+    {
+        gateway::Recorder recorder(nats, options);
+        std::string error;
+        ASSERT_TRUE(recorder.start(&error)) << error;
+        const std::string subject = wire::recordQuoteSubject(kName, "ACME");
+        const std::vector<std::uint8_t> record(40, 1);
+        EXPECT_TRUE(recorder.send(subject, record));
+        EXPECT_TRUE(recorder.send(subject, record));
+        EXPECT_FALSE(recorder.send(subject, record)) << "a third record while two await an answer";
+        EXPECT_EQ(recorder.counts().dropped, 1u);
+        EXPECT_EQ(recorder.counts().errors, 0u);
+        EXPECT_TRUE(eventually([&] { return taken.received().size() == 2; }));
+
+        recorder.expire(std::chrono::steady_clock::now() + options.answerWait);
+        EXPECT_EQ(recorder.counts().errors, 2u) << "both waited too long";
+        EXPECT_TRUE(recorder.send(subject, record)) << "their places are free again";
+        EXPECT_EQ(recorder.counts().messages, 0u);
+        recorder.stop();
+    }
+    natsSubscription_Destroy(sub);
+    natsConnection_Destroy(silent);
+    natsConnection_Destroy(nats);
+}
+
 // ---- The universe file and the program's options --------------------------------------
 
 TEST(RecordedUniverse, ShouldReadOneSymbolALineAndRefuseWhatIsNotOneWithItsLine) {
