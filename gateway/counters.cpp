@@ -32,7 +32,7 @@ void Counters::fill(Stats& s) const {
 }
 
 std::string Stats::json() const {
-    char text[1024];
+    char text[2048];
     std::snprintf(text, sizeof text,
                   "{\"clients\":%zu,\"symbols\":%zu,\"streams\":%zu,\"sets\":%zu,\"updatesIn\":%" PRIu64
                   ",\"messagesOut\":%" PRIu64
@@ -40,11 +40,14 @@ std::string Stats::json() const {
                   ",\"historyCoalesced\":%" PRIu64 ",\"historyFeedRequests\":%" PRIu64
                   ",\"historyRefused\":%" PRIu64 ",\"subscriptionsRefused\":%" PRIu64
                   ",\"feedUp\":%s,\"lingeringSinks\":%zu,\"historyLoads\":%zu,\"bytesOut\":%" PRIu64
-                  ",\"publishErrors\":%" PRIu64 ",\"leaseExpiries\":%" PRIu64 ",\"slowConsumerDrops\":%" PRIu64 "}",
+                  ",\"publishErrors\":%" PRIu64 ",\"leaseExpiries\":%" PRIu64 ",\"slowConsumerDrops\":%" PRIu64
+                  ",\"recordedMessages\":%" PRIu64 ",\"recordedBytes\":%" PRIu64 ",\"recordErrors\":%" PRIu64
+                  ",\"recordDropped\":%" PRIu64 ",\"keyframesWritten\":%" PRIu64 "}",
                   clients, symbols, streams, sets, updatesIn, messagesOut, updatesInPerSecond, messagesOutPerSecond,
                   historyRequests, historyCoalesced, historyFeedRequests, historyRefused, subscriptionsRefused,
                   feedUp ? "true" : "false", lingeringSinks, historyLoads, bytesOut, publishErrors,
-                  leaseExpiries, slowConsumerDrops);
+                  leaseExpiries, slowConsumerDrops, recordedMessages, recordedBytes, recordErrors, recordDropped,
+                  keyframesWritten);
     return text;
 }
 

@@ -22,6 +22,11 @@ struct Stats {
     std::uint64_t bytesOut = 0, publishErrors = 0;
     std::uint64_t leaseExpiries = 0;      // clients dropped because they stopped renewing
     std::uint64_t slowConsumerDrops = 0;  // requests libnats dropped: the gateway fell behind them
+    // The recording (recorder.h): records stored and their bytes, records
+    // refused or unanswered (and failed stream setups), records never sent,
+    // keyframes written whole.
+    std::uint64_t recordedMessages = 0, recordedBytes = 0, recordErrors = 0, recordDropped = 0;
+    std::uint64_t keyframesWritten = 0;
     std::string json() const;
 };
 

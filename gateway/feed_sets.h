@@ -15,6 +15,7 @@
 
 #include "feed/TellivarClient.h"
 #include "gateway/gateway.h"
+#include "wire/record.h"
 #include "wire/wire.h"
 
 namespace gateway {
@@ -51,15 +52,21 @@ std::vector<wire::Bar> readBars(TRecordSet* set, bool all, std::int64_t* origin)
 // housekeeping thread (clients dropped, deleted) and the feed thread (its
 // values), all under the gateway's mu_.
 struct Gateway::QuoteFeed final : ISSSetSink {
-    QuoteFeed(Gateway* g, std::string s) : gateway(g), symbol(std::move(s)), subject(wire::quoteSubject(symbol)) {}
+    QuoteFeed(Gateway* g, std::string s)
+        : gateway(g),
+          symbol(std::move(s)),
+          subject(wire::quoteSubject(symbol)),
+          recordSubject(g->recorder_ ? wire::recordQuoteSubject(g->recorder_->options().name, symbol) : "") {}
     void onSnapshotUpdate(SnapshotSet*, std::uint8_t count, const std::uint8_t* ids) override {
         Gateway* const g = gateway;  // this sink may be freed by the end of the call
         g->onQuote(this, count, ids, g->feedCallbackBegan());
     }
     Gateway* const gateway;
     const std::string symbol, subject;
+    const std::string recordSubject;  // with a recording
     SnapshotSet* set = nullptr;   // set once, by its maker
     bool deleted = false;         // whoever deleted the set
+    bool kept = false;            // in the recorded universe: never deleted while the gateway runs
     std::uint64_t seq = 0;        // feed thread: the last update published
     std::uint32_t tradeTime = 0;  // feed thread
     double value[kFieldIds] = {};  // feed thread: the image a Subscribe is answered with
@@ -69,15 +76,21 @@ struct Gateway::QuoteFeed final : ISSSetSink {
 
 // As QuoteFeed: every field under the gateway's mu_.
 struct Gateway::StreamFeed final : ITRecSetSink {
-    StreamFeed(Gateway* g, std::string q) : gateway(g), query(std::move(q)), subject(wire::streamSubject(query)) {}
+    StreamFeed(Gateway* g, std::string q)
+        : gateway(g),
+          query(std::move(q)),
+          subject(wire::streamSubject(query)),
+          recordSubject(g->recorder_ ? wire::recordStreamSubject(g->recorder_->options().name, query) : "") {}
     void onRecordSetEvent(TRecordSet*, int event, long first, long second) override {
         Gateway* const g = gateway;  // this sink may be freed by the end of the call
         g->onStreamEvent(this, event, first, second, g->feedCallbackBegan());
     }
     Gateway* const gateway;
     const std::string query, subject;
+    const std::string recordSubject;  // with a recording
     TRecordSet* set = nullptr;  // set once, by its maker
     bool deleted = false;       // whoever deleted the set
+    bool kept = false;          // in the recorded universe: never deleted while the gateway runs
     bool loaded = false;        // feed thread: `window` holds the set's bars
     std::uint64_t seq = 0;      // feed thread
     std::int64_t origin = 0;    // feed thread: the oldest bar's index

@@ -34,7 +34,8 @@ Gateway::Gateway(TellivarClient* feed, natsConnection* nats, Options options)
       nats_(nats),
       options_(std::move(options)),
       epoch_(randomEpoch()),
-      quotas_(options_.quotas) {}
+      quotas_(options_.quotas),
+      recorder_(options_.record.name.empty() ? nullptr : std::make_unique<Recorder>(nats, options_.record)) {}
 
 Gateway::~Gateway() {
     stop();
@@ -42,6 +43,8 @@ Gateway::~Gateway() {
 }
 
 bool Gateway::start(std::string* error) {
+    // The stream itself is opened by the housekeeping: JetStream may be slow or absent.
+    if (recorder_ && !recorder_->start(error)) return false;
     for (const char* subject : kRequestSubjects) {
         natsSubscription* sub = nullptr;
         const natsStatus s = natsConnection_Subscribe(&sub, nats_, subject, &Gateway::onRequest, this);
@@ -101,6 +104,7 @@ void Gateway::stop() {
     }
     feed_->Disconnect();
     feed_->Shutdown();  // joins the feed thread: no sink runs after this
+    if (recorder_) recorder_->stop();  // JetStream's answers to what was recorded, as far as they come
     MutexLock lock(mu_);
     quotes_.clear();
     streams_.clear();
@@ -275,6 +279,8 @@ void Gateway::housekeep() {
             quotas_.prune();
             counters_.sampleRates(now);
         }
+        auto wakeAt = options_.report ? std::min(nextBeat, nextReport) : nextBeat;
+        keepRecording(now, &wakeAt);
         if (options_.report && (reportNow_ || now >= nextReport)) {
             reportNow_ = false;
             nextReport = now + options_.reportEvery;
@@ -285,7 +291,7 @@ void Gateway::housekeep() {
             lock.lock();
             continue;  // stopping_ and reportNow_ may have changed meanwhile
         }
-        lock.waitUntil(wake_, options_.report ? std::min(nextBeat, nextReport) : nextBeat);
+        lock.waitUntil(wake_, wakeAt);
     }
 }
 
@@ -310,6 +316,14 @@ Stats Gateway::stats() {
     s.feedUp = feedUp_;
     s.lingeringSinks = retired_.lingering();
     s.historyLoads = loads_.size();
+    if (recorder_) {
+        const RecordCounts recorded = recorder_->counts();
+        s.recordedMessages = recorded.messages;
+        s.recordedBytes = recorded.bytes;
+        s.recordErrors = recorded.errors;
+        s.recordDropped = recorded.dropped;
+        s.keyframesWritten = recorded.keyframes;
+    }
     // libnats counts the requests it dropped per subscription, and forgets
     // them once a subscription is drained: the highest count seen stays.
     for (auto& [sub, dropped] : counted_) {

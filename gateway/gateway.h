@@ -11,7 +11,11 @@
 //    when a bar opens);
 //  - histories: answered in chunks; identical requests (query and record
 //    count) in flight at once share one feed record set;
-//  - a heartbeat carrying the feed's state, and the feed's messages.
+//  - a heartbeat carrying the feed's state, and the feed's messages;
+//  - with a recording (Options::record, recorder.h): every quote update and
+//    stream event it publishes also as a record in a JetStream stream, a
+//    recorded universe of symbols kept subscribed whoever wants it, and a
+//    keyframe (the image of every live set) at the start and every period.
 // What a client and a user may ask is bounded (quotas.h); the excess is
 // refused with a Refusal that says so. Interest is leased: a client that
 // stops renewing loses its interest after the lease, one that says it leaves
@@ -20,8 +24,8 @@
 // The parts, one file each: the life, the requests and the publishing
 // (gateway.cpp); interest and leases, quotes and streams (interest.cpp);
 // histories (history.cpp); the feed sets' sinks (feed_sets.h); the quotas
-// (quotas.h), the counters (counters.h) and the retired sinks
-// (retired_sinks.h).
+// (quotas.h), the counters (counters.h), the retired sinks
+// (retired_sinks.h) and the recording (recording.cpp, recorder.h).
 //
 // Threads: NATS handler threads (requests), the feed thread (sink and
 // connection calls) and the gateway's own housekeeping thread (heartbeat,
@@ -51,6 +55,7 @@
 #include "gateway/health.h"
 #include "gateway/locking.h"
 #include "gateway/quotas.h"
+#include "gateway/recorder.h"
 #include "gateway/retired_sinks.h"
 #include "wire/wire.h"
 
@@ -78,6 +83,8 @@ struct Options {
     std::chrono::milliseconds reportEvery{1000};
     // A feed callback under way for longer than this is reported as stalled.
     std::chrono::milliseconds feedStallLimit{10000};
+    // The recording; its name empty: none.
+    RecordOptions record;
 };
 
 class Gateway final : public EConnectStatus {
@@ -160,6 +167,27 @@ private:
     void housekeep() EXCLUDES(mu_);
     Health health(std::chrono::steady_clock::time_point now) REQUIRES(mu_);
 
+    // ---- Making sets (interest.cpp) ----
+    // The live set of `symbol` or `query`, made when missing; null (nothing
+    // kept) when the feed refused it.
+    QuoteFeed* quoteFeed(const std::string& symbol) REQUIRES(mu_);
+    StreamFeed* streamFeed(const std::string& query) REQUIRES(mu_);
+    wire::Quote quoteImage(const QuoteFeed& quote) const REQUIRES(mu_);
+    wire::Stream streamImage(const StreamFeed& stream) const REQUIRES(mu_);
+
+    // ---- The recording (recording.cpp) ----
+    // One round of the housekeeping: the stream opened (by the recorder's
+    // thread), the universe's sets made, keyframes when due. When the
+    // recording wants another round before `next`, lowers it.
+    void keepRecording(std::chrono::steady_clock::time_point now, std::chrono::steady_clock::time_point* next)
+        REQUIRES(mu_);
+    void openUniverse() REQUIRES(mu_);
+    bool universeImaged() const REQUIRES(mu_);
+    bool writeKeyframe(std::uint8_t flags) REQUIRES(mu_);
+    // An Update record of a message just published on a live subject.
+    void recordUpdate(const std::string& subject, const std::vector<std::uint8_t>& message) REQUIRES(mu_);
+    std::int64_t recordTime() REQUIRES(mu_);
+
     TellivarClient* const feed_;
     natsConnection* const nats_;
     const Options options_;
@@ -199,6 +227,23 @@ private:
     // The request subscriptions (set by start()) and the most requests
     // libnats reported dropped on each: whoever asks for stats.
     std::vector<std::pair<natsSubscription*, std::int64_t>> counted_ GUARDED_BY(mu_);
+
+    // The recording: null without one. Made by the constructor; the
+    // housekeeping opens its stream; whoever publishes sends its records.
+    const std::unique_ptr<Recorder> recorder_;
+    struct Recording {
+        bool streamOpen = false;        // the stream was added or found
+        bool toldStreamFailure = false; // a failure to open it was logged
+        bool recheck = false;           // JetStream said no stream took a record: look at it again
+        bool opening = false;           // the recorder was asked to open the stream; no outcome yet
+        bool universeOpen = false;      // the universe's sets were made (once the feed came up)
+        bool sessionStarted = false;    // the session-start keyframe was written: updates are recorded
+        bool keyframeDue = false;       // a keyframe at once (the stream opened again)
+        std::chrono::steady_clock::time_point universeSince{}, nextKeyframe{}, nextStreamTry{};
+        std::int64_t lastTimeNs = 0;    // the newest record's time: times never go back
+    };
+    // The housekeeping thread and whoever publishes an update.
+    Recording recording_ GUARDED_BY(mu_);
 };
 
 }  // namespace gateway

@@ -39,48 +39,74 @@ void Gateway::subscribe(const wire::Subscribe& request, const char* reply) {
         publish(reply, wire::Refusal{request.key, std::string(what) + " refused by the feed: " + request.key});
     };
     if (!request.stream) {
-        auto& slot = quotes_[request.key];
-        if (!slot) {
-            auto quote = std::make_unique<QuoteFeed>(this, request.key);
-            quote->set = feed_->CreateSnapshotSet(request.key.c_str());
-            if (quote->set == nullptr) {
-                quotes_.erase(request.key);
-                refused("Symbol");
-                return;
-            }
-            quote->set->sink = quote.get();
-            quote->set->Init();
-            slot = std::move(quote);
+        QuoteFeed* quote = quoteFeed(request.key);
+        if (quote == nullptr) {
+            refused("Symbol");
+            return;
         }
-        QuoteFeed& quote = *slot;
         touch(request.client, inbox).keys.insert(interest);
-        quote.clients.insert(request.client);
-        wire::Quote image{epoch_, quote.seq, true, quote.tradeTime, quote.symbol, {}};
-        for (int id = 0; id < kFieldIds; ++id)
-            if (quote.has[id]) image.fields.push_back({static_cast<std::uint8_t>(id), quote.value[id]});
-        publish(reply, image);
+        quote->clients.insert(request.client);
+        publish(reply, quoteImage(*quote));
         return;
     }
-    auto& slot = streams_[request.key];
+    StreamFeed* stream = streamFeed(request.key);
+    if (stream == nullptr) {
+        refused("Stream");
+        return;
+    }
+    touch(request.client, inbox).keys.insert(interest);
+    stream->clients.insert(request.client);
+    publish(reply, streamImage(*stream));
+}
+
+// ---- Sets (mu_ held) ----------------------------------------------------------------------
+
+Gateway::QuoteFeed* Gateway::quoteFeed(const std::string& symbol) {
+    auto& slot = quotes_[symbol];
     if (!slot) {
-        auto stream = std::make_unique<StreamFeed>(this, request.key);
-        stream->set = feed_->CreateTRecordSet(request.key.c_str());
+        auto quote = std::make_unique<QuoteFeed>(this, symbol);
+        quote->set = feed_->CreateSnapshotSet(symbol.c_str());
+        if (quote->set == nullptr) {
+            quotes_.erase(symbol);
+            return nullptr;
+        }
+        quote->set->sink = quote.get();
+        quote->set->Init();
+        slot = std::move(quote);
+    }
+    return slot.get();
+}
+
+Gateway::StreamFeed* Gateway::streamFeed(const std::string& query) {
+    auto& slot = streams_[query];
+    if (!slot) {
+        auto stream = std::make_unique<StreamFeed>(this, query);
+        stream->set = feed_->CreateTRecordSet(query.c_str());
         if (stream->set == nullptr) {
-            streams_.erase(request.key);
-            refused("Stream");
-            return;
+            streams_.erase(query);
+            return nullptr;
         }
         stream->set->SetSink(stream.get());
         stream->set->Init(kStreamRecords, 0);
         slot = std::move(stream);
     }
-    StreamFeed& stream = *slot;
-    touch(request.client, inbox).keys.insert(interest);
-    stream.clients.insert(request.client);
+    return slot.get();
+}
+
+// The image a Subscribe is answered with: every field with a value.
+wire::Quote Gateway::quoteImage(const QuoteFeed& quote) const {
+    wire::Quote image{epoch_, quote.seq, true, quote.tradeTime, quote.symbol, {}};
+    for (int id = 0; id < kFieldIds; ++id)
+        if (quote.has[id]) image.fields.push_back({static_cast<std::uint8_t>(id), quote.value[id]});
+    return image;
+}
+
+// The whole window (none before the set loaded).
+wire::Stream Gateway::streamImage(const StreamFeed& stream) const {
     wire::Stream image{epoch_, stream.seq, true, false, 0, stream.origin, stream.query, {}};
     if (stream.loaded) image.bars = stream.window;
     image.newest = stream.origin + static_cast<std::int64_t>(image.bars.size()) - 1;
-    publish(reply, image);
+    return image;
 }
 
 bool Gateway::admitInterest(std::uint64_t client, const std::pair<bool, std::string>& interest, const char* reply) {
@@ -134,13 +160,13 @@ Gateway::Client& Gateway::touch(std::uint64_t client, const std::string& inbox) 
     return it->second;
 }
 
-// Deletes the feed set once no client wants it.
+// Deletes the feed set once no client wants it, unless the recording keeps it.
 void Gateway::dropInterest(bool stream, const std::string& key, std::uint64_t client) {
     if (!stream) {
         auto found = quotes_.find(key);
         if (found == quotes_.end()) return;
         found->second->clients.erase(client);
-        if (!found->second->clients.empty()) return;
+        if (!found->second->clients.empty() || found->second->kept) return;
         found->second->deleted = true;
         feed_->DeleteSnapshotSet(found->second->set);
         retired_.retire(std::shared_ptr<QuoteFeed>(found->second.release()));
@@ -150,7 +176,7 @@ void Gateway::dropInterest(bool stream, const std::string& key, std::uint64_t cl
     auto found = streams_.find(key);
     if (found == streams_.end()) return;
     found->second->clients.erase(client);
-    if (!found->second->clients.empty()) return;
+    if (!found->second->clients.empty() || found->second->kept) return;
     found->second->deleted = true;
     feed_->DeleteTRecordSet(found->second->set);
     retired_.retire(std::shared_ptr<StreamFeed>(found->second.release()));
@@ -204,7 +230,10 @@ void Gateway::onQuote(QuoteFeed* quote, std::uint8_t count, const std::uint8_t* 
     quote->tradeTime = update.tradeTime = tradeTime;
     if (update.fields.empty()) return;
     quote->seq = update.seq;
-    publish(quote->subject, update);
+    // Encoded once: the live message and the record's body.
+    const std::vector<std::uint8_t> bytes = wire::encode(update);
+    publishTo(quote->subject.c_str(), bytes);
+    recordUpdate(quote->recordSubject, bytes);
 }
 
 void Gateway::onStreamEvent(StreamFeed* stream, int event, long, long second, std::uint64_t began) {
@@ -226,7 +255,9 @@ void Gateway::onStreamEvent(StreamFeed* stream, int event, long, long second, st
         stream->window.back() = bars.back();
     }
     stream->seq = message.seq;
-    publish(stream->subject, message);
+    const std::vector<std::uint8_t> bytes = wire::encode(message);
+    publishTo(stream->subject.c_str(), bytes);
+    recordUpdate(stream->recordSubject, bytes);
 }
 
 }  // namespace gateway

@@ -1,5 +1,7 @@
 #include "gateway/lease.h"
 
+#include "gateway/jetstream.h"
+
 #include <algorithm>
 #include <sstream>
 #include <utility>
@@ -7,25 +9,13 @@
 namespace gateway {
 namespace {
 constexpr const char kKey[] = "active";
-// Copies of the bucket a cluster keeps, so that the loss of one server does
-// not stop the lease; a single server (or a cluster too small) keeps one, and
-// a bucket created with one while a node was down is raised to three later.
-constexpr int kReplicas[] = {3, 1};
+// The bucket keeps kClusterCopies on a cluster, so that the loss of one server
+// does not stop the lease; a single server (or a cluster too small) keeps
+// one, and a bucket created with one while a node was down is raised later.
+constexpr int kReplicas[] = {kClusterCopies, 1};
 
-std::string lastErrorDetail() {
-    natsStatus last = NATS_OK;
-    const char* detail = nats_GetLastError(&last);
-    return detail != nullptr && *detail != '\0' ? std::string(" (") + detail + ")" : std::string();
-}
-
-// A JetStream context whose requests wait at most a quarter of the ttl: a
-// request that takes longer cannot keep the lease anyway.
-natsStatus openJetStream(jsCtx** js, natsConnection* nats, std::chrono::milliseconds ttl) {
-    jsOptions options;
-    jsOptions_Init(&options);
-    options.Wait = std::max<std::int64_t>(100, ttl.count() / 4);
-    return natsConnection_JetStream(js, nats, &options);
-}
+// Requests that take longer than a quarter of the ttl cannot keep the lease anyway.
+std::chrono::milliseconds jetStreamWait(std::chrono::milliseconds ttl) { return ttl / 4; }
 }  // namespace
 
 ActiveLease::ActiveLease(natsConnection* nats, std::string bucket, std::chrono::milliseconds ttl, std::string holder,
@@ -52,7 +42,7 @@ ActiveLease::~ActiveLease() {
 
 bool ActiveLease::open(std::string* error, bool* timedOut) {
     natsStatus s = NATS_OK;
-    if (js_ == nullptr) s = openJetStream(&js_, nats_, ttl_);
+    if (js_ == nullptr) s = openJetStream(&js_, nats_, jetStreamWait(ttl_));
     if (s == NATS_OK) s = js_KeyValue(&kv_, js_, bucket_.c_str());
     for (const int replicas : kReplicas) {
         if (s != NATS_NOT_FOUND) break;
@@ -79,7 +69,7 @@ void ActiveLease::keepRaisingCopies() {
     jsCtx* js = nullptr;
     bool toldLater = false;
     for (;;) {
-        if (js != nullptr || openJetStream(&js, nats_, ttl_) == NATS_OK) {
+        if (js != nullptr || openJetStream(&js, nats_, jetStreamWait(ttl_)) == NATS_OK) {
             if (raiseCopies(js, &toldLater) == Raise::kDone) break;
         }
         std::unique_lock<std::mutex> lock(mu_);
@@ -89,35 +79,27 @@ void ActiveLease::keepRaisingCopies() {
 }
 
 ActiveLease::Raise ActiveLease::raiseCopies(jsCtx* js, bool* toldLater) {
-    const std::string stream = "KV_" + bucket_;
-    jsStreamInfo* info = nullptr;
-    jsErrCode code = static_cast<jsErrCode>(0);
-    // Not answered (a cluster electing the bucket's leader): next time.
-    if (js_GetStreamInfo(&info, js, stream.c_str(), nullptr, &code) != NATS_OK) return Raise::kLater;
-    const int copies = info->Config->Replicas;
-    // A server outside a cluster names none: it keeps one copy whatever the
-    // configuration says, and would take (and show) three without a word.
-    const bool clustered = info->Cluster != nullptr && info->Cluster->Name != nullptr && *info->Cluster->Name != '\0';
-    Raise outcome = Raise::kDone;
-    if (clustered && copies < kReplicas[0]) {
-        info->Config->Replicas = kReplicas[0];
-        if (js_UpdateStream(nullptr, js, info->Config, nullptr, &code) == NATS_OK) {
-            if (log_) log_("the bucket " + bucket_ + " now keeps " + std::to_string(kReplicas[0]) + " copies (it kept " +
-                           std::to_string(copies) + ")");
-        } else {
-            if (log_ && !*toldLater) {
-                std::ostringstream line;
-                line << "the bucket " << bucket_ << " keeps " << copies << (copies == 1 ? " copy" : " copies")
-                     << "; the cluster cannot place " << kReplicas[0] << lastErrorDetail() << "; trying again every "
-                     << copiesRetry_.count() / 1000.0 << " s";
-                log_(line.str());
-            }
-            *toldLater = true;
-            outcome = Raise::kLater;
-        }
+    int copies = 0;
+    std::string why;
+    switch (gateway::raiseCopies(js, "KV_" + bucket_, &copies, &why)) {
+        case gateway::Raise::NotNeeded:
+            return Raise::kDone;
+        case gateway::Raise::Raised:
+            if (log_) log_("the bucket " + bucket_ + " now keeps " + std::to_string(kClusterCopies) +
+                           " copies (it kept " + std::to_string(copies) + ")");
+            return Raise::kDone;
+        case gateway::Raise::Later:
+            break;
     }
-    jsStreamInfo_Destroy(info);
-    return outcome;
+    // copies is 0 when JetStream did not answer at all: nothing to tell yet.
+    if (log_ && copies > 0 && !*toldLater) {
+        std::ostringstream line;
+        line << "the bucket " << bucket_ << " keeps " << copies << (copies == 1 ? " copy" : " copies") << "; " << why
+             << "; trying again every " << copiesRetry_.count() / 1000.0 << " s";
+        log_(line.str());
+        *toldLater = true;
+    }
+    return Raise::kLater;
 }
 
 bool ActiveLease::tryAcquire() {

@@ -13,6 +13,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <limits>
+#include <sstream>
 #include <memory>
 #include <optional>
 #include <iostream>
@@ -28,6 +31,7 @@
 #include "gateway/service.h"
 #include "gateway/standby.h"
 #include "wire/nats_config.h"
+#include "wire/record.h"
 
 namespace {
 
@@ -76,11 +80,25 @@ struct Settings {
     double takeoverSeconds = 2;
     double replicasRetrySeconds = 30;
     std::string metrics;
+    std::string record, recordSymbols;
+    std::int64_t recordMaxAgeSeconds = 7 * 24 * 3600;
+    std::int64_t recordMaxBytes = 0;
+    double recordKeyframeSeconds = 60;
 };
 
 // A file that exists, or "" for none (the example configuration's empty values).
 const CLI::Validator kFileOrNone(
     [](std::string& path) { return path.empty() ? std::string() : CLI::ExistingFile(path); }, "FILE");
+
+// A recording's name, or "" for none.
+const CLI::Validator kRecordingName(
+    [](std::string& name) {
+        return name.empty() || wire::isValidRecordingName(name)
+                   ? std::string()
+                   : "a recording's name is 1 to " + std::to_string(wire::kMaxRecordingName) +
+                         " of A-Z a-z 0-9 - _: " + name;
+    },
+    "NAME");
 
 void defineOptions(CLI::App& app, Settings& s) {
     app.add_option("--feed-library", s.feedLibrary, "Feed client library to load")->capture_default_str();
@@ -134,7 +152,53 @@ void defineOptions(CLI::App& app, Settings& s) {
     app.add_option("--metrics", s.metrics,
                    "Serve Prometheus metrics over HTTP on ADDRESS:PORT (/metrics), ADDRESS an IPv4 address, "
                    "as 127.0.0.1:9464");
+    app.add_option("--record", s.record,
+                   "Record what the gateway publishes into the JetStream stream NAME (subjects tellivar.rec.NAME.>)")
+        ->check(kRecordingName);
+    app.add_option("--record-symbols", s.recordSymbols,
+                   "With --record: a file of symbols, one a line, whose quotes and minute stream are kept "
+                   "subscribed and recorded whether or not a client wants them")
+        ->check(kFileOrNone);
+    app.add_option("--record-max-age", s.recordMaxAgeSeconds, "With --record: seconds the stream keeps a record")
+        ->capture_default_str()
+        ->check(CLI::Range(std::int64_t{1}, std::int64_t{100} * 365 * 24 * 3600));
+    app.add_option("--record-max-bytes", s.recordMaxBytes,
+                   "With --record: bytes the stream keeps at most, the oldest records going first (0: no limit)")
+        ->capture_default_str()
+        ->check(CLI::Range(std::int64_t{0}, std::numeric_limits<std::int64_t>::max()));
+    app.add_option("--record-keyframe", s.recordKeyframeSeconds,
+                   "With --record: seconds between keyframes (the image of every live quote and stream)")
+        ->capture_default_str()
+        ->check(CLI::Range(0.1, 86400.0));
     app.add_flag("--quiet", s.quiet, "No log lines");
+}
+
+// The recording's options, the universe file read. False, with `error`, for
+// a universe that is not one, or record options without --record.
+bool recordingOptions(const Settings& s, gateway::RecordOptions* options, std::string* error) {
+    if (s.record.empty()) {
+        if (!s.recordSymbols.empty()) {
+            *error = "--record-symbols needs --record NAME";
+            return false;
+        }
+        return true;
+    }
+    options->name = s.record;
+    options->maxAge = std::chrono::seconds(s.recordMaxAgeSeconds);
+    options->maxBytes = s.recordMaxBytes;
+    options->keyframe = std::chrono::milliseconds(static_cast<std::int64_t>(s.recordKeyframeSeconds * 1000));
+    if (s.recordSymbols.empty()) return true;
+    std::ifstream file(s.recordSymbols);
+    std::ostringstream text;
+    text << file.rdbuf();
+    std::string why;
+    const auto symbols = gateway::parseUniverse(text.str(), &why);
+    if (!file || !symbols) {
+        *error = "--record-symbols " + s.recordSymbols + ": " + (file ? why : std::string("cannot read it"));
+        return false;
+    }
+    options->symbols = *symbols;
+    return true;
 }
 
 }  // namespace
@@ -194,6 +258,11 @@ int main(int argc, char** argv) {
             logError("--metrics " + program.metrics + ": " + error);
             return 2;
         }
+    }
+    gateway::RecordOptions recording;
+    if (std::string error; !recordingOptions(program, &recording, &error)) {
+        logError(error);
+        return 2;
     }
     gateway::ServiceNotifier service = gateway::ServiceNotifier::fromEnvironment();
 
@@ -301,6 +370,7 @@ int main(int argc, char** argv) {
     settings.quotas.historyPerSecond = historyPerSecond;
     settings.quotas.subscriptions = subscriptions;
     settings.fenced = lease != nullptr;
+    settings.record = recording;
     if (!quiet) settings.log = logLine;
     if (service.enabled()) {
         // READY, STATUS and the watchdog's keep-alive come from the

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "nats/nats_support.h"
+#include "nats/recording_support.h"
 #include "wire/wire.h"
 
 namespace {
@@ -346,23 +347,30 @@ struct BucketPlacement {
     int copies = 0;      // the copies the stream is to keep
 };
 
-BucketPlacement bucketPlacement(const std::string& urls, const std::string& bucket) {
+// The same of any stream; `messages` receives the messages it holds.
+BucketPlacement streamPlacement(const std::string& urls, const std::string& stream, std::uint64_t* messages = nullptr) {
     natsConnection* nats = nullptr;
     if (natsConnection_ConnectTo(&nats, urls.c_str()) != NATS_OK) return {};
     natsMsg* reply = nullptr;
     BucketPlacement placement;
-    const std::string subject = "$JS.API.STREAM.INFO.KV_" + bucket;
+    const std::string subject = "$JS.API.STREAM.INFO." + stream;
     if (natsConnection_RequestString(&reply, nats, subject.c_str(), "", 2000) == NATS_OK) {
         const auto info = nlohmann::json::parse(
             std::string(natsMsg_GetData(reply), static_cast<std::size_t>(natsMsg_GetDataLength(reply))), nullptr, false);
         if (info.is_object()) {
             placement.leader = info.value("cluster", nlohmann::json::object()).value("leader", std::string());
             placement.copies = info.value("config", nlohmann::json::object()).value("num_replicas", 0);
+            if (messages != nullptr)
+                *messages = info.value("state", nlohmann::json::object()).value("messages", std::uint64_t{0});
         }
         natsMsg_Destroy(reply);
     }
     natsConnection_Destroy(nats);
     return placement;
+}
+
+BucketPlacement bucketPlacement(const std::string& urls, const std::string& bucket) {
+    return streamPlacement(urls, "KV_" + bucket);
 }
 
 TEST(GatewayStandby, ShouldMoveHostsToTheStandbyAndSilenceAnActiveThatLostItsLease) {
@@ -445,6 +453,73 @@ TEST(GatewayStandby, ShouldMoveHostsToTheStandbyAndSilenceAnActiveThatLostItsLea
     EXPECT_EQ(bucketPlacement(server.url(), "tellivar-test").copies, 1);
 }
 
+// A recording gateway is killed: its standby goes on recording into the same
+// stream, from a session-start keyframe of its own.
+TEST(GatewayStandby, ShouldGoOnRecordingIntoTheSameStreamFromASessionKeyframeAfterATakeover) {
+    SKIP_WITHOUT_NATS_SERVER();
+    const std::string dir = sceneDirectory();
+    NatsServer::Options options;
+    options.jetStreamStore = dir + "/jetstream";
+    options.output = dir + "/nats-server.log";
+    NatsServer server(options);
+    ASSERT_TRUE(server.running());
+    std::ofstream(dir + "/universe") << "ACME\nGLOBEX\n";
+    const std::vector<std::string> recording = {"--standby-bucket", "tellivar-test", "--takeover", "1",
+                                                "--record", "desk", "--record-symbols", dir + "/universe",
+                                                "--record-keyframe", "1"};
+    GatewayProcess first(dir, "1", server.url(), recording);
+    ASSERT_TRUE(eventually([&] { return first.output.find("active: holds the lease") >= 0; }, kPatience))
+        << "see " << first.output.path();
+    GatewayProcess second(dir, "2", server.url(), recording);
+    ASSERT_TRUE(eventually([&] { return second.output.find("standby: waiting") >= 0; }, kPatience));
+    natsConnection* nats = nullptr;
+    ASSERT_EQ(natsConnection_ConnectTo(&nats, server.url().c_str()), NATS_OK);
+    const auto updates = [](const std::vector<Recorded>& all, std::size_t from) {
+        return std::count_if(all.begin() + static_cast<std::ptrdiff_t>(from), all.end(),
+                             [](const Recorded& r) { return r.record.type == wire::RecordType::Update; });
+    };
+    std::vector<Recorded> all;
+    ASSERT_TRUE(eventually([&] {
+        all = readRecording(nats, "desk");
+        return !keyframesOf(all).empty() && updates(all, 0) > 0;
+    }, kPatience)) << "see " << first.output.path();
+    const std::uint64_t before = all.front().record.session;
+
+    first.process.kill();
+    ASSERT_TRUE(eventually([&] { return second.output.find("active: holds the lease") >= 0; }, kPatience));
+    std::size_t takeover = 0;
+    ASSERT_TRUE(eventually([&] {
+        all = readRecording(nats, "desk");
+        const auto next = std::find_if(all.begin(), all.end(), [&](const Recorded& r) { return r.record.session != before; });
+        takeover = static_cast<std::size_t>(next - all.begin());
+        return next != all.end() && updates(all, takeover) > 0;
+    }, kPatience)) << "the standby recorded nothing; see " << second.output.path();
+
+    const std::vector<Keyframe> keyframes = keyframesOf(all);
+    const auto resumed = std::find_if(keyframes.begin(), keyframes.end(), [&](const Keyframe& k) { return k.at == takeover; });
+    ASSERT_NE(resumed, keyframes.end()) << "the standby's first record begins a keyframe: " << describe(all);
+    EXPECT_EQ(resumed->flags, wire::kSessionStart);
+    EXPECT_TRUE(resumed->whole);
+    EXPECT_EQ(resumed->subjects, (std::set<std::string>{"tellivar.rec.desk.q.ACME", "tellivar.rec.desk.q.GLOBEX",
+                                                         "tellivar.rec.desk.s.ACME.1", "tellivar.rec.desk.s.GLOBEX.1"}));
+    EXPECT_EQ(all.front().record.flags, wire::kSessionStart);
+    for (std::size_t i = 1; i < all.size(); ++i) {
+        EXPECT_EQ(all[i].record.session, i < takeover ? before : all[takeover].record.session) << "record " << i;
+        EXPECT_GE(all[i].record.timeNs, all[i - 1].record.timeNs) << "record " << i;
+    }
+    // The new active's stats count what it recorded.
+    BusProbe probe(server.url());
+    nlohmann::json stats;
+    EXPECT_TRUE(eventually([&] {
+        stats = probe.stats();
+        return stats.is_object() && stats.value("keyframesWritten", 0) >= 1 && stats.value("recordedMessages", 0) > 0 &&
+               stats.value("recordedBytes", 0) > stats.value("recordedMessages", 0) * 20;
+    }, kPatience)) << stats.dump();
+    EXPECT_EQ(stats.value("recordErrors", -1), 0) << stats.dump();
+    natsConnection_Destroy(nats);
+    EXPECT_TRUE(second.process.terminate()) << second.output.path();
+}
+
 // How many nodes of `cluster` hold the messages of a key-value bucket's
 // stream in their own store (a copy still catching up holds none).
 int copiesHeld(NatsCluster& cluster, const std::string& bucket) {
@@ -468,6 +543,39 @@ std::size_t nodeNamed(const NatsCluster& cluster, const std::string& name) {
     const std::size_t node = name.empty() ? cluster.size() : static_cast<std::size_t>(name.back() - '0');
     EXPECT_LT(node, cluster.size()) << "no node is named '" << name << "'";
     return node;
+}
+
+// On a cluster the recording keeps three copies, and goes on when the
+// server leading its stream is killed.
+TEST(ClusterRecording, ShouldKeepThreeCopiesAndGoOnWhenTheStreamsLeaderIsKilled) {
+    SKIP_WITHOUT_NATS_SERVER();
+    const std::string dir = sceneDirectory();
+    NatsCluster cluster(dir + "/cluster", true);
+    ASSERT_TRUE(cluster.ready()) << "the cluster formed no routes or no JetStream leader; logs in " << dir;
+    std::ofstream(dir + "/universe") << "ACME\n";
+    GatewayProcess gateway(dir, "1", cluster.urls(), {"--record", "desk", "--record-symbols", dir + "/universe"});
+    BucketPlacement placement;
+    std::uint64_t held = 0;
+    ASSERT_TRUE(eventually([&] {
+        placement = streamPlacement(cluster.urls(), "desk", &held);
+        return placement.copies == 3 && !placement.leader.empty() && held > 0;
+    }, kPatience)) << "copies " << placement.copies << ", " << held << " records; see " << gateway.output.path();
+    EXPECT_GE(gateway.output.find("recording into the stream desk (keeps 3 copies)"), 0) << gateway.output.path();
+
+    const std::size_t node = nodeNamed(cluster, placement.leader);
+    ASSERT_LT(node, cluster.size());
+    cluster.node(node).kill();
+    std::string others;
+    for (std::size_t i = 0; i < cluster.size(); ++i)
+        if (i != node) others += (others.empty() ? "" : ",") + cluster.node(i).url();
+    std::uint64_t after = 0;
+    ASSERT_TRUE(eventually([&] { return streamPlacement(others, "desk", &after).copies == 3 && after > 0; },
+                           kPatience));
+    const std::uint64_t mark = after;
+    EXPECT_TRUE(eventually([&] { return streamPlacement(others, "desk", &after).copies == 3 && after > mark; },
+                           kPatience))
+        << "no record after the leader was killed; see " << gateway.output.path();
+    EXPECT_TRUE(gateway.process.terminate()) << gateway.output.path();
 }
 
 // Two gateways on the lease bucket "tellivar-test" with `--takeover 2` and

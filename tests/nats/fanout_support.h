@@ -196,7 +196,10 @@ class FanOut : public ::testing::Test {
 protected:
     void SetUp() override {
         SKIP_WITHOUT_NATS_SERVER();
-        server = std::make_unique<NatsServer>(config);
+        NatsServer::Options serverOptions;
+        serverOptions.config = config;
+        serverOptions.jetStreamStore = jetStreamStore;
+        server = std::make_unique<NatsServer>(serverOptions);
         ASSERT_TRUE(server->running());
         ASSERT_NE(feed.client, nullptr) << dlerror();
         setenv("TELLIVAR_NATS_URL", server->url().c_str(), 1);
@@ -281,6 +284,7 @@ protected:
     }
 
     std::string config;       // nats-server configuration; none: anyone may do anything
+    std::string jetStreamStore;  // JetStream's store; empty: no JetStream
     std::string gatewayUser;  // "user:password" of the gateway, with a configuration
     std::function<void(gateway::Options&)> adjustGateway;  // applied by startGateway
     std::function<void(const std::string&)> onGatewayLog;  // each gateway log line, on the thread that logs it

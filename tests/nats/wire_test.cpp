@@ -6,10 +6,12 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <set>
 
 #include "wire/inbox.h"
 #include "wire/nats_config.h"
+#include "wire/record.h"
 #include "wire/wire.h"
 
 namespace {
@@ -173,6 +175,111 @@ TEST(NatsConfig, ShouldReadTheServerListInOrderSkippingEmptyItems) {
         EXPECT_EQ(natsconfig::parseServers(c.text), c.servers) << c.text;
         EXPECT_EQ(natsconfig::parseServers(natsconfig::joinServers(c.servers)), c.servers) << c.text;
     }
+}
+
+// ---- The recording's envelope (wire/record.h) ----------------------------------------
+
+wire::Record record(wire::RecordType type, std::uint32_t count = 0, std::uint8_t flags = 0,
+                    std::optional<wire::Message> message = std::nullopt) {
+    wire::Record r;
+    r.type = type;
+    r.timeNs = 1709647201123456789;
+    r.session = 0x0123456789abcdefULL;
+    r.count = count;
+    r.flags = flags;
+    r.message = std::move(message);
+    return r;
+}
+
+TEST(Record, ShouldDecodeEveryRecordTypeToWhatWasEncoded) {
+    const wire::Quote quote{7, 42, true, 1709647201, "BRK.B", {{3, 10.5}, {27, 1709647201}}};
+    const wire::Stream stream{7, 43, true, false, 11, 10, "ACME,1", {kBar, kBar}};
+    const wire::Record records[] = {
+        record(wire::RecordType::Update, 0, 0, quote),
+        record(wire::RecordType::Update, 0, 0, wire::Stream{7, 44, false, false, 11, 0, "ACME,1", {kBar}}),
+        record(wire::RecordType::KeyframeBegin, 3, wire::kSessionStart),
+        record(wire::RecordType::KeyframeBegin, 0, 0),
+        record(wire::RecordType::KeyframeEntry, 0, 0, quote),
+        record(wire::RecordType::KeyframeEntry, 0, 0, stream),
+        record(wire::RecordType::KeyframeEnd, 3),
+    };
+    for (const wire::Record& r : records) {
+        const std::vector<std::uint8_t> bytes = wire::encodeRecord(r);
+        std::string reason;
+        const auto decoded = wire::decodeRecord(bytes.data(), bytes.size(), &reason);
+        const std::string name = "type " + std::to_string(static_cast<int>(r.type)) + " count " + std::to_string(r.count);
+        ASSERT_TRUE(decoded) << name << ": " << reason;
+        EXPECT_EQ(decoded->type, r.type) << name;
+        EXPECT_EQ(decoded->timeNs, r.timeNs) << name;
+        EXPECT_EQ(decoded->session, r.session) << name;
+        EXPECT_EQ(decoded->count, r.count) << name;
+        EXPECT_EQ(decoded->flags, r.flags) << name;
+        ASSERT_EQ(decoded->message.has_value(), r.message.has_value()) << name;
+        if (r.message) {
+            EXPECT_EQ(wire::encode(*decoded->message), wire::encode(*r.message)) << name;
+        }
+        EXPECT_EQ(wire::encodeRecord(*decoded), bytes) << name;
+        const auto header = wire::decodeRecordHeader(bytes.data(), bytes.size());
+        ASSERT_TRUE(header) << name;
+        EXPECT_EQ(header->timeNs, r.timeNs) << name;
+    }
+    // The gateway's form: the envelope around the live message's own bytes.
+    const std::vector<std::uint8_t> live = wire::encode(quote);
+    EXPECT_EQ(wire::encodeRecord(wire::RecordType::Update, 1709647201123456789, 0x0123456789abcdefULL, live),
+              wire::encodeRecord(record(wire::RecordType::Update, 0, 0, quote)));
+}
+
+TEST(Record, ShouldDropMalformedRecordsWithTheirReason) {
+    const auto update = wire::encodeRecord(record(wire::RecordType::Update, 0, 0, wire::Quote{1, 2, false, 3, "ACME", {{3, 10.0}}}));
+    const auto begin = wire::encodeRecord(record(wire::RecordType::KeyframeBegin, 2, wire::kSessionStart));
+    const auto end = wire::encodeRecord(record(wire::RecordType::KeyframeEnd, 2));
+    auto changed = [](std::vector<std::uint8_t> bytes, const std::function<void(std::vector<std::uint8_t>&)>& edit) {
+        edit(bytes);
+        return bytes;
+    };
+    const struct {
+        const char* name;
+        std::vector<std::uint8_t> bytes;
+        const char* reason;
+    } cases[] = {
+        {"empty", {}, "truncated"},
+        {"envelope cut short", changed(update, [](auto& b) { b.resize(19); }), "truncated"},
+        {"oversized", changed(update, [](auto& b) { b.resize(wire::kMaxMessage + 1); }), "oversized"},
+        {"a live message, not a record", wire::encode(wire::Quote{1, 2, false, 3, "ACME", {{3, 10.0}}}),
+         "not a record of this format"},
+        {"wrong version", changed(update, [](auto& b) { b[2] = 2; }), "wrong record version"},
+        {"type 0", changed(update, [](auto& b) { b[3] = 0; }), "unknown record type"},
+        {"type 5", changed(update, [](auto& b) { b[3] = 5; }), "unknown record type"},
+        {"negative time", changed(update, [](auto& b) { b[11] = 0x80; }), "negative time"},
+        {"update without a body", changed(update, [](auto& b) { b.resize(20); }), "truncated"},
+        {"update of a heartbeat",
+         wire::encodeRecord(wire::RecordType::Update, 1, 1, wire::encode(wire::Heartbeat{1, 2, true})),
+         "a record holds neither a quote nor a stream"},
+        {"entry with a broken body", changed(update, [](auto& b) { b.push_back(0); }), "bytes after the message"},
+        {"begin cut short", changed(begin, [](auto& b) { b.pop_back(); }), "truncated"},
+        {"begin with bytes after it", changed(begin, [](auto& b) { b.push_back(0); }), "bytes after the record"},
+        {"begin with an unknown flag", changed(begin, [](auto& b) { b.back() = 2; }), "unknown keyframe flags"},
+        {"end cut short", changed(end, [](auto& b) { b.pop_back(); }), "truncated"},
+        {"end with bytes after it", changed(end, [](auto& b) { b.push_back(0); }), "bytes after the record"},
+    };
+    for (const auto& c : cases) {
+        std::string reason;
+        EXPECT_FALSE(wire::decodeRecord(c.bytes.data(), c.bytes.size(), &reason)) << c.name;
+        EXPECT_EQ(reason, c.reason) << c.name;
+    }
+}
+
+TEST(Record, ShouldNameTheRecordingsSubjectsUnderOneWildcard) {
+    EXPECT_EQ(wire::recordWildcard("desk-1"), "tellivar.rec.desk-1.>");
+    EXPECT_EQ(wire::recordQuoteSubject("desk-1", "BRK.B"), "tellivar.rec.desk-1.q.BRK_B");
+    EXPECT_EQ(wire::recordStreamSubject("desk-1", "ACME,1"), "tellivar.rec.desk-1.s.ACME.1");
+    EXPECT_EQ(wire::recordKeyframeSubject("desk-1"), "tellivar.rec.desk-1.k");
+    const struct {
+        std::string name;
+        bool valid;
+    } names[] = {{"desk", true},           {"Desk_2-b", true}, {std::string(32, 'a'), true}, {"", false},
+                 {std::string(33, 'a'), false}, {"a.b", false}, {"a*", false},  {"a>", false}, {"a b", false}};
+    for (const auto& n : names) EXPECT_EQ(wire::isValidRecordingName(n.name), n.valid) << "'" << n.name << "'";
 }
 
 }  // namespace
