@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <limits>
 #include <sstream>
 #include <memory>
@@ -38,20 +39,35 @@ namespace {
 constexpr const char* kDefaultConfigFile = "/etc/tellivar/gateway.conf";
 constexpr const char* kEnvironmentPrefix = "TELLIVAR_GATEWAY_";
 
+// The first of `relatives` (to this program's folder) that exists; empty if none.
+std::string besideProgram(std::initializer_list<const char*> relatives) {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return {};
+    std::string dir(self, static_cast<std::size_t>(n));
+    dir = dir.substr(0, dir.rfind('/'));
+    for (const char* relative : relatives) {
+        const std::string path = dir + relative;
+        if (access(path.c_str(), R_OK) == 0) return path;
+    }
+    return {};
+}
+
 // The stand-in feed client: installed in ../lib/tellivar/simfeed beside this
 // program, built in ../lib; the loader's search path otherwise.
 std::string defaultFeedLibrary() {
-    char self[4096];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n > 0) {
-        std::string dir(self, static_cast<std::size_t>(n));
-        dir = dir.substr(0, dir.rfind('/'));
-        for (const char* relative : {"/../lib/tellivar/simfeed/libTellivarClient.so.1", "/../lib/libTellivarClient.so.1"}) {
-            const std::string path = dir + relative;
-            if (access(path.c_str(), R_OK) == 0) return path;
-        }
-    }
-    return "libTellivarClient.so.1";
+    const std::string found =
+        besideProgram({"/../lib/tellivar/simfeed/libTellivarClient.so.1", "/../lib/libTellivarClient.so.1"});
+    return found.empty() ? "libTellivarClient.so.1" : found;
+}
+
+// --feed-library: a path, or "replay" for the replay feed client installed
+// (or built) in ../lib/tellivar/replay beside this program, which serves a
+// whole desk a recording in step.
+std::string feedLibraryPath(const std::string& choice) {
+    if (choice != "replay") return choice;
+    const std::string found = besideProgram({"/../lib/tellivar/replay/libTellivarClient.so.1"});
+    return found.empty() ? choice : found;
 }
 
 void logLine(const std::string& line) { gateway::logLine(gateway::Priority::Info, line); }
@@ -101,7 +117,9 @@ const CLI::Validator kRecordingName(
     "NAME");
 
 void defineOptions(CLI::App& app, Settings& s) {
-    app.add_option("--feed-library", s.feedLibrary, "Feed client library to load")->capture_default_str();
+    app.add_option("--feed-library", s.feedLibrary,
+                   "Feed client library to load: a path, or replay (the replay feed client, docs/replay.md)")
+        ->capture_default_str();
     app.add_option("--user", s.user, "Feed user name");
     app.add_option("--password", s.password,
                    "Feed password (better the environment or the configuration file: a command line shows in ps)");
@@ -223,7 +241,7 @@ int main(int argc, char** argv) {
         }
         return parsed.status;
     }
-    const std::string& feedLibrary = program.feedLibrary;
+    const std::string feedLibrary = feedLibraryPath(program.feedLibrary);
     const std::string& user = program.user;
     const std::string& password = program.password;
     const std::string& servers = program.servers;
