@@ -87,6 +87,9 @@ struct Options {
     RecordOptions record;
 };
 
+// How a replay feed client's logon message begins.
+inline const char kReplayNoticePrefix[] = "Replay of ";
+
 class Gateway final : public EConnectStatus {
 public:
     // `feed` and `nats` are not owned and must outlive stop().
@@ -209,6 +212,9 @@ private:
     // Set by the feed thread when the feed came up or went down; the housekeeping reports at once.
     bool reportNow_ GUARDED_BY(mu_) = false;
     std::uint64_t heartbeatSeq_ GUARDED_BY(mu_) = 0;  // whoever publishes a heartbeat
+    // The feed's latest "Replay of ..." message (a replay feed client), told
+    // to each client as it logs on; empty on a live feed. The feed thread.
+    std::string replayNotice_ GUARDED_BY(mu_);
     // Written by request handlers (subscribe, unsubscribe, leave, history)
     // and the housekeeping thread (leases); read by all.
     std::map<std::uint64_t, Client> clients_ GUARDED_BY(mu_);

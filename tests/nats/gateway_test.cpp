@@ -226,4 +226,22 @@ TEST_F(GatewayClients, ShouldRefuseSubscriptionsPastAClientsQuotaWithoutMakingAF
     EXPECT_TRUE(gatewayLogged("refusing subscriptions of _INBOX_trader.0000000000000077: too many"));
 }
 
+// A replay feed says so once, at its logon; a host that logs on to the
+// gateway later must be told too, and once.
+TEST_F(GatewayClients, ShouldTellEveryHostThatLogsOnLaterThatTheFeedIsAReplay) {
+    const std::string notice = "Replay of desk from 2026-12-08T10:31:00Z at 4x";
+    Client& early = connectClient();
+    ASSERT_TRUE(eventually([&] { return early.status.saw("ready"); }));
+    feed.sendMessage(notice.c_str());
+    ASSERT_TRUE(eventually([&] { return early.status.saw("message: " + notice); }));
+    feed.sendMessage("a message that is not about a replay");
+    Client& late = connectClient();
+    ASSERT_TRUE(eventually([&] { return late.status.saw("ready"); }));
+    ASSERT_TRUE(eventually([&] { return late.status.saw("message: " + notice); }));
+    ASSERT_TRUE(eventually([&] { return early.status.saw("message: a message that is not about a replay"); }));
+    EXPECT_EQ(late.status.count("message: " + notice), 1);
+    EXPECT_EQ(late.status.count("message: a message that is not about a replay"), 0);
+    EXPECT_EQ(early.status.count("message: " + notice), 1);
+}
+
 }  // namespace

@@ -395,6 +395,7 @@ struct StandIn {
         bind(setReconnectDelay, "simfeed_set_reconnect_delay_ms");
         bind(rejectNextCreate, "simfeed_reject_next_create");
         bind(failNextHistoryInit, "simfeed_fail_next_history_init");
+        bind(sendMessage, "simfeed_send_message");
     }
     template <class F>
     void bind(F*& function, const char* name) {
@@ -415,6 +416,7 @@ struct StandIn {
     void (*setReconnectDelay)(int) = nullptr;
     void (*rejectNextCreate)(int) = nullptr;
     void (*failNextHistoryInit)(int) = nullptr;
+    void (*sendMessage)(const char*) = nullptr;
 };
 
 // Waits, bounded, until `condition` holds.
