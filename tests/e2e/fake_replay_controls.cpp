@@ -5,7 +5,7 @@
 // replay clock is the stand-in's simulated clock, so the quotes' times follow
 // a play, a pause, a speed and a jump as they would in a replay.
 //
-// It reads TELLIVAR_REPLAY_FROM and TELLIVAR_REPLAY_SPEED at the first call,
+// It reads TELLIVAR_REPLAY_FROM and TELLIVAR_REPLAY_SPEED as it is loaded,
 // as the host leaves them; every call is appended as a line to the file
 // TELLIVAR_FAKE_REPLAY_LOG names ("play", "pause", "speed 16", "step 60",
 // "seek <ns>", "status" left out), so the tests see what the host asked.
@@ -90,6 +90,13 @@ std::int64_t clockNow() {
         now = state.last;
     }
     return now;
+}
+
+// As the library loads: the replay starts where and how fast the host said,
+// before any set is made.
+__attribute__((constructor)) void startAtLoad() {
+    std::lock_guard<std::mutex> lock(mutex);
+    start();
 }
 
 int refuse(const char* reason) {
