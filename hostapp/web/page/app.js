@@ -352,6 +352,9 @@
       option.textContent = speed === 'max' ? 'max' : `${speed}x`;
       byId('replay-speed').appendChild(option);
     }
+    // The state at once; the event stream brings every change after.
+    fetch('/api/replay').then((r) => (r.ok ? r.json() : null)).then((status) => { if (status) showReplay(status); })
+      .catch(() => {});
     byId('replay-play').addEventListener('click', () => control(bar.dataset.playing === 'true' ? 'pause' : 'play'));
     byId('replay-speed').addEventListener('change', (e) => control('speed', { speed: e.target.value }));
     byId('replay-step').addEventListener('click', () => control('step', { interval: selection ? selection.interval : '1' }));
