@@ -138,8 +138,10 @@ std::string replayLine(const tellivar_replay_status& status) {
     const std::string name = recording.empty() ? "" : fmt::format("  (recording {})", recording);
     if (status.connected == 0 && status.first_ns == 0) return fmt::format("REPLAY  not connected{}", name);
     const char* state = status.ended != 0 ? "ended" : status.playing != 0 ? "playing" : "paused";
-    return fmt::format("REPLAY  {}  {}  {}{}", formatIsoNanos(status.clock_ns), replaySpeedText(status.speed), state,
-                       name);
+    // Logged on before and lost since: the client reconnects and resumes at the clock.
+    const char* link = status.connected == 0 ? "  not connected" : "";
+    return fmt::format("REPLAY  {}  {}  {}{}{}", formatIsoNanos(status.clock_ns), replaySpeedText(status.speed), state,
+                       link, name);
 }
 
 std::optional<std::int64_t> parseReplayTime(const std::string& text, std::string& error) {

@@ -77,7 +77,7 @@ std::string formatIsoNanos(std::int64_t ns);
 
 // "REPLAY 2026-12-08T10:31:05Z  8x  playing  (recording DESK1)": the replay
 // clock, the speed and playing, paused or ended; "not connected" before the
-// logon.
+// logon (the clock alone then) and while the client reconnects (after the state).
 std::string replayLine(const tellivar_replay_status& status);
 
 // --replay-from: "2026-12-08T10:31:00Z", optionally with up to nine decimals

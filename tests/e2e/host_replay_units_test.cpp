@@ -116,6 +116,8 @@ TEST(ReplayLine, ShouldShowTheClockSpeedAndStateWithMillisecondsOnlyWhenNotWhole
     EXPECT_EQ(replayLine(status), "REPLAY  2026-12-08T10:31:00.125Z  max  paused  (recording DESK1)");
     status.ended = 1;
     EXPECT_EQ(replayLine(status), "REPLAY  2026-12-08T10:31:00.125Z  max  ended  (recording DESK1)");
+    status.connected = 0;
+    EXPECT_EQ(replayLine(status), "REPLAY  2026-12-08T10:31:00.125Z  max  ended  not connected  (recording DESK1)");
     const tellivar_replay_status before{};
     EXPECT_EQ(replayLine(before), "REPLAY  not connected");
     EXPECT_EQ(formatIsoNanos(-1), "1969-12-31T23:59:59.999Z");
