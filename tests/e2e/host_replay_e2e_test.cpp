@@ -31,6 +31,8 @@ std::vector<std::string> withHost(std::vector<std::string> args) {
     return args;
 }
 
+// The parsers' every case is in host_replay_units_test; here, that their
+// refusals end the program with exit code 2 before anything runs.
 TEST(ReplayOptions, ShouldRefuseBadValuesAndOtherFeedsWithExitTwoAndAClearMessage) {
     const std::string fake = FAKE_REPLAY_LIBRARY;
     const struct {
@@ -38,17 +40,13 @@ TEST(ReplayOptions, ShouldRefuseBadValuesAndOtherFeedsWithExitTwoAndAClearMessag
         std::string message;
     } cases[] = {
         {{"--feed", fake, "--replay-from", "2026-12-08 10:31:00", "info"}, "not a UTC time"},
-        {{"--feed", fake, "--replay-from", "2026-12-08T10:31:00", "info"}, "end it in Z"},
         {{"--feed", fake, "--replay-from", "2026-12-08T11:31:00+01:00", "info"}, "no offset"},
-        {{"--feed", fake, "--replay-from", "2026-11-31T10:31:00Z", "info"}, "no such day"},
         {{"--feed", fake, "--replay-speed", "0.1", "info"}, "--replay-speed: 0.1 is out of range"},
-        {{"--feed", fake, "--replay-speed", "128", "info"}, "give a factor from 0.25 to 64, or max"},
         {{"--feed", fake, "--replay-speed", "fast", "info"}, "'fast' is not a speed"},
         {{"--replay-speed", "2", "info"}, "--replay-speed only works with the replay feed client (--feed replay), "
                                           "not with the feed 'simfeed'"},
         {{"--feed", "nats", "--replay-from", "2026-12-08T10:31:00Z", "info"},
          "--replay-from only works with the replay feed client (--feed replay), not with the feed 'nats'"},
-        {{"--feed", "system", "--replay-from", "2026-12-08T10:31:00Z", "info"}, "not with the feed 'system'"},
         // A path is looked at once loaded.
         {{"--feed", FEED_LIBRARY_PATH, "--replay-from", "2026-12-08T10:31:00Z", "info"},
          std::string("the feed library '") + FEED_LIBRARY_PATH + "' has no replay controls"},
