@@ -102,7 +102,8 @@ std::optional<std::map<std::string, std::string>> parameters(MHD_Connection* con
     for (const auto& [key, value] : query) {
         if (key == "token") continue;
         if (known.count(key) == 0) {
-            error = fmt::format("unknown parameter '{}'; this takes: {}", key, fmt::join(known, ", "));
+            error = known.empty() ? fmt::format("unknown parameter '{}'; this takes none", key)
+                                  : fmt::format("unknown parameter '{}'; this takes: {}", key, fmt::join(known, ", "));
             return std::nullopt;
         }
         if (!out.emplace(key, value).second) {

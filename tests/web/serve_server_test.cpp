@@ -349,7 +349,7 @@ TEST_F(ServeReplay, AnswersItsStateAndEveryControlAndSaysWhyOneWasRefused) {
         {"/api/replay/seek?time=2026-12-08T10:20:00", 400, "end it in Z"},
         {"/api/replay/seek?at=2026-12-08T10:20:00Z", 400, "unknown parameter 'at'"},
         {"/api/replay/play", 200, R"("playing":true)"},
-        {"/api/replay/play?now=1", 400, "unknown parameter 'now'"},
+        {"/api/replay/play?now=1", 400, "unknown parameter 'now'; this takes none"},
         {"/api/replay/rewind", 404, "no such replay control"},
     };
     for (const auto& c : cases) {
