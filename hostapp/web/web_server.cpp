@@ -556,9 +556,9 @@ MHD_Result WebServer::onReplay(MHD_Connection* connection, const std::string& ur
                 const bool digits = secondsText->second.find_first_not_of("0123456789") == std::string::npos;
                 if (digits && readNumber(secondsText->second, value) && value > 0) seconds = value;
                 if (!seconds) error = fmt::format("seconds must be a whole number from 1 to {}", UINT32_MAX);
-            } else if (const auto spec = parseInterval(interval->second, info_.minutes, info_.letters, error)) {
+            } else if (const auto parsed = parseInterval(interval->second, info_.minutes, info_.letters, error)) {
                 const std::optional<tellivar_replay_status> status = replay_->status();
-                seconds = barSeconds(*spec, status ? status->clock_ns : 0);
+                seconds = barSeconds(*parsed, status ? status->clock_ns : 0);
                 if (!seconds) error = "that interval's bar is too long for a step";
             }
             if (!seconds) return refuse(connection, 400, error);
