@@ -167,6 +167,11 @@ int runStreamOn(HostSession& session, const std::string& symbol, const IntervalS
             return newBarUpdates < kNewBarUpdates && std::chrono::steady_clock::now() - lastUpdate < kQuiet;
         };
     }
+    ReplayAnnouncer announcer;
+    const auto tick = [&] {
+        if (session.replay() != nullptr) announcer.tick(*session.replay());
+    };
+    tick();
     const auto result = pumpFor(session, span, [&](Event& event) {
         const auto* update = std::get_if<UpdateEvent>(&event);
         if (update == nullptr) return false;
@@ -183,7 +188,7 @@ int runStreamOn(HostSession& session, const std::string& symbol, const IntervalS
                    formatPrice(bar.high), formatPrice(bar.low), formatPrice(bar.close), formatValue(bar.volume), mark);
         flushOutput();
         return false;
-    });
+    }, tick);
     if (updates == 0 && result == HostSession::PumpResult::TimedOut) session.printer().note("no update arrived in that time");
     return exitcode::kOk;
 }

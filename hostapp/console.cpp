@@ -5,7 +5,9 @@
 #include <ace/Log_Record.h>
 #include <date/date.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdio_ext.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,12 +25,18 @@ namespace {
 bool quietMode = false;
 std::atomic<int> stopCount{0};        // signals received
 std::atomic<bool> outputStop{false};  // stdout broke: stop without an interruption
+// The terminal's settings while TerminalKeys holds it in key-by-key mode, for
+// the signal handler's exit at once; written before keysTaken is set.
+termios savedTerminal{};
+std::atomic<bool> keysTaken{false};
 
 extern "C" void onStopSignal(int) {
     if (stopCount.fetch_add(1) > 0) {
         static const char kMessage[] = "\ninterrupted again: exiting at once\n";
         const ssize_t ignored = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
         (void)ignored;
+        // tcsetattr may be called in a signal handler: the terminal echoes again.
+        if (keysTaken.load()) tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
         _exit(exitcode::kInterrupted);
     }
 }
@@ -241,3 +249,36 @@ void installStopHandlers() {
 }
 
 bool stopRequested() { return stopCount.load() > 0 || outputStop.load(); }
+
+TerminalKeys::TerminalKeys() {
+    termios saved{};
+    if (isatty(STDIN_FILENO) == 0 || tcgetattr(STDIN_FILENO, &saved) != 0) return;
+    termios keys = saved;
+    // Key by key, without echo; Ctrl-C still signals.
+    keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    keys.c_cc[VMIN] = 0;
+    keys.c_cc[VTIME] = 0;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &keys) != 0) return;
+    savedTerminal = saved;
+    keysTaken.store(true);
+    active_ = true;
+}
+
+TerminalKeys::~TerminalKeys() {
+    if (!active_) return;
+    keysTaken.store(false);
+    tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+}
+
+std::string TerminalKeys::take() {
+    std::string keys;
+    if (!active_) return keys;
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    while (keys.size() < 64 && poll(&input, 1, 0) == 1 && (input.revents & POLLIN) != 0) {
+        char buffer[64];
+        const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
+        if (got <= 0) break;
+        keys.append(buffer, static_cast<std::size_t>(got));
+    }
+    return keys;
+}

@@ -58,6 +58,24 @@ private:
     std::set<std::string> seen_;
 };
 
+// The keys typed on the terminal while a live view runs: stdin is put in
+// key-by-key mode without echo for the object's life (Ctrl-C still signals)
+// and restored after, also when a second Ctrl-C ends the process at once.
+// Does nothing when stdin is not a terminal. Main thread; one at a time.
+class TerminalKeys {
+public:
+    TerminalKeys();
+    ~TerminalKeys();
+    TerminalKeys(const TerminalKeys&) = delete;
+    TerminalKeys& operator=(const TerminalKeys&) = delete;
+    bool active() const { return active_; }
+    // The keys typed since the last call, without waiting; "" when none.
+    std::string take();
+
+private:
+    bool active_ = false;
+};
+
 // Console settings from the command line and the environment.
 void setQuiet(bool quiet);
 // --quiet: only data and errors.

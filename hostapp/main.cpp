@@ -17,6 +17,7 @@
 #include "console.h"
 #include "options.h"
 #include "plugin_library.h"
+#include "replay_controls.h"
 
 namespace {
 
@@ -112,6 +113,25 @@ void addGlobalOptions(CLI::App& app, CommandLine& line) {
     app.add_flag("-v,--verbose", line.host.verbose, "Show ACE debug records and every repeated plug-in info line");
     app.add_flag("-q,--quiet", line.quiet, "Only data and errors: no status lines, remarks or progress");
     addWait(app, "--connect-timeout", line.host.connectTimeout, "Seconds to wait for the plug-in to go online");
+    app.add_option("--replay-from", line.host.replayFrom,
+                   "With --feed replay: where the replay starts, in UTC, such as 2026-12-08T10:31:00Z "
+                   "(default: the recording's start)")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                std::string error;
+                return parseReplayTime(text, error) ? std::string{} : error;
+            },
+            "TIME"));
+    app.add_option("--replay-speed", line.host.replaySpeed,
+                   "With --feed replay: the replay's speed, 0.25 to 64 times the recorded pace, or max")
+        ->transform(CLI::Validator(
+            [](std::string& text) {
+                std::string error;
+                const std::optional<std::string> speed = parseReplaySpeed(text, error);
+                if (speed) text = *speed;
+                return speed ? std::string{} : error;
+            },
+            "X|max"));
 }
 
 CLI::App* addInfo(CLI::App& app, InfoOptions& info) {
@@ -298,6 +318,15 @@ std::string settleCredentials(CommandLine& line, const CLI::App& app) {
     return {};
 }
 
+// The replay options with a feed library known not to be the replay client:
+// why that cannot work, or "". A path is checked once loaded (HostSession::open).
+std::string checkReplayChoice(const CommandLine& line) {
+    const bool given = !line.host.replayFrom.empty() || !line.host.replaySpeed.empty();
+    if (!given || line.feedLibrary.find('/') != std::string::npos || line.feedLibrary == kReplayFeedLibrary) return {};
+    return fmt::format("{} only works with the replay feed client (--feed replay), not with the feed '{}'",
+                       line.host.replayFrom.empty() ? "--replay-speed" : "--replay-from", line.feedLibrary);
+}
+
 int run(int argc, char** argv) {
     CLI::App app{"Command-line host for the Tellivar market-data plug-in: loads it with dlopen and shows live data. "
                  "Every time it reads or shows is UTC."};
@@ -320,8 +349,17 @@ int run(int argc, char** argv) {
         printError(problem);
         return exitcode::kBadArguments;
     }
+    if (const std::string problem = checkReplayChoice(line); !problem.empty()) {
+        printError(problem);
+        return exitcode::kBadArguments;
+    }
     line.host.pluginPath = pluginPathOf(line.host);
     line.host.feedLibrary = resolveFeedLibrary(line.feedLibrary).value_or("");
+    if (line.feedLibrary == kReplayFeedLibrary && line.host.feedLibrary.empty()) {
+        printError("the replay feed client is not installed: no lib/tellivar/replay/libTellivarClient.so.1 beside "
+                   "the program; give its path with --feed");
+        return exitcode::kPluginNotLoaded;
+    }
     routeAceRecords(line.host.verbose);
     installStopHandlers();
     return chosen->second();

@@ -73,6 +73,8 @@ const std::vector<FeedLibraryName>& feedLibraryNames() {
          {"../lib/tellivar/simfeed/libTellivarClient.so.1", "../lib/libTellivarClient.so.1"}},
         {"nats", "the NATS feed client, served by a tellivar-gateway (docs/fanout.md)",
          {"../lib/tellivar/nats/libTellivarClient.so.1"}},
+        {kReplayFeedLibrary, "the replay feed client: a recording played back, with its controls (docs/host.md)",
+         {"../lib/tellivar/replay/libTellivarClient.so.1"}},
         {"system", "none loaded: the plug-in binds to the feed client the system has", {}},
     };
     return names;

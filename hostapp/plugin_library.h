@@ -58,6 +58,7 @@ struct FeedLibraryName {
     std::vector<const char*> candidates;
 };
 inline constexpr char kDefaultFeedLibrary[] = "simfeed";
+inline constexpr char kReplayFeedLibrary[] = "replay";
 const std::vector<FeedLibraryName>& feedLibraryNames();
 // The file to load for `choice`: the path itself, or the first candidate of a
 // name that exists ("" when none does, or for "system"). Nullopt for an

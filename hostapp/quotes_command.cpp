@@ -6,6 +6,7 @@
 
 #include "commands.h"
 #include "fields.h"
+#include "replay_controls.h"
 
 namespace {
 
@@ -17,13 +18,15 @@ constexpr std::size_t kTimeColumn = 20;  // "2026-12-07T22:14:05Z"
 // The latest quote of every symbol. Plain mode prints a line per quote
 // ('*' after a value that changed); live mode redraws a table in place,
 // changed cells highlighted for a moment (green up, red down, bold
-// otherwise; without colour, a '*' after the value).
+// otherwise; without colour, a '*' after the value). During a replay the
+// table's first line is the REPLAY line with the replay clock, redrawn at
+// every tick, and `keys` names the keys that control it.
 class QuoteBoard {
 public:
     QuoteBoard(const std::vector<std::string>& symbols, const std::vector<std::string>& fields, bool live,
-               const LogPrinter& printer)
+               const LogPrinter& printer, const ReplayControls* replay, bool keys)
         : symbols_(symbols), fields_(fields), live_(live), colour_(colourAllowed()), printer_(printer),
-          rows_(symbols.size()) {
+          replay_(replay), keys_(keys), rows_(symbols.size()) {
         for (Row& row : rows_) row.cells.resize(fields.size());
     }
 
@@ -46,10 +49,12 @@ public:
     }
 
     void redraw() {
-        if (!live_ || !dirty_) return;
+        if (!live_ || (!dirty_ && replay_ == nullptr)) return;
         if (drawnLines_ > 0 && printer_.linesPrinted() == linesAtDraw_) printOut("\x1b[{}A", drawnLines_);
         fading_ = false;
-        std::vector<std::string> lines{header()};
+        std::vector<std::string> lines;
+        if (replay_ != nullptr) lines.push_back(replayText());
+        lines.push_back(header());
         for (std::size_t r = 0; r < rows_.size(); ++r) lines.push_back(rowText(r));
         for (const std::string& line : lines) printOut("\r\x1b[2K{}\n", line);
         drawnLines_ = lines.size();
@@ -82,6 +87,16 @@ private:
     std::size_t width(std::size_t field) const {
         const std::size_t value = fieldKind(fields_[field]) == FieldKind::Time ? kTimeColumn : kMinColumn;
         return std::max(value, fields_[field].size());
+    }
+
+    // The REPLAY line, its word set off in colour (or between bars without).
+    std::string replayText() const {
+        const std::optional<tellivar_replay_status> status = replay_->status();
+        std::string text = status ? replayLine(*status) : "REPLAY  no replay client";
+        if (keys_) text += "    [space] pause/play  [+][-] speed";
+        const std::string word = "REPLAY";
+        return colour_ ? "\x1b[1;30;43m" + word + "\x1b[0m" + text.substr(word.size())
+                       : "|" + word + "|" + text.substr(word.size());
     }
 
     std::string header() const {
@@ -119,6 +134,8 @@ private:
     const bool live_;
     const bool colour_;
     const LogPrinter& printer_;
+    const ReplayControls* const replay_;  // the session's; null when not a replay
+    const bool keys_;
     std::vector<Row> rows_;
     bool fading_ = false;  // a cell drawn highlighted in the last redraw
     std::size_t drawnLines_ = 0;
@@ -158,7 +175,22 @@ int runQuotesOn(HostSession& session, const std::vector<std::string>& symbols, c
             return reportRefusal(session, "live quotes", symbols[row]);
         }
     }
-    QuoteBoard board(symbols, fields, !plain && stdoutTakesEscapes(), session.printer());
+    const bool live = !plain && stdoutTakesEscapes();
+    const ReplayControls* replay = session.replay();
+    // Keys only for a live table of a replay: otherwise stdin stays as it is.
+    std::optional<TerminalKeys> keys;
+    if (live && replay != nullptr) keys.emplace();
+    QuoteBoard board(symbols, fields, live, session.printer(), replay, keys && keys->active());
+    ReplayAnnouncer announcer;
+    const auto tick = [&] {
+        if (replay != nullptr && !live) announcer.tick(*replay);
+        for (const char key : keys ? keys->take() : std::string()) {
+            const std::optional<std::string> refused = replayKey(*replay, key);
+            if (refused && !refused->empty()) session.printer().note(*refused);
+        }
+        board.redraw();
+    };
+    tick();  // the REPLAY line before the first quote
     const auto result = pumpFor(
         session, span,
         [&board, clock](Event& event) {
@@ -168,7 +200,7 @@ int runQuotesOn(HostSession& session, const std::vector<std::string>& symbols, c
             }
             return false;
         },
-        [&board] { board.redraw(); });
+        tick);
     board.redraw();
     if (board.quotes() == 0 && result == HostSession::PumpResult::TimedOut) {
         session.printer().note("no quote arrived in that time");

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <future>
 #include <thread>
 
@@ -51,10 +52,21 @@ HostSession::HostSession(HostOptions options) : options_(std::move(options)), pr
 HostSession::~HostSession() { shutdown(); }
 
 int HostSession::open() {
+    // Before the feed library is loaded: the replay client may read them as it starts.
+    if (!options_.replayFrom.empty()) setenv("TELLIVAR_REPLAY_FROM", options_.replayFrom.c_str(), 1);
+    if (!options_.replaySpeed.empty()) setenv("TELLIVAR_REPLAY_SPEED", options_.replaySpeed.c_str(), 1);
     library_ = std::make_unique<PluginLibrary>(options_.pluginPath, options_.feedLibrary);
     if (!library_->loaded()) {
         printError(library_->error());
         return exitcode::kPluginNotLoaded;
+    }
+    if (const std::optional<ReplayFunctions> functions = findReplayFunctions()) replay_.emplace(*functions);
+    if (!replay_ && (!options_.replayFrom.empty() || !options_.replaySpeed.empty())) {
+        printError(fmt::format("{} only works with the replay feed client (--feed replay); the feed library '{}' has "
+                               "no replay controls",
+                               options_.replayFrom.empty() ? "--replay-speed" : "--replay-from",
+                               options_.feedLibrary.empty() ? "(none)" : options_.feedLibrary));
+        return exitcode::kBadArguments;
     }
     factory_.reset(library_->makeFactory());
     if (!factory_) {

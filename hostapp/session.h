@@ -23,6 +23,7 @@
 #include "host/data.h"
 #include "host_objects.h"
 #include "plugin_library.h"
+#include "replay_controls.h"
 
 // The plug-in's two setting keys, as its settings panel names its controls.
 inline constexpr char kUsernameKey[] = "Username";
@@ -35,6 +36,10 @@ struct HostOptions {
     std::string password = "demo";
     bool verbose = false;
     double connectTimeout = 15.0;  // seconds to wait for the online flag
+    // --replay-from and --replay-speed as the replay client reads them
+    // ("2026-12-08T10:31:00Z", "8" or "max"); "": not given.
+    std::string replayFrom;
+    std::string replaySpeed;
 };
 
 // A supplier with the request and the consumer it was made with, which the
@@ -69,8 +74,14 @@ public:
     HostSession(const HostSession&) = delete;
     HostSession& operator=(const HostSession&) = delete;
 
-    // Loads the plug-in and makes the factory. An exit code: 0 when it worked.
+    // Hands the replay options to the replay client (TELLIVAR_REPLAY_FROM and
+    // TELLIVAR_REPLAY_SPEED, read at its logon), loads the feed library and the
+    // plug-in, finds the replay controls and makes the factory. An exit code: 0
+    // when it worked; kBadArguments for replay options and a feed library
+    // without replay controls.
     int open();
+    // The replay client's controls; null unless the feed library is one.
+    const ReplayControls* replay() const { return replay_ ? &*replay_ : nullptr; }
     data::DataInterfaceFactory& factory() { return *factory_; }
     data::ProviderAbility& ability() { return *factory_->ability(); }
     // The ability record's interval letters; "" when it gives none.
@@ -160,6 +171,7 @@ private:
     OnlineListener listener_{queue_};
 
     std::unique_ptr<PluginLibrary> library_;
+    std::optional<ReplayControls> replay_;
     std::unique_ptr<data::DataInterfaceFactory> factory_;
     std::unique_ptr<data::DataInterface> interface_;
     std::vector<std::unique_ptr<Subscription>> kept_;  // oldest first

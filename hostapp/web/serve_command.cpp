@@ -98,7 +98,7 @@ int serveOn(HostSession& session, LiveBoard& board, const ServeOptions& options,
     WebFeed feed(board, session.dataInterface(), session.pageContext());
     WebLimits limits;
     limits.maxStreams = options.maxPages;
-    WebServer server(board, feed, infoOf(session), limits, accessOf(options, token));
+    WebServer server(board, feed, infoOf(session), limits, accessOf(options, token), session.replay());
     std::string error;
     if (!server.start(listenFd, error)) {
         printError(error);

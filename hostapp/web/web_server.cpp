@@ -102,7 +102,8 @@ std::optional<std::map<std::string, std::string>> parameters(MHD_Connection* con
     for (const auto& [key, value] : query) {
         if (key == "token") continue;
         if (known.count(key) == 0) {
-            error = fmt::format("unknown parameter '{}'; this takes: {}", key, fmt::join(known, ", "));
+            error = known.empty() ? fmt::format("unknown parameter '{}'; this takes none", key)
+                                  : fmt::format("unknown parameter '{}'; this takes: {}", key, fmt::join(known, ", "));
             return std::nullopt;
         }
         if (!out.emplace(key, value).second) {
@@ -146,6 +147,27 @@ const char* notOnlineReason(ConnectionState state) {
     return "still connecting to the feed";
 }
 
+constexpr char kReplayPrefix[] = "/api/replay/";
+
+// The replay's state for /api/replay and the event stream's `replay` event;
+// times in milliseconds since 1970 UTC (exact in a page's numbers) and as ISO text.
+Json replayJson(const tellivar_replay_status& status) {
+    const auto millis = [](std::int64_t ns) { return ns / 1000000; };
+    return {{"clock", formatIsoNanos(status.clock_ns)},
+            {"clockMs", millis(status.clock_ns)},
+            {"first", formatIsoNanos(status.first_ns)},
+            {"firstMs", millis(status.first_ns)},
+            {"last", formatIsoNanos(status.last_ns)},
+            {"lastMs", millis(status.last_ns)},
+            {"speed", status.speed},
+            {"speedText", replaySpeedText(status.speed)},
+            {"playing", status.playing != 0},
+            {"ended", status.ended != 0},
+            {"connected", status.connected != 0},
+            {"recording", std::string(status.recording)},
+            {"error", std::string(status.error)}};
+}
+
 // The record onConnection made for `connection`; polling thread only.
 WebServer::Connection* socketOf(MHD_Connection* connection) {
     const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
@@ -176,6 +198,7 @@ struct WebServer::Stream {
     MHD_Connection* connection = nullptr;
     Connection* socket = nullptr;  // guarded by mutex_; null once the socket went
     StreamCursor cursor;           // polling thread only
+    std::string replaySent;        // polling thread only: the replay state last sent
     std::string pending;           // polling thread only: taken, not yet handed to the engine
     Clock::time_point nextFlush;   // guarded by mutex_: not written to before this
     bool suspended = false;        // guarded by mutex_
@@ -201,9 +224,10 @@ struct WebServer::Request {
     void answer(unsigned code, std::string text) { status = code, body = std::move(text), done = true; }
 };
 
-WebServer::WebServer(LiveBoard& board, WebFeed& feed, WebInfo info, WebLimits limits, WebAccess access)
+WebServer::WebServer(LiveBoard& board, WebFeed& feed, WebInfo info, WebLimits limits, WebAccess access,
+                     const ReplayControls* replay)
     : board_(board), feed_(feed), info_(std::move(info)), limits_(limits), access_(std::move(access)),
-      retry_{{"Retry-After", std::to_string(limits.retryAfterSeconds)}} {}
+      replay_(replay), retry_{{"Retry-After", std::to_string(limits.retryAfterSeconds)}} {}
 
 // Bound here rather than by the engine so that a port another program
 // listens on is refused (no SO_REUSEPORT) and the address may be a name.
@@ -330,9 +354,14 @@ MHD_Result WebServer::onRequest(MHD_Connection* connection, const char* url, con
             record->waitingSince.reset();
         }
         // Refused at once, so the engine closes the connection without reading a body.
-        if (std::strcmp(method, "GET") != 0) {
-            return refuse(connection, 405, fmt::format("method {} not allowed: every address here takes GET", method),
-                          {{"Allow", "GET"}});
+        // Only the replay's controls take POST (they change what every page sees).
+        const bool control = std::strncmp(url, kReplayPrefix, sizeof kReplayPrefix - 1) == 0;
+        const char* allowed = control ? "POST" : "GET";
+        if (std::strcmp(method, allowed) != 0) {
+            return refuse(connection, 405,
+                          fmt::format("method {} not allowed: {} takes {}", method,
+                                      control ? "a replay control" : "this address", allowed),
+                          {{"Allow", allowed}});
         }
         const std::string length = header(connection, MHD_HEADER_KIND, "Content-Length");
         if ((!length.empty() && length != "0") ||
@@ -418,6 +447,7 @@ MHD_Result WebServer::route(MHD_Connection* connection, const std::string& url, 
                            {"intervals", info_.intervalChoices},
                            {"maxCount", limits_.maxCount},
                            {"maxStreams", limits_.maxStreams},
+                           {"replay", replay_ != nullptr},
                            {"eventsPerSymbolPerSecond", 1000 / std::max<long>(1, limits_.flushPeriod.count())}};
         return answerJson(connection, 200, dumpJson(info));
     }
@@ -429,6 +459,9 @@ MHD_Result WebServer::route(MHD_Connection* connection, const std::string& url, 
         }
         status["suppliers"] = feed_.liveSuppliers();
         return answerJson(connection, 200, dumpJson(status));
+    }
+    if (url == "/api/replay" || url.rfind(kReplayPrefix, 0) == 0) {
+        return onReplay(connection, url, url != "/api/replay");
     }
     if (url == "/api/history") return onHistory(connection, request);
     if (url == "/events") return onEvents(connection);
@@ -482,6 +515,71 @@ MHD_Result WebServer::onHistory(MHD_Connection* connection, Request& request) {
         }
     }
     return answerHistory(connection, request);
+}
+
+MHD_Result WebServer::onReplay(MHD_Connection* connection, const std::string& url, bool post) {
+    if (replay_ == nullptr) return refuse(connection, 404, "not a replay: the feed client has no replay controls");
+    std::string error;
+    if (!post) {
+        if (!parameters(connection, {}, error)) return refuse(connection, 400, error);
+    } else {
+        // A page of another site cannot get past the Origin check; a browser
+        // that sends no Origin still says where the request came from.
+        const std::string site = header(connection, MHD_HEADER_KIND, "Sec-Fetch-Site");
+        if (!site.empty() && site != "same-origin" && site != "none") {
+            return refuse(connection, 403, fmt::format("replay controls from a {} page are not served", site));
+        }
+        const std::string control = url.substr(sizeof kReplayPrefix - 1);
+        std::string refused;
+        if (control == "play" || control == "pause") {
+            if (!parameters(connection, {}, error)) return refuse(connection, 400, error);
+            refused = control == "play" ? replay_->play() : replay_->pause();
+        } else if (control == "speed") {
+            const auto params = parameters(connection, {"speed"}, error);
+            const auto given = params ? params->find("speed") : std::map<std::string, std::string>::const_iterator{};
+            if (params && given == params->end()) error = "speed is missing: give 0.25 to 64, or max";
+            const std::optional<double> speed =
+                params && given != params->end() ? replaySpeedValue(given->second, error) : std::nullopt;
+            if (!speed) return refuse(connection, 400, error);
+            refused = replay_->setSpeed(*speed);
+        } else if (control == "step") {
+            // One bar of the page's chart interval, or a number of seconds.
+            const auto params = parameters(connection, {"interval", "seconds"}, error);
+            if (!params) return refuse(connection, 400, error);
+            const auto interval = params->find("interval");
+            const auto secondsText = params->find("seconds");
+            std::optional<std::uint32_t> seconds;
+            if ((interval == params->end()) == (secondsText == params->end())) {
+                error = "give either interval (one bar of it) or seconds";
+            } else if (secondsText != params->end()) {
+                std::uint32_t value = 0;
+                const bool digits = secondsText->second.find_first_not_of("0123456789") == std::string::npos;
+                if (digits && readNumber(secondsText->second, value) && value > 0) seconds = value;
+                if (!seconds) error = fmt::format("seconds must be a whole number from 1 to {}", UINT32_MAX);
+            } else if (const auto parsed = parseInterval(interval->second, info_.minutes, info_.letters, error)) {
+                const std::optional<tellivar_replay_status> status = replay_->status();
+                seconds = barSeconds(*parsed, status ? status->clock_ns : 0);
+                if (!seconds) error = "that interval's bar is too long for a step";
+            }
+            if (!seconds) return refuse(connection, 400, error);
+            refused = replay_->step(*seconds);
+        } else if (control == "seek") {
+            const auto params = parameters(connection, {"time"}, error);
+            const auto given = params ? params->find("time") : std::map<std::string, std::string>::const_iterator{};
+            if (params && given == params->end()) error = "time is missing: give it as 2026-12-08T10:31:00Z";
+            const std::optional<std::int64_t> time =
+                params && given != params->end() ? parseReplayTime(given->second, error) : std::nullopt;
+            if (!time) return refuse(connection, 400, "time " + error);
+            refused = replay_->seek(*time);
+        } else {
+            return refuse(connection, 404, "no such replay control: play, pause, speed, step and seek are");
+        }
+        // The replay client's own refusal: a time outside the recording, the end reached, ...
+        if (!refused.empty()) return refuse(connection, 409, refused);
+    }
+    const std::optional<tellivar_replay_status> status = replay_->status();
+    if (!status) return refuse(connection, 503, "the replay holds no client yet", retry_);
+    return answerJson(connection, 200, dumpJson(replayJson(*status)));
 }
 
 void WebServer::finishHistory(Request& request, unsigned status, std::string body) {
@@ -559,6 +657,15 @@ ssize_t WebServer::onStreamRead(Stream& stream, char* buffer, std::size_t max) {
         // The first write goes out at once; later ones once per flush period.
         std::string text = stream.cursor.started ? "" : "retry: 2000\n\n";
         text += board_.takeChanges(stream.cursor);
+        if (replay_ != nullptr) {
+            // The replay clock moves while the board may not: its own event, when it changed.
+            const std::optional<tellivar_replay_status> status = replay_->status();
+            std::string replay = status ? dumpJson(replayJson(*status)) : "";
+            if (!replay.empty() && replay != stream.replaySent) {
+                text += "event: replay\ndata: " + replay + "\n\n";
+                stream.replaySent = std::move(replay);
+            }
+        }
         // A comment when nothing changed: a vanished page shows up as a failed write.
         stream.pending = text.empty() ? ":\n\n" : std::move(text);
     }

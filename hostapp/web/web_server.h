@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "live_board.h"
+#include "replay_controls.h"
 #include "web_feed.h"
 
 struct WebLimits {
@@ -76,7 +77,11 @@ struct WebInfo {
 
 class WebServer {
 public:
-    WebServer(LiveBoard& board, WebFeed& feed, WebInfo info, WebLimits limits, WebAccess access);
+    // `replay`: the replay client's controls, which the page's control bar and
+    // /api/replay reach (any thread may call them); null when the feed is no
+    // replay, and then nothing of a replay is served.
+    WebServer(LiveBoard& board, WebFeed& feed, WebInfo info, WebLimits limits, WebAccess access,
+              const ReplayControls* replay = nullptr);
     ~WebServer() { stop(); }
     WebServer(const WebServer&) = delete;
     WebServer& operator=(const WebServer&) = delete;
@@ -113,6 +118,8 @@ private:
     MHD_Result onHistory(MHD_Connection* connection, Request& request);
     MHD_Result answerHistory(MHD_Connection* connection, Request& request);  // once answered
     MHD_Result onEvents(MHD_Connection* connection);
+    // GET /api/replay, and the POSTed controls under /api/replay/.
+    MHD_Result onReplay(MHD_Connection* connection, const std::string& url, bool post);
     // Answers a waiting history and resumes it, unless the housekeeper or
     // stop() answered it first. Any thread not holding mutex_.
     void finishHistory(Request& request, unsigned status, std::string body);
@@ -124,6 +131,7 @@ private:
     const WebInfo info_;
     const WebLimits limits_;
     const WebAccess access_;
+    const ReplayControls* const replay_;  // the session's; null without a replay
     const std::vector<std::pair<std::string, std::string>> retry_;  // the Retry-After header that every 503 carries
     MHD_Daemon* daemon_ = nullptr;
     int port_ = 0;

@@ -67,6 +67,10 @@ async function main() {
     await check('the page loads and shows online', async () => {
       await page.waitForSelector('#state[data-state="online"]', { timeout: kStep });
     }, results);
+    await check('no replay bar and no REPLAY without the replay client', async () => {
+      const hidden = await page.$eval('#replay-bar', (el) => el.hidden);
+      if (!hidden || (await page.title()).includes('REPLAY')) throw new Error('the page shows a replay');
+    }, results);
     await check('the quote table changes within a few seconds', () => quotesMove(page), results);
     await check('quote and message times show their date and UTC', async () => {
       await page.waitForSelector('#messages li', { timeout: kStep });

@@ -293,3 +293,131 @@ TEST(ServeServer, ShowsALogonRejectedAndAnswersHistoriesAtOnceWithTheReason) {
 }
 
 }  // namespace
+
+// A replay: the test library of replay controls over the stand-in feed,
+// started at 10:31 on a recording of 10:01 to 11:01; every control it hears
+// goes into `calls`.
+class ServeReplay : public testing::Test {
+protected:
+    std::vector<std::string> replayArgs() const {
+        return {"--feed", FAKE_REPLAY_LIBRARY, "--replay-from", "2026-12-08T10:31:00Z", "--replay-speed", "2"};
+    }
+    std::vector<std::string> replayEnv() const { return {"TELLIVAR_FAKE_REPLAY_LOG=" + calls_}; }
+    std::string calls() const { return readWhole(calls_); }
+
+    void TearDown() override { std::remove(calls_.c_str()); }
+
+private:
+    std::string calls_ = "/tmp/tellivar-replay-calls-" + std::to_string(getpid());
+};
+
+TEST_F(ServeReplay, AnswersItsStateAndEveryControlAndSaysWhyOneWasRefused) {
+    ServeProcess server(replayArgs(), replayEnv());
+    ASSERT_NE(server.port(), 0) << server.err();
+    auto client = server.client();
+    const auto info = client.Get("/api/info");
+    ASSERT_TRUE(info);
+    EXPECT_NE(info->body.find(R"("replay":true)"), std::string::npos) << info->body;
+    const auto state = client.Get("/api/replay");
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->status, 200);
+    EXPECT_NE(state->body.find(R"("first":"2026-12-08T10:01:00Z","firstMs":1796724060000,"last":"2026-12-08T11:01:00Z")"),
+              std::string::npos)
+        << state->body;
+    EXPECT_NE(state->body.find(R"("speedText":"2x","playing":true)"), std::string::npos) << state->body;
+
+    // In order: each answer is the state after it, or why it was refused.
+    const struct {
+        const char* path;
+        int status;
+        const char* says;
+    } cases[] = {
+        {"/api/replay/pause", 200, R"("playing":false)"},
+        {"/api/replay/speed?speed=4", 200, R"("speedText":"4x")"},
+        {"/api/replay/speed?speed=max", 200, R"("speedText":"max")"},
+        {"/api/replay/speed?speed=100", 400, "100 is out of range"},
+        {"/api/replay/speed", 400, "speed is missing"},
+        {"/api/replay/step?interval=5", 200, R"("playing":false)"},
+        {"/api/replay/step?seconds=90", 200, R"("playing":false)"},
+        {"/api/replay/step?interval=7", 400, "not offered"},
+        {"/api/replay/step", 400, "either interval (one bar of it) or seconds"},
+        {"/api/replay/step?interval=5&seconds=60", 400, "either interval"},
+        {"/api/replay/step?seconds=0", 400, "seconds must be a whole number"},
+        {"/api/replay/seek?time=2026-12-08T10:20:00Z", 200, R"("clock":"2026-12-08T10:20:00Z")"},
+        {"/api/replay/seek?time=2026-12-08T12:00:00Z", 409,
+         "the replay refused to go to 2026-12-08T12:00:00Z: the time lies outside the recording"},
+        {"/api/replay/seek?time=2026-12-08T10:20:00", 400, "end it in Z"},
+        {"/api/replay/seek?at=2026-12-08T10:20:00Z", 400, "unknown parameter 'at'"},
+        {"/api/replay/play", 200, R"("playing":true)"},
+        {"/api/replay/play?now=1", 400, "unknown parameter 'now'; this takes none"},
+        {"/api/replay/rewind", 404, "no such replay control"},
+    };
+    for (const auto& c : cases) {
+        const auto res = client.Post(c.path);
+        ASSERT_TRUE(res) << c.path;
+        EXPECT_EQ(res->status, c.status) << c.path << ": " << res->body;
+        EXPECT_EQ(res->get_header_value("Content-Type"), "application/json") << c.path;
+        EXPECT_NE(res->body.find(c.says), std::string::npos) << c.path << ": " << res->body;
+    }
+    // What the host refused itself never reached the replay.
+    EXPECT_EQ(calls(), "pause\nspeed 4\nspeed 0\nstep 300\nstep 90\nseek 1796725200000000000\n"
+                       "seek 1796731200000000000\nplay\n");
+    EXPECT_EQ(server.stop(), 0) << server.err();
+}
+
+TEST_F(ServeReplay, TakesControlsByPostOnlyAndOnlyFromThisServersPages) {
+    ServeProcess server(replayArgs(), replayEnv());
+    ASSERT_NE(server.port(), 0) << server.err();
+    auto client = server.client();
+    const std::string self = "http://127.0.0.1:" + std::to_string(server.port());
+    const auto control = client.Get("/api/replay/pause");
+    ASSERT_TRUE(control);
+    EXPECT_EQ(control->status, 405);
+    EXPECT_EQ(control->get_header_value("Allow"), "POST");
+    const auto other = client.Post("/api/status");
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->status, 405);
+    EXPECT_EQ(other->get_header_value("Allow"), "GET");
+    const struct {
+        httplib::Headers headers;
+        std::string body;
+        int status;
+    } cases[] = {
+        {{{"Origin", "http://evil.example"}}, "", 403},
+        {{{"Origin", "null"}}, "", 403},
+        {{{"Sec-Fetch-Site", "cross-site"}}, "", 403},
+        {{{"Sec-Fetch-Site", "same-site"}}, "", 403},
+        {{}, "speed=64", 413},
+        {{{"Origin", self}, {"Sec-Fetch-Site", "same-origin"}}, "", 200},
+    };
+    for (const auto& c : cases) {
+        const auto res = client.Post("/api/replay/pause", c.headers, c.body, "application/x-www-form-urlencoded");
+        ASSERT_TRUE(res) << c.status;
+        EXPECT_EQ(res->status, c.status) << res->body;
+    }
+    EXPECT_EQ(calls(), "pause\n");
+}
+
+TEST_F(ServeReplay, StreamsTheReplaysStateAndServesNoneOfItWithoutAReplay) {
+    {
+        ServeProcess server(replayArgs(), replayEnv());
+        ASSERT_NE(server.port(), 0) << server.err();
+        const std::string text = readEvents(server, "/events", 1500ms);
+        EXPECT_NE(text.find("event: replay\ndata: {\"clock\":\"2026-12-08T10:3"), std::string::npos)
+            << text.substr(0, 400);
+    }
+    ServeProcess live({});
+    ASSERT_NE(live.port(), 0) << live.err();
+    auto client = live.client();
+    const auto info = client.Get("/api/info");
+    ASSERT_TRUE(info);
+    EXPECT_NE(info->body.find(R"("replay":false)"), std::string::npos) << info->body;
+    const auto state = client.Get("/api/replay");
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->status, 404);
+    EXPECT_NE(state->body.find("not a replay"), std::string::npos);
+    const auto play = client.Post("/api/replay/play");
+    ASSERT_TRUE(play);
+    EXPECT_EQ(play->status, 404);
+    EXPECT_EQ(readEvents(live, "/events", 1000ms).find("event: replay"), std::string::npos);
+}

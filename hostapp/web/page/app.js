@@ -260,6 +260,7 @@
     source.addEventListener('log', (e) => addMessage(JSON.parse(e.data)));
     source.addEventListener('quote', (e) => applyQuote(JSON.parse(e.data)));
     source.addEventListener('reload', () => loadHistory(sel));
+    source.addEventListener('replay', (e) => showReplay(JSON.parse(e.data)));
     source.addEventListener('bar', (e) => {
       if (sel !== selection) return;
       const bar = JSON.parse(e.data).bar;
@@ -300,6 +301,79 @@
     loadHistory(selection);
   }
 
+  // The replay's control bar, shown when the feed is a replay: the replay
+  // clock, play/pause, speed, a step of one bar of the chart's interval and a
+  // slider over the recording's span that goes to the time it is let go at.
+  // The bar's data attributes tell the state as last received, and how many
+  // jumps the page made.
+  const replaySpeeds = ['0.25', '0.5', '1', '2', '4', '8', '16', '32', '64', 'max'];
+  let sliderHeld = false;
+
+  function replayNote(text) { byId('replay-note').textContent = text; }
+
+  function showReplay(status) {
+    const bar = byId('replay-bar');
+    bar.dataset.playing = String(status.playing);
+    bar.dataset.ended = String(status.ended);
+    bar.dataset.clockMs = String(status.clockMs);
+    byId('replay-clock').textContent = status.connected || status.firstMs ? shownTime(status.clock) : 'not connected';
+    byId('replay-play').textContent = status.playing ? 'Pause' : 'Play';
+    byId('replay-speed').value = status.speed === 0 ? 'max' : String(status.speed);
+    const slider = byId('replay-slider');
+    slider.min = String(Math.floor(status.firstMs / 1000));
+    slider.max = String(Math.ceil(status.lastMs / 1000));
+    if (!sliderHeld) slider.value = String(Math.floor(status.clockMs / 1000));
+    byId('replay-span').textContent = `${shownTime(status.first)} to ${shownTime(status.last)}` +
+      (status.ended ? ' (end reached)' : '');
+  }
+
+  // POSTs a control; the answer is the new state, or the reason it was refused.
+  async function control(name, params) {
+    try {
+      const response = await fetch(`/api/replay/${name}?${new URLSearchParams(params || {})}`, { method: 'POST' });
+      const body = await response.json();
+      if (!response.ok) throw new Error(body.error || response.statusText);
+      replayNote('');
+      showReplay(body);
+      return true;
+    } catch (error) {
+      replayNote(error.message);
+      return false;
+    }
+  }
+
+  function setupReplay() {
+    const bar = byId('replay-bar');
+    bar.hidden = false;
+    document.title = `REPLAY - ${document.title}`;
+    for (const speed of replaySpeeds) {
+      const option = document.createElement('option');
+      option.value = speed;
+      option.textContent = speed === 'max' ? 'max' : `${speed}x`;
+      byId('replay-speed').appendChild(option);
+    }
+    // The state at once; the event stream brings every change after.
+    fetch('/api/replay').then((r) => (r.ok ? r.json() : null)).then((status) => { if (status) showReplay(status); })
+      .catch(() => {});
+    byId('replay-play').addEventListener('click', () => control(bar.dataset.playing === 'true' ? 'pause' : 'play'));
+    byId('replay-speed').addEventListener('change', (e) => control('speed', { speed: e.target.value }));
+    byId('replay-step').addEventListener('click', () => control('step', { interval: selection ? selection.interval : '1' }));
+    const slider = byId('replay-slider');
+    slider.addEventListener('input', () => {
+      sliderHeld = true;
+      byId('replay-clock').textContent = shownTime(new Date(Number(slider.value) * 1000).toISOString().replace('.000Z', 'Z'));
+    });
+    slider.addEventListener('change', async () => {
+      const time = new Date(Number(slider.value) * 1000).toISOString().replace('.000Z', 'Z');
+      const jumped = await control('seek', { time });
+      sliderHeld = false;
+      if (!jumped) return;
+      bar.dataset.jumps = String(Number(bar.dataset.jumps) + 1);
+      // The chart as it was at the new time: its history again.
+      if (selection && !selection.refused) loadHistory(selection);
+    });
+  }
+
   function fillForm(info, params) {
     for (const symbol of info.symbols) {
       const option = document.createElement('option');
@@ -325,6 +399,7 @@
     const info = await (await fetch('/api/info')).json();
     byId('provider').textContent = info.provider;
     buildTable(info.symbols, info.fields);
+    if (info.replay) setupReplay();
     const params = new URLSearchParams(window.location.search);
     fillForm(info, params);
     byId('chart-form').addEventListener('submit', (e) => {
