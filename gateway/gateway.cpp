@@ -160,6 +160,9 @@ void Gateway::onMessage(const char* text) {
     const std::string message = text != nullptr ? text : "";
     MutexLock lock(mu_);
     say("feed: " + message);
+    // A replay feed says so once, at its logon: kept for every client that
+    // logs on later, so that no trader takes the replay for the market.
+    if (message.rfind(kReplayNoticePrefix, 0) == 0) replayNotice_ = message;
     publish(wire::kMessageSubject, wire::FeedMessage{message});
 }
 
@@ -236,7 +239,10 @@ void Gateway::handle(natsMsg* msg) {
     } else if (const auto* m = std::get_if<wire::Lease>(&*message)) {
         if (subject == wire::kHelloSubject) {
             MutexLock lock(mu_);
-            if (reply != nullptr && !stopping_) publish(reply, wire::Heartbeat{epoch_, heartbeatSeq_, feedUp_});
+            if (reply != nullptr && !stopping_) {
+                publish(reply, wire::Heartbeat{epoch_, heartbeatSeq_, feedUp_});
+                if (!replayNotice_.empty()) publish(reply, wire::FeedMessage{replayNotice_});
+            }
         } else if (fromClient(m->client, reply, subject)) {
             renew(*m);
         }
