@@ -295,7 +295,9 @@ int ReplayClient::step(std::uint32_t seconds) {
     if (seconds == 0) return refuse("a step of 0 seconds");
     error_.clear();
     ended_ = false;
-    clock_.step(seconds, steady());
+    // Behind a seek not yet carried out, the step starts where the seek goes.
+    if (seekTo_ || seeking_) stepAfterSeek_ = seconds;
+    else clock_.step(seconds, steady());
     wake_.notify_all();
     return 0;
 }
@@ -308,6 +310,7 @@ int ReplayClient::seek(std::int64_t timeNs) {
                       formatIso(span_.firstNs) + " to " + formatIso(span_.lastNs));
     error_.clear();
     seekTo_ = timeNs;
+    stepAfterSeek_.reset();
     wake_.notify_all();
     return 0;
 }
@@ -315,7 +318,7 @@ int ReplayClient::seek(std::int64_t timeNs) {
 tellivar_replay_status ReplayClient::status() {
     tellivar_replay_status s{};
     std::lock_guard<std::mutex> lock(mu_);
-    s.clock_ns = seekTo_ ? *seekTo_ : clock_.now(steady());
+    s.clock_ns = seekTo_ ? *seekTo_ : seeking_ ? *seeking_ : clock_.now(steady());
     s.first_ns = ready_ ? span_.firstNs : 0;
     s.last_ns = ready_ ? span_.lastNs : 0;
     s.speed = clock_.speed();
@@ -403,10 +406,14 @@ void ReplayClient::run(std::unique_lock<std::mutex>& lock) {
         if (seekTo_) {
             const std::int64_t to = *seekTo_;
             seekTo_.reset();
+            seeking_ = to;
             lock.unlock();
             std::string error;
             const bool ok = goTo(to, &error);
             lock.lock();
+            seeking_.reset();
+            if (ok && stepAfterSeek_ && !seekTo_) clock_.step(*stepAfterSeek_, steady());
+            if (!seekTo_) stepAfterSeek_.reset();
             if (!ok) lost(lock, error);
             continue;
         }

@@ -205,6 +205,8 @@ private:
     Span span_;                                // mu_
     std::string recording_;                    // mu_
     std::optional<std::int64_t> seekTo_;       // mu_: a seek for the feed thread
+    std::optional<std::int64_t> seeking_;      // mu_: the seek the feed thread carries out now
+    std::optional<std::uint32_t> stepAfterSeek_;  // mu_: a step asked behind that seek
     bool ended_ = false;                       // mu_
     bool lost_ = false;                        // mu_: the server is lost; resuming when back
     bool resumePlaying_ = false;               // mu_: play again once resumed
