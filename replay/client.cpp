@@ -393,7 +393,7 @@ void ReplayClient::run(std::unique_lock<std::mutex>& lock) {
             wake_.wait(lock);
             continue;
         }
-        if (reader_.reconnects() != reconnectsSeen_) {
+        if (!lost_ && (!reader_.connected() || reader_.reconnects() != reconnectsSeen_)) {
             // Whatever the consumer was, it may be gone with the server.
             reconnectsSeen_ = reader_.reconnects();
             lost(lock, "the connection to the server was lost");

@@ -56,7 +56,9 @@ void ReplayClock::step(std::int64_t seconds, std::int64_t steadyNs) {
 bool ReplayClock::due(std::int64_t recordNs, std::int64_t steadyNs) const { return waitFor(recordNs, steadyNs) == 0; }
 
 std::int64_t ReplayClock::waitFor(std::int64_t recordNs, std::int64_t steadyNs) const {
-    if (!playing_) return -1;
+    // Paused, what the clock has reached is still due: the state catches up
+    // with the clock, never passes it.
+    if (!playing_) return recordNs <= anchorRec_ ? 0 : -1;
     if (stepTarget_) return recordNs <= *stepTarget_ ? 0 : -1;
     if (speed_ == kAsFastAsPossible) return 0;
     const std::int64_t ahead = recordNs - now(steadyNs);

@@ -50,7 +50,8 @@ public:
     // Whether a record of recording time `recordNs` is due at `steadyNs`.
     bool due(std::int64_t recordNs, std::int64_t steadyNs) const;
     // Steady nanoseconds until a record of time `recordNs` is due; 0 when
-    // due now, -1 when it never is while nothing changes (paused).
+    // due now, -1 when it never is while nothing changes (paused: a record
+    // at or before the clock is due, a later one never).
     std::int64_t waitFor(std::int64_t recordNs, std::int64_t steadyNs) const;
     // A record of time `recordNs` was delivered: as fast as possible (or in
     // a step) the clock moves to it (a step's never past its target).

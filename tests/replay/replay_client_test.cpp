@@ -640,6 +640,61 @@ TEST_F(ReplayClientTest, ShouldStepOneSpanFromWhereASeekWentAndPauseThere) {
     client.Shutdown();
 }
 
+// The server killed during a replay and started again on its store: the
+// replay says so, waits, and resumes at its clock with fresh images.
+TEST(ReplayServerLost, ShouldResumeAtTheClockWithFreshImagesOnceTheServerIsBack) {
+    SKIP_WITHOUT_NATS_SERVER();
+    char pattern[] = "/tmp/replay-lost-XXXXXX";
+    const std::string store = mkdtemp(pattern);
+    NatsServer::Options options;
+    options.jetStreamStore = store + "/js";
+    NatsServer server(options);
+    Model model;
+    {
+        RecordingWriter writer(server.url());
+        model = writer.writeAll();
+    }
+    std::map<std::string, std::string> env = {{"TELLIVAR_REPLAY_RECORDING", kName},
+                                              {"TELLIVAR_NATS_URL", server.url()},
+                                              {"TELLIVAR_REPLAY_FROM", "2026-12-08T10:32:00Z"},
+                                              {"TELLIVAR_REPLAY_SPEED", "2"},
+                                              {"HOME", "/nonexistent"}};
+    Transcript transcript;
+    Host host(transcript);
+    replay::ReplayClient client([&env](const char* name) -> const char* {
+        const auto found = env.find(name);
+        return found == env.end() ? nullptr : found->second.c_str();
+    });
+    host.client = &client;
+    SnapshotSet* a = client.CreateSnapshotSet("AAA");
+    a->sink = &host;
+    host.names[a] = "AAA";
+    a->Init();
+    client.Connect(&host);
+    ASSERT_TRUE(transcript.waitFor("ready"));
+    ASSERT_TRUE(eventually([&] { return lastOf(a).has_value(); }));
+    server.kill();
+    ASSERT_TRUE(transcript.waitFor("message The replay lost its server"));
+    EXPECT_EQ(client.status().connected, 0);
+    const std::int64_t clock = client.status().clock_ns;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(client.status().clock_ns, clock);  // the clock waits for the server
+    const std::size_t quotesBefore = transcript.count("quote AAA");
+    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(transcript.waitFor("message The replay resumed at " + replay::formatIso(clock), std::chrono::seconds(30)));
+    EXPECT_TRUE(eventually([&] { return transcript.count("quote AAA") > quotesBefore; }));  // a fresh image
+    ASSERT_EQ(client.pause(), 0);
+    const std::int64_t now = client.status().clock_ns;
+    EXPECT_GE(now, clock);
+    ASSERT_TRUE(eventually([&] { return lastOf(a) == *Model::at(model.a, now); }))
+        << lastOf(a).value_or(-1) << " at " << replay::formatIso(now);
+    EXPECT_EQ(client.status().connected, 1);
+    client.DeleteSnapshotSet(a);
+    client.Disconnect();
+    client.Shutdown();
+    std::filesystem::remove_all(store);
+}
+
 // The library as a host finds it: the contract's pointer and the controls by dlsym.
 TEST_F(ReplayClientTest, ShouldExportTheContractAndTheControlFunctionsOnly) {
     void* library = dlopen(TELLIVAR_REPLAY_LIBRARY, RTLD_NOW | RTLD_LOCAL);

@@ -55,6 +55,7 @@ TEST(ReplayClock, ShouldStandStillWhilePausedAndKeepItsReadingAcrossASpeedChange
     clock.pause(2 * kSec);
     EXPECT_EQ(clock.now(100 * kSec), kT0 + 2 * kSec);
     EXPECT_EQ(clock.waitFor(kT0 + 3 * kSec, 100 * kSec), -1);
+    EXPECT_EQ(clock.waitFor(kT0 + 2 * kSec, 100 * kSec), 0);  // reached before the pause: still delivered
     clock.play(100 * kSec);
     ASSERT_TRUE(clock.setSpeed(4, 101 * kSec));
     EXPECT_EQ(clock.now(101 * kSec), kT0 + 3 * kSec);
