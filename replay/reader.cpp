@@ -56,7 +56,9 @@ bool Reader::open(const natsconfig::Settings& settings, const std::string& recor
 void Reader::close() {
     dropConsumer();
     if (control_ != nullptr) {
-        natsSubscription_Unsubscribe(control_);
+        // A request being answered finishes before the handler's owner may go.
+        if (natsSubscription_Drain(control_) == NATS_OK) natsSubscription_WaitForDrainCompletion(control_, 5000);
+        else natsSubscription_Unsubscribe(control_);
         natsSubscription_Destroy(control_);
         control_ = nullptr;
     }

@@ -48,6 +48,8 @@ public:
     // False with `error` set.
     bool open(const natsconfig::Settings& settings, const std::string& recording, const std::string& controlSubject,
               ControlHandler control, std::string* error);
+    // Waits for a control request being answered (its handler takes the
+    // client's lock: never called with that lock held).
     void close();
     bool isOpen() const { return conn_ != nullptr; }
     // The connection is up now (not reconnecting).
