@@ -595,10 +595,12 @@ bool ReplayClient::goTo(std::int64_t timeNs, std::string* error) {
     if (!reader_.start(from, error)) return false;
     bool usingKeyframe = false;
     lastSeqRead_ = from > 0 ? from - 1 : 0;
+    // Where the stream ends now: reading stops there rather than waiting for more.
+    const std::uint64_t streamLast = reader_.lastSeq();
     std::int64_t last = 0;
     std::uint64_t session = 0;
     std::deque<Pending> after;
-    while (after.empty()) {
+    while (after.empty() && (streamLast == 0 || lastSeqRead_ < streamLast)) {
         std::vector<RecordMessage> messages;
         const Reader::Fetch result = reader_.fetch(&messages, 1024, 500, error);
         if (result == Reader::Fetch::Failed) return false;
