@@ -13,6 +13,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -565,6 +566,80 @@ TEST_F(ReplayClientTest, ShouldGiveIdenticalTranscriptsForTwoReplaysOfTheSameSpa
     EXPECT_EQ(std::count(first.begin(), first.end(), gap), 1);
     EXPECT_EQ(std::count_if(first.begin(), first.end(), [](const std::string& l) { return l.rfind("message End of", 0) == 0; }), 1);
     EXPECT_EQ(std::count_if(first.begin(), first.end(), [](const std::string& l) { return l.find("9999") != std::string::npos; }), 0);
+}
+
+// Sets made and deleted by a host thread while the replay runs as fast as
+// possible, some deleted inside their own callbacks: once Delete returned,
+// no callback for the set starts (ASan and TSan builds catch a set freed
+// under the feed thread).
+TEST_F(ReplayClientTest, ShouldNeverCallASetsSinkAfterItsDeleteReturned) {
+    env_["TELLIVAR_REPLAY_SPEED"] = "max";
+    struct Churn : EConnectStatus, ISSSetSink, ITRecSetSink {
+        void onSendCredentials(std::int32_t, std::int32_t) override { client->SendLogon("", ""); }
+        void onReady() override { ready = true; }
+        void onMessage(const char* text) override {
+            if (std::string(text).rfind("End of the recording", 0) == 0) ended = true;
+        }
+        void onSnapshotUpdate(SnapshotSet* set, std::uint8_t, const std::uint8_t*) override { check(set); }
+        void onRecordSetEvent(TRecordSet* set, int, long, long) override {
+            check(set);
+            // Every third stream deletes itself on its first event.
+            std::unique_lock<std::mutex> lock(mu);
+            if (selfDeleting.erase(set) == 1) {
+                lock.unlock();
+                client->DeleteTRecordSet(set);
+                lock.lock();
+                deleted.insert(set);
+            }
+        }
+        void check(const void* set) {
+            std::lock_guard<std::mutex> lock(mu);
+            if (deleted.count(set) != 0) ++late;
+            ++calls;
+        }
+        TellivarClient* client = nullptr;
+        std::mutex mu;
+        std::set<const void*> deleted, selfDeleting;
+        int late = 0, calls = 0;
+        std::atomic<bool> ready{false}, ended{false};
+    } host;
+    replay::ReplayClient client(getenv());
+    host.client = &client;
+    client.Connect(&host);
+    ASSERT_TRUE(eventually([&] { return host.ready.load(); }));
+    for (int round = 0; !host.ended && round < 2000; ++round) {
+        SnapshotSet* quote = client.CreateSnapshotSet(round % 2 ? "AAA" : "BBB");
+        TRecordSet* stream = client.CreateTRecordSet(round % 2 ? "AAA,1" : "AAA,5");
+        quote->sink = &host;
+        stream->SetSink(&host);
+        const bool selfDelete = round % 3 == 0;
+        {
+            // A new set may reuse a freed one's address.
+            std::lock_guard<std::mutex> lock(host.mu);
+            host.deleted.erase(quote);
+            host.deleted.erase(stream);
+            if (selfDelete) host.selfDeleting.insert(stream);
+        }
+        quote->Init();
+        stream->Init(10, 0);
+        std::this_thread::sleep_for(std::chrono::microseconds(200 * (round % 5)));
+        client.DeleteSnapshotSet(quote);
+        {
+            std::lock_guard<std::mutex> lock(host.mu);
+            host.deleted.insert(quote);
+            // Not yet deleted by its own callback: deleted here instead.
+            if (selfDelete && host.selfDeleting.erase(stream) == 0) continue;
+        }
+        client.DeleteTRecordSet(stream);
+        std::lock_guard<std::mutex> lock(host.mu);
+        host.deleted.insert(stream);
+    }
+    EXPECT_TRUE(eventually([&] { return host.ended.load(); }));
+    client.Disconnect();
+    client.Shutdown();
+    std::lock_guard<std::mutex> lock(host.mu);
+    EXPECT_GT(host.calls, 0);
+    EXPECT_EQ(host.late, 0);
 }
 
 // The desk's control subject: requests as text, the status as JSON.
