@@ -568,86 +568,78 @@ TEST_F(ReplayClientTest, ShouldGiveIdenticalTranscriptsForTwoReplaysOfTheSameSpa
     EXPECT_EQ(std::count_if(first.begin(), first.end(), [](const std::string& l) { return l.find("9999") != std::string::npos; }), 0);
 }
 
-// Sets made and deleted by a host thread while the replay runs as fast as
-// possible, some deleted inside their own callbacks. Delete never waits, so
-// the one callback whose check had passed when Delete returned may still
-// run; any later one for the set is a fault (and ASan and TSan catch a set
-// freed under the feed thread). Callbacks are numbered as they start (one
-// feed thread): a set deleted when the count was d may be called back as
-// number d + 1 at most.
+// Two sets of one symbol and two streams of one query: the first's callback
+// deletes the second, which the same update was also for. Once that Delete
+// returned, the second's sink is never called; and sets a host thread makes
+// and deletes meanwhile never outlive their Delete (ASan, TSan).
 TEST_F(ReplayClientTest, ShouldNeverCallASetsSinkAfterItsDeleteReturned) {
     env_["TELLIVAR_REPLAY_SPEED"] = "max";
-    struct Churn : EConnectStatus, ISSSetSink, ITRecSetSink {
+    struct Pairs : EConnectStatus, ISSSetSink, ITRecSetSink {
         void onSendCredentials(std::int32_t, std::int32_t) override { client->SendLogon("", ""); }
-        void onReady() override { ready = true; }
         void onMessage(const char* text) override {
             if (std::string(text).rfind("End of the recording", 0) == 0) ended = true;
         }
-        void onSnapshotUpdate(SnapshotSet* set, std::uint8_t, const std::uint8_t*) override { check(set); }
-        void onRecordSetEvent(TRecordSet* set, int, long, long) override {
-            check(set);
-            // Every third stream deletes itself on its first event.
-            std::unique_lock<std::mutex> lock(mu);
-            if (selfDeleting.erase(set) == 1) {
-                lock.unlock();
-                client->DeleteTRecordSet(set);
-                lock.lock();
-                deleted[set] = calls;
+        void onSnapshotUpdate(SnapshotSet* set, std::uint8_t, const std::uint8_t*) override {
+            if (set == deletedQuote) ++lateQuote;
+            if (set == first && deletedQuote == nullptr && ++firstCalls == 3) {
+                client->DeleteSnapshotSet(second);
+                deletedQuote = second;
             }
         }
-        void check(const void* set) {
-            std::lock_guard<std::mutex> lock(mu);
-            const long number = ++calls;
-            const auto found = deleted.find(set);
-            if (found != deleted.end() && number > found->second + 1) ++late;
-        }
-        void markDeleted(const void* set) {
-            std::lock_guard<std::mutex> lock(mu);
-            deleted[set] = calls;
+        void onRecordSetEvent(TRecordSet* set, int, long, long) override {
+            if (set == deletedStream) ++lateStream;
+            if (set == firstStream && deletedStream == nullptr && ++firstStreamCalls == 3) {
+                client->DeleteTRecordSet(secondStream);
+                deletedStream = secondStream;
+            }
         }
         TellivarClient* client = nullptr;
-        std::mutex mu;
-        std::map<const void*, long> deleted;  // the callback count when Delete returned
-        std::set<const void*> selfDeleting;
-        long late = 0, calls = 0;
-        std::atomic<bool> ready{false}, ended{false};
+        SnapshotSet *first = nullptr, *second = nullptr;
+        TRecordSet *firstStream = nullptr, *secondStream = nullptr;
+        const void *deletedQuote = nullptr, *deletedStream = nullptr;  // only this sink's sets come here
+        int firstCalls = 0, firstStreamCalls = 0, lateQuote = 0, lateStream = 0;
+        std::atomic<bool> ended{false};
     } host;
     replay::ReplayClient client(getenv());
     host.client = &client;
+    host.first = client.CreateSnapshotSet("AAA");
+    host.second = client.CreateSnapshotSet("AAA");
+    host.firstStream = client.CreateTRecordSet("AAA,1");
+    host.secondStream = client.CreateTRecordSet("AAA,1");
+    for (SnapshotSet* set : {host.first, host.second}) {
+        set->sink = &host;
+        set->Init();
+    }
+    for (TRecordSet* set : {host.firstStream, host.secondStream}) {
+        set->SetSink(&host);
+        set->Init(10, 0);
+    }
     client.Connect(&host);
-    ASSERT_TRUE(eventually([&] { return host.ready.load(); }));
+    // Meanwhile a host thread makes and deletes sets of its own, with a sink of their own.
+    struct Reader : ISSSetSink, ITRecSetSink {
+        void onSnapshotUpdate(SnapshotSet* set, std::uint8_t, const std::uint8_t*) override { lastOf(set); }
+        void onRecordSetEvent(TRecordSet* set, int, long, long) override { barsOf(set); }
+    } churn;
     for (int round = 0; !host.ended && round < 2000; ++round) {
-        SnapshotSet* quote = client.CreateSnapshotSet(round % 2 ? "AAA" : "BBB");
-        TRecordSet* stream = client.CreateTRecordSet(round % 2 ? "AAA,1" : "AAA,5");
-        quote->sink = &host;
-        stream->SetSink(&host);
-        const bool selfDelete = round % 3 == 0;
-        {
-            // A new set may reuse a freed one's address.
-            std::lock_guard<std::mutex> lock(host.mu);
-            host.deleted.erase(quote);
-            host.deleted.erase(stream);
-            if (selfDelete) host.selfDeleting.insert(stream);
-        }
+        SnapshotSet* quote = client.CreateSnapshotSet("BBB");
+        TRecordSet* stream = client.CreateTRecordSet("AAA,5");
+        quote->sink = &churn;
+        stream->SetSink(&churn);
         quote->Init();
         stream->Init(10, 0);
         std::this_thread::sleep_for(std::chrono::microseconds(200 * (round % 5)));
         client.DeleteSnapshotSet(quote);
-        host.markDeleted(quote);
-        {
-            // Not yet deleted by its own callback: deleted here instead.
-            std::lock_guard<std::mutex> lock(host.mu);
-            if (selfDelete && host.selfDeleting.erase(stream) == 0) continue;
-        }
         client.DeleteTRecordSet(stream);
-        host.markDeleted(stream);
     }
-    EXPECT_TRUE(eventually([&] { return host.ended.load(); }));
+    ASSERT_TRUE(eventually([&] { return host.ended.load(); }));
     client.Disconnect();
     client.Shutdown();
-    std::lock_guard<std::mutex> lock(host.mu);
-    EXPECT_GT(host.calls, 0);
-    EXPECT_EQ(host.late, 0);
+    EXPECT_GE(host.firstCalls, 3);
+    EXPECT_GE(host.firstStreamCalls, 3);
+    EXPECT_EQ(host.lateQuote, 0);
+    EXPECT_EQ(host.lateStream, 0);
+    client.DeleteSnapshotSet(host.first);
+    client.DeleteTRecordSet(host.firstStream);
 }
 
 // The desk's control subject: requests as text, the status as JSON.
