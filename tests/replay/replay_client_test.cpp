@@ -370,21 +370,32 @@ TEST_F(ReplayClientTest, ShouldSayAtLogonThatItIsAReplayAndWhereHistoriesComeFro
     client.Shutdown();
 }
 
-TEST_F(ReplayClientTest, ShouldRefuseAStartOutsideTheRecordingNamingItsFirstAndLastTimes) {
-    for (const char* from : {"2026-12-08T09:00:00Z", "2026-12-08T11:00:00Z"}) {
-        env_["TELLIVAR_REPLAY_FROM"] = from;
+TEST_F(ReplayClientTest, ShouldFailTheLogonWithAClearMessageForARecordingItCannotReplay) {
+    const std::string span = " is outside the recording DESK, which runs from " + replay::formatIso(model_->firstNs) +
+                             " to " + replay::formatIso(model_->lastNs);
+    struct Case {
+        const char* variable;
+        const char* value;
+        std::string message;
+    } cases[] = {
+        {"TELLIVAR_REPLAY_FROM", "2026-12-08T09:00:00Z", "The start 2026-12-08T09:00:00Z" + span},
+        {"TELLIVAR_REPLAY_FROM", "2026-12-08T11:00:00Z", "The start 2026-12-08T11:00:00Z" + span},
+        {"TELLIVAR_REPLAY_RECORDING", "NOPE", "no recording NOPE on the server"},
+        {"TELLIVAR_REPLAY_SPEED", "100", "TELLIVAR_REPLAY_SPEED: bad speed 100 (0.25 to 64, or max)"},
+    };
+    for (const Case& c : cases) {
+        const auto saved = env_;
+        env_[c.variable] = c.value;
         Transcript transcript;
         Host host(transcript);
         replay::ReplayClient client(getenv());
         host.client = &client;
         client.Connect(&host);
-        ASSERT_TRUE(transcript.waitFor("logoff")) << from;
-        const std::string expected = std::string("message The start ") + from +
-                                     " is outside the recording DESK, which runs from " + replay::formatIso(model_->firstNs) +
-                                     " to " + replay::formatIso(model_->lastNs);
-        EXPECT_EQ(transcript.count(expected), 1u) << from;
+        ASSERT_TRUE(transcript.waitFor("logoff")) << c.value;
+        EXPECT_EQ(transcript.count("message " + c.message), 1u) << c.value;
         EXPECT_EQ(transcript.count("ready"), 0u);
         client.Shutdown();
+        env_ = saved;
     }
 }
 
