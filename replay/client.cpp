@@ -839,7 +839,9 @@ void ReplayClient::streamChanged(const std::string& query, const wire::Stream& s
             }
         }
     }
-    for (const auto& [set, fresh] : recorded) {
+    for (const auto& target : recorded) {
+        ReplayRecordSet* const set = target.first;
+        const bool fresh = target.second;
         if (fresh || set->aggregated || !set->loadedOnce || stream.full) {
             imageStream(set);
             continue;
