@@ -31,6 +31,8 @@ constexpr std::int64_t kMaxWaitNs = 200 * 1000000LL;
 // Records asked of the server at a time, and how long a fetch waits.
 constexpr int kBatch = 256;
 constexpr int kFetchWaitMs = 100;
+// A record due at least this far ahead leaves time to fetch the next batch.
+constexpr std::int64_t kPrefetchNs = 2 * 1000000LL;
 constexpr const char kHistoriesText[] =
     "Histories come from the recording: bars built from its minute bars up to the replay clock";
 
@@ -431,7 +433,7 @@ void ReplayClient::run(std::unique_lock<std::mutex>& lock) {
         if (buffer_.empty()) {
             // Pausing is not fetching.
             if (!clock_.playing()) wake_.wait_for(lock, std::chrono::nanoseconds(kMaxWaitNs));
-            else refill(lock);
+            else refill(lock, kFetchWaitMs);
             continue;
         }
         const std::int64_t now = steady();
@@ -447,6 +449,12 @@ void ReplayClient::run(std::unique_lock<std::mutex>& lock) {
         }
         if (wait < 0 && clock_.stepTarget()) {
             clock_.finishStep(now);  // the next record is after the step's end
+            continue;
+        }
+        // Time to spare before the next record: the next batch is fetched
+        // now, so that its round trip does not delay a record later.
+        if (wait >= kPrefetchNs && buffer_.size() < kBatch / 2 && !drained_) {
+            refill(lock, static_cast<int>(std::clamp<std::int64_t>(wait / 2000000, 1, kFetchWaitMs)));
             continue;
         }
         wake_.wait_for(lock, std::chrono::nanoseconds(wait < 0 ? kMaxWaitNs : std::min(wait, kMaxWaitNs)));
@@ -635,6 +643,7 @@ bool ReplayClient::goTo(std::int64_t timeNs, std::string* error) {
         }
     }
     buffer_ = std::move(after);
+    drained_ = false;
     lastRecordNs_ = last != 0 ? last : timeNs;
     lastSession_ = session;
     inSessionKeyframe_ = usingKeyframe;
@@ -647,11 +656,12 @@ bool ReplayClient::goTo(std::int64_t timeNs, std::string* error) {
     return true;
 }
 
-void ReplayClient::refill(std::unique_lock<std::mutex>& lock) {
+void ReplayClient::refill(std::unique_lock<std::mutex>& lock, int waitMs) {
     lock.unlock();
     std::vector<RecordMessage> messages;
     std::string error;
-    const Reader::Fetch result = reader_.fetch(&messages, kBatch, kFetchWaitMs, &error);
+    const Reader::Fetch result = reader_.fetch(&messages, kBatch, waitMs, &error);
+    drained_ = result == Reader::Fetch::Nothing;
     std::deque<Pending> decoded;
     for (RecordMessage& message : messages) {
         std::string why;

@@ -165,8 +165,9 @@ private:
     void logOn(std::uint64_t generation);
     void logOff(std::uint64_t generation, bool tell);
     bool goTo(std::int64_t timeNs, std::string* error);
-    // Reads records into `buffer_`; tells of the end, or of the server lost.
-    void refill(std::unique_lock<std::mutex>& lock);
+    // Reads records into `buffer_`, waiting at most `waitMs` for the first;
+    // tells of the end, or of the server lost.
+    void refill(std::unique_lock<std::mutex>& lock, int waitMs);
     void deliver(const Pending& pending);
     void giveImages();
     void imageSnapshot(ReplaySnapshotSet* set);
@@ -221,6 +222,7 @@ private:
     std::uint64_t lastSession_ = 0;
     bool inSessionKeyframe_ = false;
     std::uint64_t lastSeqRead_ = 0;  // the stream sequence of the last record read
+    bool drained_ = false;           // the last fetch found nothing more: no fetching ahead
     std::uint64_t reconnectsSeen_ = 0;
     std::int64_t lastSkipLogNs_ = 0;
     std::uint64_t skippedSinceLog_ = 0;
