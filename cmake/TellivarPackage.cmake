@@ -92,7 +92,9 @@ set(CPACK_COMPONENT_NATS_DESCRIPTION "NATS feed client for the Tellivar plug-in 
 A feed client library that a host loads before the Tellivar plug-in: it
 reaches a tellivar-gateway over NATS (TLS, credentials files) instead of the
 market-data service. It lives in a private folder, never shadowing a real
-feed client; /etc/tellivar/nats.conf or the user's own file configures it.")
+feed client; /etc/tellivar/nats.conf or the user's own file configures it.
+With the replay feed client (lib/tellivar/replay), which serves a recording
+kept on NATS JetStream through the same plug-in at a chosen speed.")
 
 # Per package: the copyright file and a Debian changelog, the one dpkg and
 # lintian look for in a native package, naming the version and pointing at
