@@ -597,7 +597,7 @@ bool ReplayClient::goTo(std::int64_t timeNs, std::string* error) {
     }
     {
         std::lock_guard<std::mutex> state(stateMu_);
-        state_.startAt((keyframe ? keyframe->timeNs : 0) / kNsPerSec);
+        state_.startAt(keyframe ? keyframe->timeNs : 0);
     }
     buffer_.clear();
     if (!reader_.start(from, error)) return false;
@@ -630,7 +630,7 @@ bool ReplayClient::goTo(std::int64_t timeNs, std::string* error) {
                 case wire::RecordType::KeyframeBegin:
                     usingKeyframe = message.seq == from || (record->flags & wire::kSessionStart) != 0;
                     if ((record->flags & wire::kSessionStart) != 0 && message.seq != from)
-                        state_.startAt(record->timeNs / kNsPerSec);
+                        state_.startAt(record->timeNs);
                     break;
                 case wire::RecordType::KeyframeEnd: usingKeyframe = false; break;
                 case wire::RecordType::KeyframeEntry:
@@ -740,7 +740,7 @@ void ReplayClient::deliver(const Pending& pending) {
                              formatIso(record.timeNs));
                 inSessionKeyframe_ = true;
                 std::lock_guard<std::mutex> state(stateMu_);
-                state_.startAt(record.timeNs / kNsPerSec);
+                state_.startAt(record.timeNs);
             }
             break;
         case wire::RecordType::KeyframeEntry:

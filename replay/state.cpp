@@ -15,15 +15,22 @@ void MarketState::clear() {
     quotes_.clear();
     windows_.clear();
     minutes_.clear();
+    written_.clear();
 }
 
-void MarketState::startAt(std::int64_t timeSec) {
+void MarketState::startAt(std::int64_t timeNs) {
     quotes_.clear();
     windows_.clear();
-    for (auto& [symbol, bars] : minutes_) {
-        // Bars are ordered by start; those not ended by timeSec go.
-        for (auto it = bars.begin(); it != bars.end();)
-            it = static_cast<std::int64_t>(it->second.end) > timeSec ? bars.erase(it) : std::next(it);
+    for (auto& [symbol, written] : written_) {
+        auto& bars = minutes_[symbol];
+        for (auto it = written.begin(); it != written.end();) {
+            if (it->second > timeNs) {
+                bars.erase(it->first);
+                it = written.erase(it);
+            } else {
+                ++it;
+            }
+        }
     }
 }
 
@@ -35,7 +42,7 @@ MarketState::Applied MarketState::apply(const wire::Record& record) {
         return Applied::Quote;
     }
     if (const auto* stream = std::get_if<wire::Stream>(&*record.message))
-        return applyStream(*stream) ? Applied::Stream : Applied::Ignored;
+        return applyStream(*stream, record.timeNs) ? Applied::Stream : Applied::Ignored;
     return Applied::Ignored;
 }
 
@@ -50,7 +57,7 @@ void MarketState::applyQuote(const wire::Quote& quote, bool image) {
     q.tradeTime = quote.tradeTime;
 }
 
-bool MarketState::applyStream(const wire::Stream& stream) {
+bool MarketState::applyStream(const wire::Stream& stream, std::int64_t timeNs) {
     if (stream.full) {
         Window& w = windows_[stream.query];
         w.origin = stream.origin;
@@ -62,14 +69,21 @@ bool MarketState::applyStream(const wire::Stream& stream) {
             return false;
         found->second.bars.back() = stream.bars.back();
     }
-    if (isMinuteQuery(stream.query)) keepMinutes(querySymbol(stream.query), stream.bars);
+    if (isMinuteQuery(stream.query)) keepMinutes(querySymbol(stream.query), stream.bars, timeNs);
     return true;
 }
 
-void MarketState::keepMinutes(const std::string& symbol, const std::vector<wire::Bar>& bars) {
+void MarketState::keepMinutes(const std::string& symbol, const std::vector<wire::Bar>& bars, std::int64_t timeNs) {
     auto& kept = minutes_[symbol];
-    for (const wire::Bar& bar : bars) kept[bar.start] = bar;
-    while (kept.size() > kMaxMinuteBars) kept.erase(kept.begin());
+    auto& written = written_[symbol];
+    for (const wire::Bar& bar : bars) {
+        kept[bar.start] = bar;
+        written[bar.start] = timeNs;
+    }
+    while (kept.size() > kMaxMinuteBars) {
+        written.erase(kept.begin()->first);
+        kept.erase(kept.begin());
+    }
 }
 
 const QuoteImage* MarketState::quote(const std::string& symbol) const {

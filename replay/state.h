@@ -50,9 +50,12 @@ public:
 
     // Forgets everything, the minute bars too.
     void clear();
-    // Forgets the quotes and windows, and the minute bars that had not ended
-    // by `timeSec`: what a keyframe at that time (re)supplies.
-    void startAt(std::int64_t timeSec);
+    // Forgets the quotes and windows, and every minute bar written by a
+    // record after `timeNs` (the recording's clock): what a keyframe at that
+    // time (re)supplies. Bar times are the feed's and need not be the
+    // recording's, so what was known at a time is told by when the recording
+    // said it, never by the bars' own times.
+    void startAt(std::int64_t timeNs);
     // Applies an Update or KeyframeEntry record's message. Ignored: another
     // record type, or a stream update for a bar the window does not hold
     // (logged by the caller; the next image puts it right).
@@ -65,12 +68,14 @@ public:
 
 private:
     void applyQuote(const wire::Quote& quote, bool image);
-    bool applyStream(const wire::Stream& stream);
-    void keepMinutes(const std::string& symbol, const std::vector<wire::Bar>& bars);
+    bool applyStream(const wire::Stream& stream, std::int64_t timeNs);
+    void keepMinutes(const std::string& symbol, const std::vector<wire::Bar>& bars, std::int64_t timeNs);
 
     std::map<std::string, QuoteImage> quotes_;
     std::map<std::string, Window> windows_;
     std::map<std::string, std::map<std::uint32_t, wire::Bar>> minutes_;
+    // For each of minutes_'s bars, the time of the record that last wrote it.
+    std::map<std::string, std::map<std::uint32_t, std::int64_t>> written_;
 };
 
 }  // namespace replay

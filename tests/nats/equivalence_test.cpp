@@ -139,28 +139,6 @@ std::string runSession(StandIn& feed) {
     return out.str();
 }
 
-// Runs `session` in a child process and returns what it wrote.
-std::string inChild(const std::function<std::string()>& session) {
-    char path[] = "/tmp/tellivar-equivalence-XXXXXX";
-    const int fd = mkstemp(path);
-    close(fd);
-    const pid_t child = fork();
-    if (child == 0) {
-        const std::string text = session();
-        std::ofstream(path) << text;
-        std::fflush(nullptr);
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    std::remove(path);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child failed with status " + std::to_string(status);
-    return text.str();
-}
-
 TEST(Equivalence, ShouldGiveConsumersOnTheNatsClientWhatTheyGetOnTheStandInDirectly) {
     SKIP_WITHOUT_NATS_SERVER();
     NatsServer server;

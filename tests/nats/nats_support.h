@@ -22,7 +22,11 @@ extern char** environ;
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
 #include <memory>
 #include <utility>
 #include <cstdlib>
@@ -418,6 +422,28 @@ struct StandIn {
     void (*failNextHistoryInit)(int) = nullptr;
     void (*sendMessage)(const char*) = nullptr;
 };
+
+// Runs `session` in a child process and returns what it wrote.
+inline std::string inChild(const std::function<std::string()>& session) {
+    char path[] = "/tmp/tellivar-child-XXXXXX";
+    const int fd = mkstemp(path);
+    close(fd);
+    const pid_t child = fork();
+    if (child == 0) {
+        const std::string text = session();
+        std::ofstream(path) << text;
+        std::fflush(nullptr);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::remove(path);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child failed with status " + std::to_string(status);
+    return text.str();
+}
 
 // Waits, bounded, until `condition` holds.
 template <class F>

@@ -194,8 +194,10 @@ TEST(MarketState, ShouldApplyAStreamUpdateToTheNewestBarOnlyAndKeepTheMinuteBars
     EXPECT_EQ(w->bars.back().close, 3);
     ASSERT_NE(state.minutes("AAA"), nullptr);
     EXPECT_EQ(state.minutes("AAA")->at(m0).close, 3);
-    // Starting again at the keyframe's time keeps the minutes that had ended by then only.
-    state.startAt(m0);
+    // Starting again at the keyframe's time keeps the minutes as the records
+    // up to then left them: the update after it goes, whatever the bars' own
+    // (feed) times say.
+    state.startAt(kT0);
     EXPECT_EQ(state.window("AAA,1"), nullptr);
     EXPECT_EQ(state.quote("AAA"), nullptr);
     ASSERT_NE(state.minutes("AAA"), nullptr);
