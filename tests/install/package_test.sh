@@ -44,6 +44,7 @@ check_contents "$gateway" ./usr/bin/tellivar-gateway ./etc/tellivar/gateway.conf
     ./usr/share/doc/tellivar-gateway/examples/nats-cluster/nats-2.conf \
     ./usr/share/doc/tellivar-gateway/examples/nats-cluster/nats-3.conf
 check_contents "$nats" ./usr/lib/tellivar/nats/libTellivarClient.so.1.0.0 ./usr/lib/tellivar/nats/libTellivarClient.so.1 \
+    ./usr/lib/tellivar/replay/libTellivarClient.so.1.0.0 ./usr/lib/tellivar/replay/libTellivarClient.so.1 \
     ./usr/share/doc/tellivar-nats/examples/nats.conf
 
 # Every package: its copyright and changelog; no library in a folder the
@@ -106,7 +107,8 @@ EOF
 root=$work/root
 for package in "$plugin" "$tools" "$gateway" "$nats"; do dpkg-deb -x "$package" "$root"; done
 for binary in usr/bin/tellivar-host usr/bin/tellivar-gateway usr/lib/tellivar/plugin/libtellivar.so \
-              usr/lib/tellivar/simfeed/libTellivarClient.so.1.0.0 usr/lib/tellivar/nats/libTellivarClient.so.1.0.0; do
+              usr/lib/tellivar/simfeed/libTellivarClient.so.1.0.0 usr/lib/tellivar/nats/libTellivarClient.so.1.0.0 \
+              usr/lib/tellivar/replay/libTellivarClient.so.1.0.0; do
   file "$root/$binary" | grep -q ", stripped" || fail "$binary is not stripped"
 done
 grep -q "^pluginpath=/usr/lib/tellivar/plugin/libtellivar.so$" <<<"$(sed 's|${libdir}|/usr/lib|;s|${prefix}|/usr|' \
@@ -159,6 +161,10 @@ grep -qx "feed library: $root/usr/lib/tellivar/simfeed/libTellivarClient.so.1.0.
 version=$("$root/usr/bin/tellivar-host" --feed nats --version)
 grep -qx "feed library: $root/usr/lib/tellivar/nats/libTellivarClient.so.1.0.0" <<<"$version" ||
     fail "--feed nats --version: $version"
+# `--feed replay` finds the replay client beside it.
+version=$("$root/usr/bin/tellivar-host" --feed replay --version)
+grep -qx "feed library: $root/usr/lib/tellivar/replay/libTellivarClient.so.1.0.0" <<<"$version" ||
+    fail "--feed replay --version: $version"
 "$root/usr/bin/tellivar-host" -q demo --quote-seconds 1 --stream-seconds 1 --no-wait >demo.out ||
     fail "demo from another folder: $(cat demo.out)"
 grep -q "demo finished" demo.out || fail "demo did not finish: $(cat demo.out)"
