@@ -4,7 +4,8 @@
 // steps and moves. Sources by concern: clock.h (the replay clock), state.h
 // (the market rebuilt from records), keyframes.h, bars.h (other intervals
 // and histories from the minute bars), reader.h (JetStream), config.h, and
-// this client: the contract's calls, the sets, the feed thread's loop.
+// this client: the contract's calls, the sets and the controls (client.cpp),
+// the feed thread's loop (playback.cpp).
 //
 // Threads: one feed thread of this client's own, started by the first
 // Connect or Create, stopped by Shutdown, runs every sink callback and every

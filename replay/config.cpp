@@ -37,7 +37,7 @@ std::string folderOf(const std::string& path) {
 const std::set<std::string>& knownKeys() {
     static const std::set<std::string> keys = {"servers", "tls-ca",    "tls-cert", "tls-key", "tls-server-name",
                                                "credentials", "name",  "recording", "from",   "speed",
-                                               "control-subject"};
+                                               "paused",      "control-subject"};
     return keys;
 }
 
@@ -78,6 +78,11 @@ std::string setKey(const std::string& key, const std::string& value, const std::
         const auto speed = parseSpeed(value);
         if (!speed) return "bad speed " + value + " (0.25 to 64, or max)";
         config->speed = *speed;
+        return {};
+    }
+    if (key == "paused") {
+        if (value != "true" && value != "false") return "bad paused " + value + " (true or false)";
+        config->paused = value == "true";
         return {};
     }
     if (key == "control-subject") {
@@ -125,7 +130,7 @@ bool readFile(const std::string& path, Config* config, std::string* error) {
         if (knownKeys().count(key) == 0) {
             *error = where + "unknown key " + key +
                      " (known: servers, tls-ca, tls-cert, tls-key, tls-server-name, credentials, name, recording, "
-                     "from, speed, control-subject)";
+                     "from, speed, paused, control-subject)";
             return false;
         }
         if (const auto before = seen.find(key); before != seen.end()) {
@@ -171,6 +176,7 @@ bool loadConfig(const Getenv& getenv, Config* config, std::string* error, const 
     const std::pair<const char*, const char*> overrides[] = {{"TELLIVAR_REPLAY_RECORDING", "recording"},
                                                             {"TELLIVAR_REPLAY_FROM", "from"},
                                                             {"TELLIVAR_REPLAY_SPEED", "speed"},
+                                                            {"TELLIVAR_REPLAY_PAUSED", "paused"},
                                                             {"TELLIVAR_NATS_URL", "servers"}};
     for (const auto& [variable, key] : overrides) {
         const char* value = getenv(variable);

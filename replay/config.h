@@ -6,11 +6,12 @@
 // else none. Lines `key = value` (a value may be quoted), `#` comments. Keys:
 // servers (comma-separated), tls-ca, tls-cert, tls-key, tls-server-name,
 // credentials, name (as the NATS client's nats.conf), recording, from (ISO
-// 8601 UTC), speed (0.25 to 64, or max), control-subject. A key not known,
+// 8601 UTC), speed (0.25 to 64, or max), paused (true or false: the replay
+// logs on paused at its start), control-subject. A key not known,
 // given twice or without a value fails the logon with the file and line.
 // The environment overrides the file: TELLIVAR_REPLAY_RECORDING,
-// TELLIVAR_REPLAY_FROM, TELLIVAR_REPLAY_SPEED, and TELLIVAR_NATS_URL for the
-// servers.
+// TELLIVAR_REPLAY_FROM, TELLIVAR_REPLAY_SPEED, TELLIVAR_REPLAY_PAUSED, and
+// TELLIVAR_NATS_URL for the servers.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +31,7 @@ struct Config {
     std::string recording;
     std::optional<std::int64_t> fromNs;  // none: the recording's start
     double speed = 1.0;                  // 0: as fast as possible
+    bool paused = false;                 // logs on paused at the start
     std::string controlSubject;          // empty: none
 };
 

@@ -36,15 +36,6 @@ std::optional<Record> drop(std::string* reason, const char* why) {
     return std::nullopt;
 }
 
-std::string token(const std::string& text) {
-    std::string t = text;
-    for (char& c : t) {
-        if (c == '.') c = '_';
-        if (c == ',') c = '.';
-    }
-    return t;
-}
-
 }  // namespace
 
 std::vector<std::uint8_t> encodeRecord(RecordType type, std::int64_t timeNs, std::uint64_t session,
@@ -132,10 +123,10 @@ bool isValidRecordingName(const std::string& name) {
 
 std::string recordWildcard(const std::string& name) { return "tellivar.rec." + name + ".>"; }
 std::string recordQuoteSubject(const std::string& name, const std::string& symbol) {
-    return "tellivar.rec." + name + ".q." + token(symbol);
+    return "tellivar.rec." + name + ".q." + subjectTokens(symbol);
 }
 std::string recordStreamSubject(const std::string& name, const std::string& query) {
-    return "tellivar.rec." + name + ".s." + token(query);
+    return "tellivar.rec." + name + ".s." + subjectTokens(query);
 }
 std::string recordKeyframeSubject(const std::string& name) { return "tellivar.rec." + name + ".k"; }
 

@@ -357,8 +357,7 @@ bool isValidKey(const std::string& key) {
     return true;
 }
 
-namespace {
-std::string token(const std::string& text) {
+std::string subjectTokens(const std::string& text) {
     std::string t = text;
     for (char& c : t) {
         if (c == '.') c = '_';
@@ -366,17 +365,16 @@ std::string token(const std::string& text) {
     }
     return t;
 }
-}  // namespace
 
-std::string quoteSubject(const std::string& symbol) { return "tellivar.quote." + token(symbol); }
-std::string streamSubject(const std::string& query) { return "tellivar.stream." + token(query); }
+std::string quoteSubject(const std::string& symbol) { return "tellivar.quote." + subjectTokens(symbol); }
+std::string streamSubject(const std::string& query) { return "tellivar.stream." + subjectTokens(query); }
 std::string subscribeSubject(bool stream, const std::string& key) {
-    return std::string(stream ? "tellivar.subscribe.stream." : "tellivar.subscribe.quote.") + token(key);
+    return std::string(stream ? "tellivar.subscribe.stream." : "tellivar.subscribe.quote.") + subjectTokens(key);
 }
 std::string historySubject(const std::string& query) {
     const std::string symbol = query.substr(0, query.find(','));
     if (!isValidKey(symbol)) return {};
-    return "tellivar.history." + token(symbol);
+    return "tellivar.history." + subjectTokens(symbol);
 }
 
 }  // namespace wire

@@ -154,6 +154,8 @@ std::optional<Message> decode(const void* data, std::size_t size, std::string* r
 // Symbols hold '.', which separates NATS subject tokens; it travels as '_',
 // which no symbol holds. Streams are keyed by their query text
 // ("SYMBOL,interval"), whose ',' becomes '.'.
+// A symbol or query text as subject tokens ('.' to '_', ',' to '.').
+std::string subjectTokens(const std::string& text);
 std::string quoteSubject(const std::string& symbol);
 std::string streamSubject(const std::string& query);
 // Requests name their symbol in the subject, so that the server's

@@ -20,38 +20,6 @@
 
 namespace {
 
-// Reads the newest bar of an update supplier at every notification.
-class BarReader : public data::TickConsumer, public Waitable {
-public:
-    void ticksChanged(data::TickSupplier* supplier) override {
-        const BarRead bar = readBar(supplier);
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            bars.push_back(bar);
-        }
-        notify();
-    }
-    std::size_t count() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return bars.size();
-    }
-    std::vector<BarRead> bars;  // mutex
-};
-
-std::string timeText(const data::CalendarRecord& t) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                  t.tm_hour, t.tm_min, t.tm_sec);
-    return text;
-}
-
-std::string barText(const BarRead& bar) {
-    char text[192];
-    std::snprintf(text, sizeof text, "%s %.17g %.17g %.17g %.17g %.17g", timeText(bar.time).c_str(), bar.open,
-                  bar.high, bar.low, bar.close, bar.volume);
-    return text;
-}
-
 // The consumers' view of one session against the stand-in's pinned market.
 std::string runSession(StandIn& feed) {
     std::ostringstream out;

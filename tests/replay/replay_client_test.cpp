@@ -94,7 +94,8 @@ public:
         std::vector<wire::Bar> window;  // AAA,1's, the newest 5 bars
         double lastA = 0, lastB = 0;
         bool haveQuotes = false;
-        auto keyframe = [&](std::int64_t t, bool sessionStart, bool complete, double fakeA) {
+        // `spread`: the time between the entries' writes (a slow gateway), 0: all at once.
+        auto keyframe = [&](std::int64_t t, bool sessionStart, bool complete, double fakeA, std::int64_t spread = 0) {
             std::vector<std::pair<std::string, wire::Message>> entries;
             if (haveQuotes) {
                 entries.emplace_back(wire::recordQuoteSubject(kName, "AAA"), quote("AAA", t, fakeA != 0 ? fakeA : lastA, true));
@@ -108,17 +109,21 @@ public:
             begin.count = static_cast<std::uint32_t>(entries.size());
             begin.flags = sessionStart ? wire::kSessionStart : 0;
             put(wire::recordKeyframeSubject(kName), wire::encodeRecord(begin));
-            for (const auto& [subject, m] : entries)
-                put(subject, wire::encodeRecord(wire::RecordType::KeyframeEntry, t, session, wire::encode(m)));
+            std::int64_t written = t;
+            for (const auto& [subject, m] : entries) {
+                written += spread;
+                put(subject, wire::encodeRecord(wire::RecordType::KeyframeEntry, written, session, wire::encode(m)));
+            }
             if (!complete) return;
             wire::Record end = begin;
+            end.timeNs = written + spread;
             end.type = wire::RecordType::KeyframeEnd;
             end.flags = 0;
             put(wire::recordKeyframeSubject(kName), wire::encodeRecord(end));
         };
         auto second = [&](int k) {
             const std::int64_t t = kT0 + k * kSec;
-            if (k % 60 == 0) keyframe(t, k == 0 || k == kGapEnd, true, 0);
+            if (k % 60 == 0) keyframe(t, k == 0 || k == kGapEnd, true, 0, k == 120 ? kMs : 0);
             if (k == kGapEnd) {
                 // The new session's first keyframe holds what its gateway saw first.
                 model.a.emplace_back(t, lastA);
@@ -382,6 +387,7 @@ TEST_F(ReplayClientTest, ShouldFailTheLogonWithAClearMessageForARecordingItCanno
         {"TELLIVAR_REPLAY_FROM", "2026-12-08T11:00:00Z", "The start 2026-12-08T11:00:00Z" + span},
         {"TELLIVAR_REPLAY_RECORDING", "NOPE", "no recording NOPE on the server"},
         {"TELLIVAR_REPLAY_SPEED", "100", "TELLIVAR_REPLAY_SPEED: bad speed 100 (0.25 to 64, or max)"},
+        {"TELLIVAR_REPLAY_PAUSED", "yes", "TELLIVAR_REPLAY_PAUSED: bad paused yes (true or false)"},
     };
     for (const Case& c : cases) {
         const auto saved = env_;
@@ -424,6 +430,7 @@ TEST_F(ReplayClientTest, ShouldShowTheMarketAsItWasAtTheTimeOfEachSeek) {
     const std::int64_t times[] = {
         kT0 + 125 * kSec + 500 * kMs,  // forward
         kT0 + 335 * kSec,              // just after a keyframe whose gateway died while writing it
+        kT0 + 120 * kSec + kMs / 2,    // while a keyframe was being written, back
         kT0 + 61 * kSec + 150 * kMs,   // back, between the quote and the bar of a second
         kT0 + 750 * kSec,              // in the gap
         kT0 + 930 * kSec + 250 * kMs,  // after it, in the second session

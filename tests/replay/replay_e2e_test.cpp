@@ -7,6 +7,7 @@
 // process binds the plug-in to one feed client, hence the children.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
@@ -39,13 +40,6 @@ std::string isoOf(std::int64_t ns) {
     return text;
 }
 
-std::string timeText(const data::CalendarRecord& t) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                  t.tm_hour, t.tm_min, t.tm_sec);
-    return text;
-}
-
 unsigned secondsOf(const data::CalendarRecord& t) {
     std::tm utc{};
     utc.tm_year = t.tm_year;
@@ -56,31 +50,6 @@ unsigned secondsOf(const data::CalendarRecord& t) {
     utc.tm_sec = t.tm_sec;
     return static_cast<unsigned>(timegm(&utc));
 }
-
-std::string barText(const BarRead& bar) {
-    char text[192];
-    std::snprintf(text, sizeof text, "%s %.17g %.17g %.17g %.17g %.17g", timeText(bar.time).c_str(), bar.open,
-                  bar.high, bar.low, bar.close, bar.volume);
-    return text;
-}
-
-// The newest bar of an update supplier at every notification, as text.
-class BarReader : public data::TickConsumer, public Waitable {
-public:
-    void ticksChanged(data::TickSupplier* supplier) override {
-        const std::string bar = barText(readBar(supplier));
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            bars.push_back(bar);
-        }
-        notify();
-    }
-    std::size_t count() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return bars.size();
-    }
-    std::vector<std::string> bars;  // mutex
-};
 
 const std::vector<std::string> kQuoteFields = {"Trade", "Bid", "Ask", "Volume", "TradeSize", "High", "Low"};
 
@@ -111,15 +80,41 @@ struct Consumers {
         for (double v : quotes.history[i]) out << ' ' << v;
         return out.str();
     }
-    // Every call each consumer got, from call `from` on.
-    std::string transcript(std::size_t from = 0) {
+    // The newest values each consumer was given; "" before any.
+    std::string newestQuote() {
+        const std::size_t n = quotes.count();
+        return n == 0 ? std::string() : quoteText(n - 1);
+    }
+    static std::string newestBar(BarReader& reader) {
+        std::lock_guard<std::mutex> lock(reader.mutex);
+        return reader.bars.empty() ? std::string() : barText(reader.bars.back());
+    }
+    // Waits until the newest quote and minute bar are these; false after a while.
+    bool show(const std::string& quote, const std::string& bar) {
+        return eventually([&] { return newestQuote() == quote && newestBar(minuteBars) == bar; },
+                          std::chrono::seconds(15));
+    }
+    // What each consumer was given, in order; a call that repeats the one
+    // before it unchanged (an image asked for again) is a matter of arrival, not
+    // of what was shown, and is left out.
+    std::string transcript() {
         std::ostringstream out;
-        for (std::size_t i = from; i < quotes.count(); ++i) out << "quote " << quoteText(i) << '\n';
-        std::lock_guard<std::mutex> a(minuteBars.mutex);
-        for (std::size_t i = from; i < minuteBars.bars.size(); ++i) out << "m1 " << minuteBars.bars[i] << '\n';
-        std::lock_guard<std::mutex> b(fiveBars.mutex);
-        for (std::size_t i = from; i < fiveBars.bars.size(); ++i) out << "m5 " << fiveBars.bars[i] << '\n';
+        std::vector<std::string> lines;
+        for (std::size_t i = 0; i < quotes.count(); ++i) lines.push_back("quote " + quoteText(i));
+        {
+            std::lock_guard<std::mutex> a(minuteBars.mutex);
+            for (const BarRead& bar : minuteBars.bars) lines.push_back("m1 " + barText(bar));
+        }
+        {
+            std::lock_guard<std::mutex> b(fiveBars.mutex);
+            for (const BarRead& bar : fiveBars.bars) lines.push_back("m5 " + barText(bar));
+        }
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            if (i == 0 || lines[i] != lines[i - 1]) out << lines[i] << '\n';
         return out.str();
+    }
+    std::array<std::size_t, 3> counts() {
+        return {quotes.count(), minuteBars.count(), fiveBars.count()};
     }
     void release() {
         tick.reset();
@@ -229,18 +224,26 @@ std::string recordLive(const std::string& url) {
         unsigned feedTime = start;
         for (int round = 0; round <= kRounds; ++round) {
             if (round > 0) {
+                const std::array<std::size_t, 3> before = consumers.counts();
                 feed.advanceClock(25);
                 feedTime += 25;
                 feed.tradeNow();
-                if (!consumers.reach(static_cast<std::size_t>(round) + 1))
-                    return "round " + std::to_string(round) + " missing";
+                // Each consumer is called for the trade; the quote then carries its time.
+                data::CalendarRecord tradeTime{};
+                const bool traded = eventually([&] {
+                    const std::array<std::size_t, 3> now = consumers.counts();
+                    if (now[0] <= before[0] || now[1] <= before[1] || now[2] <= before[2]) return false;
+                    std::lock_guard<std::mutex> lock(consumers.quotes.mutex);
+                    tradeTime = consumers.quotes.times.back();
+                    return secondsOf(tradeTime) == feedTime;
+                });
+                if (!traded) return "round " + std::to_string(round) + " missing";
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             }
             live.times.push_back(wallNs());
             live.feedTimes.push_back(feedTime);
-            live.quotes.push_back(consumers.quoteText(static_cast<std::size_t>(round)));
-            std::lock_guard<std::mutex> lock(consumers.minuteBars.mutex);
-            live.minuteBars.push_back(consumers.minuteBars.bars[static_cast<std::size_t>(round)]);
+            live.quotes.push_back(consumers.newestQuote());
+            live.minuteBars.push_back(Consumers::newestBar(consumers.minuteBars));
         }
         live.transcript = consumers.transcript();
         consumers.release();
@@ -254,7 +257,6 @@ std::string recordLive(const std::string& url) {
 struct Controls {
     Controls() {
         bind(play, "tellivar_replay_play");
-        bind(pause, "tellivar_replay_pause");
         bind(speed, "tellivar_replay_set_speed");
         bind(seek, "tellivar_replay_seek");
         bind(status, "tellivar_replay_get_status");
@@ -267,20 +269,24 @@ struct Controls {
         tellivar_replay_status s{};
         return status(&s) == 0 && s.ended != 0;
     }
+    bool paused() {
+        tellivar_replay_status s{};
+        return status(&s) == 0 && s.connected != 0 && s.playing == 0;
+    }
     int (*play)() = nullptr;
-    int (*pause)() = nullptr;
     int (*speed)(double) = nullptr;
     int (*seek)(std::int64_t) = nullptr;
     int (*status)(tellivar_replay_status*) = nullptr;
 };
 
-// Loads the replay client for the recording, from the live side's first
-// images on, and starts it paused.
+// Loads the replay client for the recording, to log on paused at the live
+// side's first images.
 std::string loadReplay(const std::string& url, const Live& live) {
     setenv("TELLIVAR_NATS_URL", url.c_str(), 1);
     setenv("TELLIVAR_REPLAY_RECORDING", kRecording, 1);
     setenv("TELLIVAR_REPLAY_FROM", isoOf(live.times.front()).c_str(), 1);
     setenv("TELLIVAR_REPLAY_SPEED", "1", 1);
+    setenv("TELLIVAR_REPLAY_PAUSED", "true", 1);
     if (dlopen(TELLIVAR_REPLAY_CLIENT_PATH, RTLD_NOW | RTLD_GLOBAL) == nullptr) return dlerror();
     return {};
 }
@@ -292,8 +298,7 @@ std::string replayAll(const std::string& url, const Live& live) {
     Controls controls;
     Plugin plugin;
     if (plugin.iface == nullptr) return "the plug-in never came online on the replay";
-    // The live side waited 300 ms after its images before the first trade.
-    controls.pause();
+    if (!controls.paused()) return "the replay did not log on paused";
     Consumers consumers(plugin.iface);
     consumers.subscribe();
     if (!consumers.reach(1)) return "no first images on the replay";
@@ -358,26 +363,18 @@ TEST_F(Replay, ShouldShowAfterAJumpWhatTheLiveHostHadThenAndNothingLater) {
         Controls controls;
         Plugin plugin;
         if (plugin.iface == nullptr) return std::string("no replay");
-        controls.pause();
+        if (!controls.paused()) return std::string("the replay did not log on paused");
         Consumers consumers(plugin.iface);
         consumers.subscribe();
         if (!consumers.reach(1)) return std::string("no first images");
         std::ostringstream out;
-        std::size_t calls = 1;
         for (const int round : {20, 4, 12, 1, 23}) {
             controls.seek(live_->times[static_cast<std::size_t>(round)]);
-            ++calls;
-            if (!consumers.reach(calls)) return "no image after the jump to round " + std::to_string(round);
-            const std::string quote = consumers.quoteText(calls - 1);
-            std::string bar;
-            {
-                std::lock_guard<std::mutex> lock(consumers.minuteBars.mutex);
-                bar = consumers.minuteBars.bars[calls - 1];
-            }
-            if (quote != live_->quotes[static_cast<std::size_t>(round)])
-                out << "round " << round << " quote " << quote << " live " << live_->quotes[round] << '\n';
-            if (bar != live_->minuteBars[static_cast<std::size_t>(round)])
-                out << "round " << round << " bar " << bar << " live " << live_->minuteBars[round] << '\n';
+            if (!consumers.show(live_->quotes[static_cast<std::size_t>(round)],
+                                live_->minuteBars[static_cast<std::size_t>(round)]))
+                out << "round " << round << ": quote " << consumers.newestQuote() << " bar "
+                    << Consumers::newestBar(consumers.minuteBars) << ", live " << live_->quotes[round] << " bar "
+                    << live_->minuteBars[round] << '\n';
             for (const int interval : {1, 5}) {
                 HistoryWalker walker;
                 FakeRequest request("GLOBEX");
@@ -407,6 +404,77 @@ TEST_F(Replay, ShouldShowAfterAJumpWhatTheLiveHostHadThenAndNothingLater) {
         consumers.release();
         return out.str();
     });
+    EXPECT_EQ(result, "");
+}
+
+// A desk in step: a gateway whose feed is the replay client, an instructor
+// driving it on the control subject, and a trader's host on the NATS feed
+// client, logged on after the replay began, that must be told it is a replay
+// and see, after each jump, what the live host had then.
+std::string deskInStep(const std::string& url, const Live& live, const std::string& configPath) {
+    setenv("TELLIVAR_NATS_URL", url.c_str(), 1);
+    setenv("TELLIVAR_REPLAY_CONFIG", configPath.c_str(), 1);
+    setenv("TELLIVAR_REPLAY_FROM", isoOf(live.times.front()).c_str(), 1);
+    setenv("TELLIVAR_REPLAY_SPEED", "1", 1);
+    setenv("TELLIVAR_REPLAY_PAUSED", "true", 1);
+    // The trader's feed client first, privately, so that the plug-in binds to
+    // it; then the replay client, privately, as the gateway program loads it.
+    dlopen(TELLIVAR_NATS_CLIENT_PATH, RTLD_NOW | RTLD_LOCAL);
+    void* replayLibrary = dlopen(TELLIVAR_REPLAY_CLIENT_PATH, RTLD_NOW | RTLD_LOCAL);
+    if (replayLibrary == nullptr) return dlerror();
+    TellivarClient* replayFeed = *static_cast<TellivarClient**>(dlsym(replayLibrary, "pTellivarClient"));
+    natsConnection* nats = nullptr;
+    if (natsConnection_ConnectTo(&nats, url.c_str()) != NATS_OK) return "no NATS";
+    gateway::Options options;
+    options.user = options.password = "desk";
+    gateway::Gateway gate(replayFeed, nats, options);
+    std::string error;
+    if (!gate.start(&error)) return error;
+    if (!eventually([&] { return gate.stats().feedUp; })) return "the gateway's replay never came up";
+    const std::string subject = std::string("tellivar.replay.control.") + kRecording;
+    auto instruct = [&](const std::string& request) -> std::string {
+        natsMsg* reply = nullptr;
+        if (natsConnection_RequestString(&reply, nats, subject.c_str(), request.c_str(), 5000) != NATS_OK)
+            return "no answer to " + request;
+        const auto answer = nlohmann::json::parse(std::string(natsMsg_GetData(reply), natsMsg_GetDataLength(reply)),
+                                                  nullptr, false);
+        natsMsg_Destroy(reply);
+        return answer.is_object() && answer.value("ok", false) ? std::string() : request + ": " + answer.dump();
+    };
+    std::ostringstream out;
+    out << instruct("pause");  // already paused: a request the instructor may repeat
+    {
+        Plugin trader;
+        if (trader.iface == nullptr) return "the trader's host never came online";
+        const std::string notice = std::string("Replay of ") + kRecording + " from ";
+        if (!trader.context.log.waitFor([&] {
+                return std::any_of(trader.context.log.linesLocked().begin(), trader.context.log.linesLocked().end(),
+                                   [&](const LogLine& line) { return line.format.rfind(notice, 0) == 0; });
+            }))
+            out << "the trader's host was never told it is a replay\n";
+        Consumers consumers(trader.iface);
+        consumers.subscribe();
+        if (!consumers.reach(1)) return "no first images on the desk";
+        for (const int round : {12, 3}) {
+            out << instruct("seek " + isoOf(live.times[static_cast<std::size_t>(round)]));
+            if (!consumers.show(live.quotes[static_cast<std::size_t>(round)],
+                                live.minuteBars[static_cast<std::size_t>(round)]))
+                out << "round " << round << ": quote " << consumers.newestQuote() << ", live " << live.quotes[round]
+                    << '\n';
+        }
+        consumers.release();
+    }
+    gate.stop();
+    natsConnection_Destroy(nats);
+    return out.str();
+}
+
+TEST_F(Replay, ShouldReplayToADeskThroughAGatewayThatAnInstructorDrives) {
+    const std::string config = store_ + "-desk.conf";
+    std::ofstream(config) << "recording = " << kRecording << "\ncontrol-subject = tellivar.replay.control."
+                          << kRecording << "\n";
+    const std::string result = inChild([&config] { return deskInStep(server_->url(), *live_, config); });
+    std::remove(config.c_str());
     EXPECT_EQ(result, "");
 }
 

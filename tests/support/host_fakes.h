@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <functional>
 #include <initializer_list>
 #include <mutex>
@@ -70,6 +71,8 @@ public:
         add({"info", hostfakes::textOf(format), hostfakes::textOf(text), 0});
     }
 
+    // The lines, for a waitFor predicate (mutex held).
+    const std::vector<LogLine>& linesLocked() const { return lines_; }
     std::vector<LogLine> lines() const {
         std::lock_guard<std::mutex> lock(mutex);
         return lines_;
@@ -271,6 +274,39 @@ inline BarRead readBar(data::TickSupplier* source) {
     bar.volume = source->getValue("V");
     return bar;
 }
+
+// A calendar record and a bar as text, every digit of the values kept: what
+// transcripts compare.
+inline std::string timeText(const data::CalendarRecord& t) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                  t.tm_hour, t.tm_min, t.tm_sec);
+    return text;
+}
+inline std::string barText(const BarRead& bar) {
+    char text[192];
+    std::snprintf(text, sizeof text, "%s %.17g %.17g %.17g %.17g %.17g", timeText(bar.time).c_str(), bar.open,
+                  bar.high, bar.low, bar.close, bar.volume);
+    return text;
+}
+
+// Reads the newest bar of an update supplier at every notification.
+class BarReader : public data::TickConsumer, public Waitable {
+public:
+    void ticksChanged(data::TickSupplier* supplier) override {
+        const BarRead bar = readBar(supplier);
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            bars.push_back(bar);
+        }
+        notify();
+    }
+    std::size_t count() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return bars.size();
+    }
+    std::vector<BarRead> bars;  // mutex
+};
 
 // Walks both iterators inside historyReady, as a host does.
 class HistoryWalker : public data::HistoryConsumer, public Waitable {
