@@ -3,7 +3,7 @@
 # compiles the plug-in's sources for Windows (MinGW-w64), then builds and runs
 # every test: a normal build with warnings as errors, then the
 # same tests under AddressSanitizer + UndefinedBehaviorSanitizer, then under
-# ThreadSanitizer, then each fuzz target for 30 s (clang, ASan + UBSan), then
+# ThreadSanitizer, then each fuzz target for 20 s (clang, ASan + UBSan), then
 # short runs of the benchmarks and of the end-to-end latency tool so they keep
 # building (the latter fails on a lost update). The normal build's tests also
 # install it into a temporary prefix, build the four Debian packages, list and
@@ -51,8 +51,8 @@ dpkg-deb --contents build-ci-normal/package/tellivar_*.deb
 # soak, latency) and run in the normal build alone.
 run_config asan "address,undefined" OFF normal-only
 run_config tsan "thread" OFF normal-only
-echo "=== fuzzing (30 s per target) ($(date -u +%T)) ==="
-scripts/fuzz.sh 30
+echo "=== fuzzing (20 s per target) ($(date -u +%T)) ==="
+scripts/fuzz.sh 20
 if [ -x build-ci-normal/bench/tellivar-bench ]; then
   echo "=== benchmarks (short run) ==="
   build-ci-normal/bench/tellivar-bench --benchmark_min_time=0.01
